@@ -1,0 +1,41 @@
+// Diagnostic lines: "[name        ] MM/DD hh:mm:ss.mmm ppppp-ttttt: text",
+// handed to the FileLogger. Any thread may call these; none reports failure.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "diagnostics/error_text.h"
+#include "platform/types.h"
+
+namespace wl {
+
+inline constexpr std::wstring_view kInfoPrefix = L"Info:  ";
+inline constexpr std::wstring_view kErrorPrefix = L"Error: ";
+inline constexpr std::wstring_view kDebugPrefix = L"Debug: ";
+
+// Local time and thread of a diagnostic line.
+struct TimeAndThread {
+  LocalTime time;
+  std::uint32_t threadId = 0;
+};
+
+// The 12-character name column: the name (or, when empty, the module's base
+// name without extension) padded with blanks or cut.
+std::wstring FormatDiagnosticName(std::wstring_view name);
+// "{:02}/{:02} {:02}:{:02}:{:02}.{:03} {:05x}-{:05x}: " with this process's id.
+std::wstring FormatDiagnosticPrefix(const TimeAndThread& timeAndThread);
+// "{:02}/{:02} {:02}:{:02}:{:02}.{:03}            : ".
+std::wstring FormatTimestampPrefix(const LocalTime& localTime);
+
+void WriteDiagnostic(std::wstring_view message);
+void WriteDiagnosticAs(std::wstring_view name, std::wstring_view message);
+
+// "Error: " + SafeFormat(code, format, argument).
+void DiagnosticError(std::uint32_t errorCode, std::wstring_view format, const wchar_t* argument);
+void DiagnosticError(std::uint32_t errorCode, std::wstring_view message);
+// "Debug: " + SafeFormat(message), only while trace-flag bit 16 is set.
+void DiagnosticDebug(std::wstring_view message);
+
+}  // namespace wl

@@ -1,0 +1,51 @@
+// The texts of errors: the system's message for a code, the " Error n (0x..)"
+// suffix, the replacement text of a failed format, the composer SafeFormat
+// and the runtime error-number descriptions. Any thread may call these.
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <string>
+#include <string_view>
+
+#include "diagnostics/format.h"
+
+namespace wl {
+
+// The system's English description of a Win32 code or HRESULT, without
+// carriage returns and trailing line feeds; empty when there is none.
+std::wstring SystemMessageText(std::uint32_t code);
+
+// " Error {} ({:#x})" with the code as signed and unsigned, then " - " and
+// the system's description when there is one.
+std::wstring ErrorCodeText(std::uint32_t code);
+
+// "Exception format: '{}' - {}" with the format and the exception's text.
+std::wstring FormatExceptionText(std::wstring_view format, const std::exception& exception);
+
+// The description of a runtime error number (Windows numbering), or the
+// number in decimal when the table has none.
+std::wstring ErrnoText(int errorNumber);
+
+// Applies a run-time format to the arguments; never throws a format error: a
+// format that cannot be applied yields FormatExceptionText. A non-zero code
+// appends ErrorCodeText(code).
+template <typename... Args>
+std::wstring SafeFormat(std::uint32_t errorCode, std::wstring_view format, const Args&... args) {
+  std::wstring text;
+  try {
+    text = FormatRuntime(format, args...);
+  } catch (const std::exception& exception) {
+    text = FormatExceptionText(format, exception);
+  }
+  if (errorCode != 0) text += ErrorCodeText(errorCode);
+  return text;
+}
+
+// The same without an error code.
+template <typename... Args>
+std::wstring SafeFormat(std::wstring_view format, const Args&... args) {
+  return SafeFormat(0u, format, args...);
+}
+
+}  // namespace wl

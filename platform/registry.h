@@ -1,0 +1,82 @@
+// The registry with Windows semantics and Win32 result codes. On Windows this
+// is the real registry; on Linux a set of hive files under <root>/registry/
+// in the Registry Editor export format (see docs/platform.md).
+//
+// Key names compare case-insensitively and keep the case they were created
+// with. Value data are the bytes Windows stores: REG_SZ, REG_EXPAND_SZ and
+// REG_MULTI_SZ as UTF-16LE with their terminating nulls, REG_DWORD as 4 and
+// REG_QWORD as 8 little-endian bytes.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/types.h"
+
+namespace wl::platform {
+
+struct RegistryKeyObject;
+// HKEY: an open key or one of the predefined roots below.
+using HKey = RegistryKeyObject*;
+
+extern const HKey kHKeyClassesRoot;   // 0x80000000
+extern const HKey kHKeyCurrentUser;   // 0x80000001
+extern const HKey kHKeyLocalMachine;  // 0x80000002
+extern const HKey kHKeyUsers;         // 0x80000003
+
+inline constexpr std::uint32_t kKeyQueryValue = 0x0001;
+inline constexpr std::uint32_t kKeySetValue = 0x0002;
+inline constexpr std::uint32_t kKeyCreateSubKey = 0x0004;
+inline constexpr std::uint32_t kKeyEnumerateSubKeys = 0x0008;
+inline constexpr std::uint32_t kKeyNotify = 0x0010;
+inline constexpr std::uint32_t kKeyWow6464Key = 0x0100;
+inline constexpr std::uint32_t kKeyRead = 0x20019;
+inline constexpr std::uint32_t kKeyWrite = 0x20006;
+inline constexpr std::uint32_t kKeyAllAccess = 0xF003F;
+
+inline constexpr std::uint32_t kRegNone = 0;
+inline constexpr std::uint32_t kRegSz = 1;
+inline constexpr std::uint32_t kRegExpandSz = 2;
+inline constexpr std::uint32_t kRegBinary = 3;
+inline constexpr std::uint32_t kRegDword = 4;
+inline constexpr std::uint32_t kRegDwordBigEndian = 5;
+inline constexpr std::uint32_t kRegLink = 6;
+inline constexpr std::uint32_t kRegMultiSz = 7;
+inline constexpr std::uint32_t kRegQword = 11;
+
+// RegOpenKeyExW. 2 when the key is missing, 160 when root is null.
+Win32Error RegistryOpenKey(HKey root, std::wstring_view subKey,
+                           std::uint32_t access, HKey* result);
+
+// RegCreateKeyExW: opens the key, creating it and its missing parents.
+// *created (may be null) tells whether the key was new.
+Win32Error RegistryCreateKey(HKey root, std::wstring_view subKey,
+                             std::uint32_t access, HKey* result, bool* created);
+
+// RegQueryValueExW. type and data may be null; *size is the buffer size in
+// bytes on entry and the data size on return. With a buffer that is too small
+// the result is 234 and *size the size needed. 2 when the value is missing.
+Win32Error RegistryQueryValue(HKey key, std::wstring_view valueName,
+                              std::uint32_t* type, void* data, std::uint32_t* size);
+
+// RegSetValueExW.
+Win32Error RegistrySetValue(HKey key, std::wstring_view valueName,
+                            std::uint32_t type, const void* data, std::uint32_t size);
+
+// RegDeleteValueW.
+Win32Error RegistryDeleteValue(HKey key, std::wstring_view valueName);
+
+// RegDeleteTreeW on root\subKey followed by the deletion of that key itself.
+Win32Error RegistryDeleteKeyTree(HKey root, std::wstring_view subKey);
+
+// RegEnumKeyExW / RegEnumValueW: 259 past the last item.
+Win32Error RegistryEnumKey(HKey key, std::uint32_t index, std::wstring* name);
+Win32Error RegistryEnumValue(HKey key, std::uint32_t index, std::wstring* name,
+                             std::uint32_t* type, std::vector<std::uint8_t>* data);
+
+// RegCloseKey. Closing a predefined root does nothing and succeeds.
+Win32Error RegistryCloseKey(HKey key);
+
+}  // namespace wl::platform

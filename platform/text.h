@@ -1,0 +1,22 @@
+// Conversions between the wide text of the interfaces and byte encodings.
+// wchar_t is UTF-32 on Linux and UTF-16 on Windows; both are handled.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+namespace wl::platform {
+
+// Wide text to UTF-8. Invalid code points become U+FFFD.
+std::string Utf8FromWide(std::wstring_view text);
+// UTF-8 to wide text. Invalid sequences become U+FFFD.
+std::wstring WideFromUtf8(std::string_view text);
+// Wide text to UTF-16 code units (little-endian order in memory).
+std::u16string Utf16FromWide(std::wstring_view text);
+std::wstring WideFromUtf16(std::u16string_view text);
+
+// MultiByteToWideChar(CP_ACP): narrow text from the process's ANSI code page
+// (UTF-8 on Linux).
+std::wstring WideFromAnsi(std::string_view text);
+
+}  // namespace wl::platform

@@ -1,0 +1,89 @@
+// The C runtime's low-level file I/O (_wsopen_s, _write, _close, _commit,
+// _telli64) with its flag values and its Unicode text modes. Descriptors are
+// the runtime's small integers; error numbers are the runtime's errno values
+// as Windows numbers them (see kErrno* below).
+//
+// In _O_U8TEXT mode a write takes wide text, converts it to UTF-8 and writes
+// every line feed as CR LF, all in one system write. An open for writing of
+// a file that is empty writes the UTF-8 byte-order mark first; an existing
+// file that starts with FF FE is continued in UTF-16LE instead.
+//
+// Sharing: an open with _SH_DENYWR makes every other open for writing of the
+// same file fail with EACCES (the DOS error behind it is 32) while it is held.
+// A file held open by this layer cannot be moved or deleted by MovePath or
+// DeletePath (error 32), since opens never grant delete sharing.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+namespace wl::platform {
+
+inline constexpr int kORdonly = 0x0000;
+inline constexpr int kOWronly = 0x0001;
+inline constexpr int kORdwr = 0x0002;
+inline constexpr int kOAppend = 0x0008;
+inline constexpr int kOCreat = 0x0100;
+inline constexpr int kOTrunc = 0x0200;
+inline constexpr int kOExcl = 0x0400;
+inline constexpr int kOText = 0x4000;
+inline constexpr int kOBinary = 0x8000;
+inline constexpr int kOWText = 0x10000;
+inline constexpr int kOU16Text = 0x20000;
+inline constexpr int kOU8Text = 0x40000;
+
+inline constexpr int kShDenyRw = 0x10;
+inline constexpr int kShDenyWr = 0x20;
+inline constexpr int kShDenyRd = 0x30;
+inline constexpr int kShDenyNo = 0x40;
+
+inline constexpr int kSIRead = 0x0100;
+inline constexpr int kSIWrite = 0x0080;
+
+// errno values as the Windows runtime numbers them.
+inline constexpr int kErrnoEperm = 1;
+inline constexpr int kErrnoEnoent = 2;
+inline constexpr int kErrnoEio = 5;
+inline constexpr int kErrnoEbadf = 9;
+inline constexpr int kErrnoEnomem = 12;
+inline constexpr int kErrnoEacces = 13;
+inline constexpr int kErrnoEexist = 17;
+inline constexpr int kErrnoEnotdir = 20;
+inline constexpr int kErrnoEisdir = 21;
+inline constexpr int kErrnoEinval = 22;
+inline constexpr int kErrnoEnfile = 23;
+inline constexpr int kErrnoEmfile = 24;
+inline constexpr int kErrnoEfbig = 27;
+inline constexpr int kErrnoEnospc = 28;
+inline constexpr int kErrnoErofs = 30;
+inline constexpr int kErrnoEnametoolong = 38;
+
+// _wsopen_s. Returns 0 and stores the descriptor, or returns the errno value
+// and stores -1.
+int OpenFile(int* descriptor, std::wstring_view path, int openFlag,
+             int shareFlag, int permission);
+
+// _write of wide text (byte count = characters x sizeof UTF-16 unit in the
+// runtime's terms). Returns the number of bytes taken (2 per UTF-16 unit) or
+// -1 with the errno value in *error.
+int WriteText(int descriptor, std::wstring_view text, int* error);
+
+// The same for text that is already UTF-8 (the compact form of a finished
+// line): the bytes on disk are identical to WriteText of the same characters.
+int WriteUtf8Text(int descriptor, std::string_view utf8, int* error);
+
+// _close. Returns 0 or -1 with *error set.
+int CloseFile(int descriptor, int* error);
+
+// _commit: flushes the file's data to the disk. Returns 0 or -1.
+int CommitFile(int descriptor, int* error);
+
+// _telli64: the current position. Returns -1 on failure.
+std::int64_t TellFile(int descriptor, int* error);
+
+// Sets a limit on the size of files this process writes (a write past it
+// fails with EFBIG instead of ending the process). Returns false where the
+// system has no such limit; used by tests that need a failing write.
+bool SetFileSizeLimit(std::int64_t bytes);
+
+}  // namespace wl::platform

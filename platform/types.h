@@ -1,0 +1,74 @@
+// Windows notions that the portable code needs: result codes, HRESULTs and
+// the local-time record. The numbers are those of the Windows headers, so the
+// same values travel through both builds.
+#pragma once
+
+#include <cstdint>
+
+namespace wl {
+
+// A Win32 error code: 0 is success.
+using Win32Error = std::uint32_t;
+// A COM result code: negative is failure.
+using HResult = std::int32_t;
+
+inline constexpr Win32Error kErrorSuccess = 0;
+inline constexpr Win32Error kErrorFileNotFound = 2;
+inline constexpr Win32Error kErrorPathNotFound = 3;
+inline constexpr Win32Error kErrorAccessDenied = 5;
+inline constexpr Win32Error kErrorInvalidHandle = 6;
+inline constexpr Win32Error kErrorNotEnoughMemory = 8;
+inline constexpr Win32Error kErrorInvalidData = 13;
+inline constexpr Win32Error kErrorSharingViolation = 32;
+inline constexpr Win32Error kErrorLockViolation = 33;
+inline constexpr Win32Error kErrorBadNetPath = 53;
+inline constexpr Win32Error kErrorNetNameDeleted = 64;
+inline constexpr Win32Error kErrorFileExists = 80;
+inline constexpr Win32Error kErrorInvalidParameter = 87;
+inline constexpr Win32Error kErrorInvalidName = 123;
+inline constexpr Win32Error kErrorBadArguments = 160;
+inline constexpr Win32Error kErrorAlreadyExists = 183;
+inline constexpr Win32Error kErrorFilenameExcedRange = 206;
+inline constexpr Win32Error kErrorMoreData = 234;
+inline constexpr Win32Error kErrorNoMoreItems = 259;
+inline constexpr Win32Error kErrorDirectory = 267;
+inline constexpr Win32Error kErrorNoneMapped = 1332;
+inline constexpr Win32Error kErrorKeyDeleted = 1018;
+inline constexpr Win32Error kErrorBadFormat = 11;
+inline constexpr Win32Error kErrorServiceCannotAcceptControl = 1061;
+inline constexpr Win32Error kErrorServiceNotActive = 1062;
+inline constexpr Win32Error kErrorFailedServiceControllerConnect = 1063;
+
+inline constexpr HResult kSOk = 0;
+inline constexpr HResult kSFalse = 1;
+inline constexpr HResult kEFail = static_cast<HResult>(0x80004005);
+inline constexpr HResult kEPointer = static_cast<HResult>(0x80004003);
+inline constexpr HResult kENoInterface = static_cast<HResult>(0x80004002);
+inline constexpr HResult kEInvalidArg = static_cast<HResult>(0x80070057);
+inline constexpr HResult kEOutOfMemory = static_cast<HResult>(0x8007000E);
+inline constexpr HResult kClassENoAggregation = static_cast<HResult>(0x80040110);
+inline constexpr HResult kDispEException = static_cast<HResult>(0x80020009);
+inline constexpr HResult kDispEBadIndex = static_cast<HResult>(0x8002000B);
+inline constexpr HResult kRpcEChangedMode = static_cast<HResult>(0x80010106);
+inline constexpr HResult kRegdbEClassNotReg = static_cast<HResult>(0x80040154);
+inline constexpr HResult kCoEServerExecFailure = static_cast<HResult>(0x80080005);
+
+// HRESULT_FROM_WIN32.
+constexpr HResult HResultFromWin32(Win32Error code) {
+  return code == 0 ? kSOk
+                   : static_cast<HResult>((code & 0xFFFFu) | 0x80070000u);
+}
+
+// The SYSTEMTIME record: local date and time with milliseconds.
+struct LocalTime {
+  std::uint16_t year = 0;
+  std::uint16_t month = 0;
+  std::uint16_t dayOfWeek = 0;
+  std::uint16_t day = 0;
+  std::uint16_t hour = 0;
+  std::uint16_t minute = 0;
+  std::uint16_t second = 0;
+  std::uint16_t milliseconds = 0;
+};
+
+}  // namespace wl

@@ -1,0 +1,1 @@
+#include "service/log_tables.h"

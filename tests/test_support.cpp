@@ -1,0 +1,95 @@
+#include "tests/test_support.h"
+
+#include <atomic>
+#include <fstream>
+#include <iterator>
+#include <map>
+#include <random>
+
+#include "platform/file_system.h"
+#include "platform/system.h"
+
+namespace wl::test {
+namespace {
+
+std::filesystem::path MakeTempFolder() {
+  static std::atomic<unsigned> counter{0};
+  std::random_device random;
+  auto base = std::filesystem::temp_directory_path();
+  for (;;) {
+    auto candidate = base / ("scribe-test-" + std::to_string(platform::GetCurrentProcessId()) +
+                             "-" + std::to_string(counter++) + "-" + std::to_string(random() % 100000));
+    std::error_code error;
+    if (std::filesystem::create_directory(candidate, error)) return candidate;
+  }
+}
+
+std::map<std::wstring, ChildMain>& ChildCommands() {
+  static std::map<std::wstring, ChildMain> commands;
+  return commands;
+}
+
+}  // namespace
+
+TempRoot::TempRoot() : path_(MakeTempFolder()), previous_(platform::GetEnvVar(L"WAYLINE_ROOT")) {
+  platform::SetEnvVar(L"WAYLINE_ROOT", path_.wstring());
+}
+
+TempRoot::~TempRoot() {
+  if (previous_) {
+    platform::SetEnvVar(L"WAYLINE_ROOT", *previous_);
+  } else {
+    platform::UnsetEnvVar(L"WAYLINE_ROOT");
+  }
+  std::error_code error;
+  std::filesystem::remove_all(path_, error);
+}
+
+TempFolder::TempFolder() : path_(MakeTempFolder()) {}
+
+TempFolder::~TempFolder() {
+  std::error_code error;
+  std::filesystem::remove_all(path_, error);
+}
+
+std::vector<std::uint8_t> ReadFileBytes(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::string ReadFileText(const std::filesystem::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+void WriteFileBytes(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
+  std::ofstream out(path, std::ios::binary | std::ios::trunc);
+  out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+}
+
+std::wstring ChildProgramPath() {
+  std::wstring self = platform::GetExecutableFileName();
+  auto cut = self.size();
+  while (cut > 0 && !platform::IsPathSeparator(self[cut - 1])) --cut;
+  return platform::JoinPath(std::wstring_view(self).substr(0, cut),
+                            std::wstring(L"scribe_test_child") + platform::kExecutableSuffix);
+}
+
+std::unique_ptr<platform::ChildProcess> StartChild(const std::vector<std::wstring>& arguments) {
+  Win32Error error = 0;
+  return platform::StartProcess(ChildProgramPath(), arguments, &error);
+}
+
+int RunChild(const std::vector<std::wstring>& arguments) {
+  auto child = StartChild(arguments);
+  return child ? child->Wait() : -1000;
+}
+
+ChildCommand::ChildCommand(const wchar_t* name, ChildMain main) { ChildCommands()[name] = main; }
+
+ChildMain FindChildCommand(const std::wstring& name) {
+  auto found = ChildCommands().find(name);
+  return found == ChildCommands().end() ? nullptr : found->second;
+}
+
+}  // namespace wl::test
