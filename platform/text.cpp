@@ -49,7 +49,12 @@ void AppendWide(std::wstring& out, char32_t codePoint) {
 
 std::string Utf8FromWide(std::wstring_view text) {
   std::string out;
-  out.reserve(text.size());
+  AppendUtf8FromWide(text, out);
+  return out;
+}
+
+void AppendUtf8FromWide(std::wstring_view text, std::string& out) {
+  out.reserve(out.size() + text.size());
   DecodeWide(text, [&out](char32_t c) {
     if (c < 0x80) {
       out.push_back(static_cast<char>(c));
@@ -67,7 +72,6 @@ std::string Utf8FromWide(std::wstring_view text) {
       out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
     }
   });
-  return out;
 }
 
 std::wstring WideFromUtf8(std::string_view text) {
