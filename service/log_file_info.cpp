@@ -10,6 +10,7 @@
 #include "platform/file_system.h"
 #include "platform/registry.h"
 #include "platform/text_file.h"
+#include "service/file_committer.h"
 #include "service/service_reports.h"
 
 namespace wl {
@@ -84,11 +85,14 @@ void LogFileInfo::BuildPath() {
 
 void LogFileInfo::Open() {
   if (path.empty()) BuildPath();
-  int error = platform::OpenFile(&descriptor, path, kOpenFlags, platform::kShDenyWr, kOpenPermission);
-  if (error != 0 || descriptor == -1) {
+  int opening = -1;
+  int error = platform::OpenFile(&opening, path, kOpenFlags, platform::kShDenyWr, kOpenPermission);
+  if (error != 0 || opening == -1) {
     ReportError(0, L"Open failed for file {} - {}", path, ErrnoText(error));
-    descriptor = -1;
+    opening = -1;
   }
+  std::lock_guard guard(descriptorLock);
+  descriptor = opening;
   opened = true;
 }
 
@@ -111,14 +115,25 @@ void LogFileInfo::Write(std::string_view utf8Line) {
 }
 
 void LogFileInfo::Close() {
+  {
+    std::lock_guard guard(descriptorLock);
+    if (opened && descriptor != -1) {
+      int error = 0;
+      platform::CloseFile(descriptor, &error);
+    }
+    descriptor = 0;
+    opened = false;
+  }
+  writesSinceCheck = 0;
+  lastCheck = SteadyNow();
+}
+
+void LogFileInfo::Commit() {
+  std::lock_guard guard(descriptorLock);
   if (opened && descriptor != -1) {
     int error = 0;
-    platform::CloseFile(descriptor, &error);
+    platform::CommitFile(descriptor, &error);
   }
-  descriptor = 0;
-  writesSinceCheck = 0;
-  opened = false;
-  lastCheck = SteadyNow();
 }
 
 void LogFileInfo::DeleteLog() {
@@ -130,8 +145,13 @@ void LogFileInfo::DeleteLog() {
 bool CycleBigFiles(LogFileInfo& record) {
   std::int64_t size = 0;
   if (record.opened && record.descriptor != -1) {
+    if (record.committer != nullptr) {
+      record.committer->Request(&record);
+    } else {
+      record.Commit();
+    }
+    // In append mode the position is the end of the file, flushed or not.
     int error = 0;
-    platform::CommitFile(record.descriptor, &error);
     size = platform::TellFile(record.descriptor, &error);
   }
   if (size <= MaxLogFileSize()) return false;

@@ -17,6 +17,8 @@
 
 namespace wl {
 
+class FileCommitter;
+
 // The byte counts that bound the size limit, and its default in KiB.
 inline constexpr std::int64_t kMinLogFileSize = 102400;
 inline constexpr std::int64_t kMaxLogFileSize = 20971520;
@@ -67,6 +69,10 @@ class LogFileInfo {
   // "ResetLogs: Error deleting file {}".
   void DeleteLog();
 
+  // Flushes the open file's data to the disk (nothing when no file is open).
+  // Safe against a concurrent close: the committer's thread calls it.
+  void Commit();
+
   bool opened = false;
   int descriptor = 0;
   std::uint32_t writesSinceCheck = 0;
@@ -74,12 +80,18 @@ class LogFileInfo {
   std::wstring name;
   std::wstring path;
 
+  // Where the size check sends its flush; null: the check flushes itself.
+  FileCommitter* committer = nullptr;
+
   // Serialises a write (with its size check) against a reset of the record.
   std::mutex lock;
+  // Held while `opened` and `descriptor` change and while a flush uses the
+  // descriptor, so that a flush on another thread never meets a closed one.
+  std::mutex descriptorLock;
 };
 
-// The size check of a record: flushes the open file and takes its size from
-// the file position. A file over MaxLogFileSize is closed and shifted into
+// The size check of a record: flushes the open file (through the record's
+// committer when it has one) and takes its size from the file position. A file over MaxLogFileSize is closed and shifted into
 // the backups (B.log -> B_old.log -> B_older.log -> B_oldest.log, the oldest
 // deleted; the former names B.log.1 and B.log.2 stand in for missing
 // backups). Returns true when the generations were shifted. Failures are

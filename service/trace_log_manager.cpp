@@ -92,6 +92,13 @@ TraceLogManager::~TraceLogManager() { FinalRelease(); }
 HResult TraceLogManager::FinalConstruct() {
   std::lock_guard lock(queueMutex);
   try {
+    committer = std::make_unique<FileCommitter>();
+    for (auto& record : fileRecords) record->committer = committer.get();
+  } catch (const std::system_error& error) {
+    ReportError(0, L"TraceLogManager::FinalConstruct() - Unable to start the flushing thread: {}",
+                platform::WideFromAnsi(error.what()));
+  }
+  try {
     worker = std::thread(&TraceLogManager::Worker, this);
   } catch (const std::system_error& error) {
     ReportError(0, L"TraceLogManager::FinalConstruct() - Unable to start the writer thread: {}",
@@ -111,9 +118,12 @@ void TraceLogManager::FinalRelease() {
   }
   queueReady.notify_all();
   if (worker.joinable()) worker.join();
+  // Flushes what the last size checks asked for while the files are open.
+  committer.reset();
   for (auto& record : fileRecords) {
     if (record) {
       std::lock_guard lock(record->lock);
+      record->committer = nullptr;
       if (record->opened) record->Close();
     }
     record.reset();

@@ -22,6 +22,7 @@
 #include <thread>
 
 #include "platform/types.h"
+#include "service/file_committer.h"
 #include "service/line_queue.h"
 #include "service/log_file_info.h"
 #include "service/log_tables.h"
@@ -41,8 +42,10 @@ class TraceLogManager {
   TraceLogManager(const TraceLogManager&) = delete;
   TraceLogManager& operator=(const TraceLogManager&) = delete;
 
-  // Starts the writer thread. Returns S_OK, or E_OUTOFMEMORY when the thread
-  // cannot be created (messages are then queued and never written).
+  // Starts the writer thread and the thread that flushes files for the size
+  // checks. Returns S_OK, or E_OUTOFMEMORY when a thread cannot be created
+  // (messages are then queued and never written; without the flushing
+  // thread the writer flushes itself).
   HResult FinalConstruct();
 
   // Stops the writer (it finishes the lines it has taken; later ones are
@@ -90,6 +93,7 @@ class TraceLogManager {
   std::array<std::shared_ptr<LogFileInfo>, kLogFileCount> fileRecords;
   std::atomic<std::int64_t> lastLevelRead{0};
   std::thread worker;
+  std::unique_ptr<FileCommitter> committer;
   LineQueue lineQueue;
   std::mutex queueMutex;
   std::condition_variable queueReady;
