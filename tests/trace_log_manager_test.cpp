@@ -89,6 +89,24 @@ TEST_F(TraceLogManagerTest, LinesReachTheDiskByteForByte) {
             "Wayline     +I " + std::string(kStamp) + "\r\n");
 }
 
+TEST_F(TraceLogManagerTest, LinesLongerThanAQueueBlockArriveWhole) {
+  auto manager = Start();
+  std::wstring longText(100'000, L'y');
+  manager->QueueMessage(21, 1, L"before");
+  manager->QueueMessage(21, 1, longText);
+  manager->QueueMessage(21, 1, L"after");
+  manager->WaitUntilWritten();
+  manager->QueueMessage(21, 1, longText + L"z");
+  manager->WaitUntilWritten();
+  manager->FinalRelease();
+  std::vector<std::string> lines = Lines("Lookout.log");
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_TRUE(lines[0].ends_with(": before"));
+  EXPECT_EQ(lines[1].size(), 15 + kStamp.size() + longText.size());
+  EXPECT_TRUE(lines[2].ends_with(": after"));
+  EXPECT_TRUE(lines[3].ends_with("yyz"));
+}
+
 TEST_F(TraceLogManagerTest, OnlyATextWithAClientStampKeepsItsOwn) {
   // The service's stamp is the diagnostic library's timestamp prefix.
   EXPECT_EQ(Utf8(FormatTimestampPrefix(kLocalTime)), kStamp);
