@@ -3,6 +3,7 @@
 // and the runtime error-number descriptions. Any thread may call these.
 #pragma once
 
+#include <concepts>
 #include <cstdint>
 #include <exception>
 #include <string>
@@ -30,22 +31,23 @@ std::wstring ErrnoText(int errorNumber);
 // Applies a run-time format to the arguments; never throws a format error: a
 // format that cannot be applied yields FormatExceptionText. A non-zero code
 // appends ErrorCodeText(code).
-template <typename... Args>
-std::wstring SafeFormat(std::uint32_t errorCode, std::wstring_view format, const Args&... args) {
+template <std::integral Code, typename... Args>
+std::wstring SafeFormat(Code errorCode, std::wstring_view format, const Args&... args) {
   std::wstring text;
   try {
     text = FormatRuntime(format, args...);
   } catch (const std::exception& exception) {
     text = FormatExceptionText(format, exception);
   }
-  if (errorCode != 0) text += ErrorCodeText(errorCode);
+  if (errorCode != 0) text += ErrorCodeText(static_cast<std::uint32_t>(errorCode));
   return text;
 }
 
 // The same without an error code.
-template <typename... Args>
-std::wstring SafeFormat(std::wstring_view format, const Args&... args) {
-  return SafeFormat(0u, format, args...);
+template <typename Text, typename... Args>
+  requires(!std::integral<Text> && std::convertible_to<const Text&, std::wstring_view>)
+std::wstring SafeFormat(const Text& format, const Args&... args) {
+  return SafeFormat(0u, std::wstring_view(format), args...);
 }
 
 }  // namespace wl

@@ -32,7 +32,7 @@ std::string Format(fmt::format_string<Args...> format, Args&&... args) {
 // Formats with a format string known only at run time; throws FormatError.
 template <typename... Args>
 std::wstring FormatRuntime(std::wstring_view format, Args&&... args) {
-  return fmt::vformat(format, fmt::make_wformat_args(args...));
+  return fmt::vformat(fmt::wstring_view(format.data(), format.size()), fmt::make_wformat_args(args...));
 }
 
 // Appends formatted text to a wide string without a temporary.

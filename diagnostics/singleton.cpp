@@ -1,0 +1,66 @@
+#include "diagnostics/singleton.h"
+
+#include <cstdlib>
+#include <cxxabi.h>
+
+namespace wl {
+
+std::string ReadableTypeName(const std::type_info& type) {
+  // The Windows compiler names types "class Logger"; the g++ and clang name
+  // is demangled and our own namespace dropped so that the same rule finds
+  // the Logger entry.
+  int status = 0;
+  char* demangled = abi::__cxa_demangle(type.name(), nullptr, nullptr, &status);
+  std::string name = status == 0 && demangled != nullptr ? demangled : type.name();
+  std::free(demangled);
+  constexpr std::string_view kOwnNamespace = "wl::";
+  if (name.starts_with(kOwnNamespace)) name.erase(0, kOwnNamespace.size());
+  return "class " + name;
+}
+
+LifetimeTracker& LifetimeTracker::Instance() {
+  static LifetimeTracker tracker;
+  return tracker;
+}
+
+LifetimeTracker::~LifetimeTracker() { DestroyAll(); }
+
+int LifetimeTracker::RegisterName(std::string typeName, std::function<void()> destroyer) {
+  std::lock_guard lock(mutex_);
+  for (const auto& entry : entries_) {
+    if (entry.typeName == typeName) return kAlreadyRegistered;
+  }
+  // The Logger is destroyed last, so that the others can log while they go.
+  constexpr std::string_view kLoggerPrefix = "class Logger";
+  bool isLogger = typeName.size() >= kLoggerPrefix.size() &&
+                  std::string_view(typeName).substr(0, kLoggerPrefix.size()) == kLoggerPrefix;
+  Entry entry{std::move(typeName), std::move(destroyer)};
+  if (isLogger) {
+    entries_.push_front(std::move(entry));
+  } else {
+    entries_.push_back(std::move(entry));
+  }
+  ++count_;
+  return kAdded;
+}
+
+void LifetimeTracker::DestroyAll() {
+  std::lock_guard lock(mutex_);
+  if (entries_.empty()) return;
+  // Entries stay listed until every destroyer has run, so that a destructor
+  // asking for a singleton destroyed earlier in this pass gets an empty
+  // pointer instead of a new instance.
+  for (auto entry = entries_.rbegin(); entry != entries_.rend(); ++entry) {
+    auto destroyer = entry->destroyer;
+    destroyer();
+  }
+  entries_.clear();
+  count_ = 0;
+}
+
+std::size_t LifetimeTracker::Count() {
+  std::lock_guard lock(mutex_);
+  return count_;
+}
+
+}  // namespace wl

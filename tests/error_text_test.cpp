@@ -1,0 +1,83 @@
+#include "diagnostics/error_text.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+
+namespace wl {
+namespace {
+
+TEST(ErrorText, SuffixCarriesCodeInDecimalAndHexAndTheSystemMessage) {
+  EXPECT_EQ(ErrorCodeText(5), L" Error 5 (0x5) - Access is denied.");
+  EXPECT_EQ(ErrorCodeText(2), L" Error 2 (0x2) - The system cannot find the file specified.");
+  // A failure HRESULT reads as a negative number and its full hex value.
+  EXPECT_EQ(ErrorCodeText(0x80070057u), L" Error -2147024809 (0x80070057) - The parameter is incorrect.");
+}
+
+TEST(ErrorText, CodeWithoutSystemMessageHasNoDash) {
+  EXPECT_EQ(ErrorCodeText(0x2AFFFFFu), L" Error 45088767 (0x2afffff)");
+}
+
+TEST(ErrorText, SystemMessageHasNoCarriageReturnOrTrailingLineFeed) {
+  for (std::uint32_t code : {2u, 3u, 5u, 32u, 183u, 234u}) {
+    std::wstring text = SystemMessageText(code);
+    ASSERT_FALSE(text.empty()) << code;
+    EXPECT_EQ(text.find(L'\r'), std::wstring::npos) << code;
+    EXPECT_NE(text.back(), L'\n') << code;
+  }
+  EXPECT_EQ(SystemMessageText(0x2AFFFFFu), L"");
+}
+
+TEST(SafeFormat, AppliesArgumentsOfEveryKind) {
+  const wchar_t* raw = L"raw";
+  std::wstring owned = L"owned";
+  std::wstring_view view = L"view";
+  EXPECT_EQ(SafeFormat(L"{} {} {} {} {}", -3, 7u, raw, owned, view), L"-3 7 raw owned view");
+  EXPECT_EQ(SafeFormat(5, L"RegOpenKeyEx {}", std::wstring(L"HKLM\\x")),
+            L"RegOpenKeyEx HKLM\\x Error 5 (0x5) - Access is denied.");
+}
+
+TEST(SafeFormat, CodeZeroAppendsNothing) { EXPECT_EQ(SafeFormat(0, L"plain"), L"plain"); }
+
+TEST(SafeFormat, DoubledBracesCollapseWithoutPlaceholders) {
+  EXPECT_EQ(SafeFormat(L"a {{b}} c"), L"a {b} c");
+}
+
+TEST(SafeFormat, MalformedFormatYieldsReplacementTextInsteadOfThrowing) {
+  std::wstring unmatched = SafeFormat(L"open {");
+  EXPECT_TRUE(unmatched.starts_with(L"Exception format: 'open {' - ")) << unmatched;
+  EXPECT_GT(unmatched.size(), std::wstring(L"Exception format: 'open {' - ").size());
+
+  std::wstring missing = SafeFormat(5, L"{} and {}", 1);
+  EXPECT_TRUE(missing.starts_with(L"Exception format: '{} and {}' - ")) << missing;
+  EXPECT_TRUE(missing.ends_with(L" Error 5 (0x5) - Access is denied.")) << missing;
+
+  std::wstring mismatch = SafeFormat(L"{:d}", std::wstring(L"text"));
+  EXPECT_TRUE(mismatch.starts_with(L"Exception format: '{:d}' - ")) << mismatch;
+}
+
+TEST(ErrorText, ExceptionTextShowsFormatAndDescription) {
+  EXPECT_EQ(FormatExceptionText(L"x {}", std::runtime_error("boom")), L"Exception format: 'x {}' - boom");
+  EXPECT_EQ(FormatExceptionText(L"x", std::runtime_error("")), L"Exception format: 'x' - ");
+}
+
+TEST(ErrnoText, DescribesTheRuntimeErrorNumbers) {
+  EXPECT_EQ(ErrnoText(9), L"Bad file number.");
+  EXPECT_EQ(ErrnoText(13), L"The given path is a directory, or the file is read-only.");
+  EXPECT_EQ(ErrnoText(38), L"Filename too long.");
+  EXPECT_EQ(ErrnoText(80), L"A string copy or concatenation resulted in a truncated string");
+  // Numbers outside the table are written in decimal.
+  EXPECT_EQ(ErrnoText(35), L"35");
+  EXPECT_EQ(ErrnoText(0), L"0");
+  EXPECT_EQ(ErrnoText(-4), L"-4");
+  EXPECT_EQ(ErrnoText(81), L"81");
+  int described = 0;
+  for (int number = -5; number < 200; ++number) {
+    if (ErrnoText(number) != std::to_wstring(number)) ++described;
+  }
+  EXPECT_EQ(described, 39);
+}
+
+}  // namespace
+}  // namespace wl

@@ -1,0 +1,114 @@
+#include "diagnostics/scope_tracer.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "diagnostics/clock.h"
+#include "diagnostics/format.h"
+#include "platform/system.h"
+#include "tests/test_support.h"
+
+namespace wl {
+namespace {
+
+struct FunctionNameCase {
+  const char* signature;
+  const wchar_t* name;
+};
+
+TEST(CleanFunctionName, TakesTheReadableNameFromSignatures) {
+  const FunctionNameCase cases[] = {
+      // Signatures of the Windows compiler.
+      {"void __cdecl Logger::LoggerThread(void)", L"Logger::LoggerThread"},
+      {"__cdecl Logger::~Logger(void) noexcept", L"Logger::~Logger"},
+      {"bool __cdecl Logger::Initialize(void)", L"Logger::Initialize"},
+      {"void __cdecl Functor::operator ()(int)", L"Functor::operator ()"},
+      {"void __cdecl Callable::Run()", L"Callable::Run()"},
+      {"int __cdecl", L""},
+      {"short", L""},
+      // Signatures of g++ and clang.
+      {"void wl::Logger::LoggerThread()", L"Logger::LoggerThread"},
+      {"wl::Logger::~Logger()", L"Logger::~Logger"},
+      {"bool wl::Logger::Initialize(std::wstring_view, int)", L"Logger::Initialize"},
+      {"std::shared_ptr<_Tp> wl::Singleton<T>::GetInstance(Creator&&) [with Creator = int; T = int]",
+       L"Singleton<T>::GetInstance"},
+      {"int main(int, char**)", L"main"},
+      {"no parameter list", L""},
+  };
+  for (const auto& c : cases) EXPECT_EQ(CleanFunctionName(c.signature), c.name) << c.signature;
+}
+
+class TracedObject {
+ public:
+  explicit TracedObject(std::vector<std::wstring>& lines) : lines_(lines) {}
+  void Work(bool fail) {
+    ScopeTracer tracer([this](std::wstring_view line) { lines_.emplace_back(line); }, kTraceFlagAlwaysForTest,
+                       0, L"Worker_7");
+    lines_.push_back(L"inside");
+    if (fail) throw std::runtime_error("fails");
+  }
+  static constexpr std::uint32_t kTraceFlagAlwaysForTest = 32;
+
+ private:
+  std::vector<std::wstring>& lines_;
+};
+
+TEST(ScopeTracer, WritesEnterAndExitLinesAroundTheFunction) {
+  std::vector<std::wstring> lines;
+  TracedObject(lines).Work(false);
+  std::wstring ids = Format(L"pid {:05x} tid {:05x}", platform::GetCurrentProcessId(), platform::GetCurrentThreadId());
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_EQ(lines[0], L"Enter ==> TracedObject::Work -- Worker_7 " + ids);
+  EXPECT_EQ(lines[1], L"inside");
+  EXPECT_EQ(lines[2], L"Exit  <== TracedObject::Work -- Worker_7 " + ids);
+}
+
+TEST(ScopeTracer, WritesTheExitLineWhenLeftByAnException) {
+  std::vector<std::wstring> lines;
+  EXPECT_THROW(TracedObject(lines).Work(true), std::runtime_error);
+  ASSERT_EQ(lines.size(), 3u);
+  EXPECT_TRUE(lines[2].starts_with(L"Exit  <== TracedObject::Work")) << lines[2];
+}
+
+TEST(ScopeTracer, StaysSilentWhenItsTraceFlagIsClear) {
+  test::TempRoot root;  // no registry: every trace flag is clear
+  std::vector<std::wstring> lines;
+  {
+    ScopeTracer tracer([&](std::wstring_view line) { lines.emplace_back(line); }, 16, 0);
+  }
+  EXPECT_TRUE(lines.empty());
+}
+
+TEST(ScopeTracer, ElapsedSuffixPicksTheUnit) {
+  EXPECT_EQ(ScopeTracer::ElapsedText(750), L" - Elapsed 750ns");
+  EXPECT_EQ(ScopeTracer::ElapsedText(999), L" - Elapsed 999ns");
+  EXPECT_EQ(ScopeTracer::ElapsedText(1000), L" - Elapsed 1000ns");
+  EXPECT_EQ(ScopeTracer::ElapsedText(1500), L" - Elapsed 1us");
+  EXPECT_EQ(ScopeTracer::ElapsedText(999'999), L" - Elapsed 999us");
+  EXPECT_EQ(ScopeTracer::ElapsedText(1'000'000'000), L" - Elapsed 1000ms");
+  EXPECT_EQ(ScopeTracer::ElapsedText(2'500'000'000), L" - Elapsed 2.500s");
+  EXPECT_EQ(ScopeTracer::ElapsedText(1'234'567'890), L" - Elapsed 1.234s");
+}
+
+TEST(ScopeTracer, TimingMeasuresOnTheSteadyClock) {
+  ManualClock clock;
+  ScopedClock installed(clock);
+  std::vector<std::wstring> lines;
+  {
+    ScopeTracer tracer([&](std::wstring_view line) { lines.emplace_back(line); }, 32, 1);
+    clock.AdvanceNanoseconds(1500);
+  }
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_TRUE(lines[1].ends_with(L" - Elapsed 1us")) << lines[1];
+  EXPECT_EQ(lines[0].find(L"Elapsed"), std::wstring::npos);
+}
+
+TEST(ScopeTracer, EmptyOutputFailsWhenItWrites) {
+  EXPECT_THROW(ScopeTracer(OutputFunction(), 32, 0), std::bad_function_call);
+}
+
+}  // namespace
+}  // namespace wl
