@@ -5,10 +5,13 @@
 #include <stdexcept>
 #include <string>
 
+#include "platform/system.h"
+
 namespace wl {
 namespace {
 
 TEST(ErrorText, SuffixCarriesCodeInDecimalAndHexAndTheSystemMessage) {
+  if (platform::WineVersion()) GTEST_SKIP() << "Wine's system message texts differ from the Windows texts";
   EXPECT_EQ(ErrorCodeText(5), L" Error 5 (0x5) - Access is denied.");
   EXPECT_EQ(ErrorCodeText(2), L" Error 2 (0x2) - The system cannot find the file specified.");
   // A failure HRESULT reads as a negative number and its full hex value.
@@ -34,8 +37,7 @@ TEST(SafeFormat, AppliesArgumentsOfEveryKind) {
   std::wstring owned = L"owned";
   std::wstring_view view = L"view";
   EXPECT_EQ(SafeFormat(L"{} {} {} {} {}", -3, 7u, raw, owned, view), L"-3 7 raw owned view");
-  EXPECT_EQ(SafeFormat(5, L"RegOpenKeyEx {}", std::wstring(L"HKLM\\x")),
-            L"RegOpenKeyEx HKLM\\x Error 5 (0x5) - Access is denied.");
+  EXPECT_EQ(SafeFormat(5, L"RegOpenKeyEx {}", std::wstring(L"HKLM\\x")), L"RegOpenKeyEx HKLM\\x" + ErrorCodeText(5));
 }
 
 TEST(SafeFormat, CodeZeroAppendsNothing) { EXPECT_EQ(SafeFormat(0, L"plain"), L"plain"); }
@@ -51,7 +53,7 @@ TEST(SafeFormat, MalformedFormatYieldsReplacementTextInsteadOfThrowing) {
 
   std::wstring missing = SafeFormat(5, L"{} and {}", 1);
   EXPECT_TRUE(missing.starts_with(L"Exception format: '{} and {}' - ")) << missing;
-  EXPECT_TRUE(missing.ends_with(L" Error 5 (0x5) - Access is denied.")) << missing;
+  EXPECT_TRUE(missing.ends_with(ErrorCodeText(5))) << missing;
 
   std::wstring mismatch = SafeFormat(L"{:d}", std::wstring(L"text"));
   EXPECT_TRUE(mismatch.starts_with(L"Exception format: '{:d}' - ")) << mismatch;

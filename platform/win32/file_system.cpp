@@ -18,11 +18,6 @@ Win32Error GetPathAttributes(std::wstring_view path, std::uint32_t* attributes) 
   return kErrorSuccess;
 }
 
-bool IsNotFoundError(Win32Error code) {
-  return code == kErrorFileNotFound || code == kErrorPathNotFound || code == kErrorBadNetPath ||
-         code == kErrorNetNameDeleted || code == kErrorInvalidName || code == kErrorDirectory;
-}
-
 Win32Error MovePath(std::wstring_view from, std::wstring_view to) {
   return ::MoveFileW(std::wstring(from).c_str(), std::wstring(to).c_str()) ? kErrorSuccess
                                                                             : ::GetLastError();
@@ -34,13 +29,6 @@ Win32Error DeletePath(std::wstring_view path) {
 
 Win32Error MakeDirectory(std::wstring_view path) {
   return ::CreateDirectoryW(std::wstring(path).c_str(), nullptr) ? kErrorSuccess : ::GetLastError();
-}
-
-std::wstring JoinPath(std::wstring_view first, std::wstring_view second) {
-  std::wstring joined(first);
-  if (!joined.empty() && !IsPathSeparator(joined.back())) joined.push_back(kPathSeparator);
-  joined.append(second);
-  return joined;
 }
 
 bool IsPathSeparator(wchar_t c) { return c == L'\\' || c == L'/'; }

@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <string>
 
+#include "platform/text.h"
+
 namespace wl::platform {
 namespace {
 
@@ -107,5 +109,17 @@ bool UnsetEnvVar(std::wstring_view name) {
 }
 
 void SleepMilliseconds(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
+
+std::optional<std::wstring> WineVersion() {
+  // Wine's ntdll exports its version; Windows' ntdll has no such function.
+  HMODULE ntdll = ::GetModuleHandleW(L"ntdll.dll");
+  FARPROC address = ntdll != nullptr ? ::GetProcAddress(ntdll, "wine_get_version") : nullptr;
+  if (address == nullptr) return std::nullopt;
+  // Through the generic function pointer type, which converts to any other
+  // without a cast-function-type warning.
+  auto getVersion = reinterpret_cast<const char* (*)()>(reinterpret_cast<void (*)()>(address));
+  const char* version = getVersion();
+  return version != nullptr ? WideFromAnsi(version) : std::wstring();
+}
 
 }  // namespace wl::platform
