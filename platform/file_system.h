@@ -9,6 +9,7 @@
 
 namespace wl::platform {
 
+inline constexpr std::uint32_t kFileAttributeReadonly = 0x01;
 inline constexpr std::uint32_t kFileAttributeDirectory = 0x10;
 inline constexpr std::uint32_t kFileAttributeNormal = 0x80;
 inline constexpr std::uint32_t kInvalidFileAttributes = 0xFFFFFFFFu;
@@ -17,7 +18,10 @@ inline constexpr std::uint32_t kInvalidFileAttributes = 0xFFFFFFFFu;
 extern const wchar_t kPathSeparator;
 
 // GetFileAttributesW: 0 with the attributes in *attributes, or the error
-// (2, 3, 5, 123, 267, ...).
+// (2, 3, 5, 123, 267, ...) with kInvalidFileAttributes. On Linux a folder is
+// kFileAttributeDirectory, a file without the owner's write permission
+// kFileAttributeReadonly, any other file kFileAttributeNormal (Windows
+// reports other bits too, such as FILE_ATTRIBUTE_ARCHIVE).
 Win32Error GetPathAttributes(std::wstring_view path, std::uint32_t* attributes);
 
 // True for the errors that mean "does not exist": 2, 3, 53, 64, 123, 267.
@@ -27,7 +31,8 @@ bool IsNotFoundError(Win32Error code);
 // source is held open without delete sharing.
 Win32Error MovePath(std::wstring_view from, std::wstring_view to);
 
-// DeleteFileW: 2 when missing, 32 when held open without delete sharing.
+// DeleteFileW: 2 when missing, 32 when held open without delete sharing, 5
+// for a folder or a read-only file.
 Win32Error DeletePath(std::wstring_view path);
 
 // CreateDirectoryW: 183 when it exists, 3 when the parent is missing.

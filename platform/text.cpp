@@ -81,7 +81,10 @@ std::wstring WideFromUtf8(std::string_view text) {
       ++i;
       continue;
     }
-    int length = lead >= 0xF0 && lead <= 0xF4 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC2 && lead < 0xE0 ? 2 : 0;
+    int length = lead >= 0xF0 && lead <= 0xF4   ? 4
+                 : lead >= 0xE0 && lead <= 0xEF ? 3
+                 : lead >= 0xC2 && lead <= 0xDF ? 2
+                                                : 0;
     char32_t c = length == 4 ? (lead & 0x07) : length == 3 ? (lead & 0x0F) : (lead & 0x1F);
     bool valid = length != 0 && i + length <= text.size();
     for (int k = 1; valid && k < length; ++k) {

@@ -65,7 +65,9 @@ int OpenFile(int* descriptor, std::wstring_view path, int openFlag,
 
 // _write of wide text (byte count = characters x sizeof UTF-16 unit in the
 // runtime's terms). Returns the number of bytes taken (2 per UTF-16 unit) or
-// -1 with the errno value in *error.
+// -1 with the errno value in *error (EBADF for a descriptor that is not open
+// for writing). Descriptors opened in _O_TEXT or _O_BINARY mode get the text
+// in the ANSI code page, with CR LF line ends in _O_TEXT mode.
 int WriteText(int descriptor, std::wstring_view text, int* error);
 
 // The same for text that is already UTF-8 (the compact form of a finished
@@ -81,9 +83,10 @@ int CommitFile(int descriptor, int* error);
 // _telli64: the current position. Returns -1 on failure.
 std::int64_t TellFile(int descriptor, int* error);
 
-// Sets a limit on the size of files this process writes (a write past it
-// fails with EFBIG instead of ending the process). Returns false where the
-// system has no such limit; used by tests that need a failing write.
+// Sets a limit on the size of files this process (and the children it starts
+// afterwards) writes: a write past it fails with EFBIG instead of ending the
+// process. A negative size removes the limit. Returns false where the system
+// has no such limit; used by tests that need a failing write.
 bool SetFileSizeLimit(std::int64_t bytes);
 
 }  // namespace wl::platform

@@ -85,6 +85,16 @@ int RunChild(const std::vector<std::wstring>& arguments) {
   return child ? child->Wait() : -1000;
 }
 
+bool WaitForPath(const std::filesystem::path& path) {
+  constexpr int kChecks = 12000;
+  for (int check = 0; check < kChecks; ++check) {
+    std::uint32_t attributes = 0;
+    if (platform::GetPathAttributes(path.wstring(), &attributes) == 0) return true;
+    platform::SleepMilliseconds(5);
+  }
+  return false;
+}
+
 ChildCommand::ChildCommand(const wchar_t* name, ChildMain main) { ChildCommands()[name] = main; }
 
 ChildMain FindChildCommand(const std::wstring& name) {

@@ -55,6 +55,11 @@ std::unique_ptr<platform::ChildProcess> StartChild(const std::vector<std::wstrin
 // Starts the child and waits for its exit code (-1000 when it could not start).
 int RunChild(const std::vector<std::wstring>& arguments);
 
+// Waits until the path exists, checking every few milliseconds; false when it
+// has not appeared after a minute (a child that died or hung). For handshakes
+// between a test and its child, never for measuring time.
+bool WaitForPath(const std::filesystem::path& path);
+
 // Commands of the child program: each tests/child_*.cpp registers its own
 // with a static ChildCommand object. The arguments exclude the command name.
 using ChildMain = int (*)(const std::vector<std::wstring>& arguments);

@@ -1,0 +1,116 @@
+// Process, thread, time and environment facts from Linux.
+#include "platform/system.h"
+
+#include <dlfcn.h>
+#include <link.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <ctime>
+#include <mutex>
+#include <vector>
+
+#include "platform/posix/errors.h"
+#include "platform/text.h"
+
+namespace wl::platform {
+namespace {
+
+// setenv and getenv are not safe against each other; this keeps at least the
+// layer's own calls apart.
+std::mutex environmentMutex;
+
+std::string ReadLink(const char* path) {
+  std::vector<char> buffer(256);
+  for (;;) {
+    ssize_t length = readlink(path, buffer.data(), buffer.size());
+    if (length < 0) return {};
+    if (static_cast<std::size_t>(length) < buffer.size()) return std::string(buffer.data(), length);
+    buffer.resize(buffer.size() * 2);
+  }
+}
+
+}  // namespace
+
+LocalTime GetLocalTime() {
+  timespec now{};
+  clock_gettime(CLOCK_REALTIME, &now);
+  tm local{};
+  localtime_r(&now.tv_sec, &local);
+  LocalTime result;
+  result.year = static_cast<std::uint16_t>(local.tm_year + 1900);
+  result.month = static_cast<std::uint16_t>(local.tm_mon + 1);
+  result.dayOfWeek = static_cast<std::uint16_t>(local.tm_wday);
+  result.day = static_cast<std::uint16_t>(local.tm_mday);
+  result.hour = static_cast<std::uint16_t>(local.tm_hour);
+  result.minute = static_cast<std::uint16_t>(local.tm_min);
+  // A leap second shows as 60 here; the Windows record never goes past 59.
+  result.second = static_cast<std::uint16_t>(local.tm_sec > 59 ? 59 : local.tm_sec);
+  result.milliseconds = static_cast<std::uint16_t>(now.tv_nsec / 1'000'000);
+  return result;
+}
+
+std::int64_t SteadyClockNanoseconds() {
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
+}
+
+std::uint32_t GetCurrentProcessId() { return static_cast<std::uint32_t>(getpid()); }
+
+std::uint32_t GetCurrentThreadId() { return static_cast<std::uint32_t>(gettid()); }
+
+std::wstring GetExecutableFileName() { return WideFromUtf8(ReadLink("/proc/self/exe")); }
+
+std::wstring GetLibraryModuleFileName() {
+  Dl_info info{};
+  link_map* module = nullptr;
+  if (dladdr1(reinterpret_cast<void*>(&GetLibraryModuleFileName), &info,
+              reinterpret_cast<void**>(&module), RTLD_DL_LINKMAP) == 0 ||
+      module == nullptr || module->l_name == nullptr || module->l_name[0] == '\0') {
+    // The main program has no name in its link map: the library is linked
+    // into the executable.
+    return GetExecutableFileName();
+  }
+  char* resolved = realpath(module->l_name, nullptr);
+  if (resolved == nullptr) return WideFromUtf8(module->l_name);
+  std::wstring path = WideFromUtf8(resolved);
+  std::free(resolved);
+  return path;
+}
+
+Win32Error GetLastSystemError() { return posix::Win32FromErrno(errno); }
+
+std::optional<std::wstring> GetEnvVar(std::wstring_view name) {
+  std::string narrowName = Utf8FromWide(name);
+  std::lock_guard lock(environmentMutex);
+  const char* value = std::getenv(narrowName.c_str());
+  if (value == nullptr) return std::nullopt;
+  return WideFromUtf8(value);
+}
+
+bool SetEnvVar(std::wstring_view name, std::wstring_view value) {
+  if (name.empty() || name.find(L'=') != std::wstring_view::npos) return false;
+  std::string narrowName = Utf8FromWide(name);
+  std::string narrowValue = Utf8FromWide(value);
+  std::lock_guard lock(environmentMutex);
+  return setenv(narrowName.c_str(), narrowValue.c_str(), 1) == 0;
+}
+
+bool UnsetEnvVar(std::wstring_view name) {
+  if (name.empty() || name.find(L'=') != std::wstring_view::npos) return false;
+  std::string narrowName = Utf8FromWide(name);
+  std::lock_guard lock(environmentMutex);
+  return unsetenv(narrowName.c_str()) == 0;
+}
+
+void SleepMilliseconds(std::uint32_t milliseconds) {
+  timespec remaining{static_cast<time_t>(milliseconds / 1000),
+                     static_cast<long>(milliseconds % 1000) * 1'000'000};
+  while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
+  }
+}
+
+}  // namespace wl::platform

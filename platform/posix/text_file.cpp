@@ -1,0 +1,339 @@
+// The C runtime's low-level file I/O on Linux descriptors. The runtime's own
+// per-descriptor facts (open, writable, text encoding) sit in a fixed table
+// indexed by descriptor, read without a lock on every write.
+#include "platform/text_file.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <bit>
+#include <cerrno>
+#include <climits>
+#include <string>
+
+#include "platform/posix/errors.h"
+#include "platform/posix/share_lock.h"
+#include "platform/text.h"
+
+namespace wl::platform {
+namespace {
+
+constexpr int kMaxDescriptors = 1 << 16;
+
+// A descriptor's state byte: 0 when the layer has not opened it.
+constexpr std::uint8_t kStateOpen = 0x80;
+constexpr std::uint8_t kStateWritable = 0x40;
+constexpr std::uint8_t kEncodingMask = 0x0F;
+enum Encoding : std::uint8_t { kAnsiText = 1, kBinary = 2, kUtf8Text = 3, kUtf16Text = 4 };
+
+std::atomic<std::uint8_t> descriptorStates[kMaxDescriptors];
+
+std::uint8_t StateOf(int descriptor) {
+  if (descriptor < 0 || descriptor >= kMaxDescriptors) return 0;
+  return descriptorStates[descriptor].load(std::memory_order_acquire);
+}
+
+int Fail(int* error, int number) {
+  if (error != nullptr) *error = number;
+  return -1;
+}
+
+int RuntimeErrno() { return posix::RuntimeErrnoFromErrno(errno); }
+
+// Writes all bytes, continuing after partial writes and interruptions.
+// Returns 0 or the Linux errno.
+int WriteAll(int descriptor, const char* data, std::size_t size) {
+  while (size > 0) {
+    ssize_t written = write(descriptor, data, size);
+    if (written < 0) {
+      if (errno == EINTR) continue;
+      return errno;
+    }
+    data += written;
+    size -= static_cast<std::size_t>(written);
+  }
+  return 0;
+}
+
+// The output of one write call, kept per thread so that the writer's lines
+// cost no allocation once the buffer has grown to a line's size.
+std::string& ScratchBuffer() {
+  thread_local std::string buffer;
+  constexpr std::size_t kKeptCapacity = 1 << 16;
+  if (buffer.capacity() > kKeptCapacity) std::string().swap(buffer);
+  buffer.clear();
+  return buffer;
+}
+
+// Copies UTF-8 text to out, each LF as CR LF when lineEnds is set, and counts
+// its UTF-16 units. False (with out incomplete) when the text is not valid
+// UTF-8.
+bool AppendUtf8(std::string_view text, bool lineEnds, std::string& out, std::size_t& units) {
+  out.reserve(out.size() + text.size() + text.size() / 32 + 4);
+  std::size_t i = 0;
+  while (i < text.size()) {
+    auto lead = static_cast<unsigned char>(text[i]);
+    if (lead < 0x80) {
+      if (lead == '\n' && lineEnds) out.push_back('\r');
+      out.push_back(static_cast<char>(lead));
+      ++units;
+      ++i;
+      continue;
+    }
+    std::size_t length = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
+                         : lead >= 0xF0 && lead <= 0xF4                       ? 4
+                                                                              : 0;
+    if (length == 0 || i + length > text.size()) return false;
+    char32_t c = lead & (length == 2 ? 0x1F : length == 3 ? 0x0F : 0x07);
+    for (std::size_t k = 1; k < length; ++k) {
+      auto next = static_cast<unsigned char>(text[i + k]);
+      if ((next & 0xC0) != 0x80) return false;
+      c = (c << 6) | (next & 0x3F);
+    }
+    if ((length == 3 && (c < 0x800 || (c >= 0xD800 && c <= 0xDFFF))) ||
+        (length == 4 && (c < 0x10000 || c > 0x10FFFF))) {
+      return false;
+    }
+    out.append(text.data() + i, length);
+    units += length == 4 ? 2 : 1;
+    i += length;
+  }
+  return true;
+}
+
+int Finish(int descriptor, const std::string& bytes, std::size_t units, int* error) {
+  if (int failure = WriteAll(descriptor, bytes.data(), bytes.size()); failure != 0) {
+    return Fail(error, posix::RuntimeErrnoFromErrno(failure));
+  }
+  return units > INT_MAX / 2 ? INT_MAX : static_cast<int>(units * 2);
+}
+
+int WriteUtf16(int descriptor, std::wstring_view text, int* error) {
+  std::u16string units = Utf16FromWide(text);
+  std::string& out = ScratchBuffer();
+  out.reserve(units.size() * 2 + 16);
+  auto put = [&out](char16_t unit) {
+    out.push_back(static_cast<char>(unit & 0xFF));
+    out.push_back(static_cast<char>(unit >> 8));
+  };
+  for (char16_t unit : units) {
+    if (unit == u'\n') put(u'\r');
+    put(unit);
+  }
+  return Finish(descriptor, out, units.size(), error);
+}
+
+// Opens the file, creating it when asked; *created tells whether this open
+// made it (the read-only attribute of an existing file is honoured, that of
+// a file just created is not). Returns the descriptor or -1 with errno set.
+int OpenDescriptor(const std::string& path, int kernelFlags, int openFlag, mode_t mode, bool* created) {
+  *created = false;
+  if ((openFlag & kOCreat) == 0) return open(path.c_str(), kernelFlags);
+  if ((openFlag & kOExcl) != 0) {
+    int descriptor = open(path.c_str(), kernelFlags | O_CREAT | O_EXCL, mode);
+    *created = descriptor >= 0;
+    return descriptor;
+  }
+  // Another process may create or remove the file between the two attempts.
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    int descriptor = open(path.c_str(), kernelFlags);
+    if (descriptor >= 0 || errno != ENOENT) return descriptor;
+    descriptor = open(path.c_str(), kernelFlags | O_CREAT | O_EXCL, mode);
+    if (descriptor >= 0 || errno != EEXIST) {
+      *created = descriptor >= 0;
+      return descriptor;
+    }
+  }
+  return open(path.c_str(), kernelFlags | O_CREAT, mode);
+}
+
+// The encoding that writes use, after the mark of an existing file is read
+// or a new one written. Returns 0 or the Linux errno.
+int SettleEncoding(int descriptor, int openFlag, bool canRead, bool canWrite, Encoding* encoding) {
+  if ((openFlag & kOU8Text) != 0) {
+    *encoding = kUtf8Text;
+  } else if ((openFlag & (kOU16Text | kOWText)) != 0) {
+    *encoding = kUtf16Text;
+  } else {
+    *encoding = (openFlag & kOBinary) != 0 ? kBinary : kAnsiText;
+    return 0;
+  }
+  struct stat info {};
+  if (fstat(descriptor, &info) != 0) return errno;
+  if (info.st_size == 0 && S_ISREG(info.st_mode)) {
+    if (!canWrite) return 0;
+    static constexpr char kUtf8Mark[] = {'\xEF', '\xBB', '\xBF'};
+    static constexpr char kUtf16Mark[] = {'\xFF', '\xFE'};
+    return *encoding == kUtf8Text ? WriteAll(descriptor, kUtf8Mark, sizeof kUtf8Mark)
+                                  : WriteAll(descriptor, kUtf16Mark, sizeof kUtf16Mark);
+  }
+  // A descriptor that may only write cannot look at the mark; the requested
+  // encoding stands.
+  if (!canRead) return 0;
+  unsigned char mark[3] = {};
+  ssize_t got = pread(descriptor, mark, sizeof mark, 0);
+  if (got >= 3 && mark[0] == 0xEF && mark[1] == 0xBB && mark[2] == 0xBF) {
+    *encoding = kUtf8Text;
+  } else if (got >= 2 && mark[0] == 0xFF && mark[1] == 0xFE) {
+    *encoding = kUtf16Text;
+  }
+  return 0;
+}
+
+// Everything between the kernel's open and the publication of the
+// descriptor, under the file's gate. Returns 0 or the runtime errno.
+int EstablishOpen(int descriptor, int openFlag, int shareFlag, Encoding* encoding) {
+  int accessMode = fcntl(descriptor, F_GETFL) & O_ACCMODE;
+  bool canRead = accessMode != O_WRONLY;
+  bool canWrite = accessMode != O_RDONLY;
+  int requested = openFlag & 3;
+  unsigned access = (requested != kOWronly ? posix::kShareRead : 0u) |
+                    (requested != kORdonly ? posix::kShareWrite : 0u);
+  unsigned share = shareFlag == kShDenyRw   ? 0u
+                   : shareFlag == kShDenyWr ? posix::kShareRead
+                   : shareFlag == kShDenyRd ? posix::kShareWrite
+                                            : posix::kShareRead | posix::kShareWrite;
+  posix::ShareGate gate(descriptor);
+  if (posix::ShareConflicts(descriptor, access, share)) return kErrnoEacces;
+  posix::HoldShare(descriptor, access, share);
+  // Read-only descriptors share the gate with each other, so two of them may
+  // have checked at the same time; looking again after holding settles it
+  // (at worst both fail, never both succeed).
+  if (!canWrite && posix::ShareConflicts(descriptor, access, share)) return kErrnoEacces;
+  if ((openFlag & kOTrunc) != 0 && canWrite && ftruncate(descriptor, 0) != 0) {
+    return posix::RuntimeErrnoFromErrno(errno);
+  }
+  if (int failure = SettleEncoding(descriptor, openFlag, canRead, canWrite, encoding); failure != 0) {
+    return posix::RuntimeErrnoFromErrno(failure);
+  }
+  return 0;
+}
+
+bool ValidFlags(int openFlag, int shareFlag) {
+  if ((openFlag & 3) == 3) return false;
+  if (shareFlag != kShDenyRw && shareFlag != kShDenyWr && shareFlag != kShDenyRd && shareFlag != kShDenyNo) {
+    return false;
+  }
+  int unicode = openFlag & (kOWText | kOU16Text | kOU8Text);
+  if (std::popcount(static_cast<unsigned>(unicode)) > 1) return false;
+  return (openFlag & kOBinary) == 0 || (unicode == 0 && (openFlag & kOText) == 0);
+}
+
+}  // namespace
+
+int OpenFile(int* descriptor, std::wstring_view path, int openFlag, int shareFlag, int permission) {
+  if (descriptor == nullptr) return kErrnoEinval;
+  *descriptor = -1;
+  if (!ValidFlags(openFlag, shareFlag)) return kErrnoEinval;
+  if (path.empty() || path.find(L'\0') != std::wstring_view::npos) return kErrnoEnoent;
+
+  std::string narrowPath = Utf8FromWide(path);
+  int requested = openFlag & 3;
+  int baseFlags = O_CLOEXEC | O_NOCTTY | ((openFlag & kOAppend) != 0 ? O_APPEND : 0);
+  // Writers open for reading too when they may, so that the mark of an
+  // existing file can be read and the sharing locks of either kind taken.
+  mode_t mode = (permission & kSIWrite) != 0 ? 0666 : 0444;
+  bool created = false;
+  int fd = OpenDescriptor(narrowPath, baseFlags | (requested == kORdonly ? O_RDONLY : O_RDWR), openFlag,
+                          mode, &created);
+  if (fd < 0 && errno == EACCES && requested == kOWronly) {
+    fd = OpenDescriptor(narrowPath, baseFlags | O_WRONLY, openFlag, mode, &created);
+  }
+  if (fd < 0) return RuntimeErrno();
+
+  auto reject = [fd](int number) {
+    close(fd);
+    return number;
+  };
+  if (fd >= kMaxDescriptors) return reject(kErrnoEmfile);
+  struct stat info {};
+  if (fstat(fd, &info) != 0) return reject(RuntimeErrno());
+  // Windows opens no folder as a file, and a file without write permission
+  // carries the read-only attribute, which even an administrator's open for
+  // writing respects.
+  if (S_ISDIR(info.st_mode)) return reject(kErrnoEacces);
+  if (requested != kORdonly && !created && (info.st_mode & S_IWUSR) == 0) return reject(kErrnoEacces);
+
+  Encoding encoding = kAnsiText;
+  // The gate is released inside EstablishOpen, before any close: a closed
+  // number may be reused at once by another thread.
+  if (int failure = EstablishOpen(fd, openFlag, shareFlag, &encoding); failure != 0) return reject(failure);
+
+  std::uint8_t state = kStateOpen | encoding | (requested != kORdonly ? kStateWritable : 0);
+  descriptorStates[fd].store(state, std::memory_order_release);
+  *descriptor = fd;
+  return 0;
+}
+
+int WriteText(int descriptor, std::wstring_view text, int* error) {
+  std::uint8_t state = StateOf(descriptor);
+  if ((state & kStateWritable) == 0) return Fail(error, kErrnoEbadf);
+  auto encoding = static_cast<Encoding>(state & kEncodingMask);
+  if (encoding == kUtf16Text) return WriteUtf16(descriptor, text, error);
+  std::string utf8 = Utf8FromWide(text);
+  std::string& out = ScratchBuffer();
+  std::size_t units = 0;
+  AppendUtf8(utf8, encoding != kBinary, out, units);
+  return Finish(descriptor, out, units, error);
+}
+
+int WriteUtf8Text(int descriptor, std::string_view utf8, int* error) {
+  std::uint8_t state = StateOf(descriptor);
+  if ((state & kStateWritable) == 0) return Fail(error, kErrnoEbadf);
+  auto encoding = static_cast<Encoding>(state & kEncodingMask);
+  if (encoding != kUtf16Text) {
+    std::string& out = ScratchBuffer();
+    std::size_t units = 0;
+    if (AppendUtf8(utf8, encoding != kBinary, out, units)) return Finish(descriptor, out, units, error);
+  }
+  // UTF-16 files and malformed input take the general road, which replaces
+  // bad sequences exactly as WriteText of the decoded text would.
+  return WriteText(descriptor, WideFromUtf8(utf8), error);
+}
+
+int CloseFile(int descriptor, int* error) {
+  if ((StateOf(descriptor) & kStateOpen) == 0) return Fail(error, kErrnoEbadf);
+  descriptorStates[descriptor].store(0, std::memory_order_release);
+  // Linux frees the descriptor even when close reports EINTR.
+  if (close(descriptor) != 0 && errno != EINTR) return Fail(error, RuntimeErrno());
+  return 0;
+}
+
+int CommitFile(int descriptor, int* error) {
+  if ((StateOf(descriptor) & kStateWritable) == 0) return Fail(error, kErrnoEbadf);
+  while (fsync(descriptor) != 0) {
+    if (errno != EINTR) return Fail(error, RuntimeErrno());
+  }
+  return 0;
+}
+
+std::int64_t TellFile(int descriptor, int* error) {
+  if ((StateOf(descriptor) & kStateOpen) == 0) return Fail(error, kErrnoEbadf);
+  off_t position = lseek(descriptor, 0, SEEK_CUR);
+  if (position < 0) return Fail(error, RuntimeErrno());
+  return position;
+}
+
+bool SetFileSizeLimit(std::int64_t bytes) {
+  // Without this the kernel ends the process at the limit instead of failing
+  // the write with EFBIG.
+  struct sigaction ignore {};
+  ignore.sa_handler = SIG_IGN;
+  sigemptyset(&ignore.sa_mask);
+  if (sigaction(SIGXFSZ, &ignore, nullptr) != 0) return false;
+  rlimit limit{};
+  if (getrlimit(RLIMIT_FSIZE, &limit) != 0) return false;
+  if (bytes < 0) {
+    limit.rlim_cur = limit.rlim_max;
+  } else {
+    if (limit.rlim_max != RLIM_INFINITY && static_cast<rlim_t>(bytes) > limit.rlim_max) return false;
+    limit.rlim_cur = static_cast<rlim_t>(bytes);
+  }
+  return setrlimit(RLIMIT_FSIZE, &limit) == 0;
+}
+
+}  // namespace wl::platform

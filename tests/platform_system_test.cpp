@@ -1,0 +1,117 @@
+#include "platform/system.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <ctime>
+#include <filesystem>
+#include <thread>
+
+#include "platform/file_system.h"
+#include "platform/process.h"
+#include "platform/system_message.h"
+#include "tests/test_support.h"
+
+namespace wl::platform {
+namespace {
+
+struct CalendarMinute {
+  int year, month, day, hour, minute;
+  bool operator==(const CalendarMinute&) const = default;
+};
+
+CalendarMinute MinuteFromRuntime() {
+  std::time_t now = std::time(nullptr);
+  const std::tm* local = std::localtime(&now);
+  return {local->tm_year + 1900, local->tm_mon + 1, local->tm_mday, local->tm_hour, local->tm_min};
+}
+
+TEST(PlatformSystem, LocalTimeAgreesWithTheCalendar) {
+  CalendarMinute before = MinuteFromRuntime();
+  LocalTime now = GetLocalTime();
+  CalendarMinute after = MinuteFromRuntime();
+  CalendarMinute read{now.year, now.month, now.day, now.hour, now.minute};
+  EXPECT_TRUE(read == before || read == after);
+  EXPECT_LE(now.second, 59);
+  EXPECT_LE(now.milliseconds, 999);
+  std::chrono::year_month_day date{std::chrono::year(now.year), std::chrono::month(now.month),
+                                   std::chrono::day(now.day)};
+  ASSERT_TRUE(date.ok());
+  EXPECT_EQ(std::chrono::weekday(std::chrono::sys_days(date)).c_encoding(), now.dayOfWeek);
+}
+
+TEST(PlatformSystem, ClockAndIds) {
+  std::int64_t first = SteadyClockNanoseconds();
+  EXPECT_GT(first, 0);
+  EXPECT_GE(SteadyClockNanoseconds(), first);
+  EXPECT_NE(0u, GetCurrentProcessId());
+  std::uint32_t mainThread = GetCurrentThreadId();
+  std::uint32_t otherThread = 0;
+  std::thread([&otherThread] { otherThread = GetCurrentThreadId(); }).join();
+  EXPECT_NE(0u, mainThread);
+  EXPECT_NE(0u, otherThread);
+  EXPECT_NE(mainThread, otherThread);
+}
+
+TEST(PlatformSystem, ModulePaths) {
+  std::filesystem::path executable = GetExecutableFileName();
+  EXPECT_TRUE(executable.is_absolute());
+  EXPECT_EQ(std::wstring(L"scribe_tests") + kExecutableSuffix, executable.filename().wstring());
+  std::uint32_t attributes = 0;
+  EXPECT_EQ(0u, GetPathAttributes(executable.wstring(), &attributes));
+  // The library is linked into the test program.
+  EXPECT_EQ(executable.wstring(), GetLibraryModuleFileName());
+}
+
+TEST(PlatformSystem, EnvironmentVariables) {
+  const wchar_t* name = L"WL_PLATFORM_TEST_VARIABLE";
+  const std::wstring value = L"Wert \u00fc\u20ac\U0001F600";
+  ASSERT_TRUE(SetEnvVar(name, value));
+  EXPECT_EQ(value, GetEnvVar(name));
+  ASSERT_TRUE(UnsetEnvVar(name));
+  EXPECT_EQ(std::nullopt, GetEnvVar(name));
+}
+
+TEST(PlatformSystemMessage, Win32HResultsShareTheirCodesText) {
+  for (std::uint32_t code : {2u, 5u, 32u, 87u, 1332u}) {
+    std::wstring text = FormatSystemMessage(code);
+    EXPECT_TRUE(text.ends_with(L".\r\n")) << code;
+    EXPECT_EQ(text, FormatSystemMessage(static_cast<std::uint32_t>(HResultFromWin32(code)))) << code;
+  }
+  EXPECT_EQ(L"", FormatSystemMessage(0x20001234));
+}
+
+TEST(PlatformSystemMessage, EnglishTexts) {
+  // Windows supplies its own texts, and Wine words them differently; this
+  // table checks the Linux stand-in against the texts Windows gives.
+  if (kPathSeparator != L'/') GTEST_SKIP() << "the texts come from the system itself";
+  struct Row {
+    std::uint32_t code;
+    const wchar_t* text;
+  };
+  for (const Row& row : {
+           Row{0, L"The operation completed successfully.\r\n"},
+           Row{2, L"The system cannot find the file specified.\r\n"},
+           Row{5, L"Access is denied.\r\n"},
+           Row{32, L"The process cannot access the file because it is being used by another process.\r\n"},
+           Row{183, L"Cannot create a file when that file already exists.\r\n"},
+           Row{0x80070057, L"The parameter is incorrect.\r\n"},
+           Row{0x8007000E, L"Not enough memory resources are available to complete this operation.\r\n"},
+           Row{0x80004005, L"Unspecified error\r\n"},
+           Row{0x80040110, L"Class does not support aggregation (or class object is remote)\r\n"},
+       }) {
+    EXPECT_EQ(row.text, FormatSystemMessage(row.code)) << std::hex << row.code;
+  }
+}
+
+TEST(PlatformProcess, ExitCodesAndStartFailures) {
+  EXPECT_EQ(7, test::RunChild({L"exit-with", L"7"}));
+  test::TempFolder folder;
+  Win32Error error = 0;
+  auto missing = (folder.Path() / (std::wstring(L"missing") + kExecutableSuffix)).wstring();
+  EXPECT_EQ(nullptr, StartProcess(missing, {}, &error));
+  EXPECT_EQ(kErrorFileNotFound, error);
+}
+
+}  // namespace
+}  // namespace wl::platform

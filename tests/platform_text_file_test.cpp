@@ -1,0 +1,197 @@
+#include "platform/text_file.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <barrier>
+#include <filesystem>
+#include <string>
+#include <thread>
+
+#include "platform/file_system.h"
+#include "platform/text.h"
+#include "tests/test_support.h"
+
+namespace wl::platform {
+namespace {
+
+using test::ReadFileBytes;
+using test::TempFolder;
+using test::WriteFileBytes;
+using Bytes = std::vector<std::uint8_t>;
+
+// The log service's open: write-only, append, create, UTF-8 text.
+constexpr int kAppendUtf8 = kOWronly | kOAppend | kOCreat | kOText | kOU8Text;
+constexpr int kReadWritePermission = kSIRead | kSIWrite;
+
+Bytes ToBytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
+
+int Open(const std::filesystem::path& path, int openFlag = kAppendUtf8, int shareFlag = kShDenyWr) {
+  int descriptor = -1;
+  int result = OpenFile(&descriptor, path.wstring(), openFlag, shareFlag, kReadWritePermission);
+  return result == 0 ? descriptor : -result;
+}
+
+void Close(int descriptor) {
+  int error = 0;
+  EXPECT_EQ(0, CloseFile(descriptor, &error));
+}
+
+TEST(PlatformTextFile, NewFileGetsUtf8MarkAndCrLf) {
+  TempFolder folder;
+  auto path = folder.Path() / L"new.log";
+  int descriptor = Open(path);
+  ASSERT_GE(descriptor, 0);
+  int error = 0;
+  // 8 UTF-16 units: the emoji takes two. A CR already in the text stays.
+  EXPECT_EQ(16, WriteText(descriptor, L"a\nb\r\n\u00e9\U0001F600", &error));
+  EXPECT_EQ(6, WriteUtf8Text(descriptor, "z\n\n", &error));
+  Close(descriptor);
+  EXPECT_EQ(ToBytes("\xEF\xBB\xBF" "a\r\nb\r\r\n\xC3\xA9\xF0\x9F\x98\x80" "z\r\n\r\n"), ReadFileBytes(path));
+}
+
+// An empty file gets the mark; a used one is continued without it, after
+// whatever another writer has appended meanwhile.
+TEST(PlatformTextFile, MarkOnlyIntoEmptyFilesAndAppendAfterOthers) {
+  TempFolder folder;
+  auto empty = folder.Path() / L"empty.log";
+  auto used = folder.Path() / L"used.log";
+  WriteFileBytes(empty, {});
+  WriteFileBytes(used, ToBytes("old\r\n"));
+  int error = 0;
+  int first = Open(empty, kOWronly | kOAppend | kOU8Text, kShDenyNo);
+  int second = Open(empty, kOWronly | kOAppend | kOU8Text, kShDenyNo);
+  int third = Open(used, kOWronly | kOAppend | kOU8Text);
+  ASSERT_TRUE(first >= 0 && second >= 0 && third >= 0);
+  WriteText(first, L"one\n", &error);
+  WriteText(second, L"two\n", &error);
+  WriteUtf8Text(first, "three\n", &error);
+  EXPECT_EQ(4, WriteText(third, L"x\n", &error));
+  EXPECT_EQ(20, TellFile(first, &error));
+  EXPECT_EQ(0, CommitFile(first, &error));
+  for (int descriptor : {first, second, third}) Close(descriptor);
+  EXPECT_EQ(ToBytes("\xEF\xBB\xBFone\r\ntwo\r\nthree\r\n"), ReadFileBytes(empty));
+  EXPECT_EQ(ToBytes("old\r\nx\r\n"), ReadFileBytes(used));
+}
+
+TEST(PlatformTextFile, ContinuesUtf16File) {
+  TempFolder folder;
+  auto path = folder.Path() / L"wide.log";
+  WriteFileBytes(path, {0xFF, 0xFE, 'A', 0});
+  int descriptor = Open(path);
+  ASSERT_GE(descriptor, 0);
+  int error = 0;
+  EXPECT_EQ(4, WriteText(descriptor, L"\u00e9\n", &error));
+  EXPECT_EQ(6, WriteUtf8Text(descriptor, "\xF0\x9F\x98\x80\n", &error));
+  Close(descriptor);
+  EXPECT_EQ((Bytes{0xFF, 0xFE, 'A', 0, 0xE9, 0, 0x0D, 0, 0x0A, 0, 0x3D, 0xD8, 0x00, 0xDE, 0x0D, 0, 0x0A, 0}),
+            ReadFileBytes(path));
+}
+
+// The writer keeps finished lines as UTF-8; the file must not tell.
+TEST(PlatformTextFile, Utf8WritesMatchWideWrites) {
+  TempFolder folder;
+  auto widePath = folder.Path() / L"wide.log";
+  auto narrowPath = folder.Path() / L"narrow.log";
+  int wide = Open(widePath);
+  int narrow = Open(narrowPath);
+  ASSERT_GE(wide, 0);
+  ASSERT_GE(narrow, 0);
+  for (std::string_view text : {"Lookout     +W 12/05 10:34:55.123 Link down\n", "two\nlines\r\n", "",
+                                "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\n", "bad \xFF\xC0\xED\xA0\x80 \xF8\x88\x80 end\n"}) {
+    int error = 0;
+    EXPECT_EQ(WriteText(wide, WideFromUtf8(text), &error), WriteUtf8Text(narrow, text, &error)) << text;
+  }
+  Close(wide);
+  Close(narrow);
+  auto bytes = ReadFileBytes(narrowPath);
+  EXPECT_EQ(ReadFileBytes(widePath), bytes);
+  // Each byte that starts no valid sequence becomes U+FFFD.
+  std::string replaced;
+  for (int i = 0; i < 5; ++i) replaced += "\xEF\xBF\xBD";
+  std::string tail = "bad " + replaced + " " + replaced.substr(0, 9) + " end\r\n";
+  EXPECT_TRUE(std::string(bytes.begin(), bytes.end()).ends_with(tail));
+}
+
+TEST(PlatformTextFile, ErrorNumbers) {
+  TempFolder folder;
+  EXPECT_EQ(-kErrnoEnoent, Open(folder.Path() / L"missing" / L"a.log"));
+  EXPECT_EQ(-kErrnoEacces, Open(folder.Path()));
+
+  // Writes to a reader, to a closed descriptor and to -1 (a failed open).
+  auto path = folder.Path() / L"read.log";
+  WriteFileBytes(path, ToBytes("x"));
+  int reader = Open(path, kORdonly | kOText | kOU8Text, kShDenyNo);
+  ASSERT_GE(reader, 0);
+  int error = 0;
+  EXPECT_EQ(-1, WriteText(reader, L"x", &error));
+  EXPECT_EQ(kErrnoEbadf, error);
+  Close(reader);
+  for (int descriptor : {reader, -1}) {
+    error = 0;
+    EXPECT_EQ(-1, WriteUtf8Text(descriptor, "x", &error));
+    EXPECT_EQ(kErrnoEbadf, error);
+  }
+}
+
+TEST(PlatformTextFile, SharingBetweenDescriptors) {
+  TempFolder folder;
+  auto path = folder.Path() / L"held.log";
+  int holder = Open(path);  // writes, denies writers
+  ASSERT_GE(holder, 0);
+  EXPECT_EQ(-kErrnoEacces, Open(path, kAppendUtf8, kShDenyNo));
+  EXPECT_EQ(-kErrnoEacces, Open(path, kORdonly, kShDenyWr));  // would deny the holder's writing
+  int reader = Open(path, kORdonly, kShDenyNo);
+  EXPECT_GE(reader, 0);
+  Close(holder);
+  EXPECT_EQ(-kErrnoEacces, Open(path, kORdonly, kShDenyRw));  // the reader reads
+  // Even a reader that shares reading and writing withholds deletion.
+  EXPECT_EQ(kErrorSharingViolation, MovePath(path.wstring(), (folder.Path() / L"moved.log").wstring()));
+  EXPECT_EQ(kErrorSharingViolation, DeletePath(path.wstring()));
+  int writer = Open(path, kAppendUtf8, kShDenyNo);
+  EXPECT_GE(writer, 0);
+  Close(writer);
+  Close(reader);
+}
+
+// Opens that deny each other and start together: exactly one may win.
+TEST(PlatformTextFile, RacingOpensNeverBothWin) {
+  TempFolder folder;
+  auto path = folder.Path() / L"race.log";
+  constexpr int kRacers = 3;
+  constexpr int kRounds = 300;
+  std::barrier step(kRacers);
+  std::atomic<int> arrived{0};
+  std::atomic<int> winners[kRounds] = {};
+  auto racer = [&] {
+    for (int round = 0; round < kRounds; ++round) {
+      step.arrive_and_wait();
+      // Spinning until all are here starts the opens closer together than
+      // the barrier's wake-ups would.
+      arrived.fetch_add(1);
+      while (arrived.load() < kRacers * (round + 1)) std::this_thread::yield();
+      int descriptor = Open(path);
+      if (descriptor >= 0) winners[round].fetch_add(1);
+      step.arrive_and_wait();
+      if (descriptor >= 0) Close(descriptor);
+    }
+  };
+  std::vector<std::thread> others;
+  for (int i = 1; i < kRacers; ++i) others.emplace_back(racer);
+  racer();
+  for (auto& thread : others) thread.join();
+  for (int round = 0; round < kRounds; ++round) EXPECT_EQ(1, winners[round].load()) << round;
+}
+
+TEST(PlatformTextFile, WritePastSizeLimitFailsWithEfbig) {
+  TempFolder folder;
+  auto path = folder.Path() / L"big.log";
+  // In a child, since the limit holds for the whole process.
+  int result = test::RunChild({L"write-past-limit", path.wstring()});
+  if (result == 200) GTEST_SKIP() << "no per-process file size limit on this system";
+  EXPECT_EQ(kErrnoEfbig, result);
+  EXPECT_LE(std::filesystem::file_size(path), 4096u);
+}
+
+}  // namespace
+}  // namespace wl::platform
