@@ -6,6 +6,18 @@
 // with. Value data are the bytes Windows stores: REG_SZ, REG_EXPAND_SZ and
 // REG_MULTI_SZ as UTF-16LE with their terminating nulls, REG_DWORD as 4 and
 // REG_QWORD as 8 little-endian bytes.
+//
+// Codes common to all calls: 6 for a handle that is not open, 1018 for a
+// handle whose key has been deleted (by anyone, in any process), 5 for an
+// operation the handle's access mask does not allow (query and enumerate
+// values need kKeyQueryValue, set and delete values kKeySetValue, enumerate
+// sub-keys kKeyEnumerateSubKeys). On Linux also 1009 (ERROR_BADDB) when a
+// hive file does not parse (RegistryLastParseError says where), 1012 / 1013
+// when it cannot be read / written, 112 when the disk is full.
+//
+// Sub-key paths are key names joined by backslashes; a leading backslash is
+// 161, empty names between backslashes are skipped. All calls are safe from
+// any thread.
 #pragma once
 
 #include <cstdint>
@@ -46,7 +58,9 @@ inline constexpr std::uint32_t kRegLink = 6;
 inline constexpr std::uint32_t kRegMultiSz = 7;
 inline constexpr std::uint32_t kRegQword = 11;
 
-// RegOpenKeyExW. 2 when the key is missing, 160 when root is null.
+// RegOpenKeyExW. 2 when the key is missing, 160 when root is null. Opening
+// (or creating) a key below an open key does not depend on that handle's
+// access mask.
 Win32Error RegistryOpenKey(HKey root, std::wstring_view subKey,
                            std::uint32_t access, HKey* result);
 
@@ -57,11 +71,13 @@ Win32Error RegistryCreateKey(HKey root, std::wstring_view subKey,
 
 // RegQueryValueExW. type and data may be null; *size is the buffer size in
 // bytes on entry and the data size on return. With a buffer that is too small
-// the result is 234 and *size the size needed. 2 when the value is missing.
+// the result is 234 and *size the size needed. 2 when the value is missing,
+// 87 for data without size.
 Win32Error RegistryQueryValue(HKey key, std::wstring_view valueName,
                               std::uint32_t* type, void* data, std::uint32_t* size);
 
-// RegSetValueExW.
+// RegSetValueExW: stores type and bytes as given (998 for null data with a
+// non-zero size).
 Win32Error RegistrySetValue(HKey key, std::wstring_view valueName,
                             std::uint32_t type, const void* data, std::uint32_t size);
 
@@ -69,14 +85,23 @@ Win32Error RegistrySetValue(HKey key, std::wstring_view valueName,
 Win32Error RegistryDeleteValue(HKey key, std::wstring_view valueName);
 
 // RegDeleteTreeW on root\subKey followed by the deletion of that key itself.
+// An empty subKey deletes the key of an open handle; with a predefined root
+// it is refused (5) rather than emptying the whole root. 2 when missing.
 Win32Error RegistryDeleteKeyTree(HKey root, std::wstring_view subKey);
 
-// RegEnumKeyExW / RegEnumValueW: 259 past the last item.
+// RegEnumKeyExW / RegEnumValueW: 259 past the last item. Sub-keys come in
+// the registry's sort order; the order of values is not fixed. type and data
+// may be null.
 Win32Error RegistryEnumKey(HKey key, std::uint32_t index, std::wstring* name);
 Win32Error RegistryEnumValue(HKey key, std::uint32_t index, std::wstring* name,
                              std::uint32_t* type, std::vector<std::uint8_t>* data);
 
 // RegCloseKey. Closing a predefined root does nothing and succeeds.
 Win32Error RegistryCloseKey(HKey key);
+
+// Where the hive file behind the calling thread's last 1009 result is
+// broken: "<file>: line <n>: <reason>". Empty when this thread has not met a
+// broken hive (always on Windows).
+std::wstring RegistryLastParseError();
 
 }  // namespace wl::platform

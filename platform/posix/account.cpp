@@ -1,0 +1,138 @@
+// Accounts on Linux: uid 0 is the system account ("SYSTEM", S-1-5-18);
+// every other user keeps its name and has the SID S-1-22-1-<uid>.
+#include "platform/account.h"
+
+#include <pwd.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+#include "platform/posix/account_posix.h"
+#include "platform/registry_file.h"
+#include "platform/text.h"
+
+namespace wl::platform {
+namespace {
+
+constexpr std::uint8_t kNtAuthority = 5;
+constexpr std::uint8_t kUnixUserAuthority = 22;
+constexpr std::uint32_t kLocalSystemRid = 18;
+
+// The binary layout of a SID: revision 1, the number of sub-authorities, the
+// 48-bit identifier authority big-endian, then each sub-authority as 32 bits
+// little-endian.
+std::vector<std::uint8_t> MakeSid(std::uint8_t authority, std::initializer_list<std::uint32_t> subAuthorities) {
+  std::vector<std::uint8_t> sid = {1, static_cast<std::uint8_t>(subAuthorities.size()), 0, 0, 0, 0, 0, authority};
+  for (std::uint32_t sub : subAuthorities) {
+    for (int shift = 0; shift < 32; shift += 8) sid.push_back(static_cast<std::uint8_t>(sub >> shift));
+  }
+  return sid;
+}
+
+std::vector<std::uint8_t> SidForUid(uid_t uid) {
+  if (uid == 0) return MakeSid(kNtAuthority, {kLocalSystemRid});
+  return MakeSid(kUnixUserAuthority, {1, static_cast<std::uint32_t>(uid)});
+}
+
+// getpwnam_r / getpwuid_r with a buffer that grows as needed. False when
+// there is no such user.
+template <typename Lookup>
+bool FindUser(Lookup lookup, passwd* entry, std::vector<char>* buffer) {
+  buffer->resize(1024);
+  for (;;) {
+    passwd* found = nullptr;
+    int result = lookup(entry, buffer->data(), buffer->size(), &found);
+    if (result == ERANGE && buffer->size() < (1u << 20)) {
+      buffer->resize(buffer->size() * 2);
+      continue;
+    }
+    return result == 0 && found != nullptr;
+  }
+}
+
+bool FindUserByName(const std::string& name, uid_t* uid) {
+  passwd entry{};
+  std::vector<char> buffer;
+  bool found = FindUser([&](passwd* e, char* b, std::size_t n, passwd** r) { return getpwnam_r(name.c_str(), e, b, n, r); },
+                        &entry, &buffer);
+  if (found) *uid = entry.pw_uid;
+  return found;
+}
+
+std::wstring HostName() {
+  char name[256] = {};
+  if (gethostname(name, sizeof name - 1) != 0) return {};
+  return WideFromUtf8(name);
+}
+
+}  // namespace
+
+Win32Error GetCurrentUserName(std::wstring* name) {
+  uid_t uid = geteuid();
+  if (uid == 0) {
+    *name = L"SYSTEM";
+    return kErrorSuccess;
+  }
+  passwd entry{};
+  std::vector<char> buffer;
+  if (!FindUser([&](passwd* e, char* b, std::size_t n, passwd** r) { return getpwuid_r(uid, e, b, n, r); }, &entry,
+                &buffer)) {
+    return kErrorNoneMapped;
+  }
+  *name = WideFromUtf8(entry.pw_name);
+  return kErrorSuccess;
+}
+
+Win32Error LookupAccountSid(std::wstring_view accountName, std::vector<std::uint8_t>* sid) {
+  std::wstring_view account = accountName;
+  std::wstring_view domain;
+  if (auto slash = accountName.find(L'\\'); slash != std::wstring_view::npos) {
+    domain = accountName.substr(0, slash);
+    account = accountName.substr(slash + 1);
+  }
+  // As on Windows, the system account answers to its name in any case and
+  // with or without its authority's name.
+  if (RegistryNamesEqual(account, L"SYSTEM") && (domain.empty() || RegistryNamesEqual(domain, L"NT AUTHORITY"))) {
+    *sid = SidForUid(0);
+    return kErrorSuccess;
+  }
+  if (!domain.empty() && !RegistryNamesEqual(domain, HostName())) return kErrorNoneMapped;
+  if (account.empty()) return kErrorNoneMapped;
+  uid_t uid = 0;
+  if (!FindUserByName(Utf8FromWide(account), &uid)) return kErrorNoneMapped;
+  *sid = SidForUid(uid);
+  return kErrorSuccess;
+}
+
+Win32Error ConvertSidToString(const std::vector<std::uint8_t>& sid, std::wstring* text) {
+  if (sid.size() < 8 || sid[0] != 1 || sid[1] > 15 || sid.size() != 8u + 4u * sid[1]) return kErrorInvalidSid;
+  std::uint64_t authority = 0;
+  for (int i = 2; i < 8; ++i) authority = (authority << 8) | sid[i];
+  std::wstring result = L"S-1-";
+  if (authority >> 32) {
+    // Authorities too large for 32 bits are written in hexadecimal.
+    wchar_t hex[20];
+    int length = 0;
+    for (int shift = 44; shift >= 0; shift -= 4) hex[length++] = L"0123456789ABCDEF"[(authority >> shift) & 0xF];
+    result += L"0x" + std::wstring(hex, length);
+  } else {
+    result += std::to_wstring(authority);
+  }
+  for (std::size_t i = 8; i < sid.size(); i += 4) {
+    std::uint32_t sub = sid[i] | (sid[i + 1] << 8) | (sid[i + 2] << 16) | (static_cast<std::uint32_t>(sid[i + 3]) << 24);
+    result += L"-" + std::to_wstring(sub);
+  }
+  *text = std::move(result);
+  return kErrorSuccess;
+}
+
+namespace posix {
+
+std::wstring ProcessUserSidString() {
+  std::wstring text;
+  ConvertSidToString(SidForUid(geteuid()), &text);
+  return text;
+}
+
+}  // namespace posix
+}  // namespace wl::platform

@@ -1,0 +1,12 @@
+// Account facts that the Linux stand-ins share: the SID string of the
+// process's effective user (S-1-5-18 for uid 0, S-1-22-1-<uid> otherwise),
+// which names that user's registry hive.
+#pragma once
+
+#include <string>
+
+namespace wl::platform::posix {
+
+std::wstring ProcessUserSidString();
+
+}  // namespace wl::platform::posix

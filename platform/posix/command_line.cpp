@@ -1,0 +1,13 @@
+#include "platform/command_line.h"
+
+#include "platform/text.h"
+
+namespace wl::platform {
+
+std::vector<std::wstring> CommandLineArguments(int argc, char** argv) {
+  std::vector<std::wstring> arguments;
+  for (int i = 1; i < argc; ++i) arguments.push_back(WideFromUtf8(argv[i]));
+  return arguments;
+}
+
+}  // namespace wl::platform

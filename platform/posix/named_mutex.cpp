@@ -1,0 +1,144 @@
+// Named mutexes on Linux: an exclusive flock on <root>/run/mutex/<name>.lock.
+// flock excludes other processes (and other open descriptions); threads of
+// this process are excluded by an ordinary mutex in front of it. Like a
+// Windows mutex, the owning thread may lock again and must unlock as often;
+// every object of one name in this process shares one state, and a process
+// that dies releases its lock.
+#include "platform/named_mutex.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <map>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "platform/machine_root.h"
+#include "platform/posix/directories.h"
+#include "platform/posix/errors.h"
+#include "platform/text.h"
+
+namespace wl::platform {
+namespace {
+
+struct MutexState {
+  ~MutexState() {
+    if (descriptor >= 0) close(descriptor);
+  }
+  int descriptor = -1;  // -1 for an unnamed mutex
+  std::mutex threads;   // held by the owning thread
+  std::mutex guard;     // guards owner and count
+  std::thread::id owner;
+  int count = 0;
+};
+
+class PosixNamedMutex : public NamedMutex {
+ public:
+  explicit PosixNamedMutex(std::shared_ptr<MutexState> state) : state_(std::move(state)) {}
+
+  ~PosixNamedMutex() override {
+    // The last object of a name takes its lock with it; release it first
+    // rather than destroy a held lock.
+    if (state_.use_count() == 1) {
+      std::unique_lock lock(state_->guard);
+      if (state_->owner == std::this_thread::get_id()) {
+        state_->count = 1;
+        lock.unlock();
+        Unlock();
+      }
+    }
+  }
+
+  void Lock() override {
+    {
+      std::lock_guard lock(state_->guard);
+      if (state_->owner == std::this_thread::get_id()) {
+        ++state_->count;
+        return;
+      }
+    }
+    state_->threads.lock();
+    if (state_->descriptor >= 0) {
+      while (flock(state_->descriptor, LOCK_EX) != 0 && errno == EINTR) {
+      }
+    }
+    std::lock_guard lock(state_->guard);
+    state_->owner = std::this_thread::get_id();
+    state_->count = 1;
+  }
+
+  void Unlock() override {
+    {
+      std::lock_guard lock(state_->guard);
+      if (state_->owner != std::this_thread::get_id()) return;
+      if (--state_->count > 0) return;
+      state_->owner = std::thread::id();
+    }
+    if (state_->descriptor >= 0) flock(state_->descriptor, LOCK_UN);
+    state_->threads.unlock();
+  }
+
+ private:
+  std::shared_ptr<MutexState> state_;
+};
+
+// The lock file's name: the mutex name without a session prefix, with '/'
+// and '%' written as %2F and %25 so that any name makes one file name.
+std::string FileName(std::wstring_view name) {
+  std::string result;
+  for (char c : Utf8FromWide(name)) {
+    if (c == '/') {
+      result += "%2F";
+    } else if (c == '%') {
+      result += "%25";
+    } else {
+      result.push_back(c);
+    }
+  }
+  return result + ".lock";
+}
+
+}  // namespace
+
+std::unique_ptr<NamedMutex> CreateNamedMutex(std::wstring_view name, Win32Error* error) {
+  static std::mutex statesLock;
+  static std::map<std::string, std::weak_ptr<MutexState>> states;
+
+  // "Global\" and "Local\" choose a session namespace on Windows; there is
+  // one namespace here. Any other backslash names a missing namespace.
+  for (std::wstring_view prefix : {std::wstring_view(L"Global\\"), std::wstring_view(L"Local\\")}) {
+    if (name.substr(0, prefix.size()) == prefix) {
+      name.remove_prefix(prefix.size());
+      break;
+    }
+  }
+  if (name.find(L'\\') != std::wstring_view::npos) {
+    *error = kErrorPathNotFound;
+    return nullptr;
+  }
+  if (name.empty()) return std::make_unique<PosixNamedMutex>(std::make_shared<MutexState>());
+
+  std::string folder = Utf8FromWide(MachineRoot()) + "/run/mutex";
+  std::string path = folder + "/" + FileName(name);
+  std::lock_guard lock(statesLock);
+  std::erase_if(states, [](const auto& entry) { return entry.second.expired(); });
+  if (auto existing = states[path].lock()) return std::make_unique<PosixNamedMutex>(existing);
+  if (int failure = posix::MakeDirectories(folder); failure != 0) {
+    *error = posix::Win32FromErrno(failure);
+    return nullptr;
+  }
+  int descriptor = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (descriptor < 0) {
+    *error = posix::Win32FromErrno(errno);
+    return nullptr;
+  }
+  auto state = std::make_shared<MutexState>();
+  state->descriptor = descriptor;
+  states[path] = state;
+  return std::make_unique<PosixNamedMutex>(std::move(state));
+}
+
+}  // namespace wl::platform

@@ -1,0 +1,85 @@
+// The Registry Editor export format ("Windows Registry Editor Version 5.00"):
+// the text of the registry stand-in's hive files and of the registry tool's
+// export and import. Portable: it knows nothing about where the text lives.
+//
+// A file is the header line, a blank line, then sections:
+//   [HKEY_LOCAL_MACHINE\Software\Kestrix]      a key (its full path)
+//   [-HKEY_LOCAL_MACHINE\Software\Old]         remove a key (import only)
+//   "Name"="text"        REG_SZ; \\ and \" are the only escapes
+//   @="text"             the default (unnamed) value
+//   "Count"=dword:0000000a
+//   "Big"=hex(b):0a,00,00,00,00,00,00,00        any type as hex(N): bytes
+//   "Blob"=hex:01,02,\                          REG_BINARY; long lines go on
+//     03,04                                     after a trailing backslash
+//   "Gone"=-             remove a value (import only)
+// Lines starting with ';' are comments.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace wl::platform {
+
+struct RegistryFileValue {
+  std::wstring name;  // empty: the default value (@)
+  bool remove = false;
+  std::uint32_t type = 0;
+  std::vector<std::uint8_t> data;
+};
+
+struct RegistryFileSection {
+  std::wstring path;  // full path with the root's long name
+  bool remove = false;
+  std::vector<RegistryFileValue> values;
+  int line = 0;  // where the section starts (1-based); 0 when not parsed
+};
+
+struct RegistryFileError {
+  int line = 0;
+  std::wstring reason;
+};
+
+inline constexpr std::string_view kRegistryFileHeader = "Windows Registry Editor Version 5.00";
+
+// What a parsed file is for. A hive file must end with a line end (so that a
+// file cut short in the middle of a line is refused) and may not remove keys
+// or values; an import file may do both.
+enum class RegistryFileUse { Hive, Import };
+
+// Parses a whole file: UTF-8 (with or without a byte-order mark) or UTF-16LE
+// with its byte-order mark; lines may end in LF or CR LF. Returns false with
+// the line and reason of the first problem; nothing is returned then.
+bool ParseRegistryFile(std::string_view bytes, RegistryFileUse use,
+                       std::vector<RegistryFileSection>* sections, RegistryFileError* error);
+
+// The text of a file with the given sections, lines ended by lineEnd. Values
+// are written in the most readable form that keeps their type and bytes
+// exactly: "text" only for REG_SZ data that is well-formed UTF-16 with one
+// terminating null and no control characters, dword: only for 4-byte
+// REG_DWORD data, hex(N): for everything else.
+std::wstring FormatRegistryFile(const std::vector<RegistryFileSection>& sections,
+                                std::wstring_view lineEnd);
+
+// The text in the encodings that files use: UTF-8 without a byte-order mark
+// (hive files) and UTF-16LE with its byte-order mark (exports, as the
+// Registry Editor writes them).
+std::string RegistryFileUtf8(std::wstring_view text);
+std::string RegistryFileUtf16(std::wstring_view text);
+
+// True when the name can be written into a file and read back unchanged (no
+// control characters, no unpaired surrogates). Key names also must not be
+// empty or contain a backslash.
+bool IsStorableValueName(std::wstring_view name);
+bool IsStorableKeyName(std::wstring_view name);
+
+// Case-insensitive comparison of key and value names as the registry does
+// it: both sides upper-cased letter by letter (ASCII, Latin-1, Latin
+// Extended-A, Greek and Cyrillic).
+wchar_t RegistryUpperCase(wchar_t c);
+bool RegistryNamesEqual(std::wstring_view a, std::wstring_view b);
+// <0, 0, >0 in the registry's sort order of sub-keys.
+int RegistryCompareNames(std::wstring_view a, std::wstring_view b);
+
+}  // namespace wl::platform

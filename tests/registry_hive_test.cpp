@@ -1,0 +1,295 @@
+// The hive files of the Linux registry stand-in: their text, what happens
+// to a broken or interrupted file, and the roots that are made of several
+// hives. On Windows the hives are the system's own, so these cases are
+// skipped there; the format parser itself is portable and tested on both.
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "platform/file_system.h"
+#include "platform/account.h"
+#include "platform/registry.h"
+#include "platform/registry_file.h"
+#include "platform/text.h"
+#include "tests/test_support.h"
+
+namespace {
+
+using namespace wl;
+using namespace wl::platform;
+namespace fs = std::filesystem;
+
+bool OnWindows() { return kPathSeparator == L'\\'; }
+
+#define SKIP_ON_WINDOWS()                                                               \
+  if (OnWindows()) GTEST_SKIP() << "the hives are the system's own files on Windows"
+
+std::vector<std::uint8_t> Bytes(std::string_view text) { return {text.begin(), text.end()}; }
+
+void SetDword(HKey root, std::wstring_view subKey, std::wstring_view name, std::uint32_t value) {
+  HKey key = nullptr;
+  ASSERT_EQ(RegistryCreateKey(root, subKey, kKeyAllAccess, &key, nullptr), 0u);
+  ASSERT_EQ(RegistrySetValue(key, name, kRegDword, &value, 4), 0u);
+  RegistryCloseKey(key);
+}
+
+Win32Error GetDword(HKey root, std::wstring_view subKey, std::wstring_view name, std::uint32_t* value) {
+  HKey key = nullptr;
+  if (Win32Error result = RegistryOpenKey(root, subKey, kKeyRead, &key)) return result;
+  std::uint32_t size = 4;
+  Win32Error result = RegistryQueryValue(key, name, nullptr, value, &size);
+  RegistryCloseKey(key);
+  return result;
+}
+
+std::wstring OwnSid() {
+  std::wstring name, sid;
+  std::vector<std::uint8_t> binary;
+  GetCurrentUserName(&name);
+  LookupAccountSid(name, &binary);
+  ConvertSidToString(binary, &sid);
+  return sid;
+}
+
+TEST(RegistryHive, FileIsTheRegistryEditorTextOfTheHive) {
+  SKIP_ON_WINDOWS();
+  test::TempRoot root;
+  SetDword(kHKeyLocalMachine, L"Software\\Kestrix\\Wayline", L"TraceLevel", 5);
+  HKey key = nullptr;
+  ASSERT_EQ(RegistryOpenKey(kHKeyLocalMachine, L"SOFTWARE\\kestrix\\Wayline", kKeyAllAccess, &key), 0u);
+  std::vector<std::uint8_t> path = {'C', 0, ':', 0, '\\', 0, 0, 0};
+  ASSERT_EQ(RegistrySetValue(key, L"Path", kRegSz, path.data(), 8), 0u);
+  std::uint8_t qword[8] = {1, 0, 0, 0, 0, 0, 0, 0};
+  ASSERT_EQ(RegistrySetValue(key, L"Big", kRegQword, qword, 8), 0u);
+  RegistryCloseKey(key);
+
+  EXPECT_EQ(test::ReadFileText(root.Path() / "registry" / "HKLM.reg"),
+            "Windows Registry Editor Version 5.00\n"
+            "\n"
+            "[HKEY_LOCAL_MACHINE\\Software]\n"
+            "\n"
+            "[HKEY_LOCAL_MACHINE\\Software\\Kestrix]\n"
+            "\n"
+            "[HKEY_LOCAL_MACHINE\\Software\\Kestrix\\Wayline]\n"
+            "\"TraceLevel\"=dword:00000005\n"
+            "\"Path\"=\"C:\\\\\"\n"
+            "\"Big\"=hex(b):01,00,00,00,00,00,00,00\n"
+            "\n");
+}
+
+TEST(RegistryHive, HandWrittenHiveIsRead) {
+  SKIP_ON_WINDOWS();
+  test::TempRoot root;
+  fs::create_directories(root.Path() / "registry");
+  test::WriteFileBytes(root.Path() / "registry" / "HKLM.reg",
+                       Bytes("\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n"
+                             "\r\n"
+                             "; written by hand\r\n"
+                             "[HKEY_LOCAL_MACHINE\\Software\\Kestrix\\Wayline\\CurrentInstall]\r\n"
+                             "\"DebugOutput\"=dword:1\r\n"
+                             "\"Data\"=hex:01,\\\r\n"
+                             "   02\r\n"));
+  std::uint32_t value = 0;
+  ASSERT_EQ(GetDword(kHKeyLocalMachine, L"Software\\Kestrix\\Wayline\\CurrentInstall", L"DebugOutput", &value), 0u);
+  EXPECT_EQ(value, 1u);
+  HKey key = nullptr;
+  ASSERT_EQ(RegistryOpenKey(kHKeyLocalMachine, L"Software\\Kestrix\\Wayline\\CurrentInstall", kKeyRead, &key), 0u);
+  std::uint8_t data[4] = {};
+  std::uint32_t size = sizeof data;
+  ASSERT_EQ(RegistryQueryValue(key, L"Data", nullptr, data, &size), 0u);
+  EXPECT_EQ(size, 2u);
+  EXPECT_EQ(data[1], 2);
+  RegistryCloseKey(key);
+}
+
+TEST(RegistryHive, BrokenHiveIsRefusedAndLeftAsItWas) {
+  SKIP_ON_WINDOWS();
+  test::TempRoot root;
+  SetDword(kHKeyLocalMachine, L"Software\\Kestrix\\Wayline", L"TraceLevel", 5);
+  SetDword(kHKeyLocalMachine, L"Software\\Kestrix\\Wayline", L"MaxLogFileSize", 1000000);
+  fs::path hive = root.Path() / "registry" / "HKLM.reg";
+  std::string text = test::ReadFileText(hive);
+  struct Case {
+    std::string bytes;
+    std::string line;
+  } cases[] = {
+      // Cut in the middle of the last value line, as a full disk or a copy
+      // that stopped half-way would leave it.
+      {text.substr(0, text.find("MaxLogFileSize") + 20), "line 9"},
+      {text.substr(0, text.find("TraceLevel") + 3), "line 8"},
+      // Edited by hand with a single backslash, in another encoding, or
+      // with a key of another hive.
+      {text + "[HKEY_LOCAL_MACHINE\\X]\n\"Path\"=\"C:\\Temp\"\n", "line 12"},
+      {text + "[HKEY_LOCAL_MACHINE\\X]\n\"Name\"=\"caf\xE9\"\n", "line 12"},
+      {text + "[HKEY_CURRENT_USER\\X]\n", "line 11"},
+      {"", "line 1"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.bytes);
+    test::WriteFileBytes(hive, Bytes(c.bytes));
+    std::uint32_t value = 0;
+    EXPECT_EQ(GetDword(kHKeyLocalMachine, L"Software\\Kestrix\\Wayline", L"TraceLevel", &value), kErrorBadDb);
+    std::string where = Utf8FromWide(RegistryLastParseError());
+    EXPECT_NE(where.find(hive.string() + ": " + c.line + ": "), std::string::npos) << where;
+
+    HKey machine = kHKeyLocalMachine;
+    std::uint32_t one = 1;
+    EXPECT_EQ(RegistrySetValue(machine, L"New", kRegDword, &one, 4), kErrorBadDb);
+    HKey created = nullptr;
+    EXPECT_EQ(RegistryCreateKey(machine, L"Software\\Other", kKeyAllAccess, &created, nullptr), kErrorBadDb);
+    EXPECT_EQ(RegistryDeleteKeyTree(machine, L"Software"), kErrorBadDb);
+    EXPECT_EQ(test::ReadFileText(hive), c.bytes);
+  }
+  // Other hives are not affected.
+  SetDword(kHKeyCurrentUser, L"Software\\Kestrix", L"Fine", 1);
+}
+
+TEST(RegistryHive, LeftoverOfAnInterruptedWriteIsHarmless) {
+  SKIP_ON_WINDOWS();
+  test::TempRoot root;
+  SetDword(kHKeyLocalMachine, L"Software\\Kestrix", L"Before", 1);
+  // A writer that died after writing part of its new file leaves it beside
+  // the hive; the hive itself is the previous, whole file.
+  test::WriteFileBytes(root.Path() / "registry" / "HKLM.reg.new", Bytes("Windows Registry Editor Vers"));
+  std::uint32_t value = 0;
+  ASSERT_EQ(GetDword(kHKeyLocalMachine, L"Software\\Kestrix", L"Before", &value), 0u);
+  EXPECT_EQ(value, 1u);
+  SetDword(kHKeyLocalMachine, L"Software\\Kestrix", L"After", 2);
+  EXPECT_FALSE(fs::exists(root.Path() / "registry" / "HKLM.reg.new"));
+  ASSERT_EQ(GetDword(kHKeyLocalMachine, L"Software\\Kestrix", L"Before", &value), 0u);
+  ASSERT_EQ(GetDword(kHKeyLocalMachine, L"Software\\Kestrix", L"After", &value), 0u);
+  EXPECT_EQ(value, 2u);
+}
+
+TEST(RegistryHive, UserHivesAreNamedBySidAndListedUnderUsers) {
+  SKIP_ON_WINDOWS();
+  test::TempRoot root;
+  std::wstring own = OwnSid();
+  SetDword(kHKeyCurrentUser, L"Software\\Kestrix", L"Mine", 7);
+  SetDword(kHKeyUsers, L"S-1-22-1-4242\\Software\\Kestrix", L"Theirs", 8);
+  EXPECT_TRUE(fs::exists(root.Path() / "registry" / "users" / (Utf8FromWide(own) + ".reg")));
+  EXPECT_TRUE(fs::exists(root.Path() / "registry" / "users" / "S-1-22-1-4242.reg"));
+
+  std::uint32_t value = 0;
+  ASSERT_EQ(GetDword(kHKeyUsers, own + L"\\Software\\Kestrix", L"Mine", &value), 0u);
+  EXPECT_EQ(value, 7u);
+  ASSERT_EQ(GetDword(kHKeyUsers, L"s-1-22-1-4242\\software\\kestrix", L"Theirs", &value), 0u);
+  EXPECT_EQ(value, 8u);
+  EXPECT_EQ(GetDword(kHKeyUsers, L"S-1-22-1-999\\Software", L"x", &value), kErrorFileNotFound);
+
+  std::vector<std::wstring> hives;
+  std::wstring name;
+  for (std::uint32_t i = 0; RegistryEnumKey(kHKeyUsers, i, &name) == 0; ++i) hives.push_back(name);
+  EXPECT_EQ(hives.size(), 2u);
+  EXPECT_NE(std::find(hives.begin(), hives.end(), own), hives.end());
+  EXPECT_NE(std::find(hives.begin(), hives.end(), L"S-1-22-1-4242"), hives.end());
+  EXPECT_EQ(RegistryDeleteKeyTree(kHKeyUsers, L"S-1-22-1-4242"), kErrorAccessDenied);
+}
+
+TEST(RegistryHive, ClassesRootShowsUserClassesOverMachineClasses) {
+  SKIP_ON_WINDOWS();  // and Wine does not merge the user's classes at all
+  test::TempRoot root;
+  SetDword(kHKeyLocalMachine, L"Software\\Classes\\Thing", L"Shared", 1);
+  SetDword(kHKeyLocalMachine, L"Software\\Classes\\Thing", L"MachineOnly", 1);
+  SetDword(kHKeyCurrentUser, L"Software\\Classes\\Thing", L"Shared", 2);
+  SetDword(kHKeyCurrentUser, L"Software\\Classes\\UserThing", L"x", 3);
+
+  std::uint32_t value = 0;
+  ASSERT_EQ(GetDword(kHKeyClassesRoot, L"Thing", L"Shared", &value), 0u);
+  EXPECT_EQ(value, 2u);
+  ASSERT_EQ(GetDword(kHKeyClassesRoot, L"Thing", L"MachineOnly", &value), 0u);
+  ASSERT_EQ(GetDword(kHKeyClassesRoot, L"UserThing", L"x", &value), 0u);
+  std::vector<std::wstring> names;
+  std::wstring name;
+  for (std::uint32_t i = 0; RegistryEnumKey(kHKeyClassesRoot, i, &name) == 0; ++i) names.push_back(name);
+  EXPECT_EQ(names, (std::vector<std::wstring>{L"Thing", L"UserThing"}));
+
+  // A key in both hives takes writes into the machine's; a key of the
+  // user's alone into the user's.
+  SetDword(kHKeyClassesRoot, L"Thing", L"Written", 4);
+  SetDword(kHKeyClassesRoot, L"UserThing", L"Written", 5);
+  SetDword(kHKeyClassesRoot, L"NewThing", L"Written", 6);
+  ASSERT_EQ(GetDword(kHKeyLocalMachine, L"Software\\Classes\\Thing", L"Written", &value), 0u);
+  ASSERT_EQ(GetDword(kHKeyCurrentUser, L"Software\\Classes\\UserThing", L"Written", &value), 0u);
+  ASSERT_EQ(GetDword(kHKeyLocalMachine, L"Software\\Classes\\NewThing", L"Written", &value), 0u);
+
+  EXPECT_EQ(RegistryDeleteKeyTree(kHKeyClassesRoot, L"Thing"), 0u);
+  HKey gone = nullptr;
+  EXPECT_EQ(RegistryOpenKey(kHKeyClassesRoot, L"Thing", kKeyRead, &gone), kErrorFileNotFound);
+}
+
+// ---- The file format (portable) ---------------------------------------------
+
+TEST(RegistryFile, ValuesKeepTheirBytesThroughText) {
+  std::vector<RegistryFileSection> sections(1);
+  sections[0].path = L"HKEY_LOCAL_MACHINE\\Software";
+  sections[0].values = {
+      {L"", false, kRegSz, {'a', 0, 0, 0}},
+      {L"tab", false, kRegSz, {'\t', 0, 0, 0}},
+      {L"surrogate", false, kRegSz, {0x00, 0xD8, 0, 0}},
+      {L"dword3", false, kRegDword, {1, 2, 3}},
+      {L"type", false, 0xFFFF0011u, {}},
+  };
+  std::wstring text = FormatRegistryFile(sections, L"\r\n");
+  EXPECT_NE(text.find(L"@=\"a\"\r\n"), std::wstring::npos);
+  EXPECT_NE(text.find(L"\"tab\"=hex(1):09,00,00,00\r\n"), std::wstring::npos);
+  EXPECT_NE(text.find(L"\"surrogate\"=hex(1):00,d8,00,00\r\n"), std::wstring::npos);
+  EXPECT_NE(text.find(L"\"dword3\"=hex(4):01,02,03\r\n"), std::wstring::npos);
+  EXPECT_NE(text.find(L"\"type\"=hex(ffff0011):\r\n"), std::wstring::npos);
+
+  for (const std::string& bytes : {RegistryFileUtf8(text), RegistryFileUtf16(text)}) {
+    std::vector<RegistryFileSection> parsed;
+    RegistryFileError error;
+    ASSERT_TRUE(ParseRegistryFile(bytes, RegistryFileUse::Hive, &parsed, &error)) << Utf8FromWide(error.reason);
+    ASSERT_EQ(parsed.size(), 1u);
+    ASSERT_EQ(parsed[0].values.size(), sections[0].values.size());
+    for (std::size_t i = 0; i < parsed[0].values.size(); ++i) {
+      EXPECT_EQ(parsed[0].values[i].name, sections[0].values[i].name);
+      EXPECT_EQ(parsed[0].values[i].type, sections[0].values[i].type);
+      EXPECT_EQ(parsed[0].values[i].data, sections[0].values[i].data);
+    }
+  }
+}
+
+TEST(RegistryFile, ProblemsAreReportedWithTheirLine) {
+  const std::string header = "Windows Registry Editor Version 5.00\n\n";
+  struct Case {
+    std::string text;
+    RegistryFileUse use;
+    int line;
+  } cases[] = {
+      {"REGEDIT4\n", RegistryFileUse::Import, 1},
+      {header + "\"a\"=dword:1\n", RegistryFileUse::Import, 3},
+      {header + "[HKEY_LOCAL_MACHINE\\X\n", RegistryFileUse::Import, 3},
+      {header + "[HKEY_LOCAL_MACHINE\\X]\n\"a\"=\"unterminated\n", RegistryFileUse::Import, 4},
+      {header + "[HKEY_LOCAL_MACHINE\\X]\n\"a\"=dword:123456789\n", RegistryFileUse::Import, 4},
+      {header + "[HKEY_LOCAL_MACHINE\\X]\n\"a\"=hex:1,02\n", RegistryFileUse::Import, 4},
+      {header + "[HKEY_LOCAL_MACHINE\\X]\n\"a\"=hex:01,\n", RegistryFileUse::Import, 4},
+      {header + "[HKEY_LOCAL_MACHINE\\X]\n\"a\"=hex:01,\\\n  02,\\\n", RegistryFileUse::Import, 5},
+      {header + "[HKEY_LOCAL_MACHINE\\X]\n\"a\"=hex(2x):00\n", RegistryFileUse::Import, 4},
+      {header + "[HKEY_LOCAL_MACHINE\\X]\n\"a\" dword:1\n", RegistryFileUse::Import, 4},
+      {header + "[HKEY_LOCAL_MACHINE\\X]\n\"a\"=-\n", RegistryFileUse::Hive, 4},
+      {header + "[-HKEY_LOCAL_MACHINE\\X]\n", RegistryFileUse::Hive, 3},
+      {header + "[HKEY_LOCAL_MACHINE\\X]\n\"a\"=dword:1", RegistryFileUse::Hive, 4},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.text);
+    std::vector<RegistryFileSection> sections;
+    RegistryFileError error;
+    EXPECT_FALSE(ParseRegistryFile(c.text, c.use, &sections, &error));
+    EXPECT_EQ(error.line, c.line) << Utf8FromWide(error.reason);
+    EXPECT_FALSE(error.reason.empty());
+  }
+  // What an import may do that a hive may not.
+  std::vector<RegistryFileSection> sections;
+  RegistryFileError error;
+  ASSERT_TRUE(ParseRegistryFile(header + "[-HKEY_LOCAL_MACHINE\\X]\n[HKEY_LOCAL_MACHINE\\Y]\n\"a\"=-\n\"b\"=dword:1",
+                                RegistryFileUse::Import, &sections, &error));
+  ASSERT_EQ(sections.size(), 2u);
+  EXPECT_TRUE(sections[0].remove);
+  EXPECT_TRUE(sections[1].values[0].remove);
+}
+
+}  // namespace

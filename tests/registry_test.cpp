@@ -1,0 +1,514 @@
+// The registry contract: the same cases run against the real registry
+// (Windows build, under a temporary HKCU key) and against the hive files of
+// the Linux stand-in (in a temporary machine root). Cases that only exist on
+// one system say why they are skipped on the other.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <map>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/file_system.h"
+#include "platform/process.h"
+#include "platform/registry.h"
+#include "platform/registry_file.h"
+#include "platform/system.h"
+#include "platform/text.h"
+#include "tests/test_support.h"
+
+namespace {
+
+using namespace wl;
+using namespace wl::platform;
+using Bytes = std::vector<std::uint8_t>;
+
+bool OnWindows() { return kPathSeparator == L'\\'; }
+
+Bytes Utf16Bytes(std::wstring_view text, bool terminated = true) {
+  Bytes bytes;
+  for (char16_t unit : Utf16FromWide(text)) {
+    bytes.push_back(static_cast<std::uint8_t>(unit & 0xFF));
+    bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
+  }
+  if (terminated) bytes.insert(bytes.end(), {0, 0});
+  return bytes;
+}
+
+struct TypedValue {
+  std::wstring name;
+  std::uint32_t type;
+  Bytes data;
+};
+
+// One value of every kind the registry keeps, including data that the hive
+// format can only keep as hex (odd sizes, control characters, no
+// terminator, an unknown type).
+std::vector<TypedValue> EveryType() {
+  Bytes multi = Utf16Bytes(L"one");
+  Bytes two = Utf16Bytes(L"two words");
+  multi.insert(multi.end(), two.begin(), two.end());
+  multi.insert(multi.end(), {0, 0});
+  return {
+      {L"None", kRegNone, {}},
+      {L"NoneBytes", kRegNone, {1, 2, 3}},
+      {L"Text", kRegSz, Utf16Bytes(L"plain \"quoted\" back\\slash")},
+      {L"Accents", kRegSz, Utf16Bytes(L"d\u00e9j\u00e0 \u65e5\u672c \U0001F600")},
+      {L"Empty", kRegSz, {}},
+      {L"EmptyText", kRegSz, Utf16Bytes(L"")},
+      {L"NoTerminator", kRegSz, Utf16Bytes(L"abc", false)},
+      {L"OddSize", kRegSz, {0x41, 0x00, 0x42}},
+      {L"LineBreak", kRegSz, Utf16Bytes(L"first\r\nsecond")},
+      {L"Expand", kRegExpandSz, Utf16Bytes(L"%SystemRoot%\\x")},
+      {L"Binary", kRegBinary, {0x00, 0xFF, 0x10, 0x80}},
+      {L"LongBinary", kRegBinary, Bytes(300, 0xA5)},
+      {L"Dword", kRegDword, {0x78, 0x56, 0x34, 0x12}},
+      {L"ShortDword", kRegDword, {0x01, 0x02}},
+      {L"BigEndian", kRegDwordBigEndian, {0x12, 0x34, 0x56, 0x78}},
+      {L"Link", kRegLink, Utf16Bytes(L"\\Registry\\Machine", false)},
+      {L"Multi", kRegMultiSz, multi},
+      {L"Qword", kRegQword, {1, 2, 3, 4, 5, 6, 7, 0x88}},
+      {L"Unknown", 0x1234, {9, 8, 7}},
+      {L"", kRegSz, Utf16Bytes(L"the default value")},
+      {L"Name \"with\" = and \\ and \u00fc", kRegDword, {1, 0, 0, 0}},
+  };
+}
+
+std::wstring RandomName() {
+  std::random_device random;
+  return std::to_wstring(GetCurrentProcessId()) + L"-" + std::to_wstring(random() % 1000000);
+}
+
+// The full path of a program built next to the test program.
+std::wstring ProgramPath(std::wstring_view name) {
+  std::wstring self = GetExecutableFileName();
+  auto cut = self.size();
+  while (cut > 0 && !IsPathSeparator(self[cut - 1])) --cut;
+  return self.substr(0, cut) + std::wstring(name) + kExecutableSuffix;
+}
+
+int RunProgram(std::wstring_view name, const std::vector<std::wstring>& arguments) {
+  Win32Error error = 0;
+  auto child = StartProcess(ProgramPath(name), arguments, &error);
+  return child ? child->Wait() : -1000;
+}
+
+int RunTool(const std::vector<std::wstring>& arguments) { return RunProgram(L"wlreg", arguments); }
+
+// Every test works below HKCU\Software\ScribeHostTests\<random>, in a
+// temporary machine root; the key is deleted afterwards.
+class RegistryTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    baseName_ = L"Software\\ScribeHostTests\\" + RandomName();
+    bool created = false;
+    ASSERT_EQ(RegistryCreateKey(kHKeyCurrentUser, baseName_, kKeyAllAccess, &base_, &created), 0u);
+    ASSERT_TRUE(created);
+  }
+
+  void TearDown() override {
+    RegistryCloseKey(base_);
+    RegistryDeleteKeyTree(kHKeyCurrentUser, baseName_);
+  }
+
+  HKey Create(std::wstring_view subKey, std::uint32_t access = kKeyAllAccess) {
+    HKey key = nullptr;
+    EXPECT_EQ(RegistryCreateKey(base_, subKey, access, &key, nullptr), 0u) << std::string(subKey.begin(), subKey.end());
+    handles_.push_back(key);
+    return key;
+  }
+
+  HKey Open(std::wstring_view subKey, std::uint32_t access) {
+    HKey key = nullptr;
+    EXPECT_EQ(RegistryOpenKey(base_, subKey, access, &key), 0u);
+    handles_.push_back(key);
+    return key;
+  }
+
+  // Type and bytes of a value read back through the API (size first, then
+  // the data into a buffer of exactly that size).
+  static Win32Error Read(HKey key, std::wstring_view name, std::uint32_t* type, Bytes* data) {
+    std::uint32_t size = 0;
+    if (Win32Error result = RegistryQueryValue(key, name, type, nullptr, &size)) return result;
+    data->assign(size, 0xCC);
+    std::uint32_t exact = size;
+    Win32Error result = RegistryQueryValue(key, name, type, data->data(), &exact);
+    EXPECT_EQ(exact, size);
+    return result;
+  }
+
+  static std::map<std::wstring, TypedValue> AllValues(HKey key) {
+    std::map<std::wstring, TypedValue> values;
+    for (std::uint32_t index = 0;; ++index) {
+      TypedValue value;
+      Win32Error result = RegistryEnumValue(key, index, &value.name, &value.type, &value.data);
+      if (result == kErrorNoMoreItems) break;
+      EXPECT_EQ(result, 0u);
+      if (result != 0) break;
+      values[value.name] = value;
+    }
+    return values;
+  }
+
+  static void ExpectEveryType(HKey key) {
+    for (const auto& expected : EveryType()) {
+      SCOPED_TRACE(Utf8FromWide(expected.name));
+      std::uint32_t type = 0;
+      Bytes data;
+      ASSERT_EQ(Read(key, expected.name, &type, &data), 0u);
+      EXPECT_EQ(type, expected.type);
+      EXPECT_EQ(data, expected.data);
+    }
+  }
+
+  ~RegistryTest() override {
+    for (HKey key : handles_) RegistryCloseKey(key);
+  }
+
+  test::TempRoot root_;
+  std::wstring baseName_;
+  HKey base_ = nullptr;
+  std::vector<HKey> handles_;
+};
+
+TEST_F(RegistryTest, OpenAndCreateCompareNamesWithoutCaseAndKeepTheirCase) {
+  bool created = false;
+  HKey key = nullptr;
+  ASSERT_EQ(RegistryCreateKey(base_, L"Alpha\\Beta", kKeyAllAccess, &key, &created), 0u);
+  EXPECT_TRUE(created);
+  RegistryCloseKey(key);
+  ASSERT_EQ(RegistryCreateKey(base_, L"ALPHA\\beta", kKeyAllAccess, &key, &created), 0u);
+  EXPECT_FALSE(created);
+  RegistryCloseKey(key);
+  ASSERT_EQ(RegistryOpenKey(kHKeyCurrentUser, baseName_ + L"\\alpha\\BETA\\", kKeyRead, &key), 0u);
+  RegistryCloseKey(key);
+
+  std::wstring name;
+  ASSERT_EQ(RegistryEnumKey(base_, 0, &name), 0u);
+  EXPECT_EQ(name, L"Alpha");
+
+  EXPECT_EQ(RegistryOpenKey(base_, L"Missing", kKeyRead, &key), kErrorFileNotFound);
+  EXPECT_EQ(RegistryOpenKey(nullptr, L"Alpha", kKeyRead, &key), kErrorBadArguments);
+  EXPECT_EQ(RegistryOpenKey(base_, L"\\Alpha", kKeyRead, &key), kErrorBadPathname);
+  EXPECT_EQ(RegistryCloseKey(kHKeyLocalMachine), 0u);
+}
+
+TEST_F(RegistryTest, QueryReportsSizesAndCodes) {
+  HKey key = Create(L"Query");
+  Bytes hello = Utf16Bytes(L"hello");
+  ASSERT_EQ(RegistrySetValue(key, L"Greeting", kRegSz, hello.data(), static_cast<std::uint32_t>(hello.size())), 0u);
+
+  std::uint32_t type = 0, size = 0;
+  EXPECT_EQ(RegistryQueryValue(key, L"GREETING", &type, nullptr, &size), 0u);
+  EXPECT_EQ(type, kRegSz);
+  EXPECT_EQ(size, 12u);
+
+  std::uint8_t small[4] = {};
+  size = sizeof small;
+  EXPECT_EQ(RegistryQueryValue(key, L"Greeting", &type, small, &size), kErrorMoreData);
+  EXPECT_EQ(size, 12u);
+
+  EXPECT_EQ(RegistryQueryValue(key, L"Missing", &type, nullptr, &size), kErrorFileNotFound);
+  EXPECT_EQ(RegistryQueryValue(key, L"Greeting", &type, small, nullptr), kErrorInvalidParameter);
+  EXPECT_EQ(RegistrySetValue(key, L"Null", kRegDword, nullptr, 4), kErrorNoAccess);
+
+  std::uint32_t number = 7;
+  ASSERT_EQ(RegistrySetValue(key, L"greeting", kRegDword, &number, sizeof number), 0u);
+  std::wstring name;
+  ASSERT_EQ(RegistryEnumValue(key, 0, &name, &type, nullptr), 0u);
+  EXPECT_EQ(name, L"Greeting") << "a value set again keeps the case of its name";
+  EXPECT_EQ(type, kRegDword);
+}
+
+TEST_F(RegistryTest, EveryTypeRoundTripsThroughTheApi) {
+  HKey key = Create(L"Types");
+  for (const auto& value : EveryType()) {
+    ASSERT_EQ(RegistrySetValue(key, value.name, value.type, value.data.data(),
+                               static_cast<std::uint32_t>(value.data.size())),
+              0u);
+  }
+  HKey again = Open(L"Types", kKeyRead);
+  ExpectEveryType(again);
+  auto all = AllValues(again);
+  EXPECT_EQ(all.size(), EveryType().size());
+  for (const auto& expected : EveryType()) {
+    EXPECT_EQ(all[expected.name].type, expected.type);
+    EXPECT_EQ(all[expected.name].data, expected.data);
+  }
+}
+
+TEST_F(RegistryTest, AccessMaskOfTheHandleIsEnforced) {
+  Create(L"Guarded");
+  std::uint32_t number = 1;
+  HKey reader = Open(L"Guarded", kKeyRead);
+  EXPECT_EQ(RegistrySetValue(reader, L"x", kRegDword, &number, 4), kErrorAccessDenied);
+  EXPECT_EQ(RegistryDeleteValue(reader, L"x"), kErrorAccessDenied);
+
+  HKey writer = Open(L"Guarded", kKeySetValue);
+  ASSERT_EQ(RegistrySetValue(writer, L"x", kRegDword, &number, 4), 0u);
+  std::uint32_t size = 4;
+  EXPECT_EQ(RegistryQueryValue(writer, L"x", nullptr, &number, &size), kErrorAccessDenied);
+  std::wstring name;
+  EXPECT_EQ(RegistryEnumKey(writer, 0, &name), kErrorAccessDenied);
+  EXPECT_EQ(RegistryEnumValue(writer, 0, &name, nullptr, nullptr), kErrorAccessDenied);
+  EXPECT_EQ(RegistryQueryValue(reader, L"x", nullptr, &number, &size), 0u);
+}
+
+TEST_F(RegistryTest, DeleteValueAndKeyTree) {
+  HKey key = Create(L"Tree\\Child\\Grandchild");
+  std::uint32_t number = 1;
+  ASSERT_EQ(RegistrySetValue(key, L"v", kRegDword, &number, 4), 0u);
+  EXPECT_EQ(RegistryDeleteValue(key, L"V"), 0u);
+  EXPECT_EQ(RegistryQueryValue(key, L"v", nullptr, nullptr, nullptr), kErrorFileNotFound);
+  EXPECT_EQ(RegistryDeleteValue(key, L"v"), kErrorFileNotFound);
+
+  EXPECT_EQ(RegistryDeleteKeyTree(base_, L"tree"), 0u);
+  HKey gone = nullptr;
+  EXPECT_EQ(RegistryOpenKey(base_, L"Tree", kKeyRead, &gone), kErrorFileNotFound);
+  EXPECT_EQ(RegistryDeleteKeyTree(base_, L"Tree"), kErrorFileNotFound);
+  // Never empty a whole root by accident.
+  EXPECT_EQ(RegistryDeleteKeyTree(kHKeyCurrentUser, L""), kErrorAccessDenied);
+}
+
+TEST_F(RegistryTest, HandleOfADeletedKeyReports1018) {
+  HKey key = Create(L"Doomed");
+  HKey child = Create(L"Doomed\\Child");
+  ASSERT_EQ(RegistryDeleteKeyTree(base_, L"Doomed"), 0u);
+
+  std::uint32_t number = 1, size = 4;
+  std::wstring name;
+  HKey sub = nullptr;
+  EXPECT_EQ(RegistryQueryValue(key, L"x", nullptr, &number, &size), kErrorKeyDeleted);
+  EXPECT_EQ(RegistrySetValue(key, L"x", kRegDword, &number, 4), kErrorKeyDeleted);
+  EXPECT_EQ(RegistryEnumKey(key, 0, &name), kErrorKeyDeleted);
+  EXPECT_EQ(RegistryEnumValue(key, 0, &name, nullptr, nullptr), kErrorKeyDeleted);
+  EXPECT_EQ(RegistryCreateKey(key, L"New", kKeyAllAccess, &sub, nullptr), kErrorKeyDeleted);
+  EXPECT_EQ(RegistryQueryValue(child, L"x", nullptr, &number, &size), kErrorKeyDeleted);
+}
+
+TEST_F(RegistryTest, EnumerationEndsWith259) {
+  Create(L"List\\b");
+  Create(L"List\\A");
+  HKey list = Create(L"List\\c");
+  list = Open(L"List", kKeyAllAccess);
+  std::vector<std::wstring> names;
+  std::wstring name;
+  std::uint32_t index = 0;
+  for (; RegistryEnumKey(list, index, &name) == 0; ++index) names.push_back(name);
+  EXPECT_EQ(RegistryEnumKey(list, index, &name), kErrorNoMoreItems);
+  EXPECT_EQ(names, (std::vector<std::wstring>{L"A", L"b", L"c"}));
+
+  for (std::uint32_t i = 0; i < 3; ++i) {
+    ASSERT_EQ(RegistrySetValue(list, L"v" + std::to_wstring(i), kRegDword, &i, 4), 0u);
+  }
+  EXPECT_EQ(AllValues(list).size(), 3u);
+  EXPECT_EQ(RegistryEnumValue(list, 3, &name, nullptr, nullptr), kErrorNoMoreItems);
+}
+
+TEST_F(RegistryTest, ChangesOfOtherProcessesAreSeenAtOnce) {
+  HKey key = Create(L"Shared");
+  // Same size every time, so only a real re-read can tell the values apart.
+  for (std::uint32_t round = 1; round <= 5; ++round) {
+    ASSERT_EQ(test::RunChild({L"registry-set-dword", baseName_ + L"\\Shared", L"Value", std::to_wstring(round)}), 0);
+    std::uint32_t value = 0, size = 4;
+    ASSERT_EQ(RegistryQueryValue(key, L"Value", nullptr, &value, &size), 0u);
+    EXPECT_EQ(value, round);
+  }
+}
+
+TEST_F(RegistryTest, TwoProcessesWritingTheSameKeyLoseNothing) {
+  constexpr int kCount = 1000;
+  std::wstring subKey = baseName_ + L"\\Busy";
+  auto first = test::StartChild({L"registry-write-many", subKey, L"first", std::to_wstring(kCount)});
+  auto second = test::StartChild({L"registry-write-many", subKey, L"second", std::to_wstring(kCount)});
+  ASSERT_TRUE(first && second);
+  EXPECT_EQ(first->Wait(), 0);
+  EXPECT_EQ(second->Wait(), 0);
+
+  auto values = AllValues(Open(L"Busy", kKeyRead));
+  EXPECT_EQ(values.size(), 2u * kCount);
+  for (std::wstring prefix : {L"first", L"second"}) {
+    for (std::uint32_t i = 0; i < kCount; ++i) {
+      auto found = values.find(prefix + std::to_wstring(i));
+      ASSERT_NE(found, values.end()) << Utf8FromWide(prefix) << i;
+      Bytes expected(4);
+      std::memcpy(expected.data(), &i, 4);
+      EXPECT_EQ(found->second.data, expected);
+    }
+  }
+}
+
+// ---- The registry tool ------------------------------------------------------
+
+TEST_F(RegistryTest, ToolAddStoresEveryTypeItKnows) {
+  std::wstring key = L"HKCU\\" + baseName_ + L"\\Tool";
+  struct Case {
+    std::wstring name, type, data;
+    std::uint32_t expectedType;
+    Bytes expected;
+  } cases[] = {
+      {L"Sz", L"REG_SZ", L"caf\u00e9 au lait", kRegSz, Utf16Bytes(L"caf\u00e9 au lait")},
+      {L"Expand", L"REG_EXPAND_SZ", L"%TEMP%\\x", kRegExpandSz, Utf16Bytes(L"%TEMP%\\x")},
+      {L"Dword", L"REG_DWORD", L"0x10", kRegDword, {0x10, 0, 0, 0}},
+      {L"DwordDecimal", L"reg_dword", L"4294967295", kRegDword, {0xFF, 0xFF, 0xFF, 0xFF}},
+      {L"BigEndian", L"REG_DWORD_BIG_ENDIAN", L"1", kRegDwordBigEndian, {0, 0, 0, 1}},
+      {L"Qword", L"REG_QWORD", L"0x0102030405060708", kRegQword, {8, 7, 6, 5, 4, 3, 2, 1}},
+      {L"Binary", L"REG_BINARY", L"00ff10", kRegBinary, {0x00, 0xFF, 0x10}},
+      {L"None", L"REG_NONE", L"", kRegNone, {}},
+  };
+  for (const auto& c : cases) {
+    ASSERT_EQ(RunTool({L"add", key, L"/v", c.name, L"/t", c.type, L"/d", c.data, L"/f"}), 0) << Utf8FromWide(c.name);
+  }
+  ASSERT_EQ(RunTool({L"add", key, L"/v", L"Multi", L"/t", L"REG_MULTI_SZ", L"/d", L"a\\0bc"}), 0);
+  ASSERT_EQ(RunTool({L"add", key, L"/ve", L"/d", L"default"}), 0);
+
+  HKey tool = Open(L"Tool", kKeyRead);
+  for (const auto& c : cases) {
+    std::uint32_t type = 0;
+    Bytes data;
+    ASSERT_EQ(Read(tool, c.name, &type, &data), 0u) << Utf8FromWide(c.name);
+    EXPECT_EQ(type, c.expectedType) << Utf8FromWide(c.name);
+    EXPECT_EQ(data, c.expected) << Utf8FromWide(c.name);
+  }
+  std::uint32_t type = 0;
+  Bytes data;
+  ASSERT_EQ(Read(tool, L"Multi", &type, &data), 0u);
+  EXPECT_EQ(type, kRegMultiSz);
+  EXPECT_EQ(data, (Bytes{'a', 0, 0, 0, 'b', 0, 'c', 0, 0, 0, 0, 0}));
+  ASSERT_EQ(Read(tool, L"", &type, &data), 0u);
+  EXPECT_EQ(data, Utf16Bytes(L"default"));
+
+  EXPECT_EQ(RunTool({L"delete", key, L"/v", L"Sz", L"/f"}), 0);
+  EXPECT_EQ(RegistryQueryValue(tool, L"Sz", nullptr, nullptr, nullptr), kErrorFileNotFound);
+  EXPECT_EQ(RunTool({L"delete", key, L"/va", L"/f"}), 0);
+  EXPECT_TRUE(AllValues(tool).empty());
+  EXPECT_EQ(RunTool({L"delete", key, L"/f"}), 0);
+  EXPECT_EQ(RegistryQueryValue(tool, L"Dword", nullptr, nullptr, nullptr), kErrorKeyDeleted);
+}
+
+TEST_F(RegistryTest, ToolExportAndImportKeepEveryTypeAndTheTree) {
+  HKey key = Create(L"Exported\\Nested\\Deeper");
+  for (const auto& value : EveryType()) {
+    RegistrySetValue(key, value.name, value.type, value.data.data(), static_cast<std::uint32_t>(value.data.size()));
+  }
+  Create(L"Exported\\Empty");
+  test::TempFolder folder;
+  std::wstring file = (folder.Path() / "export.reg").wstring();
+  std::wstring exported = L"HKEY_CURRENT_USER\\" + baseName_ + L"\\Exported";
+  ASSERT_EQ(RunTool({L"export", exported, file}), 0);
+  auto bytes = test::ReadFileBytes(file);
+  ASSERT_GE(bytes.size(), 2u);
+  EXPECT_EQ(bytes[0], 0xFF);
+  EXPECT_EQ(bytes[1], 0xFE);
+
+  ASSERT_EQ(RunTool({L"delete", exported, L"/f"}), 0);
+  HKey gone = nullptr;
+  ASSERT_EQ(RegistryOpenKey(base_, L"Exported", kKeyRead, &gone), kErrorFileNotFound);
+  ASSERT_EQ(RunTool({L"import", file}), 0);
+  ExpectEveryType(Open(L"Exported\\Nested\\Deeper", kKeyRead));
+  Open(L"Exported\\Empty", kKeyRead);
+
+  // Exporting again gives the same file, byte for byte.
+  std::wstring again = (folder.Path() / "again.reg").wstring();
+  ASSERT_EQ(RunTool({L"export", exported, again}), 0);
+  EXPECT_EQ(test::ReadFileBytes(again), bytes);
+}
+
+TEST_F(RegistryTest, ToolImportAppliesRemovalsAndRefusesBrokenFiles) {
+  HKey key = Create(L"Import\\Old");
+  std::uint32_t number = 5;
+  RegistrySetValue(key, L"keep", kRegDword, &number, 4);
+  test::TempFolder folder;
+  auto path = folder.Path() / "changes.reg";
+  std::wstring prefix = L"HKEY_CURRENT_USER\\" + baseName_ + L"\\Import";
+  std::string text = "Windows Registry Editor Version 5.00\r\n\r\n[" + Utf8FromWide(prefix) +
+                     "\\New]\r\n\"n\"=dword:00000002\r\n\r\n[-" + Utf8FromWide(prefix) + "\\Old]\r\n";
+  test::WriteFileBytes(path, Bytes(text.begin(), text.end()));
+  ASSERT_EQ(RunTool({L"import", path.wstring()}), 0);
+  HKey gone = nullptr;
+  EXPECT_EQ(RegistryOpenKey(base_, L"Import\\Old", kKeyRead, &gone), kErrorFileNotFound);
+  std::uint32_t size = 4;
+  EXPECT_EQ(RegistryQueryValue(Open(L"Import\\New", kKeyRead), L"n", nullptr, &number, &size), 0u);
+  EXPECT_EQ(number, 2u);
+
+  // A broken line anywhere means nothing is imported.
+  text = "Windows Registry Editor Version 5.00\r\n\r\n[" + Utf8FromWide(prefix) +
+         "\\Partial]\r\n\"ok\"=dword:1\r\n\"bad\"=dword:zz\r\n";
+  test::WriteFileBytes(path, Bytes(text.begin(), text.end()));
+  EXPECT_EQ(RunTool({L"import", path.wstring()}), 1);
+  EXPECT_EQ(RegistryOpenKey(base_, L"Import\\Partial", kKeyRead, &gone), kErrorFileNotFound);
+}
+
+TEST_F(RegistryTest, ToolRejectsBadArgumentsWithExitCode1) {
+  std::wstring key = L"HKCU\\" + baseName_;
+  const std::vector<std::vector<std::wstring>> bad = {
+      {},
+      {L"frobnicate", key},
+      {L"query"},
+      {L"query", L"HKXX\\Software"},
+      {L"query", key + L"\\Missing"},
+      {L"query", key, L"/v", L"Missing"},
+      {L"query", key, L"/zz"},
+      {L"add", key, L"/v"},
+      {L"add", key, L"/v", L"n", L"/t", L"REG_DWORD", L"/d", L"12x"},
+      {L"add", key, L"/v", L"n", L"/t", L"REG_DWORD", L"/d", L"4294967296"},
+      {L"add", key, L"/v", L"n", L"/t", L"REG_BINARY", L"/d", L"abc"},
+      {L"add", key, L"/v", L"n", L"/t", L"REG_FANCY"},
+      {L"add", key, L"/v", L"a", L"/ve"},
+      {L"delete", key, L"/v", L"Missing", L"/f"},
+      {L"export", key},
+      {L"import", L"no-such-file.reg"},
+  };
+  for (const auto& arguments : bad) {
+    std::string line;
+    for (const auto& a : arguments) line += Utf8FromWide(a) + " ";
+    EXPECT_EQ(RunTool(arguments), 1) << line;
+  }
+}
+
+TEST_F(RegistryTest, ToolQueryPrintsLikeRegExeAndAsksBeforeDeleting) {
+  HKey key = Create(L"Shown\\Sub");
+  // The default value first: Windows lists values in the order they were
+  // made, Wine sorts them; both then agree.
+  Bytes text = Utf16Bytes(L"hi there");
+  RegistrySetValue(key, L"", kRegSz, text.data(), static_cast<std::uint32_t>(text.size()));
+  std::uint32_t number = 42;
+  RegistrySetValue(key, L"Answer", kRegDword, &number, 4);
+  test::TempFolder folder;
+  auto input = folder.Path() / "in.txt", output = folder.Path() / "out.txt";
+  auto run = [&](std::string answer, std::vector<std::wstring> arguments) {
+    test::WriteFileBytes(input, Bytes(answer.begin(), answer.end()));
+    arguments.insert(arguments.begin(), {L"redirect", input.wstring(), output.wstring(), ProgramPath(L"wlreg")});
+    int code = test::RunChild(arguments);
+    std::string printed = test::ReadFileText(output);
+    printed.erase(std::remove(printed.begin(), printed.end(), '\r'), printed.end());
+    return std::make_pair(code, printed);
+  };
+  std::string shown = "HKEY_CURRENT_USER\\" + Utf8FromWide(baseName_) + "\\Shown";
+  auto [code, printed] = run("", {L"query", L"HKCU\\" + baseName_ + L"\\Shown", L"/s"});
+  if (code == 0 && printed.empty() && OnWindows()) {
+    GTEST_SKIP() << "this Windows process start does not hand its standard handles to the child";
+  }
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(printed, "\n" + shown + "\\Sub\n    (Default)    REG_SZ    hi there\n    Answer    REG_DWORD    0x2a\n\n" +
+                         "End of search: 3 match(es) found.\n")
+      << printed;
+
+  std::tie(code, printed) = run("", {L"query", L"HKCU\\" + baseName_ + L"\\Shown"});
+  EXPECT_EQ(printed, "\n" + shown + "\\Sub\n\n");
+
+  std::tie(code, printed) = run("no\n", {L"delete", L"HKCU\\" + baseName_ + L"\\Shown"});
+  EXPECT_EQ(code, 0);
+  EXPECT_EQ(printed, "Permanently delete the registry key " + shown +
+                         " (Yes/No)? The operation was cancelled by the user.\n");
+  HKey still = Open(L"Shown", kKeyRead);
+  EXPECT_NE(still, nullptr);
+  std::tie(code, printed) = run("y\n", {L"delete", L"HKCU\\" + baseName_ + L"\\Shown"});
+  EXPECT_EQ(code, 0);
+  HKey gone = nullptr;
+  EXPECT_EQ(RegistryOpenKey(base_, L"Shown", kKeyRead, &gone), kErrorFileNotFound);
+}
+
+}  // namespace
