@@ -4,7 +4,6 @@
 
 #include "diagnostics/error_text.h"
 #include "platform/file_system.h"
-#include "platform/system.h"
 #include "platform/text_file.h"
 #include "service/log_file_info.h"
 #include "service/trace_log_manager.h"
@@ -179,10 +178,10 @@ TEST_F(LogRotationTest, FileHeldByAnotherProgramIsReportedUntilAReset) {
   test::TempFolder markers;
   auto ready = markers.Path() / "ready";
   auto release = markers.Path() / "release";
+  // The platform tests' child command holds a file as another program would.
   auto child = test::StartChild({L"hold-file", path, ready.wstring(), release.wstring()});
   ASSERT_NE(child, nullptr);
-  for (int i = 0; i < 6000 && !std::filesystem::exists(ready); ++i) platform::SleepMilliseconds(5);
-  ASSERT_TRUE(std::filesystem::exists(ready)) << "the child did not take the file";
+  ASSERT_TRUE(test::WaitForPath(ready)) << "the child did not take the file";
 
   Log(1, L"first");
   Log(21, L"other file");
