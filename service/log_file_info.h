@@ -73,11 +73,17 @@ class LogFileInfo {
   // Safe against a concurrent close: the committer's thread calls it.
   void Commit();
 
+  // Set by the first attempt to open (also a failed one); cleared by Close.
   bool opened = false;
+  // The open file; 0 while closed, -1 after a failed open.
   int descriptor = 0;
+  // Writes since the last size check or close.
   std::uint32_t writesSinceCheck = 0;
+  // Steady-clock time of the last size check, close or creation.
   std::int64_t lastCheck = 0;
+  // The base name ("Tunnel"), fixed at creation.
   std::wstring name;
+  // The full path of the current file; empty until first built.
   std::wstring path;
 
   // Where the size check sends its flush; null: the check flushes itself.
