@@ -216,14 +216,6 @@ TEST_F(TraceLogManagerTest, LevelOutsideTheTableLetsEverythingThroughAndRendersE
   EXPECT_EQ(CountOf(diagnostics, ": Debug: Read the global level from the registry \r\n"), 1u);
 }
 
-TEST_F(TraceLogManagerTest, LevelChangesLeaveNoDiagnosticWithoutTheDebugFlag) {
-  auto manager = Start();
-  manager->SetLogLevel(5);
-  manager->SetComponentLogLevel(3, 2);
-  manager->FinalRelease();
-  EXPECT_EQ(CountOf(Diagnostics(), "Debug: "), 0u);
-}
-
 TEST_F(TraceLogManagerTest, Source36GoesToTheDigestWhileFlag31IsSet) {
   auto manager = Start();
   manager->QueueMessage(36, 1, L"flag clear");
