@@ -13,15 +13,10 @@ if(WIN32)
   target_include_directories(scribe_fmt SYSTEM PUBLIC ${SCRIBE_FMT_INCLUDE})
   target_compile_options(scribe_fmt PRIVATE -w)
 
-  set(gtest_force_shared_crt ON CACHE BOOL "" FORCE)
+  # GoogleTest's own build names its targets GTest::gtest, GTest::gtest_main
+  # and GTest::gmock, as the packaged config does on Linux.
   set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
   add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL SYSTEM)
-  set(SCRIBE_GTEST_MAIN GTest::gtest_main)
-  if(NOT TARGET GTest::gtest_main)
-    add_library(GTest::gtest ALIAS gtest)
-    add_library(GTest::gtest_main ALIAS gtest_main)
-    add_library(GTest::gmock ALIAS gmock)
-  endif()
 else()
   find_package(fmt 9 REQUIRED)
   add_library(scribe_fmt INTERFACE)

@@ -3,6 +3,8 @@
 // $WAYLINE_ROOT when set; otherwise /var/lib/wayline for root or when it
 // exists; otherwise $XDG_STATE_HOME/wayline (default ~/.local/state/wayline).
 // Read anew on every call so that tests can point it at a temporary folder.
+// Windows keeps these things in its own places; there the root is only what
+// $WAYLINE_ROOT says, empty when it is unset.
 #pragma once
 
 #include <string>

@@ -40,4 +40,9 @@ bool UnsetEnvVar(std::wstring_view name);
 // Suspends the calling thread.
 void SleepMilliseconds(std::uint32_t milliseconds);
 
+// The version of Wine ("8.0") when this Windows program runs under it;
+// nullopt on Windows itself and on Linux. Wine words the system's message
+// texts its own way, so checks of the exact Windows texts skip under it.
+std::optional<std::wstring> WineVersion();
+
 }  // namespace wl::platform

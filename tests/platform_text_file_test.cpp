@@ -113,6 +113,25 @@ TEST(PlatformTextFile, Utf8WritesMatchWideWrites) {
   EXPECT_TRUE(std::string(bytes.begin(), bytes.end()).ends_with(tail));
 }
 
+// Without a Unicode mode the text goes out in the ANSI code page (ASCII
+// here, the same in every code page), with no byte-order mark.
+TEST(PlatformTextFile, ByteModesTakeAnsiText) {
+  TempFolder folder;
+  auto text = folder.Path() / L"text.log";
+  auto binary = folder.Path() / L"binary.log";
+  int textDescriptor = Open(text, kOWronly | kOCreat | kOText, kShDenyNo);
+  int binaryDescriptor = Open(binary, kOWronly | kOCreat | kOBinary, kShDenyNo);
+  ASSERT_TRUE(textDescriptor >= 0 && binaryDescriptor >= 0);
+  int error = 0;
+  EXPECT_EQ(8, WriteText(textDescriptor, L"a\nb\n", &error));
+  EXPECT_EQ(8, WriteText(binaryDescriptor, L"a\nb\n", &error));
+  EXPECT_EQ(2, WriteUtf8Text(binaryDescriptor, "c", &error));
+  Close(textDescriptor);
+  Close(binaryDescriptor);
+  EXPECT_EQ(ToBytes("a\r\nb\r\n"), ReadFileBytes(text));
+  EXPECT_EQ(ToBytes("a\nb\nc"), ReadFileBytes(binary));
+}
+
 TEST(PlatformTextFile, ErrorNumbers) {
   TempFolder folder;
   EXPECT_EQ(-kErrnoEnoent, Open(folder.Path() / L"missing" / L"a.log"));

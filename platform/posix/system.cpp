@@ -113,4 +113,6 @@ void SleepMilliseconds(std::uint32_t milliseconds) {
   }
 }
 
+std::optional<std::wstring> WineVersion() { return std::nullopt; }
+
 }  // namespace wl::platform

@@ -1,0 +1,94 @@
+// Child processes with CreateProcessW.
+#include "platform/process.h"
+
+#include <windows.h>
+
+namespace wl::platform {
+
+const wchar_t* const kExecutableSuffix = L".exe";
+
+namespace {
+
+// Appends one argument so that the C runtime's parser of the child (and
+// CommandLineToArgvW) gives it back unchanged: quotes around it when it is
+// empty or holds white space or quotes; backslashes doubled only where they
+// precede a quote, including the closing one.
+void AppendQuoted(std::wstring& commandLine, const std::wstring& argument) {
+  if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
+    commandLine += argument;
+    return;
+  }
+  commandLine.push_back(L'"');
+  for (std::size_t i = 0;; ++i) {
+    std::size_t backslashes = 0;
+    while (i < argument.size() && argument[i] == L'\\') {
+      ++backslashes;
+      ++i;
+    }
+    if (i == argument.size()) {
+      commandLine.append(backslashes * 2, L'\\');
+      break;
+    }
+    if (argument[i] == L'"') {
+      commandLine.append(backslashes * 2 + 1, L'\\');
+    } else {
+      commandLine.append(backslashes, L'\\');
+    }
+    commandLine.push_back(argument[i]);
+  }
+  commandLine.push_back(L'"');
+}
+
+class Win32ChildProcess final : public ChildProcess {
+ public:
+  explicit Win32ChildProcess(const PROCESS_INFORMATION& info) : process_(info.hProcess), id_(info.dwProcessId) {
+    ::CloseHandle(info.hThread);
+  }
+  ~Win32ChildProcess() override { ::CloseHandle(process_); }
+  Win32ChildProcess(const Win32ChildProcess&) = delete;
+  Win32ChildProcess& operator=(const Win32ChildProcess&) = delete;
+
+  int Wait() override {
+    DWORD code = 0;
+    if (::WaitForSingleObject(process_, INFINITE) != WAIT_OBJECT_0 || !::GetExitCodeProcess(process_, &code)) {
+      return -1;
+    }
+    return static_cast<int>(code);
+  }
+
+  std::uint32_t Id() const override { return id_; }
+
+ private:
+  HANDLE process_;
+  DWORD id_;
+};
+
+}  // namespace
+
+std::unique_ptr<ChildProcess> StartProcess(std::wstring_view program,
+                                           const std::vector<std::wstring>& arguments,
+                                           Win32Error* error) {
+  std::wstring application(program);
+  // The program's own name is parsed without escapes; a path cannot hold a
+  // quote, so plain quotes around it suffice.
+  std::wstring commandLine = L"\"" + application + L"\"";
+  for (const auto& argument : arguments) {
+    commandLine.push_back(L' ');
+    AppendQuoted(commandLine, argument);
+  }
+  STARTUPINFOW startup{};
+  startup.cb = sizeof(startup);
+  PROCESS_INFORMATION info{};
+  // No handle inheritance: a child must not keep this process's files open
+  // (that would hold their sharing locks past a close here). The environment
+  // block, and with it the machine root, is inherited.
+  if (!::CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                        nullptr, &startup, &info)) {
+    *error = ::GetLastError();
+    return nullptr;
+  }
+  *error = kErrorSuccess;
+  return std::make_unique<Win32ChildProcess>(info);
+}
+
+}  // namespace wl::platform

@@ -1,0 +1,19 @@
+// The system's own message texts.
+#include "platform/system_message.h"
+
+#include <windows.h>
+
+#include <iterator>
+#include <string>
+
+namespace wl::platform {
+
+std::wstring FormatSystemMessage(std::uint32_t code) {
+  constexpr DWORD kEnglish = 1033;
+  wchar_t buffer[512];
+  DWORD length = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                  code, kEnglish, buffer, static_cast<DWORD>(std::size(buffer)), nullptr);
+  return std::wstring(buffer, length);
+}
+
+}  // namespace wl::platform
