@@ -5,8 +5,6 @@
 #include <stdexcept>
 #include <string>
 
-#include "platform/system.h"
-
 namespace wl {
 namespace {
 
