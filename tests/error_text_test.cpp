@@ -5,6 +5,8 @@
 #include <stdexcept>
 #include <string>
 
+#include "platform/system.h"
+
 namespace wl {
 namespace {
 

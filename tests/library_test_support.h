@@ -18,6 +18,7 @@
 #include "logclient/log_output.h"
 #include "logclient/logger.h"
 #include "platform/account.h"
+#include "platform/named_mutex.h"
 #include "platform/registry.h"
 #include "platform/system.h"
 #include "platform/text.h"
@@ -128,6 +129,25 @@ class Recorder {
   std::vector<std::wstring> debug_;
 };
 
+// Under Wine the product's keys and data folder belong to the prefix and are
+// shared by the test programs that ctest runs side by side, so the tests
+// that change them take turns. On Linux the lock lives in the test's own root.
+class MachineStateLock {
+ public:
+  MachineStateLock() : mutex_(platform::CreateNamedMutex(L"ScribeLibraryTests", &error_)) {
+    if (mutex_) mutex_->Lock();
+  }
+  ~MachineStateLock() {
+    if (mutex_) mutex_->Unlock();
+  }
+  MachineStateLock(const MachineStateLock&) = delete;
+  MachineStateLock& operator=(const MachineStateLock&) = delete;
+
+ private:
+  Win32Error error_ = 0;
+  std::unique_ptr<platform::NamedMutex> mutex_;
+};
+
 // A temporary root, fresh singletons, no product keys, and a manual clock a
 // day ahead of any earlier one: the trace-flag and DebugOutput caches keep
 // the time of their last read for the whole process and read again only at
@@ -161,6 +181,7 @@ class LibraryTest : public ::testing::Test {
   }
 
   TempRoot root_;
+  MachineStateLock machineLock_;
   ManualClock clock_;
   ScopedClock installedClock_;
   Recorder recorder_;
