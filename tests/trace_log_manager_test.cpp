@@ -195,7 +195,7 @@ TEST_F(TraceLogManagerTest, RegistryLevelReplacesACallersLevelAfterSixtySeconds)
 
 TEST_F(TraceLogManagerTest, LevelOutsideTheTableLetsEverythingThroughAndRendersEmpty) {
   SetProductDword(L"TraceLevel", 9);
-  SetTraceFlags(0x10000);
+  SetFlags(0x10000);
   auto manager = Start();
   std::uint32_t level = 0;
   manager->GetLogLevel(&level);
@@ -220,7 +220,7 @@ TEST_F(TraceLogManagerTest, Source36GoesToTheDigestWhileFlag31IsSet) {
   auto manager = Start();
   manager->QueueMessage(36, 1, L"flag clear");
   manager->WaitUntilWritten();
-  SetTraceFlags(0x80000000u);
+  SetFlags(0x80000000u);
   manager->QueueMessage(36, 1, L"flag set");
   manager->QueueMessage(1, 1, L"source 1 with the flag set");
   manager->WaitUntilWritten();
