@@ -93,7 +93,9 @@ HResult TraceLogManager::FinalConstruct() {
   std::lock_guard lock(queueMutex);
   try {
     committer = std::make_unique<FileCommitter>();
-    for (auto& record : fileRecords) record->committer = committer.get();
+    for (auto& record : fileRecords) {
+      if (record) record->committer = committer.get();
+    }
   } catch (const std::system_error& error) {
     ReportError(0, L"TraceLogManager::FinalConstruct() - Unable to start the flushing thread: {}",
                 platform::WideFromAnsi(error.what()));
