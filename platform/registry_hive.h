@@ -64,8 +64,8 @@ HiveKey* FindHiveKey(HiveKey& root, const std::vector<std::wstring>& path);
 bool HiveFromSections(const std::vector<RegistryFileSection>& sections, std::wstring_view prefix,
                       HiveKey* root, RegistryFileError* error);
 
-// The sections of a hive, parents before children: every key except the
-// root, which is written only when it has values.
-std::vector<RegistryFileSection> HiveToSections(const HiveKey& root, std::wstring_view prefix);
+// The UTF-8 text of the hive file, parents before children: a section for
+// every key except the root, which has one only when it has values.
+std::string FormatHive(const HiveKey& root, std::wstring_view prefix, std::string_view lineEnd);
 
 }  // namespace wl::platform

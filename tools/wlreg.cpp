@@ -658,7 +658,7 @@ int Export(const std::vector<std::wstring>& arguments) {
   }
   // The Registry Editor's own encoding and line ends, so that the file can
   // be imported on Windows too.
-  std::string bytes = RegistryFileUtf16(FormatRegistryFile(sections, L"\r\n"));
+  std::string bytes = RegistryFileUtf16(FormatRegistryFile(sections, "\r\n"));
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   out.close();

@@ -313,7 +313,7 @@ Win32Error LoadHive(const HiveLocation& hive, int lockDescriptor, HiveKey** root
 
 // Writes the tree to <hive>.new, flushes it and renames it over the hive.
 Win32Error SaveHive(const HiveLocation& hive, int lockDescriptor, const HiveKey& root) {
-  std::string bytes = RegistryFileUtf8(FormatRegistryFile(HiveToSections(root, hive.prefix), L"\n"));
+  std::string bytes = FormatHive(root, hive.prefix, "\n");
   std::string temporary = hive.file + ".new";
   int descriptor = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (descriptor < 0) return WriteError(errno);
