@@ -262,7 +262,8 @@ bool ParseRegistryFile(std::string_view bytes, RegistryFileUse use, std::vector<
   sections->clear();
   bool hive = use == RegistryFileUse::Hive;
   std::string converted;
-  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF && static_cast<unsigned char>(bytes[1]) == 0xFE) {
+  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+      static_cast<unsigned char>(bytes[1]) == 0xFE) {
     if (bytes.size() % 2 != 0) {
       *error = {0, L"UTF-16 text with an odd number of bytes"};
       return false;

@@ -51,8 +51,8 @@ enum class RegistryFileUse { Hive, Import };
 // Parses a whole file: UTF-8 (with or without a byte-order mark) or UTF-16LE
 // with its byte-order mark; lines may end in LF or CR LF. Returns false with
 // the line and reason of the first problem; nothing is returned then.
-bool ParseRegistryFile(std::string_view bytes, RegistryFileUse use,
-                       std::vector<RegistryFileSection>* sections, RegistryFileError* error);
+bool ParseRegistryFile(std::string_view bytes, RegistryFileUse use, std::vector<RegistryFileSection>* sections,
+                       RegistryFileError* error);
 
 // The UTF-8 text of a file with the given sections, lines ended by lineEnd.
 // Values are written in the most readable form that keeps their type and

@@ -87,8 +87,8 @@ HiveKey* FindHiveKey(HiveKey& root, const std::vector<std::wstring>& path) {
   return key;
 }
 
-bool HiveFromSections(const std::vector<RegistryFileSection>& sections, std::wstring_view prefix,
-                      HiveKey* root, RegistryFileError* error) {
+bool HiveFromSections(const std::vector<RegistryFileSection>& sections, std::wstring_view prefix, HiveKey* root,
+                      RegistryFileError* error) {
   for (const auto& section : sections) {
     std::wstring_view path = section.path;
     bool inside = path.size() >= prefix.size() && RegistryNamesEqual(path.substr(0, prefix.size()), prefix) &&

@@ -61,8 +61,8 @@ HiveKey* FindHiveKey(HiveKey& root, const std::vector<std::wstring>& path);
 // full name, "HKEY_LOCAL_MACHINE" or "HKEY_USERS\S-1-5-18"). Sections may
 // repeat; a value set twice keeps the last data. False with the line and
 // reason for a section outside the hive or with an unusable key name.
-bool HiveFromSections(const std::vector<RegistryFileSection>& sections, std::wstring_view prefix,
-                      HiveKey* root, RegistryFileError* error);
+bool HiveFromSections(const std::vector<RegistryFileSection>& sections, std::wstring_view prefix, HiveKey* root,
+                      RegistryFileError* error);
 
 // The UTF-8 text of the hive file, parents before children: a section for
 // every key except the root, which has one only when it has values.

@@ -23,7 +23,7 @@ namespace fs = std::filesystem;
 
 bool OnWindows() { return kPathSeparator == L'\\'; }
 
-#define SKIP_ON_WINDOWS()                                                               \
+#define SKIP_ON_WINDOWS() \
   if (OnWindows()) GTEST_SKIP() << "the hives are the system's own files on Windows"
 
 std::vector<std::uint8_t> Bytes(std::string_view text) { return {text.begin(), text.end()}; }

@@ -36,14 +36,13 @@ Win32Error RegistryOpenKey(HKey root, std::wstring_view subKey, std::uint32_t ac
   return Code(status);
 }
 
-Win32Error RegistryCreateKey(HKey root, std::wstring_view subKey, std::uint32_t access, HKey* result,
-                             bool* created) {
+Win32Error RegistryCreateKey(HKey root, std::wstring_view subKey, std::uint32_t access, HKey* result, bool* created) {
   if (result == nullptr) return kErrorInvalidParameter;
   std::wstring name(subKey);
   HKEY key = nullptr;
   DWORD disposition = 0;
-  LSTATUS status = ::RegCreateKeyExW(Native(root), name.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, access,
-                                     nullptr, &key, &disposition);
+  LSTATUS status = ::RegCreateKeyExW(Native(root), name.c_str(), 0, nullptr, REG_OPTION_NON_VOLATILE, access, nullptr,
+                                     &key, &disposition);
   if (status == ERROR_SUCCESS) {
     *result = reinterpret_cast<HKey>(key);
     if (created != nullptr) *created = disposition == REG_CREATED_NEW_KEY;
