@@ -1,5 +1,7 @@
 // Diagnostic lines: "[name        ] MM/DD hh:mm:ss.mmm ppppp-ttttt: text",
-// handed to the FileLogger. Any thread may call these; none reports failure.
+// built locally and handed to the FileLogger, so they do not depend on the
+// log service. Any thread may call these; none reports failure, and a line is
+// dropped when the FileLogger singleton is gone.
 #pragma once
 
 #include <cstdint>
@@ -29,11 +31,16 @@ std::wstring FormatDiagnosticPrefix(const TimeAndThread& timeAndThread);
 // "{:02}/{:02} {:02}:{:02}:{:02}.{:03}            : ".
 std::wstring FormatTimestampPrefix(const LocalTime& localTime);
 
+// The line "[" name column "] " prefix message, with a line feed added when
+// the message has none; the message is not formatted. An empty name means
+// the module's name.
 void WriteDiagnostic(std::wstring_view message);
 void WriteDiagnosticAs(std::wstring_view name, std::wstring_view message);
 
-// "Error: " + SafeFormat(code, format, argument).
+// "Error: " + SafeFormat(code, format, argument); a null argument yields the
+// composer's replacement text.
 void DiagnosticError(std::uint32_t errorCode, std::wstring_view format, const wchar_t* argument);
+// "Error: " + SafeFormat(code, message): doubled braces become single ones.
 void DiagnosticError(std::uint32_t errorCode, std::wstring_view message);
 // "Debug: " + SafeFormat(message), only while trace-flag bit 16 is set.
 void DiagnosticDebug(std::wstring_view message);

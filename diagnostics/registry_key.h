@@ -14,23 +14,31 @@ namespace wl {
 
 class RegistryKey {
  public:
+  // A closed key. reportErrors decides whether unexpected failures are
+  // reported through WriteLog.
   explicit RegistryKey(bool reportErrors) : reportErrors_(reportErrors) {}
   ~RegistryKey();
   RegistryKey(const RegistryKey&) = delete;
   RegistryKey& operator=(const RegistryKey&) = delete;
 
-  // 160 for a null root; closes an open key first.
+  // Opens root\subKey; the printable path ("HKLM\...") is set first, so it
+  // stays after a failed open. 160 for a null root (the key is left as it
+  // was); an open key is closed first. Reports "RegOpenKeyEx {}".
   Win32Error Open(platform::HKey root, std::wstring_view subKey,
                   std::uint32_t access = platform::kKeyRead);
+  // Closes the key and clears the path; 6 when no key was open.
   Win32Error Close();
 
-  // REG_SZ / REG_EXPAND_SZ only (13 otherwise); out gets the default on
-  // failure.
+  // A REG_SZ or REG_EXPAND_SZ value (not expanded) without its terminator.
+  // out gets the default first and keeps it on failure; 13 for a value of
+  // another type (not reported); an empty value gives an empty string.
   Win32Error ReadString(std::wstring_view valueName, std::wstring& out,
                         std::wstring_view defaultValue = {});
-  // Any 4-byte value; 234 for a longer one.
+  // Any value of 4 bytes whatever its type; out is 0 on failure, and a
+  // longer value fails with 234 ("RegQueryValueEx read DWORD64 ...").
   Win32Error ReadDword(std::wstring_view valueName, std::uint32_t& out);
-  // A 4-byte read whose low bits go to out; out keeps its value on failure.
+  // A 4-byte read whose low bits go to out; out keeps the caller's default
+  // on failure.
   template <typename Enum>
   Win32Error ReadEnum(std::wstring_view valueName, Enum& out) {
     std::uint32_t raw = 0;
@@ -51,7 +59,8 @@ class RegistryKey {
   bool reportErrors_;
 };
 
-// A string value under HKEY_LOCAL_MACHINE\subKey, or the default.
+// A string value under HKEY_LOCAL_MACHINE\subKey, or the default; failures
+// other than a missing key or value are reported. Never fails.
 std::wstring ReadMachineString(std::wstring_view subKey, std::wstring_view valueName,
                                std::wstring_view defaultValue = {});
 

@@ -1,20 +1,84 @@
-// The daily fallback file: diagnostic lines appended, under the cross-process
-// mutex "TesselFileLogger", to <data folder>/<program>_YYYY-MM-DD.log while
-// file output is switched on (it starts off).
+// The daily fallback file: finished diagnostic lines appended, under the
+// cross-process mutex "TesselFileLogger", to
+// <data folder>/<program>_YYYY-MM-DD.log (UTF-8 with a byte-order mark, CR LF
+// line ends), each run framed by "Begin Log - <module>" and "End Log -
+// <module>". Callers only queue; one writer thread per process writes. Lines
+// reach the file only while file output is switched on; it starts off unless
+// the registry value CurrentInstall\FileOutput is non-zero.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <thread>
+
+#include "platform/named_mutex.h"
 
 namespace wl {
 
-class FileLogger;
+// Held by Singleton<FileLogger>; use FileLog and SetFileOutput.
+class FileLogger {
+ public:
+  // Opens the named mutex, takes the data folder and the module name, reads
+  // the FileOutput switch. Writes nothing and starts no thread.
+  FileLogger();
+  // Queues the end marker (when the writer was started), lets the writer
+  // write everything queued, and joins it.
+  virtual ~FileLogger();
+  FileLogger(const FileLogger&) = delete;
+  FileLogger& operator=(const FileLogger&) = delete;
 
-// Queues one finished line for the process's FileLogger (dropped when the
-// singleton is gone). Any thread.
+  // Copies a finished line into the queue; the first call starts the writer
+  // after queuing the run's begin marker. Never blocks on the disk, never
+  // fails visibly. Any thread.
+  void Log(std::wstring_view line);
+
+  // Switches writing to the file on or off; while off, the writer drops the
+  // lines it takes. Any thread.
+  void SetFileOutput(bool on) { fileOutput_.store(on); }
+  bool FileOutput() const { return fileOutput_.load(); }
+
+ private:
+  void Start();
+  void Enqueue(std::wstring line);
+  // Moves to the file of the current local day. Before the writer runs the
+  // markers are queued; in the writer they are written at once, so that the
+  // previous day's file still gets its end marker.
+  void CheckDay(bool inWriter);
+  void FileLoggerThread();
+  void WriteLine(const std::wstring& line);
+  // Opens, writes and closes the file; reports an open failure on the debug
+  // output. Returns false when the file could not be opened.
+  bool AppendToFile(const std::wstring& path, std::wstring_view text);
+
+  std::wstring folder_;
+  std::wstring filePath_;
+  std::wstring baseName_;
+  std::wstring moduleName_;
+  std::uint16_t day_ = 0;
+  // The current file got a line from this run, so it is owed an end marker.
+  bool wroteCurrentFile_ = false;
+  bool started_ = false;
+  std::once_flag startOnce_;
+  std::atomic<bool> fileOutput_{false};
+  bool stopping_ = false;
+  std::unique_ptr<platform::NamedMutex> fileMutex_;
+  std::mutex queueLock_;
+  std::condition_variable queueSignal_;
+  std::deque<std::wstring> queue_;
+  std::thread writer_;
+};
+
+// Queues one finished line for the process's FileLogger; dropped when the
+// singleton is gone. Any thread.
 void FileLog(std::wstring_view line);
 
-// The file-output switch of the process's FileLogger.
+// The file-output switch of the process's FileLogger (created if needed).
 void SetFileOutput(bool on);
 
 }  // namespace wl

@@ -1,21 +1,31 @@
 // Well-known folders and module paths, found once per process and cached.
 // Each accessor returns a copy, or empty text when the location cannot be
-// found (or the PathData singleton is gone at process exit).
+// found (or the PathData singleton is gone at process exit); a location not
+// found is looked for again on the next request. Any thread may call these.
 #pragma once
 
 #include <mutex>
 #include <string>
+#include <string_view>
 
 namespace wl {
 
+// Held by Singleton<PathData>; use the free accessors below.
 class PathData {
  public:
   virtual ~PathData() = default;
 
+  // The executable's folder with its trailing separator, or the registry
+  // value Path when the executable runs from the System folder or below it.
   std::wstring InstallFolder();
+  // <ProgramData>\Kestrix\Wayline; creates Kestrix, Wayline and Wayline\Data
+  // when missing. Reports "Failed to get Program Data folder".
   std::wstring DataFolder();
+  // The System folder. Reports "Failed to get System folder".
   std::wstring SystemFolder();
+  // The full path of the process's executable (at most 259 characters).
   std::wstring ExecutablePath();
+  // The full path of the module that holds this library (at most 259).
   std::wstring ModulePath();
 
  private:
@@ -28,10 +38,15 @@ class PathData {
 };
 
 std::wstring GetInstallFolder();
-// <ProgramData>\Kestrix\Wayline, creating Kestrix, Wayline and Wayline\Data.
 std::wstring GetDataFolder();
 std::wstring GetSystemFolder();
 std::wstring GetExecutablePath();
 std::wstring GetModulePath();
+
+// The install-folder rule on given paths: the folder part of executablePath
+// (trailing separator kept), unless it contains systemFolder as a substring
+// (letters A-Z compared without case, an empty systemFolder always counts),
+// in which case HKLM\Software\Kestrix\Wayline\CurrentInstall\Path as stored.
+std::wstring InstallFolderForExecutable(std::wstring_view executablePath, std::wstring_view systemFolder);
 
 }  // namespace wl

@@ -49,8 +49,23 @@ void AppendWide(std::wstring& out, char32_t codePoint) {
 
 std::string Utf8FromWide(std::wstring_view text) {
   std::string out;
-  out.reserve(text.size());
-  DecodeWide(text, [&out](char32_t c) {
+  AppendUtf8FromWide(text, out);
+  return out;
+}
+
+void AppendUtf8FromWide(std::wstring_view text, std::string& out) {
+  // Log text is mostly ASCII: copy the leading ASCII run in one go.
+  std::size_t start = out.size();
+  out.resize(start + text.size());
+  char* ascii = out.data() + start;
+  std::size_t i = 0;
+  while (i < text.size() && static_cast<std::uint32_t>(text[i]) < 0x80) {
+    ascii[i] = static_cast<char>(text[i]);
+    ++i;
+  }
+  out.resize(start + i);
+  if (i == text.size()) return;
+  DecodeWide(text.substr(i), [&out](char32_t c) {
     if (c < 0x80) {
       out.push_back(static_cast<char>(c));
     } else if (c < 0x800) {
@@ -67,7 +82,6 @@ std::string Utf8FromWide(std::wstring_view text) {
       out.push_back(static_cast<char>(0x80 | (c & 0x3F)));
     }
   });
-  return out;
 }
 
 std::wstring WideFromUtf8(std::string_view text) {

@@ -9,6 +9,8 @@ namespace wl::platform {
 
 // Wide text to UTF-8. Invalid code points become U+FFFD.
 std::string Utf8FromWide(std::wstring_view text);
+// The same, appended to out (so that a caller can reuse its buffer).
+void AppendUtf8FromWide(std::wstring_view text, std::string& out);
 // UTF-8 to wide text. Invalid sequences become U+FFFD.
 std::wstring WideFromUtf8(std::string_view text);
 // Wide text to UTF-16 code units (little-endian order in memory).

@@ -81,16 +81,19 @@ std::mutex& RegistryMutex() {
   return mutex;
 }
 
+// The registry's state is never destroyed: singletons of the library read
+// the registry while they are destroyed at process exit, after function-local
+// statics created later than the singleton tracker are gone.
 std::set<HKey>& LiveHandles() {
-  static std::set<HKey> handles;
-  return handles;
+  static auto* handles = new std::set<HKey>;
+  return *handles;
 }
 
 thread_local std::wstring lastParseError;
 
 const std::vector<std::wstring>& ClassesPath() {
-  static const std::vector<std::wstring> path = {L"Software", L"Classes"};
-  return path;
+  static const auto* path = new std::vector<std::wstring>{L"Software", L"Classes"};
+  return *path;
 }
 
 std::vector<std::wstring> Concat(const std::vector<std::wstring>& a, const std::vector<std::wstring>& b) {
@@ -212,8 +215,8 @@ struct CachedHive {
 };
 
 std::map<std::string, CachedHive>& Cache() {
-  static std::map<std::string, CachedHive> cache;
-  return cache;
+  static auto* cache = new std::map<std::string, CachedHive>;
+  return *cache;
 }
 
 Win32Error ReadError(int error) {

@@ -37,8 +37,15 @@ std::string ReadLink(const char* path) {
 LocalTime GetLocalTime() {
   timespec now{};
   clock_gettime(CLOCK_REALTIME, &now);
-  tm local{};
-  localtime_r(&now.tv_sec, &local);
+  // The conversion takes a process-wide lock inside the C library; every
+  // log line reads the time, so each thread keeps the last second it
+  // converted. Within one second the local fields cannot change.
+  thread_local time_t convertedSecond = -1;
+  thread_local tm local{};
+  if (now.tv_sec != convertedSecond) {
+    localtime_r(&now.tv_sec, &local);
+    convertedSecond = now.tv_sec;
+  }
   LocalTime result;
   result.year = static_cast<std::uint16_t>(local.tm_year + 1900);
   result.month = static_cast<std::uint16_t>(local.tm_mon + 1);

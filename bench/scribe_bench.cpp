@@ -1,0 +1,300 @@
+// End-to-end figures of the log service core, in one run:
+//  - the caller's cost of QueueMessage per accepted and per level-dropped
+//    call (median and 99th percentile), from 1 and 2 producer threads;
+//  - the sustained rate from the first call until every line is on disk;
+//  - the ceiling: one plain system write per pre-built line of the same size;
+//  - spdlog's asynchronous logger with a rotating file sink on the same
+//    lines, flushing after every line and with its default buffering;
+//  - the memory that a burst of a million 130-character lines adds.
+// Usage: scribe_bench [LINES]  (default 1000000; files go to a folder made
+// in the current directory and removed at the end).
+#include <spdlog/async.h>
+#include <spdlog/sinks/rotating_file_sink.h>
+#include <spdlog/spdlog.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "diagnostics/registry_key.h"
+#include "logclient/path_data.h"
+#include "platform/measure.h"
+#include "platform/registry.h"
+#include "platform/system.h"
+#include "platform/text.h"
+#include "service/trace_log_manager.h"
+
+namespace wl::bench {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Callers are timed in groups, since one clock read costs about as much as
+// a dropped call; a sample is the group's time divided by its size.
+constexpr int kGroup = 16;
+
+// Sources spread over eight of the files.
+constexpr SourceNumber kSources[] = {1, 3, 14, 21, 11, 10, 15, 22};
+
+struct Message {
+  SourceNumber source;
+  std::wstring text;
+};
+
+double Seconds(Clock::time_point from, Clock::time_point to) {
+  return std::chrono::duration<double>(to - from).count();
+}
+
+// Texts of 60 to 120 characters made of words, as components write them.
+std::vector<Message> MakeMessages(std::size_t count, std::size_t minLength, std::size_t maxLength) {
+  static const wchar_t* const kWords[] = {
+      L"connection", L"gateway",  L"established", L"after",   L"retries", L"session", L"policy", L"update",
+      L"received",   L"profile",  L"certificate", L"expires", L"tunnel",  L"adapter", L"route",  L"added",
+      L"interface",  L"0x1f40",   L"10.42.7.19",  L"port",    L"443",     L"ms",      L"user",   L"request",
+      L"completed",  L"status",   L"pending",     L"cache",   L"refresh", L"timeout", L"server", L"handshake"};
+  std::mt19937 random(42);
+  std::vector<Message> messages;
+  messages.reserve(count);
+  for (std::size_t i = 0; i < count; ++i) {
+    std::size_t length = minLength + random() % (maxLength - minLength + 1);
+    std::wstring text;
+    while (text.size() < length) {
+      if (!text.empty()) text += L' ';
+      text += kWords[random() % std::size(kWords)];
+    }
+    text.resize(length);
+    messages.push_back({kSources[i % std::size(kSources)], std::move(text)});
+  }
+  return messages;
+}
+
+struct Cost {
+  double median = 0;
+  double p99 = 0;
+};
+
+Cost Summarise(std::vector<double>& samples) {
+  if (samples.empty()) return {};
+  std::sort(samples.begin(), samples.end());
+  return {samples[samples.size() / 2], samples[std::min(samples.size() - 1, samples.size() * 99 / 100)]};
+}
+
+class Bench {
+ public:
+  explicit Bench(std::size_t lines) : lines_(lines), messages_(MakeMessages(4096, 60, 120)) {
+    root_ = std::filesystem::current_path() /
+            ("scribe-bench-" + std::to_string(platform::GetCurrentProcessId()));
+    std::filesystem::create_directories(root_);
+    platform::SetEnvVar(L"WAYLINE_ROOT", root_.wstring());
+    // The product key without MaxLogFileSize: rotation at the default 5 MiB.
+    platform::HKey key = nullptr;
+    platform::RegistryCreateKey(platform::kHKeyLocalMachine, kProductKey, platform::kKeyAllAccess, &key, nullptr);
+    platform::RegistryCloseKey(key);
+    data_ = GetDataFolder();
+  }
+  ~Bench() {
+    std::error_code error;
+    std::filesystem::remove_all(root_, error);
+  }
+
+  void Run();
+
+ private:
+  void ClearLogs() {
+    for (const auto& entry : std::filesystem::directory_iterator(data_)) {
+      if (entry.is_regular_file()) std::filesystem::remove(entry.path());
+    }
+  }
+  struct IntakeResult {
+    Cost accepted;
+    double rate = 0;
+  };
+  IntakeResult Intake(int producers);
+  Cost Dropped();
+  double Ceiling();
+  double Spdlog(bool flushEveryLine);
+  void Burst();
+  std::vector<std::string> FinishedLines();
+
+  std::size_t lines_;
+  std::vector<Message> messages_;
+  std::filesystem::path root_;
+  std::filesystem::path data_;
+};
+
+Bench::IntakeResult Bench::Intake(int producers) {
+  ClearLogs();
+  TraceLogManager manager;
+  manager.FinalConstruct();
+  std::size_t perProducer = lines_ / static_cast<std::size_t>(producers);
+  std::vector<std::vector<double>> samples(static_cast<std::size_t>(producers));
+  std::atomic<bool> go{false};
+  std::vector<std::thread> threads;
+  for (int p = 0; p < producers; ++p) {
+    threads.emplace_back([&, p] {
+      auto& mine = samples[static_cast<std::size_t>(p)];
+      mine.reserve(perProducer / kGroup + 1);
+      std::size_t next = static_cast<std::size_t>(p) * 7919;
+      while (!go.load()) {
+      }
+      for (std::size_t done = 0; done + kGroup <= perProducer; done += kGroup) {
+        auto start = Clock::now();
+        for (int i = 0; i < kGroup; ++i) {
+          const Message& message = messages_[next++ % messages_.size()];
+          manager.QueueMessage(message.source, 4, message.text);
+        }
+        mine.push_back(std::chrono::duration<double, std::nano>(Clock::now() - start).count() / kGroup);
+      }
+    });
+  }
+  auto start = Clock::now();
+  go = true;
+  for (auto& thread : threads) thread.join();
+  manager.WaitUntilWritten();
+  auto end = Clock::now();
+  manager.FinalRelease();
+  std::vector<double> all;
+  for (auto& mine : samples) all.insert(all.end(), mine.begin(), mine.end());
+  std::size_t written = all.size() * kGroup;
+  return {Summarise(all), static_cast<double>(written) / Seconds(start, end)};
+}
+
+Cost Bench::Dropped() {
+  TraceLogManager manager;
+  manager.FinalConstruct();
+  manager.SetLogLevel(2);
+  std::vector<double> samples;
+  samples.reserve(lines_ / kGroup + 1);
+  std::size_t next = 0;
+  for (std::size_t done = 0; done + kGroup <= lines_; done += kGroup) {
+    auto start = Clock::now();
+    for (int i = 0; i < kGroup; ++i) {
+      const Message& message = messages_[next++ % messages_.size()];
+      manager.QueueMessage(message.source, 5, message.text);
+    }
+    samples.push_back(std::chrono::duration<double, std::nano>(Clock::now() - start).count() / kGroup);
+  }
+  manager.FinalRelease();
+  return Summarise(samples);
+}
+
+// The lines as the service writes them (CR LF included), in UTF-8.
+std::vector<std::string> Bench::FinishedLines() {
+  std::vector<std::string> lines;
+  for (const Message& message : messages_) {
+    std::wstring line(LookupSourceName(message.source));
+    line.resize(kSourceNameWidth, L' ');
+    line += L"+I 12/05 14:03:11.250            : ";
+    line += message.text;
+    line += L"\r\n";
+    lines.push_back(platform::Utf8FromWide(line));
+  }
+  return lines;
+}
+
+double Bench::Ceiling() {
+  ClearLogs();
+  std::vector<std::string> lines = FinishedLines();
+  int file = platform::OpenRawAppendFile((data_ / "ceiling.log").wstring());
+  if (file < 0) return 0;
+  auto start = Clock::now();
+  for (std::size_t i = 0; i < lines_; ++i) platform::WriteRaw(file, lines[i % lines.size()]);
+  auto end = Clock::now();
+  platform::CloseRaw(file);
+  return static_cast<double>(lines_) / Seconds(start, end);
+}
+
+double Bench::Spdlog(bool flushEveryLine) {
+  ClearLogs();
+  std::vector<std::string> lines = FinishedLines();
+  for (std::string& line : lines) line.resize(line.size() - 2);  // spdlog adds its own line end
+  spdlog::init_thread_pool(8192, 1);
+  auto sink = std::make_shared<spdlog::sinks::rotating_file_sink_mt>((data_ / "spdlog.log").string(),
+                                                                     5 * 1024 * 1024, 3);
+  auto logger = std::make_shared<spdlog::async_logger>("bench", sink, spdlog::thread_pool(),
+                                                       spdlog::async_overflow_policy::block);
+  logger->set_pattern("%v");
+  if (flushEveryLine) logger->flush_on(spdlog::level::trace);
+  auto start = Clock::now();
+  for (std::size_t i = 0; i < lines_; ++i) logger->info(lines[i % lines.size()]);
+  logger->flush();
+  logger.reset();
+  // Waits until the pool's thread has written everything.
+  spdlog::shutdown();
+  auto end = Clock::now();
+  return static_cast<double>(lines_) / Seconds(start, end);
+}
+
+void Bench::Burst() {
+  ClearLogs();
+  // 130-character lines: 15 for name and level, 32 for the stamp, 83 of text.
+  std::vector<Message> burst = MakeMessages(4096, 83, 83);
+  constexpr std::size_t kBurstLines = 1'000'000;
+  TraceLogManager manager;
+  manager.FinalConstruct();
+  platform::ResetPeakResidentBytes();
+  std::int64_t before = platform::PeakResidentBytes();
+  auto start = Clock::now();
+  for (std::size_t i = 0; i < kBurstLines; ++i) {
+    const Message& message = burst[i % burst.size()];
+    manager.QueueMessage(message.source, 4, message.text);
+  }
+  auto queued = Clock::now();
+  manager.WaitUntilWritten();
+  auto written = Clock::now();
+  std::int64_t peak = platform::PeakResidentBytes();
+  manager.FinalRelease();
+  std::printf("burst of %zu lines of 130 characters: queued in %.2f s, on disk after %.2f s\n", kBurstLines,
+              Seconds(start, queued), Seconds(start, written));
+  std::printf("  peak memory added: %.1f MB (resident %.1f MB before, %.1f MB at the peak)\n\n",
+              static_cast<double>(peak - before) / 1e6, static_cast<double>(before) / 1e6,
+              static_cast<double>(peak) / 1e6);
+}
+
+void Bench::Run() {
+  std::printf("log service core benchmark: %zu lines per run, texts of 60 to 120 characters,\n"
+              "8 sources over 8 files, rotation at 5 MiB, data folder %s\n\n",
+              lines_, data_.string().c_str());
+  Burst();
+  IntakeResult one = Intake(1);
+  IntakeResult two = Intake(2);
+  Cost dropped = Dropped();
+  double ceiling = Ceiling();
+  double spdlogFlush = Spdlog(true);
+  double spdlogBuffered = Spdlog(false);
+
+  std::printf("caller cost per call (ns, groups of %d calls)   median      p99\n", kGroup);
+  std::printf("  accepted, 1 producer                         %8.0f %8.0f\n", one.accepted.median, one.accepted.p99);
+  std::printf("  accepted, 2 producers                        %8.0f %8.0f\n", two.accepted.median, two.accepted.p99);
+  std::printf("  dropped by the level test                    %8.1f %8.1f\n\n", dropped.median, dropped.p99);
+  std::printf("sustained rate until every line is on disk (lines/s)\n");
+  std::printf("  TraceLogManager, 1 producer                  %10.0f\n", one.rate);
+  std::printf("  TraceLogManager, 2 producers                 %10.0f\n", two.rate);
+  std::printf("  ceiling: one write(2) per pre-built line     %10.0f\n", ceiling);
+  std::printf("  spdlog async + rotating, flush every line    %10.0f\n", spdlogFlush);
+  std::printf("  spdlog async + rotating, default buffering   %10.0f\n\n", spdlogBuffered);
+  std::printf("ratios of our 1-producer rate (2 producers)\n");
+  std::printf("  to the ceiling                               %6.2f (%.2f)\n", one.rate / ceiling, two.rate / ceiling);
+  std::printf("  to spdlog, flush every line                  %6.2f (%.2f)\n", one.rate / spdlogFlush,
+              two.rate / spdlogFlush);
+  std::printf("  to spdlog, default buffering                 %6.2f (%.2f)\n", one.rate / spdlogBuffered,
+              two.rate / spdlogBuffered);
+}
+
+}  // namespace
+}  // namespace wl::bench
+
+int main(int argc, char** argv) {
+  std::size_t lines = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1'000'000;
+  if (lines < 1000) lines = 1000;
+  wl::bench::Bench bench(lines);
+  bench.Run();
+  return 0;
+}

@@ -1,0 +1,75 @@
+#include "diagnostics/diagnostic.h"
+
+#include "diagnostics/clock.h"
+#include "diagnostics/trace_flags.h"
+#include "logclient/file_logger.h"
+#include "logclient/path_data.h"
+#include "platform/system.h"
+
+namespace wl {
+namespace {
+
+constexpr std::size_t kNameColumnWidth = 12;
+
+// The executable's file name without directories and without the extension
+// (everything from the last dot of the name on).
+std::wstring ModuleBaseName() {
+  std::wstring path = GetExecutablePath();
+  std::size_t slash = path.find_last_of(L"\\/");
+  std::wstring name = slash == std::wstring::npos ? path : path.substr(slash + 1);
+  std::size_t dot = name.rfind(L'.');
+  if (dot != std::wstring::npos) name.erase(dot);
+  return name;
+}
+
+}  // namespace
+
+std::wstring FormatDiagnosticName(std::wstring_view name) {
+  std::wstring column = name.empty() ? ModuleBaseName() : std::wstring(name);
+  column.resize(kNameColumnWidth, L' ');
+  return column;
+}
+
+std::wstring FormatDiagnosticPrefix(const TimeAndThread& timeAndThread) {
+  const LocalTime& time = timeAndThread.time;
+  return Format(L"{:02}/{:02} {:02}:{:02}:{:02}.{:03} {:05x}-{:05x}: ", std::uint32_t{time.month},
+                std::uint32_t{time.day}, std::uint32_t{time.hour}, std::uint32_t{time.minute},
+                std::uint32_t{time.second}, std::uint32_t{time.milliseconds}, platform::GetCurrentProcessId(),
+                timeAndThread.threadId);
+}
+
+std::wstring FormatTimestampPrefix(const LocalTime& localTime) {
+  // Twelve blanks where the diagnostic prefix has its ids, so that the colon
+  // falls in the same column.
+  return Format(L"{:02}/{:02} {:02}:{:02}:{:02}.{:03}            : ", std::uint32_t{localTime.month},
+                std::uint32_t{localTime.day}, std::uint32_t{localTime.hour}, std::uint32_t{localTime.minute},
+                std::uint32_t{localTime.second}, std::uint32_t{localTime.milliseconds});
+}
+
+void WriteDiagnostic(std::wstring_view message) { WriteDiagnosticAs({}, message); }
+
+void WriteDiagnosticAs(std::wstring_view name, std::wstring_view message) {
+  TimeAndThread timeAndThread{LocalNow(), platform::GetCurrentThreadId()};
+  std::wstring line = L"[";
+  line += FormatDiagnosticName(name);
+  line += L"] ";
+  line += FormatDiagnosticPrefix(timeAndThread);
+  line += message;
+  if (line.back() != L'\n') line += L'\n';
+  FileLog(line);
+}
+
+void DiagnosticError(std::uint32_t errorCode, std::wstring_view format, const wchar_t* argument) {
+  WriteDiagnostic(std::wstring(kErrorPrefix) + SafeFormat(errorCode, format, argument));
+}
+
+void DiagnosticError(std::uint32_t errorCode, std::wstring_view message) {
+  WriteDiagnostic(std::wstring(kErrorPrefix) + SafeFormat(errorCode, message));
+}
+
+void DiagnosticDebug(std::wstring_view message) {
+  if (!IsTraceFlagSet(kTraceFlagDebugDiagnostics)) return;
+  WriteDiagnostic(std::wstring(kDebugPrefix) + SafeFormat(message));
+}
+
+}  // namespace wl

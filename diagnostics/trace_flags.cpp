@@ -1,0 +1,119 @@
+#include "diagnostics/trace_flags.h"
+
+#include <atomic>
+#include <vector>
+
+#include "diagnostics/clock.h"
+#include "diagnostics/error_text.h"
+#include "diagnostics/registry_key.h"
+#include "logclient/logger.h"
+#include "platform/account.h"
+#include "platform/system.h"
+
+namespace wl {
+namespace {
+
+constexpr std::int64_t kNanosecondsPerSecond = 1'000'000'000;
+// More than this many whole seconds since the last read refreshes the flags.
+constexpr std::int64_t kRefreshAfterSeconds = 10;
+constexpr std::uint16_t kDefaultTraceLevel = 4;
+
+struct FlagCache {
+  std::atomic<std::uint32_t> flags{0};
+  // 0 until the first read; the steady clock counts from the machine's
+  // start, so the first call in a process always reads.
+  std::atomic<std::int64_t> lastRead{0};
+};
+
+FlagCache& Cache() {
+  static FlagCache cache;
+  return cache;
+}
+
+// "OpenKey failed! {}" and "ReadValue failed! {}" carry the system's text
+// for the thread's last error, at Debug level: a missing logged-on user is
+// normal on a machine where nobody has logged on.
+void ReportLoggedOnUserFailure(std::wstring_view format) {
+  std::wstring text = SafeFormat(format, SystemMessageText(platform::GetLastSystemError()));
+  WriteLog(kDefaultLogSource, kLevelDebug, text);
+}
+
+}  // namespace
+
+std::uint32_t GetTraceFlags() {
+  FlagCache& cache = Cache();
+  std::int64_t elapsedSeconds = (SteadyNow() - cache.lastRead.load(std::memory_order_relaxed)) / kNanosecondsPerSecond;
+  if (elapsedSeconds > kRefreshAfterSeconds) {
+    // Two threads may both get here; that costs one extra registry read.
+    cache.lastRead.store(SteadyNow(), std::memory_order_relaxed);
+    cache.flags.store(ReadUserSettingDword(L"TraceFlags"), std::memory_order_relaxed);
+  }
+  return cache.flags.load(std::memory_order_relaxed);
+}
+
+bool IsTraceFlagSet(std::uint32_t bit) {
+  if (bit == kTraceFlagAlways) return true;
+  return ((GetTraceFlags() >> (bit & 31u)) & 1u) != 0;
+}
+
+std::uint32_t ReadUserSettingDword(std::wstring_view valueName) {
+  std::wstring userName;
+  if (platform::GetCurrentUserName(&userName) != kErrorSuccess) userName.clear();
+
+  std::uint32_t value = 0;
+  if (userName == L"SYSTEM") {
+    // The system account has no settings of its own: read those of the user
+    // who is logged on, from that user's hive.
+    std::wstring loggedOnUser;
+    {
+      RegistryKey productKey(false);
+      if (productKey.Open(platform::kHKeyLocalMachine, kProductKey) != kErrorSuccess) {
+        ReportLoggedOnUserFailure(L"OpenKey failed! {}");
+        return 0;
+      }
+      if (productKey.ReadString(L"LoggedOnUser", loggedOnUser, L"") != kErrorSuccess) {
+        ReportLoggedOnUserFailure(L"ReadValue failed! {}");
+        return 0;
+      }
+    }
+    std::wstring sid;
+    if (GetUserSidString(loggedOnUser, sid) != kErrorSuccess) return 0;
+    RegistryKey userKey(false);
+    if (userKey.Open(platform::kHKeyUsers, Format(L"{}\\{}", sid, kCurrentInstallKey)) == kErrorSuccess) {
+      userKey.ReadDword(valueName, value);
+    }
+    return value;
+  }
+
+  RegistryKey userKey(false);
+  if (userKey.Open(platform::kHKeyCurrentUser, kCurrentInstallKey) == kErrorSuccess) {
+    userKey.ReadDword(valueName, value);
+  }
+  return value;
+}
+
+Win32Error GetUserSidString(std::wstring_view accountName, std::wstring& out) {
+  out.clear();
+  std::vector<std::uint8_t> sid;
+  Win32Error result = platform::LookupAccountSid(accountName, &sid);
+  if (result != kErrorSuccess) {
+    WriteLog(kDefaultLogSource, kLevelError, SafeFormat(result, L"LookupAccountName failed!"));
+    return result;
+  }
+  result = platform::ConvertSidToString(sid, &out);
+  if (result != kErrorSuccess) {
+    out.clear();
+    WriteLog(kDefaultLogSource, kLevelError, SafeFormat(result, L"ConvertSidToStringSid failed!"));
+  }
+  return result;
+}
+
+std::uint16_t ReadTraceLevel() {
+  std::uint16_t level = kDefaultTraceLevel;
+  RegistryKey key(false);
+  if (key.Open(platform::kHKeyLocalMachine, kProductKey) == kErrorSuccess) key.ReadEnum(L"TraceLevel", level);
+  key.Close();
+  return level;
+}
+
+}  // namespace wl

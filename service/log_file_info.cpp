@@ -1,0 +1,211 @@
+#include "service/log_file_info.h"
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+
+#include "diagnostics/clock.h"
+#include "diagnostics/registry_key.h"
+#include "logclient/path_data.h"
+#include "platform/file_system.h"
+#include "platform/registry.h"
+#include "platform/text_file.h"
+#include "service/file_committer.h"
+#include "service/service_reports.h"
+
+namespace wl {
+namespace {
+
+using service::ReportError;
+
+std::atomic<std::int64_t> maxLogFileSize{0};
+
+constexpr std::wstring_view kLogSuffix = L".log";
+
+// Write-only, append, create, UTF-8 text mode (0x44109); others may read
+// but not write; a created file is readable and writable.
+constexpr int kOpenFlags = platform::kOWronly | platform::kOAppend | platform::kOCreat |
+                           platform::kOText | platform::kOU8Text;
+constexpr int kOpenPermission = platform::kSIRead | platform::kSIWrite;
+
+enum class Presence { Present, Absent, Unknown };
+
+// A file exists when its attributes can be read; the "not found" family of
+// errors means it does not. Anything else leaves the question open.
+Presence Probe(const std::wstring& path, Win32Error* error) {
+  std::uint32_t attributes = 0;
+  *error = platform::GetPathAttributes(path, &attributes);
+  if (*error == kErrorSuccess) return Presence::Present;
+  return platform::IsNotFoundError(*error) ? Presence::Absent : Presence::Unknown;
+}
+
+struct ShiftStep {
+  std::wstring_view source;
+  std::wstring_view formerName;  // empty: none
+  std::wstring_view target;
+};
+
+}  // namespace
+
+std::int64_t ReadMaxLogFileSize() {
+  RegistryKey key(false);
+  if (key.Open(platform::kHKeyLocalMachine, kProductKey) != kErrorSuccess) return kMinLogFileSize;
+  // Data of any type and up to four bytes lands on the low bytes of the
+  // preset number, so one byte 05 gives 0x1405 KiB.
+  std::array<std::uint8_t, 4> bytes{};
+  auto preset = [&bytes] {
+    for (std::size_t i = 0; i < bytes.size(); ++i) {
+      bytes[i] = static_cast<std::uint8_t>(kDefaultLogFileSizeKiB >> (8 * i));
+    }
+  };
+  preset();
+  std::uint32_t size = static_cast<std::uint32_t>(bytes.size());
+  // Longer data leaves the buffer undefined on Windows: keep the default.
+  if (platform::RegistryQueryValue(key.Handle(), L"MaxLogFileSize", nullptr, bytes.data(), &size) ==
+      kErrorMoreData) {
+    preset();
+  }
+  std::uint32_t kib = static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
+                      static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+  return std::clamp(static_cast<std::int64_t>(kib) * 1024, kMinLogFileSize, kMaxLogFileSize);
+}
+
+std::int64_t MaxLogFileSize() { return maxLogFileSize.load(std::memory_order_relaxed); }
+
+LogFileInfo::LogFileInfo(std::wstring_view baseName) : lastCheck(SteadyNow()), name(baseName) {
+  if (maxLogFileSize.load(std::memory_order_relaxed) == 0) {
+    maxLogFileSize.store(ReadMaxLogFileSize(), std::memory_order_relaxed);
+  }
+}
+
+void LogFileInfo::BuildPath() {
+  path = platform::JoinPath(GetDataFolder(), name);
+  path += kLogSuffix;
+}
+
+void LogFileInfo::Open() {
+  if (path.empty()) BuildPath();
+  int opening = -1;
+  int error = platform::OpenFile(&opening, path, kOpenFlags, platform::kShDenyWr, kOpenPermission);
+  if (error != 0 || opening == -1) {
+    ReportError(0, L"Open failed for file {} - {}", path, ErrnoText(error));
+    opening = -1;
+  }
+  std::lock_guard guard(descriptorLock);
+  descriptor = opening;
+  opened = true;
+}
+
+void LogFileInfo::Write(std::string_view utf8Line) {
+  if (!opened) Open();
+  int error = platform::kErrnoEbadf;
+  int result = -1;
+  if (descriptor != -1) result = platform::WriteUtf8Text(descriptor, utf8Line, &error);
+  if (result == -1) {
+    ReportError(0, L"Write failed for file {}{} - {} - {}", name, kLogSuffix, descriptor, ErrnoText(error));
+  }
+  ++writesSinceCheck;
+  std::int64_t now = SteadyNow();
+  std::int64_t elapsedMs = (now - lastCheck) / 1'000'000;
+  if (writesSinceCheck >= kWritesPerSizeCheck || (elapsedMs > kSizeCheckIntervalMs && writesSinceCheck > 1)) {
+    writesSinceCheck = 0;
+    lastCheck = now;
+    CycleBigFiles(*this);
+  }
+}
+
+void LogFileInfo::Close() {
+  {
+    std::lock_guard guard(descriptorLock);
+    if (opened && descriptor != -1) {
+      int error = 0;
+      platform::CloseFile(descriptor, &error);
+    }
+    descriptor = 0;
+    opened = false;
+  }
+  writesSinceCheck = 0;
+  lastCheck = SteadyNow();
+}
+
+void LogFileInfo::Commit() {
+  std::lock_guard guard(descriptorLock);
+  if (opened && descriptor != -1) {
+    int error = 0;
+    platform::CommitFile(descriptor, &error);
+  }
+}
+
+void LogFileInfo::DeleteLog() {
+  BuildPath();
+  Win32Error error = platform::DeletePath(path);
+  if (error != kErrorSuccess) ReportError(error, L"ResetLogs: Error deleting file {}", path);
+}
+
+bool CycleBigFiles(LogFileInfo& record) {
+  std::int64_t size = 0;
+  if (record.opened && record.descriptor != -1) {
+    if (record.committer != nullptr) {
+      record.committer->Request(&record);
+    } else {
+      record.Commit();
+    }
+    // In append mode the position is the end of the file, flushed or not.
+    int error = 0;
+    size = platform::TellFile(record.descriptor, &error);
+  }
+  if (size <= MaxLogFileSize()) return false;
+  if (record.opened) record.Close();
+
+  std::wstring folder = GetDataFolder();
+  auto pathOf = [&folder, &record](std::wstring_view suffix) {
+    return platform::JoinPath(folder, record.name + std::wstring(suffix));
+  };
+  // A generation whose existence cannot be told (access denied to the
+  // folder, say) ends the rotation of this file: moving blindly could lose a
+  // backup. The record stays closed; the next line reopens the current file.
+  auto probe = [](const std::wstring& path, Presence* presence) {
+    Win32Error error = 0;
+    *presence = Probe(path, &error);
+    if (*presence == Presence::Unknown) ReportError(error, L"CycleBigFiles: Error checking file {}", path);
+    return *presence != Presence::Unknown;
+  };
+
+  Presence presence = Presence::Absent;
+  std::wstring oldest = pathOf(L"_oldest.log");
+  if (!probe(oldest, &presence)) return false;
+  if (presence == Presence::Present) {
+    Win32Error error = platform::DeletePath(oldest);
+    if (error != kErrorSuccess) ReportError(error, L"CycleBigFiles: Error deleting file {}", oldest);
+  }
+
+  constexpr std::array<ShiftStep, 3> kSteps{{
+      {L"_older.log", L".log.2", L"_oldest.log"},
+      {L"_old.log", L".log.1", L"_older.log"},
+      {L".log", L"", L"_old.log"},
+  }};
+  for (const ShiftStep& step : kSteps) {
+    std::wstring source = pathOf(step.source);
+    if (!probe(source, &presence)) return false;
+    if (presence == Presence::Absent && !step.formerName.empty()) {
+      source = pathOf(step.formerName);
+      if (!probe(source, &presence)) return false;
+    }
+    bool sourcePresent = presence == Presence::Present;
+    std::wstring target = pathOf(step.target);
+    if (!probe(target, &presence)) return false;
+    if (presence == Presence::Present) {
+      Win32Error error = platform::DeletePath(target);
+      if (error != kErrorSuccess) ReportError(error, L"CycleBigFiles: Error deleting file new name {}", target);
+    }
+    if (sourcePresent) {
+      Win32Error error = platform::MovePath(source, target);
+      if (error != kErrorSuccess) {
+        ReportError(error, L"CycleBigFiles: Error renaming current file {} to old file {}", source, target);
+      }
+    }
+  }
+  return true;
+}
+
+}  // namespace wl

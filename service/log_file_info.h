@@ -1,0 +1,107 @@
+// One component log file of the service: its record (open state, write
+// count, time of the last size check, base name and path), the three file
+// operations, the size check with its rotation through the backup
+// generations, and the deletion used by a reset.
+//
+// Only the writer thread of a TraceLogManager opens, writes and rotates a
+// record; a reset on a caller's thread closes and deletes it. The two are
+// kept apart by `lock`, which the writer holds around each Write (size check
+// and rotation included) and the reset around each record's close and
+// delete. Failures are reported as diagnostic lines, never to the caller.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+
+namespace wl {
+
+class FileCommitter;
+
+// The byte counts that bound the size limit, and its default in KiB.
+inline constexpr std::int64_t kMinLogFileSize = 102400;
+inline constexpr std::int64_t kMaxLogFileSize = 20971520;
+inline constexpr std::uint32_t kDefaultLogFileSizeKiB = 5120;
+
+// Writes since the last size check after which a check is due, and the time
+// after which a check is due as soon as a file has had more than one write.
+inline constexpr std::uint32_t kWritesPerSizeCheck = 500;
+inline constexpr std::int64_t kSizeCheckIntervalMs = 5000;
+
+// Reads HKLM\Software\Kestrix\Wayline\MaxLogFileSize (KiB) and returns the
+// limit in bytes, bounded to [102400, 20971520]: 5242880 without the value,
+// 102400 when the key cannot be opened. Reports nothing.
+std::int64_t ReadMaxLogFileSize();
+
+// The process-wide limit: read by the creation of the first record and kept
+// for the life of the process; 0 before that.
+std::int64_t MaxLogFileSize();
+
+class LogFileInfo {
+ public:
+  // A closed record for the file `baseName`.log in the data folder; reads
+  // the size limit if no record has done so yet. Touches no file.
+  explicit LogFileInfo(std::wstring_view baseName);
+  LogFileInfo(const LogFileInfo&) = delete;
+  LogFileInfo& operator=(const LogFileInfo&) = delete;
+
+  // Sets `path` to the data folder joined with `name` and ".log".
+  void BuildPath();
+
+  // Opens `path` (building it first when empty) for appending UTF-8 text,
+  // denying others write access. A failure is reported and leaves the record
+  // opened with descriptor -1, so that later writes fail until a close.
+  void Open();
+
+  // Appends one finished line, given in UTF-8 with bare line feeds (each is
+  // written as CR LF), with one write; opens the file first when needed.
+  // A failed write is reported and the line is lost. Then runs the size
+  // check when 500 writes have gathered, or more than 5000 ms have passed
+  // with more than one write.
+  void Write(std::string_view utf8Line);
+
+  // Closes the file and returns the record to its state after creation
+  // (keeping name and path).
+  void Close();
+
+  // Builds the path again and deletes the file; a failure is reported as
+  // "ResetLogs: Error deleting file {}".
+  void DeleteLog();
+
+  // Flushes the open file's data to the disk (nothing when no file is open).
+  // Safe against a concurrent close: the committer's thread calls it.
+  void Commit();
+
+  // Set by the first attempt to open (also a failed one); cleared by Close.
+  bool opened = false;
+  // The open file; 0 while closed, -1 after a failed open.
+  int descriptor = 0;
+  // Writes since the last size check or close.
+  std::uint32_t writesSinceCheck = 0;
+  // Steady-clock time of the last size check, close or creation.
+  std::int64_t lastCheck = 0;
+  // The base name ("Tunnel"), fixed at creation.
+  std::wstring name;
+  // The full path of the current file; empty until first built.
+  std::wstring path;
+
+  // Where the size check sends its flush; null: the check flushes itself.
+  FileCommitter* committer = nullptr;
+
+  // Serialises a write (with its size check) against a reset of the record.
+  std::mutex lock;
+  // Held while `opened` and `descriptor` change and while a flush uses the
+  // descriptor, so that a flush on another thread never meets a closed one.
+  std::mutex descriptorLock;
+};
+
+// The size check of a record: flushes the open file (through the record's
+// committer when it has one) and takes its size from the file position. A file over MaxLogFileSize is closed and shifted into
+// the backups (B.log -> B_old.log -> B_older.log -> B_oldest.log, the oldest
+// deleted; the former names B.log.1 and B.log.2 stand in for missing
+// backups). Returns true when the generations were shifted. Failures are
+// reported and never stop the rotation. Writer thread only.
+bool CycleBigFiles(LogFileInfo& record);
+
+}  // namespace wl

@@ -1,0 +1,260 @@
+#include "service/trace_log_manager.h"
+
+#include <system_error>
+#include <utility>
+
+#include "diagnostics/clock.h"
+#include "diagnostics/trace_flags.h"
+#include "platform/text.h"
+#include "service/service_reports.h"
+
+namespace wl {
+namespace {
+
+using service::ReportDebug;
+using service::ReportError;
+
+// Creating the first record reads the size limit; the order is kept as the
+// product has always had it.
+constexpr std::array<std::uint16_t, kLogFileCount> kRecordCreationOrder{0, 1, 5, 6, 2, 7, 3, 8,
+                                                                         9, 10, 11, 12, 13, 14, 4};
+
+// A buffer kept by a producer thread between lines is cut back after a very
+// long line, so that one huge message does not pin its memory.
+constexpr std::size_t kKeptLineCapacity = 64 * 1024;
+
+// A client text begins with "MM/DD hh:mm:ss.mmm ...": at least 20
+// characters with the separators in place (the digits are not examined).
+bool HasClientStamp(std::wstring_view text) {
+  return text.size() >= 20 && text[2] == L'/' && text[5] == L' ' && text[8] == L':' && text[11] == L':' &&
+         text[14] == L'.';
+}
+
+// Appends a number with at least `width` digits, as "{:0N}" would.
+void AppendNumber(std::string& out, unsigned value, int width) {
+  char digits[10];
+  int count = 0;
+  do {
+    digits[count++] = static_cast<char>('0' + value % 10);
+    value /= 10;
+  } while (value != 0);
+  for (int i = count; i < width; ++i) out.push_back('0');
+  while (count > 0) out.push_back(digits[--count]);
+}
+
+// The service's stamp, the text of FormatTimestampPrefix built straight into
+// the UTF-8 line: "{:02}/{:02} {:02}:{:02}:{:02}.{:03}", twelve blanks, ": ".
+// Built by hand because it is on every caller's path.
+void AppendStamp(std::string& out, const LocalTime& time) {
+  AppendNumber(out, time.month, 2);
+  out.push_back('/');
+  AppendNumber(out, time.day, 2);
+  out.push_back(' ');
+  AppendNumber(out, time.hour, 2);
+  out.push_back(':');
+  AppendNumber(out, time.minute, 2);
+  out.push_back(':');
+  AppendNumber(out, time.second, 2);
+  out.push_back('.');
+  AppendNumber(out, time.milliseconds, 3);
+  out.append("            : ");
+}
+
+// The line "{0:<12}+{1} {2}{3}\n" in UTF-8: name column, level code, the
+// service's stamp when the text has none, the text unchanged, a line feed.
+void BuildLine(std::string& out, SourceNumber source, LevelNumber level, std::wstring_view text) {
+  out.clear();
+  std::wstring_view name = LookupSourceName(source);
+  platform::AppendUtf8FromWide(name, out);
+  if (name.size() < kSourceNameWidth) out.append(kSourceNameWidth - name.size(), ' ');
+  out.push_back('+');
+  platform::AppendUtf8FromWide(LevelCode(level), out);
+  out.push_back(' ');
+  if (!HasClientStamp(text)) AppendStamp(out, LocalNow());
+  platform::AppendUtf8FromWide(text, out);
+  out.push_back('\n');
+}
+
+}  // namespace
+
+TraceLogManager::TraceLogManager() {
+  for (std::uint16_t index : kRecordCreationOrder) {
+    fileRecords[index] = std::make_shared<LogFileInfo>(LogFileBaseName(index));
+  }
+  std::uint16_t level = ReadTraceLevel();
+  globalLevel.exchange(level);
+  ReportDebug(L"Read the global level from the registry {} at startup", LogLevel{level});
+  lastLevelRead.store(SteadyNow());
+}
+
+TraceLogManager::~TraceLogManager() { FinalRelease(); }
+
+HResult TraceLogManager::FinalConstruct() {
+  std::lock_guard lock(queueMutex);
+  try {
+    committer = std::make_unique<FileCommitter>();
+    for (auto& record : fileRecords) {
+      if (record) record->committer = committer.get();
+    }
+  } catch (const std::system_error& error) {
+    ReportError(0, L"TraceLogManager::FinalConstruct() - Unable to start the flushing thread: {}",
+                platform::WideFromAnsi(error.what()));
+  }
+  try {
+    worker = std::thread(&TraceLogManager::Worker, this);
+  } catch (const std::system_error& error) {
+    ReportError(0, L"TraceLogManager::FinalConstruct() - Unable to start the writer thread: {}",
+                platform::WideFromAnsi(error.what()));
+    return kEOutOfMemory;
+  }
+  writerRunning = true;
+  return kSOk;
+}
+
+void TraceLogManager::FinalRelease() {
+  {
+    // Set under the mutex so that a writer that has just found the queue
+    // empty cannot miss the wake-up.
+    std::lock_guard lock(queueMutex);
+    stopRequested = true;
+  }
+  queueReady.notify_all();
+  if (worker.joinable()) worker.join();
+  // Flushes what the last size checks asked for while the files are open.
+  committer.reset();
+  for (auto& record : fileRecords) {
+    if (record) {
+      std::lock_guard lock(record->lock);
+      record->committer = nullptr;
+      if (record->opened) record->Close();
+    }
+    record.reset();
+  }
+}
+
+HResult TraceLogManager::QueueMessage(SourceNumber source, LevelNumber level, std::wstring_view text) {
+  if (source >= kSourceCount || level >= kLevelCount) return kEInvalidArg;
+  RefreshGlobalLogLevel();
+  if (!Accepts(source, level)) return kSOk;
+
+  thread_local std::string line;
+  BuildLine(line, source, level, text);
+  bool wasEmpty = false;
+  {
+    std::lock_guard lock(queueMutex);
+    wasEmpty = lineQueue.Empty();
+    lineQueue.Append(source, line);
+    ++linesQueued;
+  }
+  // The writer waits only on an empty queue, so only the line that ends the
+  // emptiness needs to wake it.
+  if (wasEmpty) queueReady.notify_one();
+  if (line.capacity() > kKeptLineCapacity) std::string().swap(line);
+  return kSOk;
+}
+
+bool TraceLogManager::Accepts(SourceNumber source, LevelNumber level) const {
+  std::uint16_t threshold = sourceLevels[source].load(std::memory_order_relaxed);
+  if (threshold == 0) threshold = globalLevel.load(std::memory_order_relaxed);
+  return level <= threshold;
+}
+
+void TraceLogManager::RefreshGlobalLogLevel() {
+  std::int64_t now = SteadyNow();
+  if ((now - lastLevelRead.load(std::memory_order_relaxed)) / 1'000'000'000 <= kLevelRefreshSeconds) return;
+  lastLevelRead.store(now, std::memory_order_relaxed);
+  globalLevel.exchange(ReadTraceLevel());
+  ReportDebug(L"Read the global level from the registry {}", LogLevel{globalLevel.load()});
+}
+
+HResult TraceLogManager::GetLogLevel(std::uint32_t* level) const {
+  if (level == nullptr) return kEInvalidArg;
+  *level = globalLevel.load();
+  return kSOk;
+}
+
+HResult TraceLogManager::SetLogLevel(std::uint32_t level) {
+  auto narrowed = static_cast<LevelNumber>(level);
+  if (narrowed >= kLevelCount) return kEInvalidArg;
+  ReportDebug(L"Updating the global level to {}", LogLevel{narrowed});
+  globalLevel.exchange(narrowed);
+  return kSOk;
+}
+
+HResult TraceLogManager::SetComponentLogLevel(std::uint32_t source, std::uint32_t level) {
+  auto narrowedSource = static_cast<SourceNumber>(source);
+  auto narrowedLevel = static_cast<LevelNumber>(level);
+  if (narrowedSource >= kSourceCount || narrowedLevel >= kLevelCount) return kEInvalidArg;
+  ReportDebug(L"Updating the source {} level to {}", LogSource{narrowedSource}, LogLevel{narrowedLevel});
+  sourceLevels[narrowedSource].exchange(narrowedLevel);
+  return kSOk;
+}
+
+HResult TraceLogManager::GetComponentLogLevel(std::uint32_t source, std::uint32_t* level) const {
+  auto narrowedSource = static_cast<SourceNumber>(source);
+  if (narrowedSource >= kSourceCount || level == nullptr) return kEInvalidArg;
+  *level = sourceLevels[narrowedSource].load();
+  return kSOk;
+}
+
+HResult TraceLogManager::ResetLogs() {
+  for (auto& record : fileRecords) {
+    if (!record) continue;
+    std::lock_guard lock(record->lock);
+    if (!record->opened) continue;
+    record->Close();
+    record->DeleteLog();
+  }
+  return kSOk;
+}
+
+void TraceLogManager::WaitUntilWritten() {
+  std::unique_lock lock(queueMutex);
+  std::uint64_t target = linesQueued;
+  ++drainWaiters;
+  drained.wait(lock, [&] { return linesHandled >= target || !writerRunning; });
+  --drainWaiters;
+}
+
+void TraceLogManager::Worker() {
+  LineQueue batch;
+  std::unique_lock lock(queueMutex);
+  while (!stopRequested) {
+    queueReady.wait(lock, [this] { return !lineQueue.Empty() || stopRequested; });
+    // Take everything at once; callers go on queueing while it is written.
+    batch.Swap(lineQueue);
+    lock.unlock();
+    batch.ForEach([this](SourceNumber source, std::string_view line) { WriteLine(source, line); });
+    std::size_t handled = batch.Count();
+    // The emptied blocks go back to callers at the next exchange.
+    batch.Clear();
+    lock.lock();
+    linesHandled += handled;
+    if (drainWaiters != 0) drained.notify_all();
+  }
+  writerRunning = false;
+  drained.notify_all();
+}
+
+void TraceLogManager::WriteLine(SourceNumber source, std::string_view utf8Line) {
+  // The records stay in place while the writer runs (FinalRelease releases
+  // them only after joining it), so a reference is enough here.
+  const std::shared_ptr<LogFileInfo>& record = fileRecords[FileIndexForSource(source)];
+  if (!record) {
+    ReportError(0, L"TraceLogManager::Worker() - No log file for source: {}", LogSource{source});
+    return;
+  }
+  {
+    std::lock_guard lock(record->lock);
+    record->Write(utf8Line);
+  }
+  if (source == kDigestSource && IsTraceFlagSet(kTraceFlagDigest)) {
+    const std::shared_ptr<LogFileInfo>& digest = fileRecords[kDigestFileIndex];
+    if (digest) {
+      std::lock_guard lock(digest->lock);
+      digest->Write(utf8Line);
+    }
+  }
+}
+
+}  // namespace wl

@@ -1,0 +1,109 @@
+// The core of the log service: the object that every component's messages
+// pass through. It keeps the global and per-source levels, turns each
+// accepted message into one finished line, queues it, and runs one writer
+// thread that appends the lines to the fifteen component log files, rotating
+// them by size. Callers never wait for the disk; failures inside the core
+// become diagnostic lines and never reach a caller.
+//
+// Life: construct, FinalConstruct (starts the writer), any number of calls
+// from any threads, FinalRelease (stops the writer after the lines it has
+// taken, closes the files). The destructor runs FinalRelease when it was not
+// called; neither may run on the writer thread.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "platform/types.h"
+#include "service/file_committer.h"
+#include "service/line_queue.h"
+#include "service/log_file_info.h"
+#include "service/log_tables.h"
+
+namespace wl {
+
+// Whole seconds that must be exceeded before intake reads the global level
+// from the registry again.
+inline constexpr std::int64_t kLevelRefreshSeconds = 60;
+
+class TraceLogManager {
+ public:
+  // Builds the fifteen closed file records and reads the global level
+  // (TraceLevel, 4 when absent). Opens no file and starts no thread.
+  TraceLogManager();
+  ~TraceLogManager();
+  TraceLogManager(const TraceLogManager&) = delete;
+  TraceLogManager& operator=(const TraceLogManager&) = delete;
+
+  // Starts the writer thread and the thread that flushes files for the size
+  // checks. Returns S_OK, or E_OUTOFMEMORY when a thread cannot be created
+  // (messages are then queued and never written; without the flushing
+  // thread the writer flushes itself).
+  HResult FinalConstruct();
+
+  // Stops the writer (it finishes the lines it has taken; later ones are
+  // discarded), then closes every open file and releases the records.
+  // Idempotent. Not on the writer thread.
+  void FinalRelease();
+
+  // Message intake, on the caller's thread: E_INVALIDARG for a source of 37
+  // or more or a level of 7 or more; otherwise S_OK, whether the message was
+  // dropped by the level test or queued. The text is taken whole (embedded
+  // nulls included); a text that does not begin with a client stamp gets the
+  // service's own. Never touches a file.
+  HResult QueueMessage(SourceNumber source, LevelNumber level, std::wstring_view text);
+
+  // The level operations. Arguments are narrowed to their low 16 bits first.
+  // E_INVALIDARG for a null result pointer, a level of 7 or more or a source
+  // of 37 or more; S_OK otherwise. The setters leave a debug diagnostic.
+  HResult GetLogLevel(std::uint32_t* level) const;
+  HResult SetLogLevel(std::uint32_t level);
+  HResult SetComponentLogLevel(std::uint32_t source, std::uint32_t level);
+  HResult GetComponentLogLevel(std::uint32_t source, std::uint32_t* level) const;
+
+  // Closes and deletes every log file written since the start (or since its
+  // last rotation or reset); backups and files not written are left alone.
+  // Each record is closed and deleted while no write to it is in progress.
+  // Failures are reported; always S_OK.
+  HResult ResetLogs();
+
+  // Reads the global level from the registry again when more than 60 whole
+  // seconds have passed since the last read. Called by intake.
+  void RefreshGlobalLogLevel();
+
+  // Test aid: blocks until the writer has handled every line queued before
+  // the call (or has ended). Production code never needs it.
+  void WaitUntilWritten();
+
+ private:
+  void Worker();
+  bool Accepts(SourceNumber source, LevelNumber level) const;
+  void WriteLine(SourceNumber source, std::string_view utf8Line);
+
+  std::atomic<bool> stopRequested{false};
+  std::atomic<std::uint16_t> globalLevel{0};
+  std::array<std::atomic<std::uint16_t>, kSourceCount> sourceLevels{};
+  std::array<std::shared_ptr<LogFileInfo>, kLogFileCount> fileRecords;
+  std::atomic<std::int64_t> lastLevelRead{0};
+  std::thread worker;
+  std::unique_ptr<FileCommitter> committer;
+  LineQueue lineQueue;
+  std::mutex queueMutex;
+  std::condition_variable queueReady;
+
+  // Progress of the writer, for WaitUntilWritten; under queueMutex.
+  std::uint64_t linesQueued = 0;
+  std::uint64_t linesHandled = 0;
+  bool writerRunning = false;
+  int drainWaiters = 0;
+  std::condition_variable drained;
+};
+
+}  // namespace wl

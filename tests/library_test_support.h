@@ -1,0 +1,190 @@
+// Helpers of the diagnostics and client-library suites: registry values, a
+// recorder of WriteLog reports and debug output, and a fixture whose clock
+// lets the process-wide 11-second caches read afresh.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "diagnostics/clock.h"
+#include "diagnostics/format.h"
+#include "diagnostics/registry_key.h"
+#include "diagnostics/singleton.h"
+#include "diagnostics/trace_flags.h"
+#include "logclient/log_output.h"
+#include "logclient/logger.h"
+#include "platform/account.h"
+#include "platform/named_mutex.h"
+#include "platform/registry.h"
+#include "platform/system.h"
+#include "platform/text.h"
+#include "tests/test_support.h"
+
+namespace wl::test {
+
+// Text of the lines of the two-process FileLogger test, with characters of
+// two and three UTF-8 bytes.
+inline constexpr std::wstring_view kFileLoggerFiller = L"\u00e4\u00f6\u00fc \u20ac the quick brown fox 0123456789";
+
+inline Win32Error SetValue(platform::HKey root, std::wstring_view subKey, std::wstring_view name, std::uint32_t type,
+                           const std::vector<std::uint8_t>& data) {
+  platform::HKey key = nullptr;
+  Win32Error result = platform::RegistryCreateKey(root, subKey, platform::kKeyAllAccess, &key, nullptr);
+  if (result != 0) return result;
+  result = platform::RegistrySetValue(key, name, type, data.data(), static_cast<std::uint32_t>(data.size()));
+  platform::RegistryCloseKey(key);
+  return result;
+}
+
+// REG_DWORD, or REG_QWORD with bytes = 8, little-endian.
+inline Win32Error SetNumber(platform::HKey root, std::wstring_view subKey, std::wstring_view name, std::uint64_t value,
+                            int bytes = 4) {
+  std::vector<std::uint8_t> data;
+  for (int i = 0; i < bytes; ++i) data.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+  return SetValue(root, subKey, name, bytes == 4 ? platform::kRegDword : platform::kRegQword, data);
+}
+
+// A string with its terminating null, as Windows stores REG_SZ.
+inline Win32Error SetString(platform::HKey root, std::wstring_view subKey, std::wstring_view name,
+                            std::wstring_view value, std::uint32_t type = platform::kRegSz) {
+  std::u16string units = platform::Utf16FromWide(value) + u'\0';
+  auto bytes = reinterpret_cast<const std::uint8_t*>(units.data());
+  return SetValue(root, subKey, name, type, {bytes, bytes + units.size() * 2});
+}
+
+inline Win32Error SetDebugOutput(std::uint32_t value) {
+  return SetNumber(platform::kHKeyLocalMachine, kCurrentInstallKey, L"DebugOutput", value);
+}
+
+// Under Wine the product's keys live in the prefix's registry, not in the
+// temporary root, so tests remove them.
+inline void RemoveProductKeys() {
+  platform::RegistryDeleteKeyTree(platform::kHKeyLocalMachine, L"Software\\Kestrix");
+  platform::RegistryDeleteKeyTree(platform::kHKeyCurrentUser, L"Software\\Kestrix");
+}
+
+inline bool RunningAsSystem() {
+  std::wstring name;
+  return platform::GetCurrentUserName(&name) == 0 && name == L"SYSTEM";
+}
+
+inline std::wstring SidOf(std::wstring_view account) {
+  std::vector<std::uint8_t> sid;
+  std::wstring text;
+  if (platform::LookupAccountSid(account, &sid) == 0) platform::ConvertSidToString(sid, &text);
+  return text;
+}
+
+// Writes TraceFlags where this process reads it: its own hive, or, for the
+// system account, the hive of "nobody" named as LoggedOnUser.
+inline void SetTraceFlags(std::uint32_t flags) {
+  std::wstring key(kCurrentInstallKey);
+  platform::HKey root = platform::kHKeyCurrentUser;
+  if (RunningAsSystem()) {
+    ASSERT_EQ(SetString(platform::kHKeyLocalMachine, kProductKey, L"LoggedOnUser", L"nobody"), 0u);
+    root = platform::kHKeyUsers;
+    key = Format(L"{}\\{}", SidOf(L"nobody"), kCurrentInstallKey);
+  }
+  ASSERT_EQ(SetNumber(root, key, L"TraceFlags", flags), 0u);
+}
+
+// Records the reports handed to WriteLog and the text that reaches the debug
+// output while it exists.
+class Recorder {
+ public:
+  Recorder() {
+    SetWriteLogObserverForTesting([this](std::uint16_t source, std::uint16_t level, std::wstring_view text) {
+      std::lock_guard lock(mutex_);
+      reports_.push_back(Format(L"{}/{} {}", source, level, text));
+    });
+    SetDebugOutputSinkForTesting([this](std::wstring_view text) {
+      std::lock_guard lock(mutex_);
+      debug_.emplace_back(text);
+    });
+  }
+  ~Recorder() {
+    SetWriteLogObserverForTesting({});
+    SetDebugOutputSinkForTesting({});
+  }
+  Recorder(const Recorder&) = delete;
+  Recorder& operator=(const Recorder&) = delete;
+
+  // "source/level text" of each report.
+  std::vector<std::wstring> Reports() {
+    std::lock_guard lock(mutex_);
+    return reports_;
+  }
+  std::vector<std::wstring> Debug() {
+    std::lock_guard lock(mutex_);
+    return debug_;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::wstring> reports_;
+  std::vector<std::wstring> debug_;
+};
+
+// Under Wine the product's keys and data folder belong to the prefix and are
+// shared by the test programs that ctest runs side by side, so the tests
+// that change them take turns. On Linux the lock lives in the test's own root.
+class MachineStateLock {
+ public:
+  MachineStateLock() : mutex_(platform::CreateNamedMutex(L"ScribeLibraryTests", &error_)) {
+    if (mutex_) mutex_->Lock();
+  }
+  ~MachineStateLock() {
+    if (mutex_) mutex_->Unlock();
+  }
+  MachineStateLock(const MachineStateLock&) = delete;
+  MachineStateLock& operator=(const MachineStateLock&) = delete;
+
+ private:
+  Win32Error error_ = 0;
+  std::unique_ptr<platform::NamedMutex> mutex_;
+};
+
+// A temporary root, fresh singletons, no product keys, and a manual clock a
+// day ahead of any earlier one: the trace-flag and DebugOutput caches keep
+// the time of their last read for the whole process and read again only at
+// a later time.
+class LibraryTest : public ::testing::Test {
+ protected:
+  LibraryTest() : clock_(FreshSteadyStart()), installedClock_(clock_) {}
+
+  void SetUp() override {
+    LifetimeTracker::Instance().DestroyAll();
+    RemoveProductKeys();
+  }
+
+  void TearDown() override {
+    LifetimeTracker::Instance().DestroyAll();
+    // Leave the caches as a fresh process finds them: a missing key would
+    // keep the cached DebugOutput.
+    SetDebugOutput(0);
+    PassRefreshInterval();
+    IsDebugOutputEnabled();
+    RemoveProductKeys();
+    GetTraceFlags();
+  }
+
+  void PassRefreshInterval() { clock_.AdvanceSeconds(11); }
+
+  static std::int64_t FreshSteadyStart() {
+    static std::int64_t last = 0;
+    last = std::max(last, platform::SteadyClockNanoseconds()) + 86'400'000'000'000;
+    return last;
+  }
+
+  TempRoot root_;
+  MachineStateLock machineLock_;
+  ManualClock clock_;
+  ScopedClock installedClock_;
+  Recorder recorder_;
+};
+
+}  // namespace wl::test

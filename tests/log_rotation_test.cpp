@@ -1,0 +1,219 @@
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "diagnostics/error_text.h"
+#include "platform/file_system.h"
+#include "platform/text_file.h"
+#include "service/log_file_info.h"
+#include "service/trace_log_manager.h"
+#include "tests/service_fixture.h"
+
+namespace wl {
+namespace {
+
+class LogRotationTest : public test::ServiceFixture {
+ protected:
+  void SetUp() override {
+    ServiceFixture::SetUp();
+    manager_ = std::make_unique<TraceLogManager>();
+    ASSERT_EQ(manager_->FinalConstruct(), kSOk);
+    limit_ = MaxLogFileSize();
+  }
+  void TearDown() override {
+    manager_.reset();
+    ServiceFixture::TearDown();
+  }
+
+  // A log file of `size` bytes as an earlier run would have left it.
+  void Prefill(std::string_view fileName, std::int64_t size) {
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size), 'a');
+    bytes[0] = 0xEF, bytes[1] = 0xBB, bytes[2] = 0xBF;
+    bytes[bytes.size() - 2] = '\r', bytes[bytes.size() - 1] = '\n';
+    test::WriteFileBytes(DataFolder() / fileName, bytes);
+  }
+  void Put(std::string_view fileName, std::string_view text) {
+    test::WriteFileBytes(DataFolder() / fileName, std::vector<std::uint8_t>(text.begin(), text.end()));
+  }
+  void Log(SourceNumber source, std::wstring_view text = L"x") {
+    manager_->QueueMessage(source, 1, text);
+    manager_->WaitUntilWritten();
+  }
+  // Two writes more than 5000 ms apart: the second runs the size check.
+  void CheckSize(SourceNumber source) {
+    Log(source);
+    clock_.AdvanceMilliseconds(5001);
+    Log(source);
+  }
+
+  // "Wayline     +C " or "Lookout     +C ", the stamp, "x", CR LF.
+  static constexpr std::int64_t kLineBytes = 15 + 32 + 1 + 2;
+
+  std::unique_ptr<TraceLogManager> manager_;
+  std::int64_t limit_ = 0;
+};
+
+TEST_F(LogRotationTest, SizeLimitComesFromTheRegistryWithinItsBounds) {
+  EXPECT_EQ(ReadMaxLogFileSize(), 102400) << "no key";
+  platform::HKey key = nullptr;
+  ASSERT_EQ(platform::RegistryCreateKey(platform::kHKeyLocalMachine, kProductKey, platform::kKeyAllAccess, &key,
+                                        nullptr),
+            0u);
+  platform::RegistryCloseKey(key);
+  EXPECT_EQ(ReadMaxLogFileSize(), 5242880) << "no value";
+  struct Row {
+    std::uint32_t type;
+    std::vector<std::uint8_t> data;
+    std::int64_t bytes;
+  };
+  for (const Row& row : {
+           Row{platform::kRegDword, {50, 0, 0, 0}, 102400},
+           Row{platform::kRegDword, {0x30, 0x75, 0, 0}, 20971520},  // 30000 KiB
+           Row{platform::kRegDword, {0x70, 0x17, 0, 0}, 6000 * 1024},
+           Row{platform::kRegBinary, {0x05}, 0x1405 * 1024},  // over the low byte of 5120
+           Row{platform::kRegBinary, {0x20, 0x00}, 102400},   // 32 KiB
+           Row{platform::kRegQword, {0, 0x10, 0, 0, 0, 0, 0, 0}, 5242880},
+       }) {
+    SetProductValue(L"MaxLogFileSize", row.type, row.data);
+    EXPECT_EQ(ReadMaxLogFileSize(), row.bytes) << row.data.size() << " bytes, first " << int{row.data[0]};
+  }
+}
+
+TEST_F(LogRotationTest, SizeCheckRunsAfter500Writes) {
+  Prefill("Wayline.log", limit_ + 1);
+  for (int i = 0; i < 499; ++i) manager_->QueueMessage(1, 1, L"x");
+  manager_->WaitUntilWritten();
+  EXPECT_FALSE(Exists("Wayline_old.log"));
+  Log(1);
+  EXPECT_TRUE(Exists("Wayline_old.log"));
+  // No current file until the next line.
+  EXPECT_FALSE(Exists("Wayline.log"));
+  Log(1, L"first of the new file");
+  EXPECT_TRUE(ReadLog("Wayline.log").starts_with("\xEF\xBB\xBFWayline     +C "));
+  EXPECT_EQ(CountOf(Diagnostics(), "Error: "), 0u);
+}
+
+TEST_F(LogRotationTest, SizeCheckRunsAfterMoreThan5000MsWithMoreThanOneWrite) {
+  Prefill("Tunnel.log", limit_ + 1);
+  Prefill("Wayline.log", limit_ + 1);
+  Log(14);
+  clock_.AdvanceMilliseconds(5000);
+  Log(14);
+  EXPECT_FALSE(Exists("Tunnel_old.log")) << "5000 ms are not more than 5000";
+  clock_.AdvanceMilliseconds(1);
+  Log(14);
+  EXPECT_TRUE(Exists("Tunnel_old.log"));
+
+  // Long after the record's creation, one write is not enough.
+  clock_.AdvanceSeconds(10);
+  Log(1);
+  EXPECT_FALSE(Exists("Wayline_old.log"));
+  Log(1);
+  EXPECT_TRUE(Exists("Wayline_old.log"));
+}
+
+TEST_F(LogRotationTest, FileOfExactlyTheLimitStaysOneByteMoreRotates) {
+  Prefill("Wayline.log", limit_ - 2 * kLineBytes);
+  Prefill("Lookout.log", limit_ - 2 * kLineBytes + 1);
+  manager_->QueueMessage(1, 1, L"x");
+  manager_->QueueMessage(21, 1, L"x");
+  clock_.AdvanceMilliseconds(5001);
+  manager_->QueueMessage(1, 1, L"x");
+  manager_->QueueMessage(21, 1, L"x");
+  manager_->WaitUntilWritten();
+  EXPECT_EQ(static_cast<std::int64_t>(std::filesystem::file_size(LogPath("Wayline"))), limit_);
+  EXPECT_FALSE(Exists("Wayline_old.log"));
+  EXPECT_FALSE(Exists("Lookout.log"));
+  EXPECT_EQ(static_cast<std::int64_t>(std::filesystem::file_size(LogPath("Lookout_old"))), limit_ + 1);
+}
+
+TEST_F(LogRotationTest, RotationShiftsAFullChain) {
+  Prefill("Wayline.log", limit_ + 1);
+  Put("Wayline_old.log", "old");
+  Put("Wayline_older.log", "older");
+  Put("Wayline_oldest.log", "oldest");
+  CheckSize(1);
+  EXPECT_FALSE(Exists("Wayline.log"));
+  EXPECT_EQ(std::filesystem::file_size(LogPath("Wayline_old")), static_cast<std::uintmax_t>(limit_ + 1 + 2 * kLineBytes));
+  EXPECT_EQ(ReadLog("Wayline_older.log"), "old");
+  EXPECT_EQ(ReadLog("Wayline_oldest.log"), "older");
+  EXPECT_EQ(CountOf(Diagnostics(), "Error: "), 0u);
+}
+
+TEST_F(LogRotationTest, RotationTakesOverTheFormerNames) {
+  Prefill("Lookout.log", limit_ + 1);
+  Put("Lookout.log.1", "one");
+  Put("Lookout.log.2", "two");
+  CheckSize(21);
+  EXPECT_FALSE(Exists("Lookout.log"));
+  EXPECT_FALSE(Exists("Lookout.log.1"));
+  EXPECT_FALSE(Exists("Lookout.log.2"));
+  EXPECT_TRUE(Exists("Lookout_old.log"));
+  EXPECT_EQ(ReadLog("Lookout_older.log"), "one");
+  EXPECT_EQ(ReadLog("Lookout_oldest.log"), "two");
+}
+
+TEST_F(LogRotationTest, ResetDeletesOnlyTheFilesWrittenSinceStart) {
+  Put("Tunnel.log", "not written by this run");
+  Put("Wayline_old.log", "backup");
+  EXPECT_EQ(manager_->ResetLogs(), kSOk);
+  EXPECT_TRUE(Exists("Tunnel.log"));
+
+  Log(1);
+  Log(21);
+  EXPECT_EQ(manager_->ResetLogs(), kSOk);
+  EXPECT_FALSE(Exists("Wayline.log"));
+  EXPECT_FALSE(Exists("Lookout.log"));
+  EXPECT_EQ(ReadLog("Tunnel.log"), "not written by this run");
+  EXPECT_EQ(ReadLog("Wayline_old.log"), "backup");
+
+  Log(1, L"after the reset");
+  EXPECT_EQ(ReadLog("Wayline.log"),
+            "\xEF\xBB\xBFWayline     +C 12/04 10:34:55.123            : after the reset\r\n");
+  EXPECT_EQ(CountOf(Diagnostics(), "Error: "), 0u);
+}
+
+TEST_F(LogRotationTest, FileHeldByAnotherProgramIsReportedUntilAReset) {
+  std::wstring path = platform::JoinPath(GetDataFolder(), L"Wayline.log");
+  test::TempFolder markers;
+  auto ready = markers.Path() / "ready";
+  auto release = markers.Path() / "release";
+  // The platform tests' child command holds a file as another program would.
+  auto child = test::StartChild({L"hold-file", path, ready.wstring(), release.wstring()});
+  ASSERT_NE(child, nullptr);
+  ASSERT_TRUE(test::WaitForPath(ready)) << "the child did not take the file";
+
+  Log(1, L"first");
+  Log(21, L"other file");
+  Log(1, L"second");
+  test::WriteFileBytes(release, {});
+  EXPECT_EQ(child->Wait(), 0);
+  EXPECT_EQ(CountOf(ReadLog("Lookout.log"), "other file"), 1u);
+
+  std::string diagnostics = Diagnostics();
+  EXPECT_EQ(CountOf(diagnostics, "Error: Open failed for file " + Utf8(path) + " - " +
+                                     Utf8(ErrnoText(platform::kErrnoEacces)) + "\r\n"),
+            1u)
+      << diagnostics;
+  EXPECT_EQ(CountOf(diagnostics, "Error: Write failed for file Wayline.log - -1 - " +
+                                     Utf8(ErrnoText(platform::kErrnoEbadf)) + "\r\n"),
+            2u);
+
+  manager_->ResetLogs();
+  Log(1, L"third");
+  EXPECT_EQ(ReadLog("Wayline.log"), "\xEF\xBB\xBFWayline     +C 12/04 10:34:55.123            : third\r\n");
+}
+
+TEST_F(LogRotationTest, FailedWritesAreReportedAndLoggingResumesAfterAReset) {
+  int result = test::RunChild({L"write-past-size-limit"});
+  if (result == 77) GTEST_SKIP() << "this system has no per-process file-size limit";
+  ASSERT_EQ(result, 0);
+  EXPECT_TRUE(ReadLog("Wayline.log").ends_with(": after reset\r\n")) << ReadLog("Wayline.log");
+  EXPECT_EQ(ReadLog("Wayline.log").size(), 3u + 15 + 32 + 11 + 2);
+  std::string diagnostics = Diagnostics();
+  EXPECT_GE(CountOf(diagnostics, "Error: Write failed for file Wayline.log - "), 1u) << diagnostics;
+  EXPECT_GE(CountOf(diagnostics, " - " + Utf8(ErrnoText(platform::kErrnoEfbig)) + "\r\n"), 1u) << diagnostics;
+}
+
+}  // namespace
+}  // namespace wl

@@ -1,0 +1,85 @@
+#include "logclient/path_data.h"
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <fstream>
+#include <thread>
+
+#include "platform/file_system.h"
+#include "platform/known_folder.h"
+#include "tests/library_test_support.h"
+
+namespace wl {
+namespace {
+
+namespace fs = std::filesystem;
+using PathDataTest = test::LibraryTest;
+
+// Only on Linux is the program-data folder the test's own: under Wine it is
+// the prefix's, where tests of other suites keep their files meanwhile.
+bool OwnProgramData() { return *platform::kExecutableSuffix == L'\0'; }
+
+TEST_F(PathDataTest, DataFolderIsCreatedOnceWithItsDataSubfolder) {
+  std::wstring programData;
+  ASSERT_GE(platform::GetKnownFolderPath(platform::KnownFolder::ProgramData, true, &programData), 0);
+  fs::path vendor = fs::path(programData) / "Kestrix";
+  if (OwnProgramData()) fs::remove_all(vendor);
+  std::wstring second;
+  std::thread other([&] { second = GetDataFolder(); });
+  std::wstring first = GetDataFolder();
+  other.join();
+  EXPECT_EQ(first, platform::JoinPath(platform::JoinPath(programData, L"Kestrix"), L"Wayline"));
+  EXPECT_EQ(second, first);
+  EXPECT_TRUE(fs::is_directory(fs::path(first) / "Data"));
+  if (!OwnProgramData()) return;
+  // Found once per process: a later request neither looks nor creates.
+  fs::remove_all(vendor);
+  EXPECT_EQ(GetDataFolder(), first);
+  EXPECT_FALSE(fs::exists(vendor));
+}
+
+TEST_F(PathDataTest, UnobtainableProgramDataIsReportedAndTriedAgain) {
+  if (!OwnProgramData()) GTEST_SKIP() << "only the Linux program-data folder follows the test root";
+  std::ofstream(root_.Path() / "file") << "a root below a file cannot be created";
+  ASSERT_TRUE(platform::SetEnvVar(L"WAYLINE_ROOT", (root_.Path() / "file" / "root").wstring()));
+  EXPECT_EQ(GetDataFolder(), L"");
+  ASSERT_EQ(recorder_.Reports().size(), 1u);
+  EXPECT_TRUE(recorder_.Reports()[0].starts_with(L"1/2 Failed to get Program Data folder Error "));
+  platform::SetEnvVar(L"WAYLINE_ROOT", root_.Path().wstring());
+  EXPECT_NE(GetDataFolder(), L"");
+}
+
+TEST_F(PathDataTest, ThisProgramIsInstalledWhereItsExecutableIs) {
+  std::wstring executable = GetExecutablePath();
+  EXPECT_EQ(GetModulePath(), executable);
+  EXPECT_NE(GetSystemFolder(), L"");
+  EXPECT_EQ(GetInstallFolder() + L"scribe_tests" + platform::kExecutableSuffix, executable);
+}
+
+TEST_F(PathDataTest, InstallFolderRule) {
+  ASSERT_EQ(test::SetString(platform::kHKeyLocalMachine, kCurrentInstallKey, L"Path", L"D:/Apps/Tool"), 0u);
+  const struct {
+    const wchar_t* executable;
+    const wchar_t* systemFolder;
+    const wchar_t* installFolder;
+  } cases[] = {
+      {L"D:/Apps/Tool/Tool.exe", L"C:/Windows/System32", L"D:/Apps/Tool/"},
+      {L"C:/Windows/System32/Tool.exe", L"C:/Windows/System32", L"D:/Apps/Tool"},
+      // Below the System folder, letters compared without case.
+      {L"c:/windows/SYSTEM32/sub/Tool.exe", L"C:/Windows/System32", L"D:/Apps/Tool"},
+      // Everything but A to Z compares exactly.
+      {L"C:/Windows_System32/Tool.exe", L"C:/Windows/System32", L"C:/Windows_System32/"},
+      {L"C:/\u00C4pps/Tool.exe", L"C:/\u00E4pps", L"C:/\u00C4pps/"},
+      // An unknown System folder counts as found.
+      {L"D:/Apps/Other/Tool.exe", L"", L"D:/Apps/Tool"},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(InstallFolderForExecutable(c.executable, c.systemFolder), c.installFolder) << c.executable;
+  }
+  test::RemoveProductKeys();
+  EXPECT_EQ(InstallFolderForExecutable(L"C:/Windows/System32/Tool.exe", L"C:/Windows/System32"), L"");
+}
+
+}  // namespace
+}  // namespace wl

@@ -1,0 +1,90 @@
+// Shared set-up of the log service tests: a temporary machine root, a
+// hand-driven clock, and the service's diagnostic lines read back from the
+// daily fallback file.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "diagnostics/clock.h"
+#include "diagnostics/registry_key.h"
+#include "diagnostics/singleton.h"
+#include "logclient/file_logger.h"
+#include "logclient/path_data.h"
+#include "platform/registry.h"
+#include "platform/text.h"
+#include "tests/library_test_support.h"
+#include "tests/test_support.h"
+
+namespace wl::test {
+
+// The library tests' set-up (temporary root, fresh singletons and clock, no
+// product keys, turns on the machine-wide state under Wine) with the file
+// output of the diagnostic lines on and no log files left from elsewhere.
+class ServiceFixture : public LibraryTest {
+ protected:
+  // The manual clock's local time: 4 December, 10:34:55.123.
+  static constexpr LocalTime kLocalTime{2026, 12, 5, 4, 10, 34, 55, 123};
+
+  void SetUp() override {
+    LibraryTest::SetUp();
+    // Under Wine the data folder belongs to the prefix, not to the root.
+    std::error_code error;
+    for (const auto& entry : std::filesystem::directory_iterator(DataFolder(), error)) {
+      if (entry.path().extension() == ".log" || entry.path().string().find(".log.") != std::string::npos) {
+        std::filesystem::remove(entry.path(), error);
+      }
+    }
+    SetFileOutput(true);
+  }
+
+  std::filesystem::path DataFolder() { return std::filesystem::path(GetDataFolder()); }
+  std::filesystem::path LogPath(std::string_view baseName) {
+    return DataFolder() / (std::string(baseName) + ".log");
+  }
+  std::string ReadLog(std::string_view fileName) { return ReadFileText(DataFolder() / fileName); }
+  bool Exists(std::string_view fileName) { return std::filesystem::exists(DataFolder() / fileName); }
+
+  // Writes a value of any type under HKLM\Software\Kestrix\Wayline.
+  void SetProductValue(std::wstring_view name, std::uint32_t type, const std::vector<std::uint8_t>& data) {
+    ASSERT_EQ(SetValue(platform::kHKeyLocalMachine, kProductKey, name, type, data), 0u);
+  }
+  void SetProductDword(std::wstring_view name, std::uint32_t value) {
+    ASSERT_EQ(SetNumber(platform::kHKeyLocalMachine, kProductKey, name, value), 0u);
+  }
+
+  // Sets the trace flags and moves the clock so that the flag cache reads
+  // them at its next look.
+  void SetFlags(std::uint32_t flags) {
+    SetTraceFlags(flags);
+    PassRefreshInterval();
+  }
+
+  // Every diagnostic line written so far, as the daily fallback file holds
+  // them (UTF-8). Tearing the singletons down makes the FileLogger write out
+  // its queue first; file output is switched on again afterwards.
+  std::string Diagnostics() {
+    LifetimeTracker::Instance().DestroyAll();
+    std::string text;
+    for (const auto& entry : std::filesystem::directory_iterator(DataFolder())) {
+      if (entry.path().filename().string().starts_with("scribe_test")) text += ReadFileText(entry.path());
+    }
+    SetFileOutput(true);
+    return text;
+  }
+
+  static std::size_t CountOf(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size())) ++count;
+    return count;
+  }
+
+  static std::string Utf8(std::wstring_view text) { return platform::Utf8FromWide(text); }
+};
+
+}  // namespace wl::test

@@ -1,0 +1,293 @@
+#include "service/trace_log_manager.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <set>
+#include <thread>
+
+#include "diagnostics/diagnostic.h"
+#include "tests/service_fixture.h"
+
+namespace wl {
+namespace {
+
+class TraceLogManagerTest : public test::ServiceFixture {
+ protected:
+  std::unique_ptr<TraceLogManager> Start() {
+    auto manager = std::make_unique<TraceLogManager>();
+    EXPECT_EQ(manager->FinalConstruct(), kSOk);
+    return manager;
+  }
+
+  // The lines of a log file without its byte-order mark.
+  std::vector<std::string> Lines(std::string_view fileName) {
+    std::string text = ReadLog(fileName);
+    if (text.starts_with("\xEF\xBB\xBF")) text.erase(0, 3);
+    std::vector<std::string> lines;
+    for (std::size_t at = 0; at < text.size();) {
+      std::size_t end = text.find("\r\n", at);
+      if (end == std::string::npos) end = text.size();
+      lines.push_back(text.substr(at, end - at));
+      at = end + 2;
+    }
+    return lines;
+  }
+
+  static constexpr std::string_view kStamp = "12/04 10:34:55.123            : ";
+};
+
+TEST_F(TraceLogManagerTest, EachFileReceivesItsSourcesAndNoOther) {
+  auto manager = Start();
+  for (SourceNumber source = 0; source < kSourceCount; ++source) {
+    EXPECT_EQ(manager->QueueMessage(source, 1, Format(L"src={}", source)), kSOk);
+  }
+  manager->WaitUntilWritten();
+  manager->FinalRelease();
+
+  const std::map<std::string, std::set<int>> expected{
+      {"Wayline.log", {0, 1, 2, 7, 9, 29, 32, 36}},  {"WaylineSvc.log", {3, 4, 5, 6, 8, 17, 18, 35}},
+      {"Tunnel.log", {14, 20, 26, 30, 33, 34}},      {"Lookout.log", {21}},
+      {"Watcher.log", {11}},                         {"SetterCfg.log", {10, 12, 13, 19, 31}},
+      {"Sentry.log", {15, 16}},                      {"Keeper.log", {22}},
+      {"Parcel.log", {23}},                          {"Mover.log", {24}},
+      {"EnvoyMsg.log", {25}},                        {"AirPass.log", {27}},
+      {"Tally.log", {28}},
+  };
+  std::set<std::string> logFiles;
+  for (const auto& entry : std::filesystem::directory_iterator(DataFolder())) {
+    std::string name = entry.path().filename().string();
+    if (entry.is_regular_file() && !name.starts_with("scribe_test")) logFiles.insert(name);
+  }
+  std::set<std::string> expectedFiles;
+  for (const auto& [file, sources] : expected) expectedFiles.insert(file);
+  // tslfw.log and Digest.log get no line and are never created.
+  EXPECT_EQ(logFiles, expectedFiles);
+  for (const auto& [file, sources] : expected) {
+    std::set<int> found;
+    for (const std::string& line : Lines(file)) found.insert(std::stoi(line.substr(line.find("src=") + 4)));
+    EXPECT_EQ(found, sources) << file;
+  }
+}
+
+TEST_F(TraceLogManagerTest, LinesReachTheDiskByteForByte) {
+  auto manager = Start();
+  manager->QueueMessage(21, 3, L"Link down");
+  manager->QueueMessage(1, 4, L"12/04 10:34:55.123 01a2c-01f40: Started");
+  manager->QueueMessage(0, 0, L"two\nlines\r");
+  manager->QueueMessage(1, 2, std::wstring(L"nul") + L'\0' + L" \u00e9\u20ac\U0001F600");
+  manager->QueueMessage(1, 4, L"");
+  manager->WaitUntilWritten();
+  manager->FinalRelease();
+
+  EXPECT_EQ(ReadLog("Lookout.log"), "\xEF\xBB\xBFLookout     +W " + std::string(kStamp) + "Link down\r\n");
+  EXPECT_EQ(ReadLog("Wayline.log"),
+            "\xEF\xBB\xBF"
+            "Wayline     +I 12/04 10:34:55.123 01a2c-01f40: Started\r\n"
+            "** Global **+N " + std::string(kStamp) + "two\r\nlines\r\r\n"
+            "Wayline     +E " + std::string(kStamp) + std::string("nul\0 \xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\r\n", 16) +
+            "Wayline     +I " + std::string(kStamp) + "\r\n");
+}
+
+TEST_F(TraceLogManagerTest, LinesLongerThanAQueueBlockArriveWhole) {
+  auto manager = Start();
+  std::wstring longText(100'000, L'y');
+  manager->QueueMessage(21, 1, L"before");
+  manager->QueueMessage(21, 1, longText);
+  manager->QueueMessage(21, 1, L"after");
+  manager->WaitUntilWritten();
+  manager->QueueMessage(21, 1, longText + L"z");
+  manager->WaitUntilWritten();
+  manager->FinalRelease();
+  std::vector<std::string> lines = Lines("Lookout.log");
+  ASSERT_EQ(lines.size(), 4u);
+  EXPECT_TRUE(lines[0].ends_with(": before"));
+  EXPECT_EQ(lines[1].size(), 15 + kStamp.size() + longText.size());
+  EXPECT_TRUE(lines[2].ends_with(": after"));
+  EXPECT_TRUE(lines[3].ends_with("yyz"));
+}
+
+TEST_F(TraceLogManagerTest, OnlyATextWithAClientStampKeepsItsOwn) {
+  // The service's stamp is the diagnostic library's timestamp prefix.
+  EXPECT_EQ(Utf8(FormatTimestampPrefix(kLocalTime)), kStamp);
+  clock_.SetLocalTime(LocalTime{2027, 1, 2, 5, 3, 4, 5, 6});
+  auto manager = Start();
+  const std::wstring stamped = L"11/30 23:59:59.999 0";  // exactly 20 characters
+  manager->QueueMessage(1, 1, stamped);
+  manager->QueueMessage(1, 1, stamped.substr(0, 19));
+  manager->QueueMessage(1, 1, L"ab/cd ef:gh:ij.klmnop letters");
+  manager->QueueMessage(1, 1, L"11/30 23:59:59,999 comma");
+  manager->WaitUntilWritten();
+  manager->FinalRelease();
+  std::string serviceStamp = "01/05 03:04:05.006            : ";
+  EXPECT_EQ(Lines("Wayline.log"),
+            (std::vector<std::string>{"Wayline     +C 11/30 23:59:59.999 0",
+                                      "Wayline     +C " + serviceStamp + "11/30 23:59:59.999 ",
+                                      "Wayline     +C ab/cd ef:gh:ij.klmnop letters",
+                                      "Wayline     +C " + serviceStamp + "11/30 23:59:59,999 comma"}));
+}
+
+TEST_F(TraceLogManagerTest, LevelsDecideWhatIsKept) {
+  auto manager = Start();
+  std::uint32_t level = 99;
+  EXPECT_EQ(manager->GetLogLevel(&level), kSOk);
+  EXPECT_EQ(level, 4u);  // no TraceLevel in the registry
+
+  EXPECT_EQ(manager->QueueMessage(37, 1, L"x"), kEInvalidArg);
+  EXPECT_EQ(manager->QueueMessage(1, 7, L"x"), kEInvalidArg);
+  EXPECT_EQ(manager->SetLogLevel(7), kEInvalidArg);
+  EXPECT_EQ(manager->SetComponentLogLevel(0, 7), kEInvalidArg);
+  EXPECT_EQ(manager->SetComponentLogLevel(37, 1), kEInvalidArg);
+  EXPECT_EQ(manager->GetLogLevel(nullptr), kEInvalidArg);
+  EXPECT_EQ(manager->GetComponentLogLevel(1, nullptr), kEInvalidArg);
+  EXPECT_EQ(manager->GetComponentLogLevel(37, &level), kEInvalidArg);
+
+  // Only the low 16 bits count.
+  EXPECT_EQ(manager->SetLogLevel(0x10003), kSOk);
+  manager->GetLogLevel(&level);
+  EXPECT_EQ(level, 3u);
+  EXPECT_EQ(manager->SetComponentLogLevel(0x10015, 0x10005), kSOk);
+  manager->GetComponentLogLevel(21, &level);
+  EXPECT_EQ(level, 5u);
+
+  manager->QueueMessage(21, 5, L"kept: source 21 has its own level 5");
+  manager->QueueMessage(3, 4, L"dropped: source 3 follows the global level 3");
+  manager->QueueMessage(3, 3, L"kept: level 3 passes 3");
+  manager->QueueMessage(21, 6, L"dropped: 6 is above 5");
+  EXPECT_EQ(manager->SetComponentLogLevel(21, 0), kSOk);
+  manager->GetComponentLogLevel(21, &level);
+  EXPECT_EQ(level, 0u);
+  manager->QueueMessage(21, 5, L"dropped: source 21 follows the global level again");
+  manager->SetLogLevel(0);
+  EXPECT_EQ(manager->QueueMessage(0, 1, L"dropped: the global level 0 lets only level 0 through"), kSOk);
+  manager->QueueMessage(0, 0, L"kept: level 0 always passes");
+  manager->WaitUntilWritten();
+  manager->FinalRelease();
+
+  std::string all = ReadLog("Lookout.log") + ReadLog("WaylineSvc.log") + ReadLog("Wayline.log");
+  EXPECT_EQ(CountOf(all, "kept:"), 3u) << all;
+  EXPECT_EQ(CountOf(all, "dropped:"), 0u) << all;
+}
+
+TEST_F(TraceLogManagerTest, RegistryLevelReplacesACallersLevelAfterSixtySeconds) {
+  SetProductDword(L"TraceLevel", 2);
+  auto manager = Start();
+  manager->SetLogLevel(6);
+  clock_.AdvanceSeconds(60);
+  manager->QueueMessage(1, 6, L"kept: 60 whole seconds are not yet more than 60");
+  clock_.AdvanceMilliseconds(999);
+  manager->QueueMessage(1, 6, L"kept: still 60 whole seconds");
+  clock_.AdvanceMilliseconds(1);
+  manager->QueueMessage(1, 6, L"dropped: tested against the registry's 2");
+  std::uint32_t level = 0;
+  manager->GetLogLevel(&level);
+  EXPECT_EQ(level, 2u);
+  // The source levels survive a refresh.
+  manager->SetComponentLogLevel(1, 6);
+  clock_.AdvanceSeconds(61);
+  manager->QueueMessage(1, 6, L"kept: source 1 has its own level");
+  manager->WaitUntilWritten();
+  manager->FinalRelease();
+  std::string text = ReadLog("Wayline.log");
+  EXPECT_EQ(CountOf(text, "kept:"), 3u) << text;
+  EXPECT_EQ(CountOf(text, "dropped:"), 0u) << text;
+}
+
+TEST_F(TraceLogManagerTest, LevelOutsideTheTableLetsEverythingThroughAndRendersEmpty) {
+  SetProductDword(L"TraceLevel", 9);
+  SetFlags(0x10000);
+  auto manager = Start();
+  std::uint32_t level = 0;
+  manager->GetLogLevel(&level);
+  EXPECT_EQ(level, 9u);
+  manager->QueueMessage(5, 6, L"debug2 passes");
+  manager->SetComponentLogLevel(21, 3);
+  manager->SetLogLevel(5);
+  clock_.AdvanceSeconds(61);
+  manager->QueueMessage(5, 6, L"refresh");
+  manager->WaitUntilWritten();
+  manager->FinalRelease();
+  EXPECT_EQ(CountOf(ReadLog("WaylineSvc.log"), "passes"), 1u);
+  std::string diagnostics = Diagnostics();
+  EXPECT_EQ(CountOf(diagnostics, ": Debug: Read the global level from the registry  at startup\r\n"), 1u)
+      << diagnostics;
+  EXPECT_EQ(CountOf(diagnostics, ": Debug: Updating the source Lookout level to W\r\n"), 1u);
+  EXPECT_EQ(CountOf(diagnostics, ": Debug: Updating the global level to D\r\n"), 1u);
+  EXPECT_EQ(CountOf(diagnostics, ": Debug: Read the global level from the registry \r\n"), 1u);
+}
+
+TEST_F(TraceLogManagerTest, Source36GoesToTheDigestWhileFlag31IsSet) {
+  auto manager = Start();
+  manager->QueueMessage(36, 1, L"flag clear");
+  manager->WaitUntilWritten();
+  SetFlags(0x80000000u);
+  manager->QueueMessage(36, 1, L"flag set");
+  manager->QueueMessage(1, 1, L"source 1 with the flag set");
+  manager->WaitUntilWritten();
+  manager->FinalRelease();
+  std::string wayline = ReadLog("Wayline.log");
+  EXPECT_EQ(CountOf(wayline, "flag clear"), 1u);
+  EXPECT_EQ(CountOf(wayline, "flag set"), 2u);
+  EXPECT_EQ(ReadLog("Digest.log"), "\xEF\xBB\xBFWayline     +C " + std::string(kStamp) + "flag set\r\n");
+}
+
+TEST_F(TraceLogManagerTest, ShutdownKeepsEveryLineTheWriterHasTaken) {
+  auto manager = Start();
+  constexpr int kThreads = 2;
+  // Few enough to stay below the smallest size limit: no rotation.
+  constexpr int kLines = 800;
+  std::vector<std::thread> producers;
+  for (int t = 0; t < kThreads; ++t) {
+    producers.emplace_back([&manager, t] {
+      for (int i = 0; i < kLines; ++i) manager->QueueMessage(1, 1, Format(L"t{} n{}", t, i));
+    });
+  }
+  for (auto& producer : producers) producer.join();
+  manager->WaitUntilWritten();
+  manager->QueueMessage(21, 1, L"queued just before the stop");
+  manager->FinalRelease();
+
+  // Every line waited for is there, complete and in its thread's order.
+  std::vector<int> next(kThreads, 0);
+  for (const std::string& line : Lines("Wayline.log")) {
+    if (line.empty()) continue;
+    int t = 0, n = 0;
+    ASSERT_EQ(std::sscanf(line.c_str() + 15 + kStamp.size(), "t%d n%d", &t, &n), 2) << line;
+    EXPECT_EQ(n, next[t]++);
+  }
+  EXPECT_EQ(next, std::vector<int>(kThreads, kLines));
+  // The last line was written or dropped whole.
+  std::vector<std::string> lookout = Lines("Lookout.log");
+  EXPECT_TRUE(lookout.empty() || lookout.front().ends_with("queued just before the stop")) << lookout.front();
+}
+
+TEST_F(TraceLogManagerTest, ResetRacingTheWriterLosesNoLineBeingWritten) {
+  auto manager = Start();
+  std::atomic<bool> go{false};
+  std::atomic<bool> done{false};
+  std::thread producer([&] {
+    while (!go) std::this_thread::yield();
+    for (int i = 0; i < 3000; ++i) manager->QueueMessage(static_cast<SourceNumber>(i % 2 == 0 ? 1 : 21), 1, L"racing");
+    done = true;
+  });
+  go = true;
+  do {
+    EXPECT_EQ(manager->ResetLogs(), kSOk);
+  } while (!done);
+  producer.join();
+  manager->WaitUntilWritten();
+  manager->FinalRelease();
+  // Whatever the last reset left: files that begin with the mark and hold
+  // only whole lines, and no reported failure.
+  for (std::string_view file : {"Wayline.log", "Lookout.log"}) {
+    if (!Exists(file)) continue;
+    EXPECT_TRUE(ReadLog(file).starts_with("\xEF\xBB\xBF")) << file;
+    for (const std::string& line : Lines(file)) {
+      EXPECT_TRUE(line.empty() || line.ends_with(std::string(kStamp) + "racing")) << line;
+    }
+  }
+  EXPECT_EQ(CountOf(Diagnostics(), "Error: "), 0u);
+}
+
+}  // namespace
+}  // namespace wl
