@@ -8,12 +8,12 @@ namespace wl::platform {
 namespace {
 
 constexpr std::uint32_t kTypeSz = 1;
+constexpr std::uint32_t kTypeBinary = 3;
 constexpr std::uint32_t kTypeDword = 4;
 
 bool IsControl(char32_t c) { return c < 0x20 || c == 0x7F; }
 
-// Splits UTF-8 bytes into lines, checking each for well-formed UTF-8 so that
-// a file saved in another encoding is refused rather than read wrongly.
+// A file saved in another encoding is refused rather than read wrongly.
 bool IsWellFormedUtf8(std::string_view text) {
   std::size_t i = 0;
   while (i < text.size()) {
@@ -50,134 +50,105 @@ bool IsWellFormedUtf8(std::string_view text) {
 }
 
 struct Line {
-  std::wstring text;
+  std::string_view text;
   int number = 0;
 };
 
-// Decodes the file into lines; false (with the error) for bad encoding or a
-// last line without its line end when that is required.
-bool SplitLines(std::string_view bytes, bool requireFinalLineEnd, std::vector<Line>* lines,
-                RegistryFileError* error) {
-  std::wstring wide;
-  bool utf16 = bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
-               static_cast<unsigned char>(bytes[1]) == 0xFE;
-  if (utf16) {
-    if (bytes.size() % 2 != 0) {
-      *error = {0, L"UTF-16 text with an odd number of bytes"};
-      return false;
-    }
-    std::u16string units;
-    for (std::size_t i = 2; i + 1 < bytes.size(); i += 2) {
-      units.push_back(static_cast<char16_t>(static_cast<unsigned char>(bytes[i]) |
-                                            (static_cast<unsigned char>(bytes[i + 1]) << 8)));
-    }
-    wide = WideFromUtf16(units);
-  } else {
-    if (bytes.size() >= 3 && bytes.substr(0, 3) == "\xEF\xBB\xBF") bytes.remove_prefix(3);
-    // Check line by line so that the error can name the line.
-    int number = 1;
-    std::size_t start = 0;
-    while (start < bytes.size()) {
-      auto end = bytes.find('\n', start);
-      auto line = bytes.substr(start, end == std::string_view::npos ? std::string_view::npos : end - start);
-      if (!IsWellFormedUtf8(line)) {
-        *error = {number, L"the text is not valid UTF-8"};
-        return false;
-      }
-      if (end == std::string_view::npos) break;
-      start = end + 1;
-      ++number;
-    }
-    wide = WideFromUtf8(bytes);
-  }
-  if (requireFinalLineEnd && !wide.empty() && wide.back() != L'\n') {
-    int count = 1;
-    for (wchar_t c : wide) count += c == L'\n';
-    *error = {count, L"the file ends in the middle of a line (it was cut short)"};
-    return false;
-  }
-  std::size_t start = 0;
+// Splits UTF-8 text into lines (without their LF or CR LF).
+std::vector<Line> SplitLines(std::string_view text) {
+  std::vector<Line> lines;
   int number = 1;
-  while (start < wide.size()) {
-    auto end = wide.find(L'\n', start);
-    std::wstring text = wide.substr(start, end == std::wstring::npos ? std::wstring::npos : end - start);
-    if (!text.empty() && text.back() == L'\r') text.pop_back();
-    lines->push_back({std::move(text), number++});
-    if (end == std::wstring::npos) break;
-    start = end + 1;
+  while (!text.empty()) {
+    auto end = text.find('\n');
+    std::string_view line = text.substr(0, end);
+    if (!line.empty() && line.back() == '\r') line.remove_suffix(1);
+    lines.push_back({line, number++});
+    text.remove_prefix(end == std::string_view::npos ? text.size() : end + 1);
   }
-  return true;
+  return lines;
 }
 
-std::wstring_view TrimLeft(std::wstring_view s) {
-  while (!s.empty() && (s.front() == L' ' || s.front() == L'\t')) s.remove_prefix(1);
+std::string_view TrimLeft(std::string_view s) {
+  while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
   return s;
 }
 
-std::wstring_view Trim(std::wstring_view s) {
+std::string_view Trim(std::string_view s) {
   s = TrimLeft(s);
-  while (!s.empty() && (s.back() == L' ' || s.back() == L'\t')) s.remove_suffix(1);
+  while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
   return s;
 }
 
-int HexDigit(wchar_t c) {
-  if (c >= L'0' && c <= L'9') return c - L'0';
-  if (c >= L'a' && c <= L'f') return c - L'a' + 10;
-  if (c >= L'A' && c <= L'F') return c - L'A' + 10;
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
   return -1;
 }
 
 // Reads a quoted text starting at s[0] == '"'; on return s is past the
 // closing quote. False for a missing quote or an unknown escape.
-bool ReadQuoted(std::wstring_view& s, std::wstring* out, std::wstring* reason) {
+bool ReadQuoted(std::string_view& s, std::wstring* out, std::wstring* reason) {
   s.remove_prefix(1);
-  while (!s.empty()) {
-    wchar_t c = s.front();
-    s.remove_prefix(1);
-    if (c == L'"') return true;
-    if (c == L'\\') {
-      if (s.empty() || (s.front() != L'\\' && s.front() != L'"')) {
-        *reason = L"a backslash in quotes must be doubled (\\\\) or escape a quote (\\\")";
-        return false;
-      }
-      c = s.front();
-      s.remove_prefix(1);
+  std::string text;
+  for (;;) {
+    auto special = s.find_first_of("\"\\");
+    if (special == std::string_view::npos) {
+      *reason = L"missing closing quote";
+      return false;
     }
-    out->push_back(c);
+    text.append(s.substr(0, special));
+    char c = s[special];
+    s.remove_prefix(special + 1);
+    if (c == '"') break;
+    if (s.empty() || (s.front() != '\\' && s.front() != '"')) {
+      *reason = L"a backslash in quotes must be doubled (\\\\) or escape a quote (\\\")";
+      return false;
+    }
+    text.push_back(s.front());
+    s.remove_prefix(1);
   }
-  *reason = L"missing closing quote";
-  return false;
+  *out = WideFromUtf8(text);
+  return true;
 }
 
 std::vector<std::uint8_t> StringBytes(std::wstring_view text) {
   std::u16string units = Utf16FromWide(text);
-  std::vector<std::uint8_t> bytes;
-  bytes.reserve((units.size() + 1) * 2);
-  for (char16_t unit : units) {
-    bytes.push_back(static_cast<std::uint8_t>(unit & 0xFF));
-    bytes.push_back(static_cast<std::uint8_t>(unit >> 8));
+  std::vector<std::uint8_t> bytes((units.size() + 1) * 2, 0);
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    bytes[2 * i] = static_cast<std::uint8_t>(units[i] & 0xFF);
+    bytes[2 * i + 1] = static_cast<std::uint8_t>(units[i] >> 8);
   }
-  bytes.push_back(0);
-  bytes.push_back(0);
   return bytes;
+}
+
+bool ParseHexNumber(std::string_view digits, std::size_t maxDigits, std::uint32_t* number) {
+  if (digits.empty() || digits.size() > maxDigits) return false;
+  *number = 0;
+  for (char c : digits) {
+    int digit = HexDigit(c);
+    if (digit < 0) return false;
+    *number = (*number << 4) | static_cast<std::uint32_t>(digit);
+  }
+  return true;
 }
 
 // Parses the data after '=' of the value line at lines[*index]; may consume
 // continuation lines.
-bool ParseData(std::wstring_view data, const std::vector<Line>& lines, std::size_t* index,
-               bool allowRemove, RegistryFileValue* value, RegistryFileError* error) {
+bool ParseData(std::string_view data, const std::vector<Line>& lines, std::size_t* index, bool allowRemove,
+               RegistryFileValue* value, RegistryFileError* error) {
   int lineNumber = lines[*index].number;
   auto fail = [&](std::wstring reason) {
     *error = {lineNumber, std::move(reason)};
     return false;
   };
   data = TrimLeft(data);
-  if (data == L"-") {
+  if (data == "-") {
     if (!allowRemove) return fail(L"a value removal (=-) is not allowed here");
     value->remove = true;
     return true;
   }
-  if (!data.empty() && data.front() == L'"') {
+  if (!data.empty() && data.front() == '"') {
     std::wstring text, reason;
     if (!ReadQuoted(data, &text, &reason)) return fail(reason);
     if (!Trim(data).empty()) return fail(L"unexpected text after the closing quote");
@@ -185,77 +156,67 @@ bool ParseData(std::wstring_view data, const std::vector<Line>& lines, std::size
     value->data = StringBytes(text);
     return true;
   }
-  if (data.substr(0, 6) == L"dword:") {
-    auto digits = Trim(data.substr(6));
-    if (digits.empty() || digits.size() > 8) return fail(L"dword: needs 1 to 8 hexadecimal digits");
+  if (data.substr(0, 6) == "dword:") {
     std::uint32_t number = 0;
-    for (wchar_t c : digits) {
-      int digit = HexDigit(c);
-      if (digit < 0) return fail(L"dword: needs 1 to 8 hexadecimal digits");
-      number = (number << 4) | static_cast<std::uint32_t>(digit);
-    }
+    if (!ParseHexNumber(Trim(data.substr(6)), 8, &number)) return fail(L"dword: needs 1 to 8 hexadecimal digits");
     value->type = kTypeDword;
     value->data = {static_cast<std::uint8_t>(number), static_cast<std::uint8_t>(number >> 8),
                    static_cast<std::uint8_t>(number >> 16), static_cast<std::uint8_t>(number >> 24)};
     return true;
   }
-  if (data.substr(0, 3) != L"hex") return fail(L"unknown value data (expected \"text\", dword:, hex: or hex(N):)");
+  if (data.substr(0, 3) != "hex") return fail(L"unknown value data (expected \"text\", dword:, hex: or hex(N):)");
   data.remove_prefix(3);
-  std::uint32_t type = 3;
-  if (!data.empty() && data.front() == L'(') {
-    auto close = data.find(L')');
-    auto digits = data.substr(1, close == std::wstring_view::npos ? 0 : close - 1);
-    if (close == std::wstring_view::npos || digits.empty() || digits.size() > 8) {
+  value->type = kTypeBinary;
+  if (!data.empty() && data.front() == '(') {
+    auto close = data.find(')');
+    if (close == std::string_view::npos || !ParseHexNumber(data.substr(1, close - 1), 8, &value->type)) {
       return fail(L"hex(N): needs a type of 1 to 8 hexadecimal digits");
-    }
-    type = 0;
-    for (wchar_t c : digits) {
-      int digit = HexDigit(c);
-      if (digit < 0) return fail(L"hex(N): needs a type of 1 to 8 hexadecimal digits");
-      type = (type << 4) | static_cast<std::uint32_t>(digit);
     }
     data.remove_prefix(close + 1);
   }
-  if (data.empty() || data.front() != L':') return fail(L"missing ':' after hex");
+  if (data.empty() || data.front() != ':') return fail(L"missing ':' after hex");
   data.remove_prefix(1);
-  std::wstring bytesText(Trim(data));
-  while (!bytesText.empty() && bytesText.back() == L'\\') {
-    bytesText.pop_back();
+  // Bytes "xx," possibly continued on following lines after a backslash.
+  std::string_view rest = Trim(data);
+  for (;;) {
+    bool continued = !rest.empty() && rest.back() == '\\';
+    if (continued) rest = Trim(rest.substr(0, rest.size() - 1));
+    while (!rest.empty()) {
+      auto comma = rest.find(',');
+      std::string_view item = Trim(rest.substr(0, comma));
+      if (item.size() != 2 || HexDigit(item[0]) < 0 || HexDigit(item[1]) < 0) {
+        return fail(L"hex data must be bytes of two hexadecimal digits separated by commas");
+      }
+      value->data.push_back(static_cast<std::uint8_t>(HexDigit(item[0]) * 16 + HexDigit(item[1])));
+      if (comma == std::string_view::npos) {
+        rest = {};
+        break;
+      }
+      rest = Trim(rest.substr(comma + 1));
+      if (rest.empty() && !continued) return fail(L"hex data ends with a comma");
+    }
+    if (!continued) return true;
     if (*index + 1 >= lines.size()) return fail(L"the file ends inside a continued hex value");
     ++*index;
     lineNumber = lines[*index].number;
-    bytesText += Trim(lines[*index].text);
+    rest = Trim(lines[*index].text);
   }
-  value->type = type;
-  std::wstring_view rest = bytesText;
-  while (!rest.empty()) {
-    auto comma = rest.find(L',');
-    auto item = Trim(rest.substr(0, comma));
-    if (item.size() != 2 || HexDigit(item[0]) < 0 || HexDigit(item[1]) < 0) {
-      return fail(L"hex data must be bytes of two hexadecimal digits separated by commas");
-    }
-    int byte = HexDigit(item[0]) * 16 + HexDigit(item[1]);
-    value->data.push_back(static_cast<std::uint8_t>(byte));
-    if (comma == std::wstring_view::npos) break;
-    rest.remove_prefix(comma + 1);
-    if (Trim(rest).empty()) return fail(L"hex data ends with a comma");
-  }
-  return true;
 }
 
 // The text of REG_SZ data when it can be written as "text" and read back to
 // the same bytes; false otherwise.
 bool StringFromBytes(const std::vector<std::uint8_t>& data, std::wstring* text) {
-  if (data.size() < 2 || data.size() % 2 != 0) return false;
-  std::u16string units;
-  for (std::size_t i = 0; i + 1 < data.size(); i += 2) {
-    units.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
+  if (data.size() < 2 || data.size() % 2 != 0 || data[data.size() - 1] != 0 || data[data.size() - 2] != 0) {
+    return false;
   }
-  if (units.back() != 0) return false;
-  units.pop_back();
+  std::u16string units(data.size() / 2 - 1, u'\0');
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    char16_t u = static_cast<char16_t>(data[2 * i] | (data[2 * i + 1] << 8));
+    if (IsControl(u)) return false;
+    units[i] = u;
+  }
   for (std::size_t i = 0; i < units.size(); ++i) {
     char16_t u = units[i];
-    if (IsControl(u)) return false;
     if (u >= 0xD800 && u <= 0xDBFF) {
       if (i + 1 >= units.size() || units[i + 1] < 0xDC00 || units[i + 1] > 0xDFFF) return false;
       ++i;
@@ -267,81 +228,72 @@ bool StringFromBytes(const std::vector<std::uint8_t>& data, std::wstring* text) 
   return true;
 }
 
-void AppendQuoted(std::wstring& out, std::wstring_view text) {
-  out.push_back(L'"');
-  for (wchar_t c : text) {
-    if (c == L'\\' || c == L'"') out.push_back(L'\\');
-    out.push_back(c);
+void AppendQuoted(std::string& out, std::wstring_view text) {
+  std::string utf8 = Utf8FromWide(text);
+  out.push_back('"');
+  std::string_view rest = utf8;
+  for (;;) {
+    auto special = rest.find_first_of("\"\\");
+    out.append(rest.substr(0, special));
+    if (special == std::string_view::npos) break;
+    out.push_back('\\');
+    out.push_back(rest[special]);
+    rest.remove_prefix(special + 1);
   }
-  out.push_back(L'"');
+  out.push_back('"');
 }
 
-void AppendHex(std::wstring& out, unsigned value, int digits) {
-  static constexpr wchar_t kDigits[] = L"0123456789abcdef";
-  for (int shift = (digits - 1) * 4; shift >= 0; shift -= 4) out.push_back(kDigits[(value >> shift) & 0xF]);
-}
+constexpr char kHexDigits[] = "0123456789abcdef";
 
-void AppendValue(std::wstring& out, const RegistryFileValue& value, std::wstring_view lineEnd) {
-  std::wstring line;
-  if (value.name.empty()) {
-    line = L"@";
-  } else {
-    AppendQuoted(line, value.name);
-  }
-  line.push_back(L'=');
-  std::wstring text;
-  if (value.remove) {
-    line.push_back(L'-');
-  } else if (value.type == kTypeSz && StringFromBytes(value.data, &text)) {
-    AppendQuoted(line, text);
-  } else if (value.type == kTypeDword && value.data.size() == 4) {
-    line += L"dword:";
-    AppendHex(line, value.data[0] | (value.data[1] << 8) | (value.data[2] << 16) |
-                        (static_cast<unsigned>(value.data[3]) << 24), 8);
-  } else {
-    line += L"hex";
-    if (value.type != 3) {
-      line.push_back(L'(');
-      std::wstring digits;
-      std::uint32_t type = value.type;
-      do {
-        digits.insert(digits.begin(), L"0123456789abcdef"[type & 0xF]);
-        type >>= 4;
-      } while (type != 0);
-      line += digits;
-      line.push_back(L')');
-    }
-    line.push_back(L':');
-    // Lines stay within 80 columns, continued after a backslash and indented
-    // by two spaces, as the Registry Editor writes them.
-    for (std::size_t i = 0; i < value.data.size(); ++i) {
-      std::wstring piece;
-      AppendHex(piece, value.data[i], 2);
-      if (i + 1 < value.data.size()) piece.push_back(L',');
-      if (line.size() + piece.size() > 78 && i + 1 < value.data.size()) {
-        out += line;
-        out.push_back(L'\\');
-        out += lineEnd;
-        line = L"  ";
-      }
-      line += piece;
-    }
-  }
-  out += line;
-  out += lineEnd;
+void AppendHexNumber(std::string& out, std::uint32_t value, int minimumDigits) {
+  char digits[8];
+  int count = 0;
+  do {
+    digits[count++] = kHexDigits[value & 0xF];
+    value >>= 4;
+  } while (value != 0 || count < minimumDigits);
+  while (count > 0) out.push_back(digits[--count]);
 }
 
 }  // namespace
 
-bool ParseRegistryFile(std::string_view bytes, RegistryFileUse use,
-                       std::vector<RegistryFileSection>* sections, RegistryFileError* error) {
+bool ParseRegistryFile(std::string_view bytes, RegistryFileUse use, std::vector<RegistryFileSection>* sections,
+                       RegistryFileError* error) {
   sections->clear();
   bool hive = use == RegistryFileUse::Hive;
-  std::vector<Line> lines;
-  if (!SplitLines(bytes, hive, &lines, error)) return false;
+  std::string converted;
+  if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
+      static_cast<unsigned char>(bytes[1]) == 0xFE) {
+    if (bytes.size() % 2 != 0) {
+      *error = {0, L"UTF-16 text with an odd number of bytes"};
+      return false;
+    }
+    std::u16string units(bytes.size() / 2 - 1, u'\0');
+    for (std::size_t i = 0; i < units.size(); ++i) {
+      units[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 + 2 * i]) |
+                                       (static_cast<unsigned char>(bytes[3 + 2 * i]) << 8));
+    }
+    converted = Utf8FromWide(WideFromUtf16(units));
+    bytes = converted;
+  } else if (bytes.substr(0, 3) == "\xEF\xBB\xBF") {
+    bytes.remove_prefix(3);
+  }
+  std::vector<Line> lines = SplitLines(bytes);
+  for (const Line& line : lines) {
+    if (!IsWellFormedUtf8(line.text)) {
+      *error = {line.number, L"the text is not valid UTF-8"};
+      return false;
+    }
+  }
+  // A hive is always written whole, ending with a line end: anything else
+  // was cut short.
+  if (hive && !bytes.empty() && bytes.back() != '\n') {
+    *error = {lines.back().number, L"the file ends in the middle of a line (it was cut short)"};
+    return false;
+  }
   std::size_t index = 0;
   while (index < lines.size() && Trim(lines[index].text).empty()) ++index;
-  if (index >= lines.size() || Trim(lines[index].text) != L"Windows Registry Editor Version 5.00") {
+  if (index >= lines.size() || Trim(lines[index].text) != kRegistryFileHeader) {
     *error = {index < lines.size() ? lines[index].number : 1,
               L"the first line must be \"Windows Registry Editor Version 5.00\""};
     return false;
@@ -349,55 +301,40 @@ bool ParseRegistryFile(std::string_view bytes, RegistryFileUse use,
   std::vector<RegistryFileSection> parsed;
   for (++index; index < lines.size(); ++index) {
     const Line& line = lines[index];
-    std::wstring_view text = Trim(line.text);
-    if (text.empty() || text.front() == L';') continue;
-    if (text.front() == L'[') {
-      if (text.back() != L']') {
-        *error = {line.number, L"a key line must end with ']'"};
-        return false;
-      }
+    std::string_view text = Trim(line.text);
+    auto fail = [&](std::wstring reason) {
+      *error = {line.number, std::move(reason)};
+      return false;
+    };
+    if (text.empty() || text.front() == ';') continue;
+    if (text.front() == '[') {
+      if (text.back() != ']') return fail(L"a key line must end with ']'");
       RegistryFileSection section;
       section.line = line.number;
       text = text.substr(1, text.size() - 2);
-      if (!text.empty() && text.front() == L'-') {
-        if (hive) {
-          *error = {line.number, L"a key removal ([-...]) is not allowed in a hive file"};
-          return false;
-        }
+      if (!text.empty() && text.front() == '-') {
+        if (hive) return fail(L"a key removal ([-...]) is not allowed in a hive file");
         section.remove = true;
         text.remove_prefix(1);
       }
-      if (text.empty()) {
-        *error = {line.number, L"empty key name"};
-        return false;
-      }
-      section.path = text;
+      if (text.empty()) return fail(L"empty key name");
+      section.path = WideFromUtf8(text);
       parsed.push_back(std::move(section));
       continue;
     }
-    if (parsed.empty() || parsed.back().remove) {
-      *error = {line.number, parsed.empty() ? L"a value line before the first key line"
-                                            : L"a value line under a key removal"};
-      return false;
-    }
+    if (parsed.empty()) return fail(L"a value line before the first key line");
+    if (parsed.back().remove) return fail(L"a value line under a key removal");
     RegistryFileValue value;
-    if (text.front() == L'@') {
+    if (text.front() == '@') {
       text.remove_prefix(1);
-    } else if (text.front() == L'"') {
+    } else if (text.front() == '"') {
       std::wstring reason;
-      if (!ReadQuoted(text, &value.name, &reason)) {
-        *error = {line.number, reason};
-        return false;
-      }
+      if (!ReadQuoted(text, &value.name, &reason)) return fail(reason);
     } else {
-      *error = {line.number, L"expected [key], \"name\"=data or @=data"};
-      return false;
+      return fail(L"expected [key], \"name\"=data or @=data");
     }
     text = TrimLeft(text);
-    if (text.empty() || text.front() != L'=') {
-      *error = {line.number, L"missing '=' after the value name"};
-      return false;
-    }
+    if (text.empty() || text.front() != '=') return fail(L"missing '=' after the value name");
     text.remove_prefix(1);
     if (!ParseData(text, lines, &index, !hive, &value, error)) return false;
     parsed.back().values.push_back(std::move(value));
@@ -406,31 +343,96 @@ bool ParseRegistryFile(std::string_view bytes, RegistryFileUse use,
   return true;
 }
 
-std::wstring FormatRegistryFile(const std::vector<RegistryFileSection>& sections,
-                                std::wstring_view lineEnd) {
-  std::wstring out = L"Windows Registry Editor Version 5.00";
+void AppendRegistryFileHeader(std::string& out, std::string_view lineEnd) {
+  out += kRegistryFileHeader;
   out += lineEnd;
+}
+
+void AppendRegistryFileSection(std::string& out, std::wstring_view path, bool remove, std::string_view lineEnd) {
+  out += lineEnd;
+  out += remove ? "[-" : "[";
+  out += Utf8FromWide(path);
+  out += ']';
+  out += lineEnd;
+}
+
+void AppendRegistryFileValue(std::string& out, std::wstring_view name, std::uint32_t type,
+                             const std::vector<std::uint8_t>& data, std::string_view lineEnd) {
+  std::size_t lineStart = out.size();
+  if (name.empty()) {
+    out.push_back('@');
+  } else {
+    AppendQuoted(out, name);
+  }
+  out.push_back('=');
+  std::wstring text;
+  if (type == kTypeSz && StringFromBytes(data, &text)) {
+    AppendQuoted(out, text);
+  } else if (type == kTypeDword && data.size() == 4) {
+    out += "dword:";
+    AppendHexNumber(out, data[0] | (data[1] << 8) | (data[2] << 16) | (static_cast<std::uint32_t>(data[3]) << 24), 8);
+  } else {
+    out += "hex";
+    if (type != kTypeBinary) {
+      out.push_back('(');
+      AppendHexNumber(out, type, 1);
+      out.push_back(')');
+    }
+    out.push_back(':');
+    // Lines stay within 80 columns, continued after a backslash and indented
+    // by two spaces, as the Registry Editor writes them.
+    std::size_t column = out.size() - lineStart;
+    for (std::size_t i = 0; i < data.size(); ++i) {
+      bool last = i + 1 == data.size();
+      if (column + 3 > 78 && !last) {
+        out += '\\';
+        out += lineEnd;
+        out += "  ";
+        column = 2;
+      }
+      out.push_back(kHexDigits[data[i] >> 4]);
+      out.push_back(kHexDigits[data[i] & 0xF]);
+      column += 2;
+      if (!last) {
+        out.push_back(',');
+        ++column;
+      }
+    }
+  }
+  out += lineEnd;
+}
+
+std::string FormatRegistryFile(const std::vector<RegistryFileSection>& sections, std::string_view lineEnd) {
+  std::string out;
+  AppendRegistryFileHeader(out, lineEnd);
   for (const auto& section : sections) {
-    out += lineEnd;
-    out += section.remove ? L"[-" : L"[";
-    out += section.path;
-    out += L"]";
-    out += lineEnd;
-    for (const auto& value : section.values) AppendValue(out, value, lineEnd);
+    AppendRegistryFileSection(out, section.path, section.remove, lineEnd);
+    for (const auto& value : section.values) {
+      if (value.remove) {
+        if (value.name.empty()) {
+          out.push_back('@');
+        } else {
+          AppendQuoted(out, value.name);
+        }
+        out += "=-";
+        out += lineEnd;
+      } else {
+        AppendRegistryFileValue(out, value.name, value.type, value.data, lineEnd);
+      }
+    }
   }
   out += lineEnd;
   return out;
 }
 
-std::string RegistryFileUtf8(std::wstring_view text) { return Utf8FromWide(text); }
-
-std::string RegistryFileUtf16(std::wstring_view text) {
-  std::u16string units = Utf16FromWide(text);
-  std::string bytes = "\xFF\xFE";
-  bytes.reserve(2 + units.size() * 2);
-  for (char16_t unit : units) {
-    bytes.push_back(static_cast<char>(unit & 0xFF));
-    bytes.push_back(static_cast<char>(unit >> 8));
+std::string RegistryFileUtf16(std::string_view utf8) {
+  std::u16string units = Utf16FromWide(WideFromUtf8(utf8));
+  std::string bytes(2 + units.size() * 2, '\0');
+  bytes[0] = '\xFF';
+  bytes[1] = '\xFE';
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    bytes[2 + 2 * i] = static_cast<char>(units[i] & 0xFF);
+    bytes[3 + 2 * i] = static_cast<char>(units[i] >> 8);
   }
   return bytes;
 }

@@ -51,22 +51,27 @@ enum class RegistryFileUse { Hive, Import };
 // Parses a whole file: UTF-8 (with or without a byte-order mark) or UTF-16LE
 // with its byte-order mark; lines may end in LF or CR LF. Returns false with
 // the line and reason of the first problem; nothing is returned then.
-bool ParseRegistryFile(std::string_view bytes, RegistryFileUse use,
-                       std::vector<RegistryFileSection>* sections, RegistryFileError* error);
+bool ParseRegistryFile(std::string_view bytes, RegistryFileUse use, std::vector<RegistryFileSection>* sections,
+                       RegistryFileError* error);
 
-// The text of a file with the given sections, lines ended by lineEnd. Values
-// are written in the most readable form that keeps their type and bytes
-// exactly: "text" only for REG_SZ data that is well-formed UTF-16 with one
-// terminating null and no control characters, dword: only for 4-byte
+// The UTF-8 text of a file with the given sections, lines ended by lineEnd.
+// Values are written in the most readable form that keeps their type and
+// bytes exactly: "text" only for REG_SZ data that is well-formed UTF-16 with
+// one terminating null and no control characters, dword: only for 4-byte
 // REG_DWORD data, hex(N): for everything else.
-std::wstring FormatRegistryFile(const std::vector<RegistryFileSection>& sections,
-                                std::wstring_view lineEnd);
+std::string FormatRegistryFile(const std::vector<RegistryFileSection>& sections, std::string_view lineEnd);
 
-// The text in the encodings that files use: UTF-8 without a byte-order mark
-// (hive files) and UTF-16LE with its byte-order mark (exports, as the
-// Registry Editor writes them).
-std::string RegistryFileUtf8(std::wstring_view text);
-std::string RegistryFileUtf16(std::wstring_view text);
+// The pieces of FormatRegistryFile, for writers that build the text from
+// their own data: the header line; a blank line and a section's key line;
+// one value.
+void AppendRegistryFileHeader(std::string& out, std::string_view lineEnd);
+void AppendRegistryFileSection(std::string& out, std::wstring_view path, bool remove, std::string_view lineEnd);
+void AppendRegistryFileValue(std::string& out, std::wstring_view name, std::uint32_t type,
+                             const std::vector<std::uint8_t>& data, std::string_view lineEnd);
+
+// UTF-8 text as UTF-16LE with its byte-order mark, the encoding in which
+// the Registry Editor writes exports.
+std::string RegistryFileUtf16(std::string_view utf8);
 
 // True when the name can be written into a file and read back unchanged (no
 // control characters, no unpaired surrogates). Key names also must not be

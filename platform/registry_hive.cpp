@@ -87,8 +87,8 @@ HiveKey* FindHiveKey(HiveKey& root, const std::vector<std::wstring>& path) {
   return key;
 }
 
-bool HiveFromSections(const std::vector<RegistryFileSection>& sections, std::wstring_view prefix,
-                      HiveKey* root, RegistryFileError* error) {
+bool HiveFromSections(const std::vector<RegistryFileSection>& sections, std::wstring_view prefix, HiveKey* root,
+                      RegistryFileError* error) {
   for (const auto& section : sections) {
     std::wstring_view path = section.path;
     bool inside = path.size() >= prefix.size() && RegistryNamesEqual(path.substr(0, prefix.size()), prefix) &&
@@ -124,25 +124,22 @@ bool HiveFromSections(const std::vector<RegistryFileSection>& sections, std::wst
 
 namespace {
 
-void AppendSections(const HiveKey& key, const std::wstring& path, bool isRoot,
-                    std::vector<RegistryFileSection>* sections) {
+void AppendKey(std::string& out, const HiveKey& key, const std::wstring& path, bool isRoot, std::string_view lineEnd) {
   if (!isRoot || !key.Values().empty()) {
-    RegistryFileSection section;
-    section.path = path;
-    for (const auto& value : key.Values()) {
-      section.values.push_back({value.name, false, value.type, value.data});
-    }
-    sections->push_back(std::move(section));
+    AppendRegistryFileSection(out, path, false, lineEnd);
+    for (const auto& value : key.Values()) AppendRegistryFileValue(out, value.name, value.type, value.data, lineEnd);
   }
-  for (const auto& sub : key.SubKeys()) AppendSections(*sub, path + L"\\" + sub->Name(), false, sections);
+  for (const auto& sub : key.SubKeys()) AppendKey(out, *sub, path + L"\\" + sub->Name(), false, lineEnd);
 }
 
 }  // namespace
 
-std::vector<RegistryFileSection> HiveToSections(const HiveKey& root, std::wstring_view prefix) {
-  std::vector<RegistryFileSection> sections;
-  AppendSections(root, std::wstring(prefix), true, &sections);
-  return sections;
+std::string FormatHive(const HiveKey& root, std::wstring_view prefix, std::string_view lineEnd) {
+  std::string out;
+  AppendRegistryFileHeader(out, lineEnd);
+  AppendKey(out, root, std::wstring(prefix), true, lineEnd);
+  out += lineEnd;
+  return out;
 }
 
 }  // namespace wl::platform

@@ -61,11 +61,11 @@ HiveKey* FindHiveKey(HiveKey& root, const std::vector<std::wstring>& path);
 // full name, "HKEY_LOCAL_MACHINE" or "HKEY_USERS\S-1-5-18"). Sections may
 // repeat; a value set twice keeps the last data. False with the line and
 // reason for a section outside the hive or with an unusable key name.
-bool HiveFromSections(const std::vector<RegistryFileSection>& sections, std::wstring_view prefix,
-                      HiveKey* root, RegistryFileError* error);
+bool HiveFromSections(const std::vector<RegistryFileSection>& sections, std::wstring_view prefix, HiveKey* root,
+                      RegistryFileError* error);
 
-// The sections of a hive, parents before children: every key except the
-// root, which is written only when it has values.
-std::vector<RegistryFileSection> HiveToSections(const HiveKey& root, std::wstring_view prefix);
+// The UTF-8 text of the hive file, parents before children: a section for
+// every key except the root, which has one only when it has values.
+std::string FormatHive(const HiveKey& root, std::wstring_view prefix, std::string_view lineEnd);
 
 }  // namespace wl::platform

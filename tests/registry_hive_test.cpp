@@ -23,7 +23,7 @@ namespace fs = std::filesystem;
 
 bool OnWindows() { return kPathSeparator == L'\\'; }
 
-#define SKIP_ON_WINDOWS()                                                               \
+#define SKIP_ON_WINDOWS() \
   if (OnWindows()) GTEST_SKIP() << "the hives are the system's own files on Windows"
 
 std::vector<std::uint8_t> Bytes(std::string_view text) { return {text.begin(), text.end()}; }
@@ -232,14 +232,14 @@ TEST(RegistryFile, ValuesKeepTheirBytesThroughText) {
       {L"dword3", false, kRegDword, {1, 2, 3}},
       {L"type", false, 0xFFFF0011u, {}},
   };
-  std::wstring text = FormatRegistryFile(sections, L"\r\n");
-  EXPECT_NE(text.find(L"@=\"a\"\r\n"), std::wstring::npos);
-  EXPECT_NE(text.find(L"\"tab\"=hex(1):09,00,00,00\r\n"), std::wstring::npos);
-  EXPECT_NE(text.find(L"\"surrogate\"=hex(1):00,d8,00,00\r\n"), std::wstring::npos);
-  EXPECT_NE(text.find(L"\"dword3\"=hex(4):01,02,03\r\n"), std::wstring::npos);
-  EXPECT_NE(text.find(L"\"type\"=hex(ffff0011):\r\n"), std::wstring::npos);
+  std::string text = FormatRegistryFile(sections, "\r\n");
+  EXPECT_NE(text.find("@=\"a\"\r\n"), std::string::npos);
+  EXPECT_NE(text.find("\"tab\"=hex(1):09,00,00,00\r\n"), std::string::npos);
+  EXPECT_NE(text.find("\"surrogate\"=hex(1):00,d8,00,00\r\n"), std::string::npos);
+  EXPECT_NE(text.find("\"dword3\"=hex(4):01,02,03\r\n"), std::string::npos);
+  EXPECT_NE(text.find("\"type\"=hex(ffff0011):\r\n"), std::string::npos);
 
-  for (const std::string& bytes : {RegistryFileUtf8(text), RegistryFileUtf16(text)}) {
+  for (const std::string& bytes : {text, RegistryFileUtf16(text)}) {
     std::vector<RegistryFileSection> parsed;
     RegistryFileError error;
     ASSERT_TRUE(ParseRegistryFile(bytes, RegistryFileUse::Hive, &parsed, &error)) << Utf8FromWide(error.reason);

@@ -225,9 +225,9 @@ TEST_F(RegistryTest, QueryReportsSizesAndCodes) {
 TEST_F(RegistryTest, EveryTypeRoundTripsThroughTheApi) {
   HKey key = Create(L"Types");
   for (const auto& value : EveryType()) {
-    ASSERT_EQ(RegistrySetValue(key, value.name, value.type, value.data.data(),
-                               static_cast<std::uint32_t>(value.data.size())),
-              0u);
+    ASSERT_EQ(
+        RegistrySetValue(key, value.name, value.type, value.data.data(), static_cast<std::uint32_t>(value.data.size())),
+        0u);
   }
   HKey again = Open(L"Types", kKeyRead);
   ExpectEveryType(again);
@@ -501,8 +501,8 @@ TEST_F(RegistryTest, ToolQueryPrintsLikeRegExeAndAsksBeforeDeleting) {
 
   std::tie(code, printed) = run("no\n", {L"delete", L"HKCU\\" + baseName_ + L"\\Shown"});
   EXPECT_EQ(code, 0);
-  EXPECT_EQ(printed, "Permanently delete the registry key " + shown +
-                         " (Yes/No)? The operation was cancelled by the user.\n");
+  EXPECT_EQ(printed,
+            "Permanently delete the registry key " + shown + " (Yes/No)? The operation was cancelled by the user.\n");
   HKey still = Open(L"Shown", kKeyRead);
   EXPECT_NE(still, nullptr);
   std::tie(code, printed) = run("y\n", {L"delete", L"HKCU\\" + baseName_ + L"\\Shown"});

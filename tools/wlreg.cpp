@@ -74,7 +74,8 @@ bool Confirm(std::wstring_view question) {
   char line[64] = {};
   if (std::fgets(line, sizeof line, stdin) == nullptr) return false;
   std::wstring answer;
-  for (char* c = line; *c != '\0' && *c != '\n' && *c != '\r'; ++c) answer.push_back(RegistryUpperCase(static_cast<wchar_t>(*c)));
+  for (char* c = line; *c != '\0' && *c != '\n' && *c != '\r'; ++c)
+    answer.push_back(RegistryUpperCase(static_cast<wchar_t>(*c)));
   return answer == L"Y" || answer == L"YES";
 }
 
@@ -189,7 +190,8 @@ std::wstring TypeText(std::uint32_t type) {
 
 std::u16string Units(const std::vector<std::uint8_t>& data) {
   std::u16string units;
-  for (std::size_t i = 0; i + 1 < data.size(); i += 2) units.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
+  for (std::size_t i = 0; i + 1 < data.size(); i += 2)
+    units.push_back(static_cast<char16_t>(data[i] | (data[i + 1] << 8)));
   return units;
 }
 
@@ -281,8 +283,8 @@ std::optional<std::uint64_t> ParseNumber(std::wstring_view text, std::uint64_t l
 }
 
 // The bytes that `add` stores for /t TYPE /d DATA; false with a message.
-bool BuildData(std::uint32_t type, std::wstring_view text, std::wstring_view separator,
-               std::vector<std::uint8_t>* data, std::wstring* message) {
+bool BuildData(std::uint32_t type, std::wstring_view text, std::wstring_view separator, std::vector<std::uint8_t>* data,
+               std::wstring* message) {
   switch (type) {
     case kRegSz:
     case kRegExpandSz:
@@ -313,7 +315,8 @@ bool BuildData(std::uint32_t type, std::wstring_view text, std::wstring_view sep
     case kRegDwordBigEndian:
     case kRegQword: {
       bool qword = type == kRegQword;
-      auto number = text.empty() ? std::optional<std::uint64_t>(0) : ParseNumber(text, qword ? ~std::uint64_t{0} : 0xFFFFFFFFu);
+      auto number =
+          text.empty() ? std::optional<std::uint64_t>(0) : ParseNumber(text, qword ? ~std::uint64_t{0} : 0xFFFFFFFFu);
       if (!number) {
         *message = L"Invalid number \"" + std::wstring(text) + L"\" for " + TypeText(type) +
                    L" (use decimal digits or 0x and hexadecimal digits).";
@@ -380,7 +383,8 @@ bool ParseOptions(const std::vector<std::wstring>& arguments, std::wstring_view 
     };
     // Switches are short words after / or -; anything longer (such as an
     // absolute path on Linux) is an ordinary argument.
-    bool looksLikeSwitch = argument.size() >= 2 && argument.size() <= 4 && (argument[0] == L'/' || argument[0] == L'-') &&
+    bool looksLikeSwitch = argument.size() >= 2 && argument.size() <= 4 &&
+                           (argument[0] == L'/' || argument[0] == L'-') &&
                            argument.find_first_of(L"/.\\", 1) == std::wstring::npos;
     if (!looksLikeSwitch) {
       options->positional.push_back(argument);
@@ -471,8 +475,7 @@ Win32Error QueryAll(HKey key, const std::wstring& path, bool recurse, bool recur
 }
 
 // Prints the named value of the key (and with recurse, of every key below).
-Win32Error QueryValue(HKey key, const std::wstring& path, const std::wstring& valueName, bool recurse,
-                      int* matches) {
+Win32Error QueryValue(HKey key, const std::wstring& path, const std::wstring& valueName, bool recurse, int* matches) {
   std::vector<Value> values;
   if (Win32Error result = ReadValues(key, &values)) return result;
   bool found = false;
@@ -508,11 +511,13 @@ int Query(const std::vector<std::wstring>& arguments) {
   std::wstring message;
   if (!ParseKeyName(options.positional[0], &name, &message)) return Fail(message);
   OpenKey key;
-  if (Win32Error result = RegistryOpenKey(name.root, name.subKey, kKeyRead, key.Receive())) return RegistryFailure(result);
+  if (Win32Error result = RegistryOpenKey(name.root, name.subKey, kKeyRead, key.Receive()))
+    return RegistryFailure(result);
   QueryOutput() += L"\n";
   int matches = 0;
-  Win32Error result = options.valueName ? QueryValue(key.Get(), name.display, *options.valueName, options.recurse, &matches)
-                                        : QueryAll(key.Get(), name.display, options.recurse, false, &matches);
+  Win32Error result = options.valueName
+                          ? QueryValue(key.Get(), name.display, *options.valueName, options.recurse, &matches)
+                          : QueryAll(key.Get(), name.display, options.recurse, false, &matches);
   if (result != kErrorSuccess) return RegistryFailure(result);
   if (options.recurse) QueryOutput() += L"End of search: " + std::to_wstring(matches) + L" match(es) found.\n";
   Out(QueryOutput());
@@ -548,8 +553,7 @@ int Add(const std::vector<std::wstring>& arguments) {
   }
   bool setsValue = options.valueName || options.type || options.data;
   std::vector<std::uint8_t> data;
-  if (setsValue &&
-      !BuildData(type, options.data.value_or(L""), options.separator.value_or(L"\\0"), &data, &message)) {
+  if (setsValue && !BuildData(type, options.data.value_or(L""), options.separator.value_or(L"\\0"), &data, &message)) {
     return Fail(message);
   }
   if (name.subKey.empty() && !setsValue) return Fail(L"A root key already exists; name a key below it.");
@@ -563,7 +567,8 @@ int Add(const std::vector<std::wstring>& arguments) {
         !Confirm(L"Value " + (valueName.empty() ? std::wstring(L"(Default)") : valueName) + L" exists, overwrite")) {
       return Cancelled();
     }
-    if (Win32Error result = RegistrySetValue(key.Get(), valueName, type, data.data(), static_cast<std::uint32_t>(data.size()))) {
+    if (Win32Error result =
+            RegistrySetValue(key.Get(), valueName, type, data.data(), static_cast<std::uint32_t>(data.size()))) {
       return RegistryFailure(result);
     }
   }
@@ -583,7 +588,8 @@ int Delete(const std::vector<std::wstring>& arguments) {
   if (!options.valueName && !options.allValues) {
     if (name.subKey.empty()) return Fail(L"A root key cannot be deleted.");
     OpenKey key;
-    if (Win32Error result = RegistryOpenKey(name.root, name.subKey, kKeyRead, key.Receive())) return RegistryFailure(result);
+    if (Win32Error result = RegistryOpenKey(name.root, name.subKey, kKeyRead, key.Receive()))
+      return RegistryFailure(result);
     if (!options.force && !Confirm(L"Permanently delete the registry key " + name.display)) return Cancelled();
     if (Win32Error result = RegistryDeleteKeyTree(name.root, name.subKey)) return RegistryFailure(result);
     Out(L"The operation completed successfully.\n");
@@ -647,7 +653,8 @@ int Export(const std::vector<std::wstring>& arguments) {
   std::wstring message;
   if (!ParseKeyName(options.positional[0], &name, &message)) return Fail(message);
   OpenKey key;
-  if (Win32Error result = RegistryOpenKey(name.root, name.subKey, kKeyRead, key.Receive())) return RegistryFailure(result);
+  if (Win32Error result = RegistryOpenKey(name.root, name.subKey, kKeyRead, key.Receive()))
+    return RegistryFailure(result);
   std::vector<RegistryFileSection> sections;
   if (Win32Error result = CollectSections(key.Get(), name.display, &sections)) return RegistryFailure(result);
   auto file = FilePath(options.positional[1]);
@@ -658,7 +665,7 @@ int Export(const std::vector<std::wstring>& arguments) {
   }
   // The Registry Editor's own encoding and line ends, so that the file can
   // be imported on Windows too.
-  std::string bytes = RegistryFileUtf16(FormatRegistryFile(sections, L"\r\n"));
+  std::string bytes = RegistryFileUtf16(FormatRegistryFile(sections, "\r\n"));
   std::ofstream out(file, std::ios::binary | std::ios::trunc);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
   out.close();

@@ -53,8 +53,9 @@ bool FindUser(Lookup lookup, passwd* entry, std::vector<char>* buffer) {
 bool FindUserByName(const std::string& name, uid_t* uid) {
   passwd entry{};
   std::vector<char> buffer;
-  bool found = FindUser([&](passwd* e, char* b, std::size_t n, passwd** r) { return getpwnam_r(name.c_str(), e, b, n, r); },
-                        &entry, &buffer);
+  bool found =
+      FindUser([&](passwd* e, char* b, std::size_t n, passwd** r) { return getpwnam_r(name.c_str(), e, b, n, r); },
+               &entry, &buffer);
   if (found) *uid = entry.pw_uid;
   return found;
 }
@@ -119,7 +120,8 @@ Win32Error ConvertSidToString(const std::vector<std::uint8_t>& sid, std::wstring
     result += std::to_wstring(authority);
   }
   for (std::size_t i = 8; i < sid.size(); i += 4) {
-    std::uint32_t sub = sid[i] | (sid[i + 1] << 8) | (sid[i + 2] << 16) | (static_cast<std::uint32_t>(sid[i + 3]) << 24);
+    std::uint32_t sub =
+        sid[i] | (sid[i + 1] << 8) | (sid[i + 2] << 16) | (static_cast<std::uint32_t>(sid[i + 3]) << 24);
     result += L"-" + std::to_wstring(sub);
   }
   *text = std::move(result);

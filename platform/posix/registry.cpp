@@ -247,8 +247,8 @@ void WriteGeneration(int lockDescriptor, std::uint64_t generation) {
 
 bool SameFile(const CachedHive& cached, std::uint64_t generation, const struct stat& info) {
   return cached.root && cached.generation == generation && cached.device == info.st_dev &&
-         cached.inode == info.st_ino && cached.size == info.st_size &&
-         cached.modified.tv_sec == info.st_mtim.tv_sec && cached.modified.tv_nsec == info.st_mtim.tv_nsec;
+         cached.inode == info.st_ino && cached.size == info.st_size && cached.modified.tv_sec == info.st_mtim.tv_sec &&
+         cached.modified.tv_nsec == info.st_mtim.tv_nsec;
 }
 
 bool ReadAll(int descriptor, std::string* bytes) {
@@ -300,7 +300,8 @@ Win32Error LoadHive(const HiveLocation& hive, int lockDescriptor, HiveKey** root
   auto tree = std::make_unique<HiveKey>();
   if (!ParseRegistryFile(bytes, RegistryFileUse::Hive, &sections, &parseError) ||
       !HiveFromSections(sections, hive.prefix, tree.get(), &parseError)) {
-    lastParseError = WideFromUtf8(hive.file) + L": line " + std::to_wstring(parseError.line) + L": " + parseError.reason;
+    lastParseError =
+        WideFromUtf8(hive.file) + L": line " + std::to_wstring(parseError.line) + L": " + parseError.reason;
     Cache().erase(hive.file);
     return kErrorBadDb;
   }
@@ -316,7 +317,7 @@ Win32Error LoadHive(const HiveLocation& hive, int lockDescriptor, HiveKey** root
 
 // Writes the tree to <hive>.new, flushes it and renames it over the hive.
 Win32Error SaveHive(const HiveLocation& hive, int lockDescriptor, const HiveKey& root) {
-  std::string bytes = RegistryFileUtf8(FormatRegistryFile(HiveToSections(root, hive.prefix), L"\n"));
+  std::string bytes = FormatHive(root, hive.prefix, "\n");
   std::string temporary = hive.file + ".new";
   int descriptor = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (descriptor < 0) return WriteError(errno);
@@ -625,6 +626,7 @@ Win32Error ChangeKey(const RegistryKeyObject& object, Change&& change) {
         bool created = false;
         key = &root;
         for (const auto& name : path) key = key->AddSubKey(name, &created);
+        *changed = true;
       } else {
         return kErrorKeyDeleted;
       }
@@ -654,8 +656,7 @@ Win32Error RegistryOpenKey(HKey root, std::wstring_view subKey, std::uint32_t ac
   return kErrorSuccess;
 }
 
-Win32Error RegistryCreateKey(HKey root, std::wstring_view subKey, std::uint32_t access, HKey* result,
-                             bool* created) {
+Win32Error RegistryCreateKey(HKey root, std::wstring_view subKey, std::uint32_t access, HKey* result, bool* created) {
   if (result == nullptr) return kErrorInvalidParameter;
   std::lock_guard lock(RegistryMutex());
   RegistryKeyObject object;
@@ -713,7 +714,8 @@ Win32Error RegistryQueryValue(HKey key, std::wstring_view valueName, std::uint32
     *size = needed;
     return kErrorMoreData;
   }
-  if (data != nullptr && needed > 0) std::copy(found->data.begin(), found->data.end(), static_cast<std::uint8_t*>(data));
+  if (data != nullptr && needed > 0)
+    std::copy(found->data.begin(), found->data.end(), static_cast<std::uint8_t*>(data));
   if (size != nullptr) *size = needed;
   return kErrorSuccess;
 }
