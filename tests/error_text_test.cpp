@@ -14,63 +14,40 @@ TEST(ErrorText, SuffixCarriesCodeInDecimalAndHexAndTheSystemMessage) {
   EXPECT_EQ(ErrorCodeText(5), L" Error 5 (0x5) - " + SystemMessageText(5));
   // A failure HRESULT reads as a negative number and its full hex value.
   EXPECT_EQ(ErrorCodeText(0x80070057u), L" Error -2147024809 (0x80070057) - " + SystemMessageText(0x80070057u));
-}
-
-TEST(ErrorText, SystemMessagesReadAsOnWindows) {
-  // Wine's message table words many texts differently from Windows ("File
-  // not found."), so the exact wording is checked on Windows itself and
-  // against the Linux stand-in's table, not under Wine.
-  if (platform::WineVersion()) {
-    GTEST_SKIP() << "Wine's system message texts differ from the Windows texts: " << SystemMessageText(2);
-  }
-  EXPECT_EQ(ErrorCodeText(5), L" Error 5 (0x5) - Access is denied.");
-  EXPECT_EQ(ErrorCodeText(0x80070057u), L" Error -2147024809 (0x80070057) - The parameter is incorrect.");
-}
-
-TEST(ErrorText, CodeWithoutSystemMessageHasNoDash) {
   EXPECT_EQ(ErrorCodeText(0x2AFFFFFu), L" Error 45088767 (0x2afffff)");
-}
-
-TEST(ErrorText, SystemMessageHasNoCarriageReturnOrTrailingLineFeed) {
+  EXPECT_EQ(SystemMessageText(0x2AFFFFFu), L"");
   for (std::uint32_t code : {2u, 3u, 5u, 32u, 183u, 234u}) {
     std::wstring text = SystemMessageText(code);
     ASSERT_FALSE(text.empty()) << code;
     EXPECT_EQ(text.find(L'\r'), std::wstring::npos) << code;
     EXPECT_NE(text.back(), L'\n') << code;
   }
-  EXPECT_EQ(SystemMessageText(0x2AFFFFFu), L"");
+  EXPECT_EQ(FormatExceptionText(L"x {}", std::runtime_error("boom")), L"Exception format: 'x {}' - boom");
+  EXPECT_EQ(FormatExceptionText(L"x", std::runtime_error("")), L"Exception format: 'x' - ");
+  // Wine's message table words many texts differently from Windows ("File
+  // not found."), so the exact wording is checked on Windows itself and
+  // against the Linux stand-in's table, not under Wine.
+  if (platform::WineVersion()) GTEST_SKIP() << "Wine's system message texts differ from the Windows texts";
+  EXPECT_EQ(ErrorCodeText(5), L" Error 5 (0x5) - Access is denied.");
+  EXPECT_EQ(ErrorCodeText(0x80070057u), L" Error -2147024809 (0x80070057) - The parameter is incorrect.");
 }
 
-TEST(SafeFormat, AppliesArgumentsOfEveryKind) {
+TEST(SafeFormat, AppliesArgumentsOfEveryKindAndNeverThrows) {
   const wchar_t* raw = L"raw";
   std::wstring owned = L"owned";
   std::wstring_view view = L"view";
   EXPECT_EQ(SafeFormat(L"{} {} {} {} {}", -3, 7u, raw, owned, view), L"-3 7 raw owned view");
   EXPECT_EQ(SafeFormat(5, L"RegOpenKeyEx {}", std::wstring(L"HKLM\\x")), L"RegOpenKeyEx HKLM\\x" + ErrorCodeText(5));
-}
-
-TEST(SafeFormat, CodeZeroAppendsNothing) { EXPECT_EQ(SafeFormat(0, L"plain"), L"plain"); }
-
-TEST(SafeFormat, DoubledBracesCollapseWithoutPlaceholders) {
+  EXPECT_EQ(SafeFormat(0, L"plain"), L"plain");
   EXPECT_EQ(SafeFormat(L"a {{b}} c"), L"a {b} c");
-}
-
-TEST(SafeFormat, MalformedFormatYieldsReplacementTextInsteadOfThrowing) {
+  // A malformed format yields the exception text in place of the message.
   std::wstring unmatched = SafeFormat(L"open {");
   EXPECT_TRUE(unmatched.starts_with(L"Exception format: 'open {' - ")) << unmatched;
   EXPECT_GT(unmatched.size(), std::wstring(L"Exception format: 'open {' - ").size());
-
   std::wstring missing = SafeFormat(5, L"{} and {}", 1);
   EXPECT_TRUE(missing.starts_with(L"Exception format: '{} and {}' - ")) << missing;
   EXPECT_TRUE(missing.ends_with(ErrorCodeText(5))) << missing;
-
-  std::wstring mismatch = SafeFormat(L"{:d}", std::wstring(L"text"));
-  EXPECT_TRUE(mismatch.starts_with(L"Exception format: '{:d}' - ")) << mismatch;
-}
-
-TEST(ErrorText, ExceptionTextShowsFormatAndDescription) {
-  EXPECT_EQ(FormatExceptionText(L"x {}", std::runtime_error("boom")), L"Exception format: 'x {}' - boom");
-  EXPECT_EQ(FormatExceptionText(L"x", std::runtime_error("")), L"Exception format: 'x' - ");
+  EXPECT_TRUE(SafeFormat(L"{:d}", std::wstring(L"text")).starts_with(L"Exception format: '{:d}' - "));
 }
 
 TEST(ErrnoText, DescribesTheRuntimeErrorNumbers) {

@@ -1,6 +1,6 @@
-// Helpers of the diagnostics and client-library suites: registry values, a
-// recorder of WriteLog reports and debug output, and a fixture whose clock
-// lets the process-wide 11-second caches read afresh.
+// Helpers of the diagnostics and client-library suites: a recorder of
+// WriteLog reports and debug output, and a fixture whose clock lets the
+// process-wide 11-second caches read afresh.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -17,11 +17,8 @@
 #include "diagnostics/trace_flags.h"
 #include "logclient/log_output.h"
 #include "logclient/logger.h"
-#include "platform/account.h"
 #include "platform/named_mutex.h"
-#include "platform/registry.h"
 #include "platform/system.h"
-#include "platform/text.h"
 #include "tests/test_support.h"
 
 namespace wl::test {
@@ -29,32 +26,6 @@ namespace wl::test {
 // Text of the lines of the two-process FileLogger test, with characters of
 // two and three UTF-8 bytes.
 inline constexpr std::wstring_view kFileLoggerFiller = L"\u00e4\u00f6\u00fc \u20ac the quick brown fox 0123456789";
-
-inline Win32Error SetValue(platform::HKey root, std::wstring_view subKey, std::wstring_view name, std::uint32_t type,
-                           const std::vector<std::uint8_t>& data) {
-  platform::HKey key = nullptr;
-  Win32Error result = platform::RegistryCreateKey(root, subKey, platform::kKeyAllAccess, &key, nullptr);
-  if (result != 0) return result;
-  result = platform::RegistrySetValue(key, name, type, data.data(), static_cast<std::uint32_t>(data.size()));
-  platform::RegistryCloseKey(key);
-  return result;
-}
-
-// REG_DWORD, or REG_QWORD with bytes = 8, little-endian.
-inline Win32Error SetNumber(platform::HKey root, std::wstring_view subKey, std::wstring_view name, std::uint64_t value,
-                            int bytes = 4) {
-  std::vector<std::uint8_t> data;
-  for (int i = 0; i < bytes; ++i) data.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-  return SetValue(root, subKey, name, bytes == 4 ? platform::kRegDword : platform::kRegQword, data);
-}
-
-// A string with its terminating null, as Windows stores REG_SZ.
-inline Win32Error SetString(platform::HKey root, std::wstring_view subKey, std::wstring_view name,
-                            std::wstring_view value, std::uint32_t type = platform::kRegSz) {
-  std::u16string units = platform::Utf16FromWide(value) + u'\0';
-  auto bytes = reinterpret_cast<const std::uint8_t*>(units.data());
-  return SetValue(root, subKey, name, type, {bytes, bytes + units.size() * 2});
-}
 
 inline Win32Error SetDebugOutput(std::uint32_t value) {
   return SetNumber(platform::kHKeyLocalMachine, kCurrentInstallKey, L"DebugOutput", value);
@@ -72,13 +43,6 @@ inline bool RunningAsSystem() {
   return platform::GetCurrentUserName(&name) == 0 && name == L"SYSTEM";
 }
 
-inline std::wstring SidOf(std::wstring_view account) {
-  std::vector<std::uint8_t> sid;
-  std::wstring text;
-  if (platform::LookupAccountSid(account, &sid) == 0) platform::ConvertSidToString(sid, &text);
-  return text;
-}
-
 // Writes TraceFlags where this process reads it: its own hive, or, for the
 // system account, the hive of "nobody" named as LoggedOnUser.
 inline void SetTraceFlags(std::uint32_t flags) {
@@ -92,8 +56,8 @@ inline void SetTraceFlags(std::uint32_t flags) {
   ASSERT_EQ(SetNumber(root, key, L"TraceFlags", flags), 0u);
 }
 
-// Records the reports handed to WriteLog and the text that reaches the debug
-// output while it exists.
+// Records the reports handed to WriteLog ("source/level text") and the text
+// that reaches the debug output while it exists.
 class Recorder {
  public:
   Recorder() {
@@ -113,7 +77,6 @@ class Recorder {
   Recorder(const Recorder&) = delete;
   Recorder& operator=(const Recorder&) = delete;
 
-  // "source/level text" of each report.
   std::vector<std::wstring> Reports() {
     std::lock_guard lock(mutex_);
     return reports_;
@@ -132,20 +95,15 @@ class Recorder {
 // Under Wine the product's keys and data folder belong to the prefix and are
 // shared by the test programs that ctest runs side by side, so the tests
 // that change them take turns. On Linux the lock lives in the test's own root.
-class MachineStateLock {
- public:
-  MachineStateLock() : mutex_(platform::CreateNamedMutex(L"ScribeLibraryTests", &error_)) {
-    if (mutex_) mutex_->Lock();
+struct MachineStateLock {
+  MachineStateLock() : mutex(platform::CreateNamedMutex(L"ScribeLibraryTests", &error)) {
+    if (mutex) mutex->Lock();
   }
   ~MachineStateLock() {
-    if (mutex_) mutex_->Unlock();
+    if (mutex) mutex->Unlock();
   }
-  MachineStateLock(const MachineStateLock&) = delete;
-  MachineStateLock& operator=(const MachineStateLock&) = delete;
-
- private:
-  Win32Error error_ = 0;
-  std::unique_ptr<platform::NamedMutex> mutex_;
+  Win32Error error = 0;
+  std::unique_ptr<platform::NamedMutex> mutex;
 };
 
 // A temporary root, fresh singletons, no product keys, and a manual clock a

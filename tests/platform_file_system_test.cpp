@@ -11,9 +11,9 @@
 namespace wl::platform {
 namespace {
 
+using test::Bytes;
 using test::ReadFileBytes;
 using test::TempFolder;
-using Bytes = std::vector<std::uint8_t>;
 
 Win32Error AttributesOf(const std::filesystem::path& path, std::uint32_t* attributes) {
   return GetPathAttributes(path.wstring(), attributes);
@@ -45,36 +45,27 @@ TEST(PlatformFileSystem, AttributesAndNotFoundCodes) {
   for (Win32Error code : {0u, 5u, 32u, 183u}) EXPECT_FALSE(IsNotFoundError(code)) << code;
 }
 
-TEST(PlatformFileSystem, MoveNeverReplacesItsTarget) {
+TEST(PlatformFileSystem, MoveNeverReplacesItsTargetDeleteAndMakeDirectory) {
   TempFolder folder;
-  auto from = folder.Path() / L"from.log";
-  auto to = folder.Path() / L"to.log";
+  auto from = folder.Path() / L"from.log", to = folder.Path() / L"to.log", moved = folder.Path() / L"moved.log";
+  auto sub = folder.Path() / L"sub", missing = folder.Path() / L"no";
   test::WriteFileBytes(from, {'a'});
   test::WriteFileBytes(to, {'b'});
   EXPECT_EQ(kErrorAlreadyExists, Move(from, to));
   EXPECT_EQ(Bytes{'a'}, ReadFileBytes(from));
   EXPECT_EQ(Bytes{'b'}, ReadFileBytes(to));
-
-  auto moved = folder.Path() / L"moved.log";
   EXPECT_EQ(kErrorSuccess, Move(from, moved));
   EXPECT_EQ(Bytes{'a'}, ReadFileBytes(moved));
   EXPECT_EQ(kErrorFileNotFound, Move(from, folder.Path() / L"again.log"));
-  EXPECT_EQ(kErrorPathNotFound, Move(folder.Path() / L"no" / L"from.log", folder.Path() / L"x.log"));
-  EXPECT_EQ(kErrorPathNotFound, Move(moved, folder.Path() / L"no" / L"to.log"));
-}
+  EXPECT_EQ(kErrorPathNotFound, Move(missing / L"from.log", folder.Path() / L"x.log"));
+  EXPECT_EQ(kErrorPathNotFound, Move(moved, missing / L"to.log"));
 
-TEST(PlatformFileSystem, DeleteAndMakeDirectory) {
-  TempFolder folder;
-  auto file = folder.Path() / L"file.txt";
-  auto sub = folder.Path() / L"sub";
-  test::WriteFileBytes(file, {'x'});
-  EXPECT_EQ(kErrorSuccess, DeletePath(file.wstring()));
-  EXPECT_EQ(kErrorFileNotFound, DeletePath(file.wstring()));
-  EXPECT_EQ(kErrorPathNotFound, DeletePath((folder.Path() / L"no" / L"file").wstring()));
-
+  EXPECT_EQ(kErrorSuccess, DeletePath(moved.wstring()));
+  EXPECT_EQ(kErrorFileNotFound, DeletePath(moved.wstring()));
+  EXPECT_EQ(kErrorPathNotFound, DeletePath((missing / L"file").wstring()));
   EXPECT_EQ(kErrorSuccess, MakeDirectory(sub.wstring()));
   EXPECT_EQ(kErrorAlreadyExists, MakeDirectory(sub.wstring()));
-  EXPECT_EQ(kErrorPathNotFound, MakeDirectory((folder.Path() / L"no" / L"sub").wstring()));
+  EXPECT_EQ(kErrorPathNotFound, MakeDirectory((missing / L"sub").wstring()));
   EXPECT_EQ(kErrorAccessDenied, DeletePath(sub.wstring()));
 }
 

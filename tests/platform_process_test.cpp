@@ -13,7 +13,7 @@ namespace {
 // On Windows the arguments travel as one command line that the child's
 // runtime splits again: spaces, quotes and backslashes before quotes must
 // survive the quoting.
-TEST(PlatformProcess, ArgumentsReachTheChildUnchanged) {
+TEST(PlatformProcess, ArgumentsExitCodesAndStartFailures) {
   test::TempFolder folder;
   auto output = folder.Path() / L"arguments";
   const std::vector<std::wstring> sent = {
@@ -22,13 +22,17 @@ TEST(PlatformProcess, ArgumentsReachTheChildUnchanged) {
   std::vector<std::wstring> arguments = {L"write-arguments", output.wstring()};
   arguments.insert(arguments.end(), sent.begin(), sent.end());
   ASSERT_EQ(0, test::RunChild(arguments));
-
   std::string bytes = test::ReadFileText(output);
   std::vector<std::wstring> received;
   for (std::size_t start = 0, end; (end = bytes.find('\0', start)) != std::string::npos; start = end + 1) {
     received.push_back(WideFromUtf8(std::string_view(bytes).substr(start, end - start)));
   }
   EXPECT_EQ(sent, received);
+
+  EXPECT_EQ(7, test::RunChild({L"exit-with", L"7"}));
+  Win32Error error = 0;
+  EXPECT_EQ(nullptr, StartProcess((folder.Path() / L"missing").wstring() + kExecutableSuffix, {}, &error));
+  EXPECT_EQ(kErrorFileNotFound, error);
 }
 
 }  // namespace

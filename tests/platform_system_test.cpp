@@ -2,35 +2,29 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <chrono>
 #include <ctime>
 #include <filesystem>
 #include <thread>
 
 #include "platform/file_system.h"
-#include "platform/process.h"
 #include "platform/system_message.h"
 #include "tests/test_support.h"
 
 namespace wl::platform {
 namespace {
 
-struct CalendarMinute {
-  int year, month, day, hour, minute;
-  bool operator==(const CalendarMinute&) const = default;
-};
-
-CalendarMinute MinuteFromRuntime() {
-  std::time_t now = std::time(nullptr);
-  const std::tm* local = std::localtime(&now);
-  return {local->tm_year + 1900, local->tm_mon + 1, local->tm_mday, local->tm_hour, local->tm_min};
-}
-
 TEST(PlatformSystem, LocalTimeAgreesWithTheCalendar) {
-  CalendarMinute before = MinuteFromRuntime();
+  auto minute = [] {
+    std::time_t now = std::time(nullptr);
+    const std::tm* local = std::localtime(&now);
+    return std::array{local->tm_year + 1900, local->tm_mon + 1, local->tm_mday, local->tm_hour, local->tm_min};
+  };
+  auto before = minute();
   LocalTime now = GetLocalTime();
-  CalendarMinute after = MinuteFromRuntime();
-  CalendarMinute read{now.year, now.month, now.day, now.hour, now.minute};
+  auto after = minute();
+  std::array<int, 5> read{now.year, now.month, now.day, now.hour, now.minute};
   EXPECT_TRUE(read == before || read == after);
   EXPECT_LE(now.second, 59);
   EXPECT_LE(now.milliseconds, 999);
@@ -40,48 +34,36 @@ TEST(PlatformSystem, LocalTimeAgreesWithTheCalendar) {
   EXPECT_EQ(std::chrono::weekday(std::chrono::sys_days(date)).c_encoding(), now.dayOfWeek);
 }
 
-TEST(PlatformSystem, ClockAndIds) {
+TEST(PlatformSystem, IdsClockModulePathsAndEnvironment) {
   std::int64_t first = SteadyClockNanoseconds();
   EXPECT_GT(first, 0);
   EXPECT_GE(SteadyClockNanoseconds(), first);
   EXPECT_NE(0u, GetCurrentProcessId());
-  std::uint32_t mainThread = GetCurrentThreadId();
-  std::uint32_t otherThread = 0;
+  std::uint32_t mainThread = GetCurrentThreadId(), otherThread = 0;
   std::thread([&otherThread] { otherThread = GetCurrentThreadId(); }).join();
-  EXPECT_NE(0u, mainThread);
   EXPECT_NE(0u, otherThread);
   EXPECT_NE(mainThread, otherThread);
-}
 
-TEST(PlatformSystem, ModulePaths) {
   std::filesystem::path executable = GetExecutableFileName();
   EXPECT_TRUE(executable.is_absolute());
   EXPECT_EQ(std::wstring(L"scribe_tests") + kExecutableSuffix, executable.filename().wstring());
-  std::uint32_t attributes = 0;
-  EXPECT_EQ(0u, GetPathAttributes(executable.wstring(), &attributes));
   // The library is linked into the test program.
   EXPECT_EQ(executable.wstring(), GetLibraryModuleFileName());
-}
 
-TEST(PlatformSystem, EnvironmentVariables) {
-  const wchar_t* name = L"WL_PLATFORM_TEST_VARIABLE";
   const std::wstring value = L"Wert \u00fc\u20ac\U0001F600";
-  ASSERT_TRUE(SetEnvVar(name, value));
-  EXPECT_EQ(value, GetEnvVar(name));
-  ASSERT_TRUE(UnsetEnvVar(name));
-  EXPECT_EQ(std::nullopt, GetEnvVar(name));
+  ASSERT_TRUE(SetEnvVar(L"WL_PLATFORM_TEST_VARIABLE", value));
+  EXPECT_EQ(value, GetEnvVar(L"WL_PLATFORM_TEST_VARIABLE"));
+  ASSERT_TRUE(UnsetEnvVar(L"WL_PLATFORM_TEST_VARIABLE"));
+  EXPECT_EQ(std::nullopt, GetEnvVar(L"WL_PLATFORM_TEST_VARIABLE"));
 }
 
-TEST(PlatformSystemMessage, Win32HResultsShareTheirCodesText) {
+TEST(PlatformSystemMessage, EnglishTextsAlsoForWin32HResults) {
   for (std::uint32_t code : {2u, 5u, 32u, 87u, 1332u}) {
     std::wstring text = FormatSystemMessage(code);
     EXPECT_TRUE(text.ends_with(L".\r\n")) << code;
     EXPECT_EQ(text, FormatSystemMessage(static_cast<std::uint32_t>(HResultFromWin32(code)))) << code;
   }
   EXPECT_EQ(L"", FormatSystemMessage(0x20001234));
-}
-
-TEST(PlatformSystemMessage, EnglishTexts) {
   // The texts Windows gives: on Linux they check the stand-in's table, on
   // Windows the system itself. Wine words them its own way.
   if (WineVersion()) GTEST_SKIP() << "Wine's system message texts differ from the Windows texts";
@@ -102,15 +84,6 @@ TEST(PlatformSystemMessage, EnglishTexts) {
        }) {
     EXPECT_EQ(row.text, FormatSystemMessage(row.code)) << std::hex << row.code;
   }
-}
-
-TEST(PlatformProcess, ExitCodesAndStartFailures) {
-  EXPECT_EQ(7, test::RunChild({L"exit-with", L"7"}));
-  test::TempFolder folder;
-  Win32Error error = 0;
-  auto missing = (folder.Path() / (std::wstring(L"missing") + kExecutableSuffix)).wstring();
-  EXPECT_EQ(nullptr, StartProcess(missing, {}, &error));
-  EXPECT_EQ(kErrorFileNotFound, error);
 }
 
 }  // namespace

@@ -15,20 +15,20 @@
 namespace wl::platform {
 namespace {
 
-using test::ReadFileBytes;
+using test::ReadFileText;
 using test::TempFolder;
-using test::WriteFileBytes;
-using Bytes = std::vector<std::uint8_t>;
 
 // The log service's open: write-only, append, create, UTF-8 text.
 constexpr int kAppendUtf8 = kOWronly | kOAppend | kOCreat | kOText | kOU8Text;
-constexpr int kReadWritePermission = kSIRead | kSIWrite;
 
-Bytes ToBytes(std::string_view text) { return Bytes(text.begin(), text.end()); }
+void Write(const std::filesystem::path& path, std::string_view text) {
+  test::WriteFileBytes(path, {text.begin(), text.end()});
+}
 
+// A descriptor, or minus the open's error number.
 int Open(const std::filesystem::path& path, int openFlag = kAppendUtf8, int shareFlag = kShDenyWr) {
   int descriptor = -1;
-  int result = OpenFile(&descriptor, path.wstring(), openFlag, shareFlag, kReadWritePermission);
+  int result = OpenFile(&descriptor, path.wstring(), openFlag, shareFlag, kSIRead | kSIWrite);
   return result == 0 ? descriptor : -result;
 }
 
@@ -37,28 +37,25 @@ void Close(int descriptor) {
   EXPECT_EQ(0, CloseFile(descriptor, &error));
 }
 
-TEST(PlatformTextFile, NewFileGetsUtf8MarkAndCrLf) {
+// A new or empty file gets the UTF-8 mark, a used one is continued without
+// it after whatever another writer appended, one that starts with FF FE is
+// continued in UTF-16LE; every line feed becomes CR LF.
+TEST(PlatformTextFile, BytesOnDiskOfTextModeWrites) {
   TempFolder folder;
-  auto path = folder.Path() / L"new.log";
-  int descriptor = Open(path);
-  ASSERT_GE(descriptor, 0);
+  auto created = folder.Path() / L"new.log", empty = folder.Path() / L"empty.log";
+  auto used = folder.Path() / L"used.log", wide = folder.Path() / L"wide.log";
+  Write(empty, "");
+  Write(used, "old\r\n");
+  test::WriteFileBytes(wide, {0xFF, 0xFE, 'A', 0});
   int error = 0;
+  int descriptor = Open(created);
+  ASSERT_GE(descriptor, 0);
   // 8 UTF-16 units: the emoji takes two. A CR already in the text stays.
   EXPECT_EQ(16, WriteText(descriptor, L"a\nb\r\n\u00e9\U0001F600", &error));
   EXPECT_EQ(6, WriteUtf8Text(descriptor, "z\n\n", &error));
   Close(descriptor);
-  EXPECT_EQ(ToBytes("\xEF\xBB\xBF" "a\r\nb\r\r\n\xC3\xA9\xF0\x9F\x98\x80" "z\r\n\r\n"), ReadFileBytes(path));
-}
+  EXPECT_EQ("\xEF\xBB\xBF" "a\r\nb\r\r\n\xC3\xA9\xF0\x9F\x98\x80" "z\r\n\r\n", ReadFileText(created));
 
-// An empty file gets the mark; a used one is continued without it, after
-// whatever another writer has appended meanwhile.
-TEST(PlatformTextFile, MarkOnlyIntoEmptyFilesAndAppendAfterOthers) {
-  TempFolder folder;
-  auto empty = folder.Path() / L"empty.log";
-  auto used = folder.Path() / L"used.log";
-  WriteFileBytes(empty, {});
-  WriteFileBytes(used, ToBytes("old\r\n"));
-  int error = 0;
   int first = Open(empty, kOWronly | kOAppend | kOU8Text, kShDenyNo);
   int second = Open(empty, kOWronly | kOAppend | kOU8Text, kShDenyNo);
   int third = Open(used, kOWronly | kOAppend | kOU8Text);
@@ -69,34 +66,25 @@ TEST(PlatformTextFile, MarkOnlyIntoEmptyFilesAndAppendAfterOthers) {
   EXPECT_EQ(4, WriteText(third, L"x\n", &error));
   EXPECT_EQ(20, TellFile(first, &error));
   EXPECT_EQ(0, CommitFile(first, &error));
-  for (int descriptor : {first, second, third}) Close(descriptor);
-  EXPECT_EQ(ToBytes("\xEF\xBB\xBFone\r\ntwo\r\nthree\r\n"), ReadFileBytes(empty));
-  EXPECT_EQ(ToBytes("old\r\nx\r\n"), ReadFileBytes(used));
-}
+  for (int open : {first, second, third}) Close(open);
+  EXPECT_EQ("\xEF\xBB\xBFone\r\ntwo\r\nthree\r\n", ReadFileText(empty));
+  EXPECT_EQ("old\r\nx\r\n", ReadFileText(used));
 
-TEST(PlatformTextFile, ContinuesUtf16File) {
-  TempFolder folder;
-  auto path = folder.Path() / L"wide.log";
-  WriteFileBytes(path, {0xFF, 0xFE, 'A', 0});
-  int descriptor = Open(path);
+  descriptor = Open(wide);
   ASSERT_GE(descriptor, 0);
-  int error = 0;
   EXPECT_EQ(4, WriteText(descriptor, L"\u00e9\n", &error));
   EXPECT_EQ(6, WriteUtf8Text(descriptor, "\xF0\x9F\x98\x80\n", &error));
   Close(descriptor);
-  EXPECT_EQ((Bytes{0xFF, 0xFE, 'A', 0, 0xE9, 0, 0x0D, 0, 0x0A, 0, 0x3D, 0xD8, 0x00, 0xDE, 0x0D, 0, 0x0A, 0}),
-            ReadFileBytes(path));
+  EXPECT_EQ((test::Bytes{0xFF, 0xFE, 'A', 0, 0xE9, 0, 0x0D, 0, 0x0A, 0, 0x3D, 0xD8, 0x00, 0xDE, 0x0D, 0, 0x0A, 0}),
+            test::ReadFileBytes(wide));
 }
 
 // The writer keeps finished lines as UTF-8; the file must not tell.
 TEST(PlatformTextFile, Utf8WritesMatchWideWrites) {
   TempFolder folder;
-  auto widePath = folder.Path() / L"wide.log";
-  auto narrowPath = folder.Path() / L"narrow.log";
-  int wide = Open(widePath);
-  int narrow = Open(narrowPath);
-  ASSERT_GE(wide, 0);
-  ASSERT_GE(narrow, 0);
+  int wide = Open(folder.Path() / L"wide.log");
+  int narrow = Open(folder.Path() / L"narrow.log");
+  ASSERT_TRUE(wide >= 0 && narrow >= 0);
   for (std::string_view text : {"Lookout     +W 12/05 10:34:55.123 Link down\n", "two\nlines\r\n", "",
                                 "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\n", "bad \xFF\xC0\xED\xA0\x80 \xF8\x88\x80 end\n"}) {
     int error = 0;
@@ -104,21 +92,19 @@ TEST(PlatformTextFile, Utf8WritesMatchWideWrites) {
   }
   Close(wide);
   Close(narrow);
-  auto bytes = ReadFileBytes(narrowPath);
-  EXPECT_EQ(ReadFileBytes(widePath), bytes);
+  std::string bytes = ReadFileText(folder.Path() / L"narrow.log");
+  EXPECT_EQ(ReadFileText(folder.Path() / L"wide.log"), bytes);
   // Each byte that starts no valid sequence becomes U+FFFD.
   std::string replaced;
   for (int i = 0; i < 5; ++i) replaced += "\xEF\xBF\xBD";
-  std::string tail = "bad " + replaced + " " + replaced.substr(0, 9) + " end\r\n";
-  EXPECT_TRUE(std::string(bytes.begin(), bytes.end()).ends_with(tail));
+  EXPECT_TRUE(bytes.ends_with("bad " + replaced + " " + replaced.substr(0, 9) + " end\r\n"));
 }
 
 // Without a Unicode mode the text goes out in the ANSI code page (ASCII
 // here, the same in every code page), with no byte-order mark.
 TEST(PlatformTextFile, ByteModesTakeAnsiText) {
   TempFolder folder;
-  auto text = folder.Path() / L"text.log";
-  auto binary = folder.Path() / L"binary.log";
+  auto text = folder.Path() / L"text.log", binary = folder.Path() / L"binary.log";
   int textDescriptor = Open(text, kOWronly | kOCreat | kOText, kShDenyNo);
   int binaryDescriptor = Open(binary, kOWronly | kOCreat | kOBinary, kShDenyNo);
   ASSERT_TRUE(textDescriptor >= 0 && binaryDescriptor >= 0);
@@ -128,19 +114,17 @@ TEST(PlatformTextFile, ByteModesTakeAnsiText) {
   EXPECT_EQ(2, WriteUtf8Text(binaryDescriptor, "c", &error));
   Close(textDescriptor);
   Close(binaryDescriptor);
-  EXPECT_EQ(ToBytes("a\r\nb\r\n"), ReadFileBytes(text));
-  EXPECT_EQ(ToBytes("a\nb\nc"), ReadFileBytes(binary));
+  EXPECT_EQ("a\r\nb\r\n", ReadFileText(text));
+  EXPECT_EQ("a\nb\nc", ReadFileText(binary));
 }
 
 TEST(PlatformTextFile, ErrorNumbers) {
   TempFolder folder;
   EXPECT_EQ(-kErrnoEnoent, Open(folder.Path() / L"missing" / L"a.log"));
   EXPECT_EQ(-kErrnoEacces, Open(folder.Path()));
-
   // Writes to a reader, to a closed descriptor and to -1 (a failed open).
-  auto path = folder.Path() / L"read.log";
-  WriteFileBytes(path, ToBytes("x"));
-  int reader = Open(path, kORdonly | kOText | kOU8Text, kShDenyNo);
+  Write(folder.Path() / L"read.log", "x");
+  int reader = Open(folder.Path() / L"read.log", kORdonly | kOText | kOU8Text, kShDenyNo);
   ASSERT_GE(reader, 0);
   int error = 0;
   EXPECT_EQ(-1, WriteText(reader, L"x", &error));
@@ -177,8 +161,7 @@ TEST(PlatformTextFile, SharingBetweenDescriptors) {
 TEST(PlatformTextFile, RacingOpensNeverBothWin) {
   TempFolder folder;
   auto path = folder.Path() / L"race.log";
-  constexpr int kRacers = 3;
-  constexpr int kRounds = 300;
+  constexpr int kRacers = 3, kRounds = 300;
   std::barrier step(kRacers);
   std::atomic<int> arrived{0};
   std::atomic<int> winners[kRounds] = {};

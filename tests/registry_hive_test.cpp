@@ -6,10 +6,9 @@
 
 #include <filesystem>
 #include <string>
+#include <utility>
 #include <vector>
 
-#include "platform/file_system.h"
-#include "platform/account.h"
 #include "platform/registry.h"
 #include "platform/registry_file.h"
 #include "platform/text.h"
@@ -21,51 +20,28 @@ using namespace wl;
 using namespace wl::platform;
 namespace fs = std::filesystem;
 
-bool OnWindows() { return kPathSeparator == L'\\'; }
-
 #define SKIP_ON_WINDOWS() \
-  if (OnWindows()) GTEST_SKIP() << "the hives are the system's own files on Windows"
+  if (test::OnWindows()) GTEST_SKIP() << "the hives are the system's own files on Windows"
 
 std::vector<std::uint8_t> Bytes(std::string_view text) { return {text.begin(), text.end()}; }
 
 void SetDword(HKey root, std::wstring_view subKey, std::wstring_view name, std::uint32_t value) {
-  HKey key = nullptr;
-  ASSERT_EQ(RegistryCreateKey(root, subKey, kKeyAllAccess, &key, nullptr), 0u);
-  ASSERT_EQ(RegistrySetValue(key, name, kRegDword, &value, 4), 0u);
-  RegistryCloseKey(key);
+  ASSERT_EQ(test::SetNumber(root, subKey, name, value), 0u);
 }
 
-Win32Error GetDword(HKey root, std::wstring_view subKey, std::wstring_view name, std::uint32_t* value) {
-  HKey key = nullptr;
-  if (Win32Error result = RegistryOpenKey(root, subKey, kKeyRead, &key)) return result;
-  std::uint32_t size = 4;
-  Win32Error result = RegistryQueryValue(key, name, nullptr, value, &size);
-  RegistryCloseKey(key);
-  return result;
-}
+using test::GetDword;
 
-std::wstring OwnSid() {
-  std::wstring name, sid;
-  std::vector<std::uint8_t> binary;
-  GetCurrentUserName(&name);
-  LookupAccountSid(name, &binary);
-  ConvertSidToString(binary, &sid);
-  return sid;
-}
-
+// Written as the Registry Editor exports, read also as a person writes it.
 TEST(RegistryHive, FileIsTheRegistryEditorTextOfTheHive) {
   SKIP_ON_WINDOWS();
   test::TempRoot root;
   SetDword(kHKeyLocalMachine, L"Software\\Kestrix\\Wayline", L"TraceLevel", 5);
-  HKey key = nullptr;
-  ASSERT_EQ(RegistryOpenKey(kHKeyLocalMachine, L"SOFTWARE\\kestrix\\Wayline", kKeyAllAccess, &key), 0u);
-  std::vector<std::uint8_t> path = {'C', 0, ':', 0, '\\', 0, 0, 0};
-  ASSERT_EQ(RegistrySetValue(key, L"Path", kRegSz, path.data(), 8), 0u);
-  std::uint8_t qword[8] = {1, 0, 0, 0, 0, 0, 0, 0};
-  ASSERT_EQ(RegistrySetValue(key, L"Big", kRegQword, qword, 8), 0u);
-  RegistryCloseKey(key);
-
-  EXPECT_EQ(test::ReadFileText(root.Path() / "registry" / "HKLM.reg"),
+  ASSERT_EQ(test::SetValue(kHKeyLocalMachine, L"SOFTWARE\\kestrix\\Wayline", L"Path", kRegSz,
+                           {'C', 0, ':', 0, '\\', 0, 0, 0}),
+            0u);
+  ASSERT_EQ(test::SetNumber(kHKeyLocalMachine, L"Software\\Kestrix\\Wayline", L"Big", 1, 8), 0u);
+  fs::path hive = root.Path() / "registry" / "HKLM.reg";
+  EXPECT_EQ(test::ReadFileText(hive),
             "Windows Registry Editor Version 5.00\n"
             "\n"
             "[HKEY_LOCAL_MACHINE\\Software]\n"
@@ -77,31 +53,19 @@ TEST(RegistryHive, FileIsTheRegistryEditorTextOfTheHive) {
             "\"Path\"=\"C:\\\\\"\n"
             "\"Big\"=hex(b):01,00,00,00,00,00,00,00\n"
             "\n");
-}
 
-TEST(RegistryHive, HandWrittenHiveIsRead) {
-  SKIP_ON_WINDOWS();
-  test::TempRoot root;
-  fs::create_directories(root.Path() / "registry");
-  test::WriteFileBytes(root.Path() / "registry" / "HKLM.reg",
-                       Bytes("\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n"
-                             "\r\n"
-                             "; written by hand\r\n"
-                             "[HKEY_LOCAL_MACHINE\\Software\\Kestrix\\Wayline\\CurrentInstall]\r\n"
-                             "\"DebugOutput\"=dword:1\r\n"
-                             "\"Data\"=hex:01,\\\r\n"
-                             "   02\r\n"));
+  test::WriteFileBytes(hive, Bytes("\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n"
+                                   "\r\n"
+                                   "; written by hand\r\n"
+                                   "[HKEY_LOCAL_MACHINE\\Software\\Kestrix\\Wayline\\CurrentInstall]\r\n"
+                                   "\"DebugOutput\"=dword:1\r\n"
+                                   "\"Data\"=hex:01,\\\r\n"
+                                   "   02\r\n"));
   std::uint32_t value = 0;
   ASSERT_EQ(GetDword(kHKeyLocalMachine, L"Software\\Kestrix\\Wayline\\CurrentInstall", L"DebugOutput", &value), 0u);
   EXPECT_EQ(value, 1u);
-  HKey key = nullptr;
-  ASSERT_EQ(RegistryOpenKey(kHKeyLocalMachine, L"Software\\Kestrix\\Wayline\\CurrentInstall", kKeyRead, &key), 0u);
-  std::uint8_t data[4] = {};
-  std::uint32_t size = sizeof data;
-  ASSERT_EQ(RegistryQueryValue(key, L"Data", nullptr, data, &size), 0u);
-  EXPECT_EQ(size, 2u);
-  EXPECT_EQ(data[1], 2);
-  RegistryCloseKey(key);
+  ASSERT_EQ(GetDword(kHKeyLocalMachine, L"Software\\Kestrix\\Wayline\\CurrentInstall", L"Data", &value), 0u);
+  EXPECT_EQ(value & 0xFFFF, 0x0201u);
 }
 
 TEST(RegistryHive, BrokenHiveIsRefusedAndLeftAsItWas) {
@@ -153,20 +117,20 @@ TEST(RegistryHive, LeftoverOfAnInterruptedWriteIsHarmless) {
   // A writer that died after writing part of its new file leaves it beside
   // the hive; the hive itself is the previous, whole file.
   test::WriteFileBytes(root.Path() / "registry" / "HKLM.reg.new", Bytes("Windows Registry Editor Vers"));
-  std::uint32_t value = 0;
-  ASSERT_EQ(GetDword(kHKeyLocalMachine, L"Software\\Kestrix", L"Before", &value), 0u);
-  EXPECT_EQ(value, 1u);
   SetDword(kHKeyLocalMachine, L"Software\\Kestrix", L"After", 2);
   EXPECT_FALSE(fs::exists(root.Path() / "registry" / "HKLM.reg.new"));
-  ASSERT_EQ(GetDword(kHKeyLocalMachine, L"Software\\Kestrix", L"Before", &value), 0u);
-  ASSERT_EQ(GetDword(kHKeyLocalMachine, L"Software\\Kestrix", L"After", &value), 0u);
-  EXPECT_EQ(value, 2u);
+  std::uint32_t before = 0, after = 0;
+  EXPECT_EQ(GetDword(kHKeyLocalMachine, L"Software\\Kestrix", L"Before", &before), 0u);
+  EXPECT_EQ(GetDword(kHKeyLocalMachine, L"Software\\Kestrix", L"After", &after), 0u);
+  EXPECT_EQ(std::make_pair(before, after), std::make_pair(1u, 2u));
 }
 
 TEST(RegistryHive, UserHivesAreNamedBySidAndListedUnderUsers) {
   SKIP_ON_WINDOWS();
   test::TempRoot root;
-  std::wstring own = OwnSid();
+  std::wstring user;
+  ASSERT_EQ(GetCurrentUserName(&user), 0u);
+  std::wstring own = test::SidOf(user);
   SetDword(kHKeyCurrentUser, L"Software\\Kestrix", L"Mine", 7);
   SetDword(kHKeyUsers, L"S-1-22-1-4242\\Software\\Kestrix", L"Theirs", 8);
   EXPECT_TRUE(fs::exists(root.Path() / "registry" / "users" / (Utf8FromWide(own) + ".reg")));

@@ -58,8 +58,8 @@ std::vector<std::uint8_t> ReadFileBytes(const std::filesystem::path& path) {
 }
 
 std::string ReadFileText(const std::filesystem::path& path) {
-  std::ifstream in(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+  auto bytes = ReadFileBytes(path);
+  return {bytes.begin(), bytes.end()};
 }
 
 void WriteFileBytes(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes) {
@@ -67,21 +67,21 @@ void WriteFileBytes(const std::filesystem::path& path, const std::vector<std::ui
   out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
-std::wstring ChildProgramPath() {
+std::wstring ProgramPath(std::wstring_view name) {
   std::wstring self = platform::GetExecutableFileName();
   auto cut = self.size();
   while (cut > 0 && !platform::IsPathSeparator(self[cut - 1])) --cut;
-  return platform::JoinPath(std::wstring_view(self).substr(0, cut),
-                            std::wstring(L"scribe_test_child") + platform::kExecutableSuffix);
+  return self.substr(0, cut) + std::wstring(name) + platform::kExecutableSuffix;
 }
 
-std::unique_ptr<platform::ChildProcess> StartChild(const std::vector<std::wstring>& arguments) {
+std::unique_ptr<platform::ChildProcess> StartChild(const std::vector<std::wstring>& arguments,
+                                                   std::wstring_view program) {
   Win32Error error = 0;
-  return platform::StartProcess(ChildProgramPath(), arguments, &error);
+  return platform::StartProcess(ProgramPath(program), arguments, &error);
 }
 
-int RunChild(const std::vector<std::wstring>& arguments) {
-  auto child = StartChild(arguments);
+int RunChild(const std::vector<std::wstring>& arguments, std::wstring_view program) {
+  auto child = StartChild(arguments, program);
   return child ? child->Wait() : -1000;
 }
 

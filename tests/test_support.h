@@ -1,5 +1,5 @@
 // Shared helpers of the test suites: a temporary machine root, file bytes,
-// and the child program that process-level tests start.
+// registry values, and the child program that process-level tests start.
 #pragma once
 
 #include <cstdint>
@@ -9,9 +9,18 @@
 #include <string>
 #include <vector>
 
+#include "platform/account.h"
 #include "platform/process.h"
+#include "platform/registry.h"
+#include "platform/text.h"
 
 namespace wl::test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// True in the Windows build (run under Wine), where the registry, the data
+// folder and the system texts are the system's own.
+inline bool OnWindows() { return *platform::kExecutableSuffix != L'\0'; }
 
 // Points the machine root ($WAYLINE_ROOT) at a fresh temporary folder for
 // the lifetime of the object and removes the folder afterwards.
@@ -47,13 +56,69 @@ std::vector<std::uint8_t> ReadFileBytes(const std::filesystem::path& path);
 std::string ReadFileText(const std::filesystem::path& path);
 void WriteFileBytes(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
 
-// The child program built next to the test program.
-std::wstring ChildProgramPath();
-// Starts the child with a command name and its arguments; the child's
-// environment (and so its machine root) is this process's.
-std::unique_ptr<platform::ChildProcess> StartChild(const std::vector<std::wstring>& arguments);
-// Starts the child and waits for its exit code (-1000 when it could not start).
-int RunChild(const std::vector<std::wstring>& arguments);
+// The UTF-16LE bytes of a text, with the terminating null that Windows
+// stores with REG_SZ unless terminated is false.
+inline Bytes Utf16Bytes(std::wstring_view text, bool terminated = true) {
+  std::u16string units = platform::Utf16FromWide(text);
+  if (terminated) units += u'\0';
+  auto bytes = reinterpret_cast<const std::uint8_t*>(units.data());
+  return {bytes, bytes + units.size() * 2};
+}
+
+// Creates the key when missing and sets one value in it.
+inline Win32Error SetValue(platform::HKey root, std::wstring_view subKey, std::wstring_view name, std::uint32_t type,
+                           const Bytes& data) {
+  platform::HKey key = nullptr;
+  Win32Error result = platform::RegistryCreateKey(root, subKey, platform::kKeyAllAccess, &key, nullptr);
+  if (result != 0) return result;
+  result = platform::RegistrySetValue(key, name, type, data.data(), static_cast<std::uint32_t>(data.size()));
+  platform::RegistryCloseKey(key);
+  return result;
+}
+
+// REG_DWORD, or REG_QWORD with bytes = 8, little-endian.
+inline Win32Error SetNumber(platform::HKey root, std::wstring_view subKey, std::wstring_view name, std::uint64_t value,
+                            int bytes = 4) {
+  Bytes data;
+  for (int i = 0; i < bytes; ++i) data.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+  return SetValue(root, subKey, name, bytes == 4 ? platform::kRegDword : platform::kRegQword, data);
+}
+
+inline Win32Error SetString(platform::HKey root, std::wstring_view subKey, std::wstring_view name,
+                            std::wstring_view value, std::uint32_t type = platform::kRegSz) {
+  return SetValue(root, subKey, name, type, Utf16Bytes(value));
+}
+
+// Reads a REG_DWORD; the code of the first call that fails.
+inline Win32Error GetDword(platform::HKey root, std::wstring_view subKey, std::wstring_view name,
+                           std::uint32_t* value) {
+  platform::HKey key = nullptr;
+  if (Win32Error result = platform::RegistryOpenKey(root, subKey, platform::kKeyRead, &key)) return result;
+  std::uint32_t size = 4;
+  Win32Error result = platform::RegistryQueryValue(key, name, nullptr, value, &size);
+  platform::RegistryCloseKey(key);
+  return result;
+}
+
+// The string SID of an account, empty when the lookup fails (its code into
+// result when given).
+inline std::wstring SidOf(std::wstring_view account, Win32Error* result = nullptr) {
+  std::vector<std::uint8_t> sid;
+  std::wstring text;
+  Win32Error code = platform::LookupAccountSid(account, &sid);
+  if (code == 0) code = platform::ConvertSidToString(sid, &text);
+  if (result != nullptr) *result = code;
+  return text;
+}
+
+// The full path of a program built next to the test program.
+std::wstring ProgramPath(std::wstring_view name);
+// Starts the child program with a command name and its arguments; the
+// child's environment (and so its machine root) is this process's.
+std::unique_ptr<platform::ChildProcess> StartChild(const std::vector<std::wstring>& arguments,
+                                                   std::wstring_view program = L"scribe_test_child");
+// Starts a program and waits for its exit code (-1000 when it could not start).
+int RunChild(const std::vector<std::wstring>& arguments, std::wstring_view program = L"scribe_test_child");
 
 // Waits until the path exists, checking every few milliseconds; false when it
 // has not appeared after a minute (a child that died or hung). For handshakes
