@@ -1,9 +1,20 @@
-// Child commands of the platform tests.
+// Commands of the child program that the platform, registry and FileLogger
+// tests start. Each returns normally, so the process ends in an orderly way
+// and its singletons are destroyed at exit.
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
 #include <string>
+#include <vector>
 
+#include "diagnostics/format.h"
+#include "logclient/file_logger.h"
+#include "platform/debug_output.h"
+#include "platform/named_mutex.h"
+#include "platform/registry.h"
 #include "platform/text.h"
 #include "platform/text_file.h"
-#include "tests/test_support.h"
+#include "tests/library_test_support.h"
 
 namespace wl::test {
 namespace {
@@ -51,6 +62,101 @@ int WritePastLimit(const std::vector<std::wstring>& arguments) {
 ChildCommand exitWith(L"exit-with", ExitWith);
 ChildCommand holdFile(L"hold-file", HoldFile);
 ChildCommand writePastLimit(L"write-past-limit", WritePastLimit);
+
+// write-arguments PATH ARGS...: writes each of ARGS to PATH in UTF-8, each
+// followed by a null byte, so that the test sees exactly what arrived.
+int WriteArguments(const std::vector<std::wstring>& arguments) {
+  if (arguments.empty()) return 2;
+  std::ofstream out(std::filesystem::path(arguments[0]), std::ios::binary);
+  for (std::size_t i = 1; i < arguments.size(); ++i) {
+    out << Utf8FromWide(arguments[i]) << '\0';
+  }
+  return out.good() ? 0 : 1;
+}
+
+const ChildCommand writeArguments(L"write-arguments", WriteArguments);
+
+// "file-logger-lines TAG COUNT": COUNT lines "TAG nnnnn <filler>" through the
+// process's FileLogger with file output on.
+int FileLoggerLines(const std::vector<std::wstring>& arguments) {
+  if (arguments.size() != 2) return 2;
+  const std::wstring& tag = arguments[0];
+  int count = std::stoi(arguments[1]);
+  SetFileOutput(true);
+  for (int i = 0; i < count; ++i) FileLog(Format(L"{} {:05} {}\n", tag, i, kFileLoggerFiller));
+  return 0;
+}
+
+const ChildCommand fileLoggerLines(L"file-logger-lines", FileLoggerLines);
+
+// registry-write-many SUBKEY PREFIX COUNT: under HKCU\SUBKEY sets the
+// REG_DWORD values PREFIX0 .. PREFIX<COUNT-1> to their index, one call each.
+// Exits with the first failure's code.
+int WriteMany(const std::vector<std::wstring>& arguments) {
+  if (arguments.size() != 3) return 100;
+  HKey key = nullptr;
+  if (Win32Error result = RegistryCreateKey(kHKeyCurrentUser, arguments[0], kKeyAllAccess, &key, nullptr)) {
+    return static_cast<int>(result);
+  }
+  Win32Error result = 0;
+  for (int i = 0; result == 0 && i < std::stoi(arguments[2]); ++i) {
+    auto value = static_cast<std::uint32_t>(i);
+    result = RegistrySetValue(key, arguments[1] + std::to_wstring(i), kRegDword, &value, sizeof value);
+  }
+  RegistryCloseKey(key);
+  return static_cast<int>(result);
+}
+
+// registry-set-dword SUBKEY NAME VALUE: one REG_DWORD under HKCU\SUBKEY.
+int SetDword(const std::vector<std::wstring>& arguments) {
+  if (arguments.size() != 3) return 100;
+  return static_cast<int>(SetNumber(kHKeyCurrentUser, arguments[0], arguments[1], std::stoul(arguments[2])));
+}
+
+// redirect INPUT OUTPUT PROGRAM ARGS...: runs the program with its standard
+// input read from INPUT and its standard output written to OUTPUT, and
+// exits with its exit code.
+int Redirect(const std::vector<std::wstring>& arguments) {
+  if (arguments.size() < 3) return 100;
+  if (std::freopen(Utf8FromWide(arguments[0]).c_str(), "rb", stdin) == nullptr) return 101;
+  if (std::freopen(Utf8FromWide(arguments[1]).c_str(), "wb", stdout) == nullptr) return 102;
+  Win32Error error = 0;
+  auto child = StartProcess(arguments[2], {arguments.begin() + 3, arguments.end()}, &error);
+  return child ? child->Wait() : 103;
+}
+
+// debug-output OUTPUT TEXT: the text through the debug output, with
+// standard error written to OUTPUT.
+int DebugOutput(const std::vector<std::wstring>& arguments) {
+  if (arguments.size() != 2) return 100;
+  if (std::freopen(Utf8FromWide(arguments[0]).c_str(), "wb", stderr) == nullptr) return 101;
+  OutputDebugText(arguments[1]);
+  return 0;
+}
+
+// mutex-count NAME FILE COUNT: COUNT times, holding the named mutex, reads
+// the number in FILE and writes it back plus one. Without exclusion two
+// such children lose increments.
+int MutexCount(const std::vector<std::wstring>& arguments) {
+  if (arguments.size() != 3) return 100;
+  Win32Error error = 0;
+  auto mutex = CreateNamedMutex(arguments[0], &error);
+  if (!mutex) return static_cast<int>(error);
+  std::filesystem::path file(arguments[1]);
+  for (int i = 0; i < std::stoi(arguments[2]); ++i) {
+    mutex->Lock();
+    long number = std::stol(ReadFileText(file));
+    std::ofstream(file, std::ios::trunc) << number + 1;
+    mutex->Unlock();
+  }
+  return 0;
+}
+
+const ChildCommand writeMany(L"registry-write-many", WriteMany);
+const ChildCommand setDword(L"registry-set-dword", SetDword);
+const ChildCommand redirect(L"redirect", Redirect);
+const ChildCommand debugOutput(L"debug-output", DebugOutput);
+const ChildCommand mutexCount(L"mutex-count", MutexCount);
 
 }  // namespace
 }  // namespace wl::test

@@ -78,9 +78,7 @@ TEST_F(FileLoggerTest, DayChangeWhileRunningEndsOneFileAndBeginsTheNext) {
 }
 
 TEST_F(FileLoggerTest, UncreatableDataFolderLosesLinesAndSaysSoOnTheDebugOutput) {
-  if (*platform::kExecutableSuffix != L'\0') {
-    GTEST_SKIP() << "under Wine the data folder is the prefix's, used by other suites meanwhile";
-  }
+  if (test::OnWindows()) GTEST_SKIP() << "under Wine the data folder is the prefix's, used by other suites meanwhile";
   fs::path vendor = folder_.parent_path();
   fs::remove_all(vendor);
   std::ofstream(vendor) << "a file where the vendor folder belongs";

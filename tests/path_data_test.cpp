@@ -18,7 +18,7 @@ using PathDataTest = test::LibraryTest;
 
 // Only on Linux is the program-data folder the test's own: under Wine it is
 // the prefix's, where tests of other suites keep their files meanwhile.
-bool OwnProgramData() { return *platform::kExecutableSuffix == L'\0'; }
+bool OwnProgramData() { return !test::OnWindows(); }
 
 TEST_F(PathDataTest, DataFolderIsCreatedOnceWithItsDataSubfolder) {
   std::wstring programData;
