@@ -24,6 +24,9 @@ TEST(ErrorText, SuffixCarriesCodeInDecimalAndHexAndTheSystemMessage) {
   }
   EXPECT_EQ(FormatExceptionText(L"x {}", std::runtime_error("boom")), L"Exception format: 'x {}' - boom");
   EXPECT_EQ(FormatExceptionText(L"x", std::runtime_error("")), L"Exception format: 'x' - ");
+}
+
+TEST(ErrorText, SystemMessagesReadAsOnWindows) {
   // Wine's message table words many texts differently from Windows ("File
   // not found."), so the exact wording is checked on Windows itself and
   // against the Linux stand-in's table, not under Wine.

@@ -34,9 +34,14 @@ TEST(Account, NamesMapToTheirSidsAndUnknownOnesFail) {
   std::wstring sid = SidOf(name, &result);
   EXPECT_EQ(result, 0u) << Utf8FromWide(name);
   EXPECT_EQ(sid.substr(0, 4), L"S-1-") << Utf8FromWide(sid);
+}
+
+TEST(Account, LinuxUsersMapToUnixSids) {
   if (test::OnWindows()) GTEST_SKIP() << "Windows accounts have their own SIDs";
+  std::wstring name;
+  ASSERT_EQ(GetCurrentUserName(&name), 0u);
   // uid 0 is the system account under either of its names; others are Unix SIDs.
-  EXPECT_EQ(sid.substr(0, 9), name == L"SYSTEM" ? L"S-1-5-18" : L"S-1-22-1-");
+  EXPECT_EQ(SidOf(name).substr(0, 9), name == L"SYSTEM" ? L"S-1-5-18" : L"S-1-22-1-");
   EXPECT_EQ(SidOf(L"root"), L"S-1-5-18");
   EXPECT_EQ(SidOf(L"nobody").substr(0, 9), L"S-1-22-1-");
 }
