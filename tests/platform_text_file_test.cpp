@@ -46,8 +46,10 @@ TEST(PlatformTextFile, NewFileGetsUtf8MarkAndCrLf) {
   // 8 UTF-16 units: the emoji takes two. A CR already in the text stays.
   EXPECT_EQ(16, WriteText(descriptor, L"a\nb\r\n\u00e9\U0001F600", &error));
   EXPECT_EQ(6, WriteUtf8Text(descriptor, "z\n\n", &error));
+  // A finished line goes out as it is.
+  EXPECT_EQ(0, WriteUtf8CrLfText(descriptor, "c\r\r\n\r\n", &error));
   Close(descriptor);
-  EXPECT_EQ(ToBytes("\xEF\xBB\xBF" "a\r\nb\r\r\n\xC3\xA9\xF0\x9F\x98\x80" "z\r\n\r\n"), ReadFileBytes(path));
+  EXPECT_EQ(ToBytes("\xEF\xBB\xBF" "a\r\nb\r\r\n\xC3\xA9\xF0\x9F\x98\x80" "z\r\n\r\n" "c\r\r\n\r\n"), ReadFileBytes(path));
 }
 
 // An empty file gets the mark; a used one is continued without it, after
@@ -83,8 +85,12 @@ TEST(PlatformTextFile, ContinuesUtf16File) {
   int error = 0;
   EXPECT_EQ(4, WriteText(descriptor, L"\u00e9\n", &error));
   EXPECT_EQ(6, WriteUtf8Text(descriptor, "\xF0\x9F\x98\x80\n", &error));
+  // A finished line (CR LF ends already in place) gets one CR per line end,
+  // and keeps a CR of its text.
+  EXPECT_EQ(0, WriteUtf8CrLfText(descriptor, "\r\r\n\xC3\xA9\r\n", &error));
   Close(descriptor);
-  EXPECT_EQ((Bytes{0xFF, 0xFE, 'A', 0, 0xE9, 0, 0x0D, 0, 0x0A, 0, 0x3D, 0xD8, 0x00, 0xDE, 0x0D, 0, 0x0A, 0}),
+  EXPECT_EQ((Bytes{0xFF, 0xFE, 'A', 0, 0xE9, 0, 0x0D, 0, 0x0A, 0, 0x3D, 0xD8, 0x00, 0xDE, 0x0D, 0, 0x0A, 0,
+                   0x0D, 0, 0x0D, 0, 0x0A, 0, 0xE9, 0, 0x0D, 0, 0x0A, 0}),
             ReadFileBytes(path));
 }
 
@@ -149,6 +155,9 @@ TEST(PlatformTextFile, ErrorNumbers) {
   for (int descriptor : {reader, -1}) {
     error = 0;
     EXPECT_EQ(-1, WriteUtf8Text(descriptor, "x", &error));
+    EXPECT_EQ(kErrnoEbadf, error);
+    error = 0;
+    EXPECT_EQ(-1, WriteUtf8CrLfText(descriptor, "x\r\n", &error));
     EXPECT_EQ(kErrnoEbadf, error);
   }
 }
