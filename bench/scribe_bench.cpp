@@ -2,12 +2,16 @@
 //  - the caller's cost of QueueMessage per accepted and per level-dropped
 //    call (median and 99th percentile), from 1 and 2 producer threads;
 //  - the sustained rate from the first call until every line is on disk;
-//  - the ceiling: one plain system write per pre-built line of the same size;
+//  - the ceiling: one plain system write per pre-built line of the same size,
+//    into one file, into the same files as ours, and into the same files
+//    with the flush that our size check asks for every 500 writes to a file,
+//    done on a second thread as ours is;
 //  - spdlog's asynchronous logger with a rotating file sink on the same
 //    lines, flushing after every line and with its default buffering;
 //  - the memory that a burst of a million 130-character lines adds.
-// Usage: scribe_bench [LINES]  (default 1000000; files go to a folder made
-// in the current directory and removed at the end).
+// Usage: scribe_bench [LINES [rates]]  (default 1000000 lines; "rates" runs
+// only the sustained rates and the ceilings, for profiling; files go to a
+// folder made in the current directory and removed at the end).
 #include <spdlog/async.h>
 #include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/spdlog.h>
@@ -15,11 +19,16 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <map>
+#include <optional>
+#include <mutex>
 #include <random>
 #include <string>
+#include <string_view>
 #include <thread>
 #include <vector>
 
@@ -86,6 +95,53 @@ Cost Summarise(std::vector<double>& samples) {
   return {samples[samples.size() / 2], samples[std::min(samples.size() - 1, samples.size() * 99 / 100)]};
 }
 
+// The flushing thread of the flushed ceiling: takes requests for a file and
+// flushes it, a file already waiting not being queued twice.
+class Flusher {
+ public:
+  Flusher() : thread_([this] { Run(); }) {}
+  ~Flusher() {
+    {
+      std::lock_guard lock(mutex_);
+      stopping_ = true;
+    }
+    ready_.notify_one();
+    thread_.join();
+  }
+  void Request(int file) {
+    {
+      std::lock_guard lock(mutex_);
+      if (std::find(pending_.begin(), pending_.end(), file) != pending_.end()) return;
+      pending_.push_back(file);
+    }
+    ready_.notify_one();
+  }
+
+ private:
+  void Run() {
+    // As our flushing thread does.
+    platform::SetCurrentThreadBackground();
+    std::vector<int> batch;
+    std::unique_lock lock(mutex_);
+    for (;;) {
+      ready_.wait(lock, [this] { return !pending_.empty() || stopping_; });
+      if (pending_.empty()) return;
+      batch.swap(pending_);
+      lock.unlock();
+      for (int file : batch) platform::FlushRaw(file);
+      batch.clear();
+      lock.lock();
+    }
+  }
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::vector<int> pending_;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+enum class CeilingKind { kOneFile, kSameFiles, kSameFilesFlushed };
+
 class Bench {
  public:
   explicit Bench(std::size_t lines) : lines_(lines), messages_(MakeMessages(4096, 60, 120)) {
@@ -105,6 +161,8 @@ class Bench {
   }
 
   void Run();
+  // Only the sustained rates and the ceilings.
+  void RunRates();
 
  private:
   void ClearLogs() {
@@ -118,7 +176,7 @@ class Bench {
   };
   IntakeResult Intake(int producers);
   Cost Dropped();
-  double Ceiling();
+  double Ceiling(CeilingKind kind);
   double Spdlog(bool flushEveryLine);
   void Burst();
   std::vector<std::string> FinishedLines();
@@ -199,15 +257,39 @@ std::vector<std::string> Bench::FinishedLines() {
   return lines;
 }
 
-double Bench::Ceiling() {
+// One write per pre-built line, timed from the first write to the last, as
+// ours is timed until the writer has handed every line to the system.
+double Bench::Ceiling(CeilingKind kind) {
   ClearLogs();
   std::vector<std::string> lines = FinishedLines();
-  int file = platform::OpenRawAppendFile((data_ / "ceiling.log").wstring());
-  if (file < 0) return 0;
+  // Each message's file: the one file, or the file ours writes it to.
+  std::map<std::uint16_t, int> files;
+  std::vector<int> fileOf(messages_.size());
+  std::vector<std::uint32_t> writes(messages_.size());
+  for (std::size_t m = 0; m < messages_.size(); ++m) {
+    std::uint16_t index = kind == CeilingKind::kOneFile ? 0 : FileIndexForSource(messages_[m].source);
+    auto [place, added] = files.try_emplace(index, -1);
+    if (added) {
+      place->second = platform::OpenRawAppendFile((data_ / ("ceiling" + std::to_string(index) + ".log")).wstring());
+      if (place->second < 0) return 0;
+    }
+    fileOf[m] = place->second;
+  }
+  std::map<int, std::uint32_t> sinceFlush;
+  std::optional<Flusher> flusher;
+  if (kind == CeilingKind::kSameFilesFlushed) flusher.emplace();
   auto start = Clock::now();
-  for (std::size_t i = 0; i < lines_; ++i) platform::WriteRaw(file, lines[i % lines.size()]);
+  for (std::size_t i = 0; i < lines_; ++i) {
+    std::size_t m = i % lines.size();
+    platform::WriteRaw(fileOf[m], lines[m]);
+    if (flusher && ++sinceFlush[fileOf[m]] >= 500) {
+      sinceFlush[fileOf[m]] = 0;
+      flusher->Request(fileOf[m]);
+    }
+  }
   auto end = Clock::now();
-  platform::CloseRaw(file);
+  flusher.reset();
+  for (auto& [index, file] : files) platform::CloseRaw(file);
   return static_cast<double>(lines_) / Seconds(start, end);
 }
 
@@ -266,7 +348,9 @@ void Bench::Run() {
   IntakeResult one = Intake(1);
   IntakeResult two = Intake(2);
   Cost dropped = Dropped();
-  double ceiling = Ceiling();
+  double ceiling = Ceiling(CeilingKind::kOneFile);
+  double sameFiles = Ceiling(CeilingKind::kSameFiles);
+  double flushed = Ceiling(CeilingKind::kSameFilesFlushed);
   double spdlogFlush = Spdlog(true);
   double spdlogBuffered = Spdlog(false);
 
@@ -278,14 +362,33 @@ void Bench::Run() {
   std::printf("  TraceLogManager, 1 producer                  %10.0f\n", one.rate);
   std::printf("  TraceLogManager, 2 producers                 %10.0f\n", two.rate);
   std::printf("  ceiling: one write(2) per pre-built line     %10.0f\n", ceiling);
+  std::printf("    the same into our 8 files                  %10.0f\n", sameFiles);
+  std::printf("    the same with a flush every 500 writes\n"
+              "    per file on a second thread                %10.0f\n", flushed);
   std::printf("  spdlog async + rotating, flush every line    %10.0f\n", spdlogFlush);
   std::printf("  spdlog async + rotating, default buffering   %10.0f\n\n", spdlogBuffered);
   std::printf("ratios of our 1-producer rate (2 producers)\n");
   std::printf("  to the ceiling                               %6.2f (%.2f)\n", one.rate / ceiling, two.rate / ceiling);
+  std::printf("  to the ceiling into our 8 files              %6.2f (%.2f)\n", one.rate / sameFiles,
+              two.rate / sameFiles);
+  std::printf("  to the ceiling with the flushes              %6.2f (%.2f)\n", one.rate / flushed,
+              two.rate / flushed);
   std::printf("  to spdlog, flush every line                  %6.2f (%.2f)\n", one.rate / spdlogFlush,
               two.rate / spdlogFlush);
   std::printf("  to spdlog, default buffering                 %6.2f (%.2f)\n", one.rate / spdlogBuffered,
               two.rate / spdlogBuffered);
+}
+
+void Bench::RunRates() {
+  IntakeResult one = Intake(1);
+  double ceiling = Ceiling(CeilingKind::kOneFile);
+  double sameFiles = Ceiling(CeilingKind::kSameFiles);
+  double flushed = Ceiling(CeilingKind::kSameFilesFlushed);
+  IntakeResult two = Intake(2);
+  std::printf("lines/s: ours %.0f (2 producers %.0f); ceiling %.0f, 8 files %.0f, flushed %.0f\n", one.rate,
+              two.rate, ceiling, sameFiles, flushed);
+  std::printf("ratios (1 producer): %.2f %.2f %.2f\n", one.rate / ceiling, one.rate / sameFiles,
+              one.rate / flushed);
 }
 
 }  // namespace
@@ -295,6 +398,10 @@ int main(int argc, char** argv) {
   std::size_t lines = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1'000'000;
   if (lines < 1000) lines = 1000;
   wl::bench::Bench bench(lines);
-  bench.Run();
+  if (argc > 2 && std::string_view(argv[2]) == "rates") {
+    bench.RunRates();
+  } else {
+    bench.Run();
+  }
   return 0;
 }

@@ -22,5 +22,8 @@ int OpenRawAppendFile(std::wstring_view path);
 // One system write of the bytes; false when it fails or writes less.
 bool WriteRaw(int handle, std::string_view bytes);
 void CloseRaw(int handle);
+// Flushes the file's data (and the size needed to read it back) to the disk,
+// as the log files' commit does; false when it fails.
+bool FlushRaw(int handle);
 
 }  // namespace wl::platform

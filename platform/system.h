@@ -37,6 +37,11 @@ std::optional<std::wstring> GetEnvVar(std::wstring_view name);
 bool SetEnvVar(std::wstring_view name, std::wstring_view value);
 bool UnsetEnvVar(std::wstring_view name);
 
+// Marks the calling thread as background work (the log files' flushing): it
+// keeps its share of the processor but does not interrupt a running thread
+// when it wakes. False when the system has no such mode or refuses.
+bool SetCurrentThreadBackground();
+
 // Suspends the calling thread.
 void SleepMilliseconds(std::uint32_t milliseconds);
 

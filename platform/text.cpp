@@ -84,6 +84,16 @@ void AppendUtf8FromWide(std::wstring_view text, std::string& out) {
   });
 }
 
+std::wstring WideFromUtf8CrLf(std::string_view text) {
+  std::string bare;
+  bare.reserve(text.size());
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '\r' && i + 1 < text.size() && text[i + 1] == '\n') continue;
+    bare.push_back(text[i]);
+  }
+  return WideFromUtf8(bare);
+}
+
 std::wstring WideFromUtf8(std::string_view text) {
   std::wstring out;
   out.reserve(text.size());

@@ -13,6 +13,10 @@ std::string Utf8FromWide(std::wstring_view text);
 void AppendUtf8FromWide(std::wstring_view text, std::string& out);
 // UTF-8 to wide text. Invalid sequences become U+FFFD.
 std::wstring WideFromUtf8(std::string_view text);
+// The same for text whose line feeds each follow an added carriage return
+// (CR LF line ends): one CR before each LF is left out, so that writing the
+// result in a text mode, which adds them again, gives the same line ends.
+std::wstring WideFromUtf8CrLf(std::string_view text);
 // Wide text to UTF-16 code units (little-endian order in memory).
 std::u16string Utf16FromWide(std::wstring_view text);
 std::wstring WideFromUtf16(std::u16string_view text);

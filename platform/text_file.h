@@ -74,6 +74,14 @@ int WriteText(int descriptor, std::wstring_view text, int* error);
 // line): the bytes on disk are identical to WriteText of the same characters.
 int WriteUtf8Text(int descriptor, std::string_view utf8, int* error);
 
+// The writer's road for a finished line: valid UTF-8 already in the form it
+// takes in a UTF-8 file, each line feed after its carriage return. A file in
+// UTF-8 text mode gets the bytes as they are with one system write, no
+// conversion or copy; a file in any other mode (a UTF-16LE file continued,
+// say) gets exactly what WriteText of WideFromUtf8CrLf(text) gives. Returns 0
+// or -1 with the errno value in *error.
+int WriteUtf8CrLfText(int descriptor, std::string_view utf8CrLf, int* error);
+
 // _close. Returns 0 or -1 with *error set.
 int CloseFile(int descriptor, int* error);
 

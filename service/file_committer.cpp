@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "platform/system.h"
 #include "service/log_file_info.h"
 
 namespace wl {
@@ -27,6 +28,9 @@ void FileCommitter::Request(LogFileInfo* record) {
 }
 
 void FileCommitter::Run() {
+  // The flush is background work: its wake-ups (one per finished step of a
+  // flush) must not take the processor from the writer thread.
+  platform::SetCurrentThreadBackground();
   std::vector<LogFileInfo*> batch;
   std::unique_lock lock(mutex_);
   for (;;) {

@@ -1,7 +1,7 @@
 // The queue of finished log lines between the callers of a TraceLogManager
 // and its writer thread. Each entry is a source number and the finished line
-// in UTF-8 (the compact form: the bytes on disk are the same as for the wide
-// line). Entries are packed one after the other into large blocks, so that
+// in UTF-8 with CR LF line ends, the bytes that a UTF-8 file receives (the
+// compact form: the writer needs no conversion for such a file). Entries are packed one after the other into large blocks, so that
 // queueing a line costs one copy and, once the blocks are warm, no
 // allocation; a queue of a million 130-character lines takes about 140 MB.
 //

@@ -100,7 +100,7 @@ void LogFileInfo::Write(std::string_view utf8Line) {
   if (!opened) Open();
   int error = platform::kErrnoEbadf;
   int result = -1;
-  if (descriptor != -1) result = platform::WriteUtf8Text(descriptor, utf8Line, &error);
+  if (descriptor != -1) result = platform::WriteUtf8CrLfText(descriptor, utf8Line, &error);
   if (result == -1) {
     ReportError(0, L"Write failed for file {}{} - {} - {}", name, kLogSuffix, descriptor, ErrnoText(error));
   }

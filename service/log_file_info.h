@@ -54,8 +54,9 @@ class LogFileInfo {
   // opened with descriptor -1, so that later writes fail until a close.
   void Open();
 
-  // Appends one finished line, given in UTF-8 with bare line feeds (each is
-  // written as CR LF), with one write; opens the file first when needed.
+  // Appends one finished line with one write, opening the file first when
+  // needed. The line is valid UTF-8 in its on-disk form, each line feed
+  // after a carriage return (see platform::WriteUtf8CrLfText).
   // A failed write is reported and the line is lost. Then runs the size
   // check when 500 writes have gathered, or more than 5000 ms have passed
   // with more than one write.

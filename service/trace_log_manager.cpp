@@ -60,8 +60,22 @@ void AppendStamp(std::string& out, const LocalTime& time) {
   out.append("            : ");
 }
 
+// Puts a carriage return before each line feed of out from `from` on.
+void ExpandLineFeeds(std::string& out, std::size_t from) {
+  std::string expanded;
+  expanded.reserve(out.size() - from + 8);
+  for (std::size_t i = from; i < out.size(); ++i) {
+    if (out[i] == '\n') expanded.push_back('\r');
+    expanded.push_back(out[i]);
+  }
+  out.resize(from);
+  out += expanded;
+}
+
 // The line "{0:<12}+{1} {2}{3}\n" in UTF-8: name column, level code, the
-// service's stamp when the text has none, the text unchanged, a line feed.
+// service's stamp when the text has none, the text, a line feed. It is kept
+// as it goes into a UTF-8 file, each line feed (also those in the text)
+// after a carriage return, so that the writer hands it over as it is.
 void BuildLine(std::string& out, SourceNumber source, LevelNumber level, std::wstring_view text) {
   out.clear();
   std::wstring_view name = LookupSourceName(source);
@@ -71,8 +85,10 @@ void BuildLine(std::string& out, SourceNumber source, LevelNumber level, std::ws
   platform::AppendUtf8FromWide(LevelCode(level), out);
   out.push_back(' ');
   if (!HasClientStamp(text)) AppendStamp(out, LocalNow());
+  std::size_t textStart = out.size();
   platform::AppendUtf8FromWide(text, out);
-  out.push_back('\n');
+  if (std::string_view(out).find('\n', textStart) != std::string_view::npos) ExpandLineFeeds(out, textStart);
+  out.append("\r\n");
 }
 
 }  // namespace
@@ -139,16 +155,17 @@ HResult TraceLogManager::QueueMessage(SourceNumber source, LevelNumber level, st
 
   thread_local std::string line;
   BuildLine(line, source, level, text);
-  bool wasEmpty = false;
+  bool wake = false;
   {
     std::lock_guard lock(queueMutex);
-    wasEmpty = lineQueue.Empty();
     lineQueue.Append(source, line);
     ++linesQueued;
+    // Only a writer that is waiting needs a wake-up, and one is enough: a
+    // writer that is busy takes this line with the rest of the queue.
+    wake = writerWaiting;
+    writerWaiting = false;
   }
-  // The writer waits only on an empty queue, so only the line that ends the
-  // emptiness needs to wake it.
-  if (wasEmpty) queueReady.notify_one();
+  if (wake) queueReady.notify_one();
   if (line.capacity() > kKeptLineCapacity) std::string().swap(line);
   return kSOk;
 }
@@ -220,7 +237,11 @@ void TraceLogManager::Worker() {
   LineQueue batch;
   std::unique_lock lock(queueMutex);
   while (!stopRequested) {
-    queueReady.wait(lock, [this] { return !lineQueue.Empty() || stopRequested; });
+    while (lineQueue.Empty() && !stopRequested) {
+      writerWaiting = true;
+      queueReady.wait(lock);
+      writerWaiting = false;
+    }
     // Take everything at once; callers go on queueing while it is written.
     batch.Swap(lineQueue);
     lock.unlock();

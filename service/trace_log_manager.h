@@ -102,6 +102,8 @@ class TraceLogManager {
   std::uint64_t linesQueued = 0;
   std::uint64_t linesHandled = 0;
   bool writerRunning = false;
+  // Set while the writer waits for lines; the caller that clears it wakes it.
+  bool writerWaiting = false;
   int drainWaiters = 0;
   std::condition_variable drained;
 };

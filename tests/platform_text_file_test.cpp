@@ -52,8 +52,10 @@ TEST(PlatformTextFile, BytesOnDiskOfTextModeWrites) {
   // 8 UTF-16 units: the emoji takes two. A CR already in the text stays.
   EXPECT_EQ(16, WriteText(descriptor, L"a\nb\r\n\u00e9\U0001F600", &error));
   EXPECT_EQ(6, WriteUtf8Text(descriptor, "z\n\n", &error));
+  // A finished line goes out as it is.
+  EXPECT_EQ(0, WriteUtf8CrLfText(descriptor, "c\r\r\n\r\n", &error));
   Close(descriptor);
-  EXPECT_EQ("\xEF\xBB\xBF" "a\r\nb\r\r\n\xC3\xA9\xF0\x9F\x98\x80" "z\r\n\r\n", ReadFileText(created));
+  EXPECT_EQ("\xEF\xBB\xBF" "a\r\nb\r\r\n\xC3\xA9\xF0\x9F\x98\x80" "z\r\n\r\n" "c\r\r\n\r\n", ReadFileText(created));
 
   int first = Open(empty, kOWronly | kOAppend | kOU8Text, kShDenyNo);
   int second = Open(empty, kOWronly | kOAppend | kOU8Text, kShDenyNo);
@@ -73,8 +75,12 @@ TEST(PlatformTextFile, BytesOnDiskOfTextModeWrites) {
   ASSERT_GE(descriptor, 0);
   EXPECT_EQ(4, WriteText(descriptor, L"\u00e9\n", &error));
   EXPECT_EQ(6, WriteUtf8Text(descriptor, "\xF0\x9F\x98\x80\n", &error));
+  // A finished line (CR LF ends already in place) gets one CR per line end,
+  // and keeps a CR of its text.
+  EXPECT_EQ(0, WriteUtf8CrLfText(descriptor, "\r\r\n\xC3\xA9\r\n", &error));
   Close(descriptor);
-  EXPECT_EQ((test::Bytes{0xFF, 0xFE, 'A', 0, 0xE9, 0, 0x0D, 0, 0x0A, 0, 0x3D, 0xD8, 0x00, 0xDE, 0x0D, 0, 0x0A, 0}),
+  EXPECT_EQ((test::Bytes{0xFF, 0xFE, 'A', 0, 0xE9, 0, 0x0D, 0, 0x0A, 0, 0x3D, 0xD8, 0x00, 0xDE, 0x0D, 0, 0x0A, 0,
+                         0x0D, 0, 0x0D, 0, 0x0A, 0, 0xE9, 0, 0x0D, 0, 0x0A, 0}),
             test::ReadFileBytes(wide));
 }
 
@@ -132,6 +138,9 @@ TEST(PlatformTextFile, ErrorNumbers) {
   for (int descriptor : {reader, -1}) {
     error = 0;
     EXPECT_EQ(-1, WriteUtf8Text(descriptor, "x", &error));
+    EXPECT_EQ(kErrnoEbadf, error);
+    error = 0;
+    EXPECT_EQ(-1, WriteUtf8CrLfText(descriptor, "x\r\n", &error));
     EXPECT_EQ(kErrnoEbadf, error);
   }
 }

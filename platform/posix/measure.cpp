@@ -37,4 +37,6 @@ bool WriteRaw(int handle, std::string_view bytes) {
 
 void CloseRaw(int handle) { ::close(handle); }
 
+bool FlushRaw(int handle) { return ::fdatasync(handle) == 0; }
+
 }  // namespace wl::platform

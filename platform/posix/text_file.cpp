@@ -295,6 +295,18 @@ int WriteUtf8Text(int descriptor, std::string_view utf8, int* error) {
   return WriteText(descriptor, WideFromUtf8(utf8), error);
 }
 
+int WriteUtf8CrLfText(int descriptor, std::string_view utf8CrLf, int* error) {
+  std::uint8_t state = StateOf(descriptor);
+  if ((state & kStateWritable) == 0) return Fail(error, kErrnoEbadf);
+  if (static_cast<Encoding>(state & kEncodingMask) == kUtf8Text) {
+    if (int failure = WriteAll(descriptor, utf8CrLf.data(), utf8CrLf.size()); failure != 0) {
+      return Fail(error, posix::RuntimeErrnoFromErrno(failure));
+    }
+    return 0;
+  }
+  return WriteText(descriptor, WideFromUtf8CrLf(utf8CrLf), error) == -1 ? -1 : 0;
+}
+
 int CloseFile(int descriptor, int* error) {
   if ((StateOf(descriptor) & kStateOpen) == 0) return Fail(error, kErrnoEbadf);
   descriptorStates[descriptor].store(0, std::memory_order_release);

@@ -108,6 +108,10 @@ bool UnsetEnvVar(std::wstring_view name) {
   return ::SetEnvironmentVariableW(key.c_str(), nullptr) || ::GetLastError() == ERROR_ENVVAR_NOT_FOUND;
 }
 
+// Windows has no mode that only gives up the wake-up preemption; a lower
+// priority could starve the thread on a busy machine, so it stays as it is.
+bool SetCurrentThreadBackground() { return false; }
+
 void SleepMilliseconds(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
 
 std::optional<std::wstring> WineVersion() {

@@ -85,6 +85,11 @@ int WriteUtf8Text(int descriptor, std::string_view utf8, int* error) {
   return WriteText(descriptor, WideFromUtf8(utf8), error);
 }
 
+// The runtime adds the carriage returns itself in every text mode.
+int WriteUtf8CrLfText(int descriptor, std::string_view utf8CrLf, int* error) {
+  return WriteText(descriptor, WideFromUtf8CrLf(utf8CrLf), error) == -1 ? -1 : 0;
+}
+
 int CloseFile(int descriptor, int* error) {
   // Cleared first: once closed, the number may be handed to another open.
   SetByteMode(descriptor, false);
