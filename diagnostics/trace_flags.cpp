@@ -1,10 +1,11 @@
 #include "diagnostics/trace_flags.h"
 
-#include <atomic>
+#include <optional>
 #include <vector>
 
 #include "diagnostics/clock.h"
 #include "diagnostics/error_text.h"
+#include "diagnostics/refreshed_value.h"
 #include "diagnostics/registry_key.h"
 #include "logclient/logger.h"
 #include "platform/account.h"
@@ -13,20 +14,11 @@
 namespace wl {
 namespace {
 
-constexpr std::int64_t kNanosecondsPerSecond = 1'000'000'000;
-// More than this many whole seconds since the last read refreshes the flags.
-constexpr std::int64_t kRefreshAfterSeconds = 10;
 constexpr std::uint16_t kDefaultTraceLevel = 4;
 
-struct FlagCache {
-  std::atomic<std::uint32_t> flags{0};
-  // 0 until the first read; the steady clock counts from the machine's
-  // start, so the first call in a process always reads.
-  std::atomic<std::int64_t> lastRead{0};
-};
-
-FlagCache& Cache() {
-  static FlagCache cache;
+// The flag set; a refresh that fails stores 0.
+RefreshedValue& FlagCache() {
+  static RefreshedValue cache;
   return cache;
 }
 
@@ -41,14 +33,7 @@ void ReportLoggedOnUserFailure(std::wstring_view format) {
 }  // namespace
 
 std::uint32_t GetTraceFlags() {
-  FlagCache& cache = Cache();
-  std::int64_t elapsedSeconds = (SteadyNow() - cache.lastRead.load(std::memory_order_relaxed)) / kNanosecondsPerSecond;
-  if (elapsedSeconds > kRefreshAfterSeconds) {
-    // Two threads may both get here; that costs one extra registry read.
-    cache.lastRead.store(SteadyNow(), std::memory_order_relaxed);
-    cache.flags.store(ReadUserSettingDword(L"TraceFlags"), std::memory_order_relaxed);
-  }
-  return cache.flags.load(std::memory_order_relaxed);
+  return FlagCache().Get([] { return std::optional<std::uint32_t>(ReadUserSettingDword(L"TraceFlags")); });
 }
 
 bool IsTraceFlagSet(std::uint32_t bit) {

@@ -454,6 +454,27 @@ Win32Error WithHiveKey(const RegistryKeyObject& object, Use&& use) {
   });
 }
 
+
+// Calls visit(key) for the classes key of a HKEY_CLASSES_ROOT handle in the
+// user's hive, then in the machine's, wherever it exists. *found tells
+// whether either has it.
+template <typename Visit>
+Win32Error VisitClassesKeys(const RegistryKeyObject& object, bool* found, Visit&& visit) {
+  auto path = Concat(ClassesPath(), object.path);
+  *found = false;
+  for (const HiveLocation* hive : {&object.userHive, &object.machineHive}) {
+    Win32Error result = ReadHive(*hive, [&](HiveKey& root) {
+      if (HiveKey* key = FindHiveKey(root, path)) {
+        *found = true;
+        visit(*key);
+      }
+      return kErrorSuccess;
+    });
+    if (result != kErrorSuccess) return result;
+  }
+  return kErrorSuccess;
+}
+
 // Whether the key exists (for Kind::Classes: in either hive).
 Win32Error KeyExists(const RegistryKeyObject& object, bool* exists) {
   *exists = false;
@@ -475,15 +496,7 @@ Win32Error KeyExists(const RegistryKeyObject& object, bool* exists) {
         *exists = true;
         return kErrorSuccess;
       }
-      auto path = Concat(ClassesPath(), object.path);
-      for (const HiveLocation* hive : {&object.userHive, &object.machineHive}) {
-        Win32Error result = ReadHive(*hive, [&](HiveKey& root) {
-          *exists = *exists || FindHiveKey(root, path) != nullptr;
-          return kErrorSuccess;
-        });
-        if (result != kErrorSuccess) return result;
-      }
-      return kErrorSuccess;
+      return VisitClassesKeys(object, exists, [](HiveKey&) {});
     }
   }
   return kErrorSuccess;
@@ -518,23 +531,16 @@ Win32Error CollectValues(const RegistryKeyObject& object, std::vector<HiveValue>
         return kErrorSuccess;
       });
     case Kind::Classes: {
-      auto path = Concat(ClassesPath(), object.path);
-      bool found = object.path.empty();
-      for (const HiveLocation* hive : {&object.userHive, &object.machineHive}) {
-        Win32Error result = ReadHive(*hive, [&](HiveKey& root) {
-          if (HiveKey* key = FindHiveKey(root, path)) {
-            found = true;
-            for (const auto& value : key->Values()) {
-              bool shadowed = std::any_of(values->begin(), values->end(),
-                                          [&](const HiveValue& v) { return RegistryNamesEqual(v.name, value.name); });
-              if (!shadowed) values->push_back(value);
-            }
-          }
-          return kErrorSuccess;
-        });
-        if (result != kErrorSuccess) return result;
-      }
-      return found ? kErrorSuccess : kErrorKeyDeleted;
+      bool found = false;
+      Win32Error result = VisitClassesKeys(object, &found, [&](HiveKey& key) {
+        for (const auto& value : key.Values()) {
+          bool shadowed = std::any_of(values->begin(), values->end(),
+                                      [&](const HiveValue& v) { return RegistryNamesEqual(v.name, value.name); });
+          if (!shadowed) values->push_back(value);
+        }
+      });
+      if (result != kErrorSuccess) return result;
+      return found || object.path.empty() ? kErrorSuccess : kErrorKeyDeleted;
     }
   }
   return kErrorSuccess;
@@ -559,23 +565,16 @@ Win32Error CollectSubKeys(const RegistryKeyObject& object, std::vector<std::wstr
       break;
     }
     case Kind::Classes: {
-      auto path = Concat(ClassesPath(), object.path);
-      bool found = object.path.empty();
-      for (const HiveLocation* hive : {&object.userHive, &object.machineHive}) {
-        Win32Error result = ReadHive(*hive, [&](HiveKey& root) {
-          if (HiveKey* key = FindHiveKey(root, path)) {
-            found = true;
-            for (const auto& sub : key->SubKeys()) {
-              bool seen = std::any_of(names->begin(), names->end(),
-                                      [&](const std::wstring& n) { return RegistryNamesEqual(n, sub->Name()); });
-              if (!seen) names->push_back(sub->Name());
-            }
-          }
-          return kErrorSuccess;
-        });
-        if (result != kErrorSuccess) return result;
-      }
-      if (!found) return kErrorKeyDeleted;
+      bool found = false;
+      Win32Error result = VisitClassesKeys(object, &found, [&](HiveKey& key) {
+        for (const auto& sub : key.SubKeys()) {
+          bool seen = std::any_of(names->begin(), names->end(),
+                                  [&](const std::wstring& n) { return RegistryNamesEqual(n, sub->Name()); });
+          if (!seen) names->push_back(sub->Name());
+        }
+      });
+      if (result != kErrorSuccess) return result;
+      if (!found && !object.path.empty()) return kErrorKeyDeleted;
       break;
     }
   }
