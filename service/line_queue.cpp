@@ -9,15 +9,18 @@ void LineQueue::Append(std::uint16_t source, std::string_view utf8Line) {
   std::size_t needed = kHeaderSize + utf8Line.size();
   if (blocks_.empty() || blocks_[current_].capacity - blocks_[current_].used < needed) {
     if (!blocks_.empty() && blocks_[current_].used != 0) ++current_;
-    // A reused block that is too small for a very long line is replaced.
-    if (current_ < blocks_.size() && blocks_[current_].capacity < needed) {
-      blocks_.erase(blocks_.begin() + static_cast<std::ptrdiff_t>(current_));
-    }
+    // The next block is a kept one, empty since the last Clear, or a new
+    // one. A kept block too small for a very long line is replaced in its
+    // place; the blocks after it stay empty for the lines to come.
     if (current_ >= blocks_.size()) {
-      Block block;
-      block.capacity = std::max(kBlockSize, needed);
-      block.data.reset(new char[block.capacity]);
-      blocks_.insert(blocks_.begin() + static_cast<std::ptrdiff_t>(current_), std::move(block));
+      blocks_.emplace_back();
+    } else if (blocks_[current_].capacity < needed) {
+      blocks_[current_] = Block();
+    }
+    Block& fresh = blocks_[current_];
+    if (fresh.capacity == 0) {
+      fresh.capacity = std::max(kBlockSize, needed);
+      fresh.data.reset(new char[fresh.capacity]);
     }
   }
   Block& block = blocks_[current_];
@@ -37,10 +40,19 @@ void LineQueue::Swap(LineQueue& other) noexcept {
 }
 
 void LineQueue::Clear() {
+  // Only standard blocks are kept: one made for a huge line would pin its
+  // memory until the queue ends.
+  std::erase_if(blocks_, [](const Block& block) { return block.capacity != kBlockSize; });
   if (blocks_.size() > kKeptBlocks) blocks_.resize(kKeptBlocks);
   for (Block& block : blocks_) block.used = 0;
   current_ = 0;
   count_ = 0;
+}
+
+std::size_t LineQueue::ReservedBytes() const {
+  std::size_t total = 0;
+  for (const Block& block : blocks_) total += block.capacity;
+  return total;
 }
 
 }  // namespace wl

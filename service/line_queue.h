@@ -1,9 +1,10 @@
 // The queue of finished log lines between the callers of a TraceLogManager
 // and its writer thread. Each entry is a source number and the finished line
 // in UTF-8 with CR LF line ends, the bytes that a UTF-8 file receives (the
-// compact form: the writer needs no conversion for such a file). Entries are packed one after the other into large blocks, so that
-// queueing a line costs one copy and, once the blocks are warm, no
-// allocation; a queue of a million 130-character lines takes about 140 MB.
+// compact form: the writer needs no conversion for such a file). Entries
+// are packed one after the other into large blocks, so that queueing a
+// line costs one copy and, once the blocks are warm, no allocation; a queue
+// of a million 130-character lines takes about 140 MB.
 //
 // Not synchronised: the owner guards it (TraceLogManager's queueMutex).
 #pragma once
@@ -50,9 +51,13 @@ class LineQueue {
     }
   }
 
-  // Empties the queue. Up to kKeptBlocks blocks are kept for reuse so that a
-  // steady flow allocates nothing; the rest (after a burst) are freed.
+  // Empties the queue. Up to kKeptBlocks blocks of the standard size are
+  // kept for reuse so that a steady flow allocates nothing; the rest (after
+  // a burst, and every block made for one very long line) are freed.
   void Clear();
+
+  // The bytes of all blocks held, used or not.
+  std::size_t ReservedBytes() const;
 
   static constexpr std::size_t kBlockSize = 64 * 1024;
   static constexpr std::size_t kKeptBlocks = 16;

@@ -145,14 +145,19 @@ void LogFileInfo::DeleteLog() {
 bool CycleBigFiles(LogFileInfo& record) {
   std::int64_t size = 0;
   if (record.opened && record.descriptor != -1) {
-    if (record.committer != nullptr) {
+    // In append mode the position is the end of the file, flushed or not.
+    int error = 0;
+    size = platform::TellFile(record.descriptor, &error);
+    // A file that stays open is flushed on the committer's thread. One that
+    // is about to be closed and renamed is flushed here: a flush requested
+    // now would find it closed (and on Windows an open handle would keep
+    // the rename from happening). That is the writer's only wait for the
+    // device, once per size limit written.
+    if (size <= MaxLogFileSize() && record.committer != nullptr) {
       record.committer->Request(&record);
     } else {
       record.Commit();
     }
-    // In append mode the position is the end of the file, flushed or not.
-    int error = 0;
-    size = platform::TellFile(record.descriptor, &error);
   }
   if (size <= MaxLogFileSize()) return false;
   if (record.opened) record.Close();

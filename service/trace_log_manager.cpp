@@ -23,11 +23,38 @@ constexpr std::array<std::uint16_t, kLogFileCount> kRecordCreationOrder{0, 1, 5,
 // long line, so that one huge message does not pin its memory.
 constexpr std::size_t kKeptLineCapacity = 64 * 1024;
 
-// A client text begins with "MM/DD hh:mm:ss.mmm ...": at least 20
-// characters with the separators in place (the digits are not examined).
+// The separator that a client stamp has at a UTF-16 unit, or 0.
+wchar_t StampSeparator(std::size_t unit) {
+  switch (unit) {
+    case 2:
+      return L'/';
+    case 5:
+      return L' ';
+    case 8:
+    case 11:
+      return L':';
+    case 14:
+      return L'.';
+    default:
+      return 0;
+  }
+}
+
+// A client text begins with "MM/DD hh:mm:ss.mmm ...": at least 20 UTF-16
+// units with the separators in place (the digits are not examined). Counted
+// in UTF-16 units on every system, so that a character outside the BMP (one
+// wchar_t on Linux, two on Windows) decides alike.
 bool HasClientStamp(std::wstring_view text) {
-  return text.size() >= 20 && text[2] == L'/' && text[5] == L' ' && text[8] == L':' && text[11] == L':' &&
-         text[14] == L'.';
+  constexpr std::size_t kStampUnits = 20;
+  std::size_t unit = 0;
+  for (std::size_t i = 0; i < text.size() && unit < kStampUnits; ++i) {
+    bool pair = static_cast<std::uint32_t>(text[i]) > 0xFFFF;
+    if (StampSeparator(unit) != 0 && text[i] != StampSeparator(unit)) return false;
+    // The second unit of a pair is no separator either.
+    if (pair && StampSeparator(unit + 1) != 0) return false;
+    unit += pair ? 2 : 1;
+  }
+  return unit >= kStampUnits;
 }
 
 // Appends a number with at least `width` digits, as "{:0N}" would.

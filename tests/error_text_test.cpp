@@ -11,10 +11,16 @@ namespace wl {
 namespace {
 
 TEST(ErrorText, SuffixCarriesCodeInDecimalAndHexAndTheSystemMessage) {
-  EXPECT_EQ(ErrorCodeText(5), L" Error 5 (0x5) - " + SystemMessageText(5));
+  // The system's wording is checked below where it is Windows' own; here
+  // the shape around it.
+  std::wstring denied = ErrorCodeText(5);
+  EXPECT_TRUE(denied.starts_with(L" Error 5 (0x5) - ") && denied.size() > 20) << denied;
   // A failure HRESULT reads as a negative number and its full hex value.
-  EXPECT_EQ(ErrorCodeText(0x80070057u), L" Error -2147024809 (0x80070057) - " + SystemMessageText(0x80070057u));
+  std::wstring parameter = ErrorCodeText(0x80070057u);
+  EXPECT_TRUE(parameter.starts_with(L" Error -2147024809 (0x80070057) - ") && parameter.size() > 40) << parameter;
   EXPECT_EQ(ErrorCodeText(0x2AFFFFFu), L" Error 45088767 (0x2afffff)");
+  // A message with inserts is not filled: no text, no " - ".
+  EXPECT_EQ(ErrorCodeText(193), L" Error 193 (0xc1)");
   EXPECT_EQ(SystemMessageText(0x2AFFFFFu), L"");
   for (std::uint32_t code : {2u, 3u, 5u, 32u, 183u, 234u}) {
     std::wstring text = SystemMessageText(code);
@@ -63,11 +69,8 @@ TEST(ErrnoText, DescribesTheRuntimeErrorNumbers) {
   EXPECT_EQ(ErrnoText(0), L"0");
   EXPECT_EQ(ErrnoText(-4), L"-4");
   EXPECT_EQ(ErrnoText(81), L"81");
-  int described = 0;
-  for (int number = -5; number < 200; ++number) {
-    if (ErrnoText(number) != std::to_wstring(number)) ++described;
-  }
-  EXPECT_EQ(described, 39);
+  // The gaps of the table, and what lies past it.
+  for (int number : {15, 26, 37, 43, 79, 200}) EXPECT_EQ(ErrnoText(number), std::to_wstring(number));
 }
 
 }  // namespace
