@@ -88,6 +88,9 @@ int CloseFile(int descriptor, int* error);
 // _commit: flushes the file's data to the disk. Returns 0 or -1.
 int CommitFile(int descriptor, int* error);
 
+// How many CommitFile calls have flushed a file in this process so far.
+std::uint64_t CommittedFileCount();
+
 // _telli64: the current position. Returns -1 on failure.
 std::int64_t TellFile(int descriptor, int* error);
 

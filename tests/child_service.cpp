@@ -1,9 +1,13 @@
 // Child commands of the log service tests.
+#include <filesystem>
+#include <fstream>
 #include <string>
 #include <vector>
 
+#include "diagnostics/format.h"
 #include "diagnostics/singleton.h"
 #include "logclient/file_logger.h"
+#include "logclient/path_data.h"
 #include "platform/text_file.h"
 #include "service/trace_log_manager.h"
 #include "tests/test_support.h"
@@ -11,30 +15,84 @@
 namespace wl::test {
 namespace {
 
-// write-past-size-limit: logs under a process file-size limit of 4096 bytes
-// until writes fail, resets the logs and logs once more. Exits with 77 where
-// the system has no such limit.
+constexpr std::wstring_view kFiller = L"a line of fifty characters, give or take a few...";
+
+// Writes out the FileLogger's queue (by ending the singletons) and switches
+// file output on again for the next one.
+void FlushFileLogger() {
+  LifetimeTracker::Instance().DestroyAll();
+  SetFileOutput(true);
+}
+
+// write-past-size-limit: under a process file-size limit of 4096 bytes,
+// logs through the service writer until its writes fail part-way (the
+// failures are reported to the fallback file while it is small), then
+// through the fallback file until its writes fail part-way, lifts the limit
+// and logs "after" through both. Exits with 77 where the system has no such
+// limit.
 int WritePastSizeLimit(const std::vector<std::wstring>&) {
   if (!platform::SetFileSizeLimit(4096)) return 77;
   SetFileOutput(true);
+  TraceLogManager manager;
+  manager.FinalConstruct();
+  for (int i = 0; i < 45; ++i) manager.QueueMessage(1, 1, kFiller);
+  manager.WaitUntilWritten();
+  FlushFileLogger();
+  for (int i = 0; i < 100; ++i) FileLog(Format(L"{}\n", kFiller));
+  FlushFileLogger();
+  platform::SetFileSizeLimit(-1);
+  manager.QueueMessage(1, 1, L"after");
+  FileLog(L"after\n");
+  manager.WaitUntilWritten();
+  manager.FinalRelease();
+  FlushFileLogger();
+  return 0;
+}
+
+// write-on-full-volume: the machine root lies on a small file system. Logs
+// one line through the service writer and the fallback file, fills the file
+// system, logs long lines that fail part-way, frees the space and logs
+// "after" through both. Exits with 3 when the file system could not be
+// filled.
+int WriteOnFullVolume(const std::vector<std::wstring>&) {
+  SetFileOutput(true);
+  TraceLogManager manager;
+  manager.FinalConstruct();
+  manager.QueueMessage(1, 1, L"before");
+  FileLog(L"before\n");
+  manager.WaitUntilWritten();
+  FlushFileLogger();
+
+  std::filesystem::path filler = std::filesystem::path(GetDataFolder()) / L"filler.bin";
   {
-    TraceLogManager manager;
-    manager.FinalConstruct();
-    for (int i = 0; i < 45; ++i) {
-      manager.QueueMessage(1, 1, L"a line of fifty characters, give or take a few...");
+    std::ofstream out(filler, std::ios::binary);
+    const std::string chunk(4096, 'f');
+    for (std::size_t size : {std::size_t{4096}, std::size_t{512}, std::size_t{1}}) {
+      while (out.write(chunk.data(), static_cast<std::streamsize>(size)) && out.flush()) {
+      }
+      out.clear();
     }
-    manager.WaitUntilWritten();
-    manager.ResetLogs();
-    manager.QueueMessage(1, 1, L"after reset");
-    manager.WaitUntilWritten();
-    manager.FinalRelease();
   }
-  // Lets the FileLogger write out the diagnostic lines before the exit.
-  LifetimeTracker::Instance().DestroyAll();
+  std::error_code error;
+  if (std::filesystem::file_size(filler, error) == 0) return 3;
+  std::wstring longText(10'000, L'L');
+  for (int i = 0; i < 5; ++i) {
+    manager.QueueMessage(1, 1, longText);
+    FileLog(longText + L"\n");
+  }
+  manager.WaitUntilWritten();
+  FlushFileLogger();
+  std::filesystem::remove(filler, error);
+  manager.QueueMessage(1, 1, L"after");
+  FileLog(L"after\n");
+  manager.WaitUntilWritten();
+  manager.FinalRelease();
+  FlushFileLogger();
   return 0;
 }
 
 ChildCommand writePastSizeLimit(L"write-past-size-limit", WritePastSizeLimit);
+ChildCommand writeOnFullVolume(L"write-on-full-volume", WriteOnFullVolume);
 
 }  // namespace
 }  // namespace wl::test

@@ -27,10 +27,13 @@ constexpr int kMaxDescriptors = 1 << 16;
 // A descriptor's state byte: 0 when the layer has not opened it.
 constexpr std::uint8_t kStateOpen = 0x80;
 constexpr std::uint8_t kStateWritable = 0x40;
+// Appends while denying other writers: a failed write may be cut back.
+constexpr std::uint8_t kStateCutBack = 0x20;
 constexpr std::uint8_t kEncodingMask = 0x0F;
 enum Encoding : std::uint8_t { kAnsiText = 1, kBinary = 2, kUtf8Text = 3, kUtf16Text = 4 };
 
 std::atomic<std::uint8_t> descriptorStates[kMaxDescriptors];
+std::atomic<std::uint64_t> committedFiles{0};
 
 std::uint8_t StateOf(int descriptor) {
   if (descriptor < 0 || descriptor >= kMaxDescriptors) return 0;
@@ -45,16 +48,26 @@ int Fail(int* error, int number) {
 int RuntimeErrno() { return posix::RuntimeErrnoFromErrno(errno); }
 
 // Writes all bytes, continuing after partial writes and interruptions.
-// Returns 0 or the Linux errno.
-int WriteAll(int descriptor, const char* data, std::size_t size) {
-  while (size > 0) {
-    ssize_t written = write(descriptor, data, size);
+// Returns 0 or the Linux errno. When a write fails after part of the bytes
+// went in and cutBack is set (the descriptor appends and no one else may
+// write the file), the file is cut back to its length before the call, so
+// that it never keeps a torn line for the next one to be glued to.
+int WriteAll(int descriptor, const char* data, std::size_t size, bool cutBack) {
+  std::size_t done = 0;
+  while (done < size) {
+    ssize_t written = write(descriptor, data + done, size - done);
     if (written < 0) {
       if (errno == EINTR) continue;
-      return errno;
+      int failure = errno;
+      if (cutBack && done > 0) {
+        off_t end = lseek(descriptor, 0, SEEK_END);
+        if (end >= static_cast<off_t>(done) && ftruncate(descriptor, end - static_cast<off_t>(done)) == 0) {
+          lseek(descriptor, 0, SEEK_END);
+        }
+      }
+      return failure;
     }
-    data += written;
-    size -= static_cast<std::size_t>(written);
+    done += static_cast<std::size_t>(written);
   }
   return 0;
 }
@@ -106,7 +119,8 @@ bool AppendUtf8(std::string_view text, bool lineEnds, std::string& out, std::siz
 }
 
 int Finish(int descriptor, const std::string& bytes, std::size_t units, int* error) {
-  if (int failure = WriteAll(descriptor, bytes.data(), bytes.size()); failure != 0) {
+  bool cutBack = (StateOf(descriptor) & kStateCutBack) != 0;
+  if (int failure = WriteAll(descriptor, bytes.data(), bytes.size(), cutBack); failure != 0) {
     return Fail(error, posix::RuntimeErrnoFromErrno(failure));
   }
   return units > INT_MAX / 2 ? INT_MAX : static_cast<int>(units * 2);
@@ -168,8 +182,8 @@ int SettleEncoding(int descriptor, int openFlag, bool canRead, bool canWrite, En
     if (!canWrite) return 0;
     static constexpr char kUtf8Mark[] = {'\xEF', '\xBB', '\xBF'};
     static constexpr char kUtf16Mark[] = {'\xFF', '\xFE'};
-    return *encoding == kUtf8Text ? WriteAll(descriptor, kUtf8Mark, sizeof kUtf8Mark)
-                                  : WriteAll(descriptor, kUtf16Mark, sizeof kUtf16Mark);
+    return *encoding == kUtf8Text ? WriteAll(descriptor, kUtf8Mark, sizeof kUtf8Mark, false)
+                                  : WriteAll(descriptor, kUtf16Mark, sizeof kUtf16Mark, false);
   }
   // A descriptor that may only write cannot look at the mark; the requested
   // encoding stands.
@@ -263,7 +277,9 @@ int OpenFile(int* descriptor, std::wstring_view path, int openFlag, int shareFla
   // number may be reused at once by another thread.
   if (int failure = EstablishOpen(fd, openFlag, shareFlag, &encoding); failure != 0) return reject(failure);
 
-  std::uint8_t state = kStateOpen | encoding | (requested != kORdonly ? kStateWritable : 0);
+  bool denyWrite = shareFlag == kShDenyWr || shareFlag == kShDenyRw;
+  std::uint8_t state = kStateOpen | encoding | (requested != kORdonly ? kStateWritable : 0) |
+                       (requested != kORdonly && (openFlag & kOAppend) != 0 && denyWrite ? kStateCutBack : 0);
   descriptorStates[fd].store(state, std::memory_order_release);
   *descriptor = fd;
   return 0;
@@ -299,7 +315,8 @@ int WriteUtf8CrLfText(int descriptor, std::string_view utf8CrLf, int* error) {
   std::uint8_t state = StateOf(descriptor);
   if ((state & kStateWritable) == 0) return Fail(error, kErrnoEbadf);
   if (static_cast<Encoding>(state & kEncodingMask) == kUtf8Text) {
-    if (int failure = WriteAll(descriptor, utf8CrLf.data(), utf8CrLf.size()); failure != 0) {
+    bool cutBack = (state & kStateCutBack) != 0;
+    if (int failure = WriteAll(descriptor, utf8CrLf.data(), utf8CrLf.size(), cutBack); failure != 0) {
       return Fail(error, posix::RuntimeErrnoFromErrno(failure));
     }
     return 0;
@@ -323,8 +340,11 @@ int CommitFile(int descriptor, int* error) {
   while (fdatasync(descriptor) != 0) {
     if (errno != EINTR) return Fail(error, RuntimeErrno());
   }
+  committedFiles.fetch_add(1, std::memory_order_relaxed);
   return 0;
 }
+
+std::uint64_t CommittedFileCount() { return committedFiles.load(std::memory_order_relaxed); }
 
 std::int64_t TellFile(int descriptor, int* error) {
   if ((StateOf(descriptor) & kStateOpen) == 0) return Fail(error, kErrnoEbadf);

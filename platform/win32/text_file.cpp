@@ -25,19 +25,41 @@ static_assert(kErrnoEacces == EACCES && kErrnoEnametoolong == ENAMETOOLONG);
 
 namespace {
 
-// Descriptors opened without a Unicode mode, by number (the runtime's
-// descriptors are small integers below this bound). Their wide text goes to
-// the runtime in the ANSI code page: _write would store the UTF-16 units as
-// bytes.
+// Facts about descriptors that the runtime does not tell, by number (the
+// runtime's descriptors are small integers below this bound):
+// - byte mode: opened without a Unicode mode; their wide text goes to the
+//   runtime in the ANSI code page (_write would store the UTF-16 units as
+//   bytes);
+// - cut back: appends while denying other writers, so that a write that
+//   fails part-way can be undone by cutting the file back to its length.
 constexpr int kDescriptorLimit = 8192;
-std::atomic<bool> byteMode[kDescriptorLimit];
+constexpr std::uint8_t kByteMode = 1;
+constexpr std::uint8_t kCutBack = 2;
+std::atomic<std::uint8_t> descriptorFlags[kDescriptorLimit];
+std::atomic<std::uint64_t> committedFiles{0};
 
-bool IsByteMode(int descriptor) {
-  return descriptor >= 0 && descriptor < kDescriptorLimit && byteMode[descriptor].load(std::memory_order_relaxed);
+std::uint8_t FlagsOf(int descriptor) {
+  return descriptor >= 0 && descriptor < kDescriptorLimit ? descriptorFlags[descriptor].load(std::memory_order_relaxed)
+                                                          : 0;
 }
 
-void SetByteMode(int descriptor, bool value) {
-  if (descriptor >= 0 && descriptor < kDescriptorLimit) byteMode[descriptor].store(value, std::memory_order_relaxed);
+void SetFlags(int descriptor, std::uint8_t flags) {
+  if (descriptor >= 0 && descriptor < kDescriptorLimit) descriptorFlags[descriptor].store(flags, std::memory_order_relaxed);
+}
+
+// Runs one _write; when it fails on a descriptor that may be cut back, the
+// file is returned to its length before the call, so that it never keeps a
+// torn line for the next one to be glued to. The runtime writes a long text
+// in several pieces, so a failure may come after some of them.
+int WriteOnce(int descriptor, const void* data, unsigned size, int* error) {
+  bool cutBack = (FlagsOf(descriptor) & kCutBack) != 0;
+  std::int64_t before = cutBack ? _lseeki64(descriptor, 0, SEEK_END) : -1;
+  int written = _write(descriptor, data, size);
+  if (written < 0) {
+    *error = errno;
+    if (before >= 0) _chsize_s(descriptor, before);
+  }
+  return written;
 }
 
 std::string AnsiFromWide(std::wstring_view text) {
@@ -58,27 +80,24 @@ int OpenFile(int* descriptor, std::wstring_view path, int openFlag, int shareFla
   if (error != 0) {
     *descriptor = -1;
   } else {
-    SetByteMode(*descriptor, (openFlag & (_O_WTEXT | _O_U16TEXT | _O_U8TEXT)) == 0);
+    bool byteMode = (openFlag & (_O_WTEXT | _O_U16TEXT | _O_U8TEXT)) == 0;
+    bool cutBack = (openFlag & (_O_WRONLY | _O_RDWR)) != 0 && (openFlag & _O_APPEND) != 0 &&
+                   (shareFlag == _SH_DENYWR || shareFlag == _SH_DENYRW);
+    SetFlags(*descriptor, static_cast<std::uint8_t>((byteMode ? kByteMode : 0) | (cutBack ? kCutBack : 0)));
   }
   return error;
 }
 
 int WriteText(int descriptor, std::wstring_view text, int* error) {
-  if (IsByteMode(descriptor)) {
+  if ((FlagsOf(descriptor) & kByteMode) != 0) {
     // The runtime expands line feeds itself in _O_TEXT mode.
     std::string ansi = AnsiFromWide(text);
-    int written = _write(descriptor, ansi.data(), static_cast<unsigned>(ansi.size()));
-    if (written < 0) {
-      *error = errno;
-      return -1;
-    }
+    if (WriteOnce(descriptor, ansi.data(), static_cast<unsigned>(ansi.size()), error) < 0) return -1;
     return static_cast<int>(text.size() * sizeof(wchar_t));
   }
   // In the Unicode text modes _write takes the wide characters and their
   // size in bytes; the runtime converts and expands line feeds.
-  int written = _write(descriptor, text.data(), static_cast<unsigned>(text.size() * sizeof(wchar_t)));
-  if (written < 0) *error = errno;
-  return written;
+  return WriteOnce(descriptor, text.data(), static_cast<unsigned>(text.size() * sizeof(wchar_t)), error);
 }
 
 int WriteUtf8Text(int descriptor, std::string_view utf8, int* error) {
@@ -92,7 +111,7 @@ int WriteUtf8CrLfText(int descriptor, std::string_view utf8CrLf, int* error) {
 
 int CloseFile(int descriptor, int* error) {
   // Cleared first: once closed, the number may be handed to another open.
-  SetByteMode(descriptor, false);
+  SetFlags(descriptor, 0);
   int result = _close(descriptor);
   if (result != 0) *error = errno;
   return result;
@@ -100,9 +119,15 @@ int CloseFile(int descriptor, int* error) {
 
 int CommitFile(int descriptor, int* error) {
   int result = _commit(descriptor);
-  if (result != 0) *error = errno;
+  if (result != 0) {
+    *error = errno;
+  } else {
+    committedFiles.fetch_add(1, std::memory_order_relaxed);
+  }
   return result;
 }
+
+std::uint64_t CommittedFileCount() { return committedFiles.load(std::memory_order_relaxed); }
 
 std::int64_t TellFile(int descriptor, int* error) {
   std::int64_t position = _telli64(descriptor);
