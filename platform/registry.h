@@ -25,6 +25,7 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/registry_file.h"
 #include "platform/types.h"
 
 namespace wl::platform {
@@ -95,6 +96,21 @@ Win32Error RegistryDeleteKeyTree(HKey root, std::wstring_view subKey);
 Win32Error RegistryEnumKey(HKey key, std::uint32_t index, std::wstring* name);
 Win32Error RegistryEnumValue(HKey key, std::uint32_t index, std::wstring* name,
                              std::uint32_t* type, std::vector<std::uint8_t>* data);
+
+// The predefined root of a long root name ("HKEY_LOCAL_MACHINE",
+// "HKEY_CURRENT_USER", "HKEY_CLASSES_ROOT", "HKEY_USERS"; any case), or
+// null.
+HKey RegistryRootByName(std::wstring_view name);
+
+// Applies the sections of an import file (platform/registry_file.h): keys
+// created with their values set or removed, keys removed with everything
+// below them. Every section is checked first (CheckRegistryFileSections);
+// when one is wrong nothing changes, the result is 87 and *error names its
+// line and reason. On Linux the sections of one hive are applied as one
+// update of its file (HKEY_CLASSES_ROOT keys go to the machine's classes),
+// so that a failure leaves the hive as it was. Returns 0 or the code of the
+// first failure, with the line of its section in *error.
+Win32Error RegistryImport(const std::vector<RegistryFileSection>& sections, RegistryFileError* error);
 
 // RegCloseKey. Closing a predefined root does nothing and succeeds.
 Win32Error RegistryCloseKey(HKey key);

@@ -10,6 +10,8 @@ namespace {
 constexpr std::uint32_t kTypeSz = 1;
 constexpr std::uint32_t kTypeBinary = 3;
 constexpr std::uint32_t kTypeDword = 4;
+constexpr std::uint32_t kTypeExpandSz = 2;
+constexpr std::uint32_t kTypeMultiSz = 7;
 
 bool IsControl(char32_t c) { return c < 0x20 || c == 0x7F; }
 
@@ -135,8 +137,25 @@ bool ParseHexNumber(std::string_view digits, std::size_t maxDigits, std::uint32_
 
 // Parses the data after '=' of the value line at lines[*index]; may consume
 // continuation lines.
+bool StartsWithRegedit4(std::string_view bytes) {
+  std::size_t start = bytes.find_first_not_of(" \t\r\n");
+  return start != std::string_view::npos && bytes.substr(start).starts_with(kRegistryFileHeader4);
+}
+
+// In a REGEDIT4 file (ansi set) the strings of hex(2) and hex(7) data are
+// in the ANSI code page; they are stored as UTF-16, as Windows does.
+void WidenAnsiStrings(RegistryFileValue* value) {
+  std::string ansi(value->data.begin(), value->data.end());
+  std::u16string units = Utf16FromWide(WideFromAnsi(ansi));
+  value->data.clear();
+  for (char16_t unit : units) {
+    value->data.push_back(static_cast<std::uint8_t>(unit & 0xFF));
+    value->data.push_back(static_cast<std::uint8_t>(unit >> 8));
+  }
+}
+
 bool ParseData(std::string_view data, const std::vector<Line>& lines, std::size_t* index, bool allowRemove,
-               RegistryFileValue* value, RegistryFileError* error) {
+               bool ansi, RegistryFileValue* value, RegistryFileError* error) {
   int lineNumber = lines[*index].number;
   auto fail = [&](std::wstring reason) {
     *error = {lineNumber, std::move(reason)};
@@ -195,7 +214,10 @@ bool ParseData(std::string_view data, const std::vector<Line>& lines, std::size_
       rest = Trim(rest.substr(comma + 1));
       if (rest.empty() && !continued) return fail(L"hex data ends with a comma");
     }
-    if (!continued) return true;
+    if (!continued) {
+      if (ansi && (value->type == kTypeExpandSz || value->type == kTypeMultiSz)) WidenAnsiStrings(value);
+      return true;
+    }
     if (*index + 1 >= lines.size()) return fail(L"the file ends inside a continued hex value");
     ++*index;
     lineNumber = lines[*index].number;
@@ -261,6 +283,7 @@ bool ParseRegistryFile(std::string_view bytes, RegistryFileUse use, std::vector<
                        RegistryFileError* error) {
   sections->clear();
   bool hive = use == RegistryFileUse::Hive;
+  bool ansi = false;
   std::string converted;
   if (bytes.size() >= 2 && static_cast<unsigned char>(bytes[0]) == 0xFF &&
       static_cast<unsigned char>(bytes[1]) == 0xFE) {
@@ -277,6 +300,10 @@ bool ParseRegistryFile(std::string_view bytes, RegistryFileUse use, std::vector<
     bytes = converted;
   } else if (bytes.substr(0, 3) == "\xEF\xBB\xBF") {
     bytes.remove_prefix(3);
+  } else if (!hive && StartsWithRegedit4(bytes)) {
+    converted = Utf8FromWide(WideFromAnsi(bytes));
+    bytes = converted;
+    ansi = true;
   }
   std::vector<Line> lines = SplitLines(bytes);
   for (const Line& line : lines) {
@@ -293,10 +320,25 @@ bool ParseRegistryFile(std::string_view bytes, RegistryFileUse use, std::vector<
   }
   std::size_t index = 0;
   while (index < lines.size() && Trim(lines[index].text).empty()) ++index;
-  if (index >= lines.size() || Trim(lines[index].text) != kRegistryFileHeader) {
+  std::string_view header = ansi ? kRegistryFileHeader4 : kRegistryFileHeader;
+  if (index >= lines.size() || Trim(lines[index].text) != header) {
     *error = {index < lines.size() ? lines[index].number : 1,
               L"the first line must be \"Windows Registry Editor Version 5.00\""};
     return false;
+  }
+  if (hive) {
+    // A hive that starts with the marker line must end with its pair; one
+    // cut at a line end would otherwise lose its last keys unnoticed.
+    std::size_t first = index + 1;
+    while (first < lines.size() && Trim(lines[first].text).empty()) ++first;
+    std::size_t last = lines.size();
+    while (last > first && Trim(lines[last - 1].text).empty()) --last;
+    if (first < lines.size() && Trim(lines[first].text) == kHiveStartMarker &&
+        (last <= first + 1 || Trim(lines[last - 1].text) != kHiveEndMarker)) {
+      *error = {static_cast<int>(lines.size()) + 1,
+                L"the file ends before its last line \"" + WideFromUtf8(kHiveEndMarker) + L"\" (it was cut short)"};
+      return false;
+    }
   }
   std::vector<RegistryFileSection> parsed;
   for (++index; index < lines.size(); ++index) {
@@ -336,7 +378,7 @@ bool ParseRegistryFile(std::string_view bytes, RegistryFileUse use, std::vector<
     text = TrimLeft(text);
     if (text.empty() || text.front() != '=') return fail(L"missing '=' after the value name");
     text.remove_prefix(1);
-    if (!ParseData(text, lines, &index, !hive, &value, error)) return false;
+    if (!ParseData(text, lines, &index, !hive, ansi, &value, error)) return false;
     parsed.back().values.push_back(std::move(value));
   }
   *sections = std::move(parsed);
@@ -438,6 +480,9 @@ std::string RegistryFileUtf16(std::string_view utf8) {
 }
 
 bool IsStorableValueName(std::wstring_view name) {
+  std::size_t units = 0;
+  for (wchar_t c : name) units += static_cast<char32_t>(c) > 0xFFFF ? 2 : 1;
+  if (units > kMaxValueNameLength) return false;
   for (std::size_t i = 0; i < name.size(); ++i) {
     auto c = static_cast<char32_t>(name[i]);
     if (IsControl(c) || c > 0x10FFFF) return false;
@@ -454,6 +499,44 @@ bool IsStorableValueName(std::wstring_view name) {
 bool IsStorableKeyName(std::wstring_view name) {
   return !name.empty() && name.size() <= 255 && name.find(L'\\') == std::wstring_view::npos &&
          IsStorableValueName(name);
+}
+
+bool CheckRegistryFileSections(const std::vector<RegistryFileSection>& sections, RegistryFileError* error) {
+  static constexpr std::wstring_view kRoots[] = {L"HKEY_LOCAL_MACHINE", L"HKEY_CURRENT_USER", L"HKEY_CLASSES_ROOT",
+                                                 L"HKEY_USERS"};
+  for (const auto& section : sections) {
+    auto fail = [&](std::wstring reason) {
+      *error = {section.line, std::move(reason)};
+      return false;
+    };
+    std::wstring_view path = section.path;
+    std::wstring_view root = path.substr(0, path.find(L'\\'));
+    bool known = false;
+    for (std::wstring_view name : kRoots) known = known || RegistryNamesEqual(root, name);
+    if (!known) {
+      return fail(L"the key \"" + section.path +
+                  L"\" does not start with HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER, HKEY_CLASSES_ROOT or HKEY_USERS");
+    }
+    if (root.size() == path.size()) return fail(L"a root key cannot be imported");
+    std::size_t depth = 0;
+    for (std::wstring_view rest = path.substr(root.size()); !rest.empty();) {
+      rest.remove_prefix(1);
+      std::wstring_view name = rest.substr(0, rest.find(L'\\'));
+      if (!IsStorableKeyName(name)) {
+        return fail(name.empty() ? std::wstring(L"an empty key name (two backslashes in a row, or one at the end)")
+                                 : L"the key name \"" + std::wstring(name) + L"\" cannot be stored");
+      }
+      if (++depth > kMaxKeyDepth) return fail(L"the key is more than 512 levels deep");
+      rest.remove_prefix(name.size());
+    }
+    for (const auto& value : section.values) {
+      if (!IsStorableValueName(value.name)) {
+        return fail(L"the value name \"" + value.name.substr(0, 64) +
+                    L"\" cannot be stored (control characters, or more than 16383 characters)");
+      }
+    }
+  }
+  return true;
 }
 
 wchar_t RegistryUpperCase(wchar_t c) {

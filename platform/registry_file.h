@@ -15,6 +15,7 @@
 // Lines starting with ';' are comments.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -42,6 +43,21 @@ struct RegistryFileError {
 };
 
 inline constexpr std::string_view kRegistryFileHeader = "Windows Registry Editor Version 5.00";
+// The header of the older format: ANSI text, string data of hex(2) and
+// hex(7) values in the ANSI code page too. Imported, never written.
+inline constexpr std::string_view kRegistryFileHeader4 = "REGEDIT4";
+
+// The first and the last line of every hive file the stand-in writes. A
+// file that has the first must end with the last, so that a file cut short
+// at a line end is refused like any other broken hive; files written
+// without them (by hand, or by older versions) are read as they are.
+inline constexpr std::string_view kHiveStartMarker = "; Registry hive: complete only when its last line is \"; end of hive\"";
+inline constexpr std::string_view kHiveEndMarker = "; end of hive";
+
+// What the registry accepts: keys at most 512 levels below their root, key
+// names of at most 255 characters, value names of at most 16383.
+inline constexpr std::size_t kMaxKeyDepth = 512;
+inline constexpr std::size_t kMaxValueNameLength = 16383;
 
 // What a parsed file is for. A hive file must end with a line end (so that a
 // file cut short in the middle of a line is refused) and may not remove keys
@@ -49,8 +65,9 @@ inline constexpr std::string_view kRegistryFileHeader = "Windows Registry Editor
 enum class RegistryFileUse { Hive, Import };
 
 // Parses a whole file: UTF-8 (with or without a byte-order mark) or UTF-16LE
-// with its byte-order mark; lines may end in LF or CR LF. Returns false with
-// the line and reason of the first problem; nothing is returned then.
+// with its byte-order mark; lines may end in LF or CR LF. An import file may
+// also be in the REGEDIT4 format. Returns false with the line and reason of
+// the first problem; nothing is returned then.
 bool ParseRegistryFile(std::string_view bytes, RegistryFileUse use, std::vector<RegistryFileSection>* sections,
                        RegistryFileError* error);
 
@@ -69,13 +86,22 @@ void AppendRegistryFileSection(std::string& out, std::wstring_view path, bool re
 void AppendRegistryFileValue(std::string& out, std::wstring_view name, std::uint32_t type,
                              const std::vector<std::uint8_t>& data, std::string_view lineEnd);
 
+// Checks the sections of an import file before anything is changed: each
+// key path starts with the long name of a root (HKEY_LOCAL_MACHINE,
+// HKEY_CURRENT_USER, HKEY_CLASSES_ROOT, HKEY_USERS) and names a key below
+// it, at most kMaxKeyDepth deep, with storable names (no empty name between
+// backslashes); every value name is storable. False with the line and
+// reason of the first problem.
+bool CheckRegistryFileSections(const std::vector<RegistryFileSection>& sections, RegistryFileError* error);
+
 // UTF-8 text as UTF-16LE with its byte-order mark, the encoding in which
 // the Registry Editor writes exports.
 std::string RegistryFileUtf16(std::string_view utf8);
 
 // True when the name can be written into a file and read back unchanged (no
-// control characters, no unpaired surrogates). Key names also must not be
-// empty or contain a backslash.
+// control characters, no unpaired surrogates) and the registry takes it (at
+// most kMaxValueNameLength UTF-16 units). Key names also must not be empty,
+// longer than 255 characters or contain a backslash.
 bool IsStorableValueName(std::wstring_view name);
 bool IsStorableKeyName(std::wstring_view name);
 

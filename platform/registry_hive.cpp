@@ -2,6 +2,16 @@
 
 namespace wl::platform {
 
+HiveKey::~HiveKey() {
+  std::vector<std::unique_ptr<HiveKey>> pending = std::move(subKeys_);
+  while (!pending.empty()) {
+    std::unique_ptr<HiveKey> key = std::move(pending.back());
+    pending.pop_back();
+    for (auto& sub : key->subKeys_) pending.push_back(std::move(sub));
+    key->subKeys_.clear();
+  }
+}
+
 std::size_t HiveKey::LowerBound(std::wstring_view name) const {
   std::size_t low = 0, high = subKeys_.size();
   while (low < high) {
@@ -99,7 +109,12 @@ bool HiveFromSections(const std::vector<RegistryFileSection>& sections, std::wst
     }
     path.remove_prefix(prefix.size());
     HiveKey* key = root;
+    std::size_t depth = 0;
     while (!path.empty()) {
+      if (++depth > kMaxKeyDepth) {
+        *error = {section.line, L"the key is more than 512 levels deep"};
+        return false;
+      }
       path.remove_prefix(1);
       auto end = path.find(L'\\');
       auto name = path.substr(0, end);
@@ -122,22 +137,29 @@ bool HiveFromSections(const std::vector<RegistryFileSection>& sections, std::wst
   return true;
 }
 
-namespace {
-
-void AppendKey(std::string& out, const HiveKey& key, const std::wstring& path, bool isRoot, std::string_view lineEnd) {
-  if (!isRoot || !key.Values().empty()) {
-    AppendRegistryFileSection(out, path, false, lineEnd);
-    for (const auto& value : key.Values()) AppendRegistryFileValue(out, value.name, value.type, value.data, lineEnd);
-  }
-  for (const auto& sub : key.SubKeys()) AppendKey(out, *sub, path + L"\\" + sub->Name(), false, lineEnd);
-}
-
-}  // namespace
-
 std::string FormatHive(const HiveKey& root, std::wstring_view prefix, std::string_view lineEnd) {
   std::string out;
   AppendRegistryFileHeader(out, lineEnd);
-  AppendKey(out, root, std::wstring(prefix), true, lineEnd);
+  out += lineEnd;
+  out += kHiveStartMarker;
+  out += lineEnd;
+  // Parents before children, sub-keys in their order, without recursion.
+  std::vector<std::pair<const HiveKey*, std::wstring>> pending;
+  pending.emplace_back(&root, std::wstring(prefix));
+  while (!pending.empty()) {
+    auto [key, path] = std::move(pending.back());
+    pending.pop_back();
+    if (key != &root || !key->Values().empty()) {
+      AppendRegistryFileSection(out, path, false, lineEnd);
+      for (const auto& value : key->Values()) AppendRegistryFileValue(out, value.name, value.type, value.data, lineEnd);
+    }
+    const auto& subKeys = key->SubKeys();
+    for (auto sub = subKeys.rbegin(); sub != subKeys.rend(); ++sub) {
+      pending.emplace_back(sub->get(), path + L"\\" + (*sub)->Name());
+    }
+  }
+  out += lineEnd;
+  out += kHiveEndMarker;
   out += lineEnd;
   return out;
 }

@@ -26,6 +26,10 @@ struct HiveValue {
 class HiveKey {
  public:
   explicit HiveKey(std::wstring name = {}) : name_(std::move(name)) {}
+  // Frees the tree below without recursion, however deep it is.
+  ~HiveKey();
+  HiveKey(const HiveKey&) = delete;
+  HiveKey& operator=(const HiveKey&) = delete;
 
   const std::wstring& Name() const { return name_; }
   const std::vector<std::unique_ptr<HiveKey>>& SubKeys() const { return subKeys_; }
@@ -60,12 +64,14 @@ HiveKey* FindHiveKey(HiveKey& root, const std::vector<std::wstring>& path);
 // Builds the tree of a hive whose sections all lie under prefix (the hive's
 // full name, "HKEY_LOCAL_MACHINE" or "HKEY_USERS\S-1-5-18"). Sections may
 // repeat; a value set twice keeps the last data. False with the line and
-// reason for a section outside the hive or with an unusable key name.
+// reason for a section outside the hive, with an unusable key or value name
+// or deeper than kMaxKeyDepth.
 bool HiveFromSections(const std::vector<RegistryFileSection>& sections, std::wstring_view prefix, HiveKey* root,
                       RegistryFileError* error);
 
 // The UTF-8 text of the hive file, parents before children: a section for
-// every key except the root, which has one only when it has values.
+// every key except the root, which has one only when it has values, between
+// the lines kHiveStartMarker and kHiveEndMarker.
 std::string FormatHive(const HiveKey& root, std::wstring_view prefix, std::string_view lineEnd);
 
 }  // namespace wl::platform

@@ -44,6 +44,8 @@ TEST(RegistryHive, FileIsTheRegistryEditorTextOfTheHive) {
   EXPECT_EQ(test::ReadFileText(hive),
             "Windows Registry Editor Version 5.00\n"
             "\n"
+            "; Registry hive: complete only when its last line is \"; end of hive\"\n"
+            "\n"
             "[HKEY_LOCAL_MACHINE\\Software]\n"
             "\n"
             "[HKEY_LOCAL_MACHINE\\Software\\Kestrix]\n"
@@ -52,7 +54,8 @@ TEST(RegistryHive, FileIsTheRegistryEditorTextOfTheHive) {
             "\"TraceLevel\"=dword:00000005\n"
             "\"Path\"=\"C:\\\\\"\n"
             "\"Big\"=hex(b):01,00,00,00,00,00,00,00\n"
-            "\n");
+            "\n"
+            "; end of hive\n");
 
   test::WriteFileBytes(hive, Bytes("\xEF\xBB\xBFWindows Registry Editor Version 5.00\r\n"
                                    "\r\n"
@@ -75,19 +78,23 @@ TEST(RegistryHive, BrokenHiveIsRefusedAndLeftAsItWas) {
   SetDword(kHKeyLocalMachine, L"Software\\Kestrix\\Wayline", L"MaxLogFileSize", 1000000);
   fs::path hive = root.Path() / "registry" / "HKLM.reg";
   std::string text = test::ReadFileText(hive);
+  std::string body = text.substr(0, text.rfind("; end of hive\n"));
   struct Case {
     std::string bytes;
     std::string line;
   } cases[] = {
       // Cut in the middle of the last value line, as a full disk or a copy
       // that stopped half-way would leave it.
-      {text.substr(0, text.find("MaxLogFileSize") + 20), "line 9"},
-      {text.substr(0, text.find("TraceLevel") + 3), "line 8"},
+      {text.substr(0, text.find("MaxLogFileSize") + 20), "line 11"},
+      {text.substr(0, text.find("TraceLevel") + 3), "line 10"},
+      // Cut at a line end: before a key, or before the last line.
+      {text.substr(0, text.find("[HKEY_LOCAL_MACHINE\\Software\\Kestrix\\Wayline]")), "line 9"},
+      {body, "line 13"},
       // Edited by hand with a single backslash, in another encoding, or
       // with a key of another hive.
-      {text + "[HKEY_LOCAL_MACHINE\\X]\n\"Path\"=\"C:\\Temp\"\n", "line 12"},
-      {text + "[HKEY_LOCAL_MACHINE\\X]\n\"Name\"=\"caf\xE9\"\n", "line 12"},
-      {text + "[HKEY_CURRENT_USER\\X]\n", "line 11"},
+      {body + "[HKEY_LOCAL_MACHINE\\X]\n\"Path\"=\"C:\\Temp\"\n; end of hive\n", "line 14"},
+      {body + "[HKEY_LOCAL_MACHINE\\X]\n\"Name\"=\"caf\xE9\"\n; end of hive\n", "line 14"},
+      {body + "[HKEY_CURRENT_USER\\X]\n; end of hive\n", "line 13"},
       {"", "line 1"},
   };
   for (const auto& c : cases) {
@@ -224,7 +231,7 @@ TEST(RegistryFile, ProblemsAreReportedWithTheirLine) {
     RegistryFileUse use;
     int line;
   } cases[] = {
-      {"REGEDIT4\n", RegistryFileUse::Import, 1},
+      {"REGEDIT4\n", RegistryFileUse::Hive, 1},
       {header + "\"a\"=dword:1\n", RegistryFileUse::Import, 3},
       {header + "[HKEY_LOCAL_MACHINE\\X\n", RegistryFileUse::Import, 3},
       {header + "[HKEY_LOCAL_MACHINE\\X]\n\"a\"=\"unterminated\n", RegistryFileUse::Import, 4},

@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <filesystem>
 #include <map>
 #include <random>
 #include <string>
@@ -373,6 +374,141 @@ TEST_F(RegistryTest, ToolImportAppliesRemovalsAndRefusesBrokenFiles) {
   test::WriteFileBytes(path, Bytes(text.begin(), text.end()));
   EXPECT_EQ(RunTool({L"import", path.wstring()}), 1);
   EXPECT_EQ(OpenCode(L"Import\\Partial"), kErrorFileNotFound);
+}
+
+TEST_F(RegistryTest, KeyDepthAndValueNamesHaveTheRegistrysLimits) {
+  // A value name may have 16383 characters, no more.
+  HKey key = Create(L"Limits");
+  std::uint32_t number = 1;
+  EXPECT_EQ(RegistrySetValue(key, std::wstring(16383, L'v'), kRegDword, &number, 4), 0u);
+  EXPECT_EQ(RegistrySetValue(key, std::wstring(16384, L'v'), kRegDword, &number, 4), kErrorInvalidParameter);
+  EXPECT_EQ(AllValues(key).size(), 1u);
+
+  // A tree is at most 512 levels deep. Wine sets no such limit.
+  if (WineVersion()) GTEST_SKIP() << "Wine does not limit the depth of keys";
+  std::wstring path = L"Software";
+  while (std::count(path.begin(), path.end(), L'\\') < 511) path += L"\\k";
+  HKey deepest = nullptr;
+  ASSERT_EQ(RegistryCreateKey(kHKeyCurrentUser, path, kKeyAllAccess, &deepest, nullptr), 0u);
+  handles_.push_back(deepest);
+  HKey tooDeep = nullptr;
+  EXPECT_EQ(RegistryCreateKey(deepest, L"k", kKeyAllAccess, &tooDeep, nullptr), kErrorInvalidParameter);
+  EXPECT_EQ(RegistryCreateKey(kHKeyCurrentUser, path + L"\\k\\k", kKeyAllAccess, &tooDeep, nullptr),
+            kErrorInvalidParameter);
+  EXPECT_EQ(RegistryOpenKey(deepest, L"k", kKeyRead, &tooDeep), kErrorFileNotFound);
+  RegistryDeleteKeyTree(kHKeyCurrentUser, L"Software\\k");
+}
+
+TEST_F(RegistryTest, ManyValuesAndKeysEnumerateInOrder) {
+  // Enough that enumeration must cost the same for each step: copying the
+  // whole key at each step would take hours here.
+  constexpr int kValues = 40000, kKeys = 20000;
+  test::TempFolder folder;
+  std::string text = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\" + Utf8FromWide(baseName_) +
+                     "\\Wide]\r\n";
+  for (int i = 0; i < kValues; ++i) text += "\"v" + std::to_string(100000 + i) + "\"=dword:00000001\r\n";
+  for (int i = 0; i < kKeys; ++i) {
+    text += "\r\n[HKEY_CURRENT_USER\\" + Utf8FromWide(baseName_) + "\\Wide\\k" + std::to_string(100000 + i) + "]\r\n";
+  }
+  auto path = folder.Path() / "wide.reg";
+  test::WriteFileBytes(path, Bytes(text.begin(), text.end()));
+  ASSERT_EQ(RunTool({L"import", path.wstring()}), 0);
+  HKey key = Open(L"Wide");
+  int values = 0, keys = 0;
+  for (std::uint32_t index = 0;; ++index) {
+    std::wstring name;
+    std::uint32_t type = 0;
+    Bytes data;
+    if (RegistryEnumValue(key, index, &name, &type, &data) != 0) break;
+    if (name != L"v" + std::to_wstring(100000 + values)) break;
+    ++values;
+  }
+  for (std::uint32_t index = 0;; ++index) {
+    std::wstring name;
+    if (RegistryEnumKey(key, index, &name) != 0 || name != L"k" + std::to_wstring(100000 + keys)) break;
+    ++keys;
+  }
+  EXPECT_EQ(values, kValues);
+  EXPECT_EQ(keys, kKeys);
+}
+
+TEST_F(RegistryTest, ToolImportWithALateMistakeChangesNothing) {
+  Create(L"Import\\Kept");
+  test::TempFolder folder;
+  // What the registry holds, as the tool exports it and (Linux) as the
+  // hive files hold it.
+  auto snapshot = [&] {
+    std::wstring file = (folder.Path() / "snapshot.reg").wstring();
+    EXPECT_EQ(RunTool({L"export", L"HKCU\\" + baseName_, file, L"/y"}), 0);
+    Bytes bytes = test::ReadFileBytes(file);
+    std::error_code error;
+    for (const auto& entry : std::filesystem::recursive_directory_iterator(root_.Path() / "registry", error)) {
+      if (!entry.is_regular_file() || entry.path().extension() == ".lock") continue;
+      Bytes more = test::ReadFileBytes(entry.path());
+      bytes.insert(bytes.end(), more.begin(), more.end());
+    }
+    return bytes;
+  };
+  Bytes before = snapshot();
+  std::string key = "[HKEY_CURRENT_USER\\" + Utf8FromWide(baseName_) + "\\Import";
+  std::string good = "Windows Registry Editor Version 5.00\r\n\r\n" + key + "\\First]\r\n\"a\"=dword:00000001\r\n\r\n" +
+                     key + "\\Kept]\r\n\"b\"=\"text\"\r\n\r\n[-" + key.substr(1) + "\\Kept]\r\n\r\n";
+  std::string deep = key + "\\Deep";
+  for (int i = 0; i < 520; ++i) deep += "\\d";
+  const std::vector<std::pair<std::string, std::string>> late = {
+      {"an empty key name", key + "\\\\Empty]\r\n"},
+      {"a control character in a value name", key + "\\Second]\r\n\"bad\x01name\"=dword:00000001\r\n"},
+      {"a value name that is too long", key + "\\Second]\r\n\"" + std::string(16384, 'n') + "\"=dword:1\r\n"},
+      {"a key too deep", deep + "]\r\n"},
+      {"another root", "[HKEY_NOWHERE\\Software]\r\n"},
+  };
+  auto path = folder.Path() / "late.reg";
+  for (const auto& [mistake, section] : late) {
+    std::string text = good + section;
+    test::WriteFileBytes(path, Bytes(text.begin(), text.end()));
+    EXPECT_EQ(RunTool({L"import", path.wstring()}), 1) << mistake;
+    EXPECT_TRUE(snapshot() == before) << mistake;
+  }
+  // The same file without the mistake imports.
+  test::WriteFileBytes(path, Bytes(good.begin(), good.end()));
+  EXPECT_EQ(RunTool({L"import", path.wstring()}), 0);
+  EXPECT_EQ(OpenCode(L"Import\\Kept"), kErrorFileNotFound);
+  EXPECT_EQ(OpenCode(L"Import\\First"), 0u);
+}
+
+TEST_F(RegistryTest, ToolTakesSwitchesOnlyWhereTheyStandAlone) {
+  std::wstring key = L"HKCU\\" + baseName_ + L"\\Switches";
+  // "/?" as the data of /d is data; /reg:32 and /reg:64 choose a view
+  // that this product does not distinguish.
+  EXPECT_EQ(RunTool({L"add", key, L"/v", L"Question", L"/d", L"/?", L"/f", L"/reg:64"}), 0);
+  EXPECT_EQ(RunTool({L"query", key, L"/reg:32"}), 0);
+  HKey opened = Open(L"Switches");
+  std::uint32_t type = 0;
+  Bytes data;
+  ASSERT_EQ(Read(opened, L"Question", &type, &data), 0u);
+  EXPECT_EQ(data, Utf16Bytes(L"/?"));
+  // A doubled backslash is no key name.
+  EXPECT_EQ(RunTool({L"add", L"HKCU\\" + baseName_ + L"\\\\Doubled", L"/f"}), 1);
+  EXPECT_EQ(OpenCode(L"Doubled"), kErrorFileNotFound);
+}
+
+TEST_F(RegistryTest, ToolImportsRegedit4FilesInTheAnsiCodePage) {
+  test::TempFolder folder;
+  auto path = folder.Path() / "old.reg";
+  // REGEDIT4: no byte-order mark, text and REG_EXPAND_SZ data in the ANSI
+  // code page ("\xE9" is e with an acute accent in 1252).
+  std::string text = "REGEDIT4\r\n\r\n[HKEY_CURRENT_USER\\" + Utf8FromWide(baseName_) +
+                     "\\Old]\r\n\"Name\"=\"caf\xE9\"\r\n\"Path\"=hex(2):25,41,25,00\r\n\"n\"=dword:00000007\r\n";
+  test::WriteFileBytes(path, Bytes(text.begin(), text.end()));
+  ASSERT_EQ(RunTool({L"import", path.wstring()}), 0);
+  HKey key = Open(L"Old");
+  std::uint32_t type = 0;
+  Bytes data;
+  ASSERT_EQ(Read(key, L"Name", &type, &data), 0u);
+  EXPECT_EQ(data, Utf16Bytes(WideFromAnsi("caf\xE9")));
+  ASSERT_EQ(Read(key, L"Path", &type, &data), 0u);
+  EXPECT_EQ(type, kRegExpandSz);
+  EXPECT_EQ(data, Utf16Bytes(L"%A%"));
 }
 
 TEST_F(RegistryTest, ToolRejectsBadArgumentsWithExitCode1) {

@@ -6,6 +6,7 @@
 //   wlreg export KEY FILE [/y]
 //   wlreg import FILE
 // Exit code 0 on success, 1 on any failure. See docs/registry-tool.md.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <filesystem>
@@ -122,6 +123,10 @@ bool ParseKeyName(std::wstring_view text, KeyName* key, std::wstring* message) {
       key->root = root.handle;
       std::wstring_view rest = slash == std::wstring_view::npos ? std::wstring_view() : text.substr(slash + 1);
       while (!rest.empty() && rest.back() == L'\\') rest.remove_suffix(1);
+      if (rest.starts_with(L'\\') || rest.find(L"\\\\") != std::wstring_view::npos) {
+        *message = L"Invalid key name \"" + std::wstring(text) + L"\" (two backslashes in a row).";
+        return false;
+      }
       key->subKey = rest;
       key->display = std::wstring(root.longName) + (rest.empty() ? L"" : L"\\") + key->subKey;
       return true;
@@ -359,8 +364,11 @@ struct Options {
   bool force = false;                     // /f (add, delete) or /y (export)
 };
 
+void Usage();
+
 // Parses the arguments after the command. allowed lists the switches the
-// command takes; false (after printing the error) for anything else.
+// command takes; false (after printing the error, or the usage for a "/?"
+// of its own) for anything else, with the exit code in *exitCode.
 bool ParseOptions(const std::vector<std::wstring>& arguments, std::wstring_view command,
                   std::vector<std::wstring_view> allowed, Options* options, int* exitCode) {
   auto takes = [&](std::wstring_view name) {
@@ -373,6 +381,10 @@ bool ParseOptions(const std::vector<std::wstring>& arguments, std::wstring_view 
     *exitCode = SyntaxError(detail);
     return false;
   };
+  // The switches of any command. Anything else that starts with / or - (an
+  // absolute path on Linux, say) is an ordinary argument.
+  static constexpr std::wstring_view kSwitches[] = {L"v", L"ve", L"va", L"s",      L"t",      L"d",
+                                                    L"f", L"y",  L"?",  L"reg:32", L"reg:64"};
   for (std::size_t i = 0; i < arguments.size(); ++i) {
     const std::wstring& argument = arguments[i];
     auto next = [&](std::wstring_view name, std::optional<std::wstring>* target) {
@@ -381,17 +393,21 @@ bool ParseOptions(const std::vector<std::wstring>& arguments, std::wstring_view 
       *target = arguments[++i];
       return true;
     };
-    // Switches are short words after / or -; anything longer (such as an
-    // absolute path on Linux) is an ordinary argument.
-    bool looksLikeSwitch = argument.size() >= 2 && argument.size() <= 4 &&
-                           (argument[0] == L'/' || argument[0] == L'-') &&
-                           argument.find_first_of(L"/.\\", 1) == std::wstring::npos;
-    if (!looksLikeSwitch) {
+    std::wstring lower = argument.size() >= 2 ? argument.substr(1) : std::wstring();
+    for (auto& c : lower) c = static_cast<wchar_t>(c >= L'A' && c <= L'Z' ? c + 32 : c);
+    bool isSwitch = (argument.starts_with(L'/') || argument.starts_with(L'-')) &&
+                    std::find(std::begin(kSwitches), std::end(kSwitches), lower) != std::end(kSwitches);
+    if (!isSwitch) {
       options->positional.push_back(argument);
       continue;
     }
-    std::wstring lower = argument.substr(1);
-    for (auto& c : lower) c = static_cast<wchar_t>(c >= L'A' && c <= L'Z' ? c + 32 : c);
+    if (lower == L"?") {
+      Usage();
+      *exitCode = kExitSuccess;
+      return false;
+    }
+    // The 32-bit and 64-bit views of the registry are one here.
+    if (lower == L"reg:32" || lower == L"reg:64") continue;
     if (!takes(lower)) return bad(L"\"" + argument + L"\" is not an option of " + std::wstring(command) + L".");
     if (lower == L"v") {
       if (!next(L"v", &options->valueName)) return false;
@@ -684,37 +700,19 @@ int Import(const std::vector<std::wstring>& arguments) {
   if (!in) return Fail(L"Cannot open the file " + fileName + L".");
   std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
   std::vector<RegistryFileSection> sections;
-  RegistryFileError parseError;
-  if (!ParseRegistryFile(bytes, RegistryFileUse::Import, &sections, &parseError)) {
-    return Fail(fileName + L": line " + std::to_wstring(parseError.line) + L": " + parseError.reason +
-                L". Nothing was imported.");
+  RegistryFileError problem;
+  auto where = [&] { return fileName + L": line " + std::to_wstring(problem.line) + L": "; };
+  if (!ParseRegistryFile(bytes, RegistryFileUse::Import, &sections, &problem)) {
+    return Fail(where() + problem.reason + L". Nothing was imported.");
   }
-  // Check every key name before changing anything.
-  std::vector<KeyName> names(sections.size());
-  for (std::size_t i = 0; i < sections.size(); ++i) {
-    std::wstring message;
-    if (!ParseKeyName(sections[i].path, &names[i], &message) || names[i].subKey.empty()) {
-      return Fail(fileName + L": line " + std::to_wstring(sections[i].line) + L": " +
-                  (message.empty() ? L"a root key cannot be imported" : message) + L" Nothing was imported.");
-    }
-  }
-  for (std::size_t i = 0; i < sections.size(); ++i) {
-    const auto& section = sections[i];
-    if (section.remove) {
-      Win32Error result = RegistryDeleteKeyTree(names[i].root, names[i].subKey);
-      if (result != kErrorSuccess && result != kErrorFileNotFound) return RegistryFailure(result);
-      continue;
-    }
-    OpenKey key;
-    if (Win32Error result = RegistryCreateKey(names[i].root, names[i].subKey, kKeyAllAccess, key.Receive(), nullptr)) {
-      return RegistryFailure(result);
-    }
-    for (const auto& value : section.values) {
-      Win32Error result = value.remove ? RegistryDeleteValue(key.Get(), value.name)
-                                       : RegistrySetValue(key.Get(), value.name, value.type, value.data.data(),
-                                                          static_cast<std::uint32_t>(value.data.size()));
-      if (result != kErrorSuccess && !(value.remove && result == kErrorFileNotFound)) return RegistryFailure(result);
-    }
+  // The whole file is checked before anything changes; on Linux each hive
+  // takes its sections in one update.
+  Win32Error result = RegistryImport(sections, &problem);
+  if (result == kErrorInvalidParameter) return Fail(where() + problem.reason + L". Nothing was imported.");
+  if (result != kErrorSuccess) {
+    std::wstring text = FormatSystemMessage(result);
+    while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
+    return Fail(where() + problem.reason + L": " + text + L" (error " + std::to_wstring(result) + L")");
   }
   Out(L"The operation completed successfully.\n");
   return kExitSuccess;
@@ -750,12 +748,6 @@ int main(int argc, char** argv) {
   if (command == L"/?" || command == L"-?" || command == L"/h" || command == L"--help") {
     Usage();
     return kExitSuccess;
-  }
-  for (const auto& argument : arguments) {
-    if (argument == L"/?" || argument == L"-?") {
-      Usage();
-      return kExitSuccess;
-    }
   }
   if (RegistryNamesEqual(command, L"query")) return Query(arguments);
   if (RegistryNamesEqual(command, L"add")) return Add(arguments);

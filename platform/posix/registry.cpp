@@ -230,6 +230,18 @@ Win32Error WriteError(int error) {
   return code == kErrorAccessDenied ? code : kErrorCantWrite;
 }
 
+// A user's hive and its lock file belong to that user, also when the
+// system account (root) made them, so that the user can write them later.
+void GiveToHiveOwner(int descriptor, const HiveLocation& hive) {
+  constexpr std::wstring_view kUsers = L"HKEY_USERS\\";
+  unsigned uid = 0;
+  if (geteuid() != 0 || !hive.prefix.starts_with(kUsers) ||
+      !posix::UidOfSid(std::wstring_view(hive.prefix).substr(kUsers.size()), &uid) || uid == 0) {
+    return;
+  }
+  [[maybe_unused]] int ignored = fchown(descriptor, static_cast<uid_t>(uid), static_cast<gid_t>(-1));
+}
+
 std::uint64_t ReadGeneration(int lockDescriptor) {
   std::uint8_t bytes[8] = {};
   if (pread(lockDescriptor, bytes, sizeof bytes, 0) != static_cast<ssize_t>(sizeof bytes)) return 0;
@@ -321,12 +333,14 @@ Win32Error SaveHive(const HiveLocation& hive, int lockDescriptor, const HiveKey&
   std::string temporary = hive.file + ".new";
   int descriptor = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
   if (descriptor < 0) return WriteError(errno);
-  // A replaced hive keeps its owner and permissions.
+  // A replaced hive keeps its owner and permissions; a user's hive is the
+  // user's in any case.
   struct stat old {};
   if (stat(hive.file.c_str(), &old) == 0) {
     [[maybe_unused]] int ignored = fchown(descriptor, old.st_uid, old.st_gid);
     fchmod(descriptor, old.st_mode & 07777);
   }
+  GiveToHiveOwner(descriptor, hive);
   std::size_t done = 0;
   int error = 0;
   while (done < bytes.size()) {
@@ -364,9 +378,10 @@ Win32Error SaveHive(const HiveLocation& hive, int lockDescriptor, const HiveKey&
 
 class HiveLock {
  public:
-  HiveLock(const std::string& file, bool exclusive, bool create) {
-    std::string path = file + ".lock";
+  HiveLock(const HiveLocation& hive, bool exclusive, bool create) {
+    std::string path = hive.file + ".lock";
     descriptor_ = open(path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0666);
+    if (descriptor_ >= 0 && create) GiveToHiveOwner(descriptor_, hive);
     // A reader without write permission still takes its shared lock.
     if (descriptor_ < 0 && errno == EACCES && !exclusive) descriptor_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
     if (descriptor_ < 0) {
@@ -405,7 +420,7 @@ Win32Error ReadHive(const HiveLocation& hive, Use&& use) {
   // Readers never create the lock file: without one no writer has been
   // here, and the hive (if any) is read without a lock and without trusting
   // the cache.
-  HiveLock lock(hive.file, false, false);
+  HiveLock lock(hive, false, false);
   HiveKey* root = nullptr;
   Win32Error result = LoadHive(hive, lock.Descriptor(), &root);
   if (result != kErrorSuccess) return result;
@@ -417,9 +432,13 @@ Win32Error ReadHive(const HiveLocation& hive, Use&& use) {
 // something.
 template <typename Change>
 Win32Error WriteHive(const HiveLocation& hive, Change&& change) {
+  // Every user keeps its own hive in users/, which all of them share.
   auto slash = hive.file.rfind('/');
-  if (int error = posix::MakeDirectories(hive.file.substr(0, slash)); error != 0) return WriteError(error);
-  HiveLock lock(hive.file, true, true);
+  std::string folder = hive.file.substr(0, slash);
+  bool userHive = folder == UsersFolder();
+  int made = userHive ? posix::MakeSharedDirectories(folder) : posix::MakeDirectories(folder);
+  if (made != 0) return WriteError(made);
+  HiveLock lock(hive, true, true);
   if (lock.Descriptor() < 0) return WriteError(lock.Error());
   HiveKey* root = nullptr;
   Win32Error result = LoadHive(hive, lock.Descriptor(), &root);
@@ -648,6 +667,8 @@ Win32Error RegistryOpenKey(HKey root, std::wstring_view subKey, std::uint32_t ac
   if (Win32Error error = CheckNotDeleted(object)) return error;
   object.path = Concat(object.path, names);
   if (Win32Error error = EnterUserHive(&object)) return error;
+  // No key lies deeper than the registry allows.
+  if (object.path.size() > kMaxKeyDepth) return kErrorFileNotFound;
   bool exists = false;
   if (Win32Error error = KeyExists(object, &exists)) return error;
   if (!exists) return kErrorFileNotFound;
@@ -666,6 +687,7 @@ Win32Error RegistryCreateKey(HKey root, std::wstring_view subKey, std::uint32_t 
   RegistryKeyObject base = object;
   object.path = Concat(object.path, names);
   if (Win32Error error = EnterUserHive(&object)) return error;
+  if (object.path.size() > kMaxKeyDepth) return kErrorInvalidParameter;
   bool exists = false;
   if (Win32Error error = KeyExists(object, &exists)) return error;
   bool isNew = false;
@@ -702,21 +724,27 @@ Win32Error RegistryQueryValue(HKey key, std::wstring_view valueName, std::uint32
   if (Win32Error error = Resolve(key, &object)) return error;
   if (data != nullptr && size == nullptr) return kErrorInvalidParameter;
   if ((object.access & kKeyQueryValue) == 0) return kErrorAccessDenied;
+  auto answer = [&](const HiveValue* found) -> Win32Error {
+    if (found == nullptr) return kErrorFileNotFound;
+    if (type != nullptr) *type = found->type;
+    auto needed = static_cast<std::uint32_t>(found->data.size());
+    if (data != nullptr && *size < needed) {
+      *size = needed;
+      return kErrorMoreData;
+    }
+    if (data != nullptr && needed > 0) std::copy(found->data.begin(), found->data.end(), static_cast<std::uint8_t*>(data));
+    if (size != nullptr) *size = needed;
+    return kErrorSuccess;
+  };
+  // A key of a hive answers from its own values, without copying them.
+  if (object.kind == Kind::Hive) {
+    return WithHiveKey(object, [&](HiveKey& found) { return answer(found.FindValue(valueName)); });
+  }
   std::vector<HiveValue> values;
   if (Win32Error error = CollectValues(object, &values)) return error;
   auto found = std::find_if(values.begin(), values.end(),
                             [&](const HiveValue& v) { return RegistryNamesEqual(v.name, valueName); });
-  if (found == values.end()) return kErrorFileNotFound;
-  if (type != nullptr) *type = found->type;
-  auto needed = static_cast<std::uint32_t>(found->data.size());
-  if (data != nullptr && *size < needed) {
-    *size = needed;
-    return kErrorMoreData;
-  }
-  if (data != nullptr && needed > 0)
-    std::copy(found->data.begin(), found->data.end(), static_cast<std::uint8_t*>(data));
-  if (size != nullptr) *size = needed;
-  return kErrorSuccess;
+  return answer(found == values.end() ? nullptr : &*found);
 }
 
 Win32Error RegistrySetValue(HKey key, std::wstring_view valueName, std::uint32_t type, const void* data,
@@ -786,6 +814,15 @@ Win32Error RegistryEnumKey(HKey key, std::uint32_t index, std::wstring* name) {
   RegistryKeyObject object;
   if (Win32Error error = Resolve(key, &object)) return error;
   if ((object.access & kKeyEnumerateSubKeys) == 0) return kErrorAccessDenied;
+  // A key of a hive hands out the one name asked for, so that enumerating
+  // costs the same at every step.
+  if (object.kind == Kind::Hive) {
+    return WithHiveKey(object, [&](HiveKey& found) -> Win32Error {
+      if (index >= found.SubKeys().size()) return kErrorNoMoreItems;
+      if (name != nullptr) *name = found.SubKeys()[index]->Name();
+      return kErrorSuccess;
+    });
+  }
   std::vector<std::wstring> names;
   if (Win32Error error = CollectSubKeys(object, &names)) return error;
   if (index >= names.size()) return kErrorNoMoreItems;
@@ -799,13 +836,22 @@ Win32Error RegistryEnumValue(HKey key, std::uint32_t index, std::wstring* name, 
   RegistryKeyObject object;
   if (Win32Error error = Resolve(key, &object)) return error;
   if ((object.access & kKeyQueryValue) == 0) return kErrorAccessDenied;
+  auto answer = [&](const HiveValue& value) {
+    if (name != nullptr) *name = value.name;
+    if (type != nullptr) *type = value.type;
+    if (data != nullptr) *data = value.data;
+    return kErrorSuccess;
+  };
+  if (object.kind == Kind::Hive) {
+    return WithHiveKey(object, [&](HiveKey& found) -> Win32Error {
+      if (index >= found.Values().size()) return kErrorNoMoreItems;
+      return answer(found.Values()[index]);
+    });
+  }
   std::vector<HiveValue> values;
   if (Win32Error error = CollectValues(object, &values)) return error;
   if (index >= values.size()) return kErrorNoMoreItems;
-  if (name != nullptr) *name = values[index].name;
-  if (type != nullptr) *type = values[index].type;
-  if (data != nullptr) *data = values[index].data;
-  return kErrorSuccess;
+  return answer(values[index]);
 }
 
 Win32Error RegistryCloseKey(HKey key) {
@@ -815,6 +861,74 @@ Win32Error RegistryCloseKey(HKey key) {
   std::lock_guard lock(RegistryMutex());
   if (LiveHandles().erase(key) == 0) return kErrorInvalidHandle;
   delete key;
+  return kErrorSuccess;
+}
+
+Win32Error RegistryImport(const std::vector<RegistryFileSection>& sections, RegistryFileError* error) {
+  if (!CheckRegistryFileSections(sections, error)) return kErrorInvalidParameter;
+  std::lock_guard lock(RegistryMutex());
+  // The changes of each hive, in the order of the file.
+  struct Change {
+    const RegistryFileSection* section;
+    std::vector<std::wstring> path;
+  };
+  struct Target {
+    HiveLocation hive;
+    std::vector<Change> changes;
+  };
+  std::vector<Target> targets;
+  for (const auto& section : sections) {
+    std::wstring_view path = section.path;
+    std::size_t slash = path.find(L'\\');
+    RegistryKeyObject object;
+    std::vector<std::wstring> names;
+    Win32Error result = Resolve(RegistryRootByName(path.substr(0, slash)), &object);
+    if (result == kErrorSuccess) result = SplitPath(path.substr(slash + 1), &names);
+    object.path = names;
+    if (result == kErrorSuccess) result = EnterUserHive(&object);
+    if (result != kErrorSuccess) {
+      *error = {section.line, L"the key \"" + section.path + L"\" cannot be used"};
+      return result;
+    }
+    HiveLocation hive = object.hive;
+    if (object.kind == Kind::Classes) {
+      hive = object.machineHive;
+      object.path = Concat(ClassesPath(), object.path);
+    }
+    auto target = std::find_if(targets.begin(), targets.end(),
+                               [&](const Target& t) { return t.hive.file == hive.file; });
+    if (target == targets.end()) target = targets.insert(targets.end(), Target{hive, {}});
+    target->changes.push_back({&section, std::move(object.path)});
+  }
+  for (const Target& target : targets) {
+    Win32Error result = WriteHive(target.hive, [&](HiveKey& root, bool* changed) -> Win32Error {
+      for (const Change& change : target.changes) {
+        *changed = true;
+        if (change.section->remove) {
+          if (change.path.empty()) continue;
+          std::vector<std::wstring> parentPath(change.path.begin(), change.path.end() - 1);
+          if (HiveKey* parent = FindHiveKey(root, parentPath)) parent->RemoveSubKey(change.path.back());
+          continue;
+        }
+        HiveKey* key = &root;
+        bool created = false;
+        for (const auto& name : change.path) key = key->AddSubKey(name, &created);
+        for (const auto& value : change.section->values) {
+          if (value.remove) {
+            key->RemoveValue(value.name);
+          } else {
+            key->SetValue(value.name, value.type, value.data);
+          }
+        }
+      }
+      return kErrorSuccess;
+    });
+    if (result != kErrorSuccess) {
+      *error = {target.changes.front().section->line,
+                L"the hive " + WideFromUtf8(target.hive.file) + L" could not be changed"};
+      return result;
+    }
+  }
   return kErrorSuccess;
 }
 

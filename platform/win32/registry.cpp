@@ -142,4 +142,36 @@ Win32Error RegistryCloseKey(HKey key) {
 
 std::wstring RegistryLastParseError() { return {}; }
 
+Win32Error RegistryImport(const std::vector<RegistryFileSection>& sections, RegistryFileError* error) {
+  if (!CheckRegistryFileSections(sections, error)) return kErrorInvalidParameter;
+  for (const auto& section : sections) {
+    std::wstring_view path = section.path;
+    std::size_t slash = path.find(L'\\');
+    HKey root = RegistryRootByName(path.substr(0, slash));
+    std::wstring_view subKey = path.substr(slash + 1);
+    auto fail = [&](Win32Error code) {
+      *error = {section.line, L"the key \"" + section.path + L"\" could not be changed"};
+      return code;
+    };
+    if (section.remove) {
+      Win32Error result = RegistryDeleteKeyTree(root, subKey);
+      if (result != kErrorSuccess && result != kErrorFileNotFound) return fail(result);
+      continue;
+    }
+    HKey key = nullptr;
+    if (Win32Error result = RegistryCreateKey(root, subKey, kKeyAllAccess, &key, nullptr)) return fail(result);
+    Win32Error result = kErrorSuccess;
+    for (const auto& value : section.values) {
+      result = value.remove ? RegistryDeleteValue(key, value.name)
+                            : RegistrySetValue(key, value.name, value.type, value.data.data(),
+                                               static_cast<std::uint32_t>(value.data.size()));
+      if (value.remove && result == kErrorFileNotFound) result = kErrorSuccess;
+      if (result != kErrorSuccess) break;
+    }
+    RegistryCloseKey(key);
+    if (result != kErrorSuccess) return fail(result);
+  }
+  return kErrorSuccess;
+}
+
 }  // namespace wl::platform
