@@ -10,8 +10,10 @@
 #include "diagnostics/format.h"
 #include "logclient/file_logger.h"
 #include "platform/debug_output.h"
+#include "platform/file_system.h"
 #include "platform/named_mutex.h"
 #include "platform/registry.h"
+#include "platform/system.h"
 #include "platform/text.h"
 #include "platform/text_file.h"
 #include "tests/library_test_support.h"
@@ -45,21 +47,39 @@ int HoldFile(const std::vector<std::wstring>& arguments) {
   return released ? 0 : 1;
 }
 
-// write-past-limit PATH: limits file sizes to 4096 bytes and writes 8000
-// characters into a new file. Exit code: the write's error number (0 when it
-// succeeded), or 200 when the system has no such limit.
+// write-past-limit PATH: limits file sizes to 4096 bytes, appends a line of
+// 3000 characters to a new file, then one of 8000 that fails part-way, lifts
+// the limit and appends "after". Exit code: the failed write's error number
+// (0 when it succeeded), or 200 when the system has no such limit.
 int WritePastLimit(const std::vector<std::wstring>& arguments) {
   if (arguments.size() != 1 || !SetFileSizeLimit(4096)) return 200;
   int descriptor = -1;
   if (OpenFile(&descriptor, arguments[0], kAppendUtf8, kShDenyWr, kSIRead | kSIWrite) != 0) return 201;
+  int error = 0;
+  if (WriteText(descriptor, std::wstring(3000, L'a') + L"\n", &error) < 0) return 202;
   int writeError = 0;
-  int written = WriteText(descriptor, std::wstring(8000, L'x'), &writeError);
-  int closeError = 0;
-  CloseFile(descriptor, &closeError);
+  int written = WriteText(descriptor, std::wstring(8000, L'x') + L"\n", &writeError);
+  SetFileSizeLimit(-1);
+  if (WriteText(descriptor, L"after\n", &error) < 0) return 203;
+  CloseFile(descriptor, &error);
   return written < 0 ? writeError : 0;
 }
 
+// delete-self REPORT: deletes the program's own file, then writes to REPORT
+// the executable's path, the library module's path and the process id, one
+// a line. Exit code 77 when the file cannot be deleted while it runs.
+int DeleteSelf(const std::vector<std::wstring>& arguments) {
+  if (arguments.size() != 1) return 2;
+  if (DeletePath(GetExecutableFileName()) != 0) return 77;
+  std::ofstream(std::filesystem::path(arguments[0]), std::ios::binary)
+      << Utf8FromWide(GetExecutableFileName()) << '\n'
+      << Utf8FromWide(GetLibraryModuleFileName()) << '\n'
+      << GetCurrentProcessId();
+  return 0;
+}
+
 ChildCommand exitWith(L"exit-with", ExitWith);
+ChildCommand deleteSelf(L"delete-self", DeleteSelf);
 ChildCommand holdFile(L"hold-file", HoldFile);
 ChildCommand writePastLimit(L"write-past-limit", WritePastLimit);
 
@@ -152,7 +172,22 @@ int MutexCount(const std::vector<std::wstring>& arguments) {
   return 0;
 }
 
+// second-user: run as another account beside the system account's files:
+// takes the fallback file's mutex, logs a line to its daily file and writes
+// TraceFlags 2 into its own hive. Exit code 0, 10 when the mutex cannot be
+// had, 20 when the hive cannot be written.
+int SecondUser(const std::vector<std::wstring>&) {
+  Win32Error error = 0;
+  if (!CreateNamedMutex(L"TesselFileLogger", &error)) return 10;
+  SetFileOutput(true);
+  FileLog(L"second user's line\n");
+  LifetimeTracker::Instance().DestroyAll();
+  error = SetNumber(kHKeyCurrentUser, kCurrentInstallKey, L"TraceFlags", 2);
+  return error == 0 ? 0 : 20;
+}
+
 const ChildCommand writeMany(L"registry-write-many", WriteMany);
+const ChildCommand secondUser(L"second-user", SecondUser);
 const ChildCommand setDword(L"registry-set-dword", SetDword);
 const ChildCommand redirect(L"redirect", Redirect);
 const ChildCommand debugOutput(L"debug-output", DebugOutput);

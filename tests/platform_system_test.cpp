@@ -9,7 +9,9 @@
 #include <thread>
 
 #include "platform/file_system.h"
+#include "platform/process.h"
 #include "platform/system_message.h"
+#include "platform/text.h"
 #include "tests/test_support.h"
 
 namespace wl::platform {
@@ -38,7 +40,6 @@ TEST(PlatformSystem, IdsClockModulePathsAndEnvironment) {
   std::int64_t first = SteadyClockNanoseconds();
   EXPECT_GT(first, 0);
   EXPECT_GE(SteadyClockNanoseconds(), first);
-  EXPECT_NE(0u, GetCurrentProcessId());
   std::uint32_t mainThread = GetCurrentThreadId(), otherThread = 0;
   std::thread([&otherThread] { otherThread = GetCurrentThreadId(); }).join();
   EXPECT_NE(0u, otherThread);
@@ -57,6 +58,23 @@ TEST(PlatformSystem, IdsClockModulePathsAndEnvironment) {
   EXPECT_EQ(std::nullopt, GetEnvVar(L"WL_PLATFORM_TEST_VARIABLE"));
 }
 
+TEST(PlatformSystem, AProgramWhoseFileWasReplacedKnowsItsPathAndId) {
+  test::TempFolder folder;
+  std::filesystem::path copy = folder.Path() / (std::wstring(L"scribe_test_child") + kExecutableSuffix);
+  std::filesystem::copy_file(test::ProgramPath(L"scribe_test_child"), copy);
+  std::filesystem::path report = folder.Path() / "report.txt";
+  Win32Error error = 0;
+  auto child = StartProcess(copy.wstring(), {L"delete-self", report.wstring()}, &error);
+  ASSERT_TRUE(child) << error;
+  int code = child->Wait();
+  if (code == 77) GTEST_SKIP() << "the file of a running program cannot be deleted on this system";
+  ASSERT_EQ(code, 0);
+  // The executable's path, the library's and the process id, after the
+  // file was deleted as a package upgrade replaces it.
+  std::string path = Utf8FromWide(copy.wstring());
+  EXPECT_EQ(test::ReadFileText(report), path + "\n" + path + "\n" + std::to_string(child->Id()));
+}
+
 TEST(PlatformSystemMessage, Win32HResultsShareTheirCodesText) {
   for (std::uint32_t code : {2u, 5u, 32u, 87u, 1332u}) {
     std::wstring text = FormatSystemMessage(code);
@@ -64,6 +82,9 @@ TEST(PlatformSystemMessage, Win32HResultsShareTheirCodesText) {
     EXPECT_EQ(text, FormatSystemMessage(static_cast<std::uint32_t>(HResultFromWin32(code)))) << code;
   }
   EXPECT_EQ(L"", FormatSystemMessage(0x20001234));
+  // A message with inserts ("%1 is not a valid Win32 application.") is not
+  // filled without its arguments: no text.
+  EXPECT_EQ(L"", FormatSystemMessage(193));
 }
 
 TEST(PlatformSystemMessage, EnglishTexts) {

@@ -35,6 +35,19 @@ TEST(CleanFunctionName, TakesTheReadableNameFromSignatures) {
        L"Singleton<T>::GetInstance"},
       {"int main(int, char**)", L"main"},
       {"no parameter list", L""},
+      // Names that are no plain identifiers; no braces ever reach the name,
+      // since a trace line passes through the format composer.
+      {"void wl::Outer::{anonymous}::Run()", L"Outer::Run"},
+      {"void wl::{anonymous}::Helper(int)", L"Helper"},
+      {"void wl::(anonymous namespace)::Helper(int)", L"Helper"},
+      {"wl::Flag::operator bool() const", L"Flag::operator bool"},
+      {"void wl::Functor::operator()(int) const", L"Functor::operator()"},
+      {"bool wl::operator<(const Item&, const Item&)", L"operator<"},
+      {"wl::Logger::Start()::<lambda()>", L"Logger::Start::<lambda>"},
+      {"wl::Logger::Start()::<lambda(int)>::<lambda()>", L"Logger::Start::<lambda>::<lambda>"},
+      {"void (* wl::Get())(int)", L"Get"},
+      {"std::function<void(int)> wl::Make(std::map<int, int>)", L"Make"},
+      {"void wl::Run()::Local::Go()", L"Run::Local::Go"},
   };
   for (const auto& c : cases) EXPECT_EQ(CleanFunctionName(c.signature), c.name) << c.signature;
 }

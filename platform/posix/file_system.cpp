@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <string>
 
+#include "platform/posix/directories.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/share_lock.h"
 #include "platform/text.h"
@@ -143,7 +144,10 @@ Win32Error MakeDirectory(std::wstring_view path) {
   std::string narrow;
   if (!NarrowPath(path, &narrow)) return kErrorInvalidName;
   if (narrow.empty()) return kErrorPathNotFound;
-  if (mkdir(narrow.c_str(), 0777) == 0) return kErrorSuccess;
+  if (mkdir(narrow.c_str(), 0777) == 0) {
+    posix::InheritSharing(narrow);
+    return kErrorSuccess;
+  }
   // A missing parent is "path not found" here, never "file not found".
   return errno == ENOENT ? kErrorPathNotFound : posix::Win32FromErrno(errno);
 }

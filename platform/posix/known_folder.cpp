@@ -14,7 +14,11 @@ HResult GetKnownFolderPath(KnownFolder folder, bool create, std::wstring* path) 
   while (root.size() > 1 && root.back() == L'/') root.pop_back();
   std::wstring result = root + (folder == KnownFolder::ProgramData ? L"/ProgramData" : L"/System32");
   if (create) {
-    if (int error = posix::MakeDirectories(Utf8FromWide(result)); error != 0) {
+    // Every user may add its own files and folders to ProgramData.
+    std::string narrow = Utf8FromWide(result);
+    int error = folder == KnownFolder::ProgramData ? posix::MakeSharedDirectories(narrow)
+                                                   : posix::MakeDirectories(narrow);
+    if (error != 0) {
       return HResultFromWin32(posix::Win32FromErrno(error));
     }
   }

@@ -126,11 +126,15 @@ std::unique_ptr<NamedMutex> CreateNamedMutex(std::wstring_view name, Win32Error*
   std::lock_guard lock(statesLock);
   std::erase_if(states, [](const auto& entry) { return entry.second.expired(); });
   if (auto existing = states[path].lock()) return std::make_unique<PosixNamedMutex>(existing);
-  if (int failure = posix::MakeDirectories(folder); failure != 0) {
+  // Every user's processes make and take the machine's mutexes.
+  if (int failure = posix::MakeSharedDirectories(folder); failure != 0) {
     *error = posix::Win32FromErrno(failure);
     return nullptr;
   }
+  // A lock needs no more than read access: the lock file of a mutex that
+  // another user made is opened for reading.
   int descriptor = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+  if (descriptor < 0 && errno == EACCES) descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (descriptor < 0) {
     *error = posix::Win32FromErrno(errno);
     return nullptr;

@@ -3,9 +3,13 @@
 // layer is close-on-exec).
 #include "platform/process.h"
 
+#include <fcntl.h>
+#include <grp.h>
+#include <pwd.h>
 #include <spawn.h>
 #include <sys/types.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <string>
@@ -74,6 +78,78 @@ std::unique_ptr<ChildProcess> StartProcess(std::wstring_view program,
   }
   if (error != nullptr) *error = kErrorSuccess;
   return std::make_unique<PosixChildProcess>(id);
+}
+
+std::unique_ptr<ChildProcess> StartProcessAsUser(std::wstring_view program,
+                                                 const std::vector<std::wstring>& arguments,
+                                                 std::wstring_view account, Win32Error* error) {
+  auto fail = [error](Win32Error code) -> std::unique_ptr<ChildProcess> {
+    if (error != nullptr) *error = code;
+    return nullptr;
+  };
+  if (geteuid() != 0) return fail(kErrorAccessDenied);
+  std::string name = Utf8FromWide(account);
+  passwd entry{};
+  passwd* found = nullptr;
+  std::vector<char> buffer(16384);
+  if (getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
+    return fail(kErrorNoneMapped);
+  }
+  std::vector<gid_t> groups(64);
+  int groupCount = static_cast<int>(groups.size());
+  if (getgrouplist(name.c_str(), entry.pw_gid, groups.data(), &groupCount) < 0) {
+    groups.resize(static_cast<std::size_t>(groupCount));
+    getgrouplist(name.c_str(), entry.pw_gid, groups.data(), &groupCount);
+  }
+  groups.resize(static_cast<std::size_t>(groupCount));
+
+  // Everything the child needs is made before the fork: after it, only
+  // calls that are safe in the child of a threaded process.
+  std::string path = Utf8FromWide(program);
+  std::vector<std::string> narrow{path};
+  for (const auto& argument : arguments) narrow.push_back(Utf8FromWide(argument));
+  std::vector<char*> argv;
+  for (auto& argument : narrow) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  uid_t uid = entry.pw_uid;
+  gid_t gid = entry.pw_gid;
+
+  int report[2];
+  if (pipe2(report, O_CLOEXEC) != 0) return fail(posix::Win32FromErrno(errno));
+  pid_t id = fork();
+  if (id < 0) {
+    int failure = errno;
+    close(report[0]);
+    close(report[1]);
+    return fail(posix::Win32FromErrno(failure));
+  }
+  if (id == 0) {
+    int failure = 0;
+    if (setgroups(groups.size(), groups.data()) != 0 || setgid(gid) != 0 || setuid(uid) != 0) {
+      failure = errno;
+    } else {
+      execve(path.c_str(), argv.data(), environ);
+      failure = errno;
+    }
+    [[maybe_unused]] ssize_t written = write(report[1], &failure, sizeof failure);
+    _exit(127);
+  }
+  close(report[1]);
+  // The report pipe closes on a successful exec; otherwise it carries the
+  // errno of the step that failed.
+  int failure = 0;
+  ssize_t got;
+  do {
+    got = read(report[0], &failure, sizeof failure);
+  } while (got < 0 && errno == EINTR);
+  close(report[0]);
+  auto child = std::make_unique<PosixChildProcess>(id);
+  if (got == static_cast<ssize_t>(sizeof failure)) {
+    child->Wait();
+    return fail(posix::Win32FromErrno(failure));
+  }
+  if (error != nullptr) *error = kErrorSuccess;
+  return child;
 }
 
 }  // namespace wl::platform

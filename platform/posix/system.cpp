@@ -70,7 +70,14 @@ std::uint32_t GetCurrentProcessId() { return static_cast<std::uint32_t>(getpid()
 
 std::uint32_t GetCurrentThreadId() { return static_cast<std::uint32_t>(gettid()); }
 
-std::wstring GetExecutableFileName() { return WideFromUtf8(ReadLink("/proc/self/exe")); }
+std::wstring GetExecutableFileName() {
+  // Linux names a program whose file was deleted or replaced (as a package
+  // upgrade does) "<path> (deleted)"; the program's path is the same.
+  constexpr std::string_view kDeleted = " (deleted)";
+  std::string path = ReadLink("/proc/self/exe");
+  if (path.ends_with(kDeleted)) path.erase(path.size() - kDeleted.size());
+  return WideFromUtf8(path);
+}
 
 std::wstring GetLibraryModuleFileName() {
   Dl_info info{};

@@ -91,4 +91,12 @@ std::unique_ptr<ChildProcess> StartProcess(std::wstring_view program,
   return std::make_unique<Win32ChildProcess>(info);
 }
 
+// Starting a program as another account takes that account's logon token
+// on Windows; nothing in this product needs it.
+std::unique_ptr<ChildProcess> StartProcessAsUser(std::wstring_view, const std::vector<std::wstring>&, std::wstring_view,
+                                                 Win32Error* error) {
+  if (error != nullptr) *error = ERROR_NOT_SUPPORTED;
+  return nullptr;
+}
+
 }  // namespace wl::platform

@@ -11,8 +11,11 @@ namespace wl::platform {
 std::wstring FormatSystemMessage(std::uint32_t code) {
   constexpr DWORD kEnglish = 1033;
   wchar_t buffer[512];
-  DWORD length = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                                  code, kEnglish, buffer, static_cast<DWORD>(std::size(buffer)), nullptr);
+  // Without the flag that ignores inserts, a message with inserts (193,
+  // "%1 is not a valid Win32 application.") fails for want of arguments and
+  // gives no text.
+  DWORD length = ::FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, code, kEnglish, buffer,
+                                  static_cast<DWORD>(std::size(buffer)), nullptr);
   return std::wstring(buffer, length);
 }
 
