@@ -481,7 +481,11 @@ std::string RegistryFileUtf16(std::string_view utf8) {
 
 bool IsStorableValueName(std::wstring_view name) {
   std::size_t units = 0;
-  for (wchar_t c : name) units += static_cast<char32_t>(c) > 0xFFFF ? 2 : 1;
+  for (wchar_t c : name) {
+    // Two units for a character outside the BMP (one wchar_t on Linux).
+    auto code = static_cast<char32_t>(c);
+    units += code > 0xFFFF ? 2 : 1;
+  }
   if (units > kMaxValueNameLength) return false;
   for (std::size_t i = 0; i < name.size(); ++i) {
     auto c = static_cast<char32_t>(name[i]);

@@ -48,7 +48,8 @@ bool HasClientStamp(std::wstring_view text) {
   constexpr std::size_t kStampUnits = 20;
   std::size_t unit = 0;
   for (std::size_t i = 0; i < text.size() && unit < kStampUnits; ++i) {
-    bool pair = static_cast<std::uint32_t>(text[i]) > 0xFFFF;
+    auto code = static_cast<char32_t>(text[i]);
+    bool pair = code > 0xFFFF;
     if (StampSeparator(unit) != 0 && text[i] != StampSeparator(unit)) return false;
     // The second unit of a pair is no separator either.
     if (pair && StampSeparator(unit + 1) != 0) return false;

@@ -24,6 +24,16 @@ void FlushFileLogger() {
   SetFileOutput(true);
 }
 
+// Logs "after" through the service writer and the fallback file once the
+// condition that made writes fail is gone, and stops both.
+void LogAfterAndStop(TraceLogManager& manager) {
+  manager.QueueMessage(1, 1, L"after");
+  FileLog(L"after\n");
+  manager.WaitUntilWritten();
+  manager.FinalRelease();
+  FlushFileLogger();
+}
+
 // write-past-size-limit: under a process file-size limit of 4096 bytes,
 // logs through the service writer until its writes fail part-way (the
 // failures are reported to the fallback file while it is small), then
@@ -41,11 +51,7 @@ int WritePastSizeLimit(const std::vector<std::wstring>&) {
   for (int i = 0; i < 100; ++i) FileLog(Format(L"{}\n", kFiller));
   FlushFileLogger();
   platform::SetFileSizeLimit(-1);
-  manager.QueueMessage(1, 1, L"after");
-  FileLog(L"after\n");
-  manager.WaitUntilWritten();
-  manager.FinalRelease();
-  FlushFileLogger();
+  LogAfterAndStop(manager);
   return 0;
 }
 
@@ -83,11 +89,7 @@ int WriteOnFullVolume(const std::vector<std::wstring>&) {
   manager.WaitUntilWritten();
   FlushFileLogger();
   std::filesystem::remove(filler, error);
-  manager.QueueMessage(1, 1, L"after");
-  FileLog(L"after\n");
-  manager.WaitUntilWritten();
-  manager.FinalRelease();
-  FlushFileLogger();
+  LogAfterAndStop(manager);
   return 0;
 }
 

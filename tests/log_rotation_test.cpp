@@ -276,7 +276,14 @@ TEST_F(LogRotationTest, AWriteOnAFullVolumeLeavesOnlyWholeLines) {
   platform::SetEnvVar(L"WAYLINE_ROOT", root_.Path().wstring());
   EXPECT_EQ(result, 0);
   if (result == 0) {
-    EXPECT_EQ(ExpectOnlyWholeLines(root / "ProgramData" / "Kestrix" / "Wayline", "before|L{10000}|after"), 2);
+    std::filesystem::path dataFolder = root / "ProgramData" / "Kestrix" / "Wayline";
+    EXPECT_EQ(ExpectOnlyWholeLines(dataFolder, "before|L{10000}|after"), 2);
+    // The long lines did fail, and were reported.
+    std::string reports;
+    for (const auto& entry : std::filesystem::directory_iterator(dataFolder)) {
+      if (entry.path().filename().string().starts_with("scribe_test_child")) reports += test::ReadFileText(entry.path());
+    }
+    EXPECT_NE(reports.find("Error: Write failed for file Wayline.log - "), std::string::npos) << reports;
   }
   std::error_code error;
   std::filesystem::remove_all(root, error);

@@ -28,8 +28,13 @@ TEST(SharedRoot, AnotherUserWorksBesideTheSystemAccountsFiles) {
   std::wstring sid = test::SidOf(L"nobody");
   ASSERT_EQ(test::SetNumber(platform::kHKeyUsers, sid + L"\\" + std::wstring(kCurrentInstallKey), L"TraceFlags", 1), 0u);
 
+  // A copy of the child program in a folder that every account can reach
+  // (the build folder may lie in root's home).
+  test::TempFolder programs;
+  std::filesystem::path program = programs.Path() / "scribe_test_child";
+  std::filesystem::copy_file(test::ProgramPath(L"scribe_test_child"), program);
   Win32Error error = 0;
-  auto child = platform::StartProcessAsUser(test::ProgramPath(L"scribe_test_child"), {L"second-user"}, L"nobody", &error);
+  auto child = platform::StartProcessAsUser(program.wstring(), {L"second-user"}, L"nobody", &error);
   ASSERT_TRUE(child) << error;
   EXPECT_EQ(child->Wait(), 0) << "10+: the mutex, 20+: the user's hive";
 
