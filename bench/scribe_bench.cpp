@@ -33,8 +33,8 @@
 #include <vector>
 
 #include "diagnostics/registry_key.h"
-#include "logclient/path_data.h"
-#include "platform/measure.h"
+#include "diagnostics/path_data.h"
+#include "bench/measure.h"
 #include "platform/registry.h"
 #include "platform/system.h"
 #include "platform/text.h"
@@ -128,7 +128,7 @@ class Flusher {
       if (pending_.empty()) return;
       batch.swap(pending_);
       lock.unlock();
-      for (int file : batch) platform::FlushRaw(file);
+      for (int file : batch) FlushRaw(file);
       batch.clear();
       lock.lock();
     }
@@ -270,7 +270,7 @@ double Bench::Ceiling(CeilingKind kind) {
     std::uint16_t index = kind == CeilingKind::kOneFile ? 0 : FileIndexForSource(messages_[m].source);
     auto [place, added] = files.try_emplace(index, -1);
     if (added) {
-      place->second = platform::OpenRawAppendFile((data_ / ("ceiling" + std::to_string(index) + ".log")).wstring());
+      place->second = OpenRawAppendFile((data_ / ("ceiling" + std::to_string(index) + ".log")).wstring());
       if (place->second < 0) return 0;
     }
     fileOf[m] = place->second;
@@ -281,7 +281,7 @@ double Bench::Ceiling(CeilingKind kind) {
   auto start = Clock::now();
   for (std::size_t i = 0; i < lines_; ++i) {
     std::size_t m = i % lines.size();
-    platform::WriteRaw(fileOf[m], lines[m]);
+    WriteRaw(fileOf[m], lines[m]);
     if (flusher && ++sinceFlush[fileOf[m]] >= 500) {
       sinceFlush[fileOf[m]] = 0;
       flusher->Request(fileOf[m]);
@@ -289,7 +289,7 @@ double Bench::Ceiling(CeilingKind kind) {
   }
   auto end = Clock::now();
   flusher.reset();
-  for (auto& [index, file] : files) platform::CloseRaw(file);
+  for (auto& [index, file] : files) CloseRaw(file);
   return static_cast<double>(lines_) / Seconds(start, end);
 }
 
@@ -321,8 +321,8 @@ void Bench::Burst() {
   constexpr std::size_t kBurstLines = 1'000'000;
   TraceLogManager manager;
   manager.FinalConstruct();
-  platform::ResetPeakResidentBytes();
-  std::int64_t before = platform::PeakResidentBytes();
+  ResetPeakResidentBytes();
+  std::int64_t before = PeakResidentBytes();
   auto start = Clock::now();
   for (std::size_t i = 0; i < kBurstLines; ++i) {
     const Message& message = burst[i % burst.size()];
@@ -331,7 +331,7 @@ void Bench::Burst() {
   auto queued = Clock::now();
   manager.WaitUntilWritten();
   auto written = Clock::now();
-  std::int64_t peak = platform::PeakResidentBytes();
+  std::int64_t peak = PeakResidentBytes();
   manager.FinalRelease();
   std::printf("burst of %zu lines of 130 characters: queued in %.2f s, on disk after %.2f s\n", kBurstLines,
               Seconds(start, queued), Seconds(start, written));

@@ -3,7 +3,7 @@
 #include <array>
 
 #include "diagnostics/error_text.h"
-#include "logclient/logger.h"
+#include "diagnostics/write_log.h"
 #include "platform/text.h"
 
 namespace wl {

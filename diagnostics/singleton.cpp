@@ -1,18 +1,14 @@
 #include "diagnostics/singleton.h"
 
-#include <cstdlib>
-#include <cxxabi.h>
+#include "platform/type_name.h"
 
 namespace wl {
 
 std::string ReadableTypeName(const std::type_info& type) {
   // The Windows compiler names types "class Logger"; the g++ and clang name
-  // is demangled and our own namespace dropped so that the same rule finds
-  // the Logger entry.
-  int status = 0;
-  char* demangled = abi::__cxa_demangle(type.name(), nullptr, nullptr, &status);
-  std::string name = status == 0 && demangled != nullptr ? demangled : type.name();
-  std::free(demangled);
+  // has our own namespace dropped so that the same rule finds the Logger
+  // entry.
+  std::string name = platform::DemangledTypeName(type);
   constexpr std::string_view kOwnNamespace = "wl::";
   if (name.starts_with(kOwnNamespace)) name.erase(0, kOwnNamespace.size());
   return "class " + name;

@@ -7,7 +7,7 @@
 #include "diagnostics/error_text.h"
 #include "diagnostics/refreshed_value.h"
 #include "diagnostics/registry_key.h"
-#include "logclient/logger.h"
+#include "diagnostics/write_log.h"
 #include "platform/account.h"
 #include "platform/system.h"
 

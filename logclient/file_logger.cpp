@@ -8,7 +8,7 @@
 #include "diagnostics/registry_key.h"
 #include "diagnostics/singleton.h"
 #include "logclient/log_output.h"
-#include "logclient/path_data.h"
+#include "diagnostics/path_data.h"
 #include "platform/file_system.h"
 #include "platform/system.h"
 #include "platform/text.h"

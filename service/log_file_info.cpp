@@ -6,7 +6,7 @@
 
 #include "diagnostics/clock.h"
 #include "diagnostics/registry_key.h"
-#include "logclient/path_data.h"
+#include "diagnostics/path_data.h"
 #include "platform/file_system.h"
 #include "platform/registry.h"
 #include "platform/text_file.h"
@@ -15,8 +15,6 @@
 
 namespace wl {
 namespace {
-
-using service::ReportError;
 
 std::atomic<std::int64_t> maxLogFileSize{0};
 

@@ -6,11 +6,11 @@
 #include <string>
 #include <string_view>
 
-#include "diagnostics/diagnostic.h"
+#include "logclient/diagnostic.h"
 #include "diagnostics/error_text.h"
 #include "diagnostics/trace_flags.h"
 
-namespace wl::service {
+namespace wl {
 
 // "Error: " and the composed text (with the error suffix when code is not
 // 0) as a diagnostic line.
@@ -31,4 +31,4 @@ void ReportDebug(std::wstring_view format, const Args&... args) {
   WriteDiagnostic(text);
 }
 
-}  // namespace wl::service
+}  // namespace wl

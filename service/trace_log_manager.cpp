@@ -11,9 +11,6 @@
 namespace wl {
 namespace {
 
-using service::ReportDebug;
-using service::ReportError;
-
 // Creating the first record reads the size limit; the order is kept as the
 // product has always had it.
 constexpr std::array<std::uint16_t, kLogFileCount> kRecordCreationOrder{0, 1, 5, 6, 2, 7, 3, 8,

@@ -7,7 +7,7 @@
 #include "diagnostics/format.h"
 #include "diagnostics/singleton.h"
 #include "logclient/file_logger.h"
-#include "logclient/path_data.h"
+#include "diagnostics/path_data.h"
 #include "platform/text_file.h"
 #include "service/trace_log_manager.h"
 #include "tests/test_support.h"

@@ -1,11 +1,11 @@
-#include "diagnostics/diagnostic.h"
+#include "logclient/diagnostic.h"
 
 #include <gtest/gtest.h>
 
 #include <filesystem>
 
 #include "logclient/file_logger.h"
-#include "logclient/path_data.h"
+#include "diagnostics/path_data.h"
 #include "tests/library_test_support.h"
 
 namespace wl {

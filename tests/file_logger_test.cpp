@@ -6,7 +6,7 @@
 #include <fstream>
 #include <map>
 
-#include "logclient/path_data.h"
+#include "diagnostics/path_data.h"
 #include "tests/library_test_support.h"
 
 namespace wl {

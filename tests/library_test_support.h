@@ -16,7 +16,7 @@
 #include "diagnostics/singleton.h"
 #include "diagnostics/trace_flags.h"
 #include "logclient/log_output.h"
-#include "logclient/logger.h"
+#include "diagnostics/write_log.h"
 #include "platform/named_mutex.h"
 #include "platform/system.h"
 #include "tests/test_support.h"
@@ -61,7 +61,7 @@ inline void SetTraceFlags(std::uint32_t flags) {
 class Recorder {
  public:
   Recorder() {
-    SetWriteLogObserverForTesting([this](std::uint16_t source, std::uint16_t level, std::wstring_view text) {
+    previousTarget_ = SetWriteLogTarget([this](std::uint16_t source, std::uint16_t level, std::wstring_view text) {
       std::lock_guard lock(mutex_);
       reports_.push_back(Format(L"{}/{} {}", source, level, text));
     });
@@ -71,7 +71,7 @@ class Recorder {
     });
   }
   ~Recorder() {
-    SetWriteLogObserverForTesting({});
+    SetWriteLogTarget(std::move(previousTarget_));
     SetDebugOutputSinkForTesting({});
   }
   Recorder(const Recorder&) = delete;
@@ -88,6 +88,7 @@ class Recorder {
 
  private:
   std::mutex mutex_;
+  WriteLogTarget previousTarget_;
   std::vector<std::wstring> reports_;
   std::vector<std::wstring> debug_;
 };

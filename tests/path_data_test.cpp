@@ -1,4 +1,4 @@
-#include "logclient/path_data.h"
+#include "diagnostics/path_data.h"
 
 #include <gtest/gtest.h>
 

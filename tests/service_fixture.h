@@ -15,7 +15,7 @@
 #include "diagnostics/registry_key.h"
 #include "diagnostics/singleton.h"
 #include "logclient/file_logger.h"
-#include "logclient/path_data.h"
+#include "diagnostics/path_data.h"
 #include "platform/registry.h"
 #include "platform/text.h"
 #include "tests/library_test_support.h"

@@ -7,7 +7,7 @@
 
 #include "diagnostics/singleton.h"
 #include "logclient/file_logger.h"
-#include "logclient/path_data.h"
+#include "diagnostics/path_data.h"
 #include "platform/process.h"
 #include "tests/library_test_support.h"
 

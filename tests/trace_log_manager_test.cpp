@@ -6,7 +6,7 @@
 #include <set>
 #include <thread>
 
-#include "diagnostics/diagnostic.h"
+#include "logclient/diagnostic.h"
 #include "tests/service_fixture.h"
 
 namespace wl {

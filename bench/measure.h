@@ -8,7 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
-namespace wl::platform {
+namespace wl::bench {
 
 // The peak resident memory of this process in bytes; -1 when unknown.
 std::int64_t PeakResidentBytes();
@@ -26,4 +26,4 @@ void CloseRaw(int handle);
 // as the log files' commit does; false when it fails.
 bool FlushRaw(int handle);
 
-}  // namespace wl::platform
+}  // namespace wl::bench

@@ -1,9 +1,9 @@
-#include "diagnostics/diagnostic.h"
+#include "logclient/diagnostic.h"
 
 #include "diagnostics/clock.h"
 #include "diagnostics/trace_flags.h"
 #include "logclient/file_logger.h"
-#include "logclient/path_data.h"
+#include "diagnostics/path_data.h"
 #include "platform/system.h"
 
 namespace wl {

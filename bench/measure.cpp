@@ -1,4 +1,4 @@
-#include "platform/measure.h"
+#include "bench/measure.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -8,7 +8,7 @@
 
 #include "platform/text.h"
 
-namespace wl::platform {
+namespace wl::bench {
 
 std::int64_t PeakResidentBytes() {
   std::ifstream status("/proc/self/status");
@@ -28,7 +28,7 @@ bool ResetPeakResidentBytes() {
 }
 
 int OpenRawAppendFile(std::wstring_view path) {
-  return ::open(Utf8FromWide(path).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+  return ::open(platform::Utf8FromWide(path).c_str(), O_WRONLY | O_APPEND | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
 }
 
 bool WriteRaw(int handle, std::string_view bytes) {
@@ -39,4 +39,4 @@ void CloseRaw(int handle) { ::close(handle); }
 
 bool FlushRaw(int handle) { return ::fdatasync(handle) == 0; }
 
-}  // namespace wl::platform
+}  // namespace wl::bench

@@ -1,4 +1,4 @@
-#include "logclient/path_data.h"
+#include "diagnostics/path_data.h"
 
 #include <algorithm>
 #include <memory>
@@ -6,7 +6,7 @@
 #include "diagnostics/error_text.h"
 #include "diagnostics/registry_key.h"
 #include "diagnostics/singleton.h"
-#include "logclient/logger.h"
+#include "diagnostics/write_log.h"
 #include "platform/file_system.h"
 #include "platform/known_folder.h"
 #include "platform/system.h"
