@@ -19,7 +19,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -32,9 +31,10 @@
 #include <thread>
 #include <vector>
 
-#include "diagnostics/registry_key.h"
-#include "diagnostics/path_data.h"
 #include "bench/measure.h"
+#include "diagnostics/background_worker.h"
+#include "diagnostics/path_data.h"
+#include "diagnostics/registry_key.h"
 #include "platform/registry.h"
 #include "platform/system.h"
 #include "platform/text.h"
@@ -95,49 +95,24 @@ Cost Summarise(std::vector<double>& samples) {
   return {samples[samples.size() / 2], samples[std::min(samples.size() - 1, samples.size() * 99 / 100)]};
 }
 
-// The flushing thread of the flushed ceiling: takes requests for a file and
-// flushes it, a file already waiting not being queued twice.
+// The flushing thread of the flushed ceiling, as our flushing thread runs:
+// takes requests for a file and flushes it, a file already waiting not being
+// queued twice.
 class Flusher {
  public:
-  Flusher() : thread_([this] { Run(); }) {}
-  ~Flusher() {
-    {
-      std::lock_guard lock(mutex_);
-      stopping_ = true;
-    }
-    ready_.notify_one();
-    thread_.join();
-  }
+  Flusher() { worker_.Start(); }
   void Request(int file) {
-    {
-      std::lock_guard lock(mutex_);
-      if (std::find(pending_.begin(), pending_.end(), file) != pending_.end()) return;
-      pending_.push_back(file);
-    }
-    ready_.notify_one();
+    worker_.Post([file](std::vector<int>& pending) {
+      if (std::find(pending.begin(), pending.end(), file) == pending.end()) pending.push_back(file);
+    });
   }
 
  private:
-  void Run() {
-    // As our flushing thread does.
-    platform::SetCurrentThreadBackground();
-    std::vector<int> batch;
-    std::unique_lock lock(mutex_);
-    for (;;) {
-      ready_.wait(lock, [this] { return !pending_.empty() || stopping_; });
-      if (pending_.empty()) return;
-      batch.swap(pending_);
-      lock.unlock();
-      for (int file : batch) FlushRaw(file);
-      batch.clear();
-      lock.lock();
-    }
-  }
-  std::mutex mutex_;
-  std::condition_variable ready_;
-  std::vector<int> pending_;
-  bool stopping_ = false;
-  std::thread thread_;
+  BackgroundWorker<std::vector<int>> worker_{[](std::vector<int>& batch) {
+                                               for (int file : batch) FlushRaw(file);
+                                               batch.clear();
+                                             },
+                                             {.stopMode = StopMode::Drain, .background = true}};
 };
 
 enum class CeilingKind { kOneFile, kSameFiles, kSameFilesFlushed };

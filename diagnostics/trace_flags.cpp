@@ -18,7 +18,7 @@ constexpr std::uint16_t kDefaultTraceLevel = 4;
 
 // The flag set; a refresh that fails stores 0.
 RefreshedValue& FlagCache() {
-  static RefreshedValue cache;
+  static RefreshedValue cache(kSettingStaleAfterSeconds);
   return cache;
 }
 

@@ -79,18 +79,8 @@ FileLogger::FileLogger() {
 
 FileLogger::~FileLogger() {
   if (started_) Enqueue(Format(L"End Log - {}\n", moduleName_));
-  if (writer_.joinable()) {
-    {
-      // Set under the lock so that a writer that has just found the queue
-      // empty cannot miss the wake-up.
-      std::lock_guard lock(queueLock_);
-      stopping_ = true;
-    }
-    queueSignal_.notify_all();
-    writer_.join();
-  }
+  writer_.Stop();
   started_ = false;
-  queue_.clear();
   fileMutex_.reset();
 }
 
@@ -102,11 +92,7 @@ void FileLogger::Log(std::wstring_view line) {
 }
 
 void FileLogger::Enqueue(std::wstring line) {
-  {
-    std::lock_guard lock(queueLock_);
-    queue_.push_back(std::move(line));
-  }
-  queueSignal_.notify_one();
+  writer_.Post([&line](std::deque<std::wstring>& queue) { queue.push_back(std::move(line)); });
 }
 
 void FileLogger::Start() {
@@ -114,7 +100,7 @@ void FileLogger::Start() {
   if (baseName_.empty()) baseName_ = WithoutExtension(moduleName_);
   CheckDay(false);
   try {
-    writer_ = std::thread(&FileLogger::FileLoggerThread, this);
+    writer_.Start();
   } catch (const std::exception& exception) {
     // Lines keep collecting in the queue; no later call tries again.
     WriteDebugMessage(SafeFormat(platform::GetLastSystemError(), L"Unable to create FileLogger thread '{}'",
@@ -143,21 +129,6 @@ void FileLogger::CheckDay(bool inWriter) {
   wroteCurrentFile_ = false;
   if (PathExists(filePath_)) AppendToFile(filePath_, L"\n");
   if (AppendToFile(filePath_, beginMarker)) wroteCurrentFile_ = true;
-}
-
-void FileLogger::FileLoggerThread() {
-  for (;;) {
-    std::deque<std::wstring> batch;
-    {
-      std::unique_lock lock(queueLock_);
-      queueSignal_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-      batch.swap(queue_);
-    }
-    for (const std::wstring& line : batch) WriteLine(line);
-    std::lock_guard lock(queueLock_);
-    // Everything queued before stopping was set has been written by now.
-    if (stopping_ && queue_.empty()) return;
-  }
 }
 
 void FileLogger::WriteLine(const std::wstring& line) {

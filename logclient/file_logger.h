@@ -8,15 +8,14 @@
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 
+#include "diagnostics/background_worker.h"
 #include "platform/named_mutex.h"
 
 namespace wl {
@@ -50,7 +49,6 @@ class FileLogger {
   // markers are queued; in the writer they are written at once, so that the
   // previous day's file still gets its end marker.
   void CheckDay(bool inWriter);
-  void FileLoggerThread();
   void WriteLine(const std::wstring& line);
   // Opens, writes and closes the file; reports an open failure on the debug
   // output. Returns false when the file could not be opened.
@@ -66,12 +64,13 @@ class FileLogger {
   bool started_ = false;
   std::once_flag startOnce_;
   std::atomic<bool> fileOutput_{false};
-  bool stopping_ = false;
   std::unique_ptr<platform::NamedMutex> fileMutex_;
-  std::mutex queueLock_;
-  std::condition_variable queueSignal_;
-  std::deque<std::wstring> queue_;
-  std::thread writer_;
+  // Writes everything queued before it is stopped.
+  BackgroundWorker<std::deque<std::wstring>> writer_{[this](std::deque<std::wstring>& batch) {
+                                                       for (const std::wstring& line : batch) WriteLine(line);
+                                                       batch.clear();
+                                                     },
+                                                     {.stopMode = StopMode::Drain}};
 };
 
 // Queues one finished line for the process's FileLogger; dropped when the

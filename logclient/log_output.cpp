@@ -15,7 +15,7 @@ namespace {
 
 // The DebugOutput switch; a key that does not open keeps the cached value.
 RefreshedValue& DebugOutputCache() {
-  static RefreshedValue cache;
+  static RefreshedValue cache(kSettingStaleAfterSeconds);
   return cache;
 }
 

@@ -6,10 +6,9 @@
 // a request returns at once, and the file is flushed soon after.
 #pragma once
 
-#include <condition_variable>
-#include <mutex>
-#include <thread>
 #include <vector>
+
+#include "diagnostics/background_worker.h"
 
 namespace wl {
 
@@ -20,7 +19,7 @@ class FileCommitter {
   // Starts the thread; throws std::system_error when it cannot.
   FileCommitter();
   // Flushes what is still requested, then ends the thread.
-  ~FileCommitter();
+  ~FileCommitter() = default;
   FileCommitter(const FileCommitter&) = delete;
   FileCommitter& operator=(const FileCommitter&) = delete;
 
@@ -29,13 +28,9 @@ class FileCommitter {
   void Request(LogFileInfo* record);
 
  private:
-  void Run();
-
-  std::mutex mutex_;
-  std::condition_variable ready_;
-  std::vector<LogFileInfo*> pending_;
-  bool stopping_ = false;
-  std::thread thread_;
+  // The flush is background work: its wake-ups (one per finished step of a
+  // flush) must not take the processor from the writer thread.
+  BackgroundWorker<std::vector<LogFileInfo*>> worker_;
 };
 
 }  // namespace wl

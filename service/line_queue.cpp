@@ -33,7 +33,7 @@ void LineQueue::Append(std::uint16_t source, std::string_view utf8Line) {
   ++count_;
 }
 
-void LineQueue::Swap(LineQueue& other) noexcept {
+void LineQueue::swap(LineQueue& other) noexcept {
   blocks_.swap(other.blocks_);
   std::swap(current_, other.current_);
   std::swap(count_, other.count_);

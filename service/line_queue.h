@@ -30,8 +30,9 @@ class LineQueue {
   bool Empty() const { return count_ == 0; }
   std::size_t Count() const { return count_; }
 
-  // Exchanges the contents (and blocks) of two queues.
-  void Swap(LineQueue& other) noexcept;
+  // Exchanges the contents (and blocks) of two queues (named as the
+  // containers name it, so that BackgroundWorker takes either).
+  void swap(LineQueue& other) noexcept;
 
   // Calls visit(source, line) for each entry, front to back.
   template <typename Visitor>

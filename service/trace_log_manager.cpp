@@ -123,15 +123,13 @@ TraceLogManager::TraceLogManager() {
     fileRecords[index] = std::make_shared<LogFileInfo>(LogFileBaseName(index));
   }
   std::uint16_t level = ReadTraceLevel();
-  globalLevel.exchange(level);
+  globalLevel.Store(level, true);
   ReportDebug(L"Read the global level from the registry {} at startup", LogLevel{level});
-  lastLevelRead.store(SteadyNow());
 }
 
 TraceLogManager::~TraceLogManager() { FinalRelease(); }
 
 HResult TraceLogManager::FinalConstruct() {
-  std::lock_guard lock(queueMutex);
   try {
     committer = std::make_unique<FileCommitter>();
     for (auto& record : fileRecords) {
@@ -142,25 +140,17 @@ HResult TraceLogManager::FinalConstruct() {
                 platform::WideFromAnsi(error.what()));
   }
   try {
-    worker = std::thread(&TraceLogManager::Worker, this);
+    writer.Start();
   } catch (const std::system_error& error) {
     ReportError(0, L"TraceLogManager::FinalConstruct() - Unable to start the writer thread: {}",
                 platform::WideFromAnsi(error.what()));
     return kEOutOfMemory;
   }
-  writerRunning = true;
   return kSOk;
 }
 
 void TraceLogManager::FinalRelease() {
-  {
-    // Set under the mutex so that a writer that has just found the queue
-    // empty cannot miss the wake-up.
-    std::lock_guard lock(queueMutex);
-    stopRequested = true;
-  }
-  queueReady.notify_all();
-  if (worker.joinable()) worker.join();
+  writer.Stop();
   // Flushes what the last size checks asked for while the files are open.
   committer.reset();
   for (auto& record : fileRecords) {
@@ -180,38 +170,28 @@ HResult TraceLogManager::QueueMessage(SourceNumber source, LevelNumber level, st
 
   thread_local std::string line;
   BuildLine(line, source, level, text);
-  bool wake = false;
-  {
-    std::lock_guard lock(queueMutex);
-    lineQueue.Append(source, line);
-    ++linesQueued;
-    // Only a writer that is waiting needs a wake-up, and one is enough: a
-    // writer that is busy takes this line with the rest of the queue.
-    wake = writerWaiting;
-    writerWaiting = false;
-  }
-  if (wake) queueReady.notify_one();
+  writer.Post([source](LineQueue& queue) { queue.Append(source, line); });
   if (line.capacity() > kKeptLineCapacity) std::string().swap(line);
   return kSOk;
 }
 
 bool TraceLogManager::Accepts(SourceNumber source, LevelNumber level) const {
   std::uint16_t threshold = sourceLevels[source].load(std::memory_order_relaxed);
-  if (threshold == 0) threshold = globalLevel.load(std::memory_order_relaxed);
+  if (threshold == 0) threshold = static_cast<std::uint16_t>(globalLevel.Peek());
   return level <= threshold;
 }
 
 void TraceLogManager::RefreshGlobalLogLevel() {
-  std::int64_t now = SteadyNow();
-  if ((now - lastLevelRead.load(std::memory_order_relaxed)) / 1'000'000'000 <= kLevelRefreshSeconds) return;
-  lastLevelRead.store(now, std::memory_order_relaxed);
-  globalLevel.exchange(ReadTraceLevel());
-  ReportDebug(L"Read the global level from the registry {}", LogLevel{globalLevel.load()});
+  globalLevel.Get([]() -> std::optional<std::uint32_t> {
+    std::uint16_t level = ReadTraceLevel();
+    ReportDebug(L"Read the global level from the registry {}", LogLevel{level});
+    return level;
+  });
 }
 
 HResult TraceLogManager::GetLogLevel(std::uint32_t* level) const {
   if (level == nullptr) return kEInvalidArg;
-  *level = globalLevel.load();
+  *level = globalLevel.Peek();
   return kSOk;
 }
 
@@ -219,7 +199,7 @@ HResult TraceLogManager::SetLogLevel(std::uint32_t level) {
   auto narrowed = static_cast<LevelNumber>(level);
   if (narrowed >= kLevelCount) return kEInvalidArg;
   ReportDebug(L"Updating the global level to {}", LogLevel{narrowed});
-  globalLevel.exchange(narrowed);
+  globalLevel.Store(narrowed);
   return kSOk;
 }
 
@@ -250,36 +230,12 @@ HResult TraceLogManager::ResetLogs() {
   return kSOk;
 }
 
-void TraceLogManager::WaitUntilWritten() {
-  std::unique_lock lock(queueMutex);
-  std::uint64_t target = linesQueued;
-  ++drainWaiters;
-  drained.wait(lock, [&] { return linesHandled >= target || !writerRunning; });
-  --drainWaiters;
-}
+void TraceLogManager::WaitUntilWritten() { writer.WaitUntilHandled(); }
 
-void TraceLogManager::Worker() {
-  LineQueue batch;
-  std::unique_lock lock(queueMutex);
-  while (!stopRequested) {
-    while (lineQueue.Empty() && !stopRequested) {
-      writerWaiting = true;
-      queueReady.wait(lock);
-      writerWaiting = false;
-    }
-    // Take everything at once; callers go on queueing while it is written.
-    batch.Swap(lineQueue);
-    lock.unlock();
-    batch.ForEach([this](SourceNumber source, std::string_view line) { WriteLine(source, line); });
-    std::size_t handled = batch.Count();
-    // The emptied blocks go back to callers at the next exchange.
-    batch.Clear();
-    lock.lock();
-    linesHandled += handled;
-    if (drainWaiters != 0) drained.notify_all();
-  }
-  writerRunning = false;
-  drained.notify_all();
+void TraceLogManager::WriteBatch(LineQueue& batch) {
+  batch.ForEach([this](SourceNumber source, std::string_view line) { WriteLine(source, line); });
+  // The emptied blocks go back to callers at the next exchange.
+  batch.Clear();
 }
 
 void TraceLogManager::WriteLine(SourceNumber source, std::string_view utf8Line) {

@@ -13,14 +13,13 @@
 
 #include <array>
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
-#include <thread>
 
+#include "diagnostics/background_worker.h"
+#include "diagnostics/refreshed_value.h"
 #include "platform/types.h"
 #include "service/file_committer.h"
 #include "service/line_queue.h"
@@ -83,29 +82,18 @@ class TraceLogManager {
   void WaitUntilWritten();
 
  private:
-  void Worker();
   bool Accepts(SourceNumber source, LevelNumber level) const;
+  void WriteBatch(LineQueue& batch);
   void WriteLine(SourceNumber source, std::string_view utf8Line);
 
-  std::atomic<bool> stopRequested{false};
-  std::atomic<std::uint16_t> globalLevel{0};
+  // The global level, read again from the registry by intake.
+  RefreshedValue globalLevel{kLevelRefreshSeconds};
   std::array<std::atomic<std::uint16_t>, kSourceCount> sourceLevels{};
   std::array<std::shared_ptr<LogFileInfo>, kLogFileCount> fileRecords;
-  std::atomic<std::int64_t> lastLevelRead{0};
-  std::thread worker;
   std::unique_ptr<FileCommitter> committer;
-  LineQueue lineQueue;
-  std::mutex queueMutex;
-  std::condition_variable queueReady;
-
-  // Progress of the writer, for WaitUntilWritten; under queueMutex.
-  std::uint64_t linesQueued = 0;
-  std::uint64_t linesHandled = 0;
-  bool writerRunning = false;
-  // Set while the writer waits for lines; the caller that clears it wakes it.
-  bool writerWaiting = false;
-  int drainWaiters = 0;
-  std::condition_variable drained;
+  // Stops after the lines it has taken; later ones are discarded.
+  BackgroundWorker<LineQueue> writer{[this](LineQueue& batch) { WriteBatch(batch); },
+                                     {.stopMode = StopMode::Discard}};
 };
 
 }  // namespace wl

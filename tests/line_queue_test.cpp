@@ -59,7 +59,7 @@ TEST(LineQueue, KeepsOnlyStandardBlocksForReuse) {
   // An exchange hands the blocks over with the lines.
   LineQueue other;
   queue.Append(4, "swapped");
-  other.Swap(queue);
+  other.swap(queue);
   EXPECT_TRUE(queue.Empty());
   EXPECT_EQ(Entries(other), (std::vector<std::pair<std::uint16_t, std::string>>{{4, "swapped"}}));
 }
