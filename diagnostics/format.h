@@ -35,12 +35,6 @@ std::wstring FormatRuntime(std::wstring_view format, Args&&... args) {
   return fmt::vformat(fmt::wstring_view(format.data(), format.size()), fmt::make_wformat_args(args...));
 }
 
-// Appends formatted text to a wide string without a temporary.
-template <typename... Args>
-void FormatTo(std::wstring& out, fmt::wformat_string<Args...> format, Args&&... args) {
-  fmt::format_to(std::back_inserter(out), format, std::forward<Args>(args)...);
-}
-
 }  // namespace wl
 
 // Own types get a formatter by specialising wl::TextFormatter-style

@@ -29,8 +29,7 @@ Win32Error QueryFourBytes(platform::HKey key, std::wstring_view valueName, std::
   size = static_cast<std::uint32_t>(bytes.size());
   Win32Error result = platform::RegistryQueryValue(key, valueName, nullptr, bytes.data(), &size);
   if (result == kErrorSuccess) {
-    out = static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-          static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+    out = platform::LoadLittleEndian32(bytes.data());
   }
   return result;
 }

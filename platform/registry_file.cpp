@@ -15,42 +15,6 @@ constexpr std::uint32_t kTypeMultiSz = 7;
 
 bool IsControl(char32_t c) { return c < 0x20 || c == 0x7F; }
 
-// A file saved in another encoding is refused rather than read wrongly.
-bool IsWellFormedUtf8(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    auto byte = static_cast<unsigned char>(text[i]);
-    if (byte < 0x80) {
-      ++i;
-      continue;
-    }
-    int extra = 0;
-    char32_t code = 0;
-    if ((byte & 0xE0) == 0xC0) {
-      extra = 1;
-      code = byte & 0x1F;
-    } else if ((byte & 0xF0) == 0xE0) {
-      extra = 2;
-      code = byte & 0x0F;
-    } else if ((byte & 0xF8) == 0xF0) {
-      extra = 3;
-      code = byte & 0x07;
-    } else {
-      return false;
-    }
-    if (i + extra >= text.size()) return false;
-    for (int k = 1; k <= extra; ++k) {
-      auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      code = (code << 6) | (next & 0x3F);
-    }
-    static constexpr char32_t kMinimum[] = {0, 0x80, 0x800, 0x10000};
-    if (code < kMinimum[extra] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
-    i += static_cast<std::size_t>(extra) + 1;
-  }
-  return true;
-}
-
 struct Line {
   std::string_view text;
   int number = 0;
@@ -114,16 +78,6 @@ bool ReadQuoted(std::string_view& s, std::wstring* out, std::wstring* reason) {
   return true;
 }
 
-std::vector<std::uint8_t> StringBytes(std::wstring_view text) {
-  std::u16string units = Utf16FromWide(text);
-  std::vector<std::uint8_t> bytes((units.size() + 1) * 2, 0);
-  for (std::size_t i = 0; i < units.size(); ++i) {
-    bytes[2 * i] = static_cast<std::uint8_t>(units[i] & 0xFF);
-    bytes[2 * i + 1] = static_cast<std::uint8_t>(units[i] >> 8);
-  }
-  return bytes;
-}
-
 bool ParseHexNumber(std::string_view digits, std::size_t maxDigits, std::uint32_t* number) {
   if (digits.empty() || digits.size() > maxDigits) return false;
   *number = 0;
@@ -146,12 +100,8 @@ bool StartsWithRegedit4(std::string_view bytes) {
 // in the ANSI code page; they are stored as UTF-16, as Windows does.
 void WidenAnsiStrings(RegistryFileValue* value) {
   std::string ansi(value->data.begin(), value->data.end());
-  std::u16string units = Utf16FromWide(WideFromAnsi(ansi));
   value->data.clear();
-  for (char16_t unit : units) {
-    value->data.push_back(static_cast<std::uint8_t>(unit & 0xFF));
-    value->data.push_back(static_cast<std::uint8_t>(unit >> 8));
-  }
+  AppendUtf16Le(Utf16FromWide(WideFromAnsi(ansi)), value->data);
 }
 
 bool ParseData(std::string_view data, const std::vector<Line>& lines, std::size_t* index, bool allowRemove,
@@ -172,15 +122,15 @@ bool ParseData(std::string_view data, const std::vector<Line>& lines, std::size_
     if (!ReadQuoted(data, &text, &reason)) return fail(reason);
     if (!Trim(data).empty()) return fail(L"unexpected text after the closing quote");
     value->type = kTypeSz;
-    value->data = StringBytes(text);
+    value->data = Utf16LeStringData(text);
     return true;
   }
   if (data.substr(0, 6) == "dword:") {
     std::uint32_t number = 0;
     if (!ParseHexNumber(Trim(data.substr(6)), 8, &number)) return fail(L"dword: needs 1 to 8 hexadecimal digits");
     value->type = kTypeDword;
-    value->data = {static_cast<std::uint8_t>(number), static_cast<std::uint8_t>(number >> 8),
-                   static_cast<std::uint8_t>(number >> 16), static_cast<std::uint8_t>(number >> 24)};
+    value->data.clear();
+    AppendLittleEndian(number, 4, value->data);
     return true;
   }
   if (data.substr(0, 3) != "hex") return fail(L"unknown value data (expected \"text\", dword:, hex: or hex(N):)");
@@ -231,11 +181,9 @@ bool StringFromBytes(const std::vector<std::uint8_t>& data, std::wstring* text) 
   if (data.size() < 2 || data.size() % 2 != 0 || data[data.size() - 1] != 0 || data[data.size() - 2] != 0) {
     return false;
   }
-  std::u16string units(data.size() / 2 - 1, u'\0');
-  for (std::size_t i = 0; i < units.size(); ++i) {
-    char16_t u = static_cast<char16_t>(data[2 * i] | (data[2 * i + 1] << 8));
+  std::u16string units = Utf16FromLeBytes(std::span(data).first(data.size() - 2));
+  for (char16_t u : units) {
     if (IsControl(u)) return false;
-    units[i] = u;
   }
   for (std::size_t i = 0; i < units.size(); ++i) {
     char16_t u = units[i];
@@ -291,12 +239,7 @@ bool ParseRegistryFile(std::string_view bytes, RegistryFileUse use, std::vector<
       *error = {0, L"UTF-16 text with an odd number of bytes"};
       return false;
     }
-    std::u16string units(bytes.size() / 2 - 1, u'\0');
-    for (std::size_t i = 0; i < units.size(); ++i) {
-      units[i] = static_cast<char16_t>(static_cast<unsigned char>(bytes[2 + 2 * i]) |
-                                       (static_cast<unsigned char>(bytes[3 + 2 * i]) << 8));
-    }
-    converted = Utf8FromWide(WideFromUtf16(units));
+    converted = Utf8FromWide(WideFromUtf16(Utf16FromLeBytes(bytes.substr(2))));
     bytes = converted;
   } else if (bytes.substr(0, 3) == "\xEF\xBB\xBF") {
     bytes.remove_prefix(3);
@@ -307,7 +250,8 @@ bool ParseRegistryFile(std::string_view bytes, RegistryFileUse use, std::vector<
   }
   std::vector<Line> lines = SplitLines(bytes);
   for (const Line& line : lines) {
-    if (!IsWellFormedUtf8(line.text)) {
+    // A file saved in another encoding is refused rather than read wrongly.
+    if (!IsValidUtf8(line.text)) {
       *error = {line.number, L"the text is not valid UTF-8"};
       return false;
     }
@@ -412,7 +356,7 @@ void AppendRegistryFileValue(std::string& out, std::wstring_view name, std::uint
     AppendQuoted(out, text);
   } else if (type == kTypeDword && data.size() == 4) {
     out += "dword:";
-    AppendHexNumber(out, data[0] | (data[1] << 8) | (data[2] << 16) | (static_cast<std::uint32_t>(data[3]) << 24), 8);
+    AppendHexNumber(out, LoadLittleEndian32(data.data()), 8);
   } else {
     out += "hex";
     if (type != kTypeBinary) {
@@ -468,14 +412,8 @@ std::string FormatRegistryFile(const std::vector<RegistryFileSection>& sections,
 }
 
 std::string RegistryFileUtf16(std::string_view utf8) {
-  std::u16string units = Utf16FromWide(WideFromUtf8(utf8));
-  std::string bytes(2 + units.size() * 2, '\0');
-  bytes[0] = '\xFF';
-  bytes[1] = '\xFE';
-  for (std::size_t i = 0; i < units.size(); ++i) {
-    bytes[2 + 2 * i] = static_cast<char>(units[i] & 0xFF);
-    bytes[3 + 2 * i] = static_cast<char>(units[i] >> 8);
-  }
+  std::string bytes = "\xFF\xFE";
+  AppendUtf16Le(Utf16FromWide(WideFromUtf8(utf8)), bytes);
   return bytes;
 }
 
@@ -541,41 +479,6 @@ bool CheckRegistryFileSections(const std::vector<RegistryFileSection>& sections,
     }
   }
   return true;
-}
-
-wchar_t RegistryUpperCase(wchar_t c) {
-  auto u = static_cast<char32_t>(c);
-  if (u >= L'a' && u <= L'z') return static_cast<wchar_t>(u - 32);
-  if (u < 0xE0) return c;
-  if (u <= 0xFE && u != 0xF7) return static_cast<wchar_t>(u - 32);
-  if (u == 0xFF) return static_cast<wchar_t>(0x178);
-  if (u >= 0x100 && u <= 0x17E) {
-    // Latin Extended-A pairs each capital with the small letter after it.
-    bool evenCapital = u <= 0x137 || (u >= 0x14A && u <= 0x177);
-    bool oddCapital = (u >= 0x139 && u <= 0x148) || u >= 0x179;
-    if ((evenCapital && (u & 1) == 1) || (oddCapital && (u & 1) == 0)) return static_cast<wchar_t>(u - 1);
-    return c;
-  }
-  if (u == 0x3C2) return static_cast<wchar_t>(0x3A3);
-  if (u >= 0x3B1 && u <= 0x3C9) return static_cast<wchar_t>(u - 32);
-  if (u >= 0x430 && u <= 0x44F) return static_cast<wchar_t>(u - 32);
-  if (u >= 0x450 && u <= 0x45F) return static_cast<wchar_t>(u - 80);
-  return c;
-}
-
-int RegistryCompareNames(std::wstring_view a, std::wstring_view b) {
-  std::size_t n = a.size() < b.size() ? a.size() : b.size();
-  for (std::size_t i = 0; i < n; ++i) {
-    auto x = static_cast<char32_t>(RegistryUpperCase(a[i]));
-    auto y = static_cast<char32_t>(RegistryUpperCase(b[i]));
-    if (x != y) return x < y ? -1 : 1;
-  }
-  if (a.size() == b.size()) return 0;
-  return a.size() < b.size() ? -1 : 1;
-}
-
-bool RegistryNamesEqual(std::wstring_view a, std::wstring_view b) {
-  return a.size() == b.size() && RegistryCompareNames(a, b) == 0;
 }
 
 }  // namespace wl::platform

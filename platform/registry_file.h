@@ -21,6 +21,8 @@
 #include <string_view>
 #include <vector>
 
+#include "platform/text.h"
+
 namespace wl::platform {
 
 struct RegistryFileValue {
@@ -104,13 +106,5 @@ std::string RegistryFileUtf16(std::string_view utf8);
 // longer than 255 characters or contain a backslash.
 bool IsStorableValueName(std::wstring_view name);
 bool IsStorableKeyName(std::wstring_view name);
-
-// Case-insensitive comparison of key and value names as the registry does
-// it: both sides upper-cased letter by letter (ASCII, Latin-1, Latin
-// Extended-A, Greek and Cyrillic).
-wchar_t RegistryUpperCase(wchar_t c);
-bool RegistryNamesEqual(std::wstring_view a, std::wstring_view b);
-// <0, 0, >0 in the registry's sort order of sub-keys.
-int RegistryCompareNames(std::wstring_view a, std::wstring_view b);
 
 }  // namespace wl::platform

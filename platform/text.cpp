@@ -1,5 +1,3 @@
-// Portable conversions between wide text and UTF-8 / UTF-16. wchar_t holds
-// UTF-32 on Linux and UTF-16 on Windows; both are decoded here.
 #include "platform/text.h"
 
 #include <cstdint>
@@ -94,42 +92,43 @@ std::wstring WideFromUtf8CrLf(std::string_view text) {
   return WideFromUtf8(bare);
 }
 
+Utf8Sequence DecodeUtf8(std::string_view text) {
+  if (text.empty()) return {};
+  auto lead = static_cast<unsigned char>(text[0]);
+  if (lead < 0x80) return {lead, 1};
+  std::size_t length = lead >= 0xC2 && lead <= 0xDF   ? 2
+                       : lead >= 0xE0 && lead <= 0xEF ? 3
+                       : lead >= 0xF0 && lead <= 0xF4 ? 4
+                                                      : 0;
+  if (length == 0 || text.size() < length) return {};
+  char32_t c = lead & (length == 2 ? 0x1F : length == 3 ? 0x0F : 0x07);
+  for (std::size_t k = 1; k < length; ++k) {
+    auto next = static_cast<unsigned char>(text[k]);
+    if ((next & 0xC0) != 0x80) return {};
+    c = (c << 6) | (next & 0x3F);
+  }
+  static constexpr char32_t kShortest[] = {0, 0, 0x80, 0x800, 0x10000};
+  if (c < kShortest[length] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return {};
+  return {c, length};
+}
+
+bool IsValidUtf8(std::string_view text) {
+  while (!text.empty()) {
+    Utf8Sequence sequence = DecodeUtf8(text);
+    if (sequence.length == 0) return false;
+    text.remove_prefix(sequence.length);
+  }
+  return true;
+}
+
 std::wstring WideFromUtf8(std::string_view text) {
   std::wstring out;
   out.reserve(text.size());
-  std::size_t i = 0;
-  while (i < text.size()) {
-    auto lead = static_cast<unsigned char>(text[i]);
-    if (lead < 0x80) {
-      out.push_back(static_cast<wchar_t>(lead));
-      ++i;
-      continue;
-    }
-    int length = lead >= 0xF0 && lead <= 0xF4   ? 4
-                 : lead >= 0xE0 && lead <= 0xEF ? 3
-                 : lead >= 0xC2 && lead <= 0xDF ? 2
-                                                : 0;
-    char32_t c = length == 4 ? (lead & 0x07) : length == 3 ? (lead & 0x0F) : (lead & 0x1F);
-    bool valid = length != 0 && i + length <= text.size();
-    for (int k = 1; valid && k < length; ++k) {
-      auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) {
-        valid = false;
-      } else {
-        c = (c << 6) | (next & 0x3F);
-      }
-    }
-    if (valid && ((length == 3 && (c < 0x800 || (c >= 0xD800 && c <= 0xDFFF))) ||
-                  (length == 4 && (c < 0x10000 || c > 0x10FFFF)))) {
-      valid = false;
-    }
-    if (!valid) {
-      AppendWide(out, kReplacement);
-      ++i;
-      continue;
-    }
-    AppendWide(out, c);
-    i += length;
+  while (!text.empty()) {
+    Utf8Sequence sequence = DecodeUtf8(text);
+    // An invalid sequence costs one byte and one replacement character.
+    AppendWide(out, sequence.length != 0 ? sequence.codePoint : kReplacement);
+    text.remove_prefix(sequence.length != 0 ? sequence.length : 1);
   }
   return out;
 }
@@ -165,6 +164,72 @@ std::wstring WideFromUtf16(std::u16string_view text) {
     }
   }
   return out;
+}
+
+std::u16string Utf16FromLeBytes(std::span<const std::uint8_t> bytes) {
+  std::u16string units(bytes.size() / 2, u'\0');
+  for (std::size_t i = 0; i < units.size(); ++i) {
+    units[i] = static_cast<char16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+  }
+  return units;
+}
+
+std::u16string Utf16FromLeBytes(std::string_view bytes) {
+  return Utf16FromLeBytes(
+      std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()));
+}
+
+std::vector<std::uint8_t> Utf16LeStringData(std::wstring_view text) {
+  std::vector<std::uint8_t> data;
+  AppendUtf16Le(Utf16FromWide(text), data);
+  data.push_back(0);
+  data.push_back(0);
+  return data;
+}
+
+std::uint64_t LoadLittleEndian(std::span<const std::uint8_t> bytes) {
+  std::uint64_t value = 0;
+  for (std::size_t i = bytes.size() < 8 ? bytes.size() : 8; i > 0; --i) value = (value << 8) | bytes[i - 1];
+  return value;
+}
+
+void AppendLittleEndian(std::uint64_t value, std::size_t count, std::vector<std::uint8_t>& out) {
+  for (std::size_t i = 0; i < count; ++i) out.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+}
+
+wchar_t RegistryUpperCase(wchar_t c) {
+  auto u = static_cast<char32_t>(c);
+  if (u >= L'a' && u <= L'z') return static_cast<wchar_t>(u - 32);
+  if (u < 0xE0) return c;
+  if (u <= 0xFE && u != 0xF7) return static_cast<wchar_t>(u - 32);
+  if (u == 0xFF) return static_cast<wchar_t>(0x178);
+  if (u >= 0x100 && u <= 0x17E) {
+    // Latin Extended-A pairs each capital with the small letter after it.
+    bool evenCapital = u <= 0x137 || (u >= 0x14A && u <= 0x177);
+    bool oddCapital = (u >= 0x139 && u <= 0x148) || u >= 0x179;
+    if ((evenCapital && (u & 1) == 1) || (oddCapital && (u & 1) == 0)) return static_cast<wchar_t>(u - 1);
+    return c;
+  }
+  if (u == 0x3C2) return static_cast<wchar_t>(0x3A3);
+  if (u >= 0x3B1 && u <= 0x3C9) return static_cast<wchar_t>(u - 32);
+  if (u >= 0x430 && u <= 0x44F) return static_cast<wchar_t>(u - 32);
+  if (u >= 0x450 && u <= 0x45F) return static_cast<wchar_t>(u - 80);
+  return c;
+}
+
+int RegistryCompareNames(std::wstring_view a, std::wstring_view b) {
+  std::size_t n = a.size() < b.size() ? a.size() : b.size();
+  for (std::size_t i = 0; i < n; ++i) {
+    auto x = static_cast<char32_t>(RegistryUpperCase(a[i]));
+    auto y = static_cast<char32_t>(RegistryUpperCase(b[i]));
+    if (x != y) return x < y ? -1 : 1;
+  }
+  if (a.size() == b.size()) return 0;
+  return a.size() < b.size() ? -1 : 1;
+}
+
+bool RegistryNamesEqual(std::wstring_view a, std::wstring_view b) {
+  return a.size() == b.size() && RegistryCompareNames(a, b) == 0;
 }
 
 }  // namespace wl::platform

@@ -9,6 +9,7 @@
 #include "diagnostics/path_data.h"
 #include "platform/file_system.h"
 #include "platform/registry.h"
+#include "platform/text.h"
 #include "platform/text_file.h"
 #include "service/file_committer.h"
 #include "service/service_reports.h"
@@ -63,8 +64,7 @@ std::int64_t ReadMaxLogFileSize() {
       kErrorMoreData) {
     preset();
   }
-  std::uint32_t kib = static_cast<std::uint32_t>(bytes[0]) | static_cast<std::uint32_t>(bytes[1]) << 8 |
-                      static_cast<std::uint32_t>(bytes[2]) << 16 | static_cast<std::uint32_t>(bytes[3]) << 24;
+  std::uint32_t kib = platform::LoadLittleEndian32(bytes.data());
   return std::clamp(static_cast<std::int64_t>(kib) * 1024, kMinLogFileSize, kMaxLogFileSize);
 }
 

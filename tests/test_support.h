@@ -59,10 +59,10 @@ void WriteFileBytes(const std::filesystem::path& path, const std::vector<std::ui
 // The UTF-16LE bytes of a text, with the terminating null that Windows
 // stores with REG_SZ unless terminated is false.
 inline Bytes Utf16Bytes(std::wstring_view text, bool terminated = true) {
-  std::u16string units = platform::Utf16FromWide(text);
-  if (terminated) units += u'\0';
-  auto bytes = reinterpret_cast<const std::uint8_t*>(units.data());
-  return {bytes, bytes + units.size() * 2};
+  if (terminated) return platform::Utf16LeStringData(text);
+  Bytes bytes;
+  platform::AppendUtf16Le(platform::Utf16FromWide(text), bytes);
+  return bytes;
 }
 
 // Creates the key when missing and sets one value in it.

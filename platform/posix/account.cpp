@@ -120,8 +120,7 @@ Win32Error ConvertSidToString(const std::vector<std::uint8_t>& sid, std::wstring
     result += std::to_wstring(authority);
   }
   for (std::size_t i = 8; i < sid.size(); i += 4) {
-    std::uint32_t sub =
-        sid[i] | (sid[i + 1] << 8) | (sid[i + 2] << 16) | (static_cast<std::uint32_t>(sid[i + 3]) << 24);
+    std::uint32_t sub = LoadLittleEndian32(sid.data() + i);
     result += L"-" + std::to_wstring(sub);
   }
   *text = std::move(result);

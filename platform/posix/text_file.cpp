@@ -97,20 +97,9 @@ bool AppendUtf8(std::string_view text, bool lineEnds, std::string& out, std::siz
       ++i;
       continue;
     }
-    std::size_t length = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
-                         : lead >= 0xF0 && lead <= 0xF4                       ? 4
-                                                                              : 0;
-    if (length == 0 || i + length > text.size()) return false;
-    char32_t c = lead & (length == 2 ? 0x1F : length == 3 ? 0x0F : 0x07);
-    for (std::size_t k = 1; k < length; ++k) {
-      auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      c = (c << 6) | (next & 0x3F);
-    }
-    if ((length == 3 && (c < 0x800 || (c >= 0xD800 && c <= 0xDFFF))) ||
-        (length == 4 && (c < 0x10000 || c > 0x10FFFF))) {
-      return false;
-    }
+    Utf8Sequence sequence = DecodeUtf8(text.substr(i));
+    if (sequence.length == 0) return false;
+    std::size_t length = sequence.length;
     out.append(text.data() + i, length);
     units += length == 4 ? 2 : 1;
     i += length;
@@ -128,16 +117,14 @@ int Finish(int descriptor, const std::string& bytes, std::size_t units, int* err
 
 int WriteUtf16(int descriptor, std::wstring_view text, int* error) {
   std::u16string units = Utf16FromWide(text);
-  std::string& out = ScratchBuffer();
-  out.reserve(units.size() * 2 + 16);
-  auto put = [&out](char16_t unit) {
-    out.push_back(static_cast<char>(unit & 0xFF));
-    out.push_back(static_cast<char>(unit >> 8));
-  };
+  std::u16string expanded;
+  expanded.reserve(units.size() + 16);
   for (char16_t unit : units) {
-    if (unit == u'\n') put(u'\r');
-    put(unit);
+    if (unit == u'\n') expanded.push_back(u'\r');
+    expanded.push_back(unit);
   }
+  std::string& out = ScratchBuffer();
+  AppendUtf16Le(expanded, out);
   return Finish(descriptor, out, units.size(), error);
 }
 
