@@ -85,20 +85,19 @@ void LogFileInfo::Open() {
   if (path.empty()) BuildPath();
   int opening = -1;
   int error = platform::OpenFile(&opening, path, kOpenFlags, platform::kShDenyWr, kOpenPermission);
-  if (error != 0 || opening == -1) {
-    ReportError(0, L"Open failed for file {} - {}", path, ErrnoText(error));
-    opening = -1;
-  }
+  bool success = error == 0 && opening != -1;
+  if (!success) ReportError(0, L"Open failed for file {} - {}", path, ErrnoText(error));
   std::lock_guard guard(descriptorLock);
-  descriptor = opening;
-  opened = true;
+  descriptor = success ? opening : -1;
+  state = success ? FileState::Open : FileState::OpenFailed;
 }
 
 void LogFileInfo::Write(std::string_view utf8Line) {
-  if (!opened) Open();
+  std::lock_guard guard(lock);
+  if (state == FileState::Closed) Open();
   int error = platform::kErrnoEbadf;
   int result = -1;
-  if (descriptor != -1) result = platform::WriteUtf8CrLfText(descriptor, utf8Line, &error);
+  if (state == FileState::Open) result = platform::WriteUtf8CrLfText(descriptor, utf8Line, &error);
   if (result == -1) {
     ReportError(0, L"Write failed for file {}{} - {} - {}", name, kLogSuffix, descriptor, ErrnoText(error));
   }
@@ -115,23 +114,51 @@ void LogFileInfo::Write(std::string_view utf8Line) {
 void LogFileInfo::Close() {
   {
     std::lock_guard guard(descriptorLock);
-    if (opened && descriptor != -1) {
+    if (state == FileState::Open) {
       int error = 0;
-      platform::CloseFile(descriptor, &error);
+      // Nothing is left to do about a failed close: the descriptor is gone.
+      (void)platform::CloseFile(descriptor, &error);
     }
-    descriptor = 0;
-    opened = false;
+    descriptor = -1;
+    state = FileState::Closed;
   }
   writesSinceCheck = 0;
   lastCheck = SteadyNow();
 }
 
+bool LogFileInfo::CloseIfOpened() {
+  std::lock_guard guard(lock);
+  if (state == FileState::Closed) return false;
+  Close();
+  return true;
+}
+
+bool LogFileInfo::ResetIfOpened() {
+  std::lock_guard guard(lock);
+  if (state == FileState::Closed) return false;
+  Close();
+  DeleteLog();
+  return true;
+}
+
 void LogFileInfo::Commit() {
   std::lock_guard guard(descriptorLock);
-  if (opened && descriptor != -1) {
+  if (state == FileState::Open) {
     int error = 0;
-    platform::CommitFile(descriptor, &error);
+    // A failed flush leaves the lines in the system's cache, where the next
+    // flush finds them again.
+    (void)platform::CommitFile(descriptor, &error);
   }
+}
+
+void LogFileInfo::SetCommitter(FileCommitter* newCommitter) {
+  std::lock_guard guard(lock);
+  committer = newCommitter;
+}
+
+LogFileInfo::FileState LogFileInfo::State() {
+  std::lock_guard guard(descriptorLock);
+  return state;
 }
 
 void LogFileInfo::DeleteLog() {
@@ -142,7 +169,7 @@ void LogFileInfo::DeleteLog() {
 
 bool CycleBigFiles(LogFileInfo& record) {
   std::int64_t size = 0;
-  if (record.opened && record.descriptor != -1) {
+  if (record.state == LogFileInfo::FileState::Open) {
     // In append mode the position is the end of the file, flushed or not.
     int error = 0;
     size = platform::TellFile(record.descriptor, &error);
@@ -158,7 +185,7 @@ bool CycleBigFiles(LogFileInfo& record) {
     }
   }
   if (size <= MaxLogFileSize()) return false;
-  if (record.opened) record.Close();
+  if (record.state != LogFileInfo::FileState::Closed) record.Close();
 
   std::wstring folder = GetDataFolder();
   auto pathOf = [&folder, &record](std::wstring_view suffix) {

@@ -4,10 +4,9 @@
 // generations, and the deletion used by a reset.
 //
 // Only the writer thread of a TraceLogManager opens, writes and rotates a
-// record; a reset on a caller's thread closes and deletes it. The two are
-// kept apart by `lock`, which the writer holds around each Write (size check
-// and rotation included) and the reset around each record's close and
-// delete. Failures are reported as diagnostic lines, never to the caller.
+// record; a reset on a caller's thread closes and deletes it. The record
+// keeps the two apart itself: each of its methods takes the locks it needs.
+// Failures are reported as diagnostic lines, never to the caller.
 #pragma once
 
 #include <cstdint>
@@ -40,69 +39,88 @@ std::int64_t MaxLogFileSize();
 
 class LogFileInfo {
  public:
+  // Where a record's file stands: closed (also after creation), open, or
+  // opened without success (the open failed; every write fails until the
+  // record is closed).
+  enum class FileState { Closed, Open, OpenFailed };
+
   // A closed record for the file `baseName`.log in the data folder; reads
   // the size limit if no record has done so yet. Touches no file.
   explicit LogFileInfo(std::wstring_view baseName);
   LogFileInfo(const LogFileInfo&) = delete;
   LogFileInfo& operator=(const LogFileInfo&) = delete;
 
-  // Sets `path` to the data folder joined with `name` and ".log".
-  void BuildPath();
-
-  // Opens `path` (building it first when empty) for appending UTF-8 text,
-  // denying others write access. A failure is reported and leaves the record
-  // opened with descriptor -1, so that later writes fail until a close.
-  void Open();
-
   // Appends one finished line with one write, opening the file first when
-  // needed. The line is valid UTF-8 in its on-disk form, each line feed
-  // after a carriage return (see platform::WriteUtf8CrLfText).
-  // A failed write is reported and the line is lost. Then runs the size
-  // check when 500 writes have gathered, or more than 5000 ms have passed
-  // with more than one write.
+  // it is closed. The line is valid UTF-8 in its on-disk form, each line
+  // feed after a carriage return (see platform::WriteUtf8CrLfText). A failed
+  // open or write is reported and the line is lost. Then runs the size
+  // check (CycleBigFiles) when 500 writes have gathered, or more than
+  // 5000 ms have passed with more than one write. Writer thread.
   void Write(std::string_view utf8Line);
 
-  // Closes the file and returns the record to its state after creation
-  // (keeping name and path).
-  void Close();
+  // Closes the file when the record was opened (also without success) and
+  // returns the record to its state after creation, keeping name and path.
+  // Returns whether it was opened. Any thread; waits for a write in progress.
+  bool CloseIfOpened();
 
-  // Builds the path again and deletes the file; a failure is reported as
-  // "ResetLogs: Error deleting file {}".
-  void DeleteLog();
+  // The reset of one record: when it was opened, closes the file and
+  // deletes it (the path built again); a failed delete is reported as
+  // "ResetLogs: Error deleting file {}". Returns whether it was opened. Any
+  // thread; never overlaps a write to the record.
+  bool ResetIfOpened();
 
-  // Flushes the open file's data to the disk (nothing when no file is open).
+  // Flushes the open file's data to the disk (nothing when it is not open).
   // Safe against a concurrent close: the committer's thread calls it.
   void Commit();
 
-  // Set by the first attempt to open (also a failed one); cleared by Close.
-  bool opened = false;
-  // The open file; 0 while closed, -1 after a failed open.
-  int descriptor = 0;
+  // Where the size check sends its flush; null: the check flushes itself.
+  // The committer must outlive its use here. Any thread.
+  void SetCommitter(FileCommitter* committer);
+
+  FileState State();
+  // The base name ("Tunnel"), fixed at creation.
+  const std::wstring& Name() const { return name; }
+
+ private:
+  friend bool CycleBigFiles(LogFileInfo& record);
+
+  // Sets `path` to the data folder joined with `name` and ".log".
+  void BuildPath();
+  // Opens `path` (building it first when empty) for appending UTF-8 text,
+  // denying others write access. A failure is reported and leaves the
+  // record in OpenFailed.
+  void Open();
+  // Close and DeleteLog with `lock` held.
+  void Close();
+  void DeleteLog();
+
+  // Serialises a write (with its size check and rotation) against a reset
+  // or close from another thread.
+  std::mutex lock;
+  // Held while `state` and `descriptor` change and while a flush uses the
+  // descriptor, so that a flush on another thread never meets a closed one.
+  std::mutex descriptorLock;
+  FileState state = FileState::Closed;
+  // The open file; meaningful only in state Open.
+  int descriptor = -1;
   // Writes since the last size check or close.
   std::uint32_t writesSinceCheck = 0;
   // Steady-clock time of the last size check, close or creation.
   std::int64_t lastCheck = 0;
-  // The base name ("Tunnel"), fixed at creation.
-  std::wstring name;
+  const std::wstring name;
   // The full path of the current file; empty until first built.
   std::wstring path;
-
-  // Where the size check sends its flush; null: the check flushes itself.
   FileCommitter* committer = nullptr;
-
-  // Serialises a write (with its size check) against a reset of the record.
-  std::mutex lock;
-  // Held while `opened` and `descriptor` change and while a flush uses the
-  // descriptor, so that a flush on another thread never meets a closed one.
-  std::mutex descriptorLock;
 };
 
 // The size check of a record: flushes the open file (through the record's
-// committer when it has one) and takes its size from the file position. A file over MaxLogFileSize is closed and shifted into
+// committer when it has one) and takes its size from the file position. A
+// file over MaxLogFileSize is closed and shifted into
 // the backups (B.log -> B_old.log -> B_older.log -> B_oldest.log, the oldest
 // deleted; the former names B.log.1 and B.log.2 stand in for missing
 // backups). Returns true when the generations were shifted. Failures are
-// reported and never stop the rotation. Writer thread only.
+// reported and never stop the rotation. Runs inside LogFileInfo::Write,
+// with the record's lock held.
 bool CycleBigFiles(LogFileInfo& record);
 
 }  // namespace wl

@@ -133,7 +133,7 @@ HResult TraceLogManager::FinalConstruct() {
   try {
     committer = std::make_unique<FileCommitter>();
     for (auto& record : fileRecords) {
-      if (record) record->committer = committer.get();
+      if (record) record->SetCommitter(committer.get());
     }
   } catch (const std::system_error& error) {
     ReportError(0, L"TraceLogManager::FinalConstruct() - Unable to start the flushing thread: {}",
@@ -155,9 +155,8 @@ void TraceLogManager::FinalRelease() {
   committer.reset();
   for (auto& record : fileRecords) {
     if (record) {
-      std::lock_guard lock(record->lock);
-      record->committer = nullptr;
-      if (record->opened) record->Close();
+      record->SetCommitter(nullptr);
+      record->CloseIfOpened();
     }
     record.reset();
   }
@@ -221,11 +220,7 @@ HResult TraceLogManager::GetComponentLogLevel(std::uint32_t source, std::uint32_
 
 HResult TraceLogManager::ResetLogs() {
   for (auto& record : fileRecords) {
-    if (!record) continue;
-    std::lock_guard lock(record->lock);
-    if (!record->opened) continue;
-    record->Close();
-    record->DeleteLog();
+    if (record) record->ResetIfOpened();
   }
   return kSOk;
 }
@@ -246,16 +241,10 @@ void TraceLogManager::WriteLine(SourceNumber source, std::string_view utf8Line) 
     ReportError(0, L"TraceLogManager::Worker() - No log file for source: {}", LogSource{source});
     return;
   }
-  {
-    std::lock_guard lock(record->lock);
-    record->Write(utf8Line);
-  }
+  record->Write(utf8Line);
   if (source == kDigestSource && IsTraceFlagSet(kTraceFlagDigest)) {
     const std::shared_ptr<LogFileInfo>& digest = fileRecords[kDigestFileIndex];
-    if (digest) {
-      std::lock_guard lock(digest->lock);
-      digest->Write(utf8Line);
-    }
+    if (digest) digest->Write(utf8Line);
   }
 }
 
