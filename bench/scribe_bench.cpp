@@ -126,8 +126,8 @@ class Bench {
     platform::SetEnvVar(L"WAYLINE_ROOT", root_.wstring());
     // The product key without MaxLogFileSize: rotation at the default 5 MiB.
     platform::HKey key = nullptr;
-    platform::RegistryCreateKey(platform::kHKeyLocalMachine, kProductKey, platform::kKeyAllAccess, &key, nullptr);
-    platform::RegistryCloseKey(key);
+    (void)platform::RegistryCreateKey(platform::kHKeyLocalMachine, kProductKey, platform::kKeyAllAccess, &key, nullptr);
+    (void)platform::RegistryCloseKey(key);
     data_ = GetDataFolder();
   }
   ~Bench() {
@@ -165,7 +165,7 @@ class Bench {
 Bench::IntakeResult Bench::Intake(int producers) {
   ClearLogs();
   TraceLogManager manager;
-  manager.FinalConstruct();
+  (void)manager.FinalConstruct();
   std::size_t perProducer = lines_ / static_cast<std::size_t>(producers);
   std::vector<std::vector<double>> samples(static_cast<std::size_t>(producers));
   std::atomic<bool> go{false};
@@ -181,7 +181,7 @@ Bench::IntakeResult Bench::Intake(int producers) {
         auto start = Clock::now();
         for (int i = 0; i < kGroup; ++i) {
           const Message& message = messages_[next++ % messages_.size()];
-          manager.QueueMessage(message.source, 4, message.text);
+          (void)manager.QueueMessage(message.source, 4, message.text);
         }
         mine.push_back(std::chrono::duration<double, std::nano>(Clock::now() - start).count() / kGroup);
       }
@@ -201,8 +201,8 @@ Bench::IntakeResult Bench::Intake(int producers) {
 
 Cost Bench::Dropped() {
   TraceLogManager manager;
-  manager.FinalConstruct();
-  manager.SetLogLevel(2);
+  (void)manager.FinalConstruct();
+  (void)manager.SetLogLevel(2);
   std::vector<double> samples;
   samples.reserve(lines_ / kGroup + 1);
   std::size_t next = 0;
@@ -210,7 +210,7 @@ Cost Bench::Dropped() {
     auto start = Clock::now();
     for (int i = 0; i < kGroup; ++i) {
       const Message& message = messages_[next++ % messages_.size()];
-      manager.QueueMessage(message.source, 5, message.text);
+      (void)manager.QueueMessage(message.source, 5, message.text);
     }
     samples.push_back(std::chrono::duration<double, std::nano>(Clock::now() - start).count() / kGroup);
   }
@@ -295,13 +295,13 @@ void Bench::Burst() {
   std::vector<Message> burst = MakeMessages(4096, 83, 83);
   constexpr std::size_t kBurstLines = 1'000'000;
   TraceLogManager manager;
-  manager.FinalConstruct();
+  (void)manager.FinalConstruct();
   ResetPeakResidentBytes();
   std::int64_t before = PeakResidentBytes();
   auto start = Clock::now();
   for (std::size_t i = 0; i < kBurstLines; ++i) {
     const Message& message = burst[i % burst.size()];
-    manager.QueueMessage(message.source, 4, message.text);
+    (void)manager.QueueMessage(message.source, 4, message.text);
   }
   auto queued = Clock::now();
   manager.WaitUntilWritten();

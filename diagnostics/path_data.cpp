@@ -31,7 +31,7 @@ bool ContainsIgnoringAsciiCase(std::wstring_view text, std::wstring_view part) {
 void EnsureFolder(const std::wstring& path) {
   std::uint32_t attributes = 0;
   if (platform::GetPathAttributes(path, &attributes) == kErrorSuccess) return;
-  platform::MakeDirectory(path);
+  (void)platform::MakeDirectory(path);
 }
 
 std::shared_ptr<PathData> Instance() {

@@ -37,12 +37,12 @@ Win32Error QueryFourBytes(platform::HKey key, std::wstring_view valueName, std::
 }  // namespace
 
 RegistryKey::~RegistryKey() {
-  if (handle_ != nullptr) platform::RegistryCloseKey(handle_);
+  if (handle_ != nullptr) (void)platform::RegistryCloseKey(handle_);
 }
 
 Win32Error RegistryKey::Open(platform::HKey root, std::wstring_view subKey, std::uint32_t access) {
   if (root == nullptr) return kErrorBadArguments;
-  if (handle_ != nullptr) Close();
+  if (handle_ != nullptr) (void)Close();
   // Built before the open so that a failed open can still name the key.
   path_ = std::wstring(RootName(root)) + L"\\" + std::wstring(subKey);
   platform::HKey opened = nullptr;
@@ -124,9 +124,8 @@ std::wstring ReadMachineString(std::wstring_view subKey, std::wstring_view value
   RegistryKey key(true);
   // Open reports its own failures other than a missing key.
   if (key.Open(platform::kHKeyLocalMachine, subKey, platform::kKeyRead) == kErrorSuccess) {
-    key.ReadString(valueName, result, defaultValue);
+    (void)key.ReadString(valueName, result, defaultValue);
   }
-  key.Close();
   return result;
 }
 

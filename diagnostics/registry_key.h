@@ -24,23 +24,23 @@ class RegistryKey {
   // Opens root\subKey; the printable path ("HKLM\...") is set first, so it
   // stays after a failed open. 160 for a null root (the key is left as it
   // was); an open key is closed first. Reports "RegOpenKeyEx {}".
-  Win32Error Open(platform::HKey root, std::wstring_view subKey,
+  [[nodiscard]] Win32Error Open(platform::HKey root, std::wstring_view subKey,
                   std::uint32_t access = platform::kKeyRead);
   // Closes the key and clears the path; 6 when no key was open.
-  Win32Error Close();
+  [[nodiscard]] Win32Error Close();
 
   // A REG_SZ or REG_EXPAND_SZ value (not expanded) without its terminator.
   // out gets the default first and keeps it on failure; 13 for a value of
   // another type (not reported); an empty value gives an empty string.
-  Win32Error ReadString(std::wstring_view valueName, std::wstring& out,
+  [[nodiscard]] Win32Error ReadString(std::wstring_view valueName, std::wstring& out,
                         std::wstring_view defaultValue = {});
   // Any value of 4 bytes whatever its type; out is 0 on failure, and a
   // longer value fails with 234 ("RegQueryValueEx read DWORD64 ...").
-  Win32Error ReadDword(std::wstring_view valueName, std::uint32_t& out);
+  [[nodiscard]] Win32Error ReadDword(std::wstring_view valueName, std::uint32_t& out);
   // A 4-byte read whose low bits go to out; out keeps the caller's default
   // on failure.
   template <typename Enum>
-  Win32Error ReadEnum(std::wstring_view valueName, Enum& out) {
+  [[nodiscard]] Win32Error ReadEnum(std::wstring_view valueName, Enum& out) {
     std::uint32_t raw = 0;
     Win32Error result = ReadEnumRaw(valueName, raw);
     if (result == 0) out = static_cast<Enum>(raw);
@@ -52,7 +52,7 @@ class RegistryKey {
   const std::wstring& Path() const { return path_; }
 
  private:
-  Win32Error ReadEnumRaw(std::wstring_view valueName, std::uint32_t& out);
+  [[nodiscard]] Win32Error ReadEnumRaw(std::wstring_view valueName, std::uint32_t& out);
 
   platform::HKey handle_ = nullptr;
   std::wstring path_;

@@ -151,13 +151,17 @@ ScopeTracer::ScopeTracer(OutputFunction output, std::uint32_t flagBit, std::uint
   output_(line);
 }
 
-ScopeTracer::~ScopeTracer() noexcept(false) {
+ScopeTracer::~ScopeTracer() {
   if (!active_) return;
-  std::int64_t now = SteadyNow();
-  std::wstring line = Format(L"Exit  <== {} pid {:05x} tid {:05x}", name_, platform::GetCurrentProcessId(),
-                             platform::GetCurrentThreadId());
-  if (timing_ == 1) line += ElapsedText(now - startTime_);
-  output_(line);
+  try {
+    std::int64_t now = SteadyNow();
+    std::wstring line = Format(L"Exit  <== {} pid {:05x} tid {:05x}", name_, platform::GetCurrentProcessId(),
+                               platform::GetCurrentThreadId());
+    if (timing_ == 1) line += ElapsedText(now - startTime_);
+    output_(line);
+  } catch (...) {
+    // The exit line is lost; the function's own outcome stands.
+  }
 }
 
 std::wstring ScopeTracer::ElapsedText(std::int64_t elapsed) {

@@ -27,7 +27,9 @@ class ScopeTracer {
   ScopeTracer(OutputFunction output, std::uint32_t flagBit, std::uint32_t timing,
               std::wstring_view extraText = {},
               const std::source_location& location = std::source_location::current());
-  ~ScopeTracer() noexcept(false);
+  // Writes the exit line. Never throws: an output that throws loses the
+  // line, so that a tracer never ends a process that is unwinding.
+  ~ScopeTracer();
   ScopeTracer(const ScopeTracer&) = delete;
   ScopeTracer& operator=(const ScopeTracer&) = delete;
 

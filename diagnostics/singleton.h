@@ -32,10 +32,10 @@ class LifetimeTracker {
   // the back otherwise. Returns kAdded, or kAlreadyRegistered when the name
   // is already listed.
   template <typename T>
-  int Register(std::function<void()> destroyer) {
+  [[nodiscard]] int Register(std::function<void()> destroyer) {
     return RegisterName(ReadableTypeName(typeid(T)), std::move(destroyer));
   }
-  int RegisterName(std::string typeName, std::function<void()> destroyer);
+  [[nodiscard]] int RegisterName(std::string typeName, std::function<void()> destroyer);
 
   // Runs the destroyers from the back to the front, then empties the list.
   void DestroyAll();

@@ -65,14 +65,14 @@ std::uint32_t ReadUserSettingDword(std::wstring_view valueName) {
     if (GetUserSidString(loggedOnUser, sid) != kErrorSuccess) return 0;
     RegistryKey userKey(false);
     if (userKey.Open(platform::kHKeyUsers, Format(L"{}\\{}", sid, kCurrentInstallKey)) == kErrorSuccess) {
-      userKey.ReadDword(valueName, value);
+      (void)userKey.ReadDword(valueName, value);
     }
     return value;
   }
 
   RegistryKey userKey(false);
   if (userKey.Open(platform::kHKeyCurrentUser, kCurrentInstallKey) == kErrorSuccess) {
-    userKey.ReadDword(valueName, value);
+    (void)userKey.ReadDword(valueName, value);
   }
   return value;
 }
@@ -96,8 +96,7 @@ Win32Error GetUserSidString(std::wstring_view accountName, std::wstring& out) {
 std::uint16_t ReadTraceLevel() {
   std::uint16_t level = kDefaultTraceLevel;
   RegistryKey key(false);
-  if (key.Open(platform::kHKeyLocalMachine, kProductKey) == kErrorSuccess) key.ReadEnum(L"TraceLevel", level);
-  key.Close();
+  if (key.Open(platform::kHKeyLocalMachine, kProductKey) == kErrorSuccess) (void)key.ReadEnum(L"TraceLevel", level);
   return level;
 }
 

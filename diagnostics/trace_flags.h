@@ -28,7 +28,7 @@ bool IsTraceFlagSet(std::uint32_t bit);
 std::uint32_t ReadUserSettingDword(std::wstring_view valueName);
 
 // The SID string of an account; returns the Win32 code of the failure.
-Win32Error GetUserSidString(std::wstring_view accountName, std::wstring& out);
+[[nodiscard]] Win32Error GetUserSidString(std::wstring_view accountName, std::wstring& out);
 
 // HKLM\Software\Kestrix\Wayline\TraceLevel (low 16 bits); 4 when missing.
 std::uint16_t ReadTraceLevel();

@@ -39,7 +39,7 @@ std::wstring WithoutExtension(const std::wstring& name) {
 bool ReadFileOutputSetting() {
   RegistryKey key(false);
   std::uint32_t value = 0;
-  if (key.Open(platform::kHKeyLocalMachine, kCurrentInstallKey) == kErrorSuccess) key.ReadDword(L"FileOutput", value);
+  if (key.Open(platform::kHKeyLocalMachine, kCurrentInstallKey) == kErrorSuccess) (void)key.ReadDword(L"FileOutput", value);
   return value != 0;
 }
 
@@ -151,8 +151,8 @@ bool FileLogger::AppendToFile(const std::wstring& path, std::wstring_view text) 
     return false;
   }
   int ignored = 0;
-  platform::WriteText(descriptor, text, &ignored);
-  platform::CloseFile(descriptor, &ignored);
+  (void)platform::WriteText(descriptor, text, &ignored);
+  (void)platform::CloseFile(descriptor, &ignored);
   return true;
 }
 

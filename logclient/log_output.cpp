@@ -45,7 +45,7 @@ bool IsDebugOutputEnabled() {
     if (key.Open(platform::kHKeyLocalMachine, kCurrentInstallKey) != kErrorSuccess) return std::nullopt;
     // A missing value, or one longer than 4 bytes, reads as 0 (off).
     std::uint32_t value = 0;
-    key.ReadDword(L"DebugOutput", value);
+    (void)key.ReadDword(L"DebugOutput", value);
     return value;
   }) != 0;
 }

@@ -22,21 +22,21 @@ extern const wchar_t kPathSeparator;
 // kFileAttributeDirectory, a file without the owner's write permission
 // kFileAttributeReadonly, any other file kFileAttributeNormal (Windows
 // reports other bits too, such as FILE_ATTRIBUTE_ARCHIVE).
-Win32Error GetPathAttributes(std::wstring_view path, std::uint32_t* attributes);
+[[nodiscard]] Win32Error GetPathAttributes(std::wstring_view path, std::uint32_t* attributes);
 
 // True for the errors that mean "does not exist": 2, 3, 53, 64, 123, 267.
 bool IsNotFoundError(Win32Error code);
 
 // MoveFileW: never replaces an existing target (183); fails with 32 when the
 // source is held open without delete sharing.
-Win32Error MovePath(std::wstring_view from, std::wstring_view to);
+[[nodiscard]] Win32Error MovePath(std::wstring_view from, std::wstring_view to);
 
 // DeleteFileW: 2 when missing, 32 when held open without delete sharing, 5
 // for a folder or a read-only file.
-Win32Error DeletePath(std::wstring_view path);
+[[nodiscard]] Win32Error DeletePath(std::wstring_view path);
 
 // CreateDirectoryW: 183 when it exists, 3 when the parent is missing.
-Win32Error MakeDirectory(std::wstring_view path);
+[[nodiscard]] Win32Error MakeDirectory(std::wstring_view path);
 
 // Joins two path parts with one native separator between them (none added
 // when the first is empty or already ends in a separator).

@@ -11,6 +11,6 @@ enum class KnownFolder { ProgramData, System };
 
 // The folder's full path without a trailing separator; with create set the
 // folder is created when missing (KF_FLAG_CREATE). Returns an HRESULT.
-HResult GetKnownFolderPath(KnownFolder folder, bool create, std::wstring* path);
+[[nodiscard]] HResult GetKnownFolderPath(KnownFolder folder, bool create, std::wstring* path);
 
 }  // namespace wl::platform

@@ -20,7 +20,7 @@ class ChildProcess {
   virtual ~ChildProcess() = default;
   // Waits for the process to end and returns its exit code (-1 when it was
   // ended by a signal or could not be waited for).
-  virtual int Wait() = 0;
+  [[nodiscard]] virtual int Wait() = 0;
   virtual std::uint32_t Id() const = 0;
 };
 

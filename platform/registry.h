@@ -62,39 +62,39 @@ inline constexpr std::uint32_t kRegQword = 11;
 // RegOpenKeyExW. 2 when the key is missing, 160 when root is null. Opening
 // (or creating) a key below an open key does not depend on that handle's
 // access mask.
-Win32Error RegistryOpenKey(HKey root, std::wstring_view subKey,
+[[nodiscard]] Win32Error RegistryOpenKey(HKey root, std::wstring_view subKey,
                            std::uint32_t access, HKey* result);
 
 // RegCreateKeyExW: opens the key, creating it and its missing parents.
 // *created (may be null) tells whether the key was new.
-Win32Error RegistryCreateKey(HKey root, std::wstring_view subKey,
+[[nodiscard]] Win32Error RegistryCreateKey(HKey root, std::wstring_view subKey,
                              std::uint32_t access, HKey* result, bool* created);
 
 // RegQueryValueExW. type and data may be null; *size is the buffer size in
 // bytes on entry and the data size on return. With a buffer that is too small
 // the result is 234 and *size the size needed. 2 when the value is missing,
 // 87 for data without size.
-Win32Error RegistryQueryValue(HKey key, std::wstring_view valueName,
+[[nodiscard]] Win32Error RegistryQueryValue(HKey key, std::wstring_view valueName,
                               std::uint32_t* type, void* data, std::uint32_t* size);
 
 // RegSetValueExW: stores type and bytes as given (998 for null data with a
 // non-zero size).
-Win32Error RegistrySetValue(HKey key, std::wstring_view valueName,
+[[nodiscard]] Win32Error RegistrySetValue(HKey key, std::wstring_view valueName,
                             std::uint32_t type, const void* data, std::uint32_t size);
 
 // RegDeleteValueW.
-Win32Error RegistryDeleteValue(HKey key, std::wstring_view valueName);
+[[nodiscard]] Win32Error RegistryDeleteValue(HKey key, std::wstring_view valueName);
 
 // RegDeleteTreeW on root\subKey followed by the deletion of that key itself.
 // An empty subKey deletes the key of an open handle; with a predefined root
 // it is refused (5) rather than emptying the whole root. 2 when missing.
-Win32Error RegistryDeleteKeyTree(HKey root, std::wstring_view subKey);
+[[nodiscard]] Win32Error RegistryDeleteKeyTree(HKey root, std::wstring_view subKey);
 
 // RegEnumKeyExW / RegEnumValueW: 259 past the last item. Sub-keys come in
 // the registry's sort order; the order of values is not fixed. type and data
 // may be null.
-Win32Error RegistryEnumKey(HKey key, std::uint32_t index, std::wstring* name);
-Win32Error RegistryEnumValue(HKey key, std::uint32_t index, std::wstring* name,
+[[nodiscard]] Win32Error RegistryEnumKey(HKey key, std::uint32_t index, std::wstring* name);
+[[nodiscard]] Win32Error RegistryEnumValue(HKey key, std::uint32_t index, std::wstring* name,
                              std::uint32_t* type, std::vector<std::uint8_t>* data);
 
 // The predefined root of a long root name ("HKEY_LOCAL_MACHINE",
@@ -110,10 +110,10 @@ HKey RegistryRootByName(std::wstring_view name);
 // update of its file (HKEY_CLASSES_ROOT keys go to the machine's classes),
 // so that a failure leaves the hive as it was. Returns 0 or the code of the
 // first failure, with the line of its section in *error.
-Win32Error RegistryImport(const std::vector<RegistryFileSection>& sections, RegistryFileError* error);
+[[nodiscard]] Win32Error RegistryImport(const std::vector<RegistryFileSection>& sections, RegistryFileError* error);
 
 // RegCloseKey. Closing a predefined root does nothing and succeeds.
-Win32Error RegistryCloseKey(HKey key);
+[[nodiscard]] Win32Error RegistryCloseKey(HKey key);
 
 // Where the hive file behind the calling thread's last 1009 result is
 // broken: "<file>: line <n>: <reason>". Empty when this thread has not met a

@@ -30,7 +30,7 @@ std::wstring GetLibraryModuleFileName();
 
 // The last system error of the calling thread (GetLastError / errno mapped to
 // a Win32 code).
-Win32Error GetLastSystemError();
+[[nodiscard]] Win32Error GetLastSystemError();
 
 // Environment variables of this process; an unset variable is nullopt.
 std::optional<std::wstring> GetEnvVar(std::wstring_view name);

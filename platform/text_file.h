@@ -60,7 +60,7 @@ inline constexpr int kErrnoEnametoolong = 38;
 
 // _wsopen_s. Returns 0 and stores the descriptor, or returns the errno value
 // and stores -1.
-int OpenFile(int* descriptor, std::wstring_view path, int openFlag,
+[[nodiscard]] int OpenFile(int* descriptor, std::wstring_view path, int openFlag,
              int shareFlag, int permission);
 
 // _write of wide text (byte count = characters x sizeof UTF-16 unit in the
@@ -68,11 +68,11 @@ int OpenFile(int* descriptor, std::wstring_view path, int openFlag,
 // -1 with the errno value in *error (EBADF for a descriptor that is not open
 // for writing). Descriptors opened in _O_TEXT or _O_BINARY mode get the text
 // in the ANSI code page, with CR LF line ends in _O_TEXT mode.
-int WriteText(int descriptor, std::wstring_view text, int* error);
+[[nodiscard]] int WriteText(int descriptor, std::wstring_view text, int* error);
 
 // The same for text that is already UTF-8 (the compact form of a finished
 // line): the bytes on disk are identical to WriteText of the same characters.
-int WriteUtf8Text(int descriptor, std::string_view utf8, int* error);
+[[nodiscard]] int WriteUtf8Text(int descriptor, std::string_view utf8, int* error);
 
 // The writer's road for a finished line: valid UTF-8 already in the form it
 // takes in a UTF-8 file, each line feed after its carriage return. A file in
@@ -80,13 +80,13 @@ int WriteUtf8Text(int descriptor, std::string_view utf8, int* error);
 // conversion or copy; a file in any other mode (a UTF-16LE file continued,
 // say) gets exactly what WriteText of WideFromUtf8CrLf(text) gives. Returns 0
 // or -1 with the errno value in *error.
-int WriteUtf8CrLfText(int descriptor, std::string_view utf8CrLf, int* error);
+[[nodiscard]] int WriteUtf8CrLfText(int descriptor, std::string_view utf8CrLf, int* error);
 
 // _close. Returns 0 or -1 with *error set.
-int CloseFile(int descriptor, int* error);
+[[nodiscard]] int CloseFile(int descriptor, int* error);
 
 // _commit: flushes the file's data to the disk. Returns 0 or -1.
-int CommitFile(int descriptor, int* error);
+[[nodiscard]] int CommitFile(int descriptor, int* error);
 
 // How many CommitFile calls have flushed a file in this process so far.
 std::uint64_t CommittedFileCount();

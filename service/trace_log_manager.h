@@ -45,7 +45,7 @@ class TraceLogManager {
   // checks. Returns S_OK, or E_OUTOFMEMORY when a thread cannot be created
   // (messages are then queued and never written; without the flushing
   // thread the writer flushes itself).
-  HResult FinalConstruct();
+  [[nodiscard]] HResult FinalConstruct();
 
   // Stops the writer (it finishes the lines it has taken; later ones are
   // discarded), then closes every open file and releases the records.
@@ -57,21 +57,21 @@ class TraceLogManager {
   // dropped by the level test or queued. The text is taken whole (embedded
   // nulls included); a text that does not begin with a client stamp gets the
   // service's own. Never touches a file.
-  HResult QueueMessage(SourceNumber source, LevelNumber level, std::wstring_view text);
+  [[nodiscard]] HResult QueueMessage(SourceNumber source, LevelNumber level, std::wstring_view text);
 
   // The level operations. Arguments are narrowed to their low 16 bits first.
   // E_INVALIDARG for a null result pointer, a level of 7 or more or a source
   // of 37 or more; S_OK otherwise. The setters leave a debug diagnostic.
-  HResult GetLogLevel(std::uint32_t* level) const;
-  HResult SetLogLevel(std::uint32_t level);
-  HResult SetComponentLogLevel(std::uint32_t source, std::uint32_t level);
-  HResult GetComponentLogLevel(std::uint32_t source, std::uint32_t* level) const;
+  [[nodiscard]] HResult GetLogLevel(std::uint32_t* level) const;
+  [[nodiscard]] HResult SetLogLevel(std::uint32_t level);
+  [[nodiscard]] HResult SetComponentLogLevel(std::uint32_t source, std::uint32_t level);
+  [[nodiscard]] HResult GetComponentLogLevel(std::uint32_t source, std::uint32_t* level) const;
 
   // Closes and deletes every log file written since the start (or since its
   // last rotation or reset); backups and files not written are left alone.
   // Each record is closed and deleted while no write to it is in progress.
   // Failures are reported; always S_OK.
-  HResult ResetLogs();
+  [[nodiscard]] HResult ResetLogs();
 
   // Reads the global level from the registry again when more than 60 whole
   // seconds have passed since the last read. Called by intake.

@@ -40,10 +40,10 @@ int HoldFile(const std::vector<std::wstring>& arguments) {
   int opened = OpenFile(&descriptor, arguments[0], kAppendUtf8, kShDenyWr, kSIRead | kSIWrite);
   if (opened != 0) return 100 + opened;
   int error = 0;
-  WriteText(descriptor, L"held\n", &error);
+  (void)WriteText(descriptor, L"held\n", &error);
   WriteFileBytes(arguments[1], {});
   bool released = WaitForPath(arguments[2]);
-  CloseFile(descriptor, &error);
+  (void)CloseFile(descriptor, &error);
   return released ? 0 : 1;
 }
 
@@ -61,7 +61,7 @@ int WritePastLimit(const std::vector<std::wstring>& arguments) {
   int written = WriteText(descriptor, std::wstring(8000, L'x') + L"\n", &writeError);
   SetFileSizeLimit(-1);
   if (WriteText(descriptor, L"after\n", &error) < 0) return 203;
-  CloseFile(descriptor, &error);
+  (void)CloseFile(descriptor, &error);
   return written < 0 ? writeError : 0;
 }
 
@@ -123,7 +123,7 @@ int WriteMany(const std::vector<std::wstring>& arguments) {
     auto value = static_cast<std::uint32_t>(i);
     result = RegistrySetValue(key, arguments[1] + std::to_wstring(i), kRegDword, &value, sizeof value);
   }
-  RegistryCloseKey(key);
+  (void)RegistryCloseKey(key);
   return static_cast<int>(result);
 }
 

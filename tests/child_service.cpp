@@ -15,8 +15,6 @@
 namespace wl::test {
 namespace {
 
-constexpr std::wstring_view kFiller = L"a line of fifty characters, give or take a few...";
-
 // Writes out the FileLogger's queue (by ending the singletons) and switches
 // file output on again for the next one.
 void FlushFileLogger() {
@@ -27,32 +25,11 @@ void FlushFileLogger() {
 // Logs "after" through the service writer and the fallback file once the
 // condition that made writes fail is gone, and stops both.
 void LogAfterAndStop(TraceLogManager& manager) {
-  manager.QueueMessage(1, 1, L"after");
+  (void)manager.QueueMessage(1, 1, L"after");
   FileLog(L"after\n");
   manager.WaitUntilWritten();
   manager.FinalRelease();
   FlushFileLogger();
-}
-
-// write-past-size-limit: under a process file-size limit of 4096 bytes,
-// logs through the service writer until its writes fail part-way (the
-// failures are reported to the fallback file while it is small), then
-// through the fallback file until its writes fail part-way, lifts the limit
-// and logs "after" through both. Exits with 77 where the system has no such
-// limit.
-int WritePastSizeLimit(const std::vector<std::wstring>&) {
-  if (!platform::SetFileSizeLimit(4096)) return 77;
-  SetFileOutput(true);
-  TraceLogManager manager;
-  manager.FinalConstruct();
-  for (int i = 0; i < 45; ++i) manager.QueueMessage(1, 1, kFiller);
-  manager.WaitUntilWritten();
-  FlushFileLogger();
-  for (int i = 0; i < 100; ++i) FileLog(Format(L"{}\n", kFiller));
-  FlushFileLogger();
-  platform::SetFileSizeLimit(-1);
-  LogAfterAndStop(manager);
-  return 0;
 }
 
 // write-on-full-volume: the machine root lies on a small file system. Logs
@@ -63,8 +40,8 @@ int WritePastSizeLimit(const std::vector<std::wstring>&) {
 int WriteOnFullVolume(const std::vector<std::wstring>&) {
   SetFileOutput(true);
   TraceLogManager manager;
-  manager.FinalConstruct();
-  manager.QueueMessage(1, 1, L"before");
+  if (manager.FinalConstruct() != kSOk) return 4;
+  (void)manager.QueueMessage(1, 1, L"before");
   FileLog(L"before\n");
   manager.WaitUntilWritten();
   FlushFileLogger();
@@ -83,7 +60,7 @@ int WriteOnFullVolume(const std::vector<std::wstring>&) {
   if (std::filesystem::file_size(filler, error) == 0) return 3;
   std::wstring longText(10'000, L'L');
   for (int i = 0; i < 5; ++i) {
-    manager.QueueMessage(1, 1, longText);
+    (void)manager.QueueMessage(1, 1, longText);
     FileLog(longText + L"\n");
   }
   manager.WaitUntilWritten();
@@ -93,7 +70,6 @@ int WriteOnFullVolume(const std::vector<std::wstring>&) {
   return 0;
 }
 
-ChildCommand writePastSizeLimit(L"write-past-size-limit", WritePastSizeLimit);
 ChildCommand writeOnFullVolume(L"write-on-full-volume", WriteOnFullVolume);
 
 }  // namespace

@@ -34,8 +34,8 @@ inline Win32Error SetDebugOutput(std::uint32_t value) {
 // Under Wine the product's keys live in the prefix's registry, not in the
 // temporary root, so tests remove them.
 inline void RemoveProductKeys() {
-  platform::RegistryDeleteKeyTree(platform::kHKeyLocalMachine, L"Software\\Kestrix");
-  platform::RegistryDeleteKeyTree(platform::kHKeyCurrentUser, L"Software\\Kestrix");
+  (void)platform::RegistryDeleteKeyTree(platform::kHKeyLocalMachine, L"Software\\Kestrix");
+  (void)platform::RegistryDeleteKeyTree(platform::kHKeyCurrentUser, L"Software\\Kestrix");
 }
 
 inline bool RunningAsSystem() {

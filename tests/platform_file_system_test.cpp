@@ -82,7 +82,7 @@ int TryOpen(const std::filesystem::path& path, int openFlag, int shareFlag) {
   int descriptor = -1;
   int result = OpenFile(&descriptor, path.wstring(), openFlag, shareFlag, kSIRead | kSIWrite);
   int error = 0;
-  if (result == 0) CloseFile(descriptor, &error);
+  if (result == 0) (void)CloseFile(descriptor, &error);
   return result;
 }
 

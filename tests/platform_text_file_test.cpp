@@ -61,9 +61,9 @@ TEST(PlatformTextFile, BytesOnDiskOfTextModeWrites) {
   int second = Open(empty, kOWronly | kOAppend | kOU8Text, kShDenyNo);
   int third = Open(used, kOWronly | kOAppend | kOU8Text);
   ASSERT_TRUE(first >= 0 && second >= 0 && third >= 0);
-  WriteText(first, L"one\n", &error);
-  WriteText(second, L"two\n", &error);
-  WriteUtf8Text(first, "three\n", &error);
+  EXPECT_NE(WriteText(first, L"one\n", &error), -1);
+  EXPECT_NE(WriteText(second, L"two\n", &error), -1);
+  EXPECT_NE(WriteUtf8Text(first, "three\n", &error), -1);
   EXPECT_EQ(4, WriteText(third, L"x\n", &error));
   EXPECT_EQ(20, TellFile(first, &error));
   EXPECT_EQ(0, CommitFile(first, &error));
@@ -195,6 +195,57 @@ TEST(PlatformTextFile, RacingOpensNeverBothWin) {
   for (int round = 0; round < kRounds; ++round) EXPECT_EQ(1, winners[round].load()) << round;
 }
 
+TEST(PlatformTextFile, AFaultPartWayCutsTheFileBackInEveryMode) {
+  TempFolder folder;
+  struct Row {
+    const char* name;
+    std::string initial;  // an existing file's bytes
+    int openFlag;
+    std::string expected;  // after "one", a failed long line and "two"
+  };
+  const Row rows[] = {
+      {"utf8", "", kAppendUtf8, "\xEF\xBB\xBFone\r\ntwo\r\n"},
+      {"utf16", "\xFF\xFE", kAppendUtf8, std::string("\xFF\xFEo\0n\0e\0\r\0\n\0t\0w\0o\0\r\0\n\0", 22)},
+      {"ansi", "", kOWronly | kOAppend | kOCreat | kOText, "one\r\ntwo\r\n"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto path = folder.Path() / (std::string(row.name) + ".log");
+    if (!row.initial.empty()) Write(path, row.initial);
+    int descriptor = Open(path, row.openFlag);
+    ASSERT_GE(descriptor, 0);
+    int error = 0;
+    EXPECT_NE(WriteText(descriptor, L"one\n", &error), -1);
+    {
+      test::ScopedFileFaults faults([](FileOperation operation, std::size_t) {
+        return operation == FileOperation::Write ? FileFault{kErrnoEnospc, 7} : FileFault{};
+      });
+      error = 0;
+      EXPECT_EQ(WriteText(descriptor, std::wstring(100, L'x') + L"\n", &error), -1);
+      EXPECT_EQ(error, kErrnoEnospc);
+      EXPECT_EQ(WriteUtf8CrLfText(descriptor, std::string(100, 'y') + "\r\n", &error), -1);
+    }
+    EXPECT_NE(WriteText(descriptor, L"two\n", &error), -1);
+    Close(descriptor);
+    EXPECT_EQ(ReadFileText(path), row.expected);
+  }
+  // A flush fails as the hook says.
+  int descriptor = Open(folder.Path() / "commit.log");
+  ASSERT_GE(descriptor, 0);
+  int error = 0;
+  {
+    test::ScopedFileFaults faults([](FileOperation operation, std::size_t) {
+      return operation == FileOperation::Commit ? FileFault{kErrnoEio, 0} : FileFault{};
+    });
+    EXPECT_EQ(CommitFile(descriptor, &error), -1);
+    EXPECT_EQ(error, kErrnoEio);
+  }
+  EXPECT_EQ(CommitFile(descriptor, &error), 0);
+  Close(descriptor);
+}
+
+// The one case with the system's own limit: a write past a per-process file
+// size limit fails part-way, and the file is cut back all the same.
 TEST(PlatformTextFile, AWriteThatFailsPartWayLeavesNoTornLine) {
   TempFolder folder;
   auto path = folder.Path() / L"big.log";

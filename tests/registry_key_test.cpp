@@ -81,10 +81,10 @@ TEST_F(RegistryKeyTest, OpenKeepsThePrintablePathAndReportsUnexpectedFailures) {
   ASSERT_EQ(key.Open(kHKeyLocalMachine, kKey), 0u);
   std::wstring text;
   std::uint16_t level = 4;
-  key.ReadString(L"Missing", text);
-  key.ReadString(L"Count", text);
-  key.ReadDword(L"Big", number);
-  key.ReadEnum(L"Big", level);
+  EXPECT_EQ(key.ReadString(L"Missing", text), kErrorFileNotFound);
+  EXPECT_EQ(key.ReadString(L"Count", text), kErrorInvalidData);
+  EXPECT_EQ(key.ReadDword(L"Big", number), kErrorMoreData);
+  EXPECT_EQ(key.ReadEnum(L"Big", level), kErrorMoreData);
   auto reports = recorder_.Reports();
   ASSERT_EQ(reports.size(), 2u);
   EXPECT_TRUE(reports[0].starts_with(

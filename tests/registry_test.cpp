@@ -28,12 +28,12 @@ TEST_F(RegistryTest, KeyNamesCompareWithoutCaseKeepTheirCaseAndEnumerateInOrder)
   HKey key = nullptr;
   ASSERT_EQ(RegistryCreateKey(base_, L"List\\b", kKeyAllAccess, &key, &created), 0u);
   EXPECT_TRUE(created);
-  RegistryCloseKey(key);
+  EXPECT_EQ(RegistryCloseKey(key), 0u);
   ASSERT_EQ(RegistryCreateKey(base_, L"LIST\\B", kKeyAllAccess, &key, &created), 0u);
   EXPECT_FALSE(created);
-  RegistryCloseKey(key);
+  EXPECT_EQ(RegistryCloseKey(key), 0u);
   ASSERT_EQ(RegistryOpenKey(kHKeyCurrentUser, baseName_ + L"\\list\\B\\", kKeyRead, &key), 0u);
-  RegistryCloseKey(key);
+  EXPECT_EQ(RegistryCloseKey(key), 0u);
   Create(L"List\\A");
   Create(L"list\\c");
 
@@ -176,7 +176,7 @@ TEST_F(RegistryTest, KeyDepthAndValueNamesHaveTheRegistrysLimits) {
   EXPECT_EQ(RegistryCreateKey(kHKeyCurrentUser, path + L"\\k\\k", kKeyAllAccess, &tooDeep, nullptr),
             kErrorInvalidParameter);
   EXPECT_EQ(RegistryOpenKey(deepest, L"k", kKeyRead, &tooDeep), kErrorFileNotFound);
-  RegistryDeleteKeyTree(kHKeyCurrentUser, L"Software\\k");
+  EXPECT_EQ(RegistryDeleteKeyTree(kHKeyCurrentUser, L"Software\\k"), 0u);
 }
 
 TEST_F(RegistryTest, ManyValuesAndKeysEnumerateInOrder) {

@@ -73,9 +73,9 @@ class RegistryTest : public ::testing::Test {
   }
 
   void TearDown() override {
-    for (HKey key : handles_) RegistryCloseKey(key);
-    RegistryCloseKey(base_);
-    RegistryDeleteKeyTree(kHKeyCurrentUser, baseName_);
+    for (HKey key : handles_) (void)RegistryCloseKey(key);
+    (void)RegistryCloseKey(base_);
+    (void)RegistryDeleteKeyTree(kHKeyCurrentUser, baseName_);
   }
 
   HKey Create(std::wstring_view subKey) {

@@ -334,9 +334,9 @@ TEST_F(RegistryTool, QueryPrintsLikeRegExeAndAsksBeforeDeleting) {
   // The default value first: Windows lists values in the order they were
   // made, Wine sorts them; both then agree.
   Bytes text = Utf16Bytes(L"hi there");
-  RegistrySetValue(key, L"", kRegSz, text.data(), static_cast<std::uint32_t>(text.size()));
+  EXPECT_EQ(RegistrySetValue(key, L"", kRegSz, text.data(), static_cast<std::uint32_t>(text.size())), 0u);
   std::uint32_t number = 42;
-  RegistrySetValue(key, L"Answer", kRegDword, &number, 4);
+  EXPECT_EQ(RegistrySetValue(key, L"Answer", kRegDword, &number, 4), 0u);
   test::TempFolder folder;
   auto input = folder.Path() / "in.txt", output = folder.Path() / "out.txt";
   std::wstring shownKey = L"HKCU\\" + baseName_ + L"\\Shown";

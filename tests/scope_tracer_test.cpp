@@ -75,6 +75,15 @@ TEST(ScopeTracer, WritesEnterAndExitLinesAlsoWhenLeftByAnException) {
   std::wstring enter = L"Enter ==> TracedObject::Work -- Worker_7 " + ids;
   std::wstring exit = L"Exit  <== TracedObject::Work -- Worker_7 " + ids;
   EXPECT_EQ(lines, (std::vector<std::wstring>{enter, L"inside", exit, enter, L"inside", exit}));
+
+  // An output that throws on the exit line loses that line; the destructor
+  // itself never throws.
+  int calls = 0;
+  auto throwing = [&calls](std::wstring_view) {
+    if (++calls == 2) throw std::runtime_error("sink");
+  };
+  EXPECT_NO_THROW({ ScopeTracer tracer(throwing, TracedObject::kTraceFlagAlwaysForTest, 1); });
+  EXPECT_EQ(calls, 2);
 }
 
 TEST(ScopeTracer, StaysSilentWhenItsTraceFlagIsClear) {

@@ -11,6 +11,7 @@
 
 #include "platform/account.h"
 #include "platform/process.h"
+#include "platform/file_faults.h"
 #include "platform/registry.h"
 #include "platform/text.h"
 
@@ -72,7 +73,7 @@ inline Win32Error SetValue(platform::HKey root, std::wstring_view subKey, std::w
   Win32Error result = platform::RegistryCreateKey(root, subKey, platform::kKeyAllAccess, &key, nullptr);
   if (result != 0) return result;
   result = platform::RegistrySetValue(key, name, type, data.data(), static_cast<std::uint32_t>(data.size()));
-  platform::RegistryCloseKey(key);
+  (void)platform::RegistryCloseKey(key);
   return result;
 }
 
@@ -96,7 +97,7 @@ inline Win32Error GetDword(platform::HKey root, std::wstring_view subKey, std::w
   if (Win32Error result = platform::RegistryOpenKey(root, subKey, platform::kKeyRead, &key)) return result;
   std::uint32_t size = 4;
   Win32Error result = platform::RegistryQueryValue(key, name, nullptr, value, &size);
-  platform::RegistryCloseKey(key);
+  (void)platform::RegistryCloseKey(key);
   return result;
 }
 
@@ -132,5 +133,15 @@ struct ChildCommand {
   ChildCommand(const wchar_t* name, ChildMain main);
 };
 ChildMain FindChildCommand(const std::wstring& name);
+
+// Installs a file fault hook (platform/file_faults.h) for the life of the
+// object.
+class ScopedFileFaults {
+ public:
+  explicit ScopedFileFaults(platform::FileFaultHook hook) { platform::SetFileFaultHook(std::move(hook)); }
+  ~ScopedFileFaults() { platform::SetFileFaultHook({}); }
+  ScopedFileFaults(const ScopedFileFaults&) = delete;
+  ScopedFileFaults& operator=(const ScopedFileFaults&) = delete;
+};
 
 }  // namespace wl::test

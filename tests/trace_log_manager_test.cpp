@@ -39,7 +39,7 @@ class TraceLogManagerTest : public test::ServiceFixture {
 
 TEST_F(TraceLogManagerTest, EachFileReceivesItsSourcesUnderTheirNamesAndLevelCodes) {
   auto manager = Start();
-  manager->SetLogLevel(6);
+  EXPECT_EQ(manager->SetLogLevel(6), kSOk);
   for (SourceNumber source = 0; source < kSourceCount; ++source) {
     EXPECT_EQ(manager->QueueMessage(source, source % kLevelCount, Format(L"S{}", source)), kSOk);
   }
@@ -80,11 +80,11 @@ TEST_F(TraceLogManagerTest, EachFileReceivesItsSourcesUnderTheirNamesAndLevelCod
 
 TEST_F(TraceLogManagerTest, LinesReachTheDiskByteForByte) {
   auto manager = Start();
-  manager->QueueMessage(21, 3, L"Link down");
-  manager->QueueMessage(1, 4, L"12/04 10:34:55.123 01a2c-01f40: Started");
-  manager->QueueMessage(0, 0, L"two\nlines\r");
-  manager->QueueMessage(1, 2, std::wstring(L"nul") + L'\0' + L" \u00e9\u20ac\U0001F600");
-  manager->QueueMessage(1, 4, L"");
+  EXPECT_EQ(manager->QueueMessage(21, 3, L"Link down"), kSOk);
+  EXPECT_EQ(manager->QueueMessage(1, 4, L"12/04 10:34:55.123 01a2c-01f40: Started"), kSOk);
+  EXPECT_EQ(manager->QueueMessage(0, 0, L"two\nlines\r"), kSOk);
+  EXPECT_EQ(manager->QueueMessage(1, 2, std::wstring(L"nul") + L'\0' + L" \u00e9\u20ac\U0001F600"), kSOk);
+  EXPECT_EQ(manager->QueueMessage(1, 4, L""), kSOk);
   manager->WaitUntilWritten();
   manager->FinalRelease();
 
@@ -103,7 +103,7 @@ TEST_F(TraceLogManagerTest, LinesOfAnyLengthAfterABurstArriveWhole) {
   std::vector<std::thread> producers;
   for (int t = 0; t < 4; ++t) {
     producers.emplace_back([&manager] {
-      for (int i = 0; i < 5000; ++i) manager->QueueMessage(22, 1, L"burst line of some sixty characters, to fill blocks");
+      for (int i = 0; i < 5000; ++i) (void)manager->QueueMessage(22, 1, L"burst line of some sixty characters, to fill blocks");
     });
   }
   for (auto& producer : producers) producer.join();
@@ -118,8 +118,8 @@ TEST_F(TraceLogManagerTest, LinesOfAnyLengthAfterABurstArriveWhole) {
     std::wstring text;
     for (std::size_t i = 0; i + head.size() + 2 < size; ++i) text.push_back(static_cast<wchar_t>(L'!' + (i + seed) % 90));
     ++seed;
-    manager->QueueMessage(21, 1, L"short");
-    manager->QueueMessage(21, 1, text);
+    EXPECT_EQ(manager->QueueMessage(21, 1, L"short"), kSOk);
+    EXPECT_EQ(manager->QueueMessage(21, 1, text), kSOk);
     expected += head + "short\r\n" + head + Utf8(text) + "\r\n";
     ASSERT_EQ(head.size() + text.size() + 2, size);
   }
@@ -136,15 +136,15 @@ TEST_F(TraceLogManagerTest, OnlyATextWithAClientStampKeepsItsOwn) {
   clock_.SetLocalTime(LocalTime{2027, 1, 2, 5, 3, 4, 5, 6});
   auto manager = Start();
   const std::wstring stamped = L"11/30 23:59:59.999 0";  // exactly 20 characters
-  manager->QueueMessage(1, 1, stamped);
-  manager->QueueMessage(1, 1, stamped.substr(0, 19));
-  manager->QueueMessage(1, 1, L"ab/cd ef:gh:ij.klmnop letters");
-  manager->QueueMessage(1, 1, L"11/30 23:59:59,999 comma");
+  EXPECT_EQ(manager->QueueMessage(1, 1, stamped), kSOk);
+  EXPECT_EQ(manager->QueueMessage(1, 1, stamped.substr(0, 19)), kSOk);
+  EXPECT_EQ(manager->QueueMessage(1, 1, L"ab/cd ef:gh:ij.klmnop letters"), kSOk);
+  EXPECT_EQ(manager->QueueMessage(1, 1, L"11/30 23:59:59,999 comma"), kSOk);
   // Lengths and places count UTF-16 units: a character outside the BMP
   // takes two.
-  manager->QueueMessage(1, 1, L"11/30 23:59:59.999\U0001F600");
-  manager->QueueMessage(1, 1, L"\U0001F600/30 23:59:59.999 0");
-  manager->QueueMessage(1, 1, L"1\U0001F600/30 23:59:59.999 0");
+  EXPECT_EQ(manager->QueueMessage(1, 1, L"11/30 23:59:59.999\U0001F600"), kSOk);
+  EXPECT_EQ(manager->QueueMessage(1, 1, L"\U0001F600/30 23:59:59.999 0"), kSOk);
+  EXPECT_EQ(manager->QueueMessage(1, 1, L"1\U0001F600/30 23:59:59.999 0"), kSOk);
   manager->WaitUntilWritten();
   manager->FinalRelease();
   std::string serviceStamp = "01/05 03:04:05.006            : ";
@@ -175,23 +175,23 @@ TEST_F(TraceLogManagerTest, LevelsDecideWhatIsKept) {
 
   // Only the low 16 bits count.
   EXPECT_EQ(manager->SetLogLevel(0x10003), kSOk);
-  manager->GetLogLevel(&level);
+  EXPECT_EQ(manager->GetLogLevel(&level), kSOk);
   EXPECT_EQ(level, 3u);
   EXPECT_EQ(manager->SetComponentLogLevel(0x10015, 0x10005), kSOk);
-  manager->GetComponentLogLevel(21, &level);
+  EXPECT_EQ(manager->GetComponentLogLevel(21, &level), kSOk);
   EXPECT_EQ(level, 5u);
 
-  manager->QueueMessage(21, 5, L"kept: source 21 has its own level 5");
-  manager->QueueMessage(3, 4, L"dropped: source 3 follows the global level 3");
-  manager->QueueMessage(3, 3, L"kept: level 3 passes 3");
-  manager->QueueMessage(21, 6, L"dropped: 6 is above 5");
+  EXPECT_EQ(manager->QueueMessage(21, 5, L"kept: source 21 has its own level 5"), kSOk);
+  EXPECT_EQ(manager->QueueMessage(3, 4, L"dropped: source 3 follows the global level 3"), kSOk);
+  EXPECT_EQ(manager->QueueMessage(3, 3, L"kept: level 3 passes 3"), kSOk);
+  EXPECT_EQ(manager->QueueMessage(21, 6, L"dropped: 6 is above 5"), kSOk);
   EXPECT_EQ(manager->SetComponentLogLevel(21, 0), kSOk);
-  manager->GetComponentLogLevel(21, &level);
+  EXPECT_EQ(manager->GetComponentLogLevel(21, &level), kSOk);
   EXPECT_EQ(level, 0u);
-  manager->QueueMessage(21, 5, L"dropped: source 21 follows the global level again");
-  manager->SetLogLevel(0);
+  EXPECT_EQ(manager->QueueMessage(21, 5, L"dropped: source 21 follows the global level again"), kSOk);
+  EXPECT_EQ(manager->SetLogLevel(0), kSOk);
   EXPECT_EQ(manager->QueueMessage(0, 1, L"dropped: the global level 0 lets only level 0 through"), kSOk);
-  manager->QueueMessage(0, 0, L"kept: level 0 always passes");
+  EXPECT_EQ(manager->QueueMessage(0, 0, L"kept: level 0 always passes"), kSOk);
   manager->WaitUntilWritten();
   manager->FinalRelease();
 
@@ -203,20 +203,20 @@ TEST_F(TraceLogManagerTest, LevelsDecideWhatIsKept) {
 TEST_F(TraceLogManagerTest, RegistryLevelReplacesACallersLevelAfterSixtySeconds) {
   SetProductDword(L"TraceLevel", 2);
   auto manager = Start();
-  manager->SetLogLevel(6);
+  EXPECT_EQ(manager->SetLogLevel(6), kSOk);
   clock_.AdvanceSeconds(60);
-  manager->QueueMessage(1, 6, L"kept: 60 whole seconds are not yet more than 60");
+  EXPECT_EQ(manager->QueueMessage(1, 6, L"kept: 60 whole seconds are not yet more than 60"), kSOk);
   clock_.AdvanceMilliseconds(999);
-  manager->QueueMessage(1, 6, L"kept: still 60 whole seconds");
+  EXPECT_EQ(manager->QueueMessage(1, 6, L"kept: still 60 whole seconds"), kSOk);
   clock_.AdvanceMilliseconds(1);
-  manager->QueueMessage(1, 6, L"dropped: tested against the registry's 2");
+  EXPECT_EQ(manager->QueueMessage(1, 6, L"dropped: tested against the registry's 2"), kSOk);
   std::uint32_t level = 0;
-  manager->GetLogLevel(&level);
+  EXPECT_EQ(manager->GetLogLevel(&level), kSOk);
   EXPECT_EQ(level, 2u);
   // The source levels survive a refresh.
-  manager->SetComponentLogLevel(1, 6);
+  EXPECT_EQ(manager->SetComponentLogLevel(1, 6), kSOk);
   clock_.AdvanceSeconds(61);
-  manager->QueueMessage(1, 6, L"kept: source 1 has its own level");
+  EXPECT_EQ(manager->QueueMessage(1, 6, L"kept: source 1 has its own level"), kSOk);
   manager->WaitUntilWritten();
   manager->FinalRelease();
   std::string text = ReadLog("Wayline.log");
@@ -229,13 +229,13 @@ TEST_F(TraceLogManagerTest, LevelOutsideTheTableLetsEverythingThroughAndRendersE
   SetFlags(0x10000);
   auto manager = Start();
   std::uint32_t level = 0;
-  manager->GetLogLevel(&level);
+  EXPECT_EQ(manager->GetLogLevel(&level), kSOk);
   EXPECT_EQ(level, 9u);
-  manager->QueueMessage(5, 6, L"debug2 passes");
-  manager->SetComponentLogLevel(21, 3);
-  manager->SetLogLevel(5);
+  EXPECT_EQ(manager->QueueMessage(5, 6, L"debug2 passes"), kSOk);
+  EXPECT_EQ(manager->SetComponentLogLevel(21, 3), kSOk);
+  EXPECT_EQ(manager->SetLogLevel(5), kSOk);
   clock_.AdvanceSeconds(61);
-  manager->QueueMessage(5, 6, L"refresh");
+  EXPECT_EQ(manager->QueueMessage(5, 6, L"refresh"), kSOk);
   manager->WaitUntilWritten();
   manager->FinalRelease();
   EXPECT_EQ(CountOf(ReadLog("WaylineSvc.log"), "passes"), 1u);
@@ -249,11 +249,11 @@ TEST_F(TraceLogManagerTest, LevelOutsideTheTableLetsEverythingThroughAndRendersE
 
 TEST_F(TraceLogManagerTest, Source36GoesToTheDigestWhileFlag31IsSet) {
   auto manager = Start();
-  manager->QueueMessage(36, 1, L"flag clear");
+  EXPECT_EQ(manager->QueueMessage(36, 1, L"flag clear"), kSOk);
   manager->WaitUntilWritten();
   SetFlags(0x80000000u);
-  manager->QueueMessage(36, 1, L"flag set");
-  manager->QueueMessage(1, 1, L"source 1 with the flag set");
+  EXPECT_EQ(manager->QueueMessage(36, 1, L"flag set"), kSOk);
+  EXPECT_EQ(manager->QueueMessage(1, 1, L"source 1 with the flag set"), kSOk);
   manager->WaitUntilWritten();
   manager->FinalRelease();
   std::string wayline = ReadLog("Wayline.log");
@@ -272,7 +272,7 @@ TEST_F(TraceLogManagerTest, ShutdownWhileLinesArriveKeepsWholeLinesInOrder) {
   for (int t = 0; t < kThreads; ++t) {
     producers.emplace_back([&manager, &started, t] {
       ++started;
-      for (int i = 0; i < kLines; ++i) manager->QueueMessage(1, 1, Format(L"t{} n{}", t, i));
+      for (int i = 0; i < kLines; ++i) (void)manager->QueueMessage(1, 1, Format(L"t{} n{}", t, i));
     });
   }
   while (started < kThreads) std::this_thread::yield();
@@ -298,7 +298,7 @@ TEST_F(TraceLogManagerTest, ResetRacingTheWriterLosesNoLineBeingWritten) {
   std::atomic<bool> done{false};
   std::thread producer([&] {
     while (!go) std::this_thread::yield();
-    for (int i = 0; i < 3000; ++i) manager->QueueMessage(static_cast<SourceNumber>(i % 2 == 0 ? 1 : 21), 1, L"racing");
+    for (int i = 0; i < 3000; ++i) (void)manager->QueueMessage(static_cast<SourceNumber>(i % 2 == 0 ? 1 : 21), 1, L"racing");
     done = true;
   });
   go = true;

@@ -36,7 +36,7 @@ class OpenKey {
  public:
   OpenKey() = default;
   ~OpenKey() {
-    if (handle_ != nullptr) RegistryCloseKey(handle_);
+    if (handle_ != nullptr) (void)RegistryCloseKey(handle_);
   }
   OpenKey(const OpenKey&) = delete;
   OpenKey& operator=(const OpenKey&) = delete;

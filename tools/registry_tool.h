@@ -36,7 +36,7 @@ struct ToolConsole {
 // Runs one command line (the arguments after the program name). Returns
 // kToolSuccess, also for a question answered "no" and for "/?", or
 // kToolFailure after writing "ERROR: ..." to err.
-int RunRegistryTool(const std::vector<std::wstring>& arguments, const ToolConsole& console);
+[[nodiscard]] int RunRegistryTool(const std::vector<std::wstring>& arguments, const ToolConsole& console);
 
 struct ToolKeyName {
   platform::HKey root = nullptr;

@@ -131,7 +131,7 @@ namespace posix {
 
 std::wstring ProcessUserSidString() {
   std::wstring text;
-  ConvertSidToString(SidForUid(geteuid()), &text);
+  (void)ConvertSidToString(SidForUid(geteuid()), &text);
   return text;
 }
 

@@ -9,14 +9,14 @@ namespace wl::platform::posix {
 
 // Creates the folder and its missing parents (mkdir -p). Returns 0 or the
 // errno value of the step that failed (ENOTDIR when a file is in the way).
-int MakeDirectories(const std::string& path);
+[[nodiscard]] int MakeDirectories(const std::string& path);
 
 // The same for a folder that every user of the machine shares (ProgramData,
 // the named-mutex locks, the users' hives): when this call makes it, it is
 // world-writable with the sticky bit (01777, like /tmp), so that each user
 // can add files but not change or remove another user's. Its missing
 // parents are made as MakeDirectories makes them.
-int MakeSharedDirectories(const std::string& path);
+[[nodiscard]] int MakeSharedDirectories(const std::string& path);
 
 // Gives a folder just made inside a shared folder the same rights, as a
 // folder inherits its parent's rights on Windows.

@@ -11,7 +11,7 @@ namespace wl::platform::posix {
 // The Win32 code that Windows reports for the same failure (ENOENT -> 2,
 // EACCES -> 5, EEXIST -> 183, ENAMETOOLONG -> 206, ...); 0 for 0. Errors with
 // no close counterpart become 31 (ERROR_GEN_FAILURE).
-Win32Error Win32FromErrno(int error);
+[[nodiscard]] Win32Error Win32FromErrno(int error);
 
 // The errno value the Windows C runtime reports for the same failure
 // (ENAMETOOLONG -> 38, EFBIG -> 27, a path through a file -> ENOENT, a

@@ -11,6 +11,7 @@
 #include <cerrno>
 #include <string>
 
+#include "platform/posix/descriptor.h"
 #include "platform/posix/directories.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/share_lock.h"
@@ -53,11 +54,11 @@ Win32Error CodeForErrno(int error, const std::string& path) {
 
 // Opens the path only to look at its sharing locks (-1 when it cannot be
 // opened; a symbolic link itself is never followed).
-int OpenForProbe(const std::string& path) {
-  int flags = O_CLOEXEC | O_NOCTTY | O_NONBLOCK | O_NOFOLLOW;
-  int descriptor = open(path.c_str(), flags | O_RDONLY);
-  if (descriptor < 0 && errno == EACCES) descriptor = open(path.c_str(), flags | O_WRONLY);
-  return descriptor;
+posix::Descriptor OpenForProbe(const std::string& path) {
+  int flags = O_NOCTTY | O_NONBLOCK | O_NOFOLLOW;
+  posix::Descriptor probe = posix::OpenDescriptor(path, flags | O_RDONLY);
+  if (!probe.Valid() && errno == EACCES) probe = posix::OpenDescriptor(path, flags | O_WRONLY);
+  return probe;
 }
 
 // Runs operation (returning 0 or an errno) unless an open of the layer holds
@@ -65,18 +66,17 @@ int OpenForProbe(const std::string& path) {
 template <typename Operation>
 Win32Error UnlessHeld(const std::string& path, Operation operation, int* failure) {
   *failure = 0;
-  int probe = OpenForProbe(path);
-  if (probe < 0) {
+  posix::Descriptor probe = OpenForProbe(path);
+  if (!probe.Valid()) {
     *failure = operation();
     return 0;
   }
   bool held = false;
   {
-    posix::ShareGate gate(probe);
-    held = posix::DeleteDenied(probe);
+    posix::ShareGate gate(probe.Get());
+    held = posix::DeleteDenied(probe.Get());
     if (!held) *failure = operation();
   }
-  close(probe);
   return held ? kErrorSharingViolation : 0;
 }
 

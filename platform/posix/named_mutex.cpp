@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "platform/machine_root.h"
+#include "platform/posix/descriptor.h"
 #include "platform/posix/directories.h"
 #include "platform/posix/errors.h"
 #include "platform/text.h"
@@ -25,10 +26,7 @@ namespace wl::platform {
 namespace {
 
 struct MutexState {
-  ~MutexState() {
-    if (descriptor >= 0) close(descriptor);
-  }
-  int descriptor = -1;  // -1 for an unnamed mutex
+  posix::Descriptor file;  // invalid for an unnamed mutex
   std::mutex threads;   // held by the owning thread
   std::mutex guard;     // guards owner and count
   std::thread::id owner;
@@ -61,10 +59,9 @@ class PosixNamedMutex : public NamedMutex {
       }
     }
     state_->threads.lock();
-    if (state_->descriptor >= 0) {
-      while (flock(state_->descriptor, LOCK_EX) != 0 && errno == EINTR) {
-      }
-    }
+    // Without the file lock the threads of this process are still kept
+    // apart; another process is not, which is all that can be done.
+    if (state_->file.Valid()) (void)posix::LockFile(state_->file.Get(), LOCK_EX);
     std::lock_guard lock(state_->guard);
     state_->owner = std::this_thread::get_id();
     state_->count = 1;
@@ -77,7 +74,7 @@ class PosixNamedMutex : public NamedMutex {
       if (--state_->count > 0) return;
       state_->owner = std::thread::id();
     }
-    if (state_->descriptor >= 0) flock(state_->descriptor, LOCK_UN);
+    if (state_->file.Valid()) (void)posix::LockFile(state_->file.Get(), LOCK_UN);
     state_->threads.unlock();
   }
 
@@ -133,14 +130,14 @@ std::unique_ptr<NamedMutex> CreateNamedMutex(std::wstring_view name, Win32Error*
   }
   // A lock needs no more than read access: the lock file of a mutex that
   // another user made is opened for reading.
-  int descriptor = open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (descriptor < 0 && errno == EACCES) descriptor = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (descriptor < 0) {
+  posix::Descriptor file = posix::OpenDescriptor(path, O_RDWR | O_CREAT, 0666);
+  if (!file.Valid() && errno == EACCES) file = posix::OpenDescriptor(path, O_RDONLY);
+  if (!file.Valid()) {
     *error = posix::Win32FromErrno(errno);
     return nullptr;
   }
   auto state = std::make_shared<MutexState>();
-  state->descriptor = descriptor;
+  state->file = std::move(file);
   states[path] = state;
   return std::make_unique<PosixNamedMutex>(std::move(state));
 }

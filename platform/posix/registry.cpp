@@ -30,6 +30,7 @@
 #include "platform/machine_root.h"
 #include "platform/posix/account_posix.h"
 #include "platform/posix/directories.h"
+#include "platform/posix/descriptor.h"
 #include "platform/posix/errors.h"
 #include "platform/registry_hive.h"
 #include "platform/text.h"
@@ -263,17 +264,6 @@ bool SameFile(const CachedHive& cached, std::uint64_t generation, const struct s
          cached.modified.tv_nsec == info.st_mtim.tv_nsec;
 }
 
-bool ReadAll(int descriptor, std::string* bytes) {
-  char buffer[65536];
-  for (;;) {
-    ssize_t count = read(descriptor, buffer, sizeof buffer);
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0) return false;
-    if (count == 0) return true;
-    bytes->append(buffer, static_cast<std::size_t>(count));
-  }
-}
-
 // The hive as the file holds it now (an empty hive when there is no file).
 // The lock on the hive must be held, unless there is no lock file to take
 // (then the cache is not trusted). The tree stays owned by the cache.
@@ -282,8 +272,8 @@ Win32Error LoadHive(const HiveLocation& hive, int lockDescriptor, HiveKey** root
   if (Cache().size() >= 32 && Cache().count(hive.file) == 0) Cache().clear();
   CachedHive& cached = Cache()[hive.file];
   std::uint64_t generation = lockDescriptor >= 0 ? ReadGeneration(lockDescriptor) : ~std::uint64_t{0};
-  int descriptor = open(hive.file.c_str(), O_RDONLY | O_CLOEXEC);
-  if (descriptor < 0) {
+  posix::Descriptor file = posix::OpenDescriptor(hive.file, O_RDONLY);
+  if (!file.Valid()) {
     if (errno != ENOENT) return ReadError(errno);
     cached = CachedHive{};
     cached.generation = generation;
@@ -292,21 +282,14 @@ Win32Error LoadHive(const HiveLocation& hive, int lockDescriptor, HiveKey** root
     return kErrorSuccess;
   }
   struct stat info {};
-  if (fstat(descriptor, &info) != 0) {
-    int error = errno;
-    close(descriptor);
-    return ReadError(error);
-  }
+  if (fstat(file.Get(), &info) != 0) return ReadError(errno);
   if (lockDescriptor >= 0 && SameFile(cached, generation, info)) {
-    close(descriptor);
     *root = cached.root.get();
     return kErrorSuccess;
   }
   std::string bytes;
-  bool read = ReadAll(descriptor, &bytes);
-  int error = errno;
-  close(descriptor);
-  if (!read) return ReadError(error);
+  if (int error = posix::ReadAll(file.Get(), &bytes); error != 0) return ReadError(error);
+  (void)file.Close();
   std::vector<RegistryFileSection> sections;
   RegistryFileError parseError;
   auto tree = std::make_unique<HiveKey>();
@@ -331,8 +314,9 @@ Win32Error LoadHive(const HiveLocation& hive, int lockDescriptor, HiveKey** root
 Win32Error SaveHive(const HiveLocation& hive, int lockDescriptor, const HiveKey& root) {
   std::string bytes = FormatHive(root, hive.prefix, "\n");
   std::string temporary = hive.file + ".new";
-  int descriptor = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (descriptor < 0) return WriteError(errno);
+  posix::Descriptor file = posix::OpenDescriptor(temporary, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+  if (!file.Valid()) return WriteError(errno);
+  int descriptor = file.Get();
   // A replaced hive keeps its owner and permissions; a user's hive is the
   // user's in any case.
   struct stat old {};
@@ -341,19 +325,9 @@ Win32Error SaveHive(const HiveLocation& hive, int lockDescriptor, const HiveKey&
     fchmod(descriptor, old.st_mode & 07777);
   }
   GiveToHiveOwner(descriptor, hive);
-  std::size_t done = 0;
-  int error = 0;
-  while (done < bytes.size()) {
-    ssize_t count = write(descriptor, bytes.data() + done, bytes.size() - done);
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0) {
-      error = errno;
-      break;
-    }
-    done += static_cast<std::size_t>(count);
-  }
-  if (error == 0 && fsync(descriptor) != 0) error = errno;
-  if (close(descriptor) != 0 && error == 0) error = errno;
+  int error = posix::WriteAll(descriptor, bytes);
+  if (error == 0) error = posix::SyncAll(descriptor);
+  if (int closed = file.Close(); error == 0) error = closed;
   if (error == 0 && rename(temporary.c_str(), hive.file.c_str()) != 0) error = errno;
   if (error != 0) {
     unlink(temporary.c_str());
@@ -380,37 +354,27 @@ class HiveLock {
  public:
   HiveLock(const HiveLocation& hive, bool exclusive, bool create) {
     std::string path = hive.file + ".lock";
-    descriptor_ = open(path.c_str(), O_RDWR | O_CLOEXEC | (create ? O_CREAT : 0), 0666);
-    if (descriptor_ >= 0 && create) GiveToHiveOwner(descriptor_, hive);
+    file_ = posix::OpenDescriptor(path, O_RDWR | (create ? O_CREAT : 0), 0666);
+    if (file_.Valid() && create) GiveToHiveOwner(file_.Get(), hive);
     // A reader without write permission still takes its shared lock.
-    if (descriptor_ < 0 && errno == EACCES && !exclusive) descriptor_ = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (descriptor_ < 0) {
+    if (!file_.Valid() && errno == EACCES && !exclusive) file_ = posix::OpenDescriptor(path, O_RDONLY);
+    if (!file_.Valid()) {
       error_ = errno;
       return;
     }
-    while (flock(descriptor_, exclusive ? LOCK_EX : LOCK_SH) != 0) {
-      if (errno != EINTR) {
-        error_ = errno;
-        close(descriptor_);
-        descriptor_ = -1;
-        return;
-      }
-    }
+    error_ = posix::LockFile(file_.Get(), exclusive ? LOCK_EX : LOCK_SH);
+    if (error_ != 0) (void)file_.Close();
   }
-  ~HiveLock() {
-    if (descriptor_ >= 0) {
-      flock(descriptor_, LOCK_UN);
-      close(descriptor_);
-    }
-  }
+  // Closing the file releases the lock.
+  ~HiveLock() = default;
   HiveLock(const HiveLock&) = delete;
   HiveLock& operator=(const HiveLock&) = delete;
 
-  int Descriptor() const { return descriptor_; }
+  int Descriptor() const { return file_.Get(); }
   int Error() const { return error_; }
 
  private:
-  int descriptor_ = -1;
+  posix::Descriptor file_;
   int error_ = 0;
 };
 

@@ -9,12 +9,15 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <cerrno>
 #include <climits>
 #include <string>
 
+#include "platform/file_faults.h"
+#include "platform/posix/descriptor.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/share_lock.h"
 #include "platform/text.h"
@@ -47,29 +50,24 @@ int Fail(int* error, int number) {
 
 int RuntimeErrno() { return posix::RuntimeErrnoFromErrno(errno); }
 
-// Writes all bytes, continuing after partial writes and interruptions.
-// Returns 0 or the Linux errno. When a write fails after part of the bytes
-// went in and cutBack is set (the descriptor appends and no one else may
-// write the file), the file is cut back to its length before the call, so
-// that it never keeps a torn line for the next one to be glued to.
+// Writes all bytes (through the fault seam). Returns 0 or the Linux errno.
+// When a write fails after part of the bytes went in and cutBack is set
+// (the descriptor appends and no one else may write the file), the file is
+// cut back to its length before the call, so that it never keeps a torn
+// line for the next one to be glued to.
 int WriteAll(int descriptor, const char* data, std::size_t size, bool cutBack) {
+  FileFault fault = NextFileFault(FileOperation::Write, size);
   std::size_t done = 0;
-  while (done < size) {
-    ssize_t written = write(descriptor, data + done, size - done);
-    if (written < 0) {
-      if (errno == EINTR) continue;
-      int failure = errno;
-      if (cutBack && done > 0) {
-        off_t end = lseek(descriptor, 0, SEEK_END);
-        if (end >= static_cast<off_t>(done) && ftruncate(descriptor, end - static_cast<off_t>(done)) == 0) {
-          lseek(descriptor, 0, SEEK_END);
-        }
-      }
-      return failure;
+  int failure = posix::WriteAll(descriptor, {data, fault.errorNumber != 0 ? std::min(fault.bytesBefore, size) : size},
+                                &done);
+  if (failure == 0) failure = fault.errorNumber;
+  if (failure != 0 && cutBack && done > 0) {
+    off_t end = lseek(descriptor, 0, SEEK_END);
+    if (end >= static_cast<off_t>(done) && ftruncate(descriptor, end - static_cast<off_t>(done)) == 0) {
+      lseek(descriptor, 0, SEEK_END);
     }
-    done += static_cast<std::size_t>(written);
   }
-  return 0;
+  return failure;
 }
 
 // The output of one write call, kept per thread so that the writer's lines
@@ -169,8 +167,8 @@ int SettleEncoding(int descriptor, int openFlag, bool canRead, bool canWrite, En
     if (!canWrite) return 0;
     static constexpr char kUtf8Mark[] = {'\xEF', '\xBB', '\xBF'};
     static constexpr char kUtf16Mark[] = {'\xFF', '\xFE'};
-    return *encoding == kUtf8Text ? WriteAll(descriptor, kUtf8Mark, sizeof kUtf8Mark, false)
-                                  : WriteAll(descriptor, kUtf16Mark, sizeof kUtf16Mark, false);
+    return *encoding == kUtf8Text ? posix::WriteAll(descriptor, {kUtf8Mark, sizeof kUtf8Mark})
+                                  : posix::WriteAll(descriptor, {kUtf16Mark, sizeof kUtf16Mark});
   }
   // A descriptor that may only write cannot look at the mark; the requested
   // encoding stands.
@@ -247,7 +245,7 @@ int OpenFile(int* descriptor, std::wstring_view path, int openFlag, int shareFla
   if (fd < 0) return RuntimeErrno();
 
   auto reject = [fd](int number) {
-    close(fd);
+    (void)posix::Descriptor(fd).Close();
     return number;
   };
   if (fd >= kMaxDescriptors) return reject(kErrnoEmfile);
@@ -314,8 +312,9 @@ int WriteUtf8CrLfText(int descriptor, std::string_view utf8CrLf, int* error) {
 int CloseFile(int descriptor, int* error) {
   if ((StateOf(descriptor) & kStateOpen) == 0) return Fail(error, kErrnoEbadf);
   descriptorStates[descriptor].store(0, std::memory_order_release);
-  // Linux frees the descriptor even when close reports EINTR.
-  if (close(descriptor) != 0 && errno != EINTR) return Fail(error, RuntimeErrno());
+  if (int failure = posix::Descriptor(descriptor).Close(); failure != 0) {
+    return Fail(error, posix::RuntimeErrnoFromErrno(failure));
+  }
   return 0;
 }
 
@@ -324,8 +323,10 @@ int CommitFile(int descriptor, int* error) {
   // The data and the size needed to read it back, as a flush of the file's
   // buffers guarantees; the other metadata (times) need not wait for the
   // journal, which makes the flush far cheaper for appends.
-  while (fdatasync(descriptor) != 0) {
-    if (errno != EINTR) return Fail(error, RuntimeErrno());
+  FileFault fault = NextFileFault(FileOperation::Commit, 0);
+  if (fault.errorNumber != 0) return Fail(error, fault.errorNumber);
+  if (int failure = posix::SyncData(descriptor); failure != 0) {
+    return Fail(error, posix::RuntimeErrnoFromErrno(failure));
   }
   committedFiles.fetch_add(1, std::memory_order_relaxed);
   return 0;

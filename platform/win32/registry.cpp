@@ -168,7 +168,7 @@ Win32Error RegistryImport(const std::vector<RegistryFileSection>& sections, Regi
       if (value.remove && result == kErrorFileNotFound) result = kErrorSuccess;
       if (result != kErrorSuccess) break;
     }
-    RegistryCloseKey(key);
+    (void)RegistryCloseKey(key);
     if (result != kErrorSuccess) return fail(result);
   }
   return kErrorSuccess;

@@ -9,10 +9,12 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <string>
 
+#include "platform/file_faults.h"
 #include "platform/text.h"
 
 namespace wl::platform {
@@ -54,7 +56,17 @@ void SetFlags(int descriptor, std::uint8_t flags) {
 int WriteOnce(int descriptor, const void* data, unsigned size, int* error) {
   bool cutBack = (FlagsOf(descriptor) & kCutBack) != 0;
   std::int64_t before = cutBack ? _lseeki64(descriptor, 0, SEEK_END) : -1;
-  int written = _write(descriptor, data, size);
+  int written = 0;
+  if (FileFault fault = NextFileFault(FileOperation::Write, size); fault.errorNumber != 0) {
+    // The runtime takes whole characters in the Unicode modes.
+    unsigned part = static_cast<unsigned>(std::min<std::size_t>(fault.bytesBefore, size));
+    if ((FlagsOf(descriptor) & kByteMode) == 0) part &= ~1u;
+    if (part > 0) (void)_write(descriptor, data, part);
+    errno = fault.errorNumber;
+    written = -1;
+  } else {
+    written = _write(descriptor, data, size);
+  }
   if (written < 0) {
     *error = errno;
     if (before >= 0) _chsize_s(descriptor, before);
@@ -118,6 +130,10 @@ int CloseFile(int descriptor, int* error) {
 }
 
 int CommitFile(int descriptor, int* error) {
+  if (FileFault fault = NextFileFault(FileOperation::Commit, 0); fault.errorNumber != 0) {
+    *error = fault.errorNumber;
+    return -1;
+  }
   int result = _commit(descriptor);
   if (result != 0) {
     *error = errno;

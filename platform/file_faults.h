@@ -1,0 +1,38 @@
+// A seam through which tests make this layer's file operations fail: the
+// writes of text files (WriteText, WriteUtf8Text, WriteUtf8CrLfText) and
+// their flushes (CommitFile). A write can be made to fail part-way, after
+// some of its bytes reached the file, as a full disk or a size limit does.
+// Production code never installs a hook; without one an operation costs one
+// atomic load here.
+#pragma once
+
+#include <cstddef>
+#include <functional>
+
+namespace wl::platform {
+
+enum class FileOperation { Write, Commit };
+
+struct FileFault {
+  // The error number the operation fails with; 0: no fault. Use a number
+  // below 34 (kErrnoEnospc, kErrnoEfbig, kErrnoEio, ...): there the Linux
+  // and the Windows numbering agree.
+  int errorNumber = 0;
+  // Write: how much of the data handed to the system reaches the file
+  // before the failure (bytes; in the Unicode text modes of the Windows
+  // runtime its byte count, two per character).
+  std::size_t bytesBefore = 0;
+};
+
+// Decides each operation: its kind and the size of its data.
+using FileFaultHook = std::function<FileFault(FileOperation operation, std::size_t size)>;
+
+// Installs the hook for the whole process; an empty function removes it.
+// The hook runs on the thread that makes the operation. Any thread.
+void SetFileFaultHook(FileFaultHook hook);
+
+// For the implementations of this layer: the fault for one operation, none
+// when no hook is installed.
+FileFault NextFileFault(FileOperation operation, std::size_t size);
+
+}  // namespace wl::platform
