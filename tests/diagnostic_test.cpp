@@ -40,7 +40,7 @@ TEST_F(DiagnosticLineTest, LinesReachTheDailyFile) {
   DiagnosticError(5, L"open {} failed", L"x.log");
   DiagnosticError(0, L"a {{b}} {");
   DiagnosticDebug(L"hidden");
-  test::SetTraceFlags(0x10000);
+  ASSERT_EQ(test::SetTraceFlags(0x10000), 0u);
   PassRefreshInterval();
   DiagnosticDebug(L"shown {{1}}");
   LifetimeTracker::Instance().DestroyAll();

@@ -45,15 +45,17 @@ inline bool RunningAsSystem() {
 
 // Writes TraceFlags where this process reads it: its own hive, or, for the
 // system account, the hive of "nobody" named as LoggedOnUser.
-inline void SetTraceFlags(std::uint32_t flags) {
+[[nodiscard]] inline Win32Error SetTraceFlags(std::uint32_t flags) {
   std::wstring key(kCurrentInstallKey);
   platform::HKey root = platform::kHKeyCurrentUser;
   if (RunningAsSystem()) {
-    ASSERT_EQ(SetString(platform::kHKeyLocalMachine, kProductKey, L"LoggedOnUser", L"nobody"), 0u);
+    if (Win32Error result = SetString(platform::kHKeyLocalMachine, kProductKey, L"LoggedOnUser", L"nobody")) {
+      return result;
+    }
     root = platform::kHKeyUsers;
     key = Format(L"{}\\{}", SidOf(L"nobody"), kCurrentInstallKey);
   }
-  ASSERT_EQ(SetNumber(root, key, L"TraceFlags", flags), 0u);
+  return SetNumber(root, key, L"TraceFlags", flags);
 }
 
 // Records the reports handed to WriteLog ("source/level text") and the text

@@ -78,7 +78,7 @@ TEST_F(LogRotationTest, SizeLimitComesFromTheRegistryWithinItsBounds) {
            Row{platform::kRegBinary, {0x20, 0x00}, 102400},   // 32 KiB
            Row{platform::kRegQword, {0, 0x10, 0, 0, 0, 0, 0, 0}, 5242880},
        }) {
-    SetProductValue(L"MaxLogFileSize", row.type, row.data);
+    ASSERT_EQ(SetProductValue(L"MaxLogFileSize", row.type, row.data), 0u);
     EXPECT_EQ(ReadMaxLogFileSize(), row.bytes) << row.data.size() << " bytes, first " << int{row.data[0]};
   }
 }

@@ -25,17 +25,13 @@ namespace fs = std::filesystem;
 
 std::vector<std::uint8_t> Bytes(std::string_view text) { return {text.begin(), text.end()}; }
 
-void SetDword(HKey root, std::wstring_view subKey, std::wstring_view name, std::uint32_t value) {
-  ASSERT_EQ(test::SetNumber(root, subKey, name, value), 0u);
-}
-
 using test::GetDword;
 
 // Written as the Registry Editor exports, read also as a person writes it.
 TEST(RegistryHive, FileIsTheRegistryEditorTextOfTheHive) {
   SKIP_ON_WINDOWS();
   test::TempRoot root;
-  SetDword(kHKeyLocalMachine, L"Software\\Kestrix\\Wayline", L"TraceLevel", 5);
+  ASSERT_EQ(test::SetNumber(kHKeyLocalMachine, L"Software\\Kestrix\\Wayline", L"TraceLevel", 5), 0u);
   ASSERT_EQ(test::SetValue(kHKeyLocalMachine, L"SOFTWARE\\kestrix\\Wayline", L"Path", kRegSz,
                            {'C', 0, ':', 0, '\\', 0, 0, 0}),
             0u);
@@ -74,8 +70,8 @@ TEST(RegistryHive, FileIsTheRegistryEditorTextOfTheHive) {
 TEST(RegistryHive, BrokenHiveIsRefusedAndLeftAsItWas) {
   SKIP_ON_WINDOWS();
   test::TempRoot root;
-  SetDword(kHKeyLocalMachine, L"Software\\Kestrix\\Wayline", L"TraceLevel", 5);
-  SetDword(kHKeyLocalMachine, L"Software\\Kestrix\\Wayline", L"MaxLogFileSize", 1000000);
+  ASSERT_EQ(test::SetNumber(kHKeyLocalMachine, L"Software\\Kestrix\\Wayline", L"TraceLevel", 5), 0u);
+  ASSERT_EQ(test::SetNumber(kHKeyLocalMachine, L"Software\\Kestrix\\Wayline", L"MaxLogFileSize", 1000000), 0u);
   fs::path hive = root.Path() / "registry" / "HKLM.reg";
   std::string text = test::ReadFileText(hive);
   std::string body = text.substr(0, text.rfind("; end of hive\n"));
@@ -114,17 +110,17 @@ TEST(RegistryHive, BrokenHiveIsRefusedAndLeftAsItWas) {
     EXPECT_EQ(test::ReadFileText(hive), c.bytes);
   }
   // Other hives are not affected.
-  SetDword(kHKeyCurrentUser, L"Software\\Kestrix", L"Fine", 1);
+  ASSERT_EQ(test::SetNumber(kHKeyCurrentUser, L"Software\\Kestrix", L"Fine", 1), 0u);
 }
 
 TEST(RegistryHive, LeftoverOfAnInterruptedWriteIsHarmless) {
   SKIP_ON_WINDOWS();
   test::TempRoot root;
-  SetDword(kHKeyLocalMachine, L"Software\\Kestrix", L"Before", 1);
+  ASSERT_EQ(test::SetNumber(kHKeyLocalMachine, L"Software\\Kestrix", L"Before", 1), 0u);
   // A writer that died after writing part of its new file leaves it beside
   // the hive; the hive itself is the previous, whole file.
   test::WriteFileBytes(root.Path() / "registry" / "HKLM.reg.new", Bytes("Windows Registry Editor Vers"));
-  SetDword(kHKeyLocalMachine, L"Software\\Kestrix", L"After", 2);
+  ASSERT_EQ(test::SetNumber(kHKeyLocalMachine, L"Software\\Kestrix", L"After", 2), 0u);
   EXPECT_FALSE(fs::exists(root.Path() / "registry" / "HKLM.reg.new"));
   std::uint32_t before = 0, after = 0;
   EXPECT_EQ(GetDword(kHKeyLocalMachine, L"Software\\Kestrix", L"Before", &before), 0u);
@@ -138,8 +134,8 @@ TEST(RegistryHive, UserHivesAreNamedBySidAndListedUnderUsers) {
   std::wstring user;
   ASSERT_EQ(GetCurrentUserName(&user), 0u);
   std::wstring own = test::SidOf(user);
-  SetDword(kHKeyCurrentUser, L"Software\\Kestrix", L"Mine", 7);
-  SetDword(kHKeyUsers, L"S-1-22-1-4242\\Software\\Kestrix", L"Theirs", 8);
+  ASSERT_EQ(test::SetNumber(kHKeyCurrentUser, L"Software\\Kestrix", L"Mine", 7), 0u);
+  ASSERT_EQ(test::SetNumber(kHKeyUsers, L"S-1-22-1-4242\\Software\\Kestrix", L"Theirs", 8), 0u);
   EXPECT_TRUE(fs::exists(root.Path() / "registry" / "users" / (Utf8FromWide(own) + ".reg")));
   EXPECT_TRUE(fs::exists(root.Path() / "registry" / "users" / "S-1-22-1-4242.reg"));
 
@@ -162,11 +158,10 @@ TEST(RegistryHive, UserHivesAreNamedBySidAndListedUnderUsers) {
 TEST(RegistryHive, ClassesRootShowsUserClassesOverMachineClasses) {
   SKIP_ON_WINDOWS();  // and Wine does not merge the user's classes at all
   test::TempRoot root;
-  SetDword(kHKeyLocalMachine, L"Software\\Classes\\Thing", L"Shared", 1);
-  SetDword(kHKeyLocalMachine, L"Software\\Classes\\Thing", L"MachineOnly", 1);
-  SetDword(kHKeyCurrentUser, L"Software\\Classes\\Thing", L"Shared", 2);
-  SetDword(kHKeyCurrentUser, L"Software\\Classes\\UserThing", L"x", 3);
-
+  ASSERT_EQ(test::SetNumber(kHKeyLocalMachine, L"Software\\Classes\\Thing", L"Shared", 1), 0u);
+  ASSERT_EQ(test::SetNumber(kHKeyLocalMachine, L"Software\\Classes\\Thing", L"MachineOnly", 1), 0u);
+  ASSERT_EQ(test::SetNumber(kHKeyCurrentUser, L"Software\\Classes\\Thing", L"Shared", 2), 0u);
+  ASSERT_EQ(test::SetNumber(kHKeyCurrentUser, L"Software\\Classes\\UserThing", L"x", 3), 0u);
   std::uint32_t value = 0;
   ASSERT_EQ(GetDword(kHKeyClassesRoot, L"Thing", L"Shared", &value), 0u);
   EXPECT_EQ(value, 2u);
@@ -179,9 +174,9 @@ TEST(RegistryHive, ClassesRootShowsUserClassesOverMachineClasses) {
 
   // A key in both hives takes writes into the machine's; a key of the
   // user's alone into the user's.
-  SetDword(kHKeyClassesRoot, L"Thing", L"Written", 4);
-  SetDword(kHKeyClassesRoot, L"UserThing", L"Written", 5);
-  SetDword(kHKeyClassesRoot, L"NewThing", L"Written", 6);
+  ASSERT_EQ(test::SetNumber(kHKeyClassesRoot, L"Thing", L"Written", 4), 0u);
+  ASSERT_EQ(test::SetNumber(kHKeyClassesRoot, L"UserThing", L"Written", 5), 0u);
+  ASSERT_EQ(test::SetNumber(kHKeyClassesRoot, L"NewThing", L"Written", 6), 0u);
   ASSERT_EQ(GetDword(kHKeyLocalMachine, L"Software\\Classes\\Thing", L"Written", &value), 0u);
   ASSERT_EQ(GetDword(kHKeyCurrentUser, L"Software\\Classes\\UserThing", L"Written", &value), 0u);
   ASSERT_EQ(GetDword(kHKeyLocalMachine, L"Software\\Classes\\NewThing", L"Written", &value), 0u);

@@ -79,7 +79,7 @@ TEST_F(RegistryTest, QueryReportsSizesAndCodes) {
 }
 
 TEST_F(RegistryTest, EveryTypeRoundTripsThroughTheApi) {
-  SetEveryType(Create(L"Types"));
+  ASSERT_EQ(SetEveryType(Create(L"Types")), 0u);
   ExpectEveryType(Open(L"Types"));
 }
 

@@ -172,7 +172,7 @@ TEST_F(RegistryTool, AddStoresEveryTypeItKnowsAndDeletes) {
 }
 
 TEST_F(RegistryTool, ExportAndImportKeepEveryTypeAndTheTree) {
-  SetEveryType(Create(L"Exported\\Nested\\Deeper"));
+  ASSERT_EQ(SetEveryType(Create(L"Exported\\Nested\\Deeper")), 0u);
   Create(L"Exported\\Empty");
   test::TempFolder folder;
   std::wstring file = (folder.Path() / "export.reg").wstring();

@@ -51,18 +51,20 @@ class ServiceFixture : public LibraryTest {
   bool Exists(std::string_view fileName) { return std::filesystem::exists(DataFolder() / fileName); }
 
   // Writes a value of any type under HKLM\Software\Kestrix\Wayline.
-  void SetProductValue(std::wstring_view name, std::uint32_t type, const std::vector<std::uint8_t>& data) {
-    ASSERT_EQ(SetValue(platform::kHKeyLocalMachine, kProductKey, name, type, data), 0u);
+  [[nodiscard]] Win32Error SetProductValue(std::wstring_view name, std::uint32_t type,
+                                          const std::vector<std::uint8_t>& data) {
+    return SetValue(platform::kHKeyLocalMachine, kProductKey, name, type, data);
   }
-  void SetProductDword(std::wstring_view name, std::uint32_t value) {
-    ASSERT_EQ(SetNumber(platform::kHKeyLocalMachine, kProductKey, name, value), 0u);
+  [[nodiscard]] Win32Error SetProductDword(std::wstring_view name, std::uint32_t value) {
+    return SetNumber(platform::kHKeyLocalMachine, kProductKey, name, value);
   }
 
   // Sets the trace flags and moves the clock so that the flag cache reads
   // them at its next look.
-  void SetFlags(std::uint32_t flags) {
-    SetTraceFlags(flags);
+  [[nodiscard]] Win32Error SetFlags(std::uint32_t flags) {
+    Win32Error result = SetTraceFlags(flags);
     PassRefreshInterval();
+    return result;
   }
 
   // Every diagnostic line written so far, as the daily fallback file holds

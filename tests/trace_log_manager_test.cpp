@@ -201,7 +201,7 @@ TEST_F(TraceLogManagerTest, LevelsDecideWhatIsKept) {
 }
 
 TEST_F(TraceLogManagerTest, RegistryLevelReplacesACallersLevelAfterSixtySeconds) {
-  SetProductDword(L"TraceLevel", 2);
+  ASSERT_EQ(SetProductDword(L"TraceLevel", 2), 0u);
   auto manager = Start();
   EXPECT_EQ(manager->SetLogLevel(6), kSOk);
   clock_.AdvanceSeconds(60);
@@ -225,8 +225,8 @@ TEST_F(TraceLogManagerTest, RegistryLevelReplacesACallersLevelAfterSixtySeconds)
 }
 
 TEST_F(TraceLogManagerTest, LevelOutsideTheTableLetsEverythingThroughAndRendersEmpty) {
-  SetProductDword(L"TraceLevel", 9);
-  SetFlags(0x10000);
+  ASSERT_EQ(SetProductDword(L"TraceLevel", 9), 0u);
+  ASSERT_EQ(SetFlags(0x10000), 0u);
   auto manager = Start();
   std::uint32_t level = 0;
   EXPECT_EQ(manager->GetLogLevel(&level), kSOk);
@@ -251,7 +251,7 @@ TEST_F(TraceLogManagerTest, Source36GoesToTheDigestWhileFlag31IsSet) {
   auto manager = Start();
   EXPECT_EQ(manager->QueueMessage(36, 1, L"flag clear"), kSOk);
   manager->WaitUntilWritten();
-  SetFlags(0x80000000u);
+  ASSERT_EQ(SetFlags(0x80000000u), 0u);
   EXPECT_EQ(manager->QueueMessage(36, 1, L"flag set"), kSOk);
   EXPECT_EQ(manager->QueueMessage(1, 1, L"source 1 with the flag set"), kSOk);
   manager->WaitUntilWritten();
