@@ -227,7 +227,7 @@ TEST_F(LogRotationTest, FileHeldByAnotherProgramIsReportedUntilAReset) {
 int ExpectOnlyWholeLines(const std::filesystem::path& folder, const std::string& texts) {
   const std::string stamp = R"(\d\d/\d\d \d\d:\d\d:\d\d\.\d{3})";
   const std::regex serviceLine("Wayline     \\+C " + stamp + " {12}: (" + texts + ")");
-  const std::regex fallbackLine("|(Begin|End) Log - scribe_test(s|_child)(\\.exe)?|" + texts + "|\\[[^\\]]*\\] " +
+  const std::regex fallbackLine("|(Begin|End) Log - scribe_tests(\\.exe)?|" + texts + "|\\[[^\\]]*\\] " +
                                 stamp + " [0-9a-f]{5,}-[0-9a-f]{5,}: (Error|Debug|Info): [^\r\n]*");
   int after = 0;
   for (const auto& entry : std::filesystem::directory_iterator(folder)) {
@@ -267,38 +267,6 @@ TEST_F(LogRotationTest, AWriteThatFailsPartWayLeavesOnlyWholeLines) {
   EXPECT_EQ(ExpectOnlyWholeLines(DataFolder(), "after"), 2);
   EXPECT_EQ(CountOf(diagnostics, "Error: Write failed for file Wayline.log - "), 1u) << diagnostics;
   EXPECT_EQ(CountOf(diagnostics, " - No space left on device.\r\n"), 1u) << diagnostics;
-}
-
-TEST_F(LogRotationTest, AWriteOnAFullVolumeLeavesOnlyWholeLines) {
-  // A small file system that the test may fill: CI mounts one when it runs
-  // as root and names it in SCRIBE_SMALL_VOLUME.
-  std::optional<std::wstring> volume = platform::GetEnvVar(L"SCRIBE_SMALL_VOLUME");
-  if (!volume || volume->empty()) GTEST_SKIP() << "SCRIBE_SMALL_VOLUME names no small file system to fill";
-  std::wstring folder = *volume;
-  if (test::OnWindows() && folder.front() == L'/') {
-    // Wine shows the Linux file system as drive Z:.
-    for (auto& c : folder) c = c == L'/' ? L'\\' : c;
-    folder = L"Z:" + folder;
-  }
-  std::filesystem::path root =
-      std::filesystem::path(folder) / ("root-" + std::to_string(platform::GetCurrentProcessId()));
-  std::filesystem::create_directories(root);
-  platform::SetEnvVar(L"WAYLINE_ROOT", root.wstring());
-  int result = test::RunChild({L"write-on-full-volume"});
-  platform::SetEnvVar(L"WAYLINE_ROOT", root_.Path().wstring());
-  EXPECT_EQ(result, 0);
-  if (result == 0) {
-    std::filesystem::path dataFolder = root / "ProgramData" / "Kestrix" / "Wayline";
-    EXPECT_EQ(ExpectOnlyWholeLines(dataFolder, "before|L{10000}|after"), 2);
-    // The long lines did fail, and were reported.
-    std::string reports;
-    for (const auto& entry : std::filesystem::directory_iterator(dataFolder)) {
-      if (entry.path().filename().string().starts_with("scribe_test_child")) reports += test::ReadFileText(entry.path());
-    }
-    EXPECT_NE(reports.find("Error: Write failed for file Wayline.log - "), std::string::npos) << reports;
-  }
-  std::error_code error;
-  std::filesystem::remove_all(root, error);
 }
 
 }  // namespace

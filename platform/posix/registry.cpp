@@ -264,6 +264,15 @@ bool SameFile(const CachedHive& cached, std::uint64_t generation, const struct s
          cached.modified.tv_nsec == info.st_mtim.tv_nsec;
 }
 
+// Notes which file (and which write of it) the cached tree stands for.
+void RememberFile(CachedHive& cached, std::uint64_t generation, const struct stat& info) {
+  cached.generation = generation;
+  cached.device = info.st_dev;
+  cached.inode = info.st_ino;
+  cached.size = info.st_size;
+  cached.modified = info.st_mtim;
+}
+
 // The hive as the file holds it now (an empty hive when there is no file).
 // The lock on the hive must be held, unless there is no lock file to take
 // (then the cache is not trusted). The tree stays owned by the cache.
@@ -300,11 +309,7 @@ Win32Error LoadHive(const HiveLocation& hive, int lockDescriptor, HiveKey** root
     Cache().erase(hive.file);
     return kErrorBadDb;
   }
-  cached.generation = generation;
-  cached.device = info.st_dev;
-  cached.inode = info.st_ino;
-  cached.size = info.st_size;
-  cached.modified = info.st_mtim;
+  RememberFile(cached, generation, info);
   cached.root = std::move(tree);
   *root = cached.root.get();
   return kErrorSuccess;
@@ -342,11 +347,7 @@ Win32Error SaveHive(const HiveLocation& hive, int lockDescriptor, const HiveKey&
     Cache().erase(hive.file);
     return kErrorSuccess;
   }
-  cached.generation = generation;
-  cached.device = info.st_dev;
-  cached.inode = info.st_ino;
-  cached.size = info.st_size;
-  cached.modified = info.st_mtim;
+  RememberFile(cached, generation, info);
   return kErrorSuccess;
 }
 
