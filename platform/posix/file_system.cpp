@@ -44,11 +44,11 @@ bool IsFolder(const std::string& path) {
 
 // Windows tells "the file is missing" (2) from "a folder on the way is
 // missing" (3); Linux says ENOENT for both.
-Win32Error NotFoundCode(const std::string& path) {
+[[nodiscard]] Win32Error NotFoundCode(const std::string& path) {
   return IsFolder(ParentOf(path)) ? kErrorFileNotFound : kErrorPathNotFound;
 }
 
-Win32Error CodeForErrno(int error, const std::string& path) {
+[[nodiscard]] Win32Error CodeForErrno(int error, const std::string& path) {
   return error == ENOENT ? NotFoundCode(path) : posix::Win32FromErrno(error);
 }
 
@@ -64,7 +64,7 @@ posix::Descriptor OpenForProbe(const std::string& path) {
 // Runs operation (returning 0 or an errno) unless an open of the layer holds
 // the file: 32 then. The check and the operation are one step for the layer.
 template <typename Operation>
-Win32Error UnlessHeld(const std::string& path, Operation operation, int* failure) {
+[[nodiscard]] Win32Error UnlessHeld(const std::string& path, Operation operation, int* failure) {
   *failure = 0;
   posix::Descriptor probe = OpenForProbe(path);
   if (!probe.Valid()) {

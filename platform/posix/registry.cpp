@@ -153,7 +153,7 @@ HiveLocation UserHive(const std::string& usersFolder, std::wstring_view name) {
 
 std::string UsersFolder() { return RegistryFolder() + "/users"; }
 
-Win32Error Resolve(HKey handle, RegistryKeyObject* key) {
+[[nodiscard]] Win32Error Resolve(HKey handle, RegistryKeyObject* key) {
   if (handle == nullptr) return kErrorInvalidHandle;
   RegistryKeyObject result;
   result.predefined = true;
@@ -180,7 +180,7 @@ Win32Error Resolve(HKey handle, RegistryKeyObject* key) {
 
 // Splits a sub-key path into names: a leading backslash is 161 (as Windows
 // has it), empty names between backslashes are skipped.
-Win32Error SplitPath(std::wstring_view subKey, std::vector<std::wstring>* names) {
+[[nodiscard]] Win32Error SplitPath(std::wstring_view subKey, std::vector<std::wstring>* names) {
   if (!subKey.empty() && subKey.front() == L'\\') return kErrorBadPathname;
   while (!subKey.empty()) {
     auto end = subKey.find(L'\\');
@@ -195,7 +195,7 @@ Win32Error SplitPath(std::wstring_view subKey, std::vector<std::wstring>* names)
 }
 
 // Moves a key of HKEY_USERS with a path onto the hive its first name picks.
-Win32Error EnterUserHive(RegistryKeyObject* key) {
+[[nodiscard]] Win32Error EnterUserHive(RegistryKeyObject* key) {
   if (key->kind != Kind::Users || key->path.empty()) return kErrorSuccess;
   if (!IsUsableHiveName(key->path.front())) return kErrorBadPathname;
   key->kind = Kind::Hive;
@@ -220,12 +220,12 @@ std::map<std::string, CachedHive>& Cache() {
   return *cache;
 }
 
-Win32Error ReadError(int error) {
+[[nodiscard]] Win32Error ReadError(int error) {
   Win32Error code = posix::Win32FromErrno(error);
   return code == kErrorAccessDenied ? code : kErrorCantRead;
 }
 
-Win32Error WriteError(int error) {
+[[nodiscard]] Win32Error WriteError(int error) {
   if (error == ENOSPC || error == EDQUOT) return kErrorDiskFull;
   Win32Error code = posix::Win32FromErrno(error);
   return code == kErrorAccessDenied ? code : kErrorCantWrite;
@@ -276,7 +276,7 @@ void RememberFile(CachedHive& cached, std::uint64_t generation, const struct sta
 // The hive as the file holds it now (an empty hive when there is no file).
 // The lock on the hive must be held, unless there is no lock file to take
 // (then the cache is not trusted). The tree stays owned by the cache.
-Win32Error LoadHive(const HiveLocation& hive, int lockDescriptor, HiveKey** root) {
+[[nodiscard]] Win32Error LoadHive(const HiveLocation& hive, int lockDescriptor, HiveKey** root) {
   // Every test root adds its hives; keep the cache to the hives in use.
   if (Cache().size() >= 32 && Cache().count(hive.file) == 0) Cache().clear();
   CachedHive& cached = Cache()[hive.file];
@@ -316,7 +316,7 @@ Win32Error LoadHive(const HiveLocation& hive, int lockDescriptor, HiveKey** root
 }
 
 // Writes the tree to <hive>.new, flushes it and renames it over the hive.
-Win32Error SaveHive(const HiveLocation& hive, int lockDescriptor, const HiveKey& root) {
+[[nodiscard]] Win32Error SaveHive(const HiveLocation& hive, int lockDescriptor, const HiveKey& root) {
   std::string bytes = FormatHive(root, hive.prefix, "\n");
   std::string temporary = hive.file + ".new";
   posix::Descriptor file = posix::OpenDescriptor(temporary, O_WRONLY | O_CREAT | O_TRUNC, 0666);
@@ -381,7 +381,7 @@ class HiveLock {
 
 // Runs use(root) on the current tree of the hive under a shared lock.
 template <typename Use>
-Win32Error ReadHive(const HiveLocation& hive, Use&& use) {
+[[nodiscard]] Win32Error ReadHive(const HiveLocation& hive, Use&& use) {
   // Readers never create the lock file: without one no writer has been
   // here, and the hive (if any) is read without a lock and without trusting
   // the cache.
@@ -396,7 +396,7 @@ Win32Error ReadHive(const HiveLocation& hive, Use&& use) {
 // exclusive lock, and saves the tree when the change succeeded and changed
 // something.
 template <typename Change>
-Win32Error WriteHive(const HiveLocation& hive, Change&& change) {
+[[nodiscard]] Win32Error WriteHive(const HiveLocation& hive, Change&& change) {
   // Every user keeps its own hive in users/, which all of them share.
   auto slash = hive.file.rfind('/');
   std::string folder = hive.file.substr(0, slash);
@@ -427,7 +427,7 @@ bool FileExists(const std::string& file) {
 
 // Calls use(key) with the key of a Kind::Hive object: 1018 when it is gone.
 template <typename Use>
-Win32Error WithHiveKey(const RegistryKeyObject& object, Use&& use) {
+[[nodiscard]] Win32Error WithHiveKey(const RegistryKeyObject& object, Use&& use) {
   return ReadHive(object.hive, [&](HiveKey& root) -> Win32Error {
     HiveKey* key = FindHiveKey(root, object.path);
     if (key == nullptr) {
@@ -443,7 +443,7 @@ Win32Error WithHiveKey(const RegistryKeyObject& object, Use&& use) {
 // user's hive, then in the machine's, wherever it exists. *found tells
 // whether either has it.
 template <typename Visit>
-Win32Error VisitClassesKeys(const RegistryKeyObject& object, bool* found, Visit&& visit) {
+[[nodiscard]] Win32Error VisitClassesKeys(const RegistryKeyObject& object, bool* found, Visit&& visit) {
   auto path = Concat(ClassesPath(), object.path);
   *found = false;
   for (const HiveLocation* hive : {&object.userHive, &object.machineHive}) {
@@ -460,7 +460,7 @@ Win32Error VisitClassesKeys(const RegistryKeyObject& object, bool* found, Visit&
 }
 
 // Whether the key exists (for Kind::Classes: in either hive).
-Win32Error KeyExists(const RegistryKeyObject& object, bool* exists) {
+[[nodiscard]] Win32Error KeyExists(const RegistryKeyObject& object, bool* exists) {
   *exists = false;
   switch (object.kind) {
     case Kind::Users:
@@ -487,7 +487,7 @@ Win32Error KeyExists(const RegistryKeyObject& object, bool* exists) {
 }
 
 // 1018 when an open handle's key has been deleted.
-Win32Error CheckNotDeleted(const RegistryKeyObject& object) {
+[[nodiscard]] Win32Error CheckNotDeleted(const RegistryKeyObject& object) {
   if (object.predefined) return kErrorSuccess;
   bool exists = false;
   Win32Error result = KeyExists(object, &exists);
@@ -505,7 +505,7 @@ HKey NewHandle(RegistryKeyObject object, std::uint32_t access) {
 
 // The values of a key as the caller sees them: for HKEY_CLASSES_ROOT the
 // user's values, then the machine's that the user does not override.
-Win32Error CollectValues(const RegistryKeyObject& object, std::vector<HiveValue>* values) {
+[[nodiscard]] Win32Error CollectValues(const RegistryKeyObject& object, std::vector<HiveValue>* values) {
   switch (object.kind) {
     case Kind::Users:
       return kErrorSuccess;
@@ -530,7 +530,7 @@ Win32Error CollectValues(const RegistryKeyObject& object, std::vector<HiveValue>
   return kErrorSuccess;
 }
 
-Win32Error CollectSubKeys(const RegistryKeyObject& object, std::vector<std::wstring>* names) {
+[[nodiscard]] Win32Error CollectSubKeys(const RegistryKeyObject& object, std::vector<std::wstring>* names) {
   switch (object.kind) {
     case Kind::Users: {
       *names = ListUserHives(object.usersFolder);
@@ -569,7 +569,7 @@ Win32Error CollectSubKeys(const RegistryKeyObject& object, std::vector<std::wstr
 
 // The hive that a change of a HKEY_CLASSES_ROOT key goes to: the user's
 // when the key is the user's alone, otherwise the machine's.
-Win32Error ClassesWriteTarget(const RegistryKeyObject& object, const HiveLocation** hive) {
+[[nodiscard]] Win32Error ClassesWriteTarget(const RegistryKeyObject& object, const HiveLocation** hive) {
   auto path = Concat(ClassesPath(), object.path);
   bool inUser = false, inMachine = false;
   Win32Error result = ReadHive(object.userHive, [&](HiveKey& root) {
@@ -591,7 +591,7 @@ Win32Error ClassesWriteTarget(const RegistryKeyObject& object, const HiveLocatio
 // Runs change(key, &changed) on the key of the object in the hive that
 // takes its writes.
 template <typename Change>
-Win32Error ChangeKey(const RegistryKeyObject& object, Change&& change) {
+[[nodiscard]] Win32Error ChangeKey(const RegistryKeyObject& object, Change&& change) {
   const HiveLocation* hive = &object.hive;
   std::vector<std::wstring> path = object.path;
   if (object.kind == Kind::Users) return kErrorAccessDenied;

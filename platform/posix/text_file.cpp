@@ -55,7 +55,7 @@ int RuntimeErrno() { return posix::RuntimeErrnoFromErrno(errno); }
 // (the descriptor appends and no one else may write the file), the file is
 // cut back to its length before the call, so that it never keeps a torn
 // line for the next one to be glued to.
-int WriteAll(int descriptor, const char* data, std::size_t size, bool cutBack) {
+[[nodiscard]] int WriteAll(int descriptor, const char* data, std::size_t size, bool cutBack) {
   FileFault fault = NextFileFault(FileOperation::Write, size);
   std::size_t done = 0;
   int failure = posix::WriteAll(descriptor, {data, fault.errorNumber != 0 ? std::min(fault.bytesBefore, size) : size},
@@ -152,7 +152,7 @@ int OpenDescriptor(const std::string& path, int kernelFlags, int openFlag, mode_
 
 // The encoding that writes use, after the mark of an existing file is read
 // or a new one written. Returns 0 or the Linux errno.
-int SettleEncoding(int descriptor, int openFlag, bool canRead, bool canWrite, Encoding* encoding) {
+[[nodiscard]] int SettleEncoding(int descriptor, int openFlag, bool canRead, bool canWrite, Encoding* encoding) {
   if ((openFlag & kOU8Text) != 0) {
     *encoding = kUtf8Text;
   } else if ((openFlag & (kOU16Text | kOWText)) != 0) {
@@ -185,7 +185,7 @@ int SettleEncoding(int descriptor, int openFlag, bool canRead, bool canWrite, En
 
 // Everything between the kernel's open and the publication of the
 // descriptor, under the file's gate. Returns 0 or the runtime errno.
-int EstablishOpen(int descriptor, int openFlag, int shareFlag, Encoding* encoding) {
+[[nodiscard]] int EstablishOpen(int descriptor, int openFlag, int shareFlag, Encoding* encoding) {
   int accessMode = fcntl(descriptor, F_GETFL) & O_ACCMODE;
   bool canRead = accessMode != O_WRONLY;
   bool canWrite = accessMode != O_RDONLY;

@@ -22,7 +22,7 @@ bool IsPredefined(HKey key) {
   return key == kHKeyClassesRoot || key == kHKeyCurrentUser || key == kHKeyLocalMachine || key == kHKeyUsers;
 }
 
-Win32Error Code(LSTATUS status) { return static_cast<Win32Error>(status); }
+[[nodiscard]] Win32Error Code(LSTATUS status) { return static_cast<Win32Error>(status); }
 
 }  // namespace
 

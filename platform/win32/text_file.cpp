@@ -53,7 +53,7 @@ void SetFlags(int descriptor, std::uint8_t flags) {
 // file is returned to its length before the call, so that it never keeps a
 // torn line for the next one to be glued to. The runtime writes a long text
 // in several pieces, so a failure may come after some of them.
-int WriteOnce(int descriptor, const void* data, unsigned size, int* error) {
+[[nodiscard]] int WriteOnce(int descriptor, const void* data, unsigned size, int* error) {
   bool cutBack = (FlagsOf(descriptor) & kCutBack) != 0;
   std::int64_t before = cutBack ? _lseeki64(descriptor, 0, SEEK_END) : -1;
   int written = 0;
