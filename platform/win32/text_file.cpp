@@ -13,6 +13,7 @@
 #include <cerrno>
 #include <string>
 
+#include "platform/crash.h"
 #include "platform/text.h"
 
 namespace wl::platform {
@@ -49,6 +50,15 @@ std::string AnsiFromWide(std::wstring_view text) {
   return ansi;
 }
 
+// The mingw build's runtime fails a call on a descriptor that is not open
+// with EBADF alone; the Windows runtime calls its invalid-parameter handler
+// first, and so does this layer (after the fact, with the same effect).
+int FailedCall(int descriptor, int result, int* error) {
+  *error = errno;
+  if (*error == EBADF && _get_osfhandle(descriptor) == -1) ReportInvalidParameter();
+  return result;
+}
+
 }  // namespace
 
 int OpenFile(int* descriptor, std::wstring_view path, int openFlag, int shareFlag, int permission) {
@@ -68,17 +78,13 @@ int WriteText(int descriptor, std::wstring_view text, int* error) {
     // The runtime expands line feeds itself in _O_TEXT mode.
     std::string ansi = AnsiFromWide(text);
     int written = _write(descriptor, ansi.data(), static_cast<unsigned>(ansi.size()));
-    if (written < 0) {
-      *error = errno;
-      return -1;
-    }
+    if (written < 0) return FailedCall(descriptor, -1, error);
     return static_cast<int>(text.size() * sizeof(wchar_t));
   }
   // In the Unicode text modes _write takes the wide characters and their
   // size in bytes; the runtime converts and expands line feeds.
   int written = _write(descriptor, text.data(), static_cast<unsigned>(text.size() * sizeof(wchar_t)));
-  if (written < 0) *error = errno;
-  return written;
+  return written < 0 ? FailedCall(descriptor, written, error) : written;
 }
 
 int WriteUtf8Text(int descriptor, std::string_view utf8, int* error) {
@@ -94,19 +100,17 @@ int CloseFile(int descriptor, int* error) {
   // Cleared first: once closed, the number may be handed to another open.
   SetByteMode(descriptor, false);
   int result = _close(descriptor);
-  if (result != 0) *error = errno;
-  return result;
+  return result != 0 ? FailedCall(descriptor, result, error) : result;
 }
 
 int CommitFile(int descriptor, int* error) {
   int result = _commit(descriptor);
-  if (result != 0) *error = errno;
-  return result;
+  return result != 0 ? FailedCall(descriptor, result, error) : result;
 }
 
 std::int64_t TellFile(int descriptor, int* error) {
   std::int64_t position = _telli64(descriptor);
-  if (position < 0) *error = errno;
+  if (position < 0) FailedCall(descriptor, -1, error);
   return position;
 }
 
