@@ -4,6 +4,7 @@
 #include <fstream>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "diagnostics/crash_handler.h"
@@ -32,7 +33,8 @@ volatile bool keepRecursing = true;
   return OverflowTheStack(depth + 1) + frame[0];
 }
 
-// crash KIND HANDLERS REPORTS: KIND is null-write, abort, stack-overflow,
+// crash KIND HANDLERS REPORTS: KIND is null-write, null-write-threads (with
+// three more threads), abort, stack-overflow,
 // invalid-parameter (a close of a descriptor that is not open),
 // invalid-parameter-texts, invalid-parameter-null (the handler called as a
 // runtime would) or raise (RaiseException(0xE0000001)); HANDLERS "on"
@@ -48,7 +50,13 @@ int Crash(const std::vector<std::wstring>& arguments) {
   std::optional<CrashHandlerScope> handlers;
   if (arguments[1] == L"on") handlers.emplace();
   int error = 0;
-  if (kind == L"null-write") CrashByNullWrite();
+  // Threads that wait while another one faults: the dump holds them all.
+  std::vector<std::thread> waiting;
+  if (kind == L"null-write-threads") {
+    for (int i = 0; i < 3; ++i) waiting.emplace_back([] { platform::SleepMilliseconds(60'000); });
+    platform::SleepMilliseconds(100);
+  }
+  if (kind == L"null-write" || kind == L"null-write-threads") CrashByNullWrite();
   if (kind == L"abort") std::abort();
   if (kind == L"stack-overflow") return OverflowTheStack(0);
   if (kind == L"invalid-parameter") platform::CloseFile(-1, &error);

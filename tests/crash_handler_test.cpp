@@ -37,6 +37,10 @@ struct Dump {
     return 0;
   }
   std::uint32_t ExceptionCode() const { return Stream(6) == 0 ? 0 : At32(Stream(6) + 8); }
+  // The exception record's first parameter, 0 when it has none.
+  std::uint32_t ExceptionParameter() const {
+    return Stream(6) == 0 || At32(Stream(6) + 32) == 0 ? 0 : At32(Stream(6) + 40);
+  }
   std::uint32_t Threads() const { return Stream(3) == 0 ? 0 : At32(Stream(3)); }
 
   test::Bytes bytes;
@@ -119,14 +123,15 @@ TEST_F(CrashTest, EachFaultLeavesOneDumpAndEndsAsWithoutHandlers) {
   const struct {
     const wchar_t* kind;
     const wchar_t* unhandled;  // the same fault without handlers
-    int linuxSignal;
-    std::uint32_t linuxCode;
+    int linuxSignal;  // also the dump's exception code on Linux
+    std::uint32_t raisedCode;  // Linux: the parameter of a raised exception's SIGABRT
     std::uint32_t windowsCode;
     std::vector<std::string> reports;
   } cases[] = {
-      {L"null-write", L"null-write", 11, 11, 0xC0000005, {}},
-      {L"abort", L"abort", 6, 6, 0x40000015, {}},
-      {L"stack-overflow", L"stack-overflow", 11, 11, 0xC00000FD, {}},
+      {L"null-write", L"null-write", 11, 0, 0xC0000005, {}},
+      {L"null-write-threads", L"null-write", 11, 0, 0xC0000005, {}},
+      {L"abort", L"abort", 6, 0, 0x40000015, {}},
+      {L"stack-overflow", L"stack-overflow", 11, 0, 0xC00000FD, {}},
       {L"invalid-parameter", L"raise", 6, 0xE0000001, 0xE0000001, {}},
       {L"invalid-parameter-texts", L"raise", 6, 0xE0000001, 0xE0000001,
        {"1/1 Invalid parameter detected in function _close. File: close.cpp Line: 42",
@@ -135,6 +140,7 @@ TEST_F(CrashTest, EachFaultLeavesOneDumpAndEndsAsWithoutHandlers) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(testing::Message() << platform::Utf8FromWide(c.kind));
+    std::wstring kind = c.kind;
     fs::remove_all(DumpFolder());
     fs::create_directories(DumpFolder());
     fs::remove(Reports());
@@ -155,8 +161,13 @@ TEST_F(CrashTest, EachFaultLeavesOneDumpAndEndsAsWithoutHandlers) {
     EXPECT_EQ(parts[1].str(), L"");
     Dump dump(dumps[0]);
     ASSERT_TRUE(dump.Valid());
-    EXPECT_EQ(dump.ExceptionCode(), test::OnWindows() ? c.windowsCode : c.linuxCode);
-    EXPECT_GE(dump.Threads(), 1u);
+    if (test::OnWindows()) {
+      EXPECT_EQ(dump.ExceptionCode(), c.windowsCode);
+    } else {
+      EXPECT_EQ(dump.ExceptionCode(), static_cast<std::uint32_t>(c.linuxSignal));
+      EXPECT_EQ(dump.ExceptionParameter(), c.raisedCode);
+    }
+    EXPECT_GE(dump.Threads(), kind == L"null-write-threads" ? 4u : 1u);
     if (std::string(platform::Utf8FromWide(c.kind)).starts_with("invalid-parameter")) {
       EXPECT_GE(with.milliseconds, 250);
     }
@@ -173,7 +184,7 @@ TEST_F(CrashTest, WithoutTheProductFolderNoDump) {
 // A dump of the same name (a crash in the same second) is written into the
 // existing file from its start; what lies beyond the new dump stays.
 TEST_F(CrashTest, ExistingDumpOfTheSameNameIsNotTruncated) {
-  constexpr std::uintmax_t kSize = 48 << 20;
+  constexpr std::uintmax_t kSize = 16 << 20;
   const std::string kTail = "earlier dump's last bytes";
   LocalTime start = platform::GetLocalTime();
   std::tm calendar{};
@@ -186,7 +197,7 @@ TEST_F(CrashTest, ExistingDumpOfTheSameNameIsNotTruncated) {
   calendar.tm_isdst = -1;
   std::time_t base = std::mktime(&calendar);
   std::vector<fs::path> earlier;
-  for (int offset = -1; offset <= 30; ++offset) {
+  for (int offset = -1; offset <= 10; ++offset) {
     std::time_t when = base + offset;
     std::tm* local = std::localtime(&when);
     LocalTime time{static_cast<std::uint16_t>(local->tm_year + 1900), static_cast<std::uint16_t>(local->tm_mon + 1),
@@ -204,10 +215,15 @@ TEST_F(CrashTest, ExistingDumpOfTheSameNameIsNotTruncated) {
   Run(L"null-write", true);
   int written = 0;
   for (const auto& path : earlier) {
-    Dump dump(path);
-    EXPECT_EQ(dump.bytes.size(), kSize);
-    EXPECT_EQ(std::string(dump.bytes.end() - static_cast<std::ptrdiff_t>(kTail.size()), dump.bytes.end()), kTail);
-    written += dump.Valid() ? 1 : 0;
+    EXPECT_EQ(fs::file_size(path), kSize);
+    std::ifstream in(path, std::ios::binary);
+    std::string head(4, '\0');
+    std::string tail(kTail.size(), '\0');
+    in.read(head.data(), 4);
+    in.seekg(-static_cast<std::streamoff>(kTail.size()), std::ios::end);
+    in.read(tail.data(), static_cast<std::streamsize>(tail.size()));
+    EXPECT_EQ(tail, kTail);
+    written += head == "MDMP" ? 1 : 0;
   }
   EXPECT_EQ(written, 1);
   EXPECT_EQ(DumpsUnder(root_.Path()).size(), earlier.size());
@@ -249,25 +265,37 @@ TEST_F(CrashTest, NameCarriesTheInstalledProductVersion) {
   EXPECT_EQ(parts[1].str(), L"9.2.0.0");
 }
 
+// lldb opens the dumps of a fault and of a raised exception and walks the
+// crashing thread's stack through the program's own functions.
 TEST_F(CrashTest, LldbShowsTheFaultingFunction) {
   if (test::OnWindows()) GTEST_SKIP() << "lldb reads the Linux dumps; the Windows ones come from the system's writer";
   const fs::path lldb = "/usr/bin/lldb-14";
   ASSERT_TRUE(fs::exists(lldb)) << "install lldb-14";
-  Run(L"null-write", true);
-  auto dumps = DumpsUnder(DumpFolder());
-  ASSERT_EQ(dumps.size(), 1u);
-  fs::path input = root_.Path() / "input";
-  fs::path output = root_.Path() / "lldb.txt";
-  test::WriteFileBytes(input, {});
-  ASSERT_EQ(test::RunChild({L"redirect", input.wstring(), output.wstring(), lldb.wstring(), L"--batch", L"--core",
-                            dumps[0].wstring(), L"-o", L"thread backtrace", L"-o", L"image list"}),
-            0);
-  std::string text = test::ReadFileText(output);
-  EXPECT_NE(text.find("stop reason = signal SIGSEGV"), std::string::npos) << text;
-  EXPECT_NE(text.find("CrashByNullWrite"), std::string::npos) << text;
-  EXPECT_NE(text.find("Crash("), std::string::npos) << text;
-  EXPECT_NE(text.find("/scribe_test_child"), std::string::npos) << text;
-  EXPECT_NE(text.find("libc.so"), std::string::npos) << text;
+  const struct {
+    const wchar_t* kind;
+    std::vector<std::string> expected;
+  } cases[] = {
+      {L"null-write", {"stop reason = signal SIGSEGV", "CrashByNullWrite()", "Crash(", "main"}},
+      {L"invalid-parameter",
+       {"stop reason = signal SIGABRT", "RaiseException", "InvalidParameterHandler", "CloseFile", "Crash("}},
+  };
+  for (const auto& c : cases) {
+    fs::remove_all(DumpFolder());
+    fs::create_directories(DumpFolder());
+    Run(c.kind, true);
+    auto dumps = DumpsUnder(DumpFolder());
+    ASSERT_EQ(dumps.size(), 1u);
+    fs::path input = root_.Path() / "input";
+    fs::path output = root_.Path() / "lldb.txt";
+    test::WriteFileBytes(input, {});
+    ASSERT_EQ(test::RunChild({L"redirect", input.wstring(), output.wstring(), lldb.wstring(), L"--batch", L"--core",
+                              dumps[0].wstring(), L"-o", L"thread backtrace", L"-o", L"image list"}),
+              0);
+    std::string text = test::ReadFileText(output);
+    for (const auto& expected : c.expected) EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
+    EXPECT_NE(text.find("/scribe_test_child"), std::string::npos) << text;
+    EXPECT_NE(text.find("libc.so"), std::string::npos) << text;
+  }
 }
 
 TEST(CrashDumpName, Layout) {

@@ -643,9 +643,16 @@ bool WriteMinidump(const wchar_t* path, std::uint32_t dumpType, const CrashInfo*
     unsigned char exception[168] = {};
     auto put32 = [&exception](std::size_t at, std::uint32_t value) { std::memcpy(exception + at, &value, 4); };
     put32(0, static_cast<std::uint32_t>(self));
-    put32(8, info->exceptionCode != 0 ? info->exceptionCode : static_cast<std::uint32_t>(info->signal));
+    // Readers of Linux dumps take the code for the signal (a debugger given
+    // 0xE0000001 as a signal number hangs), so a raised exception is the
+    // SIGABRT that carried it, with its code as the first parameter.
+    put32(8, static_cast<std::uint32_t>(info->signal));
     std::uint64_t address = static_cast<std::uint64_t>(threads[0].registers[REG_RIP]);
-    if (info->exceptionCode == 0 && info->signalInfo != nullptr) {
+    if (info->exceptionCode != 0) {
+      put32(32, 1);
+      std::uint64_t code = info->exceptionCode;
+      std::memcpy(exception + 40, &code, 8);
+    } else if (info->signalInfo != nullptr) {
       put32(12, static_cast<std::uint32_t>(info->signalInfo->si_code));
       if (info->signal != SIGABRT) address = reinterpret_cast<std::uint64_t>(info->signalInfo->si_addr);
     }
