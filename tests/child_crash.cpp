@@ -45,7 +45,7 @@ int Crash(const std::vector<std::wstring>& arguments) {
   const std::wstring& kind = arguments[0];
   std::string reports = platform::Utf8FromWide(arguments[2]);
   SetWriteLogObserverForTesting([reports](std::uint16_t source, std::uint16_t level, std::wstring_view text) {
-    std::ofstream(reports, std::ios::app) << platform::Utf8FromWide(Format(L"{}/{} {}", source, level, text)) << "\n";
+    std::ofstream(reports, std::ios::app | std::ios::binary) << platform::Utf8FromWide(Format(L"{}/{} {}", source, level, text)) << "\n";
   });
   std::optional<CrashHandlerScope> handlers;
   if (arguments[1] == L"on") handlers.emplace();

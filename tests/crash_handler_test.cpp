@@ -116,63 +116,71 @@ class CrashTest : public ::testing::Test {
 
 const std::wregex kDumpName(L"scribe_test_child_([^_]*)_(\\d{4})_(\\d{2})_(\\d{2})_(\\d{2})_(\\d{2})_(\\d{2})\\.dmp");
 
+struct Fault {
+  const wchar_t* kind;
+  const wchar_t* unhandled;  // the same fault without handlers
+  int linuxSignal;           // also the dump's exception code on Linux
+  std::uint32_t raisedCode;  // Linux: the parameter of a raised exception's SIGABRT
+  std::uint32_t windowsCode;
+  std::vector<std::string> reports;
+};
+
+void PrintTo(const Fault& fault, std::ostream* out) { *out << platform::Utf8FromWide(fault.kind); }
+
+const Fault kFaults[] = {
+    {L"null-write", L"null-write", 11, 0, 0xC0000005, {}},
+    {L"null-write-threads", L"null-write", 11, 0, 0xC0000005, {}},
+    {L"abort", L"abort", 6, 0, 0x40000015, {}},
+    {L"stack-overflow", L"stack-overflow", 11, 0, 0xC00000FD, {}},
+    {L"invalid-parameter", L"raise", 6, 0xE0000001, 0xE0000001, {}},
+    {L"invalid-parameter-texts", L"raise", 6, 0xE0000001, 0xE0000001,
+     {"1/1 Invalid parameter detected in function _close. File: close.cpp Line: 42",
+      "1/1 Expression: descriptor >= 0"}},
+    {L"invalid-parameter-null", L"raise", 6, 0xE0000001, 0xE0000001, {}},
+};
+
+class FaultTest : public CrashTest, public ::testing::WithParamInterface<Fault> {};
+
 // Each fault leaves exactly one dump named after the program, the (here
 // missing) version and the time, and the child ends as it does without the
 // handlers: by the signal on Linux, with the system's exit code on Windows.
-TEST_F(CrashTest, EachFaultLeavesOneDumpAndEndsAsWithoutHandlers) {
-  const struct {
-    const wchar_t* kind;
-    const wchar_t* unhandled;  // the same fault without handlers
-    int linuxSignal;  // also the dump's exception code on Linux
-    std::uint32_t raisedCode;  // Linux: the parameter of a raised exception's SIGABRT
-    std::uint32_t windowsCode;
-    std::vector<std::string> reports;
-  } cases[] = {
-      {L"null-write", L"null-write", 11, 0, 0xC0000005, {}},
-      {L"null-write-threads", L"null-write", 11, 0, 0xC0000005, {}},
-      {L"abort", L"abort", 6, 0, 0x40000015, {}},
-      {L"stack-overflow", L"stack-overflow", 11, 0, 0xC00000FD, {}},
-      {L"invalid-parameter", L"raise", 6, 0xE0000001, 0xE0000001, {}},
-      {L"invalid-parameter-texts", L"raise", 6, 0xE0000001, 0xE0000001,
-       {"1/1 Invalid parameter detected in function _close. File: close.cpp Line: 42",
-        "1/1 Expression: descriptor >= 0"}},
-      {L"invalid-parameter-null", L"raise", 6, 0xE0000001, 0xE0000001, {}},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(testing::Message() << platform::Utf8FromWide(c.kind));
-    std::wstring kind = c.kind;
-    fs::remove_all(DumpFolder());
-    fs::create_directories(DumpFolder());
-    fs::remove(Reports());
-    Outcome without = Run(c.unhandled, false);
-    EXPECT_TRUE(DumpsUnder(root_.Path()).empty());
-    if (!test::OnWindows()) {
-      EXPECT_EQ(without.signal, c.linuxSignal);
-    }
-    Outcome with = Run(c.kind, true);
-    EXPECT_EQ(with, without) << with.exitCode << " " << with.signal;
-    EXPECT_EQ(ReportLines(), c.reports);
-    auto dumps = DumpsUnder(root_.Path());
-    ASSERT_EQ(dumps.size(), 1u);
-    EXPECT_EQ(dumps[0].parent_path(), DumpFolder());
-    std::wsmatch parts;
-    std::wstring name = dumps[0].filename().wstring();
-    ASSERT_TRUE(std::regex_match(name, parts, kDumpName)) << dumps[0];
-    EXPECT_EQ(parts[1].str(), L"");
-    Dump dump(dumps[0]);
-    ASSERT_TRUE(dump.Valid());
-    if (test::OnWindows()) {
-      EXPECT_EQ(dump.ExceptionCode(), c.windowsCode);
-    } else {
-      EXPECT_EQ(dump.ExceptionCode(), static_cast<std::uint32_t>(c.linuxSignal));
-      EXPECT_EQ(dump.ExceptionParameter(), c.raisedCode);
-    }
-    EXPECT_GE(dump.Threads(), kind == L"null-write-threads" ? 4u : 1u);
-    if (std::string(platform::Utf8FromWide(c.kind)).starts_with("invalid-parameter")) {
-      EXPECT_GE(with.milliseconds, 250);
-    }
+TEST_P(FaultTest, LeavesOneDumpAndEndsAsWithoutHandlers) {
+  const Fault& c = GetParam();
+  std::wstring kind = c.kind;
+  Outcome without = Run(c.unhandled, false);
+  EXPECT_TRUE(DumpsUnder(root_.Path()).empty());
+  if (!test::OnWindows()) {
+    EXPECT_EQ(without.signal, c.linuxSignal);
+  }
+  Outcome with = Run(c.kind, true);
+  EXPECT_EQ(with, without) << with.exitCode << " " << with.signal;
+  EXPECT_EQ(ReportLines(), c.reports);
+  auto dumps = DumpsUnder(root_.Path());
+  ASSERT_EQ(dumps.size(), 1u);
+  EXPECT_EQ(dumps[0].parent_path(), DumpFolder());
+  std::wsmatch parts;
+  std::wstring name = dumps[0].filename().wstring();
+  ASSERT_TRUE(std::regex_match(name, parts, kDumpName)) << dumps[0];
+  EXPECT_EQ(parts[1].str(), L"");
+  Dump dump(dumps[0]);
+  ASSERT_TRUE(dump.Valid());
+  if (test::OnWindows()) {
+    EXPECT_EQ(dump.ExceptionCode(), c.windowsCode);
+  } else {
+    EXPECT_EQ(dump.ExceptionCode(), static_cast<std::uint32_t>(c.linuxSignal));
+    EXPECT_EQ(dump.ExceptionParameter(), c.raisedCode);
+  }
+  EXPECT_GE(dump.Threads(), kind == L"null-write-threads" ? 4u : 1u);
+  if (kind.starts_with(L"invalid-parameter")) {
+    EXPECT_GE(with.milliseconds, 250);
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Crash, FaultTest, ::testing::ValuesIn(kFaults), [](const auto& info) {
+  std::string name;
+  for (char c : platform::Utf8FromWide(info.param.kind)) name += c == '-' ? '_' : c;
+  return name;
+});
 
 TEST_F(CrashTest, WithoutTheProductFolderNoDump) {
   fs::remove_all(root_.Path() / "ProgramData");
