@@ -43,6 +43,8 @@ constexpr std::uint32_t kFullMemoryFlag = 2;
 
 constexpr std::size_t kMaxThreads = 512;
 constexpr std::size_t kMaxMappings = 16384;
+// Parts of memory in a full dump; more are left out.
+constexpr std::size_t kMaxRuns = 65536;
 constexpr std::size_t kMapsBufferSize = 4 << 20;
 constexpr std::size_t kStackLimit = 256 * 1024;
 constexpr std::size_t kRedZone = 128;
@@ -542,6 +544,79 @@ Located AppendSystemInfo(DumpWriter& out) {
   return where;
 }
 
+bool DumpedInFull(const Mapping& m) {
+  return m.readable && m.end - m.start <= kLargestDumpedMapping &&
+         !(m.pathLength >= 5 && std::memcmp(m.path, "/dev/", 5) == 0) &&
+         !(m.pathLength == 6 && std::memcmp(m.path, "[vvar]", 6) == 0) &&
+         !(m.pathLength == 10 && std::memcmp(m.path, "[vsyscall]", 10) == 0);
+}
+
+// Calls visit(start, end) for the parts of a mapping that hold data. A file's
+// pages all do (an absent one is read from the file); of anonymous memory
+// only the pages that were ever touched, present or swapped out
+// (/proc/self/pagemap), since the rest reads as zeros: sanitizers reserve
+// hundreds of megabytes that way. Runs less than kGapPages apart are joined.
+template <typename Visit>
+void ForEachRunWithData(int pagemap, const Mapping& mapping, Visit visit) {
+  if ((mapping.pathLength > 0 && mapping.path[0] == '/') || pagemap < 0) {
+    visit(mapping.start, mapping.end);
+    return;
+  }
+  constexpr std::uint64_t kPage = 4096;
+  constexpr std::uint64_t kGapPages = 16;
+  constexpr std::uint64_t kPresentOrSwapped = std::uint64_t{3} << 62;
+  static std::uint64_t entries[512];
+  std::uint64_t runStart = 0;
+  std::uint64_t runEnd = 0;
+  bool inRun = false;
+  for (std::uint64_t page = mapping.start; page < mapping.end;) {
+    std::uint64_t count = (mapping.end - page) / kPage;
+    if (count > 512) count = 512;
+    ssize_t got = pread(pagemap, entries, count * 8, static_cast<off_t>(page / kPage * 8));
+    std::uint64_t known = got > 0 ? static_cast<std::uint64_t>(got) / 8 : 0;
+    for (std::uint64_t i = 0; i < count; ++i, page += kPage) {
+      // A page whose state cannot be read is kept.
+      if (i < known && (entries[i] & kPresentOrSwapped) == 0) continue;
+      if (inRun && page - runEnd <= kGapPages * kPage) {
+        runEnd = page + kPage;
+        continue;
+      }
+      if (inRun) visit(runStart, runEnd);
+      runStart = page;
+      runEnd = page + kPage;
+      inRun = true;
+    }
+  }
+  if (inRun) visit(runStart, runEnd);
+}
+
+// MINIDUMP_MEMORY64_LIST of every readable mapping's data, the bytes after
+// the descriptors, in the same order. The runs are listed once, so that the
+// descriptors and the bytes agree even if a page changes state meanwhile.
+void AppendFullMemory(DumpWriter& out, StreamEntry& stream) {
+  struct Run {
+    std::uint64_t start;
+    std::uint64_t size;
+  };
+  static Run runs[kMaxRuns];
+  std::size_t count = 0;
+  int pagemap = open("/proc/self/pagemap", O_RDONLY | O_CLOEXEC);
+  for (std::size_t i = 0; i < mappingCount; ++i) {
+    if (!DumpedInFull(mappings[i])) continue;
+    ForEachRunWithData(pagemap, mappings[i], [&](std::uint64_t start, std::uint64_t end) {
+      if (count < kMaxRuns) runs[count++] = {start, end - start};
+    });
+  }
+  if (pagemap >= 0) close(pagemap);
+  out.Align(8);
+  std::uint32_t listStart = out.Position();
+  stream = {kMemory64ListStream, {static_cast<std::uint32_t>(16 + count * 16), listStart}};
+  out.Put(std::uint64_t{count});
+  out.Put(std::uint64_t{listStart + 16 + count * 16});
+  out.Append(runs, count * sizeof(Run));
+  for (std::size_t i = 0; i < count; ++i) out.AppendMemory(runs[i].start, runs[i].size);
+}
+
 }  // namespace
 
 void posix::PrepareMinidumpWriter() {
@@ -617,8 +692,6 @@ bool WriteMinidump(const wchar_t* path, std::uint32_t dumpType, const CrashInfo*
     place.stack = {static_cast<std::uint32_t>(size), out.Position()};
     out.AppendMemory(place.stackStart, size);
   }
-  // The stacks are written; the other threads may go on.
-  ReleaseThreads();
 
   out.Align(4);
   Located threadList{static_cast<std::uint32_t>(4 + placed * 48), out.Position()};
@@ -681,30 +754,7 @@ bool WriteMinidump(const wchar_t* path, std::uint32_t dumpType, const CrashInfo*
   streams[streamCount++] = {kLinuxMapsStream, {static_cast<std::uint32_t>(mapsLength), out.Position()}};
   out.Append(mapsText, mapsLength);
 
-  if ((dumpType & kFullMemoryFlag) != 0) {
-    auto dumped = [](const Mapping& m) {
-      return m.readable && m.end - m.start <= kLargestDumpedMapping &&
-             !(m.pathLength >= 5 && std::memcmp(m.path, "/dev/", 5) == 0) &&
-             !(m.pathLength == 6 && std::memcmp(m.path, "[vvar]", 6) == 0) &&
-             !(m.pathLength == 10 && std::memcmp(m.path, "[vsyscall]", 10) == 0);
-    };
-    std::uint64_t ranges = 0;
-    for (std::size_t i = 0; i < mappingCount; ++i) ranges += dumped(mappings[i]) ? 1 : 0;
-    out.Align(8);
-    std::uint32_t listStart = out.Position();
-    std::uint64_t dataStart = listStart + 16 + ranges * 16;
-    streams[streamCount++] = {kMemory64ListStream, {static_cast<std::uint32_t>(16 + ranges * 16), listStart}};
-    out.Put(ranges);
-    out.Put(dataStart);
-    for (std::size_t i = 0; i < mappingCount; ++i) {
-      if (!dumped(mappings[i])) continue;
-      out.Put(mappings[i].start);
-      out.Put(mappings[i].end - mappings[i].start);
-    }
-    for (std::size_t i = 0; i < mappingCount; ++i) {
-      if (dumped(mappings[i])) out.AppendMemory(mappings[i].start, mappings[i].end - mappings[i].start);
-    }
-  }
+  if ((dumpType & kFullMemoryFlag) != 0) AppendFullMemory(out, streams[streamCount++]);
 
   std::uint32_t header[8] = {0x504D444D,  // "MDMP"
                              0xA793, streamCount, kDirectory, 0,
@@ -716,6 +766,8 @@ bool WriteMinidump(const wchar_t* path, std::uint32_t dumpType, const CrashInfo*
   }
   bool written = out.ok();
   close(descriptor);
+  // The other threads were held still for a consistent picture of memory.
+  ReleaseThreads();
   return written;
 }
 
