@@ -46,6 +46,13 @@ struct Dump {
   test::Bytes bytes;
 };
 
+// The first bytes of a dump (full-memory dumps are large to read whole).
+std::string Head(const fs::path& path) {
+  std::string head(4, '\0');
+  std::ifstream(path, std::ios::binary).read(head.data(), 4);
+  return head;
+}
+
 struct Outcome {
   int exitCode = 0;
   int signal = 0;
@@ -225,13 +232,11 @@ TEST_F(CrashTest, ExistingDumpOfTheSameNameIsNotTruncated) {
   for (const auto& path : earlier) {
     EXPECT_EQ(fs::file_size(path), kSize);
     std::ifstream in(path, std::ios::binary);
-    std::string head(4, '\0');
     std::string tail(kTail.size(), '\0');
-    in.read(head.data(), 4);
     in.seekg(-static_cast<std::streamoff>(kTail.size()), std::ios::end);
     in.read(tail.data(), static_cast<std::streamsize>(tail.size()));
     EXPECT_EQ(tail, kTail);
-    written += head == "MDMP" ? 1 : 0;
+    written += Head(path) == "MDMP" ? 1 : 0;
   }
   EXPECT_EQ(written, 1);
   EXPECT_EQ(DumpsUnder(root_.Path()).size(), earlier.size());
@@ -246,7 +251,7 @@ TEST_F(CrashTest, FullMemoryDumpHoldsTheProcessMemory) {
     Run(L"null-write", true);
     auto dumps = DumpsUnder(DumpFolder());
     ASSERT_EQ(dumps.size(), 1u);
-    ASSERT_TRUE(Dump(dumps[0]).Valid());
+    ASSERT_EQ(Head(dumps[0]), "MDMP");
     sizes[type / 2] = fs::file_size(dumps[0]);
   }
   EXPECT_GT(sizes[1], 4 * sizes[0]) << sizes[0] << " " << sizes[1];

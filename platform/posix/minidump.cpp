@@ -51,8 +51,10 @@ constexpr std::size_t kRedZone = 128;
 // Larger mappings are reservations (sanitizer shadow memory, say), not data.
 constexpr std::uint64_t kLargestDumpedMapping = std::uint64_t{4} << 30;
 
+// Filled by the dumping thread before it signals the thread, read by that
+// thread's handler: atomics, since nothing else orders the two.
 struct ThreadRecord {
-  pid_t id = 0;
+  std::atomic<pid_t> id{0};
   std::atomic<int> ready{0};
   gregset_t registers{};
   _libc_fpstate floating{};
@@ -88,7 +90,7 @@ int suspendSignal = 0;
 
 // The dump's working memory.
 ThreadRecord threads[kMaxThreads];
-std::size_t threadCount = 0;
+std::atomic<std::size_t> threadCount{0};
 std::atomic<int> releaseThreads{0};
 char mapsText[kMapsBufferSize];
 std::size_t mapsLength = 0;
@@ -332,7 +334,7 @@ void CollectThreads(pid_t self, const ucontext_t* context) {
   }
   close(directory);
   if (suspendSignal == 0) return;
-  for (std::size_t i = 1; i < threadCount; ++i) syscall(SYS_tgkill, getpid(), threads[i].id, suspendSignal);
+  for (std::size_t i = 1; i < threadCount; ++i) syscall(SYS_tgkill, getpid(), threads[i].id.load(), suspendSignal);
   for (int waited = 0; waited < 1000; ++waited) {
     bool all = true;
     for (std::size_t i = 1; i < threadCount && all; ++i) all = threads[i].ready.load() != 0;
@@ -701,7 +703,7 @@ bool WriteMinidump(const wchar_t* path, std::uint32_t dumpType, const CrashInfo*
     if (threads[i].ready.load() == 0) continue;
     const ThreadPlace& place = places[record++];
     unsigned char thread[48] = {};
-    auto id = static_cast<std::uint32_t>(threads[i].id);
+    auto id = static_cast<std::uint32_t>(threads[i].id.load());
     std::memcpy(thread, &id, 4);
     std::memcpy(thread + 24, &place.stackStart, 8);
     std::memcpy(thread + 32, &place.stack, 8);
