@@ -196,11 +196,9 @@ TEST_F(CrashTest, WithoutTheProductFolderNoDump) {
   EXPECT_TRUE(DumpsUnder(root_.Path()).empty());
 }
 
-// A dump of the same name (a crash in the same second) is written into the
-// existing file from its start; what lies beyond the new dump stays.
-TEST_F(CrashTest, ExistingDumpOfTheSameNameIsNotTruncated) {
-  constexpr std::uintmax_t kSize = 16 << 20;
-  const std::string kTail = "earlier dump's last bytes";
+// The dump names of the child for the seconds around now, from one second
+// before to ten after (a child under Wine takes seconds to start).
+std::vector<fs::path> NamesAroundNow(const fs::path& folder) {
   LocalTime start = platform::GetLocalTime();
   std::tm calendar{};
   calendar.tm_year = start.year - 1900;
@@ -211,7 +209,7 @@ TEST_F(CrashTest, ExistingDumpOfTheSameNameIsNotTruncated) {
   calendar.tm_sec = start.second;
   calendar.tm_isdst = -1;
   std::time_t base = std::mktime(&calendar);
-  std::vector<fs::path> earlier;
+  std::vector<fs::path> names;
   for (int offset = -1; offset <= 10; ++offset) {
     std::time_t when = base + offset;
     std::tm* local = std::localtime(&when);
@@ -219,13 +217,22 @@ TEST_F(CrashTest, ExistingDumpOfTheSameNameIsNotTruncated) {
                    0, static_cast<std::uint16_t>(local->tm_mday), static_cast<std::uint16_t>(local->tm_hour),
                    static_cast<std::uint16_t>(local->tm_min), static_cast<std::uint16_t>(local->tm_sec), 0};
     wchar_t path[1024];
-    ASSERT_NE(FormatCrashDumpPath(path, DumpFolder().wstring() + platform::kPathSeparator, L"scribe_test_child", L"",
-                                  time),
-              0u);
-    earlier.emplace_back(path);
-    std::ofstream(earlier.back(), std::ios::binary) << "old";
-    fs::resize_file(earlier.back(), kSize - kTail.size());
-    std::ofstream(earlier.back(), std::ios::binary | std::ios::app) << kTail;
+    FormatCrashDumpPath(path, folder.wstring() + platform::kPathSeparator, L"scribe_test_child", L"", time);
+    names.emplace_back(path);
+  }
+  return names;
+}
+
+// A dump of the same name (a crash in the same second) is written into the
+// existing file from its start; what lies beyond the new dump stays.
+TEST_F(CrashTest, ExistingDumpOfTheSameNameIsNotTruncated) {
+  constexpr std::uintmax_t kSize = 16 << 20;
+  const std::string kTail = "earlier dump's last bytes";
+  std::vector<fs::path> earlier = NamesAroundNow(DumpFolder());
+  for (const auto& path : earlier) {
+    std::ofstream(path, std::ios::binary) << "old";
+    fs::resize_file(path, kSize - kTail.size());
+    std::ofstream(path, std::ios::binary | std::ios::app) << kTail;
   }
   Run(L"null-write", true);
   int written = 0;
@@ -240,6 +247,18 @@ TEST_F(CrashTest, ExistingDumpOfTheSameNameIsNotTruncated) {
   }
   EXPECT_EQ(written, 1);
   EXPECT_EQ(DumpsUnder(root_.Path()).size(), earlier.size());
+}
+
+// Anyone may add files to the product folder: a link planted under the
+// dump's name is not followed (the dump is lost, the target kept).
+TEST_F(CrashTest, PlantedLinkIsNotFollowed) {
+  if (test::OnWindows()) GTEST_SKIP() << "creating links needs a privilege on Windows";
+  fs::path target = root_.Path() / "precious";
+  std::ofstream(target) << "keep";
+  for (const auto& path : NamesAroundNow(DumpFolder())) fs::create_symlink(target, path);
+  Outcome without = Run(L"null-write", false);
+  EXPECT_EQ(Run(L"null-write", true), without);
+  EXPECT_EQ(test::ReadFileText(target), "keep");
 }
 
 TEST_F(CrashTest, FullMemoryDumpHoldsTheProcessMemory) {

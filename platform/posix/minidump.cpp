@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <fcntl.h>
 #include <linux/futex.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/uio.h>
 #include <sys/utsname.h>
@@ -664,8 +665,18 @@ bool WriteMinidump(const wchar_t* path, std::uint32_t dumpType, const CrashInfo*
     length += needed;
   }
   pathBuffer[length] = '\0';
-  int descriptor = open(pathBuffer, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  // The product folder takes files from every user: a link or a pipe that
+  // someone placed under the dump's name (known from the time) must not
+  // make this process write elsewhere or hang, and a file of another user
+  // is not this process's to overwrite. Dumps hold the process's memory, so
+  // only their owner may read them.
+  int descriptor = open(pathBuffer, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
   if (descriptor < 0) return false;
+  struct stat file {};
+  if (fstat(descriptor, &file) != 0 || !S_ISREG(file.st_mode) || file.st_uid != geteuid() || file.st_nlink != 1) {
+    close(descriptor);
+    return false;
+  }
 
   pid_t self = info != nullptr ? info->threadId : ThreadId();
   ReadMappings();
