@@ -40,6 +40,7 @@ constexpr std::uint32_t kLinuxMapsStream = 0x47670009;
 constexpr std::uint32_t kMaxStreams = 8;
 constexpr std::uint32_t kContextSize = 1232;
 constexpr std::uint32_t kModuleRecordSize = 108;
+constexpr std::uint32_t kExceptionStreamSize = 168;
 constexpr std::uint32_t kFullMemoryFlag = 2;
 
 constexpr std::size_t kMaxThreads = 512;
@@ -547,6 +548,53 @@ Located AppendSystemInfo(DumpWriter& out) {
   return where;
 }
 
+// The wide path as UTF-8 in pathBuffer, without the conversion functions
+// (they allocate). False when it does not fit.
+bool EncodePath(const wchar_t* path) {
+  std::size_t length = 0;
+  for (const wchar_t* c = path; *c != L'\0'; ++c) {
+    auto code = static_cast<char32_t>(*c);
+    std::size_t needed = code < 0x80 ? 1 : code < 0x800 ? 2 : code < 0x10000 ? 3 : 4;
+    if (length + needed + 1 > sizeof pathBuffer) return false;
+    if (needed == 1) {
+      pathBuffer[length++] = static_cast<char>(code);
+      continue;
+    }
+    static constexpr unsigned char kLead[] = {0, 0, 0xC0, 0xE0, 0xF0};
+    for (std::size_t k = needed; k-- > 0;) {
+      pathBuffer[length + k] = static_cast<char>(0x80 | (code & 0x3F));
+      code >>= 6;
+    }
+    pathBuffer[length] = static_cast<char>(kLead[needed] | static_cast<unsigned char>(pathBuffer[length] & 0x3F));
+    length += needed;
+  }
+  pathBuffer[length] = '\0';
+  return true;
+}
+
+// MINIDUMP_EXCEPTION_STREAM of the crashing thread.
+void AppendException(DumpWriter& out, const CrashInfo& info, const ThreadRecord& thread, Located context) {
+  unsigned char exception[kExceptionStreamSize] = {};
+  auto put32 = [&exception](std::size_t at, std::uint32_t value) { std::memcpy(exception + at, &value, 4); };
+  put32(0, static_cast<std::uint32_t>(info.threadId));
+  // Readers of Linux dumps take the code for the signal (a debugger given
+  // 0xE0000001 as a signal number hangs), so a raised exception is the
+  // SIGABRT that carried it, with its code as the first parameter.
+  put32(8, static_cast<std::uint32_t>(info.signal));
+  auto address = static_cast<std::uint64_t>(thread.registers[REG_RIP]);
+  if (info.exceptionCode != 0) {
+    put32(32, 1);
+    std::uint64_t code = info.exceptionCode;
+    std::memcpy(exception + 40, &code, 8);
+  } else if (info.signalInfo != nullptr) {
+    put32(12, static_cast<std::uint32_t>(info.signalInfo->si_code));
+    if (info.signal != SIGABRT) address = reinterpret_cast<std::uint64_t>(info.signalInfo->si_addr);
+  }
+  std::memcpy(exception + 24, &address, 8);
+  std::memcpy(exception + 160, &context, 8);
+  out.Append(exception, sizeof exception);
+}
+
 bool DumpedInFull(const Mapping& m) {
   return m.readable && m.end - m.start <= kLargestDumpedMapping &&
          !(m.pathLength >= 5 && std::memcmp(m.path, "/dev/", 5) == 0) &&
@@ -646,25 +694,7 @@ void posix::PrepareMinidumpWriter() {
 }
 
 bool WriteMinidump(const wchar_t* path, std::uint32_t dumpType, const CrashInfo* info) {
-  // The wide path as UTF-8, without the conversion functions (they allocate).
-  std::size_t length = 0;
-  for (const wchar_t* c = path; *c != L'\0'; ++c) {
-    auto code = static_cast<char32_t>(*c);
-    std::size_t needed = code < 0x80 ? 1 : code < 0x800 ? 2 : code < 0x10000 ? 3 : 4;
-    if (length + needed + 1 > sizeof pathBuffer) return false;
-    if (needed == 1) {
-      pathBuffer[length++] = static_cast<char>(code);
-      continue;
-    }
-    static constexpr unsigned char kLead[] = {0, 0, 0xC0, 0xE0, 0xF0};
-    for (std::size_t k = needed; k-- > 0;) {
-      pathBuffer[length + k] = static_cast<char>(0x80 | (code & 0x3F));
-      code >>= 6;
-    }
-    pathBuffer[length] = static_cast<char>(kLead[needed] | static_cast<unsigned char>(pathBuffer[length] & 0x3F));
-    length += needed;
-  }
-  pathBuffer[length] = '\0';
+  if (!EncodePath(path)) return false;
   // The product folder takes files from every user: a link or a pipe that
   // someone placed under the dump's name (known from the time) must not
   // make this process write elsewhere or hang, and a file of another user
@@ -726,27 +756,9 @@ bool WriteMinidump(const wchar_t* path, std::uint32_t dumpType, const CrashInfo*
   streams[streamCount++] = {kModuleListStream, AppendModuleList(out)};
 
   if (info != nullptr && placed > 0) {
-    unsigned char exception[168] = {};
-    auto put32 = [&exception](std::size_t at, std::uint32_t value) { std::memcpy(exception + at, &value, 4); };
-    put32(0, static_cast<std::uint32_t>(self));
-    // Readers of Linux dumps take the code for the signal (a debugger given
-    // 0xE0000001 as a signal number hangs), so a raised exception is the
-    // SIGABRT that carried it, with its code as the first parameter.
-    put32(8, static_cast<std::uint32_t>(info->signal));
-    std::uint64_t address = static_cast<std::uint64_t>(threads[0].registers[REG_RIP]);
-    if (info->exceptionCode != 0) {
-      put32(32, 1);
-      std::uint64_t code = info->exceptionCode;
-      std::memcpy(exception + 40, &code, 8);
-    } else if (info->signalInfo != nullptr) {
-      put32(12, static_cast<std::uint32_t>(info->signalInfo->si_code));
-      if (info->signal != SIGABRT) address = reinterpret_cast<std::uint64_t>(info->signalInfo->si_addr);
-    }
-    std::memcpy(exception + 24, &address, 8);
-    std::memcpy(exception + 160, &places[0].context, 8);
     out.Align(4);
-    streams[streamCount++] = {kExceptionStream, {sizeof exception, out.Position()}};
-    out.Append(exception, sizeof exception);
+    streams[streamCount++] = {kExceptionStream, {kExceptionStreamSize, out.Position()}};
+    AppendException(out, *info, threads[0], places[0].context);
   }
 
   out.Align(4);
