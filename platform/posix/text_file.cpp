@@ -15,6 +15,7 @@
 #include <climits>
 #include <string>
 
+#include "platform/crash.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/share_lock.h"
 #include "platform/text.h"
@@ -40,9 +41,18 @@ std::uint8_t StateOf(int descriptor) {
   return descriptorStates[descriptor].load(std::memory_order_acquire);
 }
 
+
 int Fail(int* error, int number) {
   if (error != nullptr) *error = number;
   return -1;
+}
+
+// The Windows runtime calls its invalid-parameter handler for a descriptor
+// that is not open before it fails with EBADF; a descriptor open for reading
+// only is no invalid parameter, just EBADF for a write.
+int FailBadDescriptor(std::uint8_t state, int* error) {
+  if ((state & kStateOpen) == 0) ReportInvalidParameter();
+  return Fail(error, kErrnoEbadf);
 }
 
 int RuntimeErrno() { return posix::RuntimeErrnoFromErrno(errno); }
@@ -287,7 +297,7 @@ int OpenFile(int* descriptor, std::wstring_view path, int openFlag, int shareFla
 
 int WriteText(int descriptor, std::wstring_view text, int* error) {
   std::uint8_t state = StateOf(descriptor);
-  if ((state & kStateWritable) == 0) return Fail(error, kErrnoEbadf);
+  if ((state & kStateWritable) == 0) return FailBadDescriptor(state, error);
   auto encoding = static_cast<Encoding>(state & kEncodingMask);
   if (encoding == kUtf16Text) return WriteUtf16(descriptor, text, error);
   std::string utf8 = Utf8FromWide(text);
@@ -299,7 +309,7 @@ int WriteText(int descriptor, std::wstring_view text, int* error) {
 
 int WriteUtf8Text(int descriptor, std::string_view utf8, int* error) {
   std::uint8_t state = StateOf(descriptor);
-  if ((state & kStateWritable) == 0) return Fail(error, kErrnoEbadf);
+  if ((state & kStateWritable) == 0) return FailBadDescriptor(state, error);
   auto encoding = static_cast<Encoding>(state & kEncodingMask);
   if (encoding != kUtf16Text) {
     std::string& out = ScratchBuffer();
@@ -313,7 +323,7 @@ int WriteUtf8Text(int descriptor, std::string_view utf8, int* error) {
 
 int WriteUtf8CrLfText(int descriptor, std::string_view utf8CrLf, int* error) {
   std::uint8_t state = StateOf(descriptor);
-  if ((state & kStateWritable) == 0) return Fail(error, kErrnoEbadf);
+  if ((state & kStateWritable) == 0) return FailBadDescriptor(state, error);
   if (static_cast<Encoding>(state & kEncodingMask) == kUtf8Text) {
     bool cutBack = (state & kStateCutBack) != 0;
     if (int failure = WriteAll(descriptor, utf8CrLf.data(), utf8CrLf.size(), cutBack); failure != 0) {
@@ -325,7 +335,7 @@ int WriteUtf8CrLfText(int descriptor, std::string_view utf8CrLf, int* error) {
 }
 
 int CloseFile(int descriptor, int* error) {
-  if ((StateOf(descriptor) & kStateOpen) == 0) return Fail(error, kErrnoEbadf);
+  if ((StateOf(descriptor) & kStateOpen) == 0) return FailBadDescriptor(0, error);
   descriptorStates[descriptor].store(0, std::memory_order_release);
   // Linux frees the descriptor even when close reports EINTR.
   if (close(descriptor) != 0 && errno != EINTR) return Fail(error, RuntimeErrno());
@@ -333,7 +343,7 @@ int CloseFile(int descriptor, int* error) {
 }
 
 int CommitFile(int descriptor, int* error) {
-  if ((StateOf(descriptor) & kStateWritable) == 0) return Fail(error, kErrnoEbadf);
+  if (std::uint8_t state = StateOf(descriptor); (state & kStateWritable) == 0) return FailBadDescriptor(state, error);
   // The data and the size needed to read it back, as a flush of the file's
   // buffers guarantees; the other metadata (times) need not wait for the
   // journal, which makes the flush far cheaper for appends.
@@ -347,7 +357,7 @@ int CommitFile(int descriptor, int* error) {
 std::uint64_t CommittedFileCount() { return committedFiles.load(std::memory_order_relaxed); }
 
 std::int64_t TellFile(int descriptor, int* error) {
-  if ((StateOf(descriptor) & kStateOpen) == 0) return Fail(error, kErrnoEbadf);
+  if ((StateOf(descriptor) & kStateOpen) == 0) return FailBadDescriptor(0, error);
   off_t position = lseek(descriptor, 0, SEEK_CUR);
   if (position < 0) return Fail(error, RuntimeErrno());
   return position;
