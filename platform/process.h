@@ -22,6 +22,8 @@ class ChildProcess {
   // ended by a signal or could not be waited for).
   virtual int Wait() = 0;
   virtual std::uint32_t Id() const = 0;
+  // Ends the process at once, as a crash would (SIGKILL, TerminateProcess).
+  virtual bool Kill() = 0;
 };
 
 // Starts program with the arguments (quoted as needed on Windows). Returns

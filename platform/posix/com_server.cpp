@@ -261,16 +261,14 @@ class Server {
       }
       std::size_t room = connection->input.size() - connection->inputUsed;
       ssize_t got = recv(connection->fd, connection->input.data() + connection->inputUsed, room, MSG_DONTWAIT);
-      if (got == 0) return Close(connection);
-      if (got < 0) {
-        if (errno == EINTR) continue;
-        if (errno == EAGAIN || errno == EWOULDBLOCK) break;
-        return Close(connection);
-      }
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+      if (got <= 0) return Close(connection);
       connection->inputUsed += static_cast<std::size_t>(got);
       std::wstring error;
       if (!HandleFrames(connection, &error)) {
         ReportCom(ComReport::kError, L"Closed a COM client connection (" + connection->peer + L"): " + error);
+        connection->inputUsed = 0;
         return Close(connection);
       }
       if (connection->outputSent < connection->output.size()) {
@@ -418,6 +416,10 @@ class Server {
   }
 
   void Close(Connection* connection) {
+    if (connection->inputUsed != 0) {
+      ReportCom(ComReport::kError,
+                L"Closed a COM client connection (" + connection->peer + L"): the stream ended inside a frame");
+    }
     {
       std::lock_guard lock(mutex_);
       if (connections_.erase(connection) == 0) return;

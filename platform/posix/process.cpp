@@ -3,6 +3,7 @@
 // layer is close-on-exec).
 #include "platform/process.h"
 
+#include <signal.h>
 #include <spawn.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -45,6 +46,8 @@ class PosixChildProcess : public ChildProcess {
   }
 
   std::uint32_t Id() const override { return static_cast<std::uint32_t>(id_); }
+
+  bool Kill() override { return !waited_ && kill(id_, SIGKILL) == 0; }
 
  private:
   pid_t id_;
