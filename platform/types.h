@@ -79,6 +79,7 @@ inline constexpr HResult kDispEParamNotOptional = static_cast<HResult>(0x8002000
 inline constexpr HResult kTypeELibNotRegistered = static_cast<HResult>(0x8002801D);
 inline constexpr HResult kTypeEElementNotFound = static_cast<HResult>(0x8002802B);
 inline constexpr HResult kTypeECantLoadLibrary = static_cast<HResult>(0x80029C4A);
+inline constexpr HResult kRpcXNullRefPointer = static_cast<HResult>(0x800706F4);
 
 // HRESULT_FROM_WIN32.
 constexpr HResult HResultFromWin32(Win32Error code) {

@@ -64,8 +64,10 @@ class TraceLogManagerProxy final : public ITraceLogManager,
     values[3].number = static_cast<std::uint16_t>(bFlush);
     return Call(9, values);
   }
+  // A null [out] pointer never leaves the client, as with the COM
+  // runtime's proxies.
   HRESULT STDMETHODCALLTYPE GetLogLevel(ULONG* pLevel) override {
-    if (pLevel == nullptr) return E_INVALIDARG;
+    if (pLevel == nullptr) return RPC_X_NULL_REF_POINTER;
     CallValue values[1];
     HRESULT result = Call(10, values);
     *pLevel = values[0].number;
@@ -83,7 +85,7 @@ class TraceLogManagerProxy final : public ITraceLogManager,
     return Call(12, values);
   }
   HRESULT STDMETHODCALLTYPE GetComponentLogLevel(ULONG ulComponent, ULONG* pulLogLevel) override {
-    if (pulLogLevel == nullptr) return E_INVALIDARG;
+    if (pulLogLevel == nullptr) return RPC_X_NULL_REF_POINTER;
     CallValue values[2];
     values[0].number = ulComponent;
     HRESULT result = Call(13, values);

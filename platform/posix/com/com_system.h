@@ -92,6 +92,7 @@ inline constexpr HRESULT CO_E_NOTINITIALIZED = wl::kCoENotInitialized;
 inline constexpr HRESULT CO_E_OBJNOTCONNECTED = wl::kCoEObjNotConnected;
 inline constexpr HRESULT RPC_E_CHANGED_MODE = wl::kRpcEChangedMode;
 inline constexpr HRESULT RPC_E_DISCONNECTED = wl::kRpcEDisconnected;
+inline constexpr HRESULT RPC_X_NULL_REF_POINTER = wl::kRpcXNullRefPointer;
 inline constexpr HRESULT DISP_E_UNKNOWNINTERFACE = wl::kDispEUnknownInterface;
 inline constexpr HRESULT DISP_E_MEMBERNOTFOUND = wl::kDispEMemberNotFound;
 inline constexpr HRESULT DISP_E_PARAMNOTFOUND = wl::kDispEParamNotFound;

@@ -31,3 +31,4 @@ static_assert(DISP_E_BADPARAMCOUNT == wl::kDispEBadParamCount &&
 static_assert(TYPE_E_LIBNOTREGISTERED == wl::kTypeELibNotRegistered &&
               TYPE_E_ELEMENTNOTFOUND == wl::kTypeEElementNotFound);
 static_assert(TYPE_E_CANTLOADLIBRARY == wl::kTypeECantLoadLibrary);
+static_assert(HRESULT_FROM_WIN32(RPC_X_NULL_REF_POINTER) == wl::kRpcXNullRefPointer);
