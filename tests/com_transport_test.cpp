@@ -153,6 +153,43 @@ TEST_F(ComTransportTest, AKilledClientLeavesTheLockCountAsItWas) {
   EXPECT_TRUE(WaitForLocks("1"));
 }
 
+TEST_F(ComTransportTest, ManyClientsAreServedByAFewThreads) {
+  StartServer();
+  constexpr int kClients = 300;
+  std::vector<ITraceLogManager*> managers;
+  for (int i = 0; i < kClients; ++i) {
+    managers.push_back(Connect());
+    ASSERT_NE(managers.back(), nullptr) << i;
+  }
+  EXPECT_EQ(Locks(), "2");
+  std::atomic<int> failures{0};
+  std::vector<std::thread> callers;
+  for (int t = 0; t < 4; ++t) {
+    callers.emplace_back([&, t] {
+      test::ComApartment apartment;
+      for (int round = 0; round < 20; ++round) {
+        for (int i = t; i < kClients; i += 4) {
+          ULONG level = 0;
+          if (managers[i]->SetComponentLogLevel(1 + i % 36, 1 + i % 6) != S_OK ||
+              managers[i]->GetComponentLogLevel(1 + i % 36, &level) != S_OK || level != 1u + i % 6) {
+            ++failures;
+          }
+        }
+      }
+    });
+  }
+  for (auto& caller : callers) caller.join();
+  EXPECT_EQ(failures, 0);
+  if (!test::OnWindows()) {
+    // Every thread of the server, each a folder of /proc/<pid>/task.
+    auto tasks = std::filesystem::path("/proc") / std::to_string(server_->Id()) / "task";
+    auto count = std::distance(std::filesystem::directory_iterator(tasks), std::filesystem::directory_iterator());
+    EXPECT_LE(count, 12);
+  }
+  for (ITraceLogManager* manager : managers) manager->Release();
+  EXPECT_TRUE(WaitForLocks("1"));
+}
+
 TEST_F(ComTransportTest, TwoActivationsAtOnceStartOneServer) {
   auto go = root_.Path() / "go";
   auto first = test::StartChild({L"com-client", L"wait", go.wstring()});

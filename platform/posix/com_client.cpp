@@ -148,10 +148,17 @@ HRESULT ConnectToClass(const CLSID& clsid, int* fd) {
   std::string folder = ComRunFolder();
   if (MakeDirectories(folder) != 0) return CO_E_SERVER_EXEC_FAILURE;
   std::string lockPath = folder + "/" + Utf8FromWide(GuidText(clsid)) + ".lock";
-  int lockFd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-  if (lockFd < 0) return CO_E_SERVER_EXEC_FAILURE;
-  fchmod(lockFd, 0666);
-  while (flock(lockFd, LOCK_EX) != 0 && errno == EINTR) {
+  // Opened without O_CREAT first: in a sticky folder the system may refuse
+  // O_CREAT on another user's file. Without the lock, activation still
+  // works; two clients may then start two servers.
+  int lockFd = open(lockPath.c_str(), O_RDWR | O_CLOEXEC);
+  if (lockFd < 0 && errno == ENOENT) {
+    lockFd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (lockFd >= 0) fchmod(lockFd, 0666);
+  }
+  if (lockFd >= 0) {
+    while (flock(lockFd, LOCK_EX) != 0 && errno == EINTR) {
+    }
   }
   HRESULT result = S_OK;
   if ((*fd = Connect(path)) < 0) {
@@ -173,7 +180,7 @@ HRESULT ConnectToClass(const CLSID& clsid, int* fd) {
       }
     }
   }
-  close(lockFd);
+  if (lockFd >= 0) close(lockFd);
   return result;
 }
 

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
 #include <memory>
 #include <mutex>
@@ -204,6 +205,8 @@ class Server {
 
   void Accept(Listener* listener) {
     std::vector<std::wstring> peers;
+    bool exhausted = false;
+    std::size_t open = 0;
     {
       std::lock_guard lock(mutex_);
       if (!listener->open || epoll_ < 0) return;
@@ -211,6 +214,8 @@ class Server {
         int fd = accept4(listener->fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
         if (fd < 0) {
           if (errno == EINTR || errno == ECONNABORTED) continue;
+          exhausted = errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM;
+          open = connections_.size();
           break;
         }
         auto* connection = new Connection();
@@ -229,14 +234,23 @@ class Server {
         connections_.insert(connection);
         Arm(connection, EPOLL_CTL_ADD, EPOLLIN);
       }
-      epoll_event event{};
-      event.events = EPOLLIN | EPOLLONESHOT;
-      event.data.ptr = static_cast<Endpoint*>(listener);
-      epoll_ctl(epoll_, EPOLL_CTL_MOD, listener->fd, &event);
     }
     for (const std::wstring& peer : peers) {
       ReportCom(ComReport::kDebug, L"COM client connected to " + GuidText(listener->clsid) + L": " + peer);
     }
+    // Out of descriptors, the waiting connections stay queued; a pause keeps
+    // the listener, still readable, from spinning a thread meanwhile.
+    if (exhausted) {
+      ReportCom(ComReport::kError, L"COM server cannot take more connections for now: " +
+                                       std::to_wstring(open) + L" are open");
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    std::lock_guard lock(mutex_);
+    if (!listener->open || epoll_ < 0) return;
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLONESHOT;
+    event.data.ptr = static_cast<Endpoint*>(listener);
+    epoll_ctl(epoll_, EPOLL_CTL_MOD, listener->fd, &event);
   }
 
   void Arm(Connection* connection, int operation, std::uint32_t events) {
@@ -294,10 +308,10 @@ class Server {
       auto input = std::span<const std::uint8_t>(connection->input.data() + offset, connection->inputUsed - offset);
       ReadStatus status = comframe::ReadFrame(input, &frame, &size, error);
       if (status == ReadStatus::kInvalid) return false;
-      if (status == ReadStatus::kIncomplete) {
-        if (size > connection->input.size()) connection->input.resize(size + kReadChunk);
-        break;
-      }
+      // The buffer grows with the bytes that come, not with what a header
+      // announces, so a client cannot make the server reserve memory for
+      // frames it never sends.
+      if (status == ReadStatus::kIncomplete) break;
       if (!Handle(connection, frame, error)) return false;
       offset += size;
     }
@@ -373,9 +387,24 @@ class Server {
     return result;
   }
 
+  // A BSTR argument lives in a buffer of the serving thread, laid out as
+  // SysAllocStringLen lays it out (the callee only reads it and never
+  // frees it), so that a call costs no allocation.
+  static BSTR ThreadBstr(int index, const comframe::FrameValue& value) {
+    thread_local std::vector<std::uint32_t> buffers[kMaxCallParams];
+    std::vector<std::uint32_t>& buffer = buffers[index];
+    std::size_t bytes = 2 * static_cast<std::size_t>(value.textLength);
+    buffer.resize(1 + (bytes + 2 + 3) / 4);
+    buffer[0] = static_cast<std::uint32_t>(bytes);
+    BSTR text = reinterpret_cast<BSTR>(buffer.data() + 1);
+    // The wire's UTF-16LE is the memory order of this machine.
+    if (bytes != 0) std::memcpy(text, value.text, bytes);
+    text[value.textLength] = 0;
+    return text;
+  }
+
   static void Call(Connection* connection, const Frame& frame, const MethodDescription& method) {
     CallValue values[kMaxCallParams];
-    HRESULT result = S_OK;
     int index = 0;
     for (std::size_t i = 0; i < method.params.size(); ++i) {
       if (method.params[i].out) continue;
@@ -383,17 +412,10 @@ class Server {
       if (method.params[i].type != VT_BSTR) {
         values[i].number = value.number;
       } else if (!value.nullText) {
-        values[i].text = SysAllocStringLen(nullptr, value.textLength);
-        if (values[i].text == nullptr) {
-          result = E_OUTOFMEMORY;
-        } else if (value.textLength != 0) {
-          // The wire's UTF-16LE is the memory order of this machine.
-          std::memcpy(values[i].text, value.text, 2 * static_cast<std::size_t>(value.textLength));
-        }
+        values[i].text = ThreadBstr(static_cast<int>(i), value);
       }
     }
-    if (SUCCEEDED(result)) result = method.call(connection->faces[frame.face], values);
-    for (std::size_t i = 0; i < method.params.size(); ++i) SysFreeString(values[i].text);
+    HRESULT result = method.call(connection->faces[frame.face], values);
     comframe::AppendReply(connection->output, result, &method, values);
   }
 
