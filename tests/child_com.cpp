@@ -80,6 +80,7 @@ int ComServer(const std::vector<std::wstring>& arguments) {
   factory->Release();
   // The FileLogger writes out the diagnostic lines before the exit.
   LifetimeTracker::Instance().DestroyAll();
+  WriteText(ComServerFile("ends"), std::to_string(platform::GetCurrentProcessId()) + "\n", true);
   return 0;
 }
 

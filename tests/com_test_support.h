@@ -14,8 +14,8 @@
 
 namespace wl::test {
 
-// Files in the machine root: one line per start of the test server, its
-// module lock count after each change, "ready" once its class is
+// Files in the machine root: one line per start and per end of the test
+// server, its module lock count after each change, "ready" once its class is
 // registered, and "stop" to make a server that is not an activated one
 // end.
 inline std::filesystem::path ComServerFile(const char* name) {

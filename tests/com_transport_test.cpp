@@ -21,7 +21,7 @@ class ComTransportTest : public test::ServiceFixture {
  protected:
   void SetUp() override {
     ServiceFixture::SetUp();
-    for (const char* name : {"starts", "locks", "ready", "stop"}) std::filesystem::remove(ComServerFile(name));
+    for (const char* name : {"starts", "ends", "locks", "ready", "stop"}) std::filesystem::remove(ComServerFile(name));
     ASSERT_EQ(test::RegisterTestServer(), S_OK);
     ASSERT_TRUE(SUCCEEDED(apartment_.result));
     // Room for every line of a test in one file (KiB).
@@ -29,6 +29,10 @@ class ComTransportTest : public test::ServiceFixture {
   }
   void TearDown() override {
     StopServer();
+    // An activated server ends after its last client; the next test must
+    // not meet it (under Wine the class registrations are machine-wide).
+    for (int i = 0; i < 6000 && Count("starts") != Count("ends"); ++i) platform::SleepMilliseconds(5);
+    EXPECT_EQ(Count("starts"), Count("ends"));
     test::UnregisterTestServer();
     ServiceFixture::TearDown();
   }
@@ -67,6 +71,8 @@ class ComTransportTest : public test::ServiceFixture {
     for (int i = 0; i < 4000 && CountOf(ReadLog(file), text) < count; ++i) platform::SleepMilliseconds(5);
     return CountOf(ReadLog(file), text) == count;
   }
+
+  std::size_t Count(const char* file) { return CountOf(test::ReadFileText(ComServerFile(file)), "\n"); }
 
   // The server's module lock count as it last wrote it.
   std::string Locks() { return test::ReadFileText(ComServerFile("locks")); }
