@@ -1,5 +1,6 @@
 #include "platform/com_frame.h"
 
+#include <bit>
 #include <cstring>
 
 #include "platform/text.h"
@@ -62,7 +63,11 @@ void PutValue(std::string& out, VARTYPE type, const CallValue& value) {
       }
       std::uint32_t length = SysStringLen(value.text);
       Put32(out, length);
-      for (std::uint32_t i = 0; i < length; ++i) Put16(out, static_cast<std::uint16_t>(value.text[i]));
+      if constexpr (std::endian::native == std::endian::little) {
+        out.append(reinterpret_cast<const char*>(value.text), 2 * static_cast<std::size_t>(length));
+      } else {
+        for (std::uint32_t i = 0; i < length; ++i) Put16(out, static_cast<std::uint16_t>(value.text[i]));
+      }
       break;
     }
     default:

@@ -197,6 +197,10 @@ TEST_F(ComTransportTest, ManyClientsAreServedByAFewThreads) {
 }
 
 TEST_F(ComTransportTest, TwoActivationsAtOnceStartOneServer) {
+  if (test::OnWindows()) {
+    GTEST_SKIP() << "Wine's activation of one server for two clients at once is not reliable: it may start two "
+                    "servers or fail the second client";
+  }
   auto go = root_.Path() / "go";
   auto first = test::StartChild({L"com-client", L"wait", go.wstring()});
   auto second = test::StartChild({L"com-client", L"wait", go.wstring()});
@@ -205,11 +209,7 @@ TEST_F(ComTransportTest, TwoActivationsAtOnceStartOneServer) {
   test::WriteFileBytes(go, {});
   EXPECT_EQ(first->Wait(), 0);
   EXPECT_EQ(second->Wait(), 0);
-  // Wine's activation (unlike Windows') may start a server for each client
-  // that waits while the first one starts; only the Linux count is held.
-  if (!test::OnWindows()) {
-    EXPECT_EQ(CountOf(test::ReadFileText(ComServerFile("starts")), "\n"), 1u);
-  }
+  EXPECT_EQ(CountOf(test::ReadFileText(ComServerFile("starts")), "\n"), 1u);
 }
 
 TEST_F(ComTransportTest, PipelinedCallsAnswerEachInOrder) {
