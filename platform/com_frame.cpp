@@ -27,12 +27,11 @@ void Put32(std::string& out, std::uint32_t value) {
 std::size_t BeginFrame(std::string& out, FrameKind kind, std::uint16_t face, std::uint16_t method,
                        std::uint16_t count) {
   std::size_t start = out.size();
-  Put32(out, 0);
-  Put8(out, static_cast<std::uint8_t>(kind));
-  Put8(out, 0);
-  Put16(out, face);
-  Put16(out, method);
-  Put16(out, count);
+  const char header[kHeaderBytes] = {0, 0, 0, 0, static_cast<char>(kind), 0,
+                                     static_cast<char>(face & 0xFF), static_cast<char>(face >> 8),
+                                     static_cast<char>(method & 0xFF), static_cast<char>(method >> 8),
+                                     static_cast<char>(count & 0xFF), static_cast<char>(count >> 8)};
+  out.append(header, kHeaderBytes);
   return start;
 }
 

@@ -42,7 +42,7 @@ using comframe::FrameKind;
 using comframe::ReadStatus;
 
 // Pipelined calls are handed to the socket when this many bytes are queued.
-constexpr std::size_t kSendBatchBytes = 64 * 1024;
+constexpr std::size_t kSendBatchBytes = 256 * 1024;
 constexpr std::size_t kReadChunk = 64 * 1024;
 
 int Connect(const std::string& path) {

@@ -39,7 +39,10 @@ using comframe::FrameKind;
 using comframe::ReadStatus;
 
 constexpr int kServerThreads = 4;
-constexpr std::size_t kReadChunk = 64 * 1024;
+// A connection's input buffer starts small and doubles while reads fill it,
+// up to the largest read (more only for a larger frame).
+constexpr std::size_t kFirstRead = 16 * 1024;
+constexpr std::size_t kLargestRead = 256 * 1024;
 // Interfaces one connection may hold; a client asking for more gets
 // E_OUTOFMEMORY.
 constexpr std::size_t kMaxFaces = 64;
@@ -283,9 +286,11 @@ class Server {
       if (!Flush(connection)) return Next::kClose;
       if (connection->outputSent < connection->output.size()) return Next::kWrite;
     }
+    bool filled = false;
     for (;;) {
-      if (connection->input.size() - connection->inputUsed < kReadChunk / 4) {
-        connection->input.resize(std::max(connection->input.size() * 2, connection->inputUsed + kReadChunk));
+      std::size_t size = connection->input.size();
+      if (size - connection->inputUsed < kFirstRead / 4 || (filled && size < kLargestRead)) {
+        connection->input.resize(std::max(size * 2, connection->inputUsed + kFirstRead));
       }
       std::size_t room = connection->input.size() - connection->inputUsed;
       ssize_t got = recv(connection->fd, connection->input.data() + connection->inputUsed, room, MSG_DONTWAIT);
@@ -305,6 +310,7 @@ class Server {
       }
       // A read that did not fill the room found everything there was.
       if (static_cast<std::size_t>(got) < room) break;
+      filled = true;
     }
     return Next::kRead;
   }
