@@ -39,6 +39,17 @@ inline void UnregisterTestServer() {
   platform::UnregisterTypeLibrary(ScribeHostTypeLib());
 }
 
+// Invoke of SetLogLevel (DISPID 5) with one VT_UI4 argument.
+template <typename Dispatch>
+HRESULT InvokeSetLogLevel(Dispatch* object, ULONG level, EXCEPINFO* exception = nullptr) {
+  VARIANT argument;
+  VariantInit(&argument);
+  argument.vt = VT_UI4;
+  argument.ulVal = level;
+  DISPPARAMS params{&argument, nullptr, 1, 0};
+  return object->Invoke(5, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, exception, nullptr);
+}
+
 // Joins the multithreaded apartment for a scope.
 struct ComApartment {
   ComApartment() : result(CoInitializeEx(nullptr, COINIT_MULTITHREADED)) {}

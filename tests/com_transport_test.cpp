@@ -110,12 +110,7 @@ TEST_F(ComTransportTest, ClientsInDifferentProcessesShareTheOneObject) {
   DISPID id = 0;
   EXPECT_EQ(manager->GetIDsOfNames(IID_NULL, names, 1, 0, &id), S_OK);
   EXPECT_EQ(id, 9);
-  VARIANT argument;
-  VariantInit(&argument);
-  argument.vt = VT_UI4;
-  argument.ulVal = 5;
-  DISPPARAMS params{&argument, nullptr, 1, 0};
-  EXPECT_EQ(manager->Invoke(5, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr), S_OK);
+  EXPECT_EQ(test::InvokeSetLogLevel(manager, 5), S_OK);
   EXPECT_EQ(test::RunChild({L"com-client", L"get-level"}), 5);
   manager->Release();
   // The last client gone, the activated server ends and has written its line.

@@ -149,20 +149,16 @@ TEST_F(TraceLogManagerObjectTest, DispatchLoadsTheTypeLibraryOnceItIsRegistered)
   EXPECT_EQ(id, 8);
   EXPECT_EQ(Names(manager, L"NoSuchMember", &id), DISP_E_UNKNOWNNAME);
 
-  VARIANT argument;
-  VariantInit(&argument);
-  argument.vt = VT_UI4;
-  argument.ulVal = 5;
-  DISPPARAMS params{&argument, nullptr, 1, 0};
-  EXPECT_EQ(manager->Invoke(5, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr), S_OK);
+  EXPECT_EQ(test::InvokeSetLogLevel(manager, 5), S_OK);
   ULONG level = 0;
   manager->GetLogLevel(&level);
   EXPECT_EQ(level, 5u);
-  argument.ulVal = 7;
   EXCEPINFO exception{};
-  EXPECT_EQ(manager->Invoke(5, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, &exception, nullptr),
-            DISP_E_EXCEPTION);
+  EXPECT_EQ(test::InvokeSetLogLevel(manager, 7, &exception), DISP_E_EXCEPTION);
   EXPECT_EQ(exception.scode, E_INVALIDARG);
+  VARIANT argument;
+  VariantInit(&argument);
+  DISPPARAMS params{&argument, nullptr, 1, 0};
   ULONG out = 0;
   argument.vt = VT_UI4 | VT_BYREF;
   argument.pulVal = &out;

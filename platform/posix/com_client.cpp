@@ -382,7 +382,7 @@ class SocketChannel final : public ComChannel {
 // count of this process's references, and one proxy per interface asked
 // for. The last Release closes the connection, which releases the server's
 // references.
-class ObjectProxy final : public IUnknown {
+class ObjectProxy final : public RefCounted<IUnknown> {
  public:
   explicit ObjectProxy(int fd) : channel_(fd) {}
 
@@ -435,20 +435,12 @@ class ObjectProxy final : public IUnknown {
     return result == RPC_E_DISCONNECTED ? result : E_NOINTERFACE;
   }
 
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++count_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    ULONG left = --count_;
-    if (left == 0) delete this;
-    return left;
-  }
-
  private:
   struct Face {
     const InterfaceDescription* description;
     std::unique_ptr<InterfaceProxy> proxy;
   };
 
-  std::atomic<ULONG> count_{1};
   SocketChannel channel_;
   std::mutex mutex_;
   std::vector<Face> faces_;

@@ -67,24 +67,9 @@ struct FuncDescBlock {
   TYPEDESC pointed[kMaxCallParams];
 };
 
-template <typename Interface>
-class RefCounted : public Interface {
- public:
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++count_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    ULONG left = --count_;
-    if (left == 0) delete this;
-    return left;
-  }
-
- protected:
-  virtual ~RefCounted() = default;
-  std::atomic<ULONG> count_{1};
-};
-
 class BuiltInTypeLib;
 
-class BuiltInTypeInfo final : public RefCounted<ITypeInfo> {
+class BuiltInTypeInfo final : public posix::RefCounted<ITypeInfo> {
  public:
   BuiltInTypeInfo(const TypeLibDescription& library, const InterfaceDescription& face, UINT index)
       : library_(library), face_(face), index_(index) {}
@@ -293,7 +278,7 @@ class BuiltInTypeInfo final : public RefCounted<ITypeInfo> {
   UINT index_;
 };
 
-class BuiltInTypeLib final : public RefCounted<ITypeLib> {
+class BuiltInTypeLib final : public posix::RefCounted<ITypeLib> {
  public:
   explicit BuiltInTypeLib(const TypeLibDescription& library) : library_(library) {}
 
