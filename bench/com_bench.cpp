@@ -58,7 +58,8 @@ bool WaitFor(const std::filesystem::path& path) {
 class NullManager final : public ITraceLogManager {
  public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IDispatch) && !IsEqualIID(riid, IID_ITraceLogManager)) {
+    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IDispatch) &&
+        !IsEqualIID(riid, IID_ITraceLogManager)) {
       *object = nullptr;
       return E_NOINTERFACE;
     }
@@ -125,7 +126,9 @@ int RunServer(bool null) {
   return 0;
 }
 
-const platform::MethodDescription& Method(int slot) { return *platform::FindMethodBySlot(TraceLogManagerInterface(), slot); }
+const platform::MethodDescription& Method(int slot) {
+  return *platform::FindMethodBySlot(TraceLogManagerInterface(), slot);
+}
 
 // The frames of a call of the method, as the transport sends them.
 std::string CallFrame(int slot) {
@@ -245,7 +248,8 @@ int main(int argc, char** argv) {
   std::size_t pipelinedCalls = argc > 2 ? std::stoul(argv[2]) : 400000;
   pipelinedCalls = std::max(kBatch, pipelinedCalls / kBatch * kBatch);
 
-  auto base = std::filesystem::temp_directory_path() / ("scribe-com-bench-" + std::to_string(platform::GetCurrentProcessId()));
+  auto base =
+      std::filesystem::temp_directory_path() / ("scribe-com-bench-" + std::to_string(platform::GetCurrentProcessId()));
   auto realRoot = base / "real", nullRoot = base / "null", rawRoot = base / "raw";
   std::printf("load average before: %s\n", LoadAverage().c_str());
   auto realServer = Start(realRoot, L"server", "ready");
@@ -298,8 +302,19 @@ int main(int argc, char** argv) {
   std::size_t levelReply = ReplyFrame(10).size(), logReply = ReplyFrame(15).size();
   for (std::size_t i = 0; i < kBatch; ++i) batch += logCall;
 
-  enum Figure { kSyncLevelNull, kSyncLevelReal, kSyncLevelRaw, kSyncLogNull, kSyncLogReal, kSyncLogRaw,
-                kPipeNull, kPipeDropped, kPipeReal, kPipeRaw, kFigures };
+  enum Figure {
+    kSyncLevelNull,
+    kSyncLevelReal,
+    kSyncLevelRaw,
+    kSyncLogNull,
+    kSyncLogReal,
+    kSyncLogRaw,
+    kPipeNull,
+    kPipeDropped,
+    kPipeReal,
+    kPipeRaw,
+    kFigures
+  };
   std::vector<std::vector<double>> rounds(kFigures);
   int rawLevels = platform::RawConnect((rawRoot / "raw.sock").wstring());
   int rawLogs = -1;
@@ -335,9 +350,10 @@ int main(int argc, char** argv) {
   std::printf("  synchronous LogMsg:      raw %.0f, transport %.0f (%.2f of raw), real object %.0f\n",
               median[kSyncLogRaw], median[kSyncLogNull], median[kSyncLogNull] / median[kSyncLogRaw],
               median[kSyncLogReal]);
-  std::printf("  pipelined LogMsg:        raw %.0f, transport %.0f (%.2f of raw), real object %.0f dropped / %.0f kept\n",
-              median[kPipeRaw], median[kPipeNull], median[kPipeNull] / median[kPipeRaw], median[kPipeDropped],
-              median[kPipeReal]);
+  std::printf(
+      "  pipelined LogMsg:        raw %.0f, transport %.0f (%.2f of raw), real object %.0f dropped / %.0f kept\n",
+      median[kPipeRaw], median[kPipeNull], median[kPipeNull] / median[kPipeRaw], median[kPipeDropped],
+      median[kPipeReal]);
   std::printf("load average after: %s\n", LoadAverage().c_str());
 
   for (Connection c : {real, null}) {

@@ -61,7 +61,10 @@ bool ParseGuid(std::wstring_view text, GUID* guid) {
     int value = 0;
     for (int k = 0; k < 2; ++k, ++i) {
       wchar_t c = text[i];
-      int digit = c >= L'0' && c <= L'9' ? c - L'0' : c >= L'a' && c <= L'f' ? c - L'a' + 10 : c >= L'A' && c <= L'F' ? c - L'A' + 10 : -1;
+      int digit = c >= L'0' && c <= L'9'   ? c - L'0'
+                  : c >= L'a' && c <= L'f' ? c - L'a' + 10
+                  : c >= L'A' && c <= L'F' ? c - L'A' + 10
+                                           : -1;
       if (digit < 0) return false;
       value = value * 16 + digit;
     }

@@ -144,8 +144,7 @@ class ComChannel {
   // sent this way, one per call in order. [out] values of sent calls are
   // dropped. RPC_E_DISCONNECTED when the connection is gone (then every
   // result still owed is RPC_E_DISCONNECTED too).
-  virtual HRESULT Send(const InterfaceDescription& face, const MethodDescription& method,
-                       const CallValue* values) = 0;
+  virtual HRESULT Send(const InterfaceDescription& face, const MethodDescription& method, const CallValue* values) = 0;
   virtual HRESULT Receive(std::span<HRESULT> results) = 0;
   // How many sent calls have not been received yet.
   virtual std::size_t Outstanding() const = 0;

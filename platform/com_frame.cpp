@@ -27,10 +27,18 @@ void Put32(std::string& out, std::uint32_t value) {
 std::size_t BeginFrame(std::string& out, FrameKind kind, std::uint16_t face, std::uint16_t method,
                        std::uint16_t count) {
   std::size_t start = out.size();
-  const char header[kHeaderBytes] = {0, 0, 0, 0, static_cast<char>(kind), 0,
-                                     static_cast<char>(face & 0xFF), static_cast<char>(face >> 8),
-                                     static_cast<char>(method & 0xFF), static_cast<char>(method >> 8),
-                                     static_cast<char>(count & 0xFF), static_cast<char>(count >> 8)};
+  const char header[kHeaderBytes] = {0,
+                                     0,
+                                     0,
+                                     0,
+                                     static_cast<char>(kind),
+                                     0,
+                                     static_cast<char>(face & 0xFF),
+                                     static_cast<char>(face >> 8),
+                                     static_cast<char>(method & 0xFF),
+                                     static_cast<char>(method >> 8),
+                                     static_cast<char>(count & 0xFF),
+                                     static_cast<char>(count >> 8)};
   out.append(header, kHeaderBytes);
   return start;
 }
@@ -86,8 +94,8 @@ ReadStatus ReadFrame(std::span<const std::uint8_t> input, Frame* frame, std::siz
     return ReadStatus::kInvalid;
   }
   if (length > kMaxFrameBytes - 4) {
-    *error = L"frame length " + std::to_wstring(length) + L" past the maximum of " +
-             std::to_wstring(kMaxFrameBytes - 4);
+    *error =
+        L"frame length " + std::to_wstring(length) + L" past the maximum of " + std::to_wstring(kMaxFrameBytes - 4);
     return ReadStatus::kInvalid;
   }
   std::size_t total = 4 + static_cast<std::size_t>(length);
@@ -129,8 +137,8 @@ ReadStatus ReadFrame(std::span<const std::uint8_t> input, Frame* frame, std::siz
           *error = L"value " + std::to_wstring(i) + L" past the end of the frame";
           return ReadStatus::kInvalid;
         }
-        value.number = value.tag == VT_I2 ? static_cast<std::uint32_t>(static_cast<std::int16_t>(Read16(p)))
-                                          : Read16(p);
+        value.number =
+            value.tag == VT_I2 ? static_cast<std::uint32_t>(static_cast<std::int16_t>(Read16(p))) : Read16(p);
         p += 2;
         break;
       case VT_UI4:

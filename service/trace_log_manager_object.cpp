@@ -72,8 +72,8 @@ HRESULT TraceLogManagerObject::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count
   return TraceLogManagerTypeInfo::Instance().GetIDsOfNames(names, count, lcid, ids);
 }
 
-HRESULT TraceLogManagerObject::Invoke(DISPID member, REFIID, LCID lcid, WORD flags, DISPPARAMS* params,
-                                      VARIANT* result, EXCEPINFO* exception, UINT* argError) {
+HRESULT TraceLogManagerObject::Invoke(DISPID member, REFIID, LCID lcid, WORD flags, DISPPARAMS* params, VARIANT* result,
+                                      EXCEPINFO* exception, UINT* argError) {
   ITypeInfo* info = nullptr;
   if (HRESULT loaded = TraceLogManagerTypeInfo::Instance().Get(lcid, &info); FAILED(loaded)) return loaded;
   return info->Invoke(static_cast<ITraceLogManager*>(this), member, flags, params, result, exception, argError);
@@ -93,9 +93,7 @@ HRESULT TraceLogManagerObject::LogMessage(ULONG ulSource, ULONG ulLevel, BSTR bs
   return Log(static_cast<std::uint16_t>(ulSource), static_cast<std::uint16_t>(ulLevel), bsMsg);
 }
 
-HRESULT TraceLogManagerObject::LogMsg(USHORT uSource, USHORT uLevel, BSTR bsMsg) {
-  return Log(uSource, uLevel, bsMsg);
-}
+HRESULT TraceLogManagerObject::LogMsg(USHORT uSource, USHORT uLevel, BSTR bsMsg) { return Log(uSource, uLevel, bsMsg); }
 
 HRESULT TraceLogManagerObject::GetLogLevel(ULONG* pLevel) {
   if (pLevel == nullptr) return E_INVALIDARG;

@@ -61,15 +61,19 @@ constexpr MethodDescription kMethods[] = {
 };
 
 constexpr InterfaceDescription kInterface{
-    L"ITraceLogManager", kTraceLogManagerIid,    L"ITraceLogManager Interface",
+    L"ITraceLogManager",
+    kTraceLogManagerIid,
+    L"ITraceLogManager Interface",
     TYPEFLAG_FDUAL | TYPEFLAG_FNONEXTENSIBLE | TYPEFLAG_FOLEAUTOMATION | TYPEFLAG_FDISPATCHABLE,
-    kMethods,            &MakeTraceLogManagerProxy};
+    kMethods,
+    &MakeTraceLogManagerProxy};
 constexpr const InterfaceDescription* kInterfaces[] = {&kInterface};
 constexpr ClassDescription kClass{L"TraceLogManager", kTraceLogManagerClsid, L"TraceLogManager Class", &kInterface};
 constexpr const ClassDescription* kClasses[] = {&kClass};
-constexpr TypeLibDescription kLibrary{L"ScribeHostLib",      kScribeHostLibId,  kScribeHostLibMajor,
-                                      kScribeHostLibMinor,   kScribeHostLibLocale, L"ScribeHost 9.2 Type Library",
-                                      kInterfaces,           kClasses};
+constexpr TypeLibDescription kLibrary{L"ScribeHostLib",     kScribeHostLibId,
+                                      kScribeHostLibMajor,  kScribeHostLibMinor,
+                                      kScribeHostLibLocale, L"ScribeHost 9.2 Type Library",
+                                      kInterfaces,          kClasses};
 
 }  // namespace
 
@@ -90,7 +94,8 @@ HRESULT TraceLogManagerTypeInfo::Get(LCID lcid, ITypeInfo** info) {
     HRESULT result = LoadRegTypeLib(kScribeHostLibId, kScribeHostLibMajor, kScribeHostLibMinor, lcid, &library);
     // The library is registered for its own locale only.
     if (FAILED(result) && lcid != kScribeHostLibLocale) {
-      result = LoadRegTypeLib(kScribeHostLibId, kScribeHostLibMajor, kScribeHostLibMinor, kScribeHostLibLocale, &library);
+      result =
+          LoadRegTypeLib(kScribeHostLibId, kScribeHostLibMajor, kScribeHostLibMinor, kScribeHostLibLocale, &library);
     }
     if (FAILED(result)) return result;
     ITypeInfo* typeInfo = nullptr;

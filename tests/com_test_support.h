@@ -30,8 +30,8 @@ inline HRESULT RegisterTestServer() {
   std::wstring server = ProgramPath(L"scribe_test_child");
   HRESULT result = platform::RegisterTypeLibrary(ScribeHostTypeLib(), server);
   if (FAILED(result)) return result;
-  return HResultFromWin32(SetString(platform::kHKeyClassesRoot, ClassKey() + L"\\LocalServer32", L"",
-                                    L"\"" + server + L"\" com-server"));
+  return HResultFromWin32(
+      SetString(platform::kHKeyClassesRoot, ClassKey() + L"\\LocalServer32", L"", L"\"" + server + L"\" com-server"));
 }
 
 inline void UnregisterTestServer() {

@@ -142,7 +142,10 @@ TEST_F(ComTransportTest, ReleasingEveryReferenceKeepsTheObject) {
 }
 
 TEST_F(ComTransportTest, AKilledClientLeavesTheLockCountAsItWas) {
-  if (test::OnWindows()) GTEST_SKIP() << "Windows releases a dead client's references only after minutes of missed pings (Wine did not in 10 s)";
+  if (test::OnWindows()) {
+    GTEST_SKIP() << "Windows releases a dead client's references only after minutes of missed pings (Wine did "
+                    "not in 10 s)";
+  }
   StartServer();
   EXPECT_EQ(Locks(), "1");
   auto ready = root_.Path() / "client-ready";
@@ -241,7 +244,9 @@ TEST_F(ComTransportTest, PipelinedCallsAnswerEachInOrder) {
 // the server closes that connection with one diagnostic line while a
 // client on another connection logs on.
 TEST_F(ComTransportTest, HostileFramesCloseOnlyTheirOwnConnection) {
-  if (test::OnWindows()) GTEST_SKIP() << "the frames are those of the Linux transport";
+  if (test::OnWindows()) {
+    GTEST_SKIP() << "the frames are those of the Linux transport";
+  }
   StartServer();
   using platform::comframe::AppendGuidFrame;
   using platform::comframe::FrameKind;
@@ -258,8 +263,7 @@ TEST_F(ComTransportTest, HostileFramesCloseOnlyTheirOwnConnection) {
       {"truncated header", frame({9, 0})},
       {"length past the maximum", frame({0xFF, 0xFF, 0xFF, 0x7F, 3, 0, 0, 0, 15, 0, 0, 0})},
       {"unknown method", frame({8, 0, 0, 0, 3, 0, 0, 0, 99, 0, 0, 0})},
-      {"text past the frame",
-       frame({17, 0, 0, 0, 3, 0, 0, 0, 15, 0, 3, 0, 18, 1, 0, 18, 1, 0, 8, 0xFF, 0, 0, 0})},
+      {"text past the frame", frame({17, 0, 0, 0, 3, 0, 0, 0, 15, 0, 3, 0, 18, 1, 0, 18, 1, 0, 8, 0xFF, 0, 0, 0})},
       {"wrong argument count", frame({11, 0, 0, 0, 3, 0, 0, 0, 11, 0, 1, 0, 18, 1, 0})},
       {"garbage", frame({12, 0, 0, 0, 0x5A, 0xA5, 0x13, 0x37, 0xDE, 0xAD, 0xBE, 0xEF, 1, 2, 3, 4})},
   };
@@ -274,7 +278,8 @@ TEST_F(ComTransportTest, HostileFramesCloseOnlyTheirOwnConnection) {
     }
     if (manager != nullptr) manager->Release();
   });
-  std::wstring socketPath = platform::MachineRoot() + L"/run/com/" + platform::GuidText(kTraceLogManagerClsid) + L".sock";
+  std::wstring socketPath =
+      platform::MachineRoot() + L"/run/com/" + platform::GuidText(kTraceLogManagerClsid) + L".sock";
   for (const Row& row : rows) {
     int socket = platform::RawConnect(socketPath);
     ASSERT_GE(socket, 0) << row.name;
@@ -302,7 +307,8 @@ TEST_F(ComTransportTest, HostileFramesCloseOnlyTheirOwnConnection) {
   StopServer();
   std::string diagnostics;
   for (const auto& entry : std::filesystem::directory_iterator(DataFolder())) {
-    if (entry.path().filename().string().starts_with("scribe_test_child")) diagnostics += test::ReadFileText(entry.path());
+    if (entry.path().filename().string().starts_with("scribe_test_child"))
+      diagnostics += test::ReadFileText(entry.path());
   }
   EXPECT_EQ(CountOf(diagnostics, "Error: Closed a COM client connection"), std::size(rows)) << diagnostics;
 }

@@ -165,8 +165,7 @@ TEST_F(TraceLogManagerObjectTest, DispatchLoadsTheTypeLibraryOnceItIsRegistered)
   EXPECT_EQ(manager->Invoke(4, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr), S_OK);
   EXPECT_EQ(out, 5u);
   params.cArgs = 0;
-  EXPECT_EQ(manager->Invoke(5, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr),
-            DISP_E_BADPARAMCOUNT);
+  EXPECT_EQ(manager->Invoke(5, IID_NULL, 0, DISPATCH_METHOD, &params, nullptr, nullptr, nullptr), DISP_E_BADPARAMCOUNT);
   manager->Release();
 }
 
@@ -195,7 +194,8 @@ TEST_F(TraceLogManagerObjectTest, RegisteredTypeLibraryMatchesTheTable) {
   for (UINT index = 0; index < attributes->cFuncs; ++index) {
     FUNCDESC* function = nullptr;
     ASSERT_EQ(info->GetFuncDesc(index, &function), S_OK);
-    const platform::MethodDescription* method = platform::FindMethodByDispid(TraceLogManagerInterface(), function->memid);
+    const platform::MethodDescription* method =
+        platform::FindMethodByDispid(TraceLogManagerInterface(), function->memid);
     if (method != nullptr) {
       ++matched;
       ASSERT_EQ(info->GetDocumentation(function->memid, &name, &help, nullptr, nullptr), S_OK);
@@ -239,10 +239,14 @@ TEST(TraceLogManagerInterface, MethodsSitInTheSlotsOfTheTable) {
     std::memcpy(&value, &member, sizeof(value));
     return static_cast<int>((value - 1) / sizeof(void*));
   };
-  const int slots[] = {slotOf(&ITraceLogManager::Initialize),   slotOf(&ITraceLogManager::Close),
-                       slotOf(&ITraceLogManager::LogMessage),   slotOf(&ITraceLogManager::GetLogLevel),
-                       slotOf(&ITraceLogManager::SetLogLevel),  slotOf(&ITraceLogManager::SetComponentLogLevel),
-                       slotOf(&ITraceLogManager::GetComponentLogLevel), slotOf(&ITraceLogManager::ResetLogs),
+  const int slots[] = {slotOf(&ITraceLogManager::Initialize),
+                       slotOf(&ITraceLogManager::Close),
+                       slotOf(&ITraceLogManager::LogMessage),
+                       slotOf(&ITraceLogManager::GetLogLevel),
+                       slotOf(&ITraceLogManager::SetLogLevel),
+                       slotOf(&ITraceLogManager::SetComponentLogLevel),
+                       slotOf(&ITraceLogManager::GetComponentLogLevel),
+                       slotOf(&ITraceLogManager::ResetLogs),
                        slotOf(&ITraceLogManager::LogMsg)};
   const auto& methods = TraceLogManagerInterface().methods;
   ASSERT_EQ(methods.size(), std::size(slots));

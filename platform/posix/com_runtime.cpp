@@ -91,7 +91,9 @@ Win32Error StartNamedService(std::wstring_view name) { return serviceStarter.loa
 
 std::string ComRunFolder() { return Utf8FromWide(MachineRoot()) + "/run/com"; }
 
-std::string ClassSocketPath(const CLSID& clsid) { return ComRunFolder() + "/" + Utf8FromWide(GuidText(clsid)) + ".sock"; }
+std::string ClassSocketPath(const CLSID& clsid) {
+  return ComRunFolder() + "/" + Utf8FromWide(GuidText(clsid)) + ".sock";
+}
 
 IUnknown* FindLocalClassObject(const CLSID& clsid) {
   std::lock_guard lock(RegistrationsLock());

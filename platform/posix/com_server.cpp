@@ -257,8 +257,8 @@ class Server {
     // Out of descriptors, the waiting connections stay queued; a pause keeps
     // the listener, still readable, from spinning a thread meanwhile.
     if (exhausted) {
-      ReportCom(ComReport::kError, L"COM server cannot take more connections for now: " +
-                                       std::to_wstring(open) + L" are open");
+      ReportCom(ComReport::kError,
+                L"COM server cannot take more connections for now: " + std::to_wstring(open) + L" are open");
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
     }
     std::lock_guard lock(mutex_);

@@ -174,8 +174,8 @@ class BuiltInTypeInfo final : public posix::RefCounted<ITypeInfo> {
     return result;
   }
 
-  HRESULT STDMETHODCALLTYPE Invoke(PVOID instance, MEMBERID memid, WORD flags, DISPPARAMS* params,
-                                   VARIANT* result, EXCEPINFO* exception, UINT* argError) override {
+  HRESULT STDMETHODCALLTYPE Invoke(PVOID instance, MEMBERID memid, WORD flags, DISPPARAMS* params, VARIANT* result,
+                                   EXCEPINFO* exception, UINT* argError) override {
     const MethodDescription* method = FindMethodByDispid(face_, memid);
     if (method == nullptr || (flags & DISPATCH_METHOD) == 0) return DISP_E_MEMBERNOTFOUND;
     if (params == nullptr) return E_INVALIDARG;
@@ -257,14 +257,31 @@ class BuiltInTypeInfo final : public posix::RefCounted<ITypeInfo> {
     const void* data = byRef ? argument.byref : static_cast<const void*>(&argument.lVal);
     if (data == nullptr) return false;
     switch (vt) {
-      case VT_I2: number = *static_cast<const SHORT*>(data); break;
-      case VT_UI2: number = *static_cast<const USHORT*>(data); break;
-      case VT_I4: case VT_INT: number = *static_cast<const LONG*>(data); break;
-      case VT_UI4: case VT_UINT: number = *static_cast<const ULONG*>(data); break;
-      case VT_I1: number = *static_cast<const signed char*>(data); break;
-      case VT_UI1: number = *static_cast<const BYTE*>(data); break;
-      case VT_BOOL: number = *static_cast<const VARIANT_BOOL*>(data); break;
-      default: return false;
+      case VT_I2:
+        number = *static_cast<const SHORT*>(data);
+        break;
+      case VT_UI2:
+        number = *static_cast<const USHORT*>(data);
+        break;
+      case VT_I4:
+      case VT_INT:
+        number = *static_cast<const LONG*>(data);
+        break;
+      case VT_UI4:
+      case VT_UINT:
+        number = *static_cast<const ULONG*>(data);
+        break;
+      case VT_I1:
+        number = *static_cast<const signed char*>(data);
+        break;
+      case VT_UI1:
+        number = *static_cast<const BYTE*>(data);
+        break;
+      case VT_BOOL:
+        number = *static_cast<const VARIANT_BOOL*>(data);
+        break;
+      default:
+        return false;
     }
     std::int64_t low = param.type == VT_I2 ? -32768 : 0;
     std::int64_t high = param.type == VT_I2 ? 32767 : param.type == VT_UI2 ? 65535 : 0xFFFFFFFFll;
@@ -317,8 +334,8 @@ class BuiltInTypeLib final : public posix::RefCounted<ITypeLib> {
   }
   HRESULT STDMETHODCALLTYPE GetLibAttr(TLIBATTR** attributes) override {
     if (attributes == nullptr) return E_INVALIDARG;
-    *attributes = new TLIBATTR{library_.libid, library_.lcid, SYS_WIN64, library_.majorVersion,
-                               library_.minorVersion, 0};
+    *attributes =
+        new TLIBATTR{library_.libid, library_.lcid, SYS_WIN64, library_.majorVersion, library_.minorVersion, 0};
     return S_OK;
   }
   void STDMETHODCALLTYPE ReleaseTLibAttr(TLIBATTR* attributes) override { delete attributes; }
@@ -339,9 +356,7 @@ class BuiltInTypeLib final : public posix::RefCounted<ITypeLib> {
   }
   HRESULT STDMETHODCALLTYPE GetTypeComp(ITypeComp**) override { return E_NOTIMPL; }
   HRESULT STDMETHODCALLTYPE IsName(LPOLESTR, ULONG, BOOL*) override { return E_NOTIMPL; }
-  HRESULT STDMETHODCALLTYPE FindName(LPOLESTR, ULONG, ITypeInfo**, MEMBERID*, USHORT*) override {
-    return E_NOTIMPL;
-  }
+  HRESULT STDMETHODCALLTYPE FindName(LPOLESTR, ULONG, ITypeInfo**, MEMBERID*, USHORT*) override { return E_NOTIMPL; }
 
  private:
   const TypeLibDescription& library_;
@@ -354,9 +369,7 @@ HRESULT BuiltInTypeInfo::GetContainingTypeLib(ITypeLib** library, UINT* index) {
   return S_OK;
 }
 
-std::wstring TypeLibKey(const TypeLibDescription& description) {
-  return L"TypeLib\\" + GuidText(description.libid);
-}
+std::wstring TypeLibKey(const TypeLibDescription& description) { return L"TypeLib\\" + GuidText(description.libid); }
 
 Win32Error SetText(HKey root, const std::wstring& subKey, std::wstring_view name, std::wstring_view value) {
   HKey key = nullptr;
@@ -421,8 +434,10 @@ std::vector<const InterfaceDescription*> BuiltInDualInterfaces() {
 
 HRESULT RegisterTypeLibrary(const TypeLibDescription& description, std::wstring_view modulePath) {
   AddBuiltInTypeLibrary(description);
-  std::wstring version = TypeLibKey(description) + L"\\" + VersionText(description.majorVersion, description.minorVersion);
-  std::wstring folder(modulePath.substr(0, modulePath.rfind(L'/') == std::wstring_view::npos ? 0 : modulePath.rfind(L'/')));
+  std::wstring version =
+      TypeLibKey(description) + L"\\" + VersionText(description.majorVersion, description.minorVersion);
+  std::wstring folder(
+      modulePath.substr(0, modulePath.rfind(L'/') == std::wstring_view::npos ? 0 : modulePath.rfind(L'/')));
   Win32Error result = SetText(kHKeyClassesRoot, version, L"", description.help);
   if (result == 0) result = SetText(kHKeyClassesRoot, version + L"\\FLAGS", L"", L"0");
   wchar_t locale[16];
@@ -489,7 +504,8 @@ HRESULT LoadRegTypeLib(REFGUID rguid, WORD wVerMajor, WORD wVerMinor, LCID lcid,
                KeyExists(kHKeyClassesRoot, versionKey + L"\\0\\win64");
   if (!found && RegistryOpenKey(kHKeyClassesRoot, versionKey, kKeyRead, &key) == 0) {
     for (std::uint32_t index = 0; !found && RegistryEnumKey(key, index, &name) == 0; ++index) {
-      found = name != L"FLAGS" && name != L"HELPDIR" && KeyExists(kHKeyClassesRoot, versionKey + L"\\" + name + L"\\win64");
+      found =
+          name != L"FLAGS" && name != L"HELPDIR" && KeyExists(kHKeyClassesRoot, versionKey + L"\\" + name + L"\\win64");
     }
     RegistryCloseKey(key);
   }

@@ -1,14 +1,14 @@
 // The COM layer's own calls on Windows: type library registration through
 // the system, and the hooks of the Linux transport, which the COM runtime
 // does not need here.
-#include <windows.h>
+#include "platform/com.h"
+
 #include <objbase.h>
 #include <oleauto.h>
+#include <windows.h>
 
 #include <cwchar>
 #include <string>
-
-#include "platform/com.h"
 
 namespace wl::platform {
 

@@ -5,9 +5,9 @@
 // system's here.
 #pragma once
 
+#include <oaidl.h>
 #include <objbase.h>
 #include <oleauto.h>
-#include <oaidl.h>
 
 #include "platform/types.h"
 
@@ -26,8 +26,7 @@ static_assert(DISP_E_PARAMNOTFOUND == wl::kDispEParamNotFound && DISP_E_TYPEMISM
 static_assert(DISP_E_UNKNOWNNAME == wl::kDispEUnknownName && DISP_E_NONAMEDARGS == wl::kDispENoNamedArgs);
 static_assert(DISP_E_BADVARTYPE == wl::kDispEBadVarType && DISP_E_EXCEPTION == wl::kDispEException);
 static_assert(DISP_E_OVERFLOW == wl::kDispEOverflow && DISP_E_BADINDEX == wl::kDispEBadIndex);
-static_assert(DISP_E_BADPARAMCOUNT == wl::kDispEBadParamCount &&
-              DISP_E_PARAMNOTOPTIONAL == wl::kDispEParamNotOptional);
+static_assert(DISP_E_BADPARAMCOUNT == wl::kDispEBadParamCount && DISP_E_PARAMNOTOPTIONAL == wl::kDispEParamNotOptional);
 static_assert(TYPE_E_LIBNOTREGISTERED == wl::kTypeELibNotRegistered &&
               TYPE_E_ELEMENTNOTFOUND == wl::kTypeEElementNotFound);
 static_assert(TYPE_E_CANTLOADLIBRARY == wl::kTypeECantLoadLibrary);
