@@ -98,7 +98,7 @@ ITraceLogManager* Connect(HRESULT* result) {
   return manager;
 }
 
-// com-client set-level N | get-level | hold READY-FILE | wait GO-FILE:
+// com-client set-level N | get-level | hold READY-FILE | wait GO-FILE READY-FILE:
 // exits with the level read, 0 after the other commands, 100 + n on
 // failure. hold never ends by itself (the test kills it); wait keeps its
 // reference until the go file appears.
@@ -117,6 +117,7 @@ int ComClient(const std::vector<std::wstring>& arguments) {
     WriteText(arguments.at(1), "holding");
     for (;;) platform::SleepMilliseconds(1000);
   } else if (arguments.at(0) == L"wait") {
+    WriteText(arguments.at(2), "connected");
     WaitForPath(arguments.at(1));
   }
   manager->Release();

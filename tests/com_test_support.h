@@ -7,19 +7,19 @@
 #include <string>
 
 #include "platform/com.h"
-#include "platform/machine_root.h"
+#include "logclient/path_data.h"
 #include "platform/registry.h"
 #include "service/trace_log_manager_type.h"
 #include "tests/test_support.h"
 
 namespace wl::test {
 
-// Files in the machine root: one line per start and per end of the test
-// server, its module lock count after each change, "ready" once its class is
-// registered, and "stop" to make a server that is not an activated one
+// Files in the data folder: one line per start and per end of the test
+// server, its module lock count after each change, "ready" once its class
+// is registered, and "stop" to make a server that is not an activated one
 // end.
 inline std::filesystem::path ComServerFile(const char* name) {
-  return std::filesystem::path(platform::MachineRoot()) / (std::string("com-server-") + name);
+  return std::filesystem::path(GetDataFolder()) / (std::string("com-server-") + name);
 }
 
 inline std::wstring ClassKey() { return L"CLSID\\" + platform::GuidText(kTraceLogManagerClsid); }

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "platform/com_frame.h"
+#include "platform/machine_root.h"
 #include "platform/raw_socket.h"
 #include "service/trace_log_manager_proxy.h"
 #include "tests/com_test_support.h"
@@ -30,7 +31,8 @@ class ComTransportTest : public test::ServiceFixture {
   void TearDown() override {
     StopServer();
     // An activated server ends after its last client; the next test must
-    // not meet it (under Wine the class registrations are machine-wide).
+    // not meet it. (On Windows its marks are not seen here, and the COM
+    // runtime keeps a class whose server is ending apart.)
     for (int i = 0; i < 6000 && Count("starts") != Count("ends"); ++i) platform::SleepMilliseconds(5);
     EXPECT_EQ(Count("starts"), Count("ends"));
     test::UnregisterTestServer();
@@ -195,19 +197,21 @@ TEST_F(ComTransportTest, ManyClientsAreServedByAFewThreads) {
 }
 
 TEST_F(ComTransportTest, TwoActivationsAtOnceStartOneServer) {
-  if (test::OnWindows()) {
-    GTEST_SKIP() << "Wine's activation of one server for two clients at once is not reliable: it may start two "
-                    "servers or fail the second client";
-  }
   auto go = root_.Path() / "go";
-  auto first = test::StartChild({L"com-client", L"wait", go.wstring()});
-  auto second = test::StartChild({L"com-client", L"wait", go.wstring()});
-  ASSERT_TRUE(test::WaitForPath(ComServerFile("ready")));
-  for (int i = 0; i < 2000 && Locks() != "1"; ++i) platform::SleepMilliseconds(5);
+  auto firstIn = root_.Path() / "first-in", secondIn = root_.Path() / "second-in";
+  auto first = test::StartChild({L"com-client", L"wait", go.wstring(), firstIn.wstring()});
+  auto second = test::StartChild({L"com-client", L"wait", go.wstring(), secondIn.wstring()});
+  // Both hold the object before either lets go of it.
+  ASSERT_TRUE(test::WaitForPath(firstIn));
+  ASSERT_TRUE(test::WaitForPath(secondIn));
   test::WriteFileBytes(go, {});
   EXPECT_EQ(first->Wait(), 0);
   EXPECT_EQ(second->Wait(), 0);
-  EXPECT_EQ(CountOf(test::ReadFileText(ComServerFile("starts")), "\n"), 1u);
+  // On Windows the COM runtime starts the server without the test's
+  // environment, and its marks land outside the test's folders.
+  if (!test::OnWindows()) {
+    EXPECT_EQ(CountOf(test::ReadFileText(ComServerFile("starts")), "\n"), 1u);
+  }
 }
 
 TEST_F(ComTransportTest, PipelinedCallsAnswerEachInOrder) {
