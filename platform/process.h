@@ -26,6 +26,8 @@ class ChildProcess {
   // when it exited. Windows has no signals: its crashes show in the exit
   // code (the exception code), and this is always 0.
   virtual int TerminatingSignal() const { return 0; }
+  // Ends the process at once, as a crash would (SIGKILL, TerminateProcess).
+  virtual bool Kill() = 0;
 };
 
 // Starts program with the arguments (quoted as needed on Windows). Returns

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -51,6 +52,8 @@ class PosixChildProcess : public ChildProcess {
 
   std::uint32_t Id() const override { return static_cast<std::uint32_t>(id_); }
   int TerminatingSignal() const override { return signal_; }
+
+  bool Kill() override { return !waited_ && kill(id_, SIGKILL) == 0; }
 
  private:
   pid_t id_;
