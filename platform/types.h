@@ -60,6 +60,26 @@ inline constexpr HResult kDispEBadIndex = static_cast<HResult>(0x8002000B);
 inline constexpr HResult kRpcEChangedMode = static_cast<HResult>(0x80010106);
 inline constexpr HResult kRegdbEClassNotReg = static_cast<HResult>(0x80040154);
 inline constexpr HResult kCoEServerExecFailure = static_cast<HResult>(0x80080005);
+inline constexpr HResult kENotImpl = static_cast<HResult>(0x80004001);
+inline constexpr HResult kEUnexpected = static_cast<HResult>(0x8000FFFF);
+inline constexpr HResult kClassEClassNotAvailable = static_cast<HResult>(0x80040111);
+inline constexpr HResult kCoENotInitialized = static_cast<HResult>(0x800401F0);
+inline constexpr HResult kCoEObjNotConnected = static_cast<HResult>(0x800401FD);
+inline constexpr HResult kRpcEDisconnected = static_cast<HResult>(0x80010108);
+inline constexpr HResult kDispEUnknownInterface = static_cast<HResult>(0x80020001);
+inline constexpr HResult kDispEMemberNotFound = static_cast<HResult>(0x80020003);
+inline constexpr HResult kDispEParamNotFound = static_cast<HResult>(0x80020004);
+inline constexpr HResult kDispETypeMismatch = static_cast<HResult>(0x80020005);
+inline constexpr HResult kDispEUnknownName = static_cast<HResult>(0x80020006);
+inline constexpr HResult kDispENoNamedArgs = static_cast<HResult>(0x80020007);
+inline constexpr HResult kDispEBadVarType = static_cast<HResult>(0x80020008);
+inline constexpr HResult kDispEOverflow = static_cast<HResult>(0x8002000A);
+inline constexpr HResult kDispEBadParamCount = static_cast<HResult>(0x8002000E);
+inline constexpr HResult kDispEParamNotOptional = static_cast<HResult>(0x8002000F);
+inline constexpr HResult kTypeELibNotRegistered = static_cast<HResult>(0x8002801D);
+inline constexpr HResult kTypeEElementNotFound = static_cast<HResult>(0x8002802B);
+inline constexpr HResult kTypeECantLoadLibrary = static_cast<HResult>(0x80029C4A);
+inline constexpr HResult kRpcXNullRefPointer = static_cast<HResult>(0x800706F4);
 
 // HRESULT_FROM_WIN32.
 constexpr HResult HResultFromWin32(Win32Error code) {

@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <grp.h>
 #include <pwd.h>
+#include <signal.h>
 #include <spawn.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -44,16 +45,21 @@ class PosixChildProcess : public ChildProcess {
       } while (result < 0 && errno == EINTR);
       waited_ = true;
       exitCode_ = result == id_ && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+      signal_ = result == id_ && WIFSIGNALED(status) ? WTERMSIG(status) : 0;
     }
     return exitCode_;
   }
 
   std::uint32_t Id() const override { return static_cast<std::uint32_t>(id_); }
+  int TerminatingSignal() const override { return signal_; }
+
+  bool Kill() override { return !waited_ && kill(id_, SIGKILL) == 0; }
 
  private:
   pid_t id_;
   bool waited_ = false;
   int exitCode_ = -1;
+  int signal_ = 0;
 };
 
 }  // namespace

@@ -16,6 +16,7 @@
 #include <climits>
 #include <string>
 
+#include "platform/crash.h"
 #include "platform/file_faults.h"
 #include "platform/posix/descriptor.h"
 #include "platform/posix/errors.h"
@@ -43,9 +44,18 @@ std::uint8_t StateOf(int descriptor) {
   return descriptorStates[descriptor].load(std::memory_order_acquire);
 }
 
+
 int Fail(int* error, int number) {
   if (error != nullptr) *error = number;
   return -1;
+}
+
+// The Windows runtime calls its invalid-parameter handler for a descriptor
+// that is not open before it fails with EBADF; a descriptor open for reading
+// only is no invalid parameter, just EBADF for a write.
+int FailBadDescriptor(std::uint8_t state, int* error) {
+  if ((state & kStateOpen) == 0) ReportInvalidParameter();
+  return Fail(error, kErrnoEbadf);
 }
 
 int RuntimeErrno() { return posix::RuntimeErrnoFromErrno(errno); }
@@ -272,7 +282,7 @@ int OpenFile(int* descriptor, std::wstring_view path, int openFlag, int shareFla
 
 int WriteText(int descriptor, std::wstring_view text, int* error) {
   std::uint8_t state = StateOf(descriptor);
-  if ((state & kStateWritable) == 0) return Fail(error, kErrnoEbadf);
+  if ((state & kStateWritable) == 0) return FailBadDescriptor(state, error);
   auto encoding = static_cast<Encoding>(state & kEncodingMask);
   if (encoding == kUtf16Text) return WriteUtf16(descriptor, text, error);
   std::string utf8 = Utf8FromWide(text);
@@ -284,7 +294,7 @@ int WriteText(int descriptor, std::wstring_view text, int* error) {
 
 int WriteUtf8Text(int descriptor, std::string_view utf8, int* error) {
   std::uint8_t state = StateOf(descriptor);
-  if ((state & kStateWritable) == 0) return Fail(error, kErrnoEbadf);
+  if ((state & kStateWritable) == 0) return FailBadDescriptor(state, error);
   auto encoding = static_cast<Encoding>(state & kEncodingMask);
   if (encoding != kUtf16Text) {
     std::string& out = ScratchBuffer();
@@ -298,7 +308,7 @@ int WriteUtf8Text(int descriptor, std::string_view utf8, int* error) {
 
 int WriteUtf8CrLfText(int descriptor, std::string_view utf8CrLf, int* error) {
   std::uint8_t state = StateOf(descriptor);
-  if ((state & kStateWritable) == 0) return Fail(error, kErrnoEbadf);
+  if ((state & kStateWritable) == 0) return FailBadDescriptor(state, error);
   if (static_cast<Encoding>(state & kEncodingMask) == kUtf8Text) {
     bool cutBack = (state & kStateCutBack) != 0;
     if (int failure = WriteAll(descriptor, utf8CrLf.data(), utf8CrLf.size(), cutBack); failure != 0) {
@@ -310,7 +320,7 @@ int WriteUtf8CrLfText(int descriptor, std::string_view utf8CrLf, int* error) {
 }
 
 int CloseFile(int descriptor, int* error) {
-  if ((StateOf(descriptor) & kStateOpen) == 0) return Fail(error, kErrnoEbadf);
+  if ((StateOf(descriptor) & kStateOpen) == 0) return FailBadDescriptor(0, error);
   descriptorStates[descriptor].store(0, std::memory_order_release);
   if (int failure = posix::Descriptor(descriptor).Close(); failure != 0) {
     return Fail(error, posix::RuntimeErrnoFromErrno(failure));
@@ -319,7 +329,7 @@ int CloseFile(int descriptor, int* error) {
 }
 
 int CommitFile(int descriptor, int* error) {
-  if ((StateOf(descriptor) & kStateWritable) == 0) return Fail(error, kErrnoEbadf);
+  if (std::uint8_t state = StateOf(descriptor); (state & kStateWritable) == 0) return FailBadDescriptor(state, error);
   // The data and the size needed to read it back, as a flush of the file's
   // buffers guarantees; the other metadata (times) need not wait for the
   // journal, which makes the flush far cheaper for appends.
@@ -335,7 +345,7 @@ int CommitFile(int descriptor, int* error) {
 std::uint64_t CommittedFileCount() { return committedFiles.load(std::memory_order_relaxed); }
 
 std::int64_t TellFile(int descriptor, int* error) {
-  if ((StateOf(descriptor) & kStateOpen) == 0) return Fail(error, kErrnoEbadf);
+  if ((StateOf(descriptor) & kStateOpen) == 0) return FailBadDescriptor(0, error);
   off_t position = lseek(descriptor, 0, SEEK_CUR);
   if (position < 0) return Fail(error, RuntimeErrno());
   return position;

@@ -58,6 +58,8 @@ class Win32ChildProcess final : public ChildProcess {
 
   std::uint32_t Id() const override { return id_; }
 
+  bool Kill() override { return ::TerminateProcess(process_, 9) != 0; }
+
  private:
   HANDLE process_;
   DWORD id_;

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <string>
 
+#include "platform/crash.h"
 #include "platform/file_faults.h"
 #include "platform/text.h"
 
@@ -49,6 +50,15 @@ void SetFlags(int descriptor, std::uint8_t flags) {
   if (descriptor >= 0 && descriptor < kDescriptorLimit) descriptorFlags[descriptor].store(flags, std::memory_order_relaxed);
 }
 
+// The mingw build's runtime fails a call on a descriptor that is not open
+// with EBADF alone; the Windows runtime calls its invalid-parameter handler
+// first, and so does this layer (after the fact, with the same effect).
+int FailedCall(int descriptor, int result, int* error) {
+  *error = errno;
+  if (*error == EBADF && _get_osfhandle(descriptor) == -1) ReportInvalidParameter();
+  return result;
+}
+
 // Runs one _write; when it fails on a descriptor that may be cut back, the
 // file is returned to its length before the call, so that it never keeps a
 // torn line for the next one to be glued to. The runtime writes a long text
@@ -68,7 +78,7 @@ void SetFlags(int descriptor, std::uint8_t flags) {
     written = _write(descriptor, data, size);
   }
   if (written < 0) {
-    *error = errno;
+    FailedCall(descriptor, written, error);
     if (before >= 0) _chsize_s(descriptor, before);
   }
   return written;
@@ -125,8 +135,7 @@ int CloseFile(int descriptor, int* error) {
   // Cleared first: once closed, the number may be handed to another open.
   SetFlags(descriptor, 0);
   int result = _close(descriptor);
-  if (result != 0) *error = errno;
-  return result;
+  return result != 0 ? FailedCall(descriptor, result, error) : result;
 }
 
 int CommitFile(int descriptor, int* error) {
@@ -136,7 +145,7 @@ int CommitFile(int descriptor, int* error) {
   }
   int result = _commit(descriptor);
   if (result != 0) {
-    *error = errno;
+    FailedCall(descriptor, result, error);
   } else {
     committedFiles.fetch_add(1, std::memory_order_relaxed);
   }
@@ -147,7 +156,7 @@ std::uint64_t CommittedFileCount() { return committedFiles.load(std::memory_orde
 
 std::int64_t TellFile(int descriptor, int* error) {
   std::int64_t position = _telli64(descriptor);
-  if (position < 0) *error = errno;
+  if (position < 0) FailedCall(descriptor, -1, error);
   return position;
 }
 

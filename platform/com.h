@@ -1,0 +1,186 @@
+// COM with Windows shapes on both systems. The Windows names (IUnknown,
+// IDispatch, IClassFactory, ITypeInfo, HRESULT, BSTR, VARIANT, GUID,
+// SysAllocString, CoCreateInstance, CoRegisterClassObject, LoadRegTypeLib,
+// ...) come from com_system.h: on Windows the system's own declarations, on
+// Linux the layer's, with the same method order and 32-bit sizes, backed by
+// a local transport over Unix-domain sockets (docs/platform.md).
+//
+// Besides them, this header has what both systems need in the same words:
+// BSTR conversions, GUID text, the description of a type library built into
+// the program (which the Linux stand-in's ITypeInfo serves and its proxies
+// marshal by), and the few hooks of the Linux transport.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "com_system.h"
+#include "platform/types.h"
+
+namespace wl::platform {
+
+// A new BSTR holding the text (UTF-16); null when out of memory.
+BSTR BstrFromWide(std::wstring_view text);
+// The text of a BSTR by its stored length (embedded nulls kept); a null
+// BSTR is empty text.
+std::wstring WideFromBstr(BSTR text);
+// The same as a view: of the BSTR's own characters where OLECHAR is
+// wchar_t (Windows), else of the text converted into scratch.
+std::wstring_view ViewOfBstr(BSTR text, std::wstring& scratch);
+
+// Frees its BSTR when it goes.
+class OwnedBstr {
+ public:
+  OwnedBstr() = default;
+  explicit OwnedBstr(std::wstring_view text) : text_(BstrFromWide(text)) {}
+  ~OwnedBstr() { SysFreeString(text_); }
+  OwnedBstr(const OwnedBstr&) = delete;
+  OwnedBstr& operator=(const OwnedBstr&) = delete;
+  BSTR Get() const { return text_; }
+  BSTR* Out() { return &text_; }
+
+ private:
+  BSTR text_ = nullptr;
+};
+
+// "{A3F0C2D1-5B7E-4C19-9E42-6D81B0F3A7C5}": upper case with braces, as
+// StringFromGUID2 writes it.
+std::wstring GuidText(const GUID& guid);
+// Reads that form (either case); false for anything else.
+bool ParseGuid(std::wstring_view text, GUID* guid);
+
+// The values of one call, one per parameter, in the parameters' order:
+// `number` holds ULONG, USHORT and SHORT arguments (and receives an [out]
+// ULONG), `text` a BSTR argument (owned by the caller of the method).
+struct CallValue {
+  std::uint32_t number = 0;
+  BSTR text = nullptr;
+};
+
+inline constexpr int kMaxCallParams = 8;
+
+struct ParamDescription {
+  const wchar_t* name;
+  VARTYPE type;  // VT_UI4, VT_UI2, VT_I2, VT_BSTR; with VT_BYREF for [out]
+  bool out;
+};
+
+struct MethodDescription {
+  const wchar_t* name;
+  DISPID dispid;
+  short slot;  // vtable slot: 0 is QueryInterface
+  const wchar_t* help;
+  std::span<const ParamDescription> params;
+  // Calls the method on an interface pointer with the values.
+  HRESULT (*call)(void* instance, CallValue* values);
+};
+
+class ComChannel;
+class InterfaceProxy;
+
+struct InterfaceDescription {
+  const wchar_t* name;
+  GUID iid;
+  const wchar_t* help;
+  WORD typeFlags;  // TYPEFLAG_FDUAL | ...
+  std::span<const MethodDescription> methods;
+  // Makes the client-side proxy of the Linux transport; its IUnknown
+  // methods go to outer.
+  std::unique_ptr<InterfaceProxy> (*makeProxy)(IUnknown* outer, ComChannel& channel);
+};
+
+struct ClassDescription {
+  const wchar_t* name;
+  GUID clsid;
+  const wchar_t* help;
+  const InterfaceDescription* defaultInterface;
+};
+
+struct TypeLibDescription {
+  const wchar_t* name;
+  GUID libid;
+  WORD majorVersion;
+  WORD minorVersion;
+  LCID lcid;
+  const wchar_t* help;
+  std::span<const InterfaceDescription* const> interfaces;
+  std::span<const ClassDescription* const> classes;
+};
+
+// The method of an interface with that slot or DISPID; null when none.
+const MethodDescription* FindMethodBySlot(const InterfaceDescription& description, int slot);
+const MethodDescription* FindMethodByDispid(const InterfaceDescription& description, DISPID dispid);
+
+// Makes a type library that is built into the program known to
+// LoadRegTypeLib and to the Linux transport's proxies (it must outlive the
+// process's use of COM). On Windows the type library is a resource of the
+// server found through the registry, and this does nothing.
+void AddBuiltInTypeLibrary(const TypeLibDescription& description);
+
+// Registers the type library of the server module modulePath for all users
+// (the TypeLib and Interface keys Windows writes). On Windows the module's
+// first TYPELIB resource is registered and must have the description's LIBID;
+// on Linux the description itself is registered with the module's path.
+HRESULT RegisterTypeLibrary(const TypeLibDescription& description, std::wstring_view modulePath);
+// Removes that registration; S_OK also when it was missing.
+HRESULT UnregisterTypeLibrary(const TypeLibDescription& description);
+
+// The client side of one connection of the Linux transport: a proxy calls
+// the server's object through it. Any thread may call; calls are answered
+// in the order they were sent. Not used on Windows.
+class ComChannel {
+ public:
+  virtual ~ComChannel() = default;
+  // One synchronous call: sends the [in] values, waits for the reply and
+  // stores the [out] values. Returns the method's HRESULT, or
+  // RPC_E_DISCONNECTED when the connection is gone.
+  virtual HRESULT Call(const InterfaceDescription& face, const MethodDescription& method, CallValue* values) = 0;
+  // Pipelined calls: Send queues a call without waiting for its reply (the
+  // queue goes out in few writes, at the latest when Receive or Call runs or
+  // a batch is full); Receive waits for the HRESULTs of the oldest calls
+  // sent this way, one per call in order. [out] values of sent calls are
+  // dropped. RPC_E_DISCONNECTED when the connection is gone (then every
+  // result still owed is RPC_E_DISCONNECTED too).
+  virtual HRESULT Send(const InterfaceDescription& face, const MethodDescription& method, const CallValue* values) = 0;
+  virtual HRESULT Receive(std::span<HRESULT> results) = 0;
+  // How many sent calls have not been received yet.
+  virtual std::size_t Outstanding() const = 0;
+};
+
+// A proxy of one interface, made by InterfaceDescription::makeProxy and
+// owned by the object proxy of its connection.
+class InterfaceProxy {
+ public:
+  virtual ~InterfaceProxy() = default;
+  virtual IUnknown* Interface() = 0;
+};
+
+// What the Linux transport asks when a class to activate names a service
+// (its AppID's LocalService): start that service. Returns a Win32 code; the
+// transport then waits for the class's socket as for a started server. The
+// default starter fails every request with 1060 (no such service) until the
+// service host installs its own. Not used on Windows, where the COM runtime
+// starts services itself.
+class ServiceStarter {
+ public:
+  virtual ~ServiceStarter() = default;
+  virtual Win32Error StartServiceByName(std::wstring_view serviceName) = 0;
+};
+// Installs the starter (null restores the default); it must outlive its use.
+void SetServiceStarter(ServiceStarter* starter);
+
+// How long the Linux transport waits for an activated server's socket.
+inline constexpr std::uint32_t kServerStartMilliseconds = 30000;
+
+// What the Linux transport reports about its connections: a refused frame
+// (an error) and each client's credentials (debug). The default sink writes
+// errors to the debug output; the service host sends both to its
+// diagnostic lines. Not used on Windows.
+enum class ComReport { kError, kDebug };
+using ComReportSink = void (*)(ComReport kind, std::wstring_view text);
+void SetComReportSink(ComReportSink sink);
+
+}  // namespace wl::platform

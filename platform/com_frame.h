@@ -1,0 +1,81 @@
+// The frames of the Linux COM transport: pure encoding and decoding, with
+// no system calls, so that the decoder can be fuzzed on its own.
+//
+// Every message is one frame, all numbers little-endian:
+//   u32 length   bytes after this field (header and values)
+//   u8  kind     FrameKind
+//   u8  0
+//   u16 face     the interface's number on the connection (calls)
+//   u16 method   the vtable slot (calls)
+//   u16 count    number of values that follow (at most kMaxFrameValues)
+//   values       each a u8 tag and its data:
+//                VT_UI4 u32 | VT_UI2 u16 | VT_I2 i16 | VT_ERROR i32 |
+//                VT_BSTR u32 character count (0xFFFFFFFF: null) and that
+//                many UTF-16LE code units | VT_CLSID 16 bytes of a GUID
+// A reply carries the HRESULT as its first value (VT_ERROR), then the
+// [out] values. A frame of more than kMaxFrameBytes in all is refused.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+
+#include "platform/com.h"
+
+namespace wl::platform::comframe {
+
+inline constexpr std::size_t kMaxFrameBytes = 4u << 20;
+inline constexpr std::size_t kHeaderBytes = 12;
+inline constexpr int kMaxFrameValues = kMaxCallParams + 1;
+inline constexpr std::uint8_t kTagGuid = 72;  // VT_CLSID
+inline constexpr std::uint32_t kNullText = 0xFFFFFFFFu;
+
+enum class FrameKind : std::uint8_t {
+  kActivate = 1,  // client: GUID of the requested interface
+  kQuery = 2,     // client: GUID of the requested interface
+  kCall = 3,      // client: face, method, [in] values
+  kReply = 4,     // server: HRESULT, then the [out] values or the face number
+};
+
+struct FrameValue {
+  std::uint8_t tag = 0;
+  std::uint32_t number = 0;
+  // The UTF-16LE bytes of a text, inside the input.
+  const std::uint8_t* text = nullptr;
+  std::uint32_t textLength = 0;  // in code units
+  bool nullText = false;
+  GUID guid{};
+};
+
+struct Frame {
+  FrameKind kind = FrameKind::kCall;
+  std::uint16_t face = 0;
+  std::uint16_t method = 0;
+  int count = 0;
+  FrameValue values[kMaxFrameValues];
+};
+
+enum class ReadStatus { kComplete, kIncomplete, kInvalid };
+
+// Reads the frame at the start of input. kComplete stores it (its texts
+// point into input) and its size in *size; kIncomplete asks for more bytes
+// (*size is then the whole frame's size when the header is in, else 0);
+// kInvalid stores the reason in *error.
+ReadStatus ReadFrame(std::span<const std::uint8_t> input, Frame* frame, std::size_t* size, std::wstring* error);
+
+// Appending encoders; each writes one whole frame at the end of out.
+void AppendGuidFrame(std::string& out, FrameKind kind, const GUID& guid);
+// A call with the [in] values of the method's parameters.
+void AppendCall(std::string& out, std::uint16_t face, const MethodDescription& method, const CallValue* values);
+// A reply with the [out] values of the method's parameters (none when method
+// is null).
+void AppendReply(std::string& out, HRESULT result, const MethodDescription* method, const CallValue* values);
+// The reply to an activation or query: the HRESULT and the face number.
+void AppendFaceReply(std::string& out, HRESULT result, std::uint16_t face);
+
+// Checks a call frame's values against the method's [in] parameters: same
+// count, same tags. Empty when they match, else the reason.
+std::wstring CheckCallValues(const Frame& frame, const MethodDescription& method);
+
+}  // namespace wl::platform::comframe

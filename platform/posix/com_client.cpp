@@ -1,0 +1,471 @@
+// The client side of the Linux COM transport: connecting to a class's
+// server (activating it from the registration when nothing listens), the
+// channel that carries calls over the connection, and the object proxy
+// that stands for the server's object in this process.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/file.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/com_frame.h"
+#include "platform/posix/com_internal.h"
+#include "platform/posix/com_server.h"
+#include "platform/posix/directories.h"
+#include "platform/posix/errors.h"
+#include "platform/system.h"
+#include "platform/text.h"
+
+extern char** environ;
+
+namespace wl::platform::posix {
+namespace {
+
+using comframe::Frame;
+using comframe::FrameKind;
+using comframe::ReadStatus;
+
+// Pipelined calls are handed to the socket when this many bytes are queued.
+constexpr std::size_t kSendBatchBytes = 256 * 1024;
+constexpr std::size_t kReadChunk = 64 * 1024;
+
+int Connect(const std::string& path) {
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof(address.sun_path)) {
+    errno = ENAMETOOLONG;
+    return -1;
+  }
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return -1;
+  while (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+    if (errno == EINTR) continue;
+    int error = errno;
+    close(fd);
+    errno = error;
+    return -1;
+  }
+  return fd;
+}
+
+// Splits a command line as the Windows runtime does: blanks separate
+// arguments, double quotes group them, a backslash before a quote escapes it.
+std::vector<std::string> SplitCommandLine(const std::string& line) {
+  std::vector<std::string> arguments;
+  std::string current;
+  bool inQuotes = false, have = false;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    char c = line[i];
+    if (c == '\\') {
+      std::size_t backslashes = 0;
+      while (i < line.size() && line[i] == '\\') ++backslashes, ++i;
+      if (i < line.size() && line[i] == '"') {
+        current.append(backslashes / 2, '\\');
+        if (backslashes % 2 == 1) {
+          current.push_back('"');
+        } else {
+          inQuotes = !inQuotes;
+        }
+      } else {
+        current.append(backslashes, '\\');
+        --i;
+      }
+      have = true;
+    } else if (c == '"') {
+      inQuotes = !inQuotes;
+      have = true;
+    } else if ((c == ' ' || c == '\t') && !inQuotes) {
+      if (have) arguments.push_back(current);
+      current.clear();
+      have = false;
+    } else {
+      current.push_back(c);
+      have = true;
+    }
+  }
+  if (have) arguments.push_back(current);
+  return arguments;
+}
+
+// Starts a server's command line with -Embedding, in a session of its own
+// and with no terminal streams (it outlives the client that started it).
+// Its end is noted in *ended by a thread that waits for it.
+bool StartServer(const std::wstring& commandLine, std::shared_ptr<std::atomic<bool>> ended) {
+  std::vector<std::string> arguments = SplitCommandLine(Utf8FromWide(commandLine));
+  if (arguments.empty()) return false;
+  arguments.push_back("-Embedding");
+  std::vector<char*> argv;
+  for (auto& argument : arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawnattr_init(&attributes);
+  for (int stream = 0; stream < 3; ++stream) {
+    posix_spawn_file_actions_addopen(&actions, stream, "/dev/null", stream == 0 ? O_RDONLY : O_WRONLY, 0);
+  }
+  sigset_t signals;
+  sigemptyset(&signals);
+  posix_spawnattr_setsigmask(&attributes, &signals);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK);
+  pid_t pid = 0;
+  int result = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (result != 0) return false;
+  std::thread([pid, ended] {
+    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    ended->store(true);
+  }).detach();
+  return true;
+}
+
+// Connects to the class's server; when nothing listens, activates it from
+// the registration and waits for its socket. Two clients that activate at
+// once take turns on a lock file, so that the second finds the server the
+// first started.
+HRESULT ConnectToClass(const CLSID& clsid, int* fd) {
+  std::string path = ClassSocketPath(clsid);
+  if ((*fd = Connect(path)) >= 0) return S_OK;
+  std::string folder = ComRunFolder();
+  if (MakeDirectories(folder) != 0) return CO_E_SERVER_EXEC_FAILURE;
+  std::string lockPath = folder + "/" + Utf8FromWide(GuidText(clsid)) + ".lock";
+  // Opened without O_CREAT first: in a sticky folder the system may refuse
+  // O_CREAT on another user's file. Without the lock, activation still
+  // works; two clients may then start two servers.
+  int lockFd = open(lockPath.c_str(), O_RDWR | O_CLOEXEC);
+  if (lockFd < 0 && errno == ENOENT) {
+    lockFd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+    if (lockFd >= 0) fchmod(lockFd, 0666);
+  }
+  if (lockFd >= 0) {
+    while (flock(lockFd, LOCK_EX) != 0 && errno == EINTR) {
+    }
+  }
+  HRESULT result = S_OK;
+  if ((*fd = Connect(path)) < 0) {
+    std::wstring service = ClassLocalService(clsid);
+    std::wstring server = service.empty() ? ClassLocalServer(clsid) : std::wstring();
+    auto ended = std::make_shared<std::atomic<bool>>(false);
+    if (service.empty() && server.empty()) {
+      result = REGDB_E_CLASSNOTREG;
+    } else if (!service.empty() ? StartNamedService(service) != 0 : !StartServer(server, ended)) {
+      result = CO_E_SERVER_EXEC_FAILURE;
+    } else {
+      auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kServerStartMilliseconds);
+      while ((*fd = Connect(path)) < 0) {
+        if (ended->load() || std::chrono::steady_clock::now() >= deadline) {
+          result = CO_E_SERVER_EXEC_FAILURE;
+          break;
+        }
+        SleepMilliseconds(5);
+      }
+    }
+  }
+  if (lockFd >= 0) close(lockFd);
+  return result;
+}
+
+class SocketChannel final : public ComChannel {
+ public:
+  explicit SocketChannel(int fd) : fd_(fd) {}
+  ~SocketChannel() override { close(fd_); }
+  SocketChannel(const SocketChannel&) = delete;
+  SocketChannel& operator=(const SocketChannel&) = delete;
+
+  // An activation or interface request; the face number into *face.
+  HRESULT Request(FrameKind kind, const GUID& iid, std::uint16_t* face) {
+    std::lock_guard lock(mutex_);
+    comframe::AppendGuidFrame(out_, kind, iid);
+    Reply reply;
+    if (!Exchange(&reply)) return RPC_E_DISCONNECTED;
+    if (SUCCEEDED(reply.result)) {
+      if (reply.count < 1) return Broken();
+      *face = static_cast<std::uint16_t>(reply.numbers[0]);
+    }
+    return reply.result;
+  }
+
+  void SetFace(const InterfaceDescription* face, std::uint16_t number) {
+    std::lock_guard lock(mutex_);
+    faces_.push_back({face, number});
+  }
+
+  HRESULT Call(const InterfaceDescription& face, const MethodDescription& method, CallValue* values) override {
+    std::lock_guard lock(mutex_);
+    std::uint16_t number = 0;
+    if (!FaceNumber(face, &number)) return E_NOINTERFACE;
+    comframe::AppendCall(out_, number, method, values);
+    Reply reply;
+    if (!Exchange(&reply)) return RPC_E_DISCONNECTED;
+    int index = 0;
+    for (std::size_t i = 0; i < method.params.size(); ++i) {
+      if (!method.params[i].out) continue;
+      if (index >= reply.count) return Broken();
+      values[i].number = reply.numbers[index++];
+    }
+    return reply.result;
+  }
+
+  HRESULT Send(const InterfaceDescription& face, const MethodDescription& method, const CallValue* values) override {
+    std::lock_guard lock(mutex_);
+    if (broken_) {
+      ++pending_;
+      return RPC_E_DISCONNECTED;
+    }
+    std::uint16_t number = 0;
+    if (!FaceNumber(face, &number)) return E_NOINTERFACE;
+    comframe::AppendCall(out_, number, method, values);
+    ++pending_;
+    if (out_.size() - outSent_ >= kSendBatchBytes && !Pump(nullptr, 0)) return RPC_E_DISCONNECTED;
+    return S_OK;
+  }
+
+  HRESULT Receive(std::span<HRESULT> results) override {
+    std::lock_guard lock(mutex_);
+    if (results.size() > results_.size() + pending_) return E_INVALIDARG;
+    bool alive = Pump(nullptr, results.size());
+    for (HRESULT& result : results) {
+      result = results_.front();
+      results_.pop_front();
+    }
+    return alive ? S_OK : RPC_E_DISCONNECTED;
+  }
+
+  std::size_t Outstanding() const override {
+    std::lock_guard lock(mutex_);
+    return results_.size() + pending_;
+  }
+
+ private:
+  struct Reply {
+    HRESULT result = S_OK;
+    int count = 0;
+    std::uint32_t numbers[comframe::kMaxFrameValues];
+  };
+
+  bool FaceNumber(const InterfaceDescription& face, std::uint16_t* number) const {
+    for (const auto& [description, known] : faces_) {
+      if (description == &face) {
+        *number = known;
+        return true;
+      }
+    }
+    return false;
+  }
+
+  HRESULT Broken() {
+    MarkBroken();
+    return RPC_E_DISCONNECTED;
+  }
+
+  void MarkBroken() {
+    broken_ = true;
+    for (; pending_ > 0; --pending_) results_.push_back(RPC_E_DISCONNECTED);
+    out_.clear();
+    outSent_ = 0;
+  }
+
+  // Sends the queued frames (the last one a synchronous request) and waits
+  // for its reply, taking the replies of earlier pipelined calls on the way.
+  bool Exchange(Reply* reply) {
+    if (broken_) {
+      out_.clear();
+      return false;
+    }
+    return Pump(reply, 0);
+  }
+
+  // Moves bytes both ways until the queue is sent and, with reply set, the
+  // reply of the last frame has come, or else until `wanted` pipelined
+  // results are in. False when the connection broke (every result owed is
+  // then RPC_E_DISCONNECTED).
+  bool Pump(Reply* reply, std::size_t wanted) {
+    bool replied = false;
+    for (;;) {
+      bool sent = outSent_ == out_.size();
+      if (sent && (reply != nullptr ? replied : results_.size() >= wanted)) break;
+      if (broken_) return false;
+      if (!sent) {
+        // Write without blocking while replies may be waiting, so that a
+        // server that cannot write to us never waits for us to write.
+        ssize_t count = send(fd_, out_.data() + outSent_, out_.size() - outSent_, MSG_DONTWAIT | MSG_NOSIGNAL);
+        if (count > 0) {
+          outSent_ += static_cast<std::size_t>(count);
+          if (outSent_ == out_.size()) {
+            out_.clear();
+            outSent_ = 0;
+          }
+          continue;
+        }
+        if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return MarkBroken(), false;
+        pollfd poller{fd_, static_cast<short>(POLLIN | POLLOUT), 0};
+        if (poll(&poller, 1, -1) < 0 && errno != EINTR) return MarkBroken(), false;
+        if ((poller.revents & POLLIN) == 0) continue;
+      }
+      if (!ReadReplies(sent, reply, &replied)) return MarkBroken(), false;
+    }
+    return true;
+  }
+
+  // Reads once (blocking when everything is sent) and takes every whole
+  // reply: the first `pending_` go to the pipelined results, the next is
+  // the synchronous reply.
+  bool ReadReplies(bool block, Reply* reply, bool* replied) {
+    if (in_.size() - inUsed_ < kReadChunk / 4) in_.resize(std::max(in_.size() * 2, inUsed_ + kReadChunk));
+    ssize_t got = recv(fd_, in_.data() + inUsed_, in_.size() - inUsed_, block ? 0 : MSG_DONTWAIT);
+    if (got == 0) return false;
+    if (got < 0) return errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK;
+    inUsed_ += static_cast<std::size_t>(got);
+    std::size_t offset = 0;
+    Frame frame;
+    for (;;) {
+      std::size_t size = 0;
+      std::wstring error;
+      ReadStatus status = comframe::ReadFrame({in_.data() + offset, inUsed_ - offset}, &frame, &size, &error);
+      if (status == ReadStatus::kInvalid) return false;
+      if (status == ReadStatus::kIncomplete) {
+        if (size > in_.size()) in_.resize(size + kReadChunk);
+        break;
+      }
+      offset += size;
+      if (frame.kind != FrameKind::kReply || frame.count < 1 || frame.values[0].tag != VT_ERROR) return false;
+      auto result = static_cast<HRESULT>(frame.values[0].number);
+      if (pending_ > 0) {
+        --pending_;
+        results_.push_back(result);
+      } else if (reply != nullptr && !*replied) {
+        reply->result = result;
+        reply->count = frame.count - 1;
+        for (int i = 1; i < frame.count; ++i) reply->numbers[i - 1] = frame.values[i].number;
+        *replied = true;
+      } else {
+        return false;
+      }
+    }
+    std::memmove(in_.data(), in_.data() + offset, inUsed_ - offset);
+    inUsed_ -= offset;
+    return true;
+  }
+
+  int fd_;
+  mutable std::mutex mutex_;
+  std::vector<std::pair<const InterfaceDescription*, std::uint16_t>> faces_;
+  std::string out_;
+  std::size_t outSent_ = 0;
+  std::vector<std::uint8_t> in_;
+  std::size_t inUsed_ = 0;
+  std::size_t pending_ = 0;
+  std::deque<HRESULT> results_;
+  bool broken_ = false;
+};
+
+// Stands for the server's object: its identity (IUnknown), the reference
+// count of this process's references, and one proxy per interface asked
+// for. The last Release closes the connection, which releases the server's
+// references.
+class ObjectProxy final : public RefCounted<IUnknown> {
+ public:
+  explicit ObjectProxy(int fd) : channel_(fd) {}
+
+  SocketChannel& Channel() { return channel_; }
+
+  // Makes the proxy of a face the server has handed out.
+  IUnknown* AddFace(const InterfaceDescription* description, std::uint16_t face) {
+    std::lock_guard lock(mutex_);
+    channel_.SetFace(description, face);
+    faces_.push_back({description, description->makeProxy(this, channel_)});
+    return faces_.back().proxy->Interface();
+  }
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    *object = nullptr;
+    if (riid == IID_IUnknown) {
+      AddRef();
+      *object = static_cast<IUnknown*>(this);
+      return S_OK;
+    }
+    bool dispatch = riid == IID_IDispatch;
+    {
+      std::lock_guard lock(mutex_);
+      for (const Face& face : faces_) {
+        if (face.description->iid == riid || (dispatch && (face.description->typeFlags & TYPEFLAG_FDUAL) != 0)) {
+          AddRef();
+          *object = face.proxy->Interface();
+          return S_OK;
+        }
+      }
+    }
+    // IDispatch is served by the proxy of a dual interface the object has.
+    std::vector<const InterfaceDescription*> candidates;
+    if (dispatch) {
+      candidates = BuiltInDualInterfaces();
+    } else if (const InterfaceDescription* description = FindBuiltInInterface(riid)) {
+      candidates.push_back(description);
+    }
+    HRESULT result = E_NOINTERFACE;
+    for (const InterfaceDescription* description : candidates) {
+      std::uint16_t face = 0;
+      result = channel_.Request(FrameKind::kQuery, description->iid, &face);
+      if (SUCCEEDED(result)) {
+        AddRef();
+        *object = AddFace(description, face);
+        return S_OK;
+      }
+    }
+    return result == RPC_E_DISCONNECTED ? result : E_NOINTERFACE;
+  }
+
+ private:
+  struct Face {
+    const InterfaceDescription* description;
+    std::unique_ptr<InterfaceProxy> proxy;
+  };
+
+  SocketChannel channel_;
+  std::mutex mutex_;
+  std::vector<Face> faces_;
+};
+
+}  // namespace
+
+HRESULT CreateRemoteInstance(const CLSID& clsid, REFIID iid, void** object) {
+  int fd = -1;
+  if (HRESULT result = ConnectToClass(clsid, &fd); FAILED(result)) return result;
+  auto* proxy = new ObjectProxy(fd);
+  // An interface with a known proxy is asked for at once; any other
+  // (IUnknown, IDispatch) after activating the object's identity.
+  const InterfaceDescription* description = FindBuiltInInterface(iid);
+  std::uint16_t face = 0;
+  HRESULT result = proxy->Channel().Request(FrameKind::kActivate, description != nullptr ? iid : IID_IUnknown, &face);
+  if (SUCCEEDED(result)) {
+    if (description != nullptr) {
+      *object = proxy->AddFace(description, face);
+      return S_OK;
+    }
+    result = proxy->QueryInterface(iid, object);
+  }
+  proxy->Release();
+  return result;
+}
+
+}  // namespace wl::platform::posix

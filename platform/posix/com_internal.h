@@ -1,0 +1,61 @@
+// What the files of the Linux COM stand-in share among themselves.
+#pragma once
+
+#include <atomic>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/com.h"
+
+namespace wl::platform::posix {
+
+// The free-threaded reference count of the stand-in's objects: a new object
+// has a count of 1, the last Release deletes it.
+template <typename Interface>
+class RefCounted : public Interface {
+ public:
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++count_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    ULONG left = --count_;
+    if (left == 0) delete this;
+    return left;
+  }
+
+ protected:
+  virtual ~RefCounted() = default;
+
+ private:
+  std::atomic<ULONG> count_{1};
+};
+
+// The built-in type library with that LIBID, or the interface with that IID
+// in any of them; null when none was added.
+const TypeLibDescription* FindBuiltInLibrary(const GUID& libid);
+const InterfaceDescription* FindBuiltInInterface(const IID& iid);
+// Every dual interface of the built-in type libraries.
+std::vector<const InterfaceDescription*> BuiltInDualInterfaces();
+
+// Sends a report to the installed sink.
+void ReportCom(ComReport kind, std::wstring_view text);
+
+// HKEY_CLASSES_ROOT\CLSID\{clsid} value reads for activation: the
+// LocalServer32 command line and the AppID's LocalService; empty when
+// absent.
+std::wstring ClassLocalServer(const CLSID& clsid);
+std::wstring ClassLocalService(const CLSID& clsid);
+
+// The socket path of a class: <root>/run/com/{CLSID}.sock.
+std::string ClassSocketPath(const CLSID& clsid);
+std::string ComRunFolder();
+
+// The in-process class object registered for the class, with a reference
+// added; null when none is registered.
+IUnknown* FindLocalClassObject(const CLSID& clsid);
+
+// Connects to the class's server (activating it from the registration
+// when nothing listens) and asks it for the interface; the proxy's
+// reference into *object.
+HRESULT CreateRemoteInstance(const CLSID& clsid, REFIID iid, void** object);
+
+}  // namespace wl::platform::posix

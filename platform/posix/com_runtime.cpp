@@ -1,0 +1,214 @@
+// The COM runtime on Linux: apartments, the class objects this process
+// registers, the server process's reference count, activation by
+// CoCreateInstance, and the hooks of the transport (service starter, report
+// sink). The transport itself is in com_server.cpp and com_client.cpp.
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+#include "platform/com.h"
+#include "platform/debug_output.h"
+#include "platform/machine_root.h"
+#include "platform/posix/com_internal.h"
+#include "platform/posix/com_server.h"
+#include "platform/registry.h"
+#include "platform/text.h"
+
+namespace wl::platform {
+namespace {
+
+thread_local int threadInitCount = 0;
+std::atomic<int> processInitCount{0};
+std::atomic<ULONG> serverProcessCount{0};
+
+struct Registration {
+  DWORD cookie;
+  CLSID clsid;
+  IUnknown* classObject;
+  DWORD context;
+  bool suspended;
+};
+
+std::mutex& RegistrationsLock() {
+  static std::mutex lock;
+  return lock;
+}
+std::vector<Registration>& Registrations() {
+  static std::vector<Registration> registrations;
+  return registrations;
+}
+
+class FailingStarter final : public ServiceStarter {
+ public:
+  Win32Error StartServiceByName(std::wstring_view) override { return 1060; }
+};
+
+FailingStarter defaultStarter;
+std::atomic<ServiceStarter*> serviceStarter{&defaultStarter};
+
+void DefaultSink(ComReport kind, std::wstring_view text) {
+  if (kind == ComReport::kError) OutputDebugText(std::wstring(text) + L"\n");
+}
+std::atomic<ComReportSink> reportSink{&DefaultSink};
+
+// Reads the default or a named string value of a key under
+// HKEY_CLASSES_ROOT; empty when absent.
+std::wstring ReadClassesText(const std::wstring& subKey, std::wstring_view name) {
+  HKey key = nullptr;
+  if (RegistryOpenKey(kHKeyClassesRoot, subKey, kKeyRead, &key) != 0) return {};
+  std::uint32_t type = 0;
+  std::vector<char16_t> data(1024);
+  std::uint32_t size = static_cast<std::uint32_t>(data.size() * 2);
+  Win32Error result = RegistryQueryValue(key, name, &type, data.data(), &size);
+  (void)RegistryCloseKey(key);
+  if (result != 0 || (type != kRegSz && type != kRegExpandSz)) return {};
+  std::u16string_view text(data.data(), size / 2);
+  while (!text.empty() && text.back() == u'\0') text.remove_suffix(1);
+  return WideFromUtf16(text);
+}
+
+}  // namespace
+
+void SetServiceStarter(ServiceStarter* starter) { serviceStarter = starter == nullptr ? &defaultStarter : starter; }
+
+void SetComReportSink(ComReportSink sink) { reportSink = sink == nullptr ? &DefaultSink : sink; }
+
+namespace posix {
+
+void ReportCom(ComReport kind, std::wstring_view text) { reportSink.load()(kind, text); }
+
+std::wstring ClassLocalServer(const CLSID& clsid) {
+  return ReadClassesText(L"CLSID\\" + GuidText(clsid) + L"\\LocalServer32", L"");
+}
+
+std::wstring ClassLocalService(const CLSID& clsid) {
+  std::wstring appId = ReadClassesText(L"CLSID\\" + GuidText(clsid), L"AppID");
+  if (appId.empty()) return {};
+  return ReadClassesText(L"AppID\\" + appId, L"LocalService");
+}
+
+Win32Error StartNamedService(std::wstring_view name) { return serviceStarter.load()->StartServiceByName(name); }
+
+std::string ComRunFolder() { return Utf8FromWide(MachineRoot()) + "/run/com"; }
+
+std::string ClassSocketPath(const CLSID& clsid) {
+  return ComRunFolder() + "/" + Utf8FromWide(GuidText(clsid)) + ".sock";
+}
+
+IUnknown* FindLocalClassObject(const CLSID& clsid) {
+  std::lock_guard lock(RegistrationsLock());
+  for (const Registration& registration : Registrations()) {
+    if (registration.clsid == clsid) {
+      registration.classObject->AddRef();
+      return registration.classObject;
+    }
+  }
+  return nullptr;
+}
+
+}  // namespace posix
+}  // namespace wl::platform
+
+using namespace wl::platform;
+
+HRESULT CoInitializeEx(LPVOID pvReserved, DWORD dwCoInit) {
+  if (pvReserved != nullptr) return E_INVALIDARG;
+  // There is one apartment here, the multithreaded one.
+  if ((dwCoInit & COINIT_APARTMENTTHREADED) != 0) return threadInitCount > 0 ? RPC_E_CHANGED_MODE : E_NOTIMPL;
+  ++processInitCount;
+  return threadInitCount++ == 0 ? S_OK : S_FALSE;
+}
+
+void CoUninitialize() {
+  if (threadInitCount == 0) return;
+  --threadInitCount;
+  // The last one out stops the transport: listeners, connections (their
+  // references are released) and the server threads.
+  if (--processInitCount == 0) posix::StopComServer();
+}
+
+HRESULT CoRegisterClassObject(REFCLSID rclsid, IUnknown* pUnk, DWORD dwClsContext, DWORD flags, DWORD* lpdwRegister) {
+  if (pUnk == nullptr || lpdwRegister == nullptr) return E_INVALIDARG;
+  if (processInitCount == 0) return CO_E_NOTINITIALIZED;
+  static std::atomic<DWORD> nextCookie{1};
+  Registration registration{nextCookie++, rclsid, pUnk, dwClsContext, (flags & REGCLS_SUSPENDED) != 0};
+  if ((dwClsContext & CLSCTX_LOCAL_SERVER) != 0 && !registration.suspended) {
+    if (HRESULT result = posix::ListenForClass(rclsid); FAILED(result)) return result;
+  }
+  pUnk->AddRef();
+  std::lock_guard lock(RegistrationsLock());
+  Registrations().push_back(registration);
+  *lpdwRegister = registration.cookie;
+  return S_OK;
+}
+
+HRESULT CoRevokeClassObject(DWORD dwRegister) {
+  IUnknown* classObject = nullptr;
+  {
+    std::lock_guard lock(RegistrationsLock());
+    auto& registrations = Registrations();
+    for (auto it = registrations.begin(); it != registrations.end(); ++it) {
+      if (it->cookie != dwRegister) continue;
+      classObject = it->classObject;
+      posix::StopListeningForClass(it->clsid);
+      registrations.erase(it);
+      break;
+    }
+  }
+  if (classObject == nullptr) return E_INVALIDARG;
+  classObject->Release();
+  return S_OK;
+}
+
+HRESULT CoResumeClassObjects() {
+  std::lock_guard lock(RegistrationsLock());
+  for (Registration& registration : Registrations()) {
+    if (!registration.suspended) continue;
+    if ((registration.context & CLSCTX_LOCAL_SERVER) != 0) {
+      if (HRESULT result = posix::ListenForClass(registration.clsid); FAILED(result)) return result;
+    }
+    registration.suspended = false;
+  }
+  return S_OK;
+}
+
+HRESULT CoSuspendClassObjects() {
+  std::lock_guard lock(RegistrationsLock());
+  for (Registration& registration : Registrations()) {
+    if (registration.suspended) continue;
+    posix::StopListeningForClass(registration.clsid);
+    registration.suspended = true;
+  }
+  return S_OK;
+}
+
+ULONG CoAddRefServerProcess() { return ++serverProcessCount; }
+
+ULONG CoReleaseServerProcess() {
+  ULONG count = --serverProcessCount;
+  // As on Windows, a server whose count reaches 0 takes no new activations:
+  // a client that comes now starts a new server.
+  if (count == 0) CoSuspendClassObjects();
+  return count;
+}
+
+HRESULT OleRun(IUnknown* pUnknown) { return pUnknown == nullptr ? E_INVALIDARG : S_OK; }
+
+HRESULT CoCreateInstance(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContext, REFIID riid, LPVOID* ppv) {
+  if (ppv == nullptr) return E_POINTER;
+  *ppv = nullptr;
+  if (processInitCount == 0) return CO_E_NOTINITIALIZED;
+  // A class object registered in this process is found first.
+  if (IUnknown* classObject = posix::FindLocalClassObject(rclsid)) {
+    IClassFactory* factory = nullptr;
+    HRESULT result = classObject->QueryInterface(IID_IClassFactory, reinterpret_cast<void**>(&factory));
+    classObject->Release();
+    if (FAILED(result)) return result;
+    result = factory->CreateInstance(pUnkOuter, riid, ppv);
+    factory->Release();
+    return result;
+  }
+  if ((dwClsContext & CLSCTX_LOCAL_SERVER) == 0) return REGDB_E_CLASSNOTREG;
+  if (pUnkOuter != nullptr) return CLASS_E_NOAGGREGATION;
+  return posix::CreateRemoteInstance(rclsid, riid, ppv);
+}

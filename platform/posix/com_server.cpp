@@ -1,0 +1,492 @@
+// The server side of the Linux COM transport. Each class registered for
+// local clients listens on <root>/run/com/{CLSID}.sock. A fixed pool of
+// threads waits on one epoll set; every connection is armed one-shot, so one
+// thread at a time serves it and its calls are answered in order, while
+// different connections are served at the same time. A thread reads as many
+// frames as one read brings, answers them all, and writes the replies with
+// one write; a client that does not read its replies is not read from until
+// they are out.
+#include "platform/posix/com_server.h"
+
+#include <sys/epoll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "platform/com_frame.h"
+#include "platform/posix/com_internal.h"
+#include "platform/posix/directories.h"
+#include "platform/posix/errors.h"
+#include "platform/text.h"
+
+namespace wl::platform::posix {
+namespace {
+
+using comframe::Frame;
+using comframe::FrameKind;
+using comframe::ReadStatus;
+
+constexpr int kServerThreads = 4;
+// A connection's input buffer starts small and doubles while reads fill it,
+// up to the largest read (more only for a larger frame).
+constexpr std::size_t kFirstRead = 16 * 1024;
+constexpr std::size_t kLargestRead = 256 * 1024;
+// Interfaces one connection may hold; a client asking for more gets
+// E_OUTOFMEMORY.
+constexpr std::size_t kMaxFaces = 64;
+
+struct Endpoint {
+  bool isListener;
+};
+
+struct Listener : Endpoint {
+  int fd = -1;
+  CLSID clsid{};
+  std::string path;
+  bool open = true;
+};
+
+struct Connection : Endpoint {
+  // Held by the thread that serves the connection. The one-shot arming
+  // already gives the connection to one thread at a time; the lock makes
+  // that hand-over visible to the memory model (and to ThreadSanitizer).
+  std::mutex serving;
+  int fd = -1;
+  CLSID clsid{};
+  std::wstring peer;
+  std::vector<IUnknown*> faces;
+  std::vector<const InterfaceDescription*> descriptions;
+  std::vector<std::uint8_t> input;
+  std::size_t inputUsed = 0;
+  std::string output;
+  std::size_t outputSent = 0;
+  bool activated = false;
+};
+
+class Server {
+ public:
+  static Server& Instance() {
+    static Server server;
+    return server;
+  }
+
+  HRESULT Listen(const CLSID& clsid) {
+    std::lock_guard lock(mutex_);
+    for (const auto& listener : listeners_) {
+      if (listener->open && listener->clsid == clsid) return S_OK;
+    }
+    if (HRESULT result = StartLocked(); FAILED(result)) return result;
+    std::string folder = ComRunFolder();
+    if (int failure = MakeDirectories(folder); failure != 0) return HResultFromWin32(Win32FromErrno(failure));
+    // Every user may put a server's socket here, and none may remove
+    // another user's, as in /tmp.
+    struct stat info {};
+    if (stat(folder.c_str(), &info) == 0 && info.st_uid == geteuid() && (info.st_mode & 07777) != 01777) {
+      chmod(folder.c_str(), 01777);
+    }
+    auto listener = std::make_unique<Listener>();
+    listener->isListener = true;
+    listener->clsid = clsid;
+    listener->path = ClassSocketPath(clsid);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (listener->path.size() >= sizeof(address.sun_path)) return HResultFromWin32(kErrorFilenameExcedRange);
+    std::memcpy(address.sun_path, listener->path.c_str(), listener->path.size() + 1);
+    listener->fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (listener->fd < 0) return HResultFromWin32(Win32FromErrno(errno));
+    // A socket file left by a server that is gone would refuse the bind.
+    unlink(listener->path.c_str());
+    if (bind(listener->fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+        chmod(listener->path.c_str(), 0666) != 0 || listen(listener->fd, SOMAXCONN) != 0) {
+      HRESULT result = HResultFromWin32(Win32FromErrno(errno));
+      close(listener->fd);
+      return result;
+    }
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLONESHOT;
+    event.data.ptr = static_cast<Endpoint*>(listener.get());
+    epoll_ctl(epoll_, EPOLL_CTL_ADD, listener->fd, &event);
+    listeners_.push_back(std::move(listener));
+    return S_OK;
+  }
+
+  void StopListening(const CLSID& clsid) {
+    std::lock_guard lock(mutex_);
+    for (const auto& listener : listeners_) {
+      if (!listener->open || listener->clsid != clsid) continue;
+      // The object stays until the server stops: a thread may still hold
+      // an event for it, and finds it closed.
+      listener->open = false;
+      epoll_ctl(epoll_, EPOLL_CTL_DEL, listener->fd, nullptr);
+      close(listener->fd);
+      unlink(listener->path.c_str());
+    }
+  }
+
+  void Stop() {
+    std::vector<std::thread> threads;
+    {
+      std::lock_guard lock(mutex_);
+      if (epoll_ < 0) return;
+      std::uint64_t one = 1;
+      if (write(wake_, &one, sizeof(one)) < 0) {
+        // The event stays readable once written; a failure leaves nothing to do.
+      }
+      threads.swap(threads_);
+    }
+    for (auto& thread : threads) thread.join();
+    std::set<Connection*> connections;
+    {
+      std::lock_guard lock(mutex_);
+      connections.swap(connections_);
+      for (const auto& listener : listeners_) {
+        if (!listener->open) continue;
+        close(listener->fd);
+        unlink(listener->path.c_str());
+      }
+      listeners_.clear();
+      close(wake_);
+      close(epoll_);
+      epoll_ = wake_ = -1;
+    }
+    for (Connection* connection : connections) Destroy(connection);
+  }
+
+ private:
+  HRESULT StartLocked() {
+    if (epoll_ >= 0) return S_OK;
+    epoll_ = epoll_create1(EPOLL_CLOEXEC);
+    wake_ = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    if (epoll_ < 0 || wake_ < 0) {
+      HRESULT result = HResultFromWin32(Win32FromErrno(errno));
+      if (epoll_ >= 0) close(epoll_);
+      if (wake_ >= 0) close(wake_);
+      epoll_ = wake_ = -1;
+      return result;
+    }
+    // Level-triggered and never disarmed: once written, it wakes every
+    // thread.
+    epoll_event event{};
+    event.events = EPOLLIN;
+    event.data.ptr = nullptr;
+    epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &event);
+    try {
+      for (int i = 0; i < kServerThreads; ++i) threads_.emplace_back([this, epoll = epoll_] { Run(epoll); });
+    } catch (const std::system_error&) {
+      if (threads_.empty()) return E_OUTOFMEMORY;
+    }
+    return S_OK;
+  }
+
+  void Run(int epoll) {
+    epoll_event events[8];
+    for (;;) {
+      int count = epoll_wait(epoll, events, 8, -1);
+      if (count < 0) {
+        if (errno == EINTR) continue;
+        return;
+      }
+      for (int i = 0; i < count; ++i) {
+        auto* endpoint = static_cast<Endpoint*>(events[i].data.ptr);
+        if (endpoint == nullptr) return;
+        if (endpoint->isListener) {
+          Accept(static_cast<Listener*>(endpoint));
+          continue;
+        }
+        auto* connection = static_cast<Connection*>(endpoint);
+        Next next;
+        {
+          // Armed again before the lock goes, so that the next thread to
+          // serve it finds everything this one did.
+          std::lock_guard lock(connection->serving);
+          next = Serve(connection, events[i].events);
+          if (next != Next::kClose) Arm(connection, EPOLL_CTL_MOD, next == Next::kRead ? EPOLLIN : EPOLLOUT);
+        }
+        if (next == Next::kClose) Close(connection);
+      }
+    }
+  }
+
+  void Accept(Listener* listener) {
+    std::vector<std::wstring> peers;
+    bool exhausted = false;
+    std::size_t open = 0;
+    {
+      std::lock_guard lock(mutex_);
+      if (!listener->open || epoll_ < 0) return;
+      for (;;) {
+        int fd = accept4(listener->fd, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
+        if (fd < 0) {
+          if (errno == EINTR || errno == ECONNABORTED) continue;
+          exhausted = errno == EMFILE || errno == ENFILE || errno == ENOBUFS || errno == ENOMEM;
+          open = connections_.size();
+          break;
+        }
+        auto* connection = new Connection();
+        connection->isListener = false;
+        connection->fd = fd;
+        connection->clsid = listener->clsid;
+        ucred credentials{};
+        socklen_t size = sizeof(credentials);
+        if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0) {
+          connection->peer = L"process " + std::to_wstring(credentials.pid) + L", user " +
+                             std::to_wstring(credentials.uid) + L", group " + std::to_wstring(credentials.gid);
+        } else {
+          connection->peer = L"unknown process";
+        }
+        peers.push_back(connection->peer);
+        connections_.insert(connection);
+        Arm(connection, EPOLL_CTL_ADD, EPOLLIN);
+      }
+    }
+    for (const std::wstring& peer : peers) {
+      ReportCom(ComReport::kDebug, L"COM client connected to " + GuidText(listener->clsid) + L": " + peer);
+    }
+    // Out of descriptors, the waiting connections stay queued; a pause keeps
+    // the listener, still readable, from spinning a thread meanwhile.
+    if (exhausted) {
+      ReportCom(ComReport::kError,
+                L"COM server cannot take more connections for now: " + std::to_wstring(open) + L" are open");
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    }
+    std::lock_guard lock(mutex_);
+    if (!listener->open || epoll_ < 0) return;
+    epoll_event event{};
+    event.events = EPOLLIN | EPOLLONESHOT;
+    event.data.ptr = static_cast<Endpoint*>(listener);
+    epoll_ctl(epoll_, EPOLL_CTL_MOD, listener->fd, &event);
+  }
+
+  void Arm(Connection* connection, int operation, std::uint32_t events) {
+    epoll_event event{};
+    event.events = events | EPOLLRDHUP | EPOLLONESHOT;
+    event.data.ptr = static_cast<Endpoint*>(connection);
+    epoll_ctl(epoll_, operation, connection->fd, &event);
+  }
+
+  enum class Next { kRead, kWrite, kClose };
+
+  // Serves one connection until it has nothing more to read or cannot take
+  // more replies, and says what to wait for next.
+  Next Serve(Connection* connection, std::uint32_t events) {
+    if ((events & (EPOLLERR | EPOLLHUP)) != 0 && (events & EPOLLIN) == 0) return Next::kClose;
+    if (connection->outputSent < connection->output.size()) {
+      if (!Flush(connection)) return Next::kClose;
+      if (connection->outputSent < connection->output.size()) return Next::kWrite;
+    }
+    bool filled = false;
+    for (;;) {
+      std::size_t size = connection->input.size();
+      if (size - connection->inputUsed < kFirstRead / 4 || (filled && size < kLargestRead)) {
+        connection->input.resize(std::max(size * 2, connection->inputUsed + kFirstRead));
+      }
+      std::size_t room = connection->input.size() - connection->inputUsed;
+      ssize_t got = recv(connection->fd, connection->input.data() + connection->inputUsed, room, MSG_DONTWAIT);
+      if (got < 0 && errno == EINTR) continue;
+      if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
+      if (got <= 0) return Next::kClose;
+      connection->inputUsed += static_cast<std::size_t>(got);
+      std::wstring error;
+      if (!HandleFrames(connection, &error)) {
+        ReportCom(ComReport::kError, L"Closed a COM client connection (" + connection->peer + L"): " + error);
+        connection->inputUsed = 0;
+        return Next::kClose;
+      }
+      if (connection->outputSent < connection->output.size()) {
+        if (!Flush(connection)) return Next::kClose;
+        if (connection->outputSent < connection->output.size()) return Next::kWrite;
+      }
+      // A read that did not fill the room found everything there was.
+      if (static_cast<std::size_t>(got) < room) break;
+      filled = true;
+    }
+    return Next::kRead;
+  }
+
+  // Answers every whole frame in the input; false (with the reason) for a
+  // frame that breaks the rules.
+  bool HandleFrames(Connection* connection, std::wstring* error) {
+    std::size_t offset = 0;
+    Frame frame;
+    for (;;) {
+      std::size_t size = 0;
+      auto input = std::span<const std::uint8_t>(connection->input.data() + offset, connection->inputUsed - offset);
+      ReadStatus status = comframe::ReadFrame(input, &frame, &size, error);
+      if (status == ReadStatus::kInvalid) return false;
+      // The buffer grows with the bytes that come, not with what a header
+      // announces, so a client cannot make the server reserve memory for
+      // frames it never sends.
+      if (status == ReadStatus::kIncomplete) break;
+      if (!Handle(connection, frame, error)) return false;
+      offset += size;
+    }
+    if (offset != 0) {
+      std::memmove(connection->input.data(), connection->input.data() + offset, connection->inputUsed - offset);
+      connection->inputUsed -= offset;
+    }
+    return true;
+  }
+
+  bool Handle(Connection* connection, const Frame& frame, std::wstring* error) {
+    switch (frame.kind) {
+      case FrameKind::kActivate:
+      case FrameKind::kQuery: {
+        if (frame.count != 1 || frame.values[0].tag != comframe::kTagGuid) {
+          *error = L"interface request without an interface identifier";
+          return false;
+        }
+        bool activate = frame.kind == FrameKind::kActivate;
+        if (activate == connection->activated) {
+          *error = activate ? L"second activation" : L"interface request before the activation";
+          return false;
+        }
+        const IID& iid = frame.values[0].guid;
+        IUnknown* object = nullptr;
+        HRESULT result = E_OUTOFMEMORY;
+        if (connection->faces.size() < kMaxFaces) {
+          result = activate ? CreateInstance(connection->clsid, iid, &object)
+                            : connection->faces[0]->QueryInterface(iid, reinterpret_cast<void**>(&object));
+        }
+        auto face = static_cast<std::uint16_t>(connection->faces.size());
+        if (SUCCEEDED(result) && object != nullptr) {
+          connection->faces.push_back(object);
+          connection->descriptions.push_back(FindBuiltInInterface(iid));
+          connection->activated = true;
+        }
+        comframe::AppendFaceReply(connection->output, result, face);
+        return true;
+      }
+      case FrameKind::kCall: {
+        if (frame.face >= connection->faces.size() || connection->descriptions[frame.face] == nullptr) {
+          *error = L"call on unknown interface " + std::to_wstring(frame.face);
+          return false;
+        }
+        const MethodDescription* method = FindMethodBySlot(*connection->descriptions[frame.face], frame.method);
+        if (method == nullptr) {
+          *error = L"call of unknown method " + std::to_wstring(frame.method);
+          return false;
+        }
+        if (std::wstring problem = comframe::CheckCallValues(frame, *method); !problem.empty()) {
+          *error = problem;
+          return false;
+        }
+        Call(connection, frame, *method);
+        return true;
+      }
+      case FrameKind::kReply:
+        *error = L"reply frame from a client";
+        return false;
+    }
+    return false;
+  }
+
+  static HRESULT CreateInstance(const CLSID& clsid, const IID& iid, IUnknown** object) {
+    IUnknown* classObject = FindLocalClassObject(clsid);
+    if (classObject == nullptr) return CO_E_SERVER_EXEC_FAILURE;
+    IClassFactory* factory = nullptr;
+    HRESULT result = classObject->QueryInterface(IID_IClassFactory, reinterpret_cast<void**>(&factory));
+    classObject->Release();
+    if (FAILED(result)) return result;
+    result = factory->CreateInstance(nullptr, iid, reinterpret_cast<void**>(object));
+    factory->Release();
+    return result;
+  }
+
+  // A BSTR argument lives in a buffer of the serving thread, laid out as
+  // SysAllocStringLen lays it out (the callee only reads it and never
+  // frees it), so that a call costs no allocation.
+  static BSTR ThreadBstr(int index, const comframe::FrameValue& value) {
+    thread_local std::vector<std::uint32_t> buffers[kMaxCallParams];
+    std::vector<std::uint32_t>& buffer = buffers[index];
+    std::size_t bytes = 2 * static_cast<std::size_t>(value.textLength);
+    buffer.resize(1 + (bytes + 2 + 3) / 4);
+    buffer[0] = static_cast<std::uint32_t>(bytes);
+    BSTR text = reinterpret_cast<BSTR>(buffer.data() + 1);
+    // The wire's UTF-16LE is the memory order of this machine.
+    if (bytes != 0) std::memcpy(text, value.text, bytes);
+    text[value.textLength] = 0;
+    return text;
+  }
+
+  static void Call(Connection* connection, const Frame& frame, const MethodDescription& method) {
+    CallValue values[kMaxCallParams];
+    int index = 0;
+    for (std::size_t i = 0; i < method.params.size(); ++i) {
+      if (method.params[i].out) continue;
+      const comframe::FrameValue& value = frame.values[index++];
+      if (method.params[i].type != VT_BSTR) {
+        values[i].number = value.number;
+      } else if (!value.nullText) {
+        values[i].text = ThreadBstr(static_cast<int>(i), value);
+      }
+    }
+    HRESULT result = method.call(connection->faces[frame.face], values);
+    comframe::AppendReply(connection->output, result, &method, values);
+  }
+
+  // Writes what it can of the replies; false when the connection is broken.
+  static bool Flush(Connection* connection) {
+    while (connection->outputSent < connection->output.size()) {
+      ssize_t sent = send(connection->fd, connection->output.data() + connection->outputSent,
+                          connection->output.size() - connection->outputSent, MSG_DONTWAIT | MSG_NOSIGNAL);
+      if (sent < 0) {
+        if (errno == EINTR) continue;
+        return errno == EAGAIN || errno == EWOULDBLOCK;
+      }
+      connection->outputSent += static_cast<std::size_t>(sent);
+    }
+    connection->output.clear();
+    connection->outputSent = 0;
+    return true;
+  }
+
+  void Close(Connection* connection) {
+    if (connection->inputUsed != 0) {
+      ReportCom(ComReport::kError,
+                L"Closed a COM client connection (" + connection->peer + L"): the stream ended inside a frame");
+    }
+    {
+      std::lock_guard lock(mutex_);
+      if (connections_.erase(connection) == 0) return;
+      if (epoll_ >= 0) epoll_ctl(epoll_, EPOLL_CTL_DEL, connection->fd, nullptr);
+    }
+    Destroy(connection);
+  }
+
+  // Releases the client's references outside the lock: the last one may
+  // end the server's life (its module lock), which suspends the listeners.
+  static void Destroy(Connection* connection) {
+    close(connection->fd);
+    for (IUnknown* face : connection->faces) face->Release();
+    delete connection;
+  }
+
+  std::mutex mutex_;
+  int epoll_ = -1;
+  int wake_ = -1;
+  std::vector<std::thread> threads_;
+  std::vector<std::unique_ptr<Listener>> listeners_;
+  std::set<Connection*> connections_;
+};
+
+}  // namespace
+
+HRESULT ListenForClass(const CLSID& clsid) { return Server::Instance().Listen(clsid); }
+
+void StopListeningForClass(const CLSID& clsid) { Server::Instance().StopListening(clsid); }
+
+void StopComServer() { Server::Instance().Stop(); }
+
+}  // namespace wl::platform::posix

@@ -1,0 +1,70 @@
+#include "platform/raw_socket.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <string>
+
+#include "platform/text.h"
+
+namespace wl::platform {
+namespace {
+
+bool Address(std::wstring_view path, sockaddr_un* address) {
+  std::string narrow = Utf8FromWide(path);
+  if (narrow.size() >= sizeof(address->sun_path)) return false;
+  *address = sockaddr_un{};
+  address->sun_family = AF_UNIX;
+  std::memcpy(address->sun_path, narrow.c_str(), narrow.size() + 1);
+  return true;
+}
+
+}  // namespace
+
+int RawListen(std::wstring_view path) {
+  sockaddr_un address;
+  if (!Address(path, &address)) return -1;
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  unlink(address.sun_path);
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || listen(fd, 16) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int RawAccept(int listener) { return accept4(listener, nullptr, nullptr, SOCK_CLOEXEC); }
+
+int RawConnect(std::wstring_view path) {
+  sockaddr_un address;
+  if (!Address(path, &address)) return -1;
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+long RawSend(int socket, const void* data, std::size_t size) {
+  ssize_t sent;
+  do {
+    sent = send(socket, data, size, MSG_NOSIGNAL);
+  } while (sent < 0 && errno == EINTR);
+  return sent;
+}
+
+long RawReceive(int socket, void* data, std::size_t size) {
+  ssize_t got;
+  do {
+    got = recv(socket, data, size, 0);
+  } while (got < 0 && errno == EINTR);
+  return got;
+}
+
+void RawClose(int socket) { close(socket); }
+
+}  // namespace wl::platform

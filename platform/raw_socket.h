@@ -1,0 +1,22 @@
+// Plain Unix-domain stream sockets, for the benchmarks (the yardstick of the
+// COM transport) and for the transport's tests, which speak to a server
+// byte by byte. Never used by the product. Linux only: on Windows every
+// call fails.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+
+namespace wl::platform {
+
+// Each returns a descriptor, or -1 on failure.
+int RawListen(std::wstring_view path);
+int RawAccept(int listener);
+int RawConnect(std::wstring_view path);
+// One send or receive call (blocking); the count, 0 at the end of the
+// stream, -1 on failure.
+long RawSend(int socket, const void* data, std::size_t size);
+long RawReceive(int socket, void* data, std::size_t size);
+void RawClose(int socket);
+
+}  // namespace wl::platform
