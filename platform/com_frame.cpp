@@ -8,11 +8,10 @@
 namespace wl::platform::comframe {
 namespace {
 
-std::uint32_t Read32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
-         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+std::uint32_t Read32(const std::uint8_t* p) { return LoadLittleEndian32(p); }
+std::uint16_t Read16(const std::uint8_t* p) {
+  return static_cast<std::uint16_t>(LoadLittleEndian(std::span<const std::uint8_t>(p, 2)));
 }
-std::uint16_t Read16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
 
 void Put8(std::string& out, std::uint8_t value) { out.push_back(static_cast<char>(value)); }
 void Put16(std::string& out, std::uint16_t value) {

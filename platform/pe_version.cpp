@@ -5,6 +5,8 @@
 #include <cstdint>
 #include <optional>
 
+#include "platform/text.h"
+
 namespace wl::platform {
 namespace {
 
@@ -16,14 +18,12 @@ constexpr std::uint32_t kSubdirectoryBit = 0x80000000u;
 // Little-endian reads that fail instead of reading past the end.
 std::optional<std::uint16_t> Read16(Bytes bytes, std::size_t offset) {
   if (offset > bytes.size() || bytes.size() - offset < 2) return std::nullopt;
-  return static_cast<std::uint16_t>(bytes[offset] | bytes[offset + 1] << 8);
+  return static_cast<std::uint16_t>(LoadLittleEndian(bytes.subspan(offset, 2)));
 }
 
 std::optional<std::uint32_t> Read32(Bytes bytes, std::size_t offset) {
-  auto low = Read16(bytes, offset);
-  auto high = Read16(bytes, offset + 2);
-  if (!low || !high) return std::nullopt;
-  return static_cast<std::uint32_t>(*low) | static_cast<std::uint32_t>(*high) << 16;
+  if (offset > bytes.size() || bytes.size() - offset < 4) return std::nullopt;
+  return static_cast<std::uint32_t>(LoadLittleEndian(bytes.subspan(offset, 4)));
 }
 
 std::optional<Bytes> Slice(Bytes bytes, std::size_t offset, std::size_t size) {
