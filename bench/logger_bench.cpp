@@ -66,17 +66,25 @@ bool WaitFor(const std::filesystem::path& path) {
   return false;
 }
 
-// Counts the lines of a growing file, reading only what was added.
+// Counts the lines of a growing log file, reading only what was added. The
+// service rotates the file at 20 MiB at most: the open stream follows the
+// renamed file to its end, then the counter opens the new one.
 class LineCounter {
  public:
   explicit LineCounter(std::filesystem::path path) : path_(std::move(path)) {}
   std::size_t Count() {
-    std::ifstream in(path_, std::ios::binary);
-    in.seekg(static_cast<std::streamoff>(offset_));
-    char buffer[1 << 16];
-    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
-      offset_ += static_cast<std::size_t>(in.gcount());
-      lines_ += static_cast<std::size_t>(std::count(buffer, buffer + in.gcount(), '\n'));
+    if (!in_.is_open()) in_.open(path_, std::ios::binary);
+    if (ReadNew() == 0) {
+      std::error_code error;
+      auto size = std::filesystem::file_size(path_, error);
+      if (!error && size != offset_) {
+        // Rotated: what the old file got last, then the new file.
+        (void)ReadNew();
+        in_.close();
+        offset_ = 0;
+        in_.open(path_, std::ios::binary);
+        (void)ReadNew();
+      }
     }
     return lines_;
   }
@@ -91,7 +99,21 @@ class LineCounter {
   }
 
  private:
+  std::size_t ReadNew() {
+    if (!in_.is_open()) return 0;
+    in_.clear();
+    std::size_t got = 0;
+    char buffer[1 << 16];
+    while (in_.read(buffer, sizeof buffer) || in_.gcount() > 0) {
+      got += static_cast<std::size_t>(in_.gcount());
+      lines_ += static_cast<std::size_t>(std::count(buffer, buffer + in_.gcount(), '\n'));
+    }
+    offset_ += got;
+    return got;
+  }
+
   std::filesystem::path path_;
+  std::ifstream in_;
   std::size_t offset_ = 0;
   std::size_t lines_ = 0;
 };
@@ -102,7 +124,7 @@ void SetUpRoot(const std::filesystem::path& root) {
   platform::HKey key = nullptr;
   (void)platform::RegistryCreateKey(platform::kHKeyLocalMachine, L"Software\\Kestrix\\Wayline", platform::kKeyAllAccess,
                                     &key, nullptr);
-  std::uint32_t limit = 4u << 20;  // KiB per log file: no rotation during the run
+  std::uint32_t limit = 20480;  // KiB per log file: the largest the service takes
   (void)platform::RegistrySetValue(key, L"MaxLogFileSize", platform::kRegDword, &limit, 4);
   (void)platform::RegistryCloseKey(key);
 }
@@ -126,7 +148,8 @@ int RunServer(long inProcess) {
       return 2;
     }
     LineCounter lines(LogFile(Root()));
-    (void)lines.Count();
+    platform::OwnedBstr first(L"first line");
+    if (FAILED(manager->LogMsg(kSource, kLevelError, first.Get())) || !lines.WaitForMore(1)) return 3;
     auto start = Clock::now();
     for (long i = 0; i < inProcess; ++i) {
       platform::OwnedBstr text(FormatDiagnosticPrefix({LocalNow(), platform::GetCurrentThreadId()}) + Message(0, i));
@@ -253,7 +276,8 @@ int main(int argc, char** argv) {
   // The caller's cost, with this process's Logger linked to the server.
   auto logger = GetLogger();
   logger->Log(kSource, kLevelError, L"link");
-  logger->WaitUntilSent();
+  // The counter opens the file with its first line, before any rotation.
+  if (!lines.WaitForMore(1)) return 1;
   const long calls = 200000;
   std::vector<std::wstring> texts;
   for (long i = 0; i < 64; ++i) texts.push_back(Message(9, i));
@@ -262,7 +286,10 @@ int main(int argc, char** argv) {
   double dropped = CallCost(calls, [&](long i) { logger->Log(kSource, kLevelDebug, texts[i & 63]); });
   logger.reset();
   LifetimeTracker::Instance().DestroyAll();
-  if (!lines.WaitForMore(static_cast<std::size_t>(calls + 1))) return 1;
+  if (!lines.WaitForMore(static_cast<std::size_t>(calls))) {
+    std::fprintf(stderr, "the caller's lines are missing\n");
+    return 1;
+  }
 
   std::vector<double> one, four, synchronous;
   for (int round = 0; round < kRounds; ++round) {

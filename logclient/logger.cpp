@@ -118,7 +118,10 @@ void Logger::Log(std::uint16_t source, std::uint16_t level, std::wstring_view te
   if (threshold == 0) threshold = globalLevel_.load(std::memory_order_relaxed);
   if (level > threshold) return;
 
-  LogRecord record{source, level, FormatDiagnosticPrefix({LocalNow(), platform::GetCurrentThreadId()})};
+  LogRecord record{source, level, {}};
+  // One allocation: the prefix takes 32 characters while the ids have 5 digits.
+  record.text.reserve(36 + text.size());
+  AppendDiagnosticPrefix(record.text, {LocalNow(), platform::GetCurrentThreadId()});
   record.text += text;
   sender_.Post([&](std::deque<LogRecord>& queue) {
     // Without a link the queue is bounded; with one it only holds what the

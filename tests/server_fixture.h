@@ -49,7 +49,6 @@ class ServerTest : public ServiceFixture {
     server_ = StartChild(options);
     ASSERT_TRUE(server_ != nullptr);
     ASSERT_TRUE(WaitForPath(ComServerFile("ready")));
-    std::filesystem::remove(ComServerFile("ready"));
   }
   // Ends it. Its writer drops what it has not taken yet: wait for the lines
   // first.
