@@ -95,7 +95,7 @@ TEST_F(ComTransportTest, AKilledClientLeavesTheLockCountAsItWas) {
   ASSERT_TRUE(test::WaitForPath(ready));
   EXPECT_EQ(Locks(), "2");
   ASSERT_TRUE(client->Kill());
-  client->Wait();
+  (void)client->Wait();  // killed: its code says nothing
   EXPECT_TRUE(WaitForLocks("1"));
 }
 

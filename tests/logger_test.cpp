@@ -153,7 +153,9 @@ TEST_F(LoggerTest, RefreshAsksSources1To36AndFallsBackToTheRegistry) {
 
 TEST_F(LoggerTest, ManyClientProcessesKeepEveryMessageOnceInOrder) {
   constexpr int kClients = 8;
-  const int messages = 20000;
+  // On Windows each record is one synchronous call through the COM
+  // runtime, about a millisecond under Wine: fewer messages there.
+  const int messages = test::OnWindows() ? 2000 : 20000;
   ASSERT_EQ(SetProductDword(L"MaxLogFileSize", 1 << 20), 0u);
   StartServer();
   std::vector<std::unique_ptr<platform::ChildProcess>> clients;
