@@ -32,8 +32,8 @@
 #include "platform/system.h"
 #include "service/module_lock.h"
 #include "service/trace_log_manager_object.h"
-#include "service/trace_log_manager_proxy.h"
-#include "service/trace_log_manager_type.h"
+#include "logclient/trace_log_manager_proxy.h"
+#include "logclient/trace_log_manager_type.h"
 
 namespace {
 

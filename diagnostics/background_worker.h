@@ -3,7 +3,7 @@
 // (a swap) and handles it outside the lock, so that producers never wait for
 // the handling. It waits without a time-out and is woken only when it waits.
 // Used by the service's writer and flushing thread, the fallback file's
-// writer and the benchmark.
+// writer, the client Logger's sender and the benchmark.
 //
 // Contract:
 // - Queue is any type with a member swap (a container, LineQueue). The
@@ -18,6 +18,10 @@
 //   posted before the call first; StopMode::Discard finishes only the batch
 //   in hand. Idempotent; never on the worker's own thread. The destructor
 //   stops.
+// - Options::onStart runs first on the thread; when it returns false the
+//   thread ends at once and posted work waits, unhandled. Options::onEnd
+//   runs last on the thread, after the last batch (not after a failed
+//   onStart). Both run outside the lock.
 #pragma once
 
 #include <condition_variable>
@@ -43,6 +47,8 @@ class BackgroundWorker {
     // Runs the thread as background work, so that its wake-ups never take
     // the processor from a busier thread.
     bool background = false;
+    std::function<bool()> onStart = nullptr;
+    std::function<void()> onEnd = nullptr;
   };
 
   BackgroundWorker(Handler handle, Options options) : handle_(std::move(handle)), options_(options) {}
@@ -104,6 +110,12 @@ class BackgroundWorker {
  private:
   void Run() {
     if (options_.background) platform::SetCurrentThreadBackground();
+    if (options_.onStart && !options_.onStart()) {
+      std::lock_guard lock(mutex_);
+      running_ = false;
+      handled_.notify_all();
+      return;
+    }
     Queue batch;
     std::unique_lock lock(mutex_);
     for (;;) {
@@ -120,6 +132,11 @@ class BackgroundWorker {
       lock.lock();
       handledCount_ = taken;
       if (handledWaiters_ != 0) handled_.notify_all();
+    }
+    if (options_.onEnd) {
+      lock.unlock();
+      options_.onEnd();
+      lock.lock();
     }
     running_ = false;
     handled_.notify_all();

@@ -1,10 +1,16 @@
-// WriteLog: the library's way to hand a message to the process's Logger. The
-// Logger lives above this folder (logclient/) and installs itself as the
-// target of WriteLog; until a target is installed, messages go nowhere.
+// WriteLog: the library's way to hand a message to the process's Logger,
+// which sends it to the log service.
+//
+// Declared here, below the Logger, so that the support functions of this
+// folder can report; defined by the Logger itself (logclient/logger.cpp),
+// which scribe_diagnostics names as a link dependency. A program that calls
+// WriteLog therefore always links the Logger: the reference is what pulls
+// the Logger's object file out of the static library, so no linker can drop
+// it as unreferenced, and a program built without the client library fails
+// to link instead of losing its reports.
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <string_view>
 
 namespace wl {
@@ -18,19 +24,11 @@ inline constexpr std::uint16_t kLevelDebug = 5;
 inline constexpr std::uint16_t kLevelDebug2 = 6;
 inline constexpr std::uint16_t kDefaultLogSource = 1;
 
-// Hands a message to the installed target with the given source and level;
-// dropped when there is none. Never fails visibly. Any thread.
+// Hands a message to Singleton<Logger> (Logger::Log) with the given source
+// and level; dropped when there is no Logger (while it is made, and once
+// the process exits). Never fails visibly. Any thread.
 void WriteLog(std::uint16_t source, std::uint16_t level, std::wstring_view text);
 // The same with the Logger's default source (1).
 void WriteLog(std::uint16_t level, std::wstring_view text);
-
-// Receives every WriteLog call (source, level, text) on the calling thread;
-// it must not call WriteLog itself.
-using WriteLogTarget = std::function<void(std::uint16_t, std::uint16_t, std::wstring_view)>;
-
-// Installs the target of WriteLog for the whole process (an empty function
-// removes it) and returns the one it replaces, so that a test can put it
-// back. Any thread; a call in progress finishes with the previous target.
-WriteLogTarget SetWriteLogTarget(WriteLogTarget target);
 
 }  // namespace wl

@@ -28,6 +28,9 @@ struct TimeAndThread {
 std::wstring FormatDiagnosticName(std::wstring_view name);
 // "{:02}/{:02} {:02}:{:02}:{:02}.{:03} {:05x}-{:05x}: " with this process's id.
 std::wstring FormatDiagnosticPrefix(const TimeAndThread& timeAndThread);
+// The same, appended to out: the Logger stamps every record this way, so it
+// is written out by hand rather than through the formatter.
+void AppendDiagnosticPrefix(std::wstring& out, const TimeAndThread& timeAndThread);
 // "{:02}/{:02} {:02}:{:02}:{:02}.{:03}            : ".
 std::wstring FormatTimestampPrefix(const LocalTime& localTime);
 

@@ -3,7 +3,8 @@
 #include <new>
 #include <string>
 
-#include "service/trace_log_manager_type.h"
+#include "logclient/logger.h"
+#include "logclient/trace_log_manager_type.h"
 
 namespace wl {
 
@@ -38,18 +39,14 @@ HRESULT TraceLogManagerObject::QueryInterface(REFIID riid, void** object) {
 }
 
 ULONG TraceLogManagerObject::AddRef() {
-  ULONG count = ++refCount_;
-  if (count == 2) moduleLock_.Lock();
-  return count;
+  if (!IsLoggerSenderThread() && ++lockingCount_ == 2) moduleLock_.Lock();
+  return ++refCount_;
 }
 
 ULONG TraceLogManagerObject::Release() {
+  if (!IsLoggerSenderThread() && --lockingCount_ == 1) moduleLock_.Unlock();
   ULONG count = --refCount_;
-  if (count == 1) {
-    moduleLock_.Unlock();
-  } else if (count == 0) {
-    delete this;
-  }
+  if (count == 0) delete this;
   return count;
 }
 
@@ -158,8 +155,8 @@ HRESULT TraceLogManagerFactory::CreateInstance(IUnknown* outer, REFIID riid, voi
       TraceLogManagerObject* made = nullptr;
       HRESULT result = TraceLogManagerObject::Create(moduleLock_, &made);
       if (SUCCEEDED(result)) {
-        // The factory's own reference: the count goes 0 -> 1.
-        made->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&objectUnknown_));
+        // The creator's reference becomes the factory's own.
+        objectUnknown_ = static_cast<ITraceLogManager*>(made);
         object_.store(made);
       } else {
         creationResult_.store(result);

@@ -8,7 +8,10 @@
 // object, and it lives until the factory goes (at the end of the server
 // process). Its reference count takes the module lock when it rises from 1
 // to 2 (the first client reference beyond the factory's) and releases it
-// when it falls back to 1.
+// when it falls back to 1. References taken and dropped on the sender thread
+// of this process's own Logger (the service logging through itself) are
+// not counted for the lock: they would keep an activated server alive
+// forever, since that Logger lets go only when the process exits.
 #pragma once
 
 #include <atomic>
@@ -24,7 +27,7 @@ namespace wl {
 class TraceLogManagerObject final : public ITraceLogManager {
  public:
   // Builds the core and starts its writer. S_OK with the object at a count
-  // of 0, or E_OUTOFMEMORY when memory or the writer thread was missing
+  // of 1 (the creator's reference, counted for the lock), or E_OUTOFMEMORY when memory or the writer thread was missing
   // (nothing is left then).
   static HRESULT Create(ModuleLock& moduleLock, TraceLogManagerObject** object);
 
@@ -58,7 +61,9 @@ class TraceLogManagerObject final : public ITraceLogManager {
 
   HRESULT Log(std::uint16_t source, std::uint16_t level, BSTR text);
 
-  std::atomic<ULONG> refCount_{0};
+  std::atomic<ULONG> refCount_{1};
+  // The references that count for the module lock.
+  std::atomic<ULONG> lockingCount_{1};
   ModuleLock& moduleLock_;
   TraceLogManager core_;
 };

@@ -1,14 +1,18 @@
 // Child commands of the COM tests: the test server of TraceLogManager and
 // client programs that reach it from other processes.
+#include <atomic>
 #include <condition_variable>
 #include <fstream>
 #include <mutex>
 #include <string>
 #include <vector>
 
-#include "logclient/diagnostic.h"
+#include "diagnostics/format.h"
 #include "diagnostics/singleton.h"
+#include "diagnostics/write_log.h"
+#include "logclient/diagnostic.h"
 #include "logclient/file_logger.h"
+#include "logclient/logger.h"
 #include "platform/system.h"
 #include "service/module_lock.h"
 #include "service/trace_log_manager_object.h"
@@ -40,12 +44,121 @@ class RecordingLock final : public ModuleLock {
   std::mutex mutex_;
 };
 
-// com-server [-Embedding]: serves TraceLogManager. Activated (-Embedding) it
-// ends when its last client leaves; started by a test it holds a lock of
-// its own and ends when the stop file appears.
+// The object as a faulty service shows it: GetLogLevel fails, and every
+// source asked for with GetComponentLogLevel is written to the file
+// "com-server-asked"; everything else goes to the real object.
+class FaultyManager final : public ITraceLogManager {
+ public:
+  explicit FaultyManager(ITraceLogManager* inner) : inner_(inner) {}
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    *object = nullptr;
+    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IDispatch) && !IsEqualIID(riid, IID_ITraceLogManager)) {
+      return E_NOINTERFACE;
+    }
+    AddRef();
+    *object = static_cast<ITraceLogManager*>(this);
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++count_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    ULONG count = --count_;
+    if (count == 0) {
+      inner_->Release();
+      delete this;
+    }
+    return count;
+  }
+  HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override { return inner_->GetTypeInfoCount(count); }
+  HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override {
+    return inner_->GetTypeInfo(index, lcid, info);
+  }
+  HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) override {
+    return inner_->GetIDsOfNames(riid, names, count, lcid, ids);
+  }
+  HRESULT STDMETHODCALLTYPE Invoke(DISPID member, REFIID riid, LCID lcid, WORD flags, DISPPARAMS* params,
+                                   VARIANT* result, EXCEPINFO* exception, UINT* argError) override {
+    return inner_->Invoke(member, riid, lcid, flags, params, result, exception, argError);
+  }
+  HRESULT STDMETHODCALLTYPE Initialize() override { return inner_->Initialize(); }
+  HRESULT STDMETHODCALLTYPE Close() override { return inner_->Close(); }
+  HRESULT STDMETHODCALLTYPE LogMessage(ULONG source, ULONG level, BSTR text, SHORT flush) override {
+    return inner_->LogMessage(source, level, text, flush);
+  }
+  HRESULT STDMETHODCALLTYPE GetLogLevel(ULONG*) override { return E_FAIL; }
+  HRESULT STDMETHODCALLTYPE SetLogLevel(ULONG level) override { return inner_->SetLogLevel(level); }
+  HRESULT STDMETHODCALLTYPE SetComponentLogLevel(ULONG source, ULONG level) override {
+    return inner_->SetComponentLogLevel(source, level);
+  }
+  HRESULT STDMETHODCALLTYPE GetComponentLogLevel(ULONG source, ULONG* level) override {
+    WriteText(ComServerFile("asked"), std::to_string(source) + " ", true);
+    return inner_->GetComponentLogLevel(source, level);
+  }
+  HRESULT STDMETHODCALLTYPE ResetLogs() override { return inner_->ResetLogs(); }
+  HRESULT STDMETHODCALLTYPE LogMsg(USHORT source, USHORT level, BSTR text) override {
+    return inner_->LogMsg(source, level, text);
+  }
+
+ private:
+  ~FaultyManager() = default;
+  std::atomic<ULONG> count_{0};
+  ITraceLogManager* inner_;
+};
+
+// Hands out the real object behind a FaultyManager.
+class FaultyFactory final : public IClassFactory {
+ public:
+  explicit FaultyFactory(IClassFactory* inner) : inner_(inner) {}
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    *object = nullptr;
+    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IClassFactory)) return E_NOINTERFACE;
+    AddRef();
+    *object = static_cast<IClassFactory*>(this);
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++count_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    ULONG count = --count_;
+    if (count == 0) {
+      inner_->Release();
+      delete this;
+    }
+    return count;
+  }
+  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** object) override {
+    if (object == nullptr) return E_POINTER;
+    *object = nullptr;
+    ITraceLogManager* real = nullptr;
+    HRESULT result = inner_->CreateInstance(outer, IID_ITraceLogManager, reinterpret_cast<void**>(&real));
+    if (FAILED(result)) return result;
+    auto* faulty = new FaultyManager(real);
+    faulty->AddRef();
+    result = faulty->QueryInterface(riid, object);
+    faulty->Release();
+    return result;
+  }
+  HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override { return inner_->LockServer(lock); }
+
+ private:
+  ~FaultyFactory() = default;
+  std::atomic<ULONG> count_{1};
+  IClassFactory* inner_;
+};
+
+// com-server [-Embedding] [faulty] [report-self]: serves TraceLogManager.
+// Activated (-Embedding) it ends when its last client leaves; started by a
+// test it holds a lock of its own and ends when the stop file appears.
+// faulty serves the object behind a FaultyManager; report-self makes the
+// server log a line through its own Logger once it serves.
 int ComServer(const std::vector<std::wstring>& arguments) {
-  bool activated = false;
-  for (const auto& argument : arguments) activated |= argument == L"-Embedding" || argument == L"/Embedding";
+  bool activated = false, faulty = false, reportSelf = false;
+  for (const auto& argument : arguments) {
+    activated |= argument == L"-Embedding" || argument == L"/Embedding";
+    faulty |= argument == L"faulty";
+    reportSelf |= argument == L"report-self";
+  }
   SetFileOutput(true);
   platform::SetComReportSink([](platform::ComReport kind, std::wstring_view text) {
     WriteDiagnostic((kind == platform::ComReport::kError ? L"Error: " : L"Debug: ") + std::wstring(text));
@@ -62,12 +175,19 @@ int ComServer(const std::vector<std::wstring>& arguments) {
     idle.notify_all();
   });
   if (!activated) lock.Lock();
-  TraceLogManagerFactory* factory = TraceLogManagerFactory::Create(lock);
+  IClassFactory* factory = TraceLogManagerFactory::Create(lock);
+  if (faulty) factory = new FaultyFactory(factory);
   DWORD cookie = 0;
   HRESULT result = CoRegisterClassObject(CLSID_TraceLogManager, factory, CLSCTX_LOCAL_SERVER,
                                          REGCLS_MULTIPLEUSE | REGCLS_SUSPENDED, &cookie);
   if (SUCCEEDED(result)) result = CoResumeClassObjects();
   if (FAILED(result)) return 4;
+  if (reportSelf) {
+    // Reaches the object of this process (found before any other) from the
+    // Logger's thread; the server's own lines go the same way as a client's.
+    WriteLog(kDefaultLogSource, kLevelError, L"the server's own report");
+    if (auto logger = GetLogger()) logger->WaitUntilSent();
+  }
   WriteText(ComServerFile("ready"), "ready");
   {
     std::unique_lock guard(mutex);
@@ -124,7 +244,19 @@ int ComClient(const std::vector<std::wstring>& arguments) {
   return exitCode;
 }
 
+// log-client N COUNT: logs COUNT messages "client N message I" of source 3
+// and level 2 through the process's Logger, then stops it (everything
+// queued is handed over first). Exits with 0.
+int LogClient(const std::vector<std::wstring>& arguments) {
+  const std::wstring& client = arguments.at(0);
+  long count = std::stol(arguments.at(1));
+  for (long i = 0; i < count; ++i) WriteLog(3, kLevelError, Format(L"client {} message {}", client, i));
+  LifetimeTracker::Instance().DestroyAll();
+  return 0;
+}
+
 ChildCommand comServer(L"com-server", ComServer);
+ChildCommand logClient(L"log-client", LogClient);
 ChildCommand comClient(L"com-client", ComClient);
 
 }  // namespace

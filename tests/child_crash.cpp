@@ -1,15 +1,14 @@
 // Commands of the child program that the crash-handling tests start. Each
 // ends the process with a fault; the exit code 99 says the fault did not.
 #include <cstdlib>
-#include <fstream>
 #include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "diagnostics/crash_handler.h"
-#include "diagnostics/format.h"
 #include "diagnostics/write_log.h"
+#include "logclient/logger.h"
 #include "platform/crash.h"
 #include "platform/system.h"
 #include "platform/text.h"
@@ -34,20 +33,21 @@ volatile bool keepRecursing = true;
   return OverflowTheStack(depth + 1) + frame[0];
 }
 
-// crash KIND HANDLERS REPORTS: KIND is null-write, null-write-threads (with
+// crash KIND HANDLERS [linked]: KIND is null-write, null-write-threads (with
 // three more threads), abort, stack-overflow,
 // invalid-parameter (a close of a descriptor that is not open),
 // invalid-parameter-texts, invalid-parameter-null (the handler called as a
 // runtime would) or raise (RaiseException(0xE0000001)); HANDLERS "on"
-// installs the crash handlers first; each WriteLog report becomes a line
-// "source/level text" of the file REPORTS.
+// installs the crash handlers first; "linked" has the process's Logger
+// reach the log service first (with a line of its own), so that the
+// reports of the handlers go out in the time they leave.
 int Crash(const std::vector<std::wstring>& arguments) {
-  if (arguments.size() != 3) return 2;
+  if (arguments.size() < 2) return 2;
   const std::wstring& kind = arguments[0];
-  std::string reports = platform::Utf8FromWide(arguments[2]);
-  (void)SetWriteLogTarget([reports](std::uint16_t source, std::uint16_t level, std::wstring_view text) {
-    std::ofstream(reports, std::ios::app | std::ios::binary) << platform::Utf8FromWide(Format(L"{}/{} {}", source, level, text)) << "\n";
-  });
+  if (arguments.size() > 2 && arguments[2] == L"linked") {
+    WriteLog(kDefaultLogSource, kLevelGlobal, L"crash child linked");
+    if (auto logger = GetLogger()) logger->WaitUntilSent();
+  }
   std::optional<CrashHandlerScope> handlers;
   if (arguments[1] == L"on") handlers.emplace();
   int error = 0;

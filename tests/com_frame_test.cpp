@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "service/trace_log_manager_type.h"
+#include "logclient/trace_log_manager_type.h"
 
 namespace wl::platform::comframe {
 namespace {

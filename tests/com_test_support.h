@@ -9,7 +9,7 @@
 #include "platform/com.h"
 #include "diagnostics/path_data.h"
 #include "platform/registry.h"
-#include "service/trace_log_manager_type.h"
+#include "logclient/trace_log_manager_type.h"
 #include "tests/test_support.h"
 
 namespace wl::test {

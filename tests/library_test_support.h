@@ -1,5 +1,5 @@
 // Helpers of the diagnostics and client-library suites: a recorder of
-// WriteLog reports and debug output, and a fixture whose clock lets the
+// the debug output, and a fixture whose clock lets the
 // process-wide 11-second caches read afresh.
 #pragma once
 
@@ -16,7 +16,6 @@
 #include "diagnostics/singleton.h"
 #include "diagnostics/trace_flags.h"
 #include "logclient/log_output.h"
-#include "diagnostics/write_log.h"
 #include "platform/named_mutex.h"
 #include "platform/system.h"
 #include "tests/test_support.h"
@@ -58,31 +57,19 @@ inline bool RunningAsSystem() {
   return SetNumber(root, key, L"TraceFlags", flags);
 }
 
-// Records the reports handed to WriteLog ("source/level text") and the text
-// that reaches the debug output while it exists.
+// Records the text that reaches the debug output while it exists.
 class Recorder {
  public:
   Recorder() {
-    previousTarget_ = SetWriteLogTarget([this](std::uint16_t source, std::uint16_t level, std::wstring_view text) {
-      std::lock_guard lock(mutex_);
-      reports_.push_back(Format(L"{}/{} {}", source, level, text));
-    });
     SetDebugOutputSinkForTesting([this](std::wstring_view text) {
       std::lock_guard lock(mutex_);
       debug_.emplace_back(text);
     });
   }
-  ~Recorder() {
-    SetWriteLogTarget(std::move(previousTarget_));
-    SetDebugOutputSinkForTesting({});
-  }
+  ~Recorder() { SetDebugOutputSinkForTesting({}); }
   Recorder(const Recorder&) = delete;
   Recorder& operator=(const Recorder&) = delete;
 
-  std::vector<std::wstring> Reports() {
-    std::lock_guard lock(mutex_);
-    return reports_;
-  }
   std::vector<std::wstring> Debug() {
     std::lock_guard lock(mutex_);
     return debug_;
@@ -90,8 +77,6 @@ class Recorder {
 
  private:
   std::mutex mutex_;
-  WriteLogTarget previousTarget_;
-  std::vector<std::wstring> reports_;
   std::vector<std::wstring> debug_;
 };
 

@@ -8,13 +8,15 @@
 
 #include "platform/file_system.h"
 #include "platform/known_folder.h"
-#include "tests/library_test_support.h"
+#include "tests/server_fixture.h"
 
 namespace wl {
 namespace {
 
 namespace fs = std::filesystem;
 using PathDataTest = test::LibraryTest;
+// The reports of the folder look-ups land in the service's Wayline.log.
+using PathDataReportTest = test::ReportTest;
 
 // Only on Linux is the program-data folder the test's own: under Wine it is
 // the prefix's, where tests of other suites keep their files meanwhile.
@@ -45,15 +47,19 @@ TEST_F(PathDataTest, DataFolderIsFoundOncePerProcess) {
   EXPECT_FALSE(fs::exists(vendor));
 }
 
-TEST_F(PathDataTest, UnobtainableProgramDataIsReportedAndTriedAgain) {
+TEST_F(PathDataReportTest, UnobtainableProgramDataIsReportedAndTriedAgain) {
   if (!OwnProgramData()) GTEST_SKIP() << "only the Linux program-data folder follows the test root";
+  // A PathData that has not looked for the folder yet, and a linked Logger.
+  LifetimeTracker::Instance().DestroyAll();
+  (void)Reports();
   std::ofstream(root_.Path() / "file") << "a root below a file cannot be created";
   ASSERT_TRUE(platform::SetEnvVar(L"WAYLINE_ROOT", (root_.Path() / "file" / "root").wstring()));
   EXPECT_EQ(GetDataFolder(), L"");
-  ASSERT_EQ(recorder_.Reports().size(), 1u);
-  EXPECT_TRUE(recorder_.Reports()[0].starts_with(L"1/2 Failed to get Program Data folder Error "));
   platform::SetEnvVar(L"WAYLINE_ROOT", root_.Path().wstring());
   EXPECT_NE(GetDataFolder(), L"");
+  auto reports = Reports();
+  ASSERT_EQ(reports.size(), 1u);
+  EXPECT_TRUE(reports[0].starts_with("E Failed to get Program Data folder Error ")) << reports[0];
 }
 
 TEST_F(PathDataTest, ThisProgramIsInstalledWhereItsExecutableIs) {

@@ -4,7 +4,7 @@
 
 #include <cstring>
 
-#include "service/trace_log_manager_type.h"
+#include "logclient/trace_log_manager_type.h"
 #include "tests/com_test_support.h"
 #include "tests/service_fixture.h"
 

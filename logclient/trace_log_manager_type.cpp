@@ -1,9 +1,9 @@
-#include "service/trace_log_manager_type.h"
+#include "logclient/trace_log_manager_type.h"
 
 #include <cstring>
 
 #include "ScribeHost.h"
-#include "service/trace_log_manager_proxy.h"
+#include "logclient/trace_log_manager_proxy.h"
 
 namespace wl {
 namespace {

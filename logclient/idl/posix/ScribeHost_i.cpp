@@ -2,7 +2,7 @@
 // for Windows). Any program that names one of them also gets the type
 // library built in, so that its proxies and LoadRegTypeLib know it.
 #include "ScribeHost.h"
-#include "service/trace_log_manager_type.h"
+#include "logclient/trace_log_manager_type.h"
 
 const GUID LIBID_ScribeHostLib = wl::kScribeHostLibId;
 const CLSID CLSID_TraceLogManager = wl::kTraceLogManagerClsid;

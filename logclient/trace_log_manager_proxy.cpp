@@ -1,8 +1,8 @@
-#include "service/trace_log_manager_proxy.h"
+#include "logclient/trace_log_manager_proxy.h"
 
 #include <span>
 
-#include "service/trace_log_manager_type.h"
+#include "logclient/trace_log_manager_type.h"
 
 namespace wl {
 namespace {
