@@ -248,13 +248,21 @@ bool CScribeHostModule::Uninstall() {
     Show(55306, L"Could not open Service Manager");
     return false;
   }
-  if (platform::OpenServiceW(manager.Get(), kServiceName, platform::kServiceStop | platform::kServiceDelete,
-                             service.Receive()) != kErrorSuccess) {
+  constexpr std::uint32_t kAccess = platform::kServiceStop | platform::kServiceDelete | platform::kServiceQueryStatus;
+  if (platform::OpenServiceW(manager.Get(), kServiceName, kAccess, service.Receive()) != kErrorSuccess) {
     Show(55308, L"Could not open service");
     return false;
   }
+  // A stopped service gets no stop control: it would only answer 1062, and
+  // Wine's service manager then keeps a service marked for deletion until
+  // it restarts.
   platform::ServiceStatus status;
-  Win32Error stopped = platform::ControlService(service.Get(), platform::kServiceControlStop, &status);
+  Win32Error stopped = platform::QueryServiceStatus(service.Get(), &status);
+  if (stopped == kErrorSuccess && status.currentState == platform::kServiceStopped) {
+    stopped = kErrorServiceNotActive;
+  } else {
+    stopped = platform::ControlService(service.Get(), platform::kServiceControlStop, &status);
+  }
   bool alreadyStopping = stopped == kErrorServiceNotActive ||
                          (stopped == kErrorServiceCannotAcceptControl &&
                           status.currentState == platform::kServiceStopPending);
