@@ -1,0 +1,375 @@
+// The operator's tool: its argument rules as tables, its commands run in
+// this process against a running server (the child program's com-server),
+// following a file across rotations, and the scribe program itself for what
+// only a process shows (standard input and output, exit codes).
+#include "tools/scribe_tool.h"
+
+#include <gtest/gtest.h>
+
+#include <mutex>
+#include <thread>
+
+#include "tests/com_test_support.h"
+#include "tests/service_fixture.h"
+
+namespace wl {
+namespace {
+
+using test::ComServerFile;
+
+TEST(ScribeToolText, SourcesLevelsAndComponents) {
+  struct Row {
+    std::wstring_view text;
+    int source;     // -1: refused
+    int level;      // -1: refused
+    int component;  // -1: refused
+  };
+  const Row rows[] = {
+      {L"0", 0, 0, 0},
+      {L"21", 21, -1, 3},
+      {L"0x15", 21, -1, 3},
+      {L"36", 36, -1, 0},
+      {L"37", -1, -1, -1},
+      {L"65557", -1, -1, -1},  // 0x10015: never narrowed to 21 by the service
+      {L"6", 6, 6, 1},
+      {L"7", 7, -1, 0},
+      {L"lookout", 21, -1, 3},
+      {L"Lookout.log", -1, -1, 3},
+      {L"Hoist Host", 16, -1, 6},
+      {L"Sentry", -1, -1, 6},
+      {L"tslfw", -1, -1, 7},
+      {L"Digest", -1, -1, 14},
+      {L"Wayline", -1, -1, 0},  // a file; as a source it names 1 and 36
+      {L"Patchwork", -1, -1, -1},
+      {L"** global **", 0, -1, 0},
+      {L"warning", -1, 3, -1},
+      {L"W", -1, 3, -1},
+      {L"debug2", -1, 6, -1},
+      {L"d", -1, 5, -1},
+      {L"Global", -1, 0, -1},
+      {L"-1", -1, -1, -1},
+      {L"", -1, -1, -1},
+      {L"Warn", -1, -1, -1},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(platform::Utf8FromWide(row.text));
+    std::wstring message;
+    std::optional<SourceNumber> source = ParseSourceArgument(row.text, &message);
+    EXPECT_EQ(source ? int{*source} : -1, row.source);
+    EXPECT_EQ(source.has_value(), message.empty());
+    message.clear();
+    std::optional<LevelNumber> level = ParseLevelArgument(row.text, &message);
+    EXPECT_EQ(level ? int{*level} : -1, row.level);
+    EXPECT_EQ(level.has_value(), message.empty());
+    message.clear();
+    std::optional<std::uint16_t> component = ParseComponentArgument(row.text, &message);
+    EXPECT_EQ(component ? int{*component} : -1, row.component);
+  }
+  std::wstring message;
+  EXPECT_FALSE(ParseSourceArgument(L"patchwork", &message));
+  EXPECT_NE(message.find(L"sources 8 and 9"), std::wstring::npos);
+}
+
+TEST(ScribeToolText, MessagesAreCutBetweenCharacters) {
+  EXPECT_EQ(SplitMessage(L"", 3), std::vector<std::wstring_view>{L""});
+  EXPECT_EQ(SplitMessage(L"abcdefg", 3), (std::vector<std::wstring_view>{L"abc", L"def", L"g"}));
+  EXPECT_EQ(SplitMessage(L"abcdef", 3), (std::vector<std::wstring_view>{L"abc", L"def"}));
+  // Windows' wide text holds U+1F600 as a surrogate pair, which stays whole.
+  std::wstring text = L"ab" + std::wstring(L"\U0001F600") + L"c";
+  std::wstring joined;
+  for (std::wstring_view piece : SplitMessage(text, 3)) {
+    EXPECT_LE(piece.size(), 3u);
+    EXPECT_TRUE(platform::IsValidUtf8(platform::Utf8FromWide(piece)));
+    joined += piece;
+  }
+  EXPECT_EQ(joined, text);
+}
+
+TEST(ScribeToolText, PrintableBytes) {
+  EXPECT_EQ(PrintableLogBytes("\xEF\xBB\xBF" "a\r\nb\r\n", true), "a\nb\n");
+  EXPECT_EQ(PrintableLogBytes("\xEF\xBB\xBF" "a\r\n", false), "\xEF\xBB\xBF" "a\n");
+  EXPECT_EQ(PrintableLogBytes("a\rb\r\r\n\r", true), "a\rb\r\n\r");
+}
+
+struct Run {
+  int code = -1;
+  std::string out;
+  std::wstring err;
+};
+
+class ScribeTool : public test::ServiceFixture {
+ protected:
+  void SetUp() override {
+    ServiceFixture::SetUp();
+    for (const char* name : {"starts", "ends", "locks", "ready", "stop"}) std::filesystem::remove(ComServerFile(name));
+    ASSERT_EQ(test::RegisterTestServer(), S_OK);
+    ASSERT_EQ(SetProductDword(L"MaxLogFileSize", 10240), 0u);
+  }
+  void TearDown() override {
+    StopServer();
+    test::UnregisterTestServer();
+    ServiceFixture::TearDown();
+  }
+
+  void StartServer() {
+    server_ = test::StartChild({L"com-server"});
+    ASSERT_TRUE(server_ != nullptr);
+    ASSERT_TRUE(test::WaitForPath(ComServerFile("ready")));
+  }
+
+  void StopServer() {
+    if (!server_) return;
+    test::WriteFileBytes(ComServerFile("stop"), {});
+    EXPECT_EQ(server_->Wait(), 0);
+    server_.reset();
+  }
+
+  // Runs a command in this process; its standard input is `input`, one
+  // entry per line, and follow goes on while `following` says so.
+  static Run Tool(const std::vector<std::wstring>& arguments, std::vector<std::string> input = {},
+                  std::function<bool()> following = [] { return false; }) {
+    Run run;
+    std::size_t next = 0;
+    ScribeConsole console{[&run](std::string_view bytes) {
+                            run.out += bytes;
+                            return true;
+                          },
+                          [&run](std::wstring_view text) { run.err += text; },
+                          [&]() -> std::optional<std::string> {
+                            if (next >= input.size()) return std::nullopt;
+                            return input[next++];
+                          },
+                          std::move(following), 10};
+    run.code = RunScribeTool(arguments, console);
+    return run;
+  }
+
+  bool WaitForText(std::string_view file, const std::string& text) {
+    for (int i = 0; i < 4000 && ReadLog(file).find(text) == std::string::npos; ++i) platform::SleepMilliseconds(5);
+    return ReadLog(file).find(text) != std::string::npos;
+  }
+
+  std::unique_ptr<platform::ChildProcess> server_;
+};
+
+TEST_F(ScribeTool, CommandsAgainstTheService) {
+  StartServer();
+  struct Row {
+    std::vector<std::wstring> arguments;
+    int code;
+    std::string out;     // a part of the output (empty: no output)
+    std::wstring error;  // a part of the error text (empty: none)
+  };
+  const Row rows[] = {
+      {{L"level", L"3"}, 0, "", L""},
+      {{L"level", L"lookout", L"debug"}, 0, "", L""},
+      {{L"LEVEL", L"0x1c", L"E"}, 0, "", L""},
+      {{L"level"}, 0, "Global level: 3 Warning\n", L""},
+      {{L"level"}, 0, " 21  Lookout       5 Debug\n", L""},
+      {{L"level"}, 0, " 28  Tally         2 Error\n", L""},
+      {{L"level"}, 0, " 36  Wayline       follows global\n", L""},
+      {{L"level", L"Wayline", L"2"}, 1, "", L"shared by sources 1 and 36"},
+      {{L"level", L"37", L"1"}, 1, "", L"There is no source 37"},
+      {{L"level", L"7"}, 1, "", L"There is no level 7"},
+      {{L"level", L"Lookout", L"0x10003"}, 1, "", L"There is no level 0x10003"},
+      {{L"level", L"Lookout", L"Loud"}, 1, "", L"Unknown level \"Loud\""},
+      {{L"level", L"1", L"2", L"3"}, 1, "", L"Usage: scribe level"},
+      {{L"log", L"-s", L"Nowhere", L"x"}, 1, "", L"Unknown source \"Nowhere\""},
+      {{L"log", L"-s"}, 1, "", L"--source needs a value"},
+      {{L"log", L"-s", L"1", L"--source=2"}, 1, "", L"--source is given twice"},
+      {{L"log", L"-x"}, 1, "", L"\"-x\" is not an option of log"},
+      {{L"log", L"-l", L"-1", L"x"}, 1, "", L"Unknown level \"-1\""},
+      {{L"follow"}, 1, "", L"Usage: scribe follow"},
+      {{L"follow", L"Nowhere"}, 1, "", L"Unknown component"},
+      {{L"follow", L"-n", L"many", L"Tally"}, 1, "", L"--lines takes a number"},
+      {{L"reset", L"now"}, 1, "", L"Usage: scribe reset"},
+      {{L"frobnicate"}, 1, "", L"Unknown command \"frobnicate\""},
+      {{std::wstring(100000, L'x')}, 1, "", L"xxx...\""},
+      {{}, 1, "", L"Name a command"},
+      {{L"--help"}, 0, "  scribe follow [-n LINES] COMPONENT\n", L""},
+      {{L"log", L"-s", L"1", L"--help"}, 0, "Usage: scribe log", L""},
+      {{L"files", L"-h"}, 0, "Usage: scribe files", L""},
+  };
+  for (const Row& row : rows) {
+    std::string line;
+    for (const auto& a : row.arguments) line += platform::Utf8FromWide(a.substr(0, 40)) + " ";
+    SCOPED_TRACE(line);
+    Run run = Tool(row.arguments);
+    EXPECT_EQ(run.code, row.code) << platform::Utf8FromWide(run.err);
+    if (row.out.empty()) {
+      EXPECT_EQ(run.out, "");
+    } else {
+      EXPECT_NE(run.out.find(row.out), std::string::npos) << run.out;
+    }
+    if (row.error.empty()) {
+      EXPECT_EQ(run.err, L"");
+    } else {
+      EXPECT_NE(run.err.find(row.error), std::wstring::npos) << platform::Utf8FromWide(run.err);
+      EXPECT_LT(run.err.size(), 400u);
+    }
+  }
+}
+
+TEST_F(ScribeTool, LogsResetsAndListsTheFiles) {
+  StartServer();
+  EXPECT_EQ(Tool({L"log", L"-s", L"Lookout", L"-l", L"w", L"--", L"-dash", L"and", L"caf\u00e9"}).code, 0);
+  // Filtered by the level: still a success, and no line.
+  EXPECT_EQ(Tool({L"log", L"-s", L"21", L"--level=Debug2", L"dropped"}).code, 0);
+  // One message per line of the input: a CR LF end, bytes that are not
+  // UTF-8, a zero byte and an empty line.
+  std::vector<std::string> input = {"first\r", std::string("bad \xFF\xFE bytes and a \0 zero", 25), "", "last"};
+  EXPECT_EQ(Tool({L"log", L"--source", L"Lookout", L"-l", L"2"}, input).code, 0);
+  ASSERT_TRUE(WaitForText("Lookout.log", "last\r\n"));
+  std::string log = ReadLog("Lookout.log");
+  EXPECT_NE(log.find("Lookout     +W "), std::string::npos);
+  EXPECT_NE(log.find(": -dash and caf\xC3\xA9\r\n"), std::string::npos);
+  EXPECT_EQ(log.find("dropped"), std::string::npos);
+  EXPECT_NE(log.find(": first\r\n"), std::string::npos);
+  EXPECT_NE(log.find(std::string(": bad \xEF\xBF\xBD\xEF\xBF\xBD bytes and a \0 zero\r\n", 33)), std::string::npos);
+  EXPECT_EQ(CountOf(log, "Lookout     +E "), 4u);
+
+  Run files = Tool({L"files"});
+  EXPECT_EQ(files.code, 0);
+  EXPECT_TRUE(files.out.starts_with("Data folder: " + Utf8(GetDataFolder()) + "\n")) << files.out;
+  auto row = [](std::wstring_view name, std::wstring_view size) {
+    return "\n" + platform::Utf8FromWide(Format(L"{:<22} {:>10}\n", name, size));
+  };
+  EXPECT_NE(files.out.find(row(L"Lookout.log", std::to_wstring(log.size()))), std::string::npos) << files.out;
+  EXPECT_NE(files.out.find(row(L"Tally.log", L"-")), std::string::npos);
+  EXPECT_EQ(files.out.find("Lookout_old"), std::string::npos);
+  test::WriteFileBytes(DataFolder() / "Lookout_oldest.log", {'a', 'b'});
+  EXPECT_NE(Tool({L"files"}).out.find(row(L"  Lookout_oldest.log", L"2")), std::string::npos);
+
+  EXPECT_EQ(Tool({L"reset"}).code, 0);
+  EXPECT_FALSE(Exists("Lookout.log"));
+  EXPECT_TRUE(Exists("Lookout_oldest.log"));
+
+  // A text longer than one call carries goes as two messages, every
+  // character kept.
+  std::string huge(kMaxMessageCharacters + 1000, 'x');
+  EXPECT_EQ(Tool({L"log", L"-s", L"Tally"}, {huge + "!"}).code, 0);
+  ASSERT_TRUE(WaitForText("Tally.log", "x!\r\n"));
+  std::string tally = ReadLog("Tally.log");
+  EXPECT_EQ(CountOf(tally, "Tally       +I "), 2u);
+  EXPECT_EQ(CountOf(tally, "x"), huge.size());
+}
+
+TEST_F(ScribeTool, SaysWhenTheServiceCannotBeReached) {
+  test::UnregisterTestServer();
+  for (const auto& arguments : std::vector<std::vector<std::wstring>>{{L"level"}, {L"reset"}, {L"log", L"x"}}) {
+    Run run = Tool(arguments);
+    EXPECT_EQ(run.code, kScribeUnreachable);
+    EXPECT_TRUE(run.err.starts_with(L"scribe: the log service cannot be reached: ")) << platform::Utf8FromWide(run.err);
+    EXPECT_NE(run.err.find(L"Start ScribeHost"), std::wstring::npos);
+  }
+  // files needs no service.
+  EXPECT_EQ(Tool({L"files"}).code, 0);
+}
+
+TEST_F(ScribeTool, FollowsAFileAcrossRotationsAndResets) {
+  // The smallest limit (100 KiB): 3000 lines of about 150 bytes rotate the
+  // file three times.
+  ASSERT_EQ(SetProductDword(L"MaxLogFileSize", 1), 0u);
+  StartServer();
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(Tool({L"log", L"-s", L"Tally", Format(L"before {}", i)}).code, 0);
+  ASSERT_TRUE(WaitForText("Tally.log", "before 2\r\n"));
+
+  std::mutex mutex;
+  std::string printed;
+  bool following = true;
+  auto output = [&] {
+    std::lock_guard lock(mutex);
+    return printed;
+  };
+  ScribeConsole console{[&](std::string_view bytes) {
+                          std::lock_guard lock(mutex);
+                          printed += bytes;
+                          return true;
+                        },
+                        [](std::wstring_view text) { ADD_FAILURE() << platform::Utf8FromWide(text); },
+                        [] { return std::optional<std::string>(); },
+                        [&] {
+                          std::lock_guard lock(mutex);
+                          return following;
+                        },
+                        10};
+  int followCode = -1;
+  std::thread follower([&] { followCode = RunScribeTool({L"follow", L"-n", L"2", L"tally"}, console); });
+  constexpr int kLines = 3000;
+  std::wstring padding(100, L'.');
+  for (int batch = 0; batch < kLines / 250; ++batch) {
+    std::vector<std::string> input;
+    for (int i = batch * 250; i < (batch + 1) * 250; ++i) input.push_back(Utf8(Format(L"line {:05} {}", i, padding)));
+    EXPECT_EQ(Tool({L"log", L"-s", L"28"}, input).code, 0);
+    platform::SleepMilliseconds(20);
+  }
+  ASSERT_TRUE(WaitForText("Tally.log", Utf8(Format(L"line {:05}", kLines - 1))));
+  EXPECT_TRUE(Exists("Tally_older.log"));
+  // After a reset the next line starts a new file, which is followed too.
+  platform::SleepMilliseconds(100);
+  EXPECT_EQ(Tool({L"reset"}).code, 0);
+  EXPECT_EQ(Tool({L"log", L"-s", L"28", L"after the reset"}).code, 0);
+  for (int i = 0; i < 4000 && output().find("after the reset\n") == std::string::npos; ++i) {
+    platform::SleepMilliseconds(5);
+  }
+  {
+    std::lock_guard lock(mutex);
+    following = false;
+  }
+  follower.join();
+  EXPECT_EQ(followCode, 0);
+  Run run{followCode, output(), {}};
+
+  // The two last lines from before, then every line once and in order.
+  std::vector<std::string> lines;
+  for (std::size_t at = 0, end; (end = run.out.find('\n', at)) != std::string::npos; at = end + 1) {
+    lines.push_back(run.out.substr(at, end - at));
+  }
+  ASSERT_EQ(lines.size(), kLines + 3u) << run.out.substr(0, 2000);
+  EXPECT_TRUE(lines[0].starts_with("Tally       +I ")) << lines[0];
+  EXPECT_TRUE(lines[0].ends_with(": before 1"));
+  EXPECT_TRUE(lines[1].ends_with(": before 2"));
+  for (int i = 0; i < kLines; ++i) {
+    ASSERT_TRUE(lines[i + 2].ends_with(Utf8(Format(L": line {:05} {}", i, padding)))) << lines[i + 2];
+  }
+  EXPECT_TRUE(lines.back().ends_with(": after the reset"));
+  EXPECT_EQ(run.out.find('\r'), std::string::npos);
+  EXPECT_EQ(run.out.find("\xEF\xBB\xBF"), std::string::npos);
+}
+
+// The program itself: its input and output through files.
+TEST_F(ScribeTool, TheProgram) {
+  StartServer();
+  test::TempFolder folder;
+  auto input = folder.Path() / "in.txt", output = folder.Path() / "out.txt";
+  auto run = [&](std::string stdinBytes, std::vector<std::wstring> arguments, std::filesystem::path out) {
+    test::WriteFileBytes(input, test::Bytes(stdinBytes.begin(), stdinBytes.end()));
+    arguments.insert(arguments.begin(), {L"redirect", input.wstring(), out.wstring(), test::ProgramPath(L"scribe")});
+    return test::RunChild(arguments);
+  };
+  EXPECT_EQ(run("", {L"level", L"Seal", L"Info"}, output), 0);
+  EXPECT_EQ(run("", {L"level"}, output), 0);
+  std::string shown = test::ReadFileText(output);
+  if (shown.empty() && test::OnWindows()) {
+    GTEST_SKIP() << "this Windows process start does not hand its standard handles to the child";
+  }
+  EXPECT_NE(shown.find(" 20  Seal          4 Info"), std::string::npos) << shown;
+  // Binary standard input, no line feed at its end.
+  std::string binary = "one\ntwo\r\n" + std::string("\0\x01\x80\xC0", 4) + "\nend";
+  EXPECT_EQ(run(binary, {L"log", L"-s", L"Seal", L"-l", L"W"}, output), 0);
+  ASSERT_TRUE(WaitForText("Tunnel.log", ": end\r\n"));
+  EXPECT_EQ(CountOf(ReadLog("Tunnel.log"), "Seal        +W "), 4u);
+  EXPECT_EQ(run("", {L"level", L"99"}, output), kScribeUsage);
+  if (!test::OnWindows()) {
+    // An output that cannot be written.
+    EXPECT_EQ(run("", {L"level"}, "/dev/full"), kScribeFailed);
+  }
+  // A running server is reached whatever the registration says.
+  StopServer();
+  test::UnregisterTestServer();
+  EXPECT_EQ(run("", {L"level"}, output), kScribeUnreachable);
+  EXPECT_EQ(test::ReadFileText(output), "");
+}
+
+}  // namespace
+}  // namespace wl
