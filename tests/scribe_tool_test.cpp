@@ -91,7 +91,7 @@ TEST(ScribeToolText, PrintableBytes) {
   EXPECT_EQ(PrintableLogBytes("a\rb\r\r\n\r", true), "a\rb\r\n\r");
 }
 
-struct Run {
+struct ToolRun {
   int code = -1;
   std::string out;
   std::wstring err;
@@ -126,9 +126,9 @@ class ScribeTool : public test::ServiceFixture {
 
   // Runs a command in this process; its standard input is `input`, one
   // entry per line, and follow goes on while `following` says so.
-  static Run Tool(const std::vector<std::wstring>& arguments, std::vector<std::string> input = {},
+  static ToolRun Tool(const std::vector<std::wstring>& arguments, std::vector<std::string> input = {},
                   std::function<bool()> following = [] { return false; }) {
-    Run run;
+    ToolRun run;
     std::size_t next = 0;
     ScribeConsole console{[&run](std::string_view bytes) {
                             run.out += bytes;
@@ -194,7 +194,7 @@ TEST_F(ScribeTool, CommandsAgainstTheService) {
     std::string line;
     for (const auto& a : row.arguments) line += platform::Utf8FromWide(a.substr(0, 40)) + " ";
     SCOPED_TRACE(line);
-    Run run = Tool(row.arguments);
+    ToolRun run = Tool(row.arguments);
     EXPECT_EQ(run.code, row.code) << platform::Utf8FromWide(run.err);
     if (row.out.empty()) {
       EXPECT_EQ(run.out, "");
@@ -228,11 +228,11 @@ TEST_F(ScribeTool, LogsResetsAndListsTheFiles) {
   EXPECT_NE(log.find(std::string(": bad \xEF\xBF\xBD\xEF\xBF\xBD bytes and a \0 zero\r\n", 33)), std::string::npos);
   EXPECT_EQ(CountOf(log, "Lookout     +E "), 4u);
 
-  Run files = Tool({L"files"});
+  ToolRun files = Tool({L"files"});
   EXPECT_EQ(files.code, 0);
   EXPECT_TRUE(files.out.starts_with("Data folder: " + Utf8(GetDataFolder()) + "\n")) << files.out;
   auto row = [](std::wstring_view name, std::wstring_view size) {
-    return "\n" + platform::Utf8FromWide(Format(L"{:<22} {:>10}\n", name, size));
+    return platform::Utf8FromWide(Format(L"\n{:<24} {:>10}\n", name, size));
   };
   EXPECT_NE(files.out.find(row(L"Lookout.log", std::to_wstring(log.size()))), std::string::npos) << files.out;
   EXPECT_NE(files.out.find(row(L"Tally.log", L"-")), std::string::npos);
@@ -257,7 +257,7 @@ TEST_F(ScribeTool, LogsResetsAndListsTheFiles) {
 TEST_F(ScribeTool, SaysWhenTheServiceCannotBeReached) {
   test::UnregisterTestServer();
   for (const auto& arguments : std::vector<std::vector<std::wstring>>{{L"level"}, {L"reset"}, {L"log", L"x"}}) {
-    Run run = Tool(arguments);
+    ToolRun run = Tool(arguments);
     EXPECT_EQ(run.code, kScribeUnreachable);
     EXPECT_TRUE(run.err.starts_with(L"scribe: the log service cannot be reached: ")) << platform::Utf8FromWide(run.err);
     EXPECT_NE(run.err.find(L"Start ScribeHost"), std::wstring::npos);
@@ -318,7 +318,7 @@ TEST_F(ScribeTool, FollowsAFileAcrossRotationsAndResets) {
   }
   follower.join();
   EXPECT_EQ(followCode, 0);
-  Run run{followCode, output(), {}};
+  ToolRun run{followCode, output(), {}};
 
   // The two last lines from before, then every line once and in order.
   std::vector<std::string> lines;

@@ -511,7 +511,7 @@ class Tool {
       std::error_code error;
       std::uintmax_t size = std::filesystem::file_size(ToolFilePath(platform::JoinPath(folder, name)), error);
       if (error && !current) return;
-      text += Format(L"{}{:<22} {:>10}\n", current ? L"" : L"  ", name, error ? std::wstring(L"-") : std::to_wstring(size));
+      text += Format(L"{:<24} {:>10}\n", current ? name : L"  " + name, error ? std::wstring(L"-") : std::to_wstring(size));
     };
     for (std::uint16_t index = 0; index < kLogFileCount; ++index) {
       std::wstring base(LogFileBaseName(index));
