@@ -103,8 +103,8 @@ class Follower {
         start = previous == std::string_view::npos ? 0 : previous + 1;
       }
       if (!Print(whole.substr(start, end - start), start == 0)) return Closed();
-      head_ = first->head;
       offset_ = end;
+      KeepHead(first->head);
       attached_ = true;
     }
     while (console_.following()) {
@@ -156,7 +156,6 @@ class Follower {
   // Prints what was added since the last poll: whole lines only, unless the
   // file is finished (a backup), where a last partial line is printed too.
   bool Continue(const FileRead& read, bool finished) {
-    if (head_.size() < read.head.size()) head_ = read.head;
     std::string_view added = read.rest;
     if (!finished) {
       std::size_t end = added.rfind('\n');
@@ -164,7 +163,15 @@ class Follower {
     }
     bool atStart = offset_ == 0;
     offset_ += added.size();
+    KeepHead(read.head);
     return Print(added, atStart);
+  }
+
+  // Only bytes already read identify the file: a byte-order mark alone,
+  // written before the first line, would match any new file.
+  void KeepHead(const std::string& head) {
+    std::size_t size = static_cast<std::size_t>(std::min<std::uint64_t>(head.size(), offset_));
+    if (size > head_.size()) head_ = head.substr(0, size);
   }
 
   bool Print(std::string_view bytes, bool atFileStart) {
