@@ -135,11 +135,6 @@ Win32Error CollectSections(HKey key, const std::wstring& path, std::vector<Regis
   return kErrorSuccess;
 }
 
-// A char8_t path is UTF-8 on every system, so any file name gets through.
-std::filesystem::path FilePath(const std::wstring& name) {
-  std::string utf8 = Utf8FromWide(name);
-  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
-}
 
 // What every command but import starts from: its options and its key.
 struct Invocation {
@@ -499,7 +494,7 @@ class Tool {
     }
     std::vector<RegistryFileSection> sections;
     if (Win32Error result = CollectSections(key.Get(), name.display, &sections)) return RegistryFailure(result);
-    auto file = FilePath(options.positional[1]);
+    auto file = ToolFilePath(options.positional[1]);
     std::error_code error;
     if (!options.force && std::filesystem::exists(file, error) &&
         !Confirm(L"File " + options.positional[1] + L" already exists. Overwrite")) {
@@ -518,7 +513,7 @@ class Tool {
 
   int Import(const Invocation& invocation) const {
     const std::wstring& fileName = invocation.options.positional[0];
-    std::ifstream in(FilePath(fileName), std::ios::binary);
+    std::ifstream in(ToolFilePath(fileName), std::ios::binary);
     if (!in) return Fail(L"Cannot open the file " + fileName + L".");
     std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     std::vector<RegistryFileSection> sections;
@@ -554,6 +549,12 @@ class Tool {
 };
 
 }  // namespace
+
+std::filesystem::path ToolFilePath(std::wstring_view name) {
+  // A char8_t path is UTF-8 on every system, so any file name gets through.
+  std::string utf8 = Utf8FromWide(name);
+  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
+}
 
 int RunRegistryTool(const std::vector<std::wstring>& arguments, const ToolConsole& console) {
   return Tool(console).Run(arguments);

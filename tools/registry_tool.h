@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <functional>
 #include <optional>
 #include <string>
@@ -59,6 +60,9 @@ std::optional<std::uint32_t> ParseToolTypeName(std::wstring_view name);
 // joined by \0, numbers as 0x and lower-case digits, anything else (and
 // numbers of the wrong size) as upper-case hexadecimal bytes.
 std::wstring ToolDataText(std::uint32_t type, const std::vector<std::uint8_t>& data);
+
+// A file name as a path of the standard library, whatever its characters.
+std::filesystem::path ToolFilePath(std::wstring_view name);
 
 // Decimal digits, or 0x and hexadecimal digits, at most `limit`; nullopt
 // for anything else.
