@@ -206,13 +206,16 @@ TEST_F(ForwarderTest, ATargetSetWhileRunningIsTakenAtTheLevelRefresh) {
   ASSERT_EQ(frames.size(), 1u);
   EXPECT_TRUE(frames[0].ends_with("after"));
 
-  // A target that does not parse turns forwarding off again and says why.
-  ASSERT_EQ(test::SetString(platform::kHKeyLocalMachine, kProductKey, L"ForwardTarget", L"tcp:/nowhere"), 0);
+  // A target that does not parse turns forwarding off again and says why
+  // (once for each text in a process, so the text is new each run).
+  static int run = 0;
+  std::wstring bad = L"tcp:/nowhere" + std::to_wstring(++run);
+  ASSERT_EQ(test::SetString(platform::kHKeyLocalMachine, kProductKey, L"ForwardTarget", bad), 0);
   clock_.AdvanceSeconds(61);
   ASSERT_EQ(manager->QueueMessage(21, 3, L"off"), kSOk);
   EXPECT_FALSE(manager->GetForwardingStatus().enabled);
   manager->FinalRelease();
-  EXPECT_NE(Diagnostics().find("Forwarding is off: the target \"tcp:/nowhere\""), std::string::npos);
+  EXPECT_NE(Diagnostics().find("Forwarding is off: the target \"" + Utf8(bad) + "\""), std::string::npos);
 }
 
 }  // namespace
