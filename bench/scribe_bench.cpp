@@ -380,10 +380,7 @@ void Bench::RunRates() {
               one.rate / flushed);
 }
 
-}  // namespace
-}  // namespace wl::bench
-
-static std::string ReadText(const std::filesystem::path& path) {
+std::string ReadText(const std::filesystem::path& path) {
   std::ifstream in(path);
   std::string text;
   std::getline(in, text);
@@ -472,6 +469,9 @@ void Bench::RunForwarding() {
                 static_cast<unsigned long long>(c.results.back().dropped));
   }
 }
+
+}  // namespace
+}  // namespace wl::bench
 
 int main(int argc, char** argv) {
   std::size_t lines = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1'000'000;
