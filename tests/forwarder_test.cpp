@@ -168,7 +168,6 @@ TEST_F(ForwarderTest, AnAbsentCollectorCostsOnlyWhatDoesNotFitAndGetsTheRestWhen
   EXPECT_TRUE(frames.back().ends_with("early 99"));
   manager->FinalRelease();
   std::string diagnostics = Diagnostics();
-  EXPECT_NE(diagnostics.find("cannot connect"), std::string::npos);
   EXPECT_NE(diagnostics.find("900 in all"), std::string::npos) << diagnostics;
 }
 
