@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <mutex>
@@ -35,7 +36,9 @@
 #include "diagnostics/background_worker.h"
 #include "diagnostics/path_data.h"
 #include "diagnostics/registry_key.h"
+#include "platform/process.h"
 #include "platform/registry.h"
+#include "platform/tcp_socket.h"
 #include "platform/system.h"
 #include "platform/text.h"
 #include "service/trace_log_manager.h"
@@ -138,6 +141,9 @@ class Bench {
   void Run();
   // Only the sustained rates and the ceilings.
   void RunRates();
+  // The core's rate with forwarding off, to a local rsyslogd over TCP and
+  // RELP, and to a collector that is away; and the forwarded rates.
+  void RunForwarding();
 
  private:
   void ClearLogs() {
@@ -150,6 +156,14 @@ class Bench {
     double rate = 0;
   };
   IntakeResult Intake(int producers);
+  struct ForwardResult {
+    double coreRate = 0;
+    double forwardRate = 0;
+    std::uint64_t sent = 0;
+    std::uint64_t dropped = 0;
+  };
+  // One producer; target empty for forwarding off.
+  ForwardResult Forwarding(const std::wstring& target);
   Cost Dropped();
   double Ceiling(CeilingKind kind);
   double Spdlog(bool flushEveryLine);
@@ -366,6 +380,96 @@ void Bench::RunRates() {
               one.rate / flushed);
 }
 
+std::string ReadText(const std::filesystem::path& path) {
+  std::ifstream in(path);
+  std::string text;
+  std::getline(in, text);
+  return text;
+}
+
+Bench::ForwardResult Bench::Forwarding(const std::wstring& target) {
+  ClearLogs();
+  platform::HKey key = nullptr;
+  (void)platform::RegistryCreateKey(platform::kHKeyLocalMachine, kProductKey, platform::kKeyAllAccess, &key, nullptr);
+  std::vector<std::uint8_t> data = platform::Utf16LeStringData(target);
+  (void)platform::RegistrySetValue(key, L"ForwardTarget", platform::kRegSz, data.data(),
+                                   static_cast<std::uint32_t>(data.size()));
+  std::uint32_t queueSize = static_cast<std::uint32_t>(lines_);
+  (void)platform::RegistrySetValue(key, L"ForwardQueueSize", platform::kRegDword, &queueSize, 4);
+  (void)platform::RegistryCloseKey(key);
+
+  TraceLogManager manager;
+  (void)manager.FinalConstruct();
+  auto start = Clock::now();
+  for (std::size_t i = 0; i < lines_; ++i) {
+    const Message& message = messages_[i % messages_.size()];
+    (void)manager.QueueMessage(message.source, 4, message.text);
+  }
+  manager.WaitUntilWritten();
+  auto written = Clock::now();
+  ForwardResult result;
+  result.coreRate = static_cast<double>(lines_) / Seconds(start, written);
+  if (!target.empty() && manager.WaitUntilForwarded(120000)) {
+    result.forwardRate = static_cast<double>(lines_) / Seconds(start, Clock::now());
+  }
+  ForwardingStatus status = manager.GetForwardingStatus();
+  result.sent = status.sent;
+  result.dropped = status.dropped;
+  manager.FinalRelease();
+  return result;
+}
+
+void Bench::RunForwarding() {
+  std::filesystem::path collector = root_ / "collector";
+  auto script = [&](const wchar_t* command) {
+    Win32Error error = 0;
+    auto child = platform::StartProcess(L"/bin/bash", {SCRIBE_COLLECTOR_SCRIPT, command, collector.wstring()}, &error);
+    return child ? child->Wait() : -1;
+  };
+  if (script(L"start") != 0) {
+    std::fprintf(stderr, "rsyslogd could not be started (packages rsyslog and rsyslog-relp)\n");
+    return;
+  }
+  std::wstring tcpPort = platform::WideFromUtf8(ReadText(collector / "tcp.port"));
+  std::wstring relpPort = platform::WideFromUtf8(ReadText(collector / "relp.port"));
+  while (!tcpPort.empty() && tcpPort.back() == L'\n') tcpPort.pop_back();
+  while (!relpPort.empty() && relpPort.back() == L'\n') relpPort.pop_back();
+  // A port where nothing listens: the collector is away for the whole run.
+  platform::SocketHandle probe = platform::kNoSocket;
+  std::uint16_t deadPort = 0;
+  (void)platform::TcpListenLoopback(0, &probe, &deadPort);
+  platform::TcpClose(probe);
+
+  struct Case {
+    const char* name;
+    std::wstring target;
+    std::vector<ForwardResult> results;
+  };
+  std::vector<Case> cases{{"off", L"", {}},
+                          {"tcp to rsyslogd", L"tcp://127.0.0.1:" + tcpPort, {}},
+                          {"relp to rsyslogd", L"relp://127.0.0.1:" + relpPort, {}},
+                          {"tcp, collector away", L"tcp://127.0.0.1:" + std::to_wstring(deadPort), {}}};
+  constexpr int kRounds = 3;
+  for (int round = 0; round < kRounds; ++round) {
+    for (Case& c : cases) c.results.push_back(Forwarding(c.target));
+  }
+  (void)script(L"stop");
+
+  std::printf("forwarding benchmark: %zu lines of 60 to 120 characters per run, 1 producer, %d rounds in turn\n\n",
+              lines_, kRounds);
+  std::printf("%-22s %-36s %-36s\n", "", "core rate, lines/s (each round)", "forwarded, messages/s (each round)");
+  for (const Case& c : cases) {
+    std::string core, forwarded;
+    for (const ForwardResult& r : c.results) {
+      core += std::to_string(static_cast<long>(r.coreRate)) + " ";
+      forwarded += r.forwardRate > 0 ? std::to_string(static_cast<long>(r.forwardRate)) + " " : "- ";
+    }
+    std::printf("%-22s %-36s %-36s sent %llu, dropped %llu (last round)\n", c.name, core.c_str(), forwarded.c_str(),
+                static_cast<unsigned long long>(c.results.back().sent),
+                static_cast<unsigned long long>(c.results.back().dropped));
+  }
+}
+
 }  // namespace
 }  // namespace wl::bench
 
@@ -375,6 +479,8 @@ int main(int argc, char** argv) {
   wl::bench::Bench bench(lines);
   if (argc > 2 && std::string_view(argv[2]) == "rates") {
     bench.RunRates();
+  } else if (argc > 2 && std::string_view(argv[2]) == "forwarding") {
+    bench.RunForwarding();
   } else {
     bench.Run();
   }

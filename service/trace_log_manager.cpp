@@ -1,11 +1,13 @@
 #include "service/trace_log_manager.h"
 
+#include <cstring>
 #include <system_error>
 #include <utility>
 
 #include "diagnostics/clock.h"
 #include "diagnostics/trace_flags.h"
 #include "platform/text.h"
+#include "platform/wall_clock.h"
 #include "service/service_reports.h"
 
 namespace wl {
@@ -19,6 +21,17 @@ constexpr std::array<std::uint16_t, kLogFileCount> kRecordCreationOrder{0, 1, 5,
 // A buffer kept by a producer thread between lines is cut back after a very
 // long line, so that one huge message does not pin its memory.
 constexpr std::size_t kKeptLineCapacity = 64 * 1024;
+
+// Marks a queue entry that carries what the forwarder needs of the line
+// before it (LineQueue entries of the writer carry a source below 37).
+constexpr SourceNumber kForwardMark = 0x8000;
+
+// What intake records for the forwarder beside a line.
+struct ForwardMark {
+  std::int64_t acceptedMicroseconds;
+  LevelNumber level;
+  bool serviceStamped;
+};
 
 // The separator that a client stamp has at a UTF-16 unit, or 0.
 wchar_t StampSeparator(std::size_t unit) {
@@ -101,7 +114,8 @@ void ExpandLineFeeds(std::string& out, std::size_t from) {
 // service's stamp when the text has none, the text, a line feed. It is kept
 // as it goes into a UTF-8 file, each line feed (also those in the text)
 // after a carriage return, so that the writer hands it over as it is.
-void BuildLine(std::string& out, SourceNumber source, LevelNumber level, std::wstring_view text) {
+// True when the service's stamp was added.
+bool BuildLine(std::string& out, SourceNumber source, LevelNumber level, std::wstring_view text) {
   out.clear();
   std::wstring_view name = LookupSourceName(source);
   platform::AppendUtf8FromWide(name, out);
@@ -109,11 +123,13 @@ void BuildLine(std::string& out, SourceNumber source, LevelNumber level, std::ws
   out.push_back('+');
   platform::AppendUtf8FromWide(LevelCode(level), out);
   out.push_back(' ');
-  if (!HasClientStamp(text)) AppendStamp(out, LocalNow());
+  bool stamped = !HasClientStamp(text);
+  if (stamped) AppendStamp(out, LocalNow());
   std::size_t textStart = out.size();
   platform::AppendUtf8FromWide(text, out);
   if (std::string_view(out).find('\n', textStart) != std::string_view::npos) ExpandLineFeeds(out, textStart);
   out.append("\r\n");
+  return stamped;
 }
 
 }  // namespace
@@ -125,6 +141,7 @@ TraceLogManager::TraceLogManager() {
   std::uint16_t level = ReadTraceLevel();
   globalLevel.Store(level, true);
   ReportDebug(L"Read the global level from the registry {} at startup", LogLevel{level});
+  forwarder.Apply(ReadForwardingSettings());
 }
 
 TraceLogManager::~TraceLogManager() { FinalRelease(); }
@@ -146,11 +163,13 @@ HResult TraceLogManager::FinalConstruct() {
                 platform::WideFromAnsi(error.what()));
     return kEOutOfMemory;
   }
+  forwarder.Start();
   return kSOk;
 }
 
 void TraceLogManager::FinalRelease() {
   writer.Stop();
+  forwarder.Stop();
   // Flushes what the last size checks asked for while the files are open.
   committer.reset();
   for (auto& record : fileRecords) {
@@ -168,8 +187,16 @@ HResult TraceLogManager::QueueMessage(SourceNumber source, LevelNumber level, st
   if (!Accepts(source, level)) return kSOk;
 
   thread_local std::string line;
-  BuildLine(line, source, level, text);
-  writer.Post([source](LineQueue& queue) { queue.Append(source, line); });
+  bool stamped = BuildLine(line, source, level, text);
+  if (forwarder.Accepts(level)) {
+    ForwardMark mark{platform::WallClockMicroseconds(), level, stamped};
+    writer.Post([source, &mark](LineQueue& queue) {
+      queue.Append(source, line);
+      queue.Append(static_cast<SourceNumber>(source | kForwardMark), std::string_view(reinterpret_cast<const char*>(&mark), sizeof mark));
+    });
+  } else {
+    writer.Post([source](LineQueue& queue) { queue.Append(source, line); });
+  }
   if (line.capacity() > kKeptLineCapacity) std::string().swap(line);
   return kSOk;
 }
@@ -181,9 +208,10 @@ bool TraceLogManager::Accepts(SourceNumber source, LevelNumber level) const {
 }
 
 void TraceLogManager::RefreshGlobalLogLevel() {
-  globalLevel.Get([]() -> std::optional<std::uint32_t> {
+  globalLevel.Get([this]() -> std::optional<std::uint32_t> {
     std::uint16_t level = ReadTraceLevel();
     ReportDebug(L"Read the global level from the registry {}", LogLevel{level});
+    forwarder.Apply(ReadForwardingSettings());
     return level;
   });
 }
@@ -227,8 +255,26 @@ HResult TraceLogManager::ResetLogs() {
 
 void TraceLogManager::WaitUntilWritten() { writer.WaitUntilHandled(); }
 
+bool TraceLogManager::WaitUntilForwarded(std::uint32_t timeoutMs) {
+  WaitUntilWritten();
+  return forwarder.WaitUntilSent(timeoutMs);
+}
+
 void TraceLogManager::WriteBatch(LineQueue& batch) {
-  batch.ForEach([this](SourceNumber source, std::string_view line) { WriteLine(source, line); });
+  std::string_view previous;
+  batch.ForEach([this, &previous](SourceNumber source, std::string_view entry) {
+    if ((source & kForwardMark) == 0) {
+      WriteLine(source, entry);
+      previous = entry;
+      return;
+    }
+    ForwardMark mark;
+    std::memcpy(&mark, entry.data(), sizeof mark);
+    Forwarder::AppendForwardEntry(forwardBatch, static_cast<SourceNumber>(source & ~kForwardMark),
+                                  mark.acceptedMicroseconds, mark.level, mark.serviceStamped, previous);
+  });
+  // Forwarded only once their lines are in the files.
+  if (!forwardBatch.Empty()) forwarder.Offer(forwardBatch);
   // The emptied blocks go back to callers at the next exchange.
   batch.Clear();
 }

@@ -22,6 +22,7 @@
 #include "diagnostics/refreshed_value.h"
 #include "platform/types.h"
 #include "service/file_committer.h"
+#include "service/forwarder.h"
 #include "service/line_queue.h"
 #include "service/log_file_info.h"
 #include "service/log_tables.h"
@@ -73,13 +74,22 @@ class TraceLogManager {
   // Failures are reported; always S_OK.
   [[nodiscard]] HResult ResetLogs();
 
-  // Reads the global level from the registry again when more than 60 whole
-  // seconds have passed since the last read. Called by intake.
+  // Reads the global level and the forwarding settings from the registry
+  // again when more than 60 whole seconds have passed since the last read.
+  // Called by intake.
   void RefreshGlobalLogLevel();
 
   // Test aid: blocks until the writer has handled every line queued before
   // the call (or has ended). Production code never needs it.
   void WaitUntilWritten();
+
+  // Forwarding to a collector: on or off, the target, whether connected, and
+  // the messages sent, queued and dropped so far.
+  ForwardingStatus GetForwardingStatus() const { return forwarder.Status(); }
+
+  // Test aid: WaitUntilWritten, then waits at most timeoutMs until the
+  // forwarder has sent everything; true when it has.
+  bool WaitUntilForwarded(std::uint32_t timeoutMs);
 
  private:
   bool Accepts(SourceNumber source, LevelNumber level) const;
@@ -91,6 +101,10 @@ class TraceLogManager {
   std::array<std::atomic<std::uint16_t>, kSourceCount> sourceLevels{};
   std::array<std::shared_ptr<LogFileInfo>, kLogFileCount> fileRecords;
   std::unique_ptr<FileCommitter> committer;
+  // Declared before the writer, which hands it messages, so it outlives it.
+  Forwarder forwarder;
+  // The writer's batch of messages for the forwarder.
+  LineQueue forwardBatch;
   // Stops after the lines it has taken; later ones are discarded.
   BackgroundWorker<LineQueue> writer{[this](LineQueue& batch) { WriteBatch(batch); },
                                      {.stopMode = StopMode::Discard}};

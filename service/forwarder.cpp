@@ -1,0 +1,462 @@
+#include "service/forwarder.h"
+
+#include <algorithm>
+#include <cstring>
+#include <system_error>
+#include <utility>
+
+#include "diagnostics/format.h"
+#include "diagnostics/path_data.h"
+#include "diagnostics/registry_key.h"
+#include "platform/file_system.h"
+#include "platform/machine_root.h"
+#include "platform/replace_file.h"
+#include "platform/system.h"
+#include "platform/text.h"
+#include "platform/wall_clock.h"
+#include "service/service_reports.h"
+#include "service/syslog_message.h"
+
+namespace wl {
+namespace {
+
+constexpr std::int64_t kMillisecond = 1'000'000;
+constexpr std::int64_t kStatusPeriod = 2000 * kMillisecond;
+constexpr std::int64_t kDropReportPeriod = 60'000 * kMillisecond;
+constexpr std::int64_t kLongestBackoffMs = 30'000;
+constexpr std::uint32_t kConnectTimeoutMs = 2000;
+constexpr std::uint32_t kSendWaitMs = 200;
+// RELP waits this long for room in its window or for the last
+// acknowledgements when it closes.
+constexpr std::uint32_t kRelpTimeoutSeconds = 2;
+// How much a TCP send takes at once.
+constexpr std::size_t kSendChunk = 64 * 1024;
+constexpr std::size_t kRelpBurst = 256;
+
+// Entry layout: acceptance time (8 bytes), level (2), service-stamped (1),
+// then the finished line.
+constexpr std::size_t kEntryHead = 11;
+
+bool StartsWithNoCase(std::wstring_view text, std::wstring_view prefix) {
+  if (text.size() < prefix.size()) return false;
+  for (std::size_t i = 0; i < prefix.size(); ++i) {
+    wchar_t c = text[i];
+    if (c >= L'A' && c <= L'Z') c = static_cast<wchar_t>(c - L'A' + L'a');
+    if (c != prefix[i]) return false;
+  }
+  return true;
+}
+
+void ReportBadTarget(std::wstring_view text, std::wstring_view why) {
+  static std::mutex mutex;
+  static std::wstring last;
+  std::lock_guard lock(mutex);
+  if (last == text) return;
+  last = text;
+  ReportError(0, L"Forwarding is off: the target \"{}\" {}", text, why);
+}
+
+}  // namespace
+
+bool ParseForwardTarget(std::wstring_view text, ForwardingSettings& settings) {
+  ForwardProtocol protocol;
+  std::wstring_view rest;
+  if (StartsWithNoCase(text, L"tcp://")) {
+    protocol = ForwardProtocol::Tcp;
+    rest = text.substr(6);
+  } else if (StartsWithNoCase(text, L"relp://")) {
+    protocol = ForwardProtocol::Relp;
+    rest = text.substr(7);
+  } else {
+    return false;
+  }
+  std::size_t colon = rest.rfind(L':');
+  if (colon == std::wstring_view::npos || colon == 0) return false;
+  std::wstring_view host = rest.substr(0, colon);
+  std::wstring_view portText = rest.substr(colon + 1);
+  if (host.front() == L'[') {
+    if (host.size() < 3 || host.back() != L']') return false;
+    host = host.substr(1, host.size() - 2);
+  } else if (host.find(L':') != std::wstring_view::npos) {
+    return false;
+  }
+  for (wchar_t c : host) {
+    if (c <= L' ' || c > 126 || c == L'/' || c == L'[' || c == L']' || c == L'@') return false;
+  }
+  if (portText.empty() || portText.size() > 5) return false;
+  std::uint32_t port = 0;
+  for (wchar_t c : portText) {
+    if (c < L'0' || c > L'9') return false;
+    port = port * 10 + static_cast<std::uint32_t>(c - L'0');
+  }
+  if (port == 0 || port > 65535) return false;
+  settings.target = text;
+  settings.protocol = protocol;
+  settings.host = platform::Utf8FromWide(host);
+  settings.port = static_cast<std::uint16_t>(port);
+  return true;
+}
+
+ForwardingSettings ReadForwardingSettings() {
+  ForwardingSettings settings;
+  RegistryKey key(false);
+  if (key.Open(platform::kHKeyLocalMachine, kProductKey) != kErrorSuccess) return settings;
+  std::uint32_t value = 0;
+  if (key.ReadDword(L"ForwardLevel", value) == kErrorSuccess) settings.level = static_cast<LevelNumber>(value);
+  if (key.ReadDword(L"ForwardFacility", value) == kErrorSuccess && value <= 23) settings.facility = value;
+  if (key.ReadDword(L"ForwardQueueSize", value) == kErrorSuccess && value != 0) {
+    settings.queueSize = std::min(value, kMaxForwardQueueSize);
+  }
+  std::wstring target;
+  if (key.ReadString(L"ForwardTarget", target) != kErrorSuccess || target.empty()) return settings;
+  ForwardingSettings parsed = settings;
+  if (!ParseForwardTarget(target, parsed)) {
+    ReportBadTarget(target, L"is not tcp://host:port or relp://host:port");
+  } else if (parsed.protocol == ForwardProtocol::Relp && !platform::RelpClient::Supported()) {
+    ReportBadTarget(target, L"asks for RELP, which this build does not offer (use tcp://)");
+  } else {
+    settings = std::move(parsed);
+  }
+  return settings;
+}
+
+std::wstring ForwardingStatusPath() {
+  std::wstring root = platform::MachineRoot();
+  if (root.empty()) root = GetDataFolder();
+  return platform::JoinPath(platform::JoinPath(root, L"run"), L"forwarding.status");
+}
+
+void Forwarder::AppendForwardEntry(LineQueue& batch, SourceNumber source, std::int64_t acceptedMicroseconds,
+                                   LevelNumber level, bool serviceStamped, std::string_view line) {
+  thread_local std::string entry;
+  entry.resize(kEntryHead);
+  std::memcpy(entry.data(), &acceptedMicroseconds, 8);
+  std::memcpy(entry.data() + 8, &level, 2);
+  entry[10] = serviceStamped ? 1 : 0;
+  entry.append(line);
+  batch.Append(source, entry);
+  if (entry.capacity() > 64 * 1024) std::string().swap(entry);
+}
+
+Forwarder::Forwarder() = default;
+
+Forwarder::~Forwarder() { Stop(); }
+
+void Forwarder::Apply(const ForwardingSettings& settings) {
+  std::lock_guard lock(mutex_);
+  level_.store(settings.level, std::memory_order_relaxed);
+  enabled_.store(settings.Enabled() && !stopping_, std::memory_order_relaxed);
+  if (settings == settings_) return;
+  settings_ = settings;
+  ++generation_;
+  if (started_ && !stopping_ && settings.Enabled() && !thread_.joinable()) {
+    try {
+      thread_ = std::thread(&Forwarder::Run, this);
+    } catch (const std::system_error& error) {
+      enabled_.store(false, std::memory_order_relaxed);
+      ReportError(0, L"Forwarder - Unable to start the forwarding thread: {}", platform::WideFromAnsi(error.what()));
+    }
+  }
+  wake_.notify_one();
+}
+
+void Forwarder::Start() {
+  ForwardingSettings settings;
+  {
+    std::lock_guard lock(mutex_);
+    if (started_) return;
+    started_ = true;
+    settings = settings_;
+    // Applied again below so that the thread starts.
+    settings_ = ForwardingSettings{};
+  }
+  if (!settings.Enabled()) {
+    // A status file left by an earlier run must not claim forwarding is on.
+    (void)platform::DeletePath(ForwardingStatusPath());
+  }
+  Apply(settings);
+}
+
+void Forwarder::Stop(std::uint32_t graceMs) {
+  std::thread ending;
+  {
+    std::lock_guard lock(mutex_);
+    if (!stopping_) {
+      stopping_ = true;
+      stopDeadline_ = platform::SteadyClockNanoseconds() + static_cast<std::int64_t>(graceMs) * kMillisecond;
+    }
+    enabled_.store(false, std::memory_order_relaxed);
+    ending = std::move(thread_);
+  }
+  wake_.notify_all();
+  if (ending.joinable()) ending.join();
+}
+
+void Forwarder::Offer(LineQueue& batch) {
+  {
+    std::lock_guard lock(mutex_);
+    if (!settings_.Enabled() || stopping_) {
+      batch.Clear();
+      return;
+    }
+    std::uint64_t queued = queued_.load(std::memory_order_relaxed);
+    std::uint64_t room = queued < settings_.queueSize ? settings_.queueSize - queued : 0;
+    std::uint64_t taken = 0;
+    batch.ForEach([&](SourceNumber source, std::string_view entry) {
+      if (taken < room) {
+        pending_.Append(source, entry);
+        ++taken;
+      }
+    });
+    queued_.fetch_add(taken, std::memory_order_relaxed);
+    dropped_.fetch_add(batch.Count() - taken, std::memory_order_relaxed);
+  }
+  batch.Clear();
+  wake_.notify_one();
+}
+
+ForwardingStatus Forwarder::Status() const {
+  ForwardingStatus status;
+  {
+    std::lock_guard lock(mutex_);
+    status.enabled = settings_.Enabled() && !stopping_;
+    status.target = settings_.target;
+  }
+  status.connected = connected_.load(std::memory_order_relaxed);
+  status.sent = sent_.load(std::memory_order_relaxed);
+  status.queued = queued_.load(std::memory_order_relaxed);
+  status.dropped = dropped_.load(std::memory_order_relaxed);
+  return status;
+}
+
+bool Forwarder::WaitUntilSent(std::uint32_t timeoutMs) {
+  std::int64_t deadline = platform::SteadyClockNanoseconds() + static_cast<std::int64_t>(timeoutMs) * kMillisecond;
+  while (queued_.load() != 0) {
+    if (platform::SteadyClockNanoseconds() >= deadline) return false;
+    platform::SleepMilliseconds(10);
+  }
+  return true;
+}
+
+void Forwarder::Run() {
+  hostName_ = platform::LocalHostName();
+  std::unique_lock lock(mutex_);
+  for (;;) {
+    std::int64_t now = platform::SteadyClockNanoseconds();
+    if (generation_ != activeGeneration_) {
+      activeGeneration_ = generation_;
+      bool newTarget = active_.target != settings_.target;
+      active_ = settings_;
+      if (newTarget || !active_.Enabled()) {
+        lock.unlock();
+        Disconnect();
+        lock.lock();
+        backoffMs_ = 0;
+        nextAttempt_ = now;
+        reportedDown_ = false;
+      }
+      if (!active_.Enabled()) {
+        // Off: what was queued for the old target is given up.
+        dropped_.fetch_add(queued_.exchange(0));
+        inHand_.clear();
+        pending_.Clear();
+      }
+    }
+    bool nothingQueued = inHand_.empty() && pending_.Empty();
+    if (stopping_ && (nothingQueued || now >= stopDeadline_)) break;
+    if (now >= nextStatusWrite_) {
+      nextStatusWrite_ = now + kStatusPeriod;
+      lock.unlock();
+      ReportPeriod(now);
+      WriteStatusFile();
+      lock.lock();
+      continue;
+    }
+    if (inHand_.empty() && !pending_.Empty()) {
+      taken_.swap(pending_);
+      lock.unlock();
+      FormatTaken(taken_);
+      lock.lock();
+      continue;
+    }
+    if (!inHand_.empty()) {
+      if (!connected_.load(std::memory_order_relaxed) && now >= nextAttempt_) {
+        lock.unlock();
+        Connect();
+        lock.lock();
+        continue;
+      }
+      if (connected_.load(std::memory_order_relaxed)) {
+        lock.unlock();
+        SendSome();
+        lock.lock();
+        continue;
+      }
+    }
+    // Nothing to do until new work, the next attempt to connect, the next
+    // status write or the end of the grace period.
+    std::int64_t until = nextStatusWrite_;
+    if (!inHand_.empty()) until = std::min(until, nextAttempt_);
+    if (stopping_) until = std::min(until, stopDeadline_);
+    if (until > now) wake_.wait_for(lock, std::chrono::nanoseconds(until - now));
+  }
+  lock.unlock();
+  Disconnect();
+  // What could not be sent in the grace period is lost with the process.
+  dropped_.fetch_add(queued_.exchange(0));
+  inHand_.clear();
+  ReportPeriod(platform::SteadyClockNanoseconds() + kDropReportPeriod);
+  WriteStatusFile();
+}
+
+void Forwarder::FormatTaken(LineQueue& taken) {
+  taken.ForEach([this](SourceNumber source, std::string_view entry) {
+    if (entry.size() < kEntryHead) return;
+    SyslogInput input;
+    input.facility = active_.facility;
+    input.source = source;
+    std::memcpy(&input.acceptedMicroseconds, entry.data(), 8);
+    std::memcpy(&input.level, entry.data() + 8, 2);
+    std::string text = TextOfLogLine(entry.substr(kEntryHead), entry[10] != 0);
+    input.text = text;
+    std::string message;
+    message.reserve(text.size() + 160);
+    AppendSyslogMessage(message, input, hostName_);
+    inHand_.push_back(std::move(message));
+  });
+  taken.Clear();
+}
+
+void Forwarder::Connect() {
+  Win32Error result;
+  if (active_.protocol == ForwardProtocol::Tcp) {
+    result = platform::TcpConnect(active_.host, active_.port, kConnectTimeoutMs, &socket_);
+  } else if (relpSession_) {
+    // Re-establishing the session sends what the collector has not
+    // acknowledged again.
+    result = relp_.Reconnect();
+  } else {
+    result = relp_.Connect(active_.host, active_.port, kRelpTimeoutSeconds);
+    relpSession_ = result == kErrorSuccess;
+  }
+  if (result == kErrorSuccess) {
+    connected_.store(true);
+    backoffMs_ = 0;
+    if (reportedDown_) ReportError(0, L"Forwarding to {} is connected again", active_.target);
+    reportedDown_ = false;
+    return;
+  }
+  backoffMs_ = backoffMs_ == 0 ? 250 : std::min(backoffMs_ * 2, kLongestBackoffMs);
+  nextAttempt_ = platform::SteadyClockNanoseconds() + backoffMs_ * kMillisecond;
+  if (!reportedDown_) {
+    ReportError(result, L"Forwarding to {} cannot connect; trying again with back-off", active_.target);
+    reportedDown_ = true;
+  }
+}
+
+void Forwarder::LoseConnection() {
+  if (socket_ != platform::kNoSocket) platform::TcpClose(socket_);
+  socket_ = platform::kNoSocket;
+  // Frames not wholly written are sent again, whole, on the next connection.
+  sendBuffer_.clear();
+  sendOffset_ = 0;
+  frameEnds_.clear();
+  connected_.store(false);
+  nextAttempt_ = platform::SteadyClockNanoseconds();
+  if (!reportedDown_) {
+    ReportError(0, L"Forwarding to {} lost its connection", active_.target);
+    reportedDown_ = true;
+  }
+}
+
+void Forwarder::Disconnect() {
+  if (socket_ != platform::kNoSocket) platform::TcpClose(socket_);
+  socket_ = platform::kNoSocket;
+  sendBuffer_.clear();
+  sendOffset_ = 0;
+  frameEnds_.clear();
+  if (relpSession_) relp_.Close();
+  relpSession_ = false;
+  connected_.store(false);
+}
+
+void Forwarder::SendSome() {
+  if (active_.protocol == ForwardProtocol::Relp) {
+    for (std::size_t count = 0; count < kRelpBurst && !inHand_.empty(); ++count) {
+      if (relp_.Send(inHand_.front()) != kErrorSuccess) {
+        connected_.store(false);
+        nextAttempt_ = platform::SteadyClockNanoseconds();
+        if (!reportedDown_) {
+          ReportError(0, L"Forwarding to {} lost its connection", active_.target);
+          reportedDown_ = true;
+        }
+        return;
+      }
+      inHand_.pop_front();
+      sent_.fetch_add(1, std::memory_order_relaxed);
+      queued_.fetch_sub(1, std::memory_order_relaxed);
+    }
+    return;
+  }
+  if (sendBuffer_.empty()) {
+    // A collector never writes to us: a readable socket means it is gone,
+    // and what we would write now would be lost.
+    if (platform::TcpPeerGone(socket_)) {
+      LoseConnection();
+      return;
+    }
+    for (std::size_t i = 0; i < inHand_.size() && sendBuffer_.size() < kSendChunk; ++i) {
+      AppendOctetCountedFrame(sendBuffer_, inHand_[i]);
+      frameEnds_.push_back(sendBuffer_.size());
+    }
+  }
+  long count = platform::TcpSend(socket_, sendBuffer_.data() + sendOffset_, sendBuffer_.size() - sendOffset_,
+                                 kSendWaitMs);
+  if (count < 0) {
+    LoseConnection();
+    return;
+  }
+  sendOffset_ += static_cast<std::size_t>(count);
+  while (!frameEnds_.empty() && frameEnds_.front() <= sendOffset_) {
+    frameEnds_.pop_front();
+    inHand_.pop_front();
+    sent_.fetch_add(1, std::memory_order_relaxed);
+    queued_.fetch_sub(1, std::memory_order_relaxed);
+  }
+  if (sendOffset_ == sendBuffer_.size()) {
+    sendBuffer_.clear();
+    sendOffset_ = 0;
+  }
+}
+
+void Forwarder::ReportPeriod(std::int64_t now) {
+  std::uint64_t dropped = dropped_.load();
+  if (dropped == droppedReported_ || now < periodStart_) return;
+  ReportError(0, L"Forwarding to {}: {} messages dropped (queue full or collector away), {} in all",
+              active_.target, dropped - droppedReported_, dropped);
+  droppedReported_ = dropped;
+  periodStart_ = now + kDropReportPeriod;
+}
+
+void Forwarder::WriteStatusFile() {
+  ForwardingStatus status = Status();
+  std::string text;
+  text += "enabled=" + std::string(status.enabled ? "1" : "0") + "\n";
+  text += "target=" + platform::Utf8FromWide(status.target) + "\n";
+  text += "connected=" + std::string(status.connected ? "1" : "0") + "\n";
+  text += "sent=" + std::to_string(status.sent) + "\n";
+  text += "queued=" + std::to_string(status.queued) + "\n";
+  text += "dropped=" + std::to_string(status.dropped) + "\n";
+  text += "pid=" + std::to_string(platform::GetCurrentProcessId()) + "\n";
+  text += "updated=";
+  platform::CivilTime now = platform::LocalCivilTime(platform::WallClockMicroseconds());
+  text += platform::Utf8FromWide(Format(L"{:04}-{:02}-{:02}T{:02}:{:02}:{:02}", now.year, now.month, now.day,
+                                        now.hour, now.minute, now.second));
+  text += "\n";
+  std::wstring path = ForwardingStatusPath();
+  std::wstring folder = path.substr(0, path.size() - std::wstring_view(L"forwarding.status").size() - 1);
+  (void)platform::MakeDirectory(folder);
+  (void)platform::ReplaceFileContents(path, text);
+}
+
+}  // namespace wl

@@ -1,0 +1,91 @@
+#!/bin/bash
+# A real rsyslogd as the collector of the forwarding tests, in the foreground
+# with a configuration of its own, listening on 127.0.0.1 with imtcp (RFC 5424
+# in octet-counting frames) and imrelp, and writing each message it receives,
+# as received, to DIR/received.log (one line each; line feeds inside a message
+# arrive as "#012").
+#
+#   collector.sh start DIR        picks two free ports, writes DIR/tcp.port and
+#                                 DIR/relp.port, starts rsyslogd, waits until
+#                                 both ports answer
+#   collector.sh restart DIR      starts it again on the same ports
+#   collector.sh kill DIR         SIGKILL, as a crash would
+#   collector.sh stop DIR         SIGTERM, then waits for it to end
+set -u
+command=${1:?start, restart, kill or stop}
+dir=${2:?the collector folder}
+rsyslogd=${RSYSLOGD:-/usr/sbin/rsyslogd}
+
+answers() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
+
+running() { [ -s "$dir/collector.pid" ] && kill -0 "$(cat "$dir/collector.pid")" 2>/dev/null; }
+
+launch() {
+  local tcp=$1 relp=$2
+  mkdir -p "$dir/work"
+  cat >"$dir/rsyslog.conf" <<CONF
+global(workDirectory="$dir/work" maxMessageSize="256k")
+# Each message is written before the input takes the next one (and before
+# RELP acknowledges it), so a collector killed mid-run has lost nothing it
+# acknowledged.
+main_queue(queue.type="Direct")
+module(load="imtcp")
+module(load="imrelp")
+template(name="raw" type="string" string="%rawmsg%\n")
+ruleset(name="received") {
+  action(type="omfile" file="$dir/received.log" template="raw")
+}
+input(type="imtcp" port="$tcp" address="127.0.0.1" ruleset="received")
+input(type="imrelp" port="$relp" address="127.0.0.1" ruleset="received")
+CONF
+  "$rsyslogd" -n -f "$dir/rsyslog.conf" -i "$dir/rsyslogd.pid" >>"$dir/rsyslogd.out" 2>&1 &
+  echo $! >"$dir/collector.pid"
+  for _ in $(seq 100); do
+    if answers "$tcp" && answers "$relp"; then return 0; fi
+    running || return 1
+    sleep 0.1
+  done
+  return 1
+}
+
+halt() {
+  running || return 0
+  local pid
+  pid=$(cat "$dir/collector.pid")
+  kill "-$1" "$pid" 2>/dev/null
+  for _ in $(seq 100); do
+    kill -0 "$pid" 2>/dev/null || return 0
+    sleep 0.05
+  done
+  kill -KILL "$pid" 2>/dev/null
+}
+
+case $command in
+  start)
+    if [ ! -x "$rsyslogd" ]; then
+      echo "collector.sh: $rsyslogd is missing: install the packages rsyslog and rsyslog-relp" >&2
+      exit 2
+    fi
+    mkdir -p "$dir"
+    for _ in $(seq 20); do
+      tcp=$((20000 + RANDOM % 40000))
+      relp=$((tcp + 1))
+      if answers "$tcp" || answers "$relp"; then continue; fi
+      echo "$tcp" >"$dir/tcp.port"
+      echo "$relp" >"$dir/relp.port"
+      if launch "$tcp" "$relp"; then exit 0; fi
+      halt TERM
+    done
+    echo "collector.sh: rsyslogd did not start (see $dir/rsyslogd.out)" >&2
+    exit 1
+    ;;
+  restart)
+    launch "$(cat "$dir/tcp.port")" "$(cat "$dir/relp.port")" || {
+      echo "collector.sh: rsyslogd did not start again (see $dir/rsyslogd.out)" >&2
+      exit 1
+    }
+    ;;
+  kill) halt KILL ;;
+  stop) halt TERM ;;
+  *) echo "collector.sh: unknown command $command" >&2; exit 2 ;;
+esac
