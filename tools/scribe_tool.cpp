@@ -12,7 +12,7 @@
 #include "platform/file_system.h"
 #include "platform/system.h"
 #include "platform/text.h"
-#include "service/trace_log_manager_type.h"
+#include "logclient/trace_log_manager_type.h"
 #include "tools/registry_tool.h"
 
 namespace wl {
