@@ -105,6 +105,7 @@ struct TypeLibDescription {
   WORD majorVersion;
   WORD minorVersion;
   LCID lcid;
+  WORD libFlags;  // LIBFLAG_FHASDISKIMAGE | ...
   const wchar_t* help;
   std::span<const InterfaceDescription* const> interfaces;
   std::span<const ClassDescription* const> classes;
@@ -120,13 +121,23 @@ const MethodDescription* FindMethodByDispid(const InterfaceDescription& descript
 // server found through the registry, and this does nothing.
 void AddBuiltInTypeLibrary(const TypeLibDescription& description);
 
-// Registers the type library of the server module modulePath for all users
-// (the TypeLib and Interface keys Windows writes). On Windows the module's
-// first TYPELIB resource is registered and must have the description's LIBID;
-// on Linux the description itself is registered with the module's path.
-HRESULT RegisterTypeLibrary(const TypeLibDescription& description, std::wstring_view modulePath);
-// Removes that registration; S_OK also when it was missing.
-HRESULT UnregisterTypeLibrary(const TypeLibDescription& description);
+// Registers the type library of the server module modulePath: the
+// TypeLib\{LIBID}\<version> and Interface\{IID} keys that Windows writes,
+// under HKEY_CLASSES_ROOT, or in per-user mode under the calling user's
+// HKCU\Software\Classes. On Windows the library is loaded from the
+// module's first TYPELIB resource, else from the file beside it with the
+// module's name and the extension ".tlb"; it must have the description's
+// LIBID and is registered by RegisterTypeLib (per user by
+// RegisterTypeLibForUser when oleaut32 has it) with the path it was loaded
+// from. On Linux the description itself is registered with the module's
+// path.
+HRESULT RegisterTypeLibrary(const TypeLibDescription& description, std::wstring_view modulePath,
+                            bool perUser = false);
+// Removes that registration: on Windows UnRegisterTypeLib (or its per-user
+// form) with the identity, version, locale and target read from the
+// library loaded as above. S_OK also when nothing was registered.
+HRESULT UnregisterTypeLibrary(const TypeLibDescription& description, std::wstring_view modulePath,
+                              bool perUser = false);
 
 // The client side of one connection of the Linux transport: a proxy calls
 // the server's object through it. Any thread may call; calls are answered

@@ -43,9 +43,15 @@ inline constexpr Win32Error kErrorInvalidSid = 1337;
 inline constexpr Win32Error kErrorKeyDeleted = 1018;
 inline constexpr Win32Error kErrorBadFormat = 11;
 inline constexpr Win32Error kErrorDiskFull = 112;
+inline constexpr Win32Error kErrorInsufficientBuffer = 122;
+inline constexpr Win32Error kErrorInvalidServiceControl = 1052;
+inline constexpr Win32Error kErrorServiceDoesNotExist = 1060;
 inline constexpr Win32Error kErrorServiceCannotAcceptControl = 1061;
 inline constexpr Win32Error kErrorServiceNotActive = 1062;
 inline constexpr Win32Error kErrorFailedServiceControllerConnect = 1063;
+inline constexpr Win32Error kErrorServiceMarkedForDelete = 1072;
+inline constexpr Win32Error kErrorServiceExists = 1073;
+inline constexpr Win32Error kErrorServiceNeverStarted = 1077;
 
 inline constexpr HResult kSOk = 0;
 inline constexpr HResult kSFalse = 1;

@@ -72,7 +72,8 @@ constexpr ClassDescription kClass{L"TraceLogManager", kTraceLogManagerClsid, L"T
 constexpr const ClassDescription* kClasses[] = {&kClass};
 constexpr TypeLibDescription kLibrary{L"ScribeHostLib",     kScribeHostLibId,
                                       kScribeHostLibMajor,  kScribeHostLibMinor,
-                                      kScribeHostLibLocale, L"ScribeHost 9.2 Type Library",
+                                      kScribeHostLibLocale, LIBFLAG_FHASDISKIMAGE,
+                                      L"ScribeHost 9.2 Type Library",
                                       kInterfaces,          kClasses};
 
 }  // namespace

@@ -335,7 +335,8 @@ class BuiltInTypeLib final : public posix::RefCounted<ITypeLib> {
   HRESULT STDMETHODCALLTYPE GetLibAttr(TLIBATTR** attributes) override {
     if (attributes == nullptr) return E_INVALIDARG;
     *attributes =
-        new TLIBATTR{library_.libid, library_.lcid, SYS_WIN64, library_.majorVersion, library_.minorVersion, 0};
+        new TLIBATTR{library_.libid, library_.lcid, SYS_WIN64, library_.majorVersion, library_.minorVersion,
+                     library_.libFlags};
     return S_OK;
   }
   void STDMETHODCALLTYPE ReleaseTLibAttr(TLIBATTR* attributes) override { delete attributes; }
@@ -371,22 +372,30 @@ HRESULT BuiltInTypeInfo::GetContainingTypeLib(ITypeLib** library, UINT* index) {
 
 std::wstring TypeLibKey(const TypeLibDescription& description) { return L"TypeLib\\" + GuidText(description.libid); }
 
-Win32Error SetText(HKey root, const std::wstring& subKey, std::wstring_view name, std::wstring_view value) {
-  HKey key = nullptr;
-  Win32Error result = RegistryCreateKey(root, subKey, kKeyAllAccess, &key, nullptr);
-  if (result != 0) return result;
-  std::u16string units = Utf16FromWide(value);
-  units.push_back(u'\0');
-  result = RegistrySetValue(key, name, kRegSz, units.data(), static_cast<std::uint32_t>(units.size() * 2));
-  (void)RegistryCloseKey(key);
-  return result;
-}
-
 bool KeyExists(HKey root, const std::wstring& subKey) {
   HKey key = nullptr;
   if (RegistryOpenKey(root, subKey, kKeyRead, &key) != 0) return false;
   (void)RegistryCloseKey(key);
   return true;
+}
+
+// The default value of a key as text; empty when it cannot be read.
+std::wstring DefaultText(HKey root, const std::wstring& subKey) {
+  HKey key = nullptr;
+  if (RegistryOpenKey(root, subKey, kKeyRead, &key) != 0) return {};
+  std::vector<std::uint8_t> data(512);
+  std::uint32_t size = static_cast<std::uint32_t>(data.size());
+  std::uint32_t type = 0;
+  Win32Error result = RegistryQueryValue(key, L"", &type, data.data(), &size);
+  (void)RegistryCloseKey(key);
+  if (result != 0 || type != kRegSz) return {};
+  data.resize(size);
+  std::u16string units = Utf16FromLeBytes(data);
+  return WideFromUtf16(units.substr(0, units.find(u'\0')));
+}
+
+RegistryFileSection Section(std::wstring path, std::wstring_view text) {
+  return {std::move(path), false, {{L"", false, kRegSz, Utf16LeStringData(text)}}, 0};
 }
 
 }  // namespace
@@ -432,37 +441,57 @@ std::vector<const InterfaceDescription*> BuiltInDualInterfaces() {
 
 }  // namespace posix
 
-HRESULT RegisterTypeLibrary(const TypeLibDescription& description, std::wstring_view modulePath) {
+HRESULT RegisterTypeLibrary(const TypeLibDescription& description, std::wstring_view modulePath, bool perUser) {
   AddBuiltInTypeLibrary(description);
-  std::wstring version =
-      TypeLibKey(description) + L"\\" + VersionText(description.majorVersion, description.minorVersion);
-  std::wstring folder(
-      modulePath.substr(0, modulePath.rfind(L'/') == std::wstring_view::npos ? 0 : modulePath.rfind(L'/')));
-  Win32Error result = SetText(kHKeyClassesRoot, version, L"", description.help);
-  if (result == 0) result = SetText(kHKeyClassesRoot, version + L"\\FLAGS", L"", L"0");
+  // The keys and values that Windows' RegisterTypeLib writes, in one update
+  // of the hive.
+  std::wstring classes = perUser ? L"HKEY_CURRENT_USER\\Software\\Classes\\" : L"HKEY_CLASSES_ROOT\\";
+  std::wstring versionText = VersionText(description.majorVersion, description.minorVersion);
+  std::wstring version = classes + TypeLibKey(description) + L"\\" + versionText;
+  std::size_t slash = modulePath.rfind(L'/');
+  std::wstring_view folder = modulePath.substr(0, slash == std::wstring_view::npos ? 0 : slash);
   wchar_t locale[16];
   std::swprintf(locale, 16, L"%x", static_cast<unsigned>(description.lcid));
-  if (result == 0) result = SetText(kHKeyClassesRoot, version + L"\\" + locale + L"\\win64", L"", modulePath);
-  if (result == 0) result = SetText(kHKeyClassesRoot, version + L"\\HELPDIR", L"", folder);
+  std::vector<RegistryFileSection> sections = {
+      Section(version, description.help),
+      Section(version + L"\\FLAGS", std::to_wstring(description.libFlags)),
+      Section(version + L"\\" + locale + L"\\win64", modulePath),
+      Section(version + L"\\HELPDIR", folder),
+  };
   for (const InterfaceDescription* face : description.interfaces) {
-    std::wstring key = L"Interface\\" + GuidText(face->iid);
-    if (result == 0) result = SetText(kHKeyClassesRoot, key, L"", face->name);
-    if (result == 0) result = SetText(kHKeyClassesRoot, key + L"\\ProxyStubClsid", L"", kAutomationMarshaler);
-    if (result == 0) result = SetText(kHKeyClassesRoot, key + L"\\ProxyStubClsid32", L"", kAutomationMarshaler);
-    if (result == 0) result = SetText(kHKeyClassesRoot, key + L"\\TypeLib", L"", GuidText(description.libid));
-    if (result == 0) {
-      result = SetText(kHKeyClassesRoot, key + L"\\TypeLib", L"Version",
-                       VersionText(description.majorVersion, description.minorVersion));
-    }
+    std::wstring key = classes + L"Interface\\" + GuidText(face->iid);
+    sections.push_back(Section(key, face->name));
+    sections.push_back(Section(key + L"\\ProxyStubClsid", kAutomationMarshaler));
+    sections.push_back(Section(key + L"\\ProxyStubClsid32", kAutomationMarshaler));
+    RegistryFileSection typeLib = Section(key + L"\\TypeLib", GuidText(description.libid));
+    typeLib.values.push_back({L"Version", false, kRegSz, Utf16LeStringData(versionText)});
+    sections.push_back(std::move(typeLib));
   }
-  return HResultFromWin32(result);
+  RegistryFileError error;
+  return HResultFromWin32(RegistryImport(sections, &error));
 }
 
-HRESULT UnregisterTypeLibrary(const TypeLibDescription& description) {
-  Win32Error result = RegistryDeleteKeyTree(kHKeyClassesRoot, TypeLibKey(description));
+HRESULT UnregisterTypeLibrary(const TypeLibDescription& description, std::wstring_view, bool perUser) {
+  HKey root = perUser ? kHKeyCurrentUser : kHKeyClassesRoot;
+  std::wstring classes = perUser ? L"Software\\Classes\\" : L"";
+  std::wstring library = classes + TypeLibKey(description);
+  Win32Error result = RegistryDeleteKeyTree(
+      root, library + L"\\" + VersionText(description.majorVersion, description.minorVersion));
   if (result == kErrorFileNotFound) result = 0;
+  // The library's key goes with its last version.
+  std::wstring name;
+  HKey key = nullptr;
+  if (result == 0 && RegistryOpenKey(root, library, kKeyRead, &key) == 0) {
+    bool empty = RegistryEnumKey(key, 0, &name) == kErrorNoMoreItems;
+    (void)RegistryCloseKey(key);
+    if (empty) result = RegistryDeleteKeyTree(root, library);
+  }
+  // An interface key is removed only while it still names this library.
   for (const InterfaceDescription* face : description.interfaces) {
-    Win32Error removed = RegistryDeleteKeyTree(kHKeyClassesRoot, L"Interface\\" + GuidText(face->iid));
+    std::wstring interfaceKey = classes + L"Interface\\" + GuidText(face->iid);
+    GUID named{};
+    if (!ParseGuid(DefaultText(root, interfaceKey + L"\\TypeLib"), &named) || !(named == description.libid)) continue;
+    Win32Error removed = RegistryDeleteKeyTree(root, interfaceKey);
     if (result == 0 && removed != kErrorFileNotFound) result = removed;
   }
   return HResultFromWin32(result);

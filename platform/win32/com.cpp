@@ -10,17 +10,46 @@
 #include <cwchar>
 #include <string>
 
+#include "platform/system.h"
+
 namespace wl::platform {
 
 namespace {
 
-std::wstring LibraryKey(const TypeLibDescription& description) { return L"TypeLib\\" + GuidText(description.libid); }
-
 std::wstring VersionKey(const TypeLibDescription& description) {
   wchar_t version[32];
   std::swprintf(version, 32, L"\\%x.%x", description.majorVersion, description.minorVersion);
-  return LibraryKey(description) + version;
+  return L"TypeLib\\" + GuidText(description.libid) + version;
 }
+
+// The server's type library: its first TYPELIB resource, else the ".tlb"
+// file beside it. *path is where it was found.
+HRESULT LoadServerTypeLib(std::wstring_view modulePath, ITypeLib** library, std::wstring* path) {
+  *path = std::wstring(modulePath);
+  HRESULT result = ::LoadTypeLibEx(path->c_str(), REGKIND_NONE, library);
+  if (SUCCEEDED(result)) return result;
+  std::size_t name = path->find_last_of(L"\\/");
+  std::size_t dot = path->rfind(L'.');
+  if (dot == std::wstring::npos || (name != std::wstring::npos && dot < name)) dot = path->size();
+  *path = path->substr(0, dot) + L".tlb";
+  return ::LoadTypeLibEx(path->c_str(), REGKIND_NONE, library);
+}
+
+// An oleaut32 function that older systems lack; null then.
+template <typename Function>
+Function OleAutFunction(const char* name) {
+  HMODULE module = ::GetModuleHandleW(L"oleaut32.dll");
+  return module == nullptr ? nullptr : reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
+}
+
+using RegisterForUser = HRESULT(WINAPI*)(ITypeLib*, OLECHAR*, OLECHAR*);
+using UnregisterForUser = HRESULT(WINAPI*)(REFGUID, WORD, WORD, LCID, SYSKIND);
+
+// Wine's typelib marshaler looks for the library under the neutral locale
+// only, while RegisterTypeLib writes it under the library's own; under Wine
+// the neutral entry is added beside it (and removed with it), or calls
+// between processes find no proxy.
+bool NeedsNeutralLocale() { return WineVersion().has_value(); }
 
 }  // namespace
 
@@ -30,10 +59,10 @@ void SetServiceStarter(ServiceStarter*) {}
 
 void SetComReportSink(ComReportSink) {}
 
-HRESULT RegisterTypeLibrary(const TypeLibDescription& description, std::wstring_view modulePath) {
-  std::wstring path(modulePath);
+HRESULT RegisterTypeLibrary(const TypeLibDescription& description, std::wstring_view modulePath, bool perUser) {
   ITypeLib* library = nullptr;
-  HRESULT result = ::LoadTypeLibEx(path.c_str(), REGKIND_REGISTER, &library);
+  std::wstring path;
+  HRESULT result = LoadServerTypeLib(modulePath, &library, &path);
   if (FAILED(result)) return result;
   TLIBATTR* attributes = nullptr;
   result = library->GetLibAttr(&attributes);
@@ -41,11 +70,12 @@ HRESULT RegisterTypeLibrary(const TypeLibDescription& description, std::wstring_
     if (!IsEqualGUID(attributes->guid, description.libid)) result = TYPE_E_CANTLOADLIBRARY;
     library->ReleaseTLibAttr(attributes);
   }
-  library->Release();
-  // The system writes the module under the library's locale; Wine's
-  // typelib marshaler looks for it under the neutral one only, so it is
-  // written there too.
   if (SUCCEEDED(result)) {
+    auto forUser = perUser ? OleAutFunction<RegisterForUser>("RegisterTypeLibForUser") : nullptr;
+    result = forUser != nullptr ? forUser(library, path.data(), nullptr) : ::RegisterTypeLib(library, path.data(), nullptr);
+  }
+  library->Release();
+  if (SUCCEEDED(result) && NeedsNeutralLocale()) {
     std::wstring key = VersionKey(description) + L"\\0\\win64";
     auto bytes = static_cast<DWORD>((path.size() + 1) * sizeof(wchar_t));
     LSTATUS status = ::RegSetKeyValueW(HKEY_CLASSES_ROOT, key.c_str(), nullptr, REG_SZ, path.c_str(), bytes);
@@ -54,10 +84,23 @@ HRESULT RegisterTypeLibrary(const TypeLibDescription& description, std::wstring_
   return result;
 }
 
-HRESULT UnregisterTypeLibrary(const TypeLibDescription& description) {
-  HRESULT result = ::UnRegisterTypeLib(description.libid, description.majorVersion, description.minorVersion,
-                                       description.lcid, SYS_WIN64);
-  ::RegDeleteTreeW(HKEY_CLASSES_ROOT, LibraryKey(description).c_str());
+HRESULT UnregisterTypeLibrary(const TypeLibDescription& description, std::wstring_view modulePath, bool perUser) {
+  if (NeedsNeutralLocale()) ::RegDeleteTreeW(HKEY_CLASSES_ROOT, (VersionKey(description) + L"\\0").c_str());
+  ITypeLib* library = nullptr;
+  std::wstring path;
+  HRESULT result = LoadServerTypeLib(modulePath, &library, &path);
+  if (FAILED(result)) return result;
+  TLIBATTR* attributes = nullptr;
+  result = library->GetLibAttr(&attributes);
+  if (SUCCEEDED(result)) {
+    auto forUser = perUser ? OleAutFunction<UnregisterForUser>("UnRegisterTypeLibForUser") : nullptr;
+    result = forUser != nullptr ? forUser(attributes->guid, attributes->wMajorVerNum, attributes->wMinorVerNum,
+                                          attributes->lcid, attributes->syskind)
+                                : ::UnRegisterTypeLib(attributes->guid, attributes->wMajorVerNum,
+                                                      attributes->wMinorVerNum, attributes->lcid, attributes->syskind);
+    library->ReleaseTLibAttr(attributes);
+  }
+  library->Release();
   // Nothing registered is as good as removed.
   if (result == TYPE_E_REGISTRYACCESS || result == TYPE_E_LIBNOTREGISTERED) return S_OK;
   return result;

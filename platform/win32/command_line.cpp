@@ -15,4 +15,6 @@ std::vector<std::wstring> CommandLineArguments(int, char**) {
   return arguments;
 }
 
+std::wstring ProcessCommandLine(int, char**) { return ::GetCommandLineW(); }
+
 }  // namespace wl::platform

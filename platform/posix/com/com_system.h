@@ -228,6 +228,10 @@ enum CALLCONV {
   CC_MAX
 };
 enum SYSKIND { SYS_WIN16, SYS_WIN32, SYS_MAC, SYS_WIN64 };
+inline constexpr WORD LIBFLAG_FRESTRICTED = 0x1;
+inline constexpr WORD LIBFLAG_FCONTROL = 0x2;
+inline constexpr WORD LIBFLAG_FHIDDEN = 0x4;
+inline constexpr WORD LIBFLAG_FHASDISKIMAGE = 0x8;
 
 inline constexpr USHORT PARAMFLAG_NONE = 0;
 inline constexpr USHORT PARAMFLAG_FIN = 0x1;
