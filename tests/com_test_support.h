@@ -36,7 +36,7 @@ inline HRESULT RegisterTestServer() {
 
 inline void UnregisterTestServer() {
   (void)platform::RegistryDeleteKeyTree(platform::kHKeyClassesRoot, ClassKey());
-  platform::UnregisterTypeLibrary(ScribeHostTypeLib());
+  platform::UnregisterTypeLibrary(ScribeHostTypeLib(), ProgramPath(L"scribe_test_child"));
 }
 
 // Invoke of SetLogLevel (DISPID 5) with one VT_UI4 argument.

@@ -1,0 +1,306 @@
+#include "host/scribe_host_module.h"
+
+#include <chrono>
+#include <cstdio>
+#include <vector>
+
+#include "platform/com_server_process.h"
+#include "platform/event_log.h"
+#include "platform/message_queue.h"
+#include "platform/registry.h"
+#include "platform/system.h"
+#include "platform/text.h"
+#include "service/trace_log_manager_object.h"
+#include "service/trace_log_manager_type.h"
+
+namespace wl {
+namespace {
+
+// Made before main runs, on the process's first thread.
+CScribeHostModule module;
+
+constexpr std::uint32_t kLocalServiceMaxBytes = 520;
+
+// LocalService counts when it is a string whose data is empty or an even
+// number of bytes ending in a null character.
+bool ReadLocalService(platform::HKey appIdKey) {
+  std::vector<std::uint8_t> data(kLocalServiceMaxBytes);
+  std::uint32_t type = 0;
+  auto size = static_cast<std::uint32_t>(data.size());
+  if (platform::RegistryQueryValue(appIdKey, L"LocalService", &type, data.data(), &size) != kErrorSuccess) {
+    return false;
+  }
+  if (type != platform::kRegSz && type != platform::kRegExpandSz) return false;
+  return size == 0 || (size % 2 == 0 && data[size - 1] == 0 && data[size - 2] == 0);
+}
+
+class Key {
+ public:
+  ~Key() {
+    if (key_ != nullptr) (void)platform::RegistryCloseKey(key_);
+  }
+  platform::HKey Get() const { return key_; }
+  platform::HKey* Receive() { return &key_; }
+
+ private:
+  platform::HKey key_ = nullptr;
+};
+
+}  // namespace
+
+std::wstring_view CutEventText(std::wstring_view text) { return text.substr(0, kMaxEventTextLength); }
+
+CScribeHostModule& CScribeHostModule::Instance() { return module; }
+
+CScribeHostModule::CScribeHostModule() : mainThreadId_(platform::GetCurrentThreadId()) {}
+
+CScribeHostModule::~CScribeHostModule() {
+  if (monitor_.joinable()) monitor_.detach();
+}
+
+HRESULT CScribeHostModule::Start() {
+  Key appIds, appId;
+  Win32Error opened = platform::RegistryOpenKey(platform::kHKeyClassesRoot, L"AppID", platform::kKeyRead,
+                                                appIds.Receive());
+  if (opened == kErrorSuccess) {
+    opened = platform::RegistryOpenKey(appIds.Get(), platform::GuidText(kScribeHostAppId), platform::kKeyRead,
+                                       appId.Receive());
+  }
+  if (opened != kErrorSuccess) {
+    exitCode_ = opened;
+    return static_cast<HRESULT>(opened);
+  }
+  if (ReadLocalService(appId.Get())) {
+    isService_ = true;
+    Win32Error result = platform::StartServiceCtrlDispatcherW(kScribeHostServiceName, &ServiceMainEntry);
+    if (result != kErrorSuccess) exitCode_ = result;
+    return static_cast<HRESULT>(exitCode_.load());
+  }
+  isService_ = false;
+  if (HRESULT result = InitializeCom(); FAILED(result)) return result;
+  HRESULT result = Run();
+  exitCode_ = static_cast<std::uint32_t>(result);
+  return result;
+}
+
+// COM for the multithreaded apartment; a thread already in another
+// apartment is accepted only where the managed runtime put it there.
+HRESULT CScribeHostModule::InitializeCom() {
+  HRESULT result = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  if (SUCCEEDED(result)) {
+    comInitialized_ = true;
+    return result;
+  }
+  if (result == RPC_E_CHANGED_MODE && platform::IsModuleLoaded(L"Mscoree.dll")) return S_OK;
+  return result;
+}
+
+void CScribeHostModule::ServiceMainEntry() { Instance().ServiceMain(); }
+
+void CScribeHostModule::HandlerEntry(std::uint32_t control) { Instance().Handler(control); }
+
+void CScribeHostModule::ServiceMain() {
+  state_ = platform::kServiceStartPending;
+  serviceThreadId_ = platform::GetCurrentThreadId();
+  // The queue exists before the handler can post the quit message to it.
+  platform::EnsureThreadMessageQueue();
+  if (platform::RegisterServiceCtrlHandlerW(kScribeHostServiceName, &HandlerEntry, &statusHandle_) !=
+      kErrorSuccess) {
+    LogEvent(kEventHandlerNotInstalled);
+    return;
+  }
+  exitCode_ = 0;
+  ReportStatus();
+  // Remembered apart from a local server's initialisation: this one is
+  // undone here.
+  bool comBefore = comInitialized_.load();
+  if (FAILED(InitializeCom())) return;
+  bool initializedHere = comInitialized_.load() && !comBefore;
+  delayShutdown_ = false;
+  HRESULT result = Run();
+  exitCode_ = static_cast<std::uint32_t>(result);
+  if (initializedHere) {
+    CoUninitialize();
+    comInitialized_ = false;
+  }
+  ReleaseClassObject();
+  state_ = platform::kServiceStopped;
+  ReportStatus();
+  LogEvent(kEventServiceStopped);
+}
+
+void CScribeHostModule::Handler(std::uint32_t control) {
+  switch (control) {
+    case platform::kServiceControlStop:
+      state_ = platform::kServiceStopPending;
+      ReportStatus();
+      (void)platform::PostThreadMessageW(serviceThreadId_, platform::kWmQuit);
+      break;
+    case platform::kServiceControlPause:
+    case platform::kServiceControlContinue:
+    case platform::kServiceControlInterrogate:
+    case platform::kServiceControlShutdown:
+      break;
+    default:
+      LogEvent(kEventBadRequest);
+  }
+}
+
+void CScribeHostModule::ReportStatus() {
+  if (statusHandle_ == nullptr) return;
+  platform::ServiceStatus status;
+  status.serviceType = platform::kServiceWin32OwnProcess;
+  status.currentState = state_.load();
+  status.controlsAccepted = platform::kServiceAcceptStop;
+  status.win32ExitCode = exitCode_.load();
+  (void)platform::SetServiceStatus(statusHandle_, status);
+}
+
+HRESULT CScribeHostModule::Run() {
+  platform::EnsureThreadMessageQueue();
+  HRESULT result = PreMessageLoop();
+  if (FAILED(result)) {
+    ReleaseClassObject();
+    return result;
+  }
+  if (result == S_OK) {
+    platform::ThreadMessage message;
+    while (platform::GetMessageW(&message) > 0) {
+      platform::TranslateMessage(message);
+      platform::DispatchMessageW(message);
+    }
+  }
+  result = PostMessageLoop();
+  // In local-server mode the last client is gone: the object goes with the
+  // factory here. A service keeps it until COM is undone, which drops the
+  // references of clients that still hold it.
+  if (!isService_) ReleaseClassObject();
+  return result;
+}
+
+HRESULT CScribeHostModule::PreMessageLoop() {
+  if (isService_ && FAILED(platform::InitializeServerSecurity())) LogEvent(kEventSecurityFailure);
+  if (HRESULT result = RegisterClassObject(); FAILED(result)) return result;
+  if (delayShutdown_) {
+    try {
+      {
+        std::lock_guard lock(shutdownMutex_);
+        shutdownSet_ = false;
+        monitorDone_ = false;
+      }
+      monitor_ = std::thread(&CScribeHostModule::MonitorShutdown, this);
+    } catch (const std::system_error&) {
+      RevokeClassObject();
+      return E_FAIL;
+    }
+  }
+  if (isService_) {
+    std::uint32_t expected = platform::kServiceStartPending;
+    if (state_.compare_exchange_strong(expected, platform::kServiceRunning)) {
+      LogEvent(kEventServiceStarted);
+      ReportStatus();
+    }
+  }
+  HRESULT result = CoResumeClassObjects();
+  if (FAILED(result)) {
+    if (delayShutdown_ && monitor_.joinable()) {
+      SignalShutdown();
+      std::unique_lock lock(shutdownMutex_);
+      shutdownSignal_.wait_for(lock, std::chrono::milliseconds(2 * shutdownTimeoutMs_), [&] { return monitorDone_; });
+    }
+    RevokeClassObject();
+    return result;
+  }
+  return S_OK;
+}
+
+HRESULT CScribeHostModule::PostMessageLoop() {
+  HRESULT result = classRegistered_ ? CoRevokeClassObject(classCookie_) : S_OK;
+  classRegistered_ = false;
+  if (!isService_) platform::SleepMilliseconds(pauseMs_);
+  if (monitor_.joinable()) monitor_.join();
+  return result;
+}
+
+HRESULT CScribeHostModule::RegisterClassObject() {
+  if (factory_ == nullptr) factory_ = TraceLogManagerFactory::Create(*this);
+  if (factory_ == nullptr) {
+    delayShutdown_ = false;
+    return S_FALSE;
+  }
+  HRESULT result = CoRegisterClassObject(kTraceLogManagerClsid, factory_, CLSCTX_LOCAL_SERVER,
+                                         REGCLS_MULTIPLEUSE | REGCLS_SUSPENDED, &classCookie_);
+  classRegistered_ = SUCCEEDED(result);
+  return result;
+}
+
+void CScribeHostModule::RevokeClassObject() {
+  if (classRegistered_) (void)CoRevokeClassObject(classCookie_);
+  classRegistered_ = false;
+}
+
+// The factory's last reference: the object, when no client holds it any
+// more, stops its writer (every queued line reaches its file) and closes
+// its files.
+void CScribeHostModule::ReleaseClassObject() {
+  if (factory_ != nullptr) factory_->Release();
+  factory_ = nullptr;
+}
+
+long CScribeHostModule::Lock() {
+  CoAddRefServerProcess();
+  return ++lockCount_;
+}
+
+long CScribeHostModule::Unlock() {
+  long left = --lockCount_;
+  if (isService_) return left;
+  ULONG processLeft = CoReleaseServerProcess();
+  if (processLeft == 0) {
+    activity_ = true;
+    if (delayShutdown_) {
+      SignalShutdown();
+    } else {
+      (void)platform::PostThreadMessageW(mainThreadId_, platform::kWmQuit);
+    }
+  }
+  return static_cast<long>(processLeft);
+}
+
+void CScribeHostModule::SignalShutdown() {
+  {
+    std::lock_guard lock(shutdownMutex_);
+    shutdownSet_ = true;
+  }
+  shutdownSignal_.notify_all();
+}
+
+// Waits for the last unlock, then ends the main thread's loop at once.
+void CScribeHostModule::MonitorShutdown() {
+  {
+    std::unique_lock lock(shutdownMutex_);
+    shutdownSignal_.wait(lock, [&] { return shutdownSet_; });
+    shutdownSet_ = false;
+  }
+  (void)platform::PostThreadMessageW(mainThreadId_, platform::kWmQuit);
+  {
+    std::lock_guard lock(shutdownMutex_);
+    monitorDone_ = true;
+  }
+  shutdownSignal_.notify_all();
+}
+
+void CScribeHostModule::LogEvent(std::wstring_view text) {
+  std::wstring_view cut = CutEventText(text);
+  if (!isService_) {
+    std::string line = platform::Utf8FromWide(cut) + "\n";
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+  }
+  platform::EventSourceHandle source = nullptr;
+  if (platform::RegisterEventSourceW(kScribeHostServiceName, &source) != kErrorSuccess) return;
+  (void)platform::ReportEventW(source, platform::kEventLogInformationType, 0, 0, {std::wstring(cut)});
+  (void)platform::DeregisterEventSource(source);
+}
+
+}  // namespace wl

@@ -1,0 +1,127 @@
+// The service module of ScribeHost: one static instance that carries the
+// process's role and state. It chooses the role at start (a service when the
+// AppID holds LocalService, else a local server), runs the service's main
+// function and control handler, registers the TraceLogManager class object,
+// runs the message loop, keeps the module lock count that decides when a
+// local server ends, and writes the host's events to the event log.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <thread>
+
+#include "platform/com.h"
+#include "platform/service_control.h"
+#include "platform/service_run.h"
+#include "service/module_lock.h"
+
+namespace wl {
+
+class TraceLogManagerFactory;
+
+// The service's name, its event source's name, and the name of its status.
+inline constexpr std::wstring_view kScribeHostServiceName = L"ScribeHost";
+
+// The texts the host writes to the event log.
+inline constexpr std::wstring_view kEventHandlerNotInstalled = L"Handler not installed";
+inline constexpr std::wstring_view kEventSecurityFailure = L"CoInitializeSecurity failure!";
+inline constexpr std::wstring_view kEventServiceStarted = L"Service started/resumed";
+inline constexpr std::wstring_view kEventBadRequest = L"Bad service request";
+inline constexpr std::wstring_view kEventServiceStopped = L"Service stopped";
+
+// The longest event text; LogEvent cuts what is longer.
+inline constexpr std::size_t kMaxEventTextLength = 255;
+
+// The text as LogEvent reports it: at most kMaxEventTextLength characters.
+std::wstring_view CutEventText(std::wstring_view text);
+
+class CScribeHostModule final : public ModuleLock {
+ public:
+  // The one instance, made before main runs (so its main thread is the
+  // process's first thread).
+  static CScribeHostModule& Instance();
+
+  CScribeHostModule();
+  ~CScribeHostModule() override;
+  CScribeHostModule(const CScribeHostModule&) = delete;
+  CScribeHostModule& operator=(const CScribeHostModule&) = delete;
+
+  // Chooses the role from the AppID's LocalService and runs it. Returns the
+  // exit code: the registry's error when the AppID key cannot be opened,
+  // the dispatcher's error when the process was not started as a service
+  // (1063 from a console), else the result of the run. Main thread.
+  HRESULT Start();
+
+  // The service's main function and control handler (called by the
+  // dispatcher through static entries).
+  void ServiceMain();
+  void Handler(std::uint32_t control);
+
+  // PreMessageLoop, the message loop of the calling thread, PostMessageLoop.
+  HRESULT Run();
+  HRESULT PreMessageLoop();
+  HRESULT PostMessageLoop();
+
+  // The module lock (ModuleLock). Lock adds a reference to the server
+  // process. Unlock in service mode only counts down: a service keeps
+  // running without clients. Unlock in local-server mode releases the
+  // server process's reference and, when none is left, ends the loop
+  // through the shutdown monitor. Any thread.
+  long Lock() override;
+  long Unlock() override;
+  long GetLockCount() const override { return lockCount_.load(); }
+
+  // Reports an information event under the service's name, the text cut to
+  // 255 characters; when not a service the text also goes to standard
+  // output with a line break. Any thread.
+  void LogEvent(std::wstring_view text);
+
+  bool IsService() const { return isService_.load(); }
+  bool ComInitialized() const { return comInitialized_.load(); }
+  std::uint32_t ServiceState() const { return state_.load(); }
+
+ private:
+  HRESULT InitializeCom();
+  void ReportStatus();
+  HRESULT RegisterClassObject();
+  void RevokeClassObject();
+  void ReleaseClassObject();
+  void SignalShutdown();
+  void MonitorShutdown();
+
+  static void ServiceMainEntry();
+  static void HandlerEntry(std::uint32_t control);
+
+  const std::uint32_t mainThreadId_;
+  const std::uint32_t shutdownTimeoutMs_ = 5000;
+  const std::uint32_t pauseMs_ = 1000;
+  std::atomic<bool> delayShutdown_{true};
+  std::atomic<bool> activity_{false};
+  std::atomic<bool> comInitialized_{false};
+  std::atomic<bool> isService_{true};
+  std::atomic<std::uint32_t> serviceThreadId_{0};
+  std::atomic<long> lockCount_{0};
+
+  // The service status: the state changes from any thread, the rest only
+  // on the service thread.
+  std::atomic<std::uint32_t> state_{platform::kServiceStopped};
+  std::atomic<std::uint32_t> exitCode_{0};
+  platform::ServiceStatusHandle statusHandle_ = nullptr;
+
+  // The auto-reset shutdown event and its monitor (local-server mode).
+  std::mutex shutdownMutex_;
+  std::condition_variable shutdownSignal_;
+  bool shutdownSet_ = false;
+  bool monitorDone_ = false;
+  std::thread monitor_;
+
+  TraceLogManagerFactory* factory_ = nullptr;
+  DWORD classCookie_ = 0;
+  bool classRegistered_ = false;
+};
+
+}  // namespace wl
