@@ -59,4 +59,12 @@ using ServiceStatusHandle = ServiceStatusHandleObject*;
 // dispatcher accepts as started by the service manager.
 [[nodiscard]] Win32Error StartInstalledService(std::wstring_view serviceName);
 
+// Runs the installed service in the calling process's place, in the
+// foreground, as the service manager would start it: on Linux its status is
+// reported start pending for this process and its program replaces this
+// one (same process, terminal and environment); returns only on failure
+// (1060, 1056, or the failure). On Windows 50: a service runs only under
+// the service control manager.
+[[nodiscard]] Win32Error RunInstalledService(std::wstring_view serviceName);
+
 }  // namespace wl::platform

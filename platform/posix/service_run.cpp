@@ -248,31 +248,67 @@ Win32Error SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& sta
   return result;
 }
 
-Win32Error StartInstalledService(std::wstring_view serviceName) {
+namespace {
+
+// What a start needs of an installed service that does not run yet: its
+// program's arguments. The service's start lock is held by the caller.
+Win32Error PrepareStart(std::wstring_view serviceName, ServiceConfig* config, std::vector<std::string>* arguments) {
   ServiceHandle manager, service;
   if (Win32Error result = OpenSCManagerW(kScManagerConnect, manager.Receive())) return result;
   if (Win32Error result =
           OpenServiceW(manager.Get(), serviceName, kServiceQueryConfig | kServiceQueryStatus, service.Receive())) {
     return result;
   }
-  // Two starts of one service take turns, so that the second sees the first
-  // one's process.
-  Win32Error error = 0;
-  auto mutex = CreateNamedMutex(L"ScribeServiceStart." + std::wstring(serviceName), &error);
-  if (!mutex) return error;
-  mutex->Lock();
-  struct Unlock {
-    NamedMutex& mutex;
-    ~Unlock() { mutex.Unlock(); }
-  } unlock{*mutex};
-
   ServiceStatus status;
   if (Win32Error result = QueryServiceStatus(service.Get(), &status)) return result;
   if (status.currentState != kServiceStopped) return kErrorServiceAlreadyRunning;
+  if (Win32Error result = QueryServiceConfigW(service.Get(), config)) return result;
+  *arguments = posix::SplitCommandLine(Utf8FromWide(config->binaryPathName));
+  return arguments->empty() ? kErrorBadPathname : kErrorSuccess;
+}
+
+// Two starts of one service take turns, so that the second sees the first
+// one's process.
+class StartLock {
+ public:
+  explicit StartLock(std::wstring_view serviceName)
+      : mutex_(CreateNamedMutex(L"ScribeServiceStart." + std::wstring(serviceName), &error_)) {
+    if (mutex_) mutex_->Lock();
+  }
+  ~StartLock() {
+    if (mutex_) mutex_->Unlock();
+  }
+  Win32Error Error() const { return mutex_ ? kErrorSuccess : error_; }
+
+ private:
+  Win32Error error_ = 0;
+  std::unique_ptr<NamedMutex> mutex_;
+};
+
+Win32Error ReportStarting(std::wstring_view serviceName, std::uint32_t serviceType, std::uint32_t id) {
+  posix::ServiceProcess process;
+  if (!posix::IdentifyProcess(id, &process)) return kErrorServiceNeverStarted;
+  ServiceStatus starting;
+  starting.serviceType = serviceType;
+  starting.currentState = kServiceStartPending;
+  return posix::WriteServiceStatus(serviceName, starting, process);
+}
+
+std::vector<char*> Pointers(std::vector<std::string>& texts) {
+  std::vector<char*> pointers;
+  for (auto& text : texts) pointers.push_back(text.data());
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
+}  // namespace
+
+Win32Error StartInstalledService(std::wstring_view serviceName) {
+  StartLock lock(serviceName);
+  if (Win32Error error = lock.Error()) return error;
   ServiceConfig config;
-  if (Win32Error result = QueryServiceConfigW(service.Get(), &config)) return result;
-  std::vector<std::string> arguments = posix::SplitCommandLine(Utf8FromWide(config.binaryPathName));
-  if (arguments.empty()) return kErrorBadPathname;
+  std::vector<std::string> arguments;
+  if (Win32Error result = PrepareStart(serviceName, &config, &arguments)) return result;
 
   std::vector<std::string> environment;
   std::string marker = std::string(kStartMarker) + "=";
@@ -280,11 +316,7 @@ Win32Error StartInstalledService(std::wstring_view serviceName) {
     if (std::strncmp(*entry, marker.data(), marker.size()) != 0) environment.emplace_back(*entry);
   }
   environment.push_back(marker + Utf8FromWide(serviceName));
-  std::vector<char*> argv, envp;
-  for (auto& argument : arguments) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-  for (auto& entry : environment) envp.push_back(entry.data());
-  envp.push_back(nullptr);
+  std::vector<char*> argv = Pointers(arguments), envp = Pointers(environment);
 
   // A detached process: a session of its own, the standard streams on
   // /dev/null, the signals unblocked.
@@ -305,14 +337,7 @@ Win32Error StartInstalledService(std::wstring_view serviceName) {
   posix_spawnattr_destroy(&attributes);
   if (spawned != 0) return posix::Win32FromErrno(spawned);
 
-  posix::ServiceProcess process;
-  Win32Error result = kErrorServiceNeverStarted;
-  if (posix::IdentifyProcess(static_cast<std::uint32_t>(pid), &process)) {
-    ServiceStatus starting;
-    starting.serviceType = config.serviceType;
-    starting.currentState = kServiceStartPending;
-    result = posix::WriteServiceStatus(serviceName, starting, process);
-  }
+  Win32Error result = ReportStarting(serviceName, config.serviceType, static_cast<std::uint32_t>(pid));
   if (result != kErrorSuccess) kill(pid, SIGKILL);
   // Reaps the process when it ends while this one still runs.
   std::thread([pid] {
@@ -320,6 +345,27 @@ Win32Error StartInstalledService(std::wstring_view serviceName) {
     }
   }).detach();
   return result;
+}
+
+Win32Error RunInstalledService(std::wstring_view serviceName) {
+  ServiceConfig config;
+  std::vector<std::string> arguments;
+  {
+    StartLock lock(serviceName);
+    if (Win32Error error = lock.Error()) return error;
+    if (Win32Error result = PrepareStart(serviceName, &config, &arguments)) return result;
+    if (Win32Error result = ReportStarting(serviceName, config.serviceType, static_cast<std::uint32_t>(getpid()))) {
+      return result;
+    }
+  }
+  // The program keeps this process's id and start time, which the status
+  // names.
+  if (setenv(kStartMarker, Utf8FromWide(serviceName).c_str(), 1) != 0) return posix::Win32FromErrno(errno);
+  std::vector<char*> argv = Pointers(arguments);
+  execv(argv[0], argv.data());
+  int error = errno;
+  posix::RemoveServiceStatus(serviceName);
+  return posix::Win32FromErrno(error);
 }
 
 }  // namespace wl::platform
