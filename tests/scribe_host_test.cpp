@@ -10,6 +10,8 @@
 #include <fstream>
 
 #include "platform/account.h"
+#include "platform/machine_root.h"
+#include "platform/process.h"
 #include "platform/raw_socket.h"
 #include "platform/service_control.h"
 #include "platform/text_file.h"
@@ -262,6 +264,53 @@ TEST_F(ScribeHostTest, ServiceEventsReachTheSystemLog) {
   std::string stopped = receiveUntil("Service stopped");
   EXPECT_NE(stopped.find("ScribeHost["), std::string::npos) << stopped;
   EXPECT_TRUE(WaitForState(platform::kServiceStopped));
+  platform::RawClose(fd);
+}
+
+TEST_F(ScribeHostTest, UnderSystemdItTakesItsSocketAndNotifiesTheManager) {
+  if (test::OnWindows()) GTEST_SKIP() << "systemd is Linux's";
+  const wchar_t* activator = L"/usr/bin/systemd-socket-activate";
+  if (!std::filesystem::exists(activator)) GTEST_SKIP() << "needs systemd-socket-activate (package systemd)";
+  Register(true);
+  // systemd-socket-activate listens on the class's socket as a socket unit
+  // does and starts the service at the first connection, with the socket
+  // and the environment of a unit of Type=notify.
+  test::TempFolder folder;
+  std::filesystem::path notify = folder.Path() / "notify.sock";
+  int fd = platform::RawBindDatagram(notify.wstring(), 20000);
+  ASSERT_GE(fd, 0);
+  std::filesystem::path socket =
+      std::filesystem::path(platform::MachineRoot()) / "run" / "com" / (platform::GuidText(kTraceLogManagerClsid) + L".sock");
+  std::filesystem::create_directories(socket.parent_path());
+  Win32Error error = 0;
+  auto systemd = platform::StartProcess(
+      activator,
+      {L"-l", socket.wstring(), L"-E", L"INVOCATION_ID=0123", L"-E", L"NOTIFY_SOCKET=" + notify.wstring(), L"-E",
+       L"WAYLINE_ROOT=" + platform::MachineRoot(), host_},
+      &error);
+  ASSERT_NE(systemd, nullptr) << error;
+  ASSERT_TRUE(test::WaitForPath(socket));
+
+  auto receive = [&] {
+    char buffer[512];
+    long count = platform::RawReceive(fd, buffer, sizeof(buffer));
+    return count > 0 ? std::string(buffer, static_cast<std::size_t>(count)) : std::string("(nothing)");
+  };
+  ITraceLogManager* manager = Connect();
+  ASSERT_NE(manager, nullptr);
+  EXPECT_EQ(receive(), "STATUS=Starting");
+  EXPECT_EQ(receive(), "READY=1\nSTATUS=Running");
+  platform::OwnedBstr text(L"through the socket unit's socket");
+  EXPECT_EQ(manager->LogMsg(1, 1, text.Get()), S_OK);
+  EXPECT_EQ(State(), platform::kServiceRunning);
+  EXPECT_EQ(Stop(), 0u);
+  EXPECT_EQ(receive(), "STOPPING=1\nSTATUS=Stopping");
+  EXPECT_EQ(receive(), "STATUS=Stopped");
+  EXPECT_EQ(systemd->Wait(), 0);
+  manager->Release();
+  EXPECT_EQ(CountOf(ReadLog("Wayline.log"), "through the socket unit's socket\r\n"), 1u);
+  // The socket is the unit's: it stays for the next start.
+  EXPECT_TRUE(std::filesystem::exists(socket));
   platform::RawClose(fd);
 }
 
