@@ -104,11 +104,12 @@ void CScribeHostModule::ServiceMain() {
   serviceThreadId_ = platform::GetCurrentThreadId();
   // The queue exists before the handler can post the quit message to it.
   platform::EnsureThreadMessageQueue();
-  if (platform::RegisterServiceCtrlHandlerW(kScribeHostServiceName, &HandlerEntry, &statusHandle_) !=
-      kErrorSuccess) {
+  platform::ServiceStatusHandle handle = nullptr;
+  if (platform::RegisterServiceCtrlHandlerW(kScribeHostServiceName, &HandlerEntry, &handle) != kErrorSuccess) {
     LogEvent(kEventHandlerNotInstalled);
     return;
   }
+  statusHandle_ = handle;
   exitCode_ = 0;
   ReportStatus();
   // Remembered apart from a local server's initialisation: this one is
@@ -147,13 +148,14 @@ void CScribeHostModule::Handler(std::uint32_t control) {
 }
 
 void CScribeHostModule::ReportStatus() {
-  if (statusHandle_ == nullptr) return;
+  platform::ServiceStatusHandle handle = statusHandle_.load();
+  if (handle == nullptr) return;
   platform::ServiceStatus status;
   status.serviceType = platform::kServiceWin32OwnProcess;
   status.currentState = state_.load();
   status.controlsAccepted = platform::kServiceAcceptStop;
   status.win32ExitCode = exitCode_.load();
-  (void)platform::SetServiceStatus(statusHandle_, status);
+  (void)platform::SetServiceStatus(handle, status);
 }
 
 HRESULT CScribeHostModule::Run() {
@@ -218,7 +220,11 @@ HRESULT CScribeHostModule::PostMessageLoop() {
   HRESULT result = classRegistered_ ? CoRevokeClassObject(classCookie_) : S_OK;
   classRegistered_ = false;
   if (!isService_) platform::SleepMilliseconds(pauseMs_);
-  if (monitor_.joinable()) monitor_.join();
+  if (monitor_.joinable()) {
+    // The loop may have ended otherwise than by the monitor's quit message.
+    SignalShutdown();
+    monitor_.join();
+  }
   return result;
 }
 

@@ -110,7 +110,7 @@ class CScribeHostModule final : public ModuleLock {
   // on the service thread.
   std::atomic<std::uint32_t> state_{platform::kServiceStopped};
   std::atomic<std::uint32_t> exitCode_{0};
-  platform::ServiceStatusHandle statusHandle_ = nullptr;
+  std::atomic<platform::ServiceStatusHandle> statusHandle_{nullptr};
 
   // The auto-reset shutdown event and its monitor (local-server mode).
   std::mutex shutdownMutex_;

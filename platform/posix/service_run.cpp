@@ -228,8 +228,8 @@ Win32Error RegisterServiceCtrlHandlerW(std::wstring_view serviceName, ServiceCon
   Dispatch& state = State();
   std::lock_guard lock(state.mutex);
   if (!state.running || state.name != serviceName) return kErrorServiceNotInExe;
-  state.handler = handler;
   *handle = &state.handle;
+  state.handler = handler;
   return kErrorSuccess;
 }
 
