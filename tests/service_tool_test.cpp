@@ -8,13 +8,13 @@
 namespace wl {
 namespace {
 
-struct Run {
+struct ToolRun {
   int code = 0;
   std::wstring out, err;
 };
 
-Run Wlsc(const std::vector<std::wstring>& arguments) {
-  Run run;
+ToolRun Wlsc(const std::vector<std::wstring>& arguments) {
+  ToolRun run;
   ToolConsole console{[&run](std::wstring_view text) { run.out += text; },
                       [&run](std::wstring_view text) { run.err += text; },
                       []() -> std::optional<std::string> { return std::nullopt; }};
@@ -40,12 +40,12 @@ TEST(ServiceTool, CommandLinesAndServicesItCannotUse) {
   };
   for (const auto& row : rows) {
     SCOPED_TRACE(testing::PrintToString(row.arguments.size()) + " arguments");
-    Run run = Wlsc(row.arguments);
+    ToolRun run = Wlsc(row.arguments);
     EXPECT_EQ(run.code, row.code);
     EXPECT_TRUE(run.err.starts_with(row.errorStart)) << platform::Utf8FromWide(run.err);
     EXPECT_TRUE(run.out.empty());
   }
-  Run help = Wlsc({L"--help"});
+  ToolRun help = Wlsc({L"--help"});
   EXPECT_EQ(help.code, 0);
   EXPECT_TRUE(help.out.starts_with(L"Usage: wlsc")) << platform::Utf8FromWide(help.out);
 }
@@ -61,16 +61,16 @@ TEST(ServiceTool, AStartThatFailsLeavesTheServiceStopped) {
   config.binaryPathName = L"\"" + (root.Path() / "no-such-program").wstring() + L"\"";
   ASSERT_EQ(platform::CreateServiceW(manager.Get(), L"Broken", config, platform::kServiceAllAccess, service.Receive()),
             0u);
-  Run query = Wlsc({L"query", L"Broken"});
+  ToolRun query = Wlsc({L"query", L"Broken"});
   EXPECT_EQ(query.out, L"Broken: STOPPED (exit code 1077)\n");
-  Run start = Wlsc({L"start", L"Broken"});
+  ToolRun start = Wlsc({L"start", L"Broken"});
   EXPECT_EQ(start.code, 1);
   EXPECT_TRUE(start.err.starts_with(L"ERROR: Error 2 (0x2)")) << platform::Utf8FromWide(start.err);
   // No status of a start that never happened is left behind.
   query = Wlsc({L"query", L"Broken"});
   EXPECT_EQ(query.code, 0);
   EXPECT_TRUE(query.out.starts_with(L"Broken: STOPPED")) << platform::Utf8FromWide(query.out);
-  Run stop = Wlsc({L"stop", L"Broken"});
+  ToolRun stop = Wlsc({L"stop", L"Broken"});
   EXPECT_EQ(stop.code, 1);
   EXPECT_TRUE(stop.err.starts_with(L"ERROR: Error 1062 (0x426)")) << platform::Utf8FromWide(stop.err);
   EXPECT_EQ(platform::DeleteService(service.Get()), 0u);
