@@ -2,6 +2,7 @@
 // modules.
 #include "platform/com_server_process.h"
 
+#include <objbase.h>
 #include <windows.h>
 
 #include <string>
