@@ -120,6 +120,10 @@ void CScribeHostModule::ServiceMain() {
   delayShutdown_ = false;
   HRESULT result = Run();
   exitCode_ = static_cast<std::uint32_t>(result);
+  // Clients may still hold the object (the COM runtime of Windows drops
+  // their references only later): every line taken so far reaches its file
+  // before the service reports stopped.
+  WaitUntilWritten();
   if (initializedHere) {
     CoUninitialize();
     comInitialized_ = false;
@@ -243,6 +247,10 @@ HRESULT CScribeHostModule::RegisterClassObject() {
 void CScribeHostModule::RevokeClassObject() {
   if (classRegistered_) (void)CoRevokeClassObject(classCookie_);
   classRegistered_ = false;
+}
+
+void CScribeHostModule::WaitUntilWritten() {
+  if (factory_ != nullptr && factory_->Object() != nullptr) factory_->Object()->Core().WaitUntilWritten();
 }
 
 // The factory's last reference: the object, when no client holds it any

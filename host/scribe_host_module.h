@@ -90,6 +90,7 @@ class CScribeHostModule final : public ModuleLock {
   HRESULT RegisterClassObject();
   void RevokeClassObject();
   void ReleaseClassObject();
+  void WaitUntilWritten();
   void SignalShutdown();
   void MonitorShutdown();
 

@@ -77,8 +77,8 @@ class TraceLogManager {
   // seconds have passed since the last read. Called by intake.
   void RefreshGlobalLogLevel();
 
-  // Test aid: blocks until the writer has handled every line queued before
-  // the call (or has ended). Production code never needs it.
+  // Blocks until the writer has handled every line queued before the call
+  // (or has ended). The service host waits so before it reports stopped.
   void WaitUntilWritten();
 
  private:
