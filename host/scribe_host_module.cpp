@@ -1,277 +1,320 @@
 #include "host/scribe_host_module.h"
 
-#include <array>
+#include <chrono>
+#include <cstdio>
+#include <vector>
 
-#include "host/registry_target.h"
-#include "platform/com.h"
-#include "platform/message_box.h"
-#include "platform/module_resource.h"
+#include "platform/com_server_process.h"
+#include "platform/event_log.h"
+#include "platform/message_queue.h"
 #include "platform/registry.h"
-#include "platform/service_control.h"
+#include "platform/system.h"
 #include "platform/text.h"
-#include "logclient/trace_log_manager_type.h"
+#include "service/trace_log_manager_object.h"
+#include "service/trace_log_manager_type.h"
 
 namespace wl {
 namespace {
 
-using platform::ServiceHandle;
+// Made before main runs, on the process's first thread.
+CScribeHostModule module;
 
-constexpr Win32Error kErrorResourceTypeNotFound = 1813;
-// MAX_PATH: Install refuses a longer program path.
-constexpr std::size_t kMaxPath = 260;
+constexpr std::uint32_t kLocalServiceMaxBytes = 520;
 
-// Closes a registry key when it goes.
-class ScopedKey {
+// LocalService counts when it is a string whose data is empty or an even
+// number of bytes ending in a null character.
+bool ReadLocalService(platform::HKey appIdKey) {
+  std::vector<std::uint8_t> data(kLocalServiceMaxBytes);
+  std::uint32_t type = 0;
+  auto size = static_cast<std::uint32_t>(data.size());
+  if (platform::RegistryQueryValue(appIdKey, L"LocalService", &type, data.data(), &size) != kErrorSuccess) {
+    return false;
+  }
+  if (type != platform::kRegSz && type != platform::kRegExpandSz) return false;
+  return size == 0 || (size % 2 == 0 && data[size - 1] == 0 && data[size - 2] == 0);
+}
+
+class Key {
  public:
-  ~ScopedKey() {
+  ~Key() {
     if (key_ != nullptr) (void)platform::RegistryCloseKey(key_);
   }
-  platform::HKey* Receive() { return &key_; }
   platform::HKey Get() const { return key_; }
+  platform::HKey* Receive() { return &key_; }
 
  private:
   platform::HKey key_ = nullptr;
 };
 
-std::wstring DoubleQuotes(std::wstring_view text) {
-  std::wstring doubled;
-  for (wchar_t c : text) {
-    doubled += c;
-    if (c == L'\'') doubled += L'\'';
-  }
-  return doubled;
-}
-
-struct SwitchWord {
-  std::wstring_view word;
-  HostSwitch value;
-};
-
-constexpr std::array<SwitchWord, 4> kFirstPass = {{
-    {L"UnregServer", HostSwitch::kUnregServer},
-    {L"RegServer", HostSwitch::kRegServer},
-    {L"UnregServerPerUser", HostSwitch::kUnregServerPerUser},
-    {L"RegServerPerUser", HostSwitch::kRegServerPerUser},
-}};
-
-// Whether the text at `at` is the word, ending at the end, a blank or a tab.
-bool WordAt(std::wstring_view line, std::size_t at, std::wstring_view word) {
-  if (line.size() - at < word.size()) return false;
-  for (std::size_t i = 0; i < word.size(); ++i) {
-    if (platform::RegistryUpperCase(line[at + i]) != platform::RegistryUpperCase(word[i])) return false;
-  }
-  std::size_t end = at + word.size();
-  return end == line.size() || line[end] == L' ' || line[end] == L'\t';
-}
-
 }  // namespace
 
-HostSwitch FindHostSwitch(std::wstring_view commandLine) {
-  for (int pass = 1; pass <= 2; ++pass) {
-    for (std::size_t i = 0; i < commandLine.size(); ++i) {
-      if (commandLine[i] != L'-' && commandLine[i] != L'/') continue;
-      if (pass == 2) {
-        if (WordAt(commandLine, i + 1, L"Service")) return HostSwitch::kService;
-        continue;
-      }
-      for (const SwitchWord& candidate : kFirstPass) {
-        if (WordAt(commandLine, i + 1, candidate.word)) return candidate.value;
-      }
-    }
+std::wstring_view CutEventText(std::wstring_view text) { return text.substr(0, kMaxEventTextLength); }
+
+CScribeHostModule& CScribeHostModule::Instance() { return module; }
+
+CScribeHostModule::CScribeHostModule() : mainThreadId_(platform::GetCurrentThreadId()) {}
+
+CScribeHostModule::~CScribeHostModule() {
+  if (monitor_.joinable()) monitor_.detach();
+}
+
+HRESULT CScribeHostModule::Start() {
+  Key appIds, appId;
+  Win32Error opened = platform::RegistryOpenKey(platform::kHKeyClassesRoot, L"AppID", platform::kKeyRead,
+                                                appIds.Receive());
+  if (opened == kErrorSuccess) {
+    opened = platform::RegistryOpenKey(appIds.Get(), platform::GuidText(kScribeHostAppId), platform::kKeyRead,
+                                       appId.Receive());
   }
-  return HostSwitch::kNone;
-}
-
-std::vector<RegistrarVariable> ScriptVariables(std::wstring_view modulePath) {
-  std::wstring raw = DoubleQuotes(modulePath);
-  return {{L"APPID", std::wstring(kAppId)}, {L"MODULE", L"\"" + raw + L"\""}, {L"MODULE_RAW", raw}};
-}
-
-CScribeHostModule::CScribeHostModule(std::wstring modulePath) : modulePath_(std::move(modulePath)) {}
-
-bool CScribeHostModule::ParseCommandLine(std::wstring_view commandLine, HResult* result) {
-  switch (FindHostSwitch(commandLine)) {
-    case HostSwitch::kNone:
-      *result = kSOk;
-      return true;
-    case HostSwitch::kRegServerPerUser:
-      SetPerUser(true);
-      [[fallthrough]];
-    case HostSwitch::kRegServer:
-      *result = RegisterSequence(false);
-      return false;
-    case HostSwitch::kUnregServerPerUser:
-      SetPerUser(true);
-      [[fallthrough]];
-    case HostSwitch::kUnregServer:
-      *result = UnregisterSequence();
-      return false;
-    case HostSwitch::kService:
-      *result = RegisterSequence(true);
-      return false;
+  if (opened != kErrorSuccess) {
+    exitCode_ = opened;
+    return static_cast<HRESULT>(opened);
   }
-  return true;
-}
-
-HResult CScribeHostModule::RegisterSequence(bool asService) {
-  HResult result = RegisterAppId(asService);
-  return result == kSOk ? RegisterServer() : result;
-}
-
-HResult CScribeHostModule::UnregisterSequence() {
-  HResult result = UnregisterServer();
-  return result == kSOk ? UnregisterAppId() : result;
-}
-
-HResult CScribeHostModule::UpdateRegistryFromResource(std::uint32_t id, RegistrarMode mode) {
-  lastFailure_.clear();
-  auto bytes = platform::FindModuleResource(L"REGISTRY", id);
-  if (!bytes) {
-    lastFailure_ = L"the executable has no registration script " + std::to_wstring(id);
-    return HResultFromWin32(kErrorResourceTypeNotFound);
+  if (ReadLocalService(appId.Get())) {
+    isService_ = true;
+    Win32Error result = platform::StartServiceCtrlDispatcherW(kServiceName, &ServiceMainEntry);
+    if (result != kErrorSuccess) exitCode_ = result;
+    return static_cast<HRESULT>(exitCode_.load());
   }
-  std::wstring script =
-      platform::WideFromAnsi(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size()));
-  SystemRegistryTarget target;
-  RegistrarFailure failure;
-  HResult result = RunRegistryScript(script, mode, ScriptVariables(modulePath_), perUser_, target, &failure);
-  if (result != kSOk) lastFailure_ = L"script " + std::to_wstring(id) + L": " + failure.reason;
+  isService_ = false;
+  if (HRESULT result = InitializeCom(); FAILED(result)) return result;
+  HRESULT result = Run();
+  exitCode_ = static_cast<std::uint32_t>(result);
   return result;
 }
 
-HResult CScribeHostModule::RegisterAppId(bool asService) {
-  if (!Uninstall()) return kEFail;
-  if (HResult result = UpdateRegistryFromResource(kAppIdScript, RegistrarMode::kRegister); result != kSOk) {
+// COM for the multithreaded apartment; a thread already in another
+// apartment is accepted only where the managed runtime put it there.
+HRESULT CScribeHostModule::InitializeCom() {
+  HRESULT result = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  if (SUCCEEDED(result)) {
+    comInitialized_ = true;
     return result;
   }
-  ScopedKey appIds, appId;
-  if (Win32Error error = platform::RegistryOpenKey(platform::kHKeyClassesRoot, L"AppID", platform::kKeyWrite,
-                                                   appIds.Receive())) {
-    return HResultFromWin32(error);
-  }
-  if (Win32Error error = platform::RegistryCreateKey(appIds.Get(), kAppId, 0x2001F, appId.Receive(), nullptr)) {
-    return HResultFromWin32(error);
-  }
-  // Absent already when the program was not a service: nothing to report.
-  (void)platform::RegistryDeleteValue(appId.Get(), L"LocalService");
-  if (!asService) return kSOk;
-  std::vector<std::uint8_t> name = platform::Utf16LeStringData(kServiceName);
-  if (Win32Error error = platform::RegistrySetValue(appId.Get(), L"LocalService", platform::kRegSz, name.data(),
-                                                    static_cast<std::uint32_t>(name.size()))) {
-    return HResultFromWin32(error);
-  }
-  return Install() ? kSOk : kEFail;
+  if (result == RPC_E_CHANGED_MODE && platform::IsModuleLoaded(L"Mscoree.dll")) return S_OK;
+  return result;
 }
 
-HResult CScribeHostModule::UnregisterAppId() {
-  if (!Uninstall()) return kEFail;
-  ScopedKey appIds, appId;
-  if (Win32Error error = platform::RegistryOpenKey(platform::kHKeyClassesRoot, L"AppID", platform::kKeyWrite,
-                                                   appIds.Receive())) {
-    return HResultFromWin32(error);
+void CScribeHostModule::ServiceMainEntry() { Instance().ServiceMain(); }
+
+void CScribeHostModule::HandlerEntry(std::uint32_t control) { Instance().Handler(control); }
+
+void CScribeHostModule::ServiceMain() {
+  state_ = platform::kServiceStartPending;
+  serviceThreadId_ = platform::GetCurrentThreadId();
+  // The queue exists before the handler can post the quit message to it.
+  platform::EnsureThreadMessageQueue();
+  platform::ServiceStatusHandle handle = nullptr;
+  if (platform::RegisterServiceCtrlHandlerW(kServiceName, &HandlerEntry, &handle) != kErrorSuccess) {
+    LogEvent(kEventHandlerNotInstalled);
+    return;
   }
-  if (Win32Error error = platform::RegistryOpenKey(appIds.Get(), kAppId, platform::kKeyWrite, appId.Receive())) {
-    return HResultFromWin32(error);
+  statusHandle_ = handle;
+  exitCode_ = 0;
+  ReportStatus();
+  // Remembered apart from a local server's initialisation: this one is
+  // undone here.
+  bool comBefore = comInitialized_.load();
+  if (FAILED(InitializeCom())) return;
+  bool initializedHere = comInitialized_.load() && !comBefore;
+  delayShutdown_ = false;
+  HRESULT result = Run();
+  exitCode_ = static_cast<std::uint32_t>(result);
+  // Clients may still hold the object (the COM runtime of Windows drops
+  // their references only later): every line taken so far reaches its file
+  // before the service reports stopped.
+  WaitUntilWritten();
+  if (initializedHere) {
+    CoUninitialize();
+    comInitialized_ = false;
   }
-  (void)platform::RegistryDeleteValue(appId.Get(), L"LocalService");
-  return UpdateRegistryFromResource(kAppIdScript, RegistrarMode::kUnregister);
+  ReleaseClassObject();
+  state_ = platform::kServiceStopped;
+  ReportStatus();
+  LogEvent(kEventServiceStopped);
 }
 
-HResult CScribeHostModule::RegisterServer() {
-  if (HResult result = UpdateRegistryFromResource(kClassScript, RegistrarMode::kRegister); result != kSOk) {
+void CScribeHostModule::Handler(std::uint32_t control) {
+  switch (control) {
+    case platform::kServiceControlStop:
+      state_ = platform::kServiceStopPending;
+      ReportStatus();
+      (void)platform::PostThreadMessageW(serviceThreadId_, platform::kWmQuit);
+      break;
+    case platform::kServiceControlPause:
+    case platform::kServiceControlContinue:
+    case platform::kServiceControlInterrogate:
+    case platform::kServiceControlShutdown:
+      break;
+    default:
+      LogEvent(kEventBadRequest);
+  }
+}
+
+void CScribeHostModule::ReportStatus() {
+  platform::ServiceStatusHandle handle = statusHandle_.load();
+  if (handle == nullptr) return;
+  platform::ServiceStatus status;
+  status.serviceType = platform::kServiceWin32OwnProcess;
+  status.currentState = state_.load();
+  status.controlsAccepted = platform::kServiceAcceptStop;
+  status.win32ExitCode = exitCode_.load();
+  (void)platform::SetServiceStatus(handle, status);
+}
+
+HRESULT CScribeHostModule::Run() {
+  platform::EnsureThreadMessageQueue();
+  HRESULT result = PreMessageLoop();
+  if (FAILED(result)) {
+    ReleaseClassObject();
     return result;
   }
-  // The class declares no component categories: nothing to register.
-  return platform::RegisterTypeLibrary(ScribeHostTypeLib(), modulePath_, perUser_);
-}
-
-HResult CScribeHostModule::UnregisterServer() {
-  // The class declares no component categories; empty category keys left
-  // below the class key go.
-  platform::HKey classes = perUser_ ? platform::kHKeyCurrentUser : platform::kHKeyClassesRoot;
-  std::wstring classKey = std::wstring(perUser_ ? L"Software\\Classes\\" : L"") + L"CLSID\\" +
-                          platform::GuidText(kTraceLogManagerClsid);
-  for (std::wstring_view category : {L"Implemented Categories", L"Required Categories"}) {
-    std::wstring key = classKey + L"\\" + std::wstring(category);
-    ScopedKey open;
-    if (platform::RegistryOpenKey(classes, key, platform::kKeyRead, open.Receive()) != kErrorSuccess) continue;
-    std::wstring name;
-    if (platform::RegistryEnumKey(open.Get(), 0, &name) == kErrorNoMoreItems) {
-      (void)platform::RegistryDeleteKeyTree(classes, key);
+  if (result == S_OK) {
+    platform::ThreadMessage message;
+    while (platform::GetMessageW(&message) > 0) {
+      platform::TranslateMessage(message);
+      platform::DispatchMessageW(message);
     }
   }
-  if (HResult result = UpdateRegistryFromResource(kClassScript, RegistrarMode::kUnregister); result != kSOk) {
+  result = PostMessageLoop();
+  // In local-server mode the last client is gone: the object goes with the
+  // factory here. A service keeps it until COM is undone, which drops the
+  // references of clients that still hold it.
+  if (!isService_) ReleaseClassObject();
+  return result;
+}
+
+HRESULT CScribeHostModule::PreMessageLoop() {
+  if (isService_ && FAILED(platform::InitializeServerSecurity())) LogEvent(kEventSecurityFailure);
+  if (HRESULT result = RegisterClassObject(); FAILED(result)) return result;
+  if (delayShutdown_) {
+    try {
+      {
+        std::lock_guard lock(shutdownMutex_);
+        shutdownSet_ = false;
+        monitorDone_ = false;
+      }
+      monitor_ = std::thread(&CScribeHostModule::MonitorShutdown, this);
+    } catch (const std::system_error&) {
+      RevokeClassObject();
+      return E_FAIL;
+    }
+  }
+  if (isService_) {
+    std::uint32_t expected = platform::kServiceStartPending;
+    if (state_.compare_exchange_strong(expected, platform::kServiceRunning)) {
+      LogEvent(kEventServiceStarted);
+      ReportStatus();
+    }
+  }
+  HRESULT result = CoResumeClassObjects();
+  if (FAILED(result)) {
+    if (delayShutdown_ && monitor_.joinable()) {
+      SignalShutdown();
+      std::unique_lock lock(shutdownMutex_);
+      shutdownSignal_.wait_for(lock, std::chrono::milliseconds(2 * shutdownTimeoutMs_), [&] { return monitorDone_; });
+    }
+    RevokeClassObject();
     return result;
   }
-  return platform::UnregisterTypeLibrary(ScribeHostTypeLib(), modulePath_, perUser_);
+  return S_OK;
 }
 
-void CScribeHostModule::Show(std::uint32_t, std::wstring_view text) {
-  // The program carries no string resources that would replace the texts.
-  platform::ShowMessageBox(kServiceName, text);
+HRESULT CScribeHostModule::PostMessageLoop() {
+  HRESULT result = classRegistered_ ? CoRevokeClassObject(classCookie_) : S_OK;
+  classRegistered_ = false;
+  if (!isService_) platform::SleepMilliseconds(pauseMs_);
+  if (monitor_.joinable()) {
+    // The loop may have ended otherwise than by the monitor's quit message.
+    SignalShutdown();
+    monitor_.join();
+  }
+  return result;
 }
 
-bool CScribeHostModule::IsInstalled() {
-  ServiceHandle manager, service;
-  if (platform::OpenSCManagerW(platform::kScManagerAllAccess, manager.Receive()) != kErrorSuccess) return false;
-  return platform::OpenServiceW(manager.Get(), kServiceName, platform::kServiceQueryConfig, service.Receive()) ==
-         kErrorSuccess;
+HRESULT CScribeHostModule::RegisterClassObject() {
+  if (factory_ == nullptr) factory_ = TraceLogManagerFactory::Create(*this);
+  if (factory_ == nullptr) {
+    delayShutdown_ = false;
+    return S_FALSE;
+  }
+  HRESULT result = CoRegisterClassObject(kTraceLogManagerClsid, factory_, CLSCTX_LOCAL_SERVER,
+                                         REGCLS_MULTIPLEUSE | REGCLS_SUSPENDED, &classCookie_);
+  classRegistered_ = SUCCEEDED(result);
+  return result;
 }
 
-bool CScribeHostModule::Install() {
-  if (IsInstalled()) return true;
-  if (modulePath_.size() >= kMaxPath) return false;
-  ServiceHandle manager, service;
-  if (platform::OpenSCManagerW(platform::kScManagerAllAccess, manager.Receive()) != kErrorSuccess) {
-    Show(55306, L"Could not open Service Manager");
-    return false;
-  }
-  platform::ServiceConfig config;
-  config.serviceType = platform::kServiceWin32OwnProcess;
-  config.startType = platform::kServiceDemandStart;
-  config.errorControl = platform::kServiceErrorNormal;
-  config.binaryPathName = L"\"" + modulePath_ + L"\"";
-  config.dependencies = {L"RPCSS"};
-  config.displayName = std::wstring(kServiceName);
-  if (platform::CreateServiceW(manager.Get(), kServiceName, config, platform::kServiceAllAccess,
-                               service.Receive()) != kErrorSuccess) {
-    Show(55307, L"Could not start service");
-    return false;
-  }
-  return true;
+void CScribeHostModule::RevokeClassObject() {
+  if (classRegistered_) (void)CoRevokeClassObject(classCookie_);
+  classRegistered_ = false;
 }
 
-bool CScribeHostModule::Uninstall() {
-  if (!IsInstalled()) return true;
-  ServiceHandle manager, service;
-  if (platform::OpenSCManagerW(platform::kScManagerAllAccess, manager.Receive()) != kErrorSuccess) {
-    Show(55306, L"Could not open Service Manager");
-    return false;
+void CScribeHostModule::WaitUntilWritten() {
+  if (factory_ != nullptr && factory_->Object() != nullptr) factory_->Object()->Core().WaitUntilWritten();
+}
+
+// The factory's last reference: the object, when no client holds it any
+// more, stops its writer (every queued line reaches its file) and closes
+// its files.
+void CScribeHostModule::ReleaseClassObject() {
+  if (factory_ != nullptr) factory_->Release();
+  factory_ = nullptr;
+}
+
+long CScribeHostModule::Lock() {
+  CoAddRefServerProcess();
+  return ++lockCount_;
+}
+
+long CScribeHostModule::Unlock() {
+  long left = --lockCount_;
+  if (isService_) return left;
+  ULONG processLeft = CoReleaseServerProcess();
+  if (processLeft == 0) {
+    activity_ = true;
+    if (delayShutdown_) {
+      SignalShutdown();
+    } else {
+      (void)platform::PostThreadMessageW(mainThreadId_, platform::kWmQuit);
+    }
   }
-  constexpr std::uint32_t kAccess = platform::kServiceStop | platform::kServiceDelete | platform::kServiceQueryStatus;
-  if (platform::OpenServiceW(manager.Get(), kServiceName, kAccess, service.Receive()) != kErrorSuccess) {
-    Show(55308, L"Could not open service");
-    return false;
+  return static_cast<long>(processLeft);
+}
+
+void CScribeHostModule::SignalShutdown() {
+  {
+    std::lock_guard lock(shutdownMutex_);
+    shutdownSet_ = true;
   }
-  // A stopped service gets no stop control: it would only answer 1062, and
-  // Wine's service manager then keeps a service marked for deletion until
-  // it restarts.
-  platform::ServiceStatus status;
-  Win32Error stopped = platform::QueryServiceStatus(service.Get(), &status);
-  if (stopped == kErrorSuccess && status.currentState == platform::kServiceStopped) {
-    stopped = kErrorServiceNotActive;
-  } else {
-    stopped = platform::ControlService(service.Get(), platform::kServiceControlStop, &status);
+  shutdownSignal_.notify_all();
+}
+
+// Waits for the last unlock, then ends the main thread's loop at once.
+void CScribeHostModule::MonitorShutdown() {
+  {
+    std::unique_lock lock(shutdownMutex_);
+    shutdownSignal_.wait(lock, [&] { return shutdownSet_; });
+    shutdownSet_ = false;
   }
-  bool alreadyStopping = stopped == kErrorServiceNotActive ||
-                         (stopped == kErrorServiceCannotAcceptControl &&
-                          status.currentState == platform::kServiceStopPending);
-  if (stopped != kErrorSuccess && !alreadyStopping) Show(55310, L"Could not stop service");
-  if (platform::DeleteService(service.Get()) != kErrorSuccess) {
-    Show(55309, L"Could not delete service");
-    return false;
+  (void)platform::PostThreadMessageW(mainThreadId_, platform::kWmQuit);
+  {
+    std::lock_guard lock(shutdownMutex_);
+    monitorDone_ = true;
   }
-  return true;
+  shutdownSignal_.notify_all();
+}
+
+void CScribeHostModule::LogEvent(std::wstring_view text) {
+  std::wstring_view cut = CutEventText(text);
+  if (!isService_) {
+    std::string line = platform::Utf8FromWide(cut) + "\n";
+    std::fwrite(line.data(), 1, line.size(), stdout);
+    std::fflush(stdout);
+  }
+  platform::EventSourceHandle source = nullptr;
+  if (platform::RegisterEventSourceW(kServiceName, &source) != kErrorSuccess) return;
+  (void)platform::ReportEventW(source, platform::kEventLogInformationType, 0, 0, {std::wstring(cut)});
+  (void)platform::DeregisterEventSource(source);
 }
 
 }  // namespace wl

@@ -1,86 +1,127 @@
-// The service host's module: the program's registration (the AppID and the
-// event-log source of script 101, the class of script 102, the type
-// library, the service) and the command line that chooses between
-// registering and starting. One instance per process.
+// The service module of ScribeHost: one static instance that carries the
+// process's role and state. It chooses the role at start (a service when the
+// AppID holds LocalService, else a local server), runs the service's main
+// function and control handler, registers the TraceLogManager class object,
+// runs the message loop, keeps the module lock count that decides when a
+// local server ends, and writes the host's events to the event log.
 #pragma once
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <mutex>
 #include <string>
 #include <string_view>
-#include <vector>
+#include <thread>
 
-#include "host/registrar.h"
-#include "platform/types.h"
+#include "host/scribe_host_registration.h"
+#include "platform/com.h"
+#include "platform/service_control.h"
+#include "platform/service_run.h"
+#include "service/module_lock.h"
 
 namespace wl {
 
-inline constexpr std::wstring_view kServiceName = L"ScribeHost";
-inline constexpr std::wstring_view kAppId = L"{D91C4E72-8A35-4B06-A7F9-3E5C20B18D64}";
-// The numbers of the two registration scripts among the executable's
-// "REGISTRY" resources.
-inline constexpr std::uint32_t kAppIdScript = 101;
-inline constexpr std::uint32_t kClassScript = 102;
+class TraceLogManagerFactory;
 
-// What the command line asks for.
-enum class HostSwitch { kNone, kRegServer, kUnregServer, kRegServerPerUser, kUnregServerPerUser, kService };
 
-// Finds the switch of a whole command line (program path included): a word
-// after "-" or "/" anywhere, compared without case, ending at the end, a
-// blank or a tab. The first of RegServer, UnregServer, RegServerPerUser and
-// UnregServerPerUser from the left wins; only without one of them does
-// Service count.
-HostSwitch FindHostSwitch(std::wstring_view commandLine);
+// The texts the host writes to the event log.
+inline constexpr std::wstring_view kEventHandlerNotInstalled = L"Handler not installed";
+inline constexpr std::wstring_view kEventSecurityFailure = L"CoInitializeSecurity failure!";
+inline constexpr std::wstring_view kEventServiceStarted = L"Service started/resumed";
+inline constexpr std::wstring_view kEventBadRequest = L"Bad service request";
+inline constexpr std::wstring_view kEventServiceStopped = L"Service stopped";
 
-// The variables that every script run gets: APPID, MODULE (the path with
-// each ' doubled, in double quotes) and MODULE_RAW (without the quotes).
-std::vector<RegistrarVariable> ScriptVariables(std::wstring_view modulePath);
+// The longest event text; LogEvent cuts what is longer.
+inline constexpr std::size_t kMaxEventTextLength = 255;
 
-class CScribeHostModule {
+// The text as LogEvent reports it: at most kMaxEventTextLength characters.
+std::wstring_view CutEventText(std::wstring_view text);
+
+class CScribeHostModule final : public ModuleLock {
  public:
-  // modulePath: the executable to register (the running one in the
-  // program; tests may name another).
-  explicit CScribeHostModule(std::wstring modulePath);
+  // The one instance, made before main runs (so its main thread is the
+  // process's first thread).
+  static CScribeHostModule& Instance();
 
-  // Runs the registration that the command line asks for and stores its
-  // result in *result; returns whether the command line asks to start the
-  // server instead.
-  bool ParseCommandLine(std::wstring_view commandLine, HResult* result);
+  CScribeHostModule();
+  ~CScribeHostModule() override;
+  CScribeHostModule(const CScribeHostModule&) = delete;
+  CScribeHostModule& operator=(const CScribeHostModule&) = delete;
 
-  // Registration goes to the calling user's classes from now on (script
-  // 102 and the type library; script 101's HKLM part and LocalService stay
-  // machine-wide).
-  void SetPerUser(bool perUser) { perUser_ = perUser; }
+  // Chooses the role from the AppID's LocalService and runs it. Returns the
+  // exit code: the registry's error when the AppID key cannot be opened,
+  // the dispatcher's error when the process was not started as a service
+  // (1063 from a console), else the result of the run. Main thread.
+  HRESULT Start();
 
-  // The steps of each switch; each returns S_OK or the first failure.
-  HResult RegisterAppId(bool asService);
-  HResult UnregisterAppId();
-  HResult RegisterServer();
-  HResult UnregisterServer();
+  // The service's main function and control handler (called by the
+  // dispatcher through static entries).
+  void ServiceMain();
+  void Handler(std::uint32_t control);
 
-  // Installs the service when it is not installed; false after a failure
-  // (shown in a message box).
-  bool Install();
-  // Stops and removes the service when it is installed; false when it
-  // could not be removed (shown in a message box).
-  bool Uninstall();
-  bool IsInstalled();
+  // PreMessageLoop, the message loop of the calling thread, PostMessageLoop.
+  HRESULT Run();
+  HRESULT PreMessageLoop();
+  HRESULT PostMessageLoop();
 
-  // Runs one of the executable's "REGISTRY" scripts against the registry.
-  // Returns S_OK, the registrar's failure, or HRESULT_FROM_WIN32(1813) when
-  // the executable has no such script.
-  HResult UpdateRegistryFromResource(std::uint32_t id, RegistrarMode mode);
+  // The module lock (ModuleLock). Lock adds a reference to the server
+  // process. Unlock in service mode only counts down: a service keeps
+  // running without clients. Unlock in local-server mode releases the
+  // server process's reference and, when none is left, ends the loop
+  // through the shutdown monitor. Any thread.
+  long Lock() override;
+  long Unlock() override;
+  long GetLockCount() const override { return lockCount_.load(); }
 
-  // Why the last script run failed, for people (empty when it did not).
-  const std::wstring& LastScriptFailure() const { return lastFailure_; }
+  // Reports an information event under the service's name, the text cut to
+  // 255 characters; when not a service the text also goes to standard
+  // output with a line break. Any thread.
+  void LogEvent(std::wstring_view text);
+
+  bool IsService() const { return isService_.load(); }
+  bool ComInitialized() const { return comInitialized_.load(); }
+  std::uint32_t ServiceState() const { return state_.load(); }
 
  private:
-  HResult RegisterSequence(bool asService);
-  HResult UnregisterSequence();
-  void Show(std::uint32_t resource, std::wstring_view text);
+  HRESULT InitializeCom();
+  void ReportStatus();
+  HRESULT RegisterClassObject();
+  void RevokeClassObject();
+  void ReleaseClassObject();
+  void WaitUntilWritten();
+  void SignalShutdown();
+  void MonitorShutdown();
 
-  std::wstring modulePath_;
-  bool perUser_ = false;
-  std::wstring lastFailure_;
+  static void ServiceMainEntry();
+  static void HandlerEntry(std::uint32_t control);
+
+  const std::uint32_t mainThreadId_;
+  const std::uint32_t shutdownTimeoutMs_ = 5000;
+  const std::uint32_t pauseMs_ = 1000;
+  std::atomic<bool> delayShutdown_{true};
+  std::atomic<bool> activity_{false};
+  std::atomic<bool> comInitialized_{false};
+  std::atomic<bool> isService_{true};
+  std::atomic<std::uint32_t> serviceThreadId_{0};
+  std::atomic<long> lockCount_{0};
+
+  // The service status: the state changes from any thread, the rest only
+  // on the service thread.
+  std::atomic<std::uint32_t> state_{platform::kServiceStopped};
+  std::atomic<std::uint32_t> exitCode_{0};
+  std::atomic<platform::ServiceStatusHandle> statusHandle_{nullptr};
+
+  // The auto-reset shutdown event and its monitor (local-server mode).
+  std::mutex shutdownMutex_;
+  std::condition_variable shutdownSignal_;
+  bool shutdownSet_ = false;
+  bool monitorDone_ = false;
+  std::thread monitor_;
+
+  TraceLogManagerFactory* factory_ = nullptr;
+  DWORD classCookie_ = 0;
+  bool classRegistered_ = false;
 };
 
 }  // namespace wl

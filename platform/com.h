@@ -172,9 +172,10 @@ class InterfaceProxy {
 // What the Linux transport asks when a class to activate names a service
 // (its AppID's LocalService): start that service. Returns a Win32 code; the
 // transport then waits for the class's socket as for a started server. The
-// default starter fails every request with 1060 (no such service) until the
-// service host installs its own. Not used on Windows, where the COM runtime
-// starts services itself.
+// default starter starts the installed service through the service control
+// stand-in (StartInstalledService of platform/service_run.h; a service that
+// already runs counts as started). Not used on Windows, where the COM
+// runtime starts services itself.
 class ServiceStarter {
  public:
   virtual ~ServiceStarter() = default;

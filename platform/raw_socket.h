@@ -13,6 +13,9 @@ namespace wl::platform {
 int RawListen(std::wstring_view path);
 int RawAccept(int listener);
 int RawConnect(std::wstring_view path);
+// A bound datagram socket (such as a syslog socket) whose receives fail
+// when nothing came within the time-out.
+int RawBindDatagram(std::wstring_view path, int timeoutMilliseconds);
 // One send or receive call (blocking); the count, 0 at the end of the
 // stream, -1 on failure.
 long RawSend(int socket, const void* data, std::size_t size);

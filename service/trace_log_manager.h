@@ -79,8 +79,8 @@ class TraceLogManager {
   // Called by intake.
   void RefreshGlobalLogLevel();
 
-  // Test aid: blocks until the writer has handled every line queued before
-  // the call (or has ended). Production code never needs it.
+  // Blocks until the writer has handled every line queued before the call
+  // (or has ended). The service host waits so before it reports stopped.
   void WaitUntilWritten();
 
   // Forwarding to a collector: on or off, the target, whether connected, and

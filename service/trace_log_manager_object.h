@@ -51,7 +51,7 @@ class TraceLogManagerObject final : public ITraceLogManager {
   HRESULT STDMETHODCALLTYPE ResetLogs() override;
   HRESULT STDMETHODCALLTYPE LogMsg(USHORT uSource, USHORT uLevel, BSTR bsMsg) override;
 
-  // The core, for tests in the server's own process.
+  // The core, for the server's own process (the host and tests).
   TraceLogManager& Core() { return core_; }
 
  private:
@@ -83,8 +83,8 @@ class TraceLogManagerFactory final : public IClassFactory {
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** object) override;
   HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override;
 
-  // The object once created, for tests in the server's own process; null
-  // before.
+  // The object once created, for the server's own process (the host and
+  // tests); null before.
   TraceLogManagerObject* Object() const { return object_.load(); }
 
  private:

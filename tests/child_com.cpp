@@ -218,7 +218,8 @@ ITraceLogManager* Connect(HRESULT* result) {
   return manager;
 }
 
-// com-client set-level N | get-level | hold READY-FILE | wait GO-FILE READY-FILE:
+// com-client set-level N | get-level | log SOURCE LEVEL TEXT | hold READY-FILE |
+// wait GO-FILE READY-FILE:
 // exits with the level read, 0 after the other commands, 100 + n on
 // failure. hold never ends by itself (the test kills it); wait keeps its
 // reference until the go file appears.
@@ -233,6 +234,11 @@ int ComClient(const std::vector<std::wstring>& arguments) {
   } else if (arguments.at(0) == L"get-level") {
     ULONG level = 0;
     exitCode = SUCCEEDED(manager->GetLogLevel(&level)) ? static_cast<int>(level) : 103;
+  } else if (arguments.at(0) == L"log") {
+    platform::OwnedBstr text(arguments.at(3));
+    exitCode = SUCCEEDED(manager->LogMessage(std::stoul(arguments.at(1)), std::stoul(arguments.at(2)), text.Get(), 0))
+                   ? 0
+                   : 104;
   } else if (arguments.at(0) == L"hold") {
     WriteText(arguments.at(1), "holding");
     for (;;) platform::SleepMilliseconds(1000);

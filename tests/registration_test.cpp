@@ -10,7 +10,7 @@
 
 #include "diagnostics/format.h"
 #include "host/registration_scripts.h"
-#include "host/scribe_host_module.h"
+#include "host/scribe_host_registration.h"
 #include "platform/com.h"
 #include "platform/registry.h"
 #include "platform/service_control.h"
@@ -141,7 +141,7 @@ class RegistrationTest : public ::testing::Test {
 
   // Removes whatever an earlier run left (Wine's prefix outlives tests).
   void Clear() {
-    CScribeHostModule module(Program());
+    ScribeHostRegistration module(Program());
     ASSERT_TRUE(module.Uninstall());
     for (HKey root : {platform::kHKeyLocalMachine, platform::kHKeyCurrentUser}) {
       for (const std::wstring& below : {L"AppID\\" + kAppIdText, std::wstring(L"AppID\\ScribeHost.EXE"),
@@ -414,7 +414,7 @@ TEST_F(RegistrationTest, ServiceManagerFailuresAreShownAndFailTheSwitch) {
   std::filesystem::remove_all(root_.Path() / "run");
   test::WriteFileBytes(root_.Path() / "run", {'x'});
   AddRegistrationScripts();
-  CScribeHostModule module(Program());
+  ScribeHostRegistration module(Program());
   testing::internal::CaptureStderr();
   EXPECT_FALSE(module.Install());
   EXPECT_EQ(module.RegisterAppId(true), kEFail);

@@ -65,45 +65,6 @@ int Connect(const std::string& path) {
   return fd;
 }
 
-// Splits a command line as the Windows runtime does: blanks separate
-// arguments, double quotes group them, a backslash before a quote escapes it.
-std::vector<std::string> SplitCommandLine(const std::string& line) {
-  std::vector<std::string> arguments;
-  std::string current;
-  bool inQuotes = false, have = false;
-  for (std::size_t i = 0; i < line.size(); ++i) {
-    char c = line[i];
-    if (c == '\\') {
-      std::size_t backslashes = 0;
-      while (i < line.size() && line[i] == '\\') ++backslashes, ++i;
-      if (i < line.size() && line[i] == '"') {
-        current.append(backslashes / 2, '\\');
-        if (backslashes % 2 == 1) {
-          current.push_back('"');
-        } else {
-          inQuotes = !inQuotes;
-        }
-      } else {
-        current.append(backslashes, '\\');
-        --i;
-      }
-      have = true;
-    } else if (c == '"') {
-      inQuotes = !inQuotes;
-      have = true;
-    } else if ((c == ' ' || c == '\t') && !inQuotes) {
-      if (have) arguments.push_back(current);
-      current.clear();
-      have = false;
-    } else {
-      current.push_back(c);
-      have = true;
-    }
-  }
-  if (have) arguments.push_back(current);
-  return arguments;
-}
-
 // Starts a server's command line with -Embedding, in a session of its own
 // and with no terminal streams (it outlives the client that started it).
 // Its end is noted in *ended by a thread that waits for it.
@@ -447,6 +408,44 @@ class ObjectProxy final : public RefCounted<IUnknown> {
 };
 
 }  // namespace
+
+std::vector<std::string> SplitCommandLine(const std::string& line) {
+  std::vector<std::string> arguments;
+  std::string current;
+  bool inQuotes = false, have = false;
+  for (std::size_t i = 0; i < line.size(); ++i) {
+    char c = line[i];
+    if (c == '\\') {
+      std::size_t backslashes = 0;
+      while (i < line.size() && line[i] == '\\') ++backslashes, ++i;
+      if (i < line.size() && line[i] == '"') {
+        current.append(backslashes / 2, '\\');
+        if (backslashes % 2 == 1) {
+          current.push_back('"');
+        } else {
+          inQuotes = !inQuotes;
+        }
+      } else {
+        current.append(backslashes, '\\');
+        --i;
+      }
+      have = true;
+    } else if (c == '"') {
+      inQuotes = !inQuotes;
+      have = true;
+    } else if ((c == ' ' || c == '\t') && !inQuotes) {
+      if (have) arguments.push_back(current);
+      current.clear();
+      have = false;
+    } else {
+      current.push_back(c);
+      have = true;
+    }
+  }
+  if (have) arguments.push_back(current);
+  return arguments;
+}
+
 
 HRESULT CreateRemoteInstance(const CLSID& clsid, REFIID iid, void** object) {
   int fd = -1;

@@ -58,4 +58,9 @@ IUnknown* FindLocalClassObject(const CLSID& clsid);
 // reference into *object.
 HRESULT CreateRemoteInstance(const CLSID& clsid, REFIID iid, void** object);
 
+// Splits a command line as the Windows runtime does: blanks separate
+// arguments, double quotes group them, a backslash before a quote escapes
+// it. Used to start a server's or a service's command line.
+std::vector<std::string> SplitCommandLine(const std::string& line);
+
 }  // namespace wl::platform::posix

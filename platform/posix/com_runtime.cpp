@@ -12,6 +12,7 @@
 #include "platform/posix/com_internal.h"
 #include "platform/posix/com_server.h"
 #include "platform/registry.h"
+#include "platform/service_run.h"
 #include "platform/text.h"
 
 namespace wl::platform {
@@ -38,12 +39,17 @@ std::vector<Registration>& Registrations() {
   return registrations;
 }
 
-class FailingStarter final : public ServiceStarter {
+// Starts the installed service through the service control stand-in; one
+// that already runs is fine, its socket comes.
+class InstalledServiceStarter final : public ServiceStarter {
  public:
-  Win32Error StartServiceByName(std::wstring_view) override { return 1060; }
+  Win32Error StartServiceByName(std::wstring_view name) override {
+    Win32Error result = StartInstalledService(name);
+    return result == kErrorServiceAlreadyRunning ? kErrorSuccess : result;
+  }
 };
 
-FailingStarter defaultStarter;
+InstalledServiceStarter defaultStarter;
 std::atomic<ServiceStarter*> serviceStarter{&defaultStarter};
 
 void DefaultSink(ComReport kind, std::wstring_view text) {

@@ -8,6 +8,7 @@
 // they are out.
 #include "platform/posix/com_server.h"
 
+#include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
@@ -16,6 +17,8 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstddef>
+#include <cstdlib>
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -56,7 +59,37 @@ struct Listener : Endpoint {
   CLSID clsid{};
   std::string path;
   bool open = true;
+  // Handed over by systemd's socket activation: the socket file is the
+  // socket unit's and stays when this process stops listening.
+  bool inherited = false;
 };
+
+// The listening socket for path among those that systemd passed to this
+// process (sd_listen_fds: $LISTEN_PID names this process, $LISTEN_FDS counts
+// the descriptors from 3 on); -1 when none is.
+int InheritedListener(const std::string& path) {
+  const char* pid = std::getenv("LISTEN_PID");
+  const char* count = std::getenv("LISTEN_FDS");
+  if (pid == nullptr || count == nullptr || std::strtol(pid, nullptr, 10) != getpid()) return -1;
+  long fds = std::strtol(count, nullptr, 10);
+  for (int fd = 3; fd < 3 + fds && fd < 3 + 64; ++fd) {
+    sockaddr_un address{};
+    socklen_t length = sizeof(address);
+    int listening = 0;
+    socklen_t size = sizeof(listening);
+    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 || address.sun_family != AF_UNIX ||
+        getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 || listening == 0) {
+      continue;
+    }
+    std::size_t pathLength = length > offsetof(sockaddr_un, sun_path) ? length - offsetof(sockaddr_un, sun_path) : 0;
+    std::string bound(address.sun_path, strnlen(address.sun_path, pathLength));
+    if (bound != path) continue;
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
+    return fd;
+  }
+  return -1;
+}
 
 struct Connection : Endpoint {
   // Held by the thread that serves the connection. The one-shot arming
@@ -103,6 +136,11 @@ class Server {
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     if (listener->path.size() >= sizeof(address.sun_path)) return HResultFromWin32(kErrorFilenameExcedRange);
+    if (int fd = InheritedListener(listener->path); fd >= 0) {
+      listener->fd = fd;
+      listener->inherited = true;
+      return Watch(std::move(listener));
+    }
     std::memcpy(address.sun_path, listener->path.c_str(), listener->path.size() + 1);
     listener->fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (listener->fd < 0) return HResultFromWin32(Win32FromErrno(errno));
@@ -114,6 +152,10 @@ class Server {
       close(listener->fd);
       return result;
     }
+    return Watch(std::move(listener));
+  }
+
+  HRESULT Watch(std::unique_ptr<Listener> listener) {
     epoll_event event{};
     event.events = EPOLLIN | EPOLLONESHOT;
     event.data.ptr = static_cast<Endpoint*>(listener.get());
@@ -131,7 +173,7 @@ class Server {
       listener->open = false;
       epoll_ctl(epoll_, EPOLL_CTL_DEL, listener->fd, nullptr);
       close(listener->fd);
-      unlink(listener->path.c_str());
+      if (!listener->inherited) unlink(listener->path.c_str());
     }
   }
 
@@ -154,7 +196,7 @@ class Server {
       for (const auto& listener : listeners_) {
         if (!listener->open) continue;
         close(listener->fd);
-        unlink(listener->path.c_str());
+        if (!listener->inherited) unlink(listener->path.c_str());
       }
       listeners_.clear();
       close(wake_);

@@ -1,6 +1,8 @@
 #include "platform/raw_socket.h"
 
 #include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/time.h>
 #include <sys/un.h>
 #include <unistd.h>
 
@@ -30,6 +32,20 @@ int RawListen(std::wstring_view path) {
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   unlink(address.sun_path);
   if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || listen(fd, 16) != 0) {
+    if (fd >= 0) close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+int RawBindDatagram(std::wstring_view path, int timeoutMilliseconds) {
+  sockaddr_un address;
+  if (!Address(path, &address)) return -1;
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  unlink(address.sun_path);
+  timeval timeout{timeoutMilliseconds / 1000, (timeoutMilliseconds % 1000) * 1000};
+  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
+      chmod(address.sun_path, 0666) != 0 || setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) != 0) {
     if (fd >= 0) close(fd);
     return -1;
   }

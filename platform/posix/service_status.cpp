@@ -1,6 +1,9 @@
 #include "platform/posix/service_status.h"
 
+#include <fcntl.h>
 #include <unistd.h>
+
+#include <cerrno>
 
 #include <charconv>
 #include <fstream>
@@ -9,6 +12,8 @@
 #include <optional>
 
 #include "platform/machine_root.h"
+#include "platform/posix/directories.h"
+#include "platform/posix/errors.h"
 #include "platform/text.h"
 
 namespace wl::platform::posix {
@@ -100,5 +105,45 @@ bool ServiceProcessAlive(const ServiceProcess& process) {
 }
 
 void RemoveServiceStatus(std::wstring_view serviceName) { unlink(ServiceStatusPath(serviceName).c_str()); }
+
+bool IdentifyProcess(std::uint32_t id, ServiceProcess* process) {
+  auto boot = ReadText("/proc/sys/kernel/random/boot_id");
+  auto start = ProcessStartTime(id);
+  if (!boot || !start) return false;
+  *process = {id, *start, Trimmed(*boot)};
+  return true;
+}
+
+Win32Error WriteServiceStatus(std::wstring_view serviceName, const ServiceStatus& status,
+                              const ServiceProcess& process) {
+  if (int error = MakeDirectories(ServiceStatusFolder())) return Win32FromErrno(error);
+  std::string text = "state=" + std::to_string(status.currentState) + "\ncontrols=" +
+                     std::to_string(status.controlsAccepted) + "\nexit=" + std::to_string(status.win32ExitCode) +
+                     "\nservice-exit=" + std::to_string(status.serviceSpecificExitCode) +
+                     "\ncheckpoint=" + std::to_string(status.checkPoint) +
+                     "\nwait-hint=" + std::to_string(status.waitHint) + "\npid=" + std::to_string(process.id) +
+                     "\nstart=" + std::to_string(process.startTime) + "\nboot=" + process.bootId + "\n";
+  std::string path = ServiceStatusPath(serviceName);
+  // Named by the writing thread too: the status may be reported from two
+  // threads at once.
+  std::string temporary = path + "." + std::to_string(getpid()) + "." + std::to_string(gettid()) + ".new";
+  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+  if (fd < 0) return Win32FromErrno(errno);
+  std::string_view rest = text;
+  int error = 0;
+  while (!rest.empty()) {
+    ssize_t written = write(fd, rest.data(), rest.size());
+    if (written < 0 && errno == EINTR) continue;
+    if (written <= 0) {
+      error = written < 0 ? errno : EIO;
+      break;
+    }
+    rest.remove_prefix(static_cast<std::size_t>(written));
+  }
+  if (close(fd) != 0 && error == 0) error = errno;
+  if (error == 0 && rename(temporary.c_str(), path.c_str()) != 0) error = errno;
+  if (error != 0) unlink(temporary.c_str());
+  return error == 0 ? kErrorSuccess : Win32FromErrno(error);
+}
 
 }  // namespace wl::platform::posix

@@ -43,4 +43,13 @@ bool ServiceProcessAlive(const ServiceProcess& process);
 
 void RemoveServiceStatus(std::wstring_view serviceName);
 
+// The identity of a running process; false when it is gone.
+bool IdentifyProcess(std::uint32_t id, ServiceProcess* process);
+
+// Replaces the status file (a new file renamed over it, the folder made
+// when missing) with the status as reported by that process. 0 or the
+// failure.
+[[nodiscard]] Win32Error WriteServiceStatus(std::wstring_view serviceName, const ServiceStatus& status,
+                                            const ServiceProcess& process);
+
 }  // namespace wl::platform::posix

@@ -1,0 +1,26 @@
+#include "host/scribe_host_entry.h"
+
+#include <string>
+
+#include "diagnostics/crash_handler.h"
+#include "host/scribe_host_module.h"
+#include "logclient/diagnostic.h"
+
+namespace wl {
+
+int ScribeHostEntry(std::wstring_view commandLine, CommandLineParser parse) {
+  CrashHandlerScope crashHandlers;
+  InstallCrashHandlers(crashHandlers);
+  // Connections that the transport refuses are the service's own troubles.
+  platform::SetComReportSink([](platform::ComReport kind, std::wstring_view text) {
+    WriteDiagnostic((kind == platform::ComReport::kError ? L"Error: " : L"Debug: ") + std::wstring(text));
+  });
+  CScribeHostModule& module = CScribeHostModule::Instance();
+  HRESULT result = S_OK;
+  if (parse(commandLine, &result)) result = module.Start();
+  if (!module.IsService() && module.ComInitialized()) CoUninitialize();
+  RestoreCrashHandlers(crashHandlers);
+  return static_cast<int>(result);
+}
+
+}  // namespace wl
