@@ -11,7 +11,7 @@
 #include "platform/system.h"
 #include "platform/text.h"
 #include "service/trace_log_manager_object.h"
-#include "service/trace_log_manager_type.h"
+#include "logclient/trace_log_manager_type.h"
 
 namespace wl {
 namespace {

@@ -16,7 +16,7 @@
 #include "platform/service_control.h"
 #include "platform/text_file.h"
 #include "ScribeHost.h"
-#include "service/trace_log_manager_type.h"
+#include "logclient/trace_log_manager_type.h"
 #include "tests/com_test_support.h"
 #include "tests/service_fixture.h"
 
