@@ -164,9 +164,9 @@ class Tool {
       return kToolSuccess;
     }
     for (const Command& entry : kCommands) {
-      if (!RegistryNamesEqual(command, entry.spec.name)) continue;
+      if (!RegistryNamesEqual(command, entry.form.name)) continue;
       int exitCode = kToolFailure;
-      std::optional<Invocation> invocation = Prepare(arguments, entry.spec, &exitCode);
+      std::optional<Invocation> invocation = Prepare(arguments, entry.form, &exitCode);
       return invocation ? (this->*entry.run)(*invocation) : exitCode;
     }
     return SyntaxError(L"Unknown command \"" + command + L"\" (use query, add, delete, export or import).");
@@ -307,17 +307,17 @@ class Tool {
 
   // The preamble of every command: its switches, the number of its plain
   // arguments and the key name first.
-  std::optional<Invocation> Prepare(const std::vector<std::wstring>& arguments, const CommandSpec& spec,
+  std::optional<Invocation> Prepare(const std::vector<std::wstring>& arguments, const CommandSpec& form,
                                     int* exitCode) const {
     Invocation invocation;
     *exitCode = kToolFailure;
-    if (!ParseOptions(arguments, spec.name, spec.switches, &invocation.options, exitCode)) return std::nullopt;
-    if (invocation.options.positional.size() != spec.positional) {
-      *exitCode = SyntaxError(std::wstring(spec.name) + L" takes " + std::wstring(spec.positionalText) + L".");
+    if (!ParseOptions(arguments, form.name, form.switches, &invocation.options, exitCode)) return std::nullopt;
+    if (invocation.options.positional.size() != form.positional) {
+      *exitCode = SyntaxError(std::wstring(form.name) + L" takes " + std::wstring(form.positionalText) + L".");
       return std::nullopt;
     }
     std::wstring message;
-    if (spec.keyFirst && !ParseToolKeyName(invocation.options.positional[0], &invocation.key, &message)) {
+    if (form.keyFirst && !ParseToolKeyName(invocation.options.positional[0], &invocation.key, &message)) {
       *exitCode = Fail(message);
       return std::nullopt;
     }
@@ -534,7 +534,7 @@ class Tool {
   }
 
   struct Command {
-    CommandSpec spec;
+    CommandSpec form;
     int (Tool::*run)(const Invocation&) const;
   };
   static inline const Command kCommands[] = {

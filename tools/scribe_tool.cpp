@@ -292,15 +292,15 @@ class Tool {
     if (arguments.empty()) return Usage(L"Name a command: log, level, reset, files or follow.");
     const std::wstring& command = arguments.front();
     if (IsHelp(command)) return Help(nullptr);
-    for (const CommandSpec& spec : kSpecs) {
-      if (!RegistryNamesEqual(command, spec.name)) continue;
+    for (const CommandSpec& form : kSpecs) {
+      if (!RegistryNamesEqual(command, form.name)) continue;
       Options options;
-      if (!Parse({arguments.begin() + 1, arguments.end()}, spec, &options)) return kScribeUsage;
-      if (options.help) return Help(&spec);
-      if (spec.name == L"log") return Log(options);
-      if (spec.name == L"level") return Level(options);
-      if (spec.name == L"reset") return Reset();
-      if (spec.name == L"files") return Files();
+      if (!Parse({arguments.begin() + 1, arguments.end()}, form, &options)) return kScribeUsage;
+      if (options.help) return Help(&form);
+      if (form.name == L"log") return Log(options);
+      if (form.name == L"level") return Level(options);
+      if (form.name == L"reset") return Reset();
+      if (form.name == L"files") return Files();
       return Follow(options);
     }
     return Usage(L"Unknown command " + Quoted(command) + L" (use log, level, reset, files or follow).");
@@ -321,9 +321,9 @@ class Tool {
 
   int OutputClosed() const { return Fail(L"the standard output cannot be written."); }
 
-  int Help(const CommandSpec* spec) const {
+  int Help(const CommandSpec* form) const {
     std::wstring text;
-    if (spec == nullptr) {
+    if (form == nullptr) {
       text = L"scribe: logs to the Wayline log service, shows and sets its levels, and\n"
              L"shows and follows its log files.\n\n";
       for (const CommandSpec& each : kSpecs) text += L"  " + std::wstring(each.usage) + L"\n";
@@ -336,12 +336,12 @@ class Tool {
           L"Exit status: 0 done; 1 bad command line; 2 the log service cannot be reached;\n"
           L"3 the service refused a call, or a file or the standard output failed.\n";
     } else {
-      text = L"Usage: " + std::wstring(spec->usage) + L"\n\n" + std::wstring(spec->help);
+      text = L"Usage: " + std::wstring(form->usage) + L"\n\n" + std::wstring(form->help);
     }
     return Out(text) ? kScribeSuccess : OutputClosed();
   }
 
-  bool Parse(const std::vector<std::wstring>& arguments, const CommandSpec& spec, Options* options) const {
+  bool Parse(const std::vector<std::wstring>& arguments, const CommandSpec& form, Options* options) const {
     struct Named {
       wchar_t letter;
       std::wstring_view longName;
@@ -367,7 +367,7 @@ class Tool {
       const Named* named = nullptr;
       std::optional<std::wstring> inlineValue;
       for (const Named& candidate : kNamed) {
-        if (spec.valueOptions.find(candidate.letter) == std::wstring_view::npos) continue;
+        if (form.valueOptions.find(candidate.letter) == std::wstring_view::npos) continue;
         std::wstring shortName = std::wstring(L"-") + candidate.letter;
         if (argument == shortName || argument == candidate.longName) {
           named = &candidate;
@@ -384,7 +384,7 @@ class Tool {
           options->positional.push_back(argument);
           continue;
         }
-        (void)Usage(Quoted(argument) + L" is not an option of " + std::wstring(spec.name) + L".");
+        (void)Usage(Quoted(argument) + L" is not an option of " + std::wstring(form.name) + L".");
         return false;
       }
       std::optional<std::wstring>& field = options->*(named->field);
@@ -402,8 +402,8 @@ class Tool {
       field = std::move(inlineValue);
     }
     std::size_t count = options->positional.size();
-    if (count < spec.minPositional || count > spec.maxPositional) {
-      (void)Usage(L"Usage: " + std::wstring(spec.usage));
+    if (count < form.minPositional || count > form.maxPositional) {
+      (void)Usage(L"Usage: " + std::wstring(form.usage));
       return false;
     }
     return true;
