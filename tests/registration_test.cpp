@@ -308,7 +308,9 @@ TEST_F(RegistrationTest, ServiceInstallsTheServiceAndNamesItInTheAppId) {
   EXPECT_EQ(config.binaryPathName, L"\"" + Program() + L"\"");
   EXPECT_EQ(config.loadOrderGroup, L"");
   // Wine's QueryServiceConfigW leaves the dependencies out.
-  if (!test::OnWindows()) EXPECT_EQ(config.dependencies, std::vector<std::wstring>{L"RPCSS"});
+  if (!test::OnWindows()) {
+    EXPECT_EQ(config.dependencies, std::vector<std::wstring>{L"RPCSS"});
+  }
   EXPECT_EQ(config.serviceStartName, L"LocalSystem");
   EXPECT_EQ(config.displayName, L"ScribeHost");
   if (!test::OnWindows()) {
