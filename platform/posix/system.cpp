@@ -3,10 +3,12 @@
 
 #include <dlfcn.h>
 #include <link.h>
+#include <pthread.h>
 #include <sched.h>
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <ctime>
@@ -31,6 +33,22 @@ std::string ReadLink(const char* path) {
     if (static_cast<std::size_t>(length) < buffer.size()) return std::string(buffer.data(), length);
     buffer.resize(buffer.size() * 2);
   }
+}
+
+// Every log line's stamp names the process and the thread: both are cached
+// so that a line costs no system call. A child made by fork() forgets what
+// its parent cached (a child of posix_spawn runs none of our code before it
+// replaces itself).
+std::atomic<std::uint32_t> cachedProcessId{0};
+thread_local std::uint32_t cachedThreadId = 0;
+
+void ForgetIdsInChild() {
+  cachedProcessId.store(0, std::memory_order_relaxed);
+  cachedThreadId = 0;
+}
+
+void RememberToForgetIdsAtFork() {
+  [[maybe_unused]] static const int registered = pthread_atfork(nullptr, nullptr, &ForgetIdsInChild);
 }
 
 }  // namespace
@@ -66,9 +84,21 @@ std::int64_t SteadyClockNanoseconds() {
   return static_cast<std::int64_t>(now.tv_sec) * 1'000'000'000 + now.tv_nsec;
 }
 
-std::uint32_t GetCurrentProcessId() { return static_cast<std::uint32_t>(getpid()); }
+std::uint32_t GetCurrentProcessId() {
+  RememberToForgetIdsAtFork();
+  std::uint32_t id = cachedProcessId.load(std::memory_order_relaxed);
+  if (id == 0) {
+    id = static_cast<std::uint32_t>(getpid());
+    cachedProcessId.store(id, std::memory_order_relaxed);
+  }
+  return id;
+}
 
-std::uint32_t GetCurrentThreadId() { return static_cast<std::uint32_t>(gettid()); }
+std::uint32_t GetCurrentThreadId() {
+  RememberToForgetIdsAtFork();
+  if (cachedThreadId == 0) cachedThreadId = static_cast<std::uint32_t>(gettid());
+  return cachedThreadId;
+}
 
 std::wstring GetExecutableFileName() {
   // Linux names a program whose file was deleted or replaced (as a package
