@@ -5,12 +5,10 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -21,12 +19,12 @@
 #include <memory>
 #include <mutex>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "platform/com_frame.h"
 #include "platform/posix/com_internal.h"
 #include "platform/posix/com_server.h"
+#include "platform/posix/detached_process.h"
 #include "platform/posix/directories.h"
 #include "platform/posix/errors.h"
 #include "platform/system.h"
@@ -75,28 +73,8 @@ bool StartServer(const std::wstring& commandLine, std::shared_ptr<std::atomic<bo
   std::vector<char*> argv;
   for (auto& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attributes;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawnattr_init(&attributes);
-  for (int stream = 0; stream < 3; ++stream) {
-    posix_spawn_file_actions_addopen(&actions, stream, "/dev/null", stream == 0 ? O_RDONLY : O_WRONLY, 0);
-  }
-  sigset_t signals;
-  sigemptyset(&signals);
-  posix_spawnattr_setsigmask(&attributes, &signals);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK);
   pid_t pid = 0;
-  int result = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), environ);
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
-  if (result != 0) return false;
-  std::thread([pid, ended] {
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    ended->store(true);
-  }).detach();
-  return true;
+  return posix::StartDetachedProcess(argv.data(), environ, &pid, [ended] { ended->store(true); }) == 0;
 }
 
 // Connects to the class's server; when nothing listens, activates it from

@@ -14,7 +14,9 @@
 
 #include <cerrno>
 #include <string>
+#include <thread>
 
+#include "platform/posix/detached_process.h"
 #include "platform/posix/errors.h"
 #include "platform/text.h"
 
@@ -159,3 +161,31 @@ std::unique_ptr<ChildProcess> StartProcessAsUser(std::wstring_view program,
 }
 
 }  // namespace wl::platform
+
+namespace wl::platform::posix {
+
+int StartDetachedProcess(char* const argv[], char* const envp[], pid_t* pid, std::function<void()> ended) {
+  posix_spawn_file_actions_t actions;
+  posix_spawnattr_t attributes;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawnattr_init(&attributes);
+  for (int stream = 0; stream < 3; ++stream) {
+    posix_spawn_file_actions_addopen(&actions, stream, "/dev/null", stream == 0 ? O_RDONLY : O_WRONLY, 0);
+  }
+  sigset_t signals;
+  sigemptyset(&signals);
+  posix_spawnattr_setsigmask(&attributes, &signals);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK);
+  int result = posix_spawn(pid, argv[0], &actions, &attributes, argv, envp);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (result != 0) return result;
+  std::thread([child = *pid, ended = std::move(ended)] {
+    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    if (ended) ended();
+  }).detach();
+  return 0;
+}
+
+}  // namespace wl::platform::posix

@@ -14,10 +14,8 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -32,6 +30,7 @@
 
 #include "platform/named_mutex.h"
 #include "platform/posix/com_internal.h"
+#include "platform/posix/detached_process.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/service_status.h"
 #include "platform/text.h"
@@ -318,32 +317,12 @@ Win32Error StartInstalledService(std::wstring_view serviceName) {
   environment.push_back(marker + Utf8FromWide(serviceName));
   std::vector<char*> argv = Pointers(arguments), envp = Pointers(environment);
 
-  // A detached process: a session of its own, the standard streams on
-  // /dev/null, the signals unblocked.
-  posix_spawn_file_actions_t actions;
-  posix_spawnattr_t attributes;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawnattr_init(&attributes);
-  for (int stream = 0; stream < 3; ++stream) {
-    posix_spawn_file_actions_addopen(&actions, stream, "/dev/null", stream == 0 ? O_RDONLY : O_WRONLY, 0);
-  }
-  sigset_t signals;
-  sigemptyset(&signals);
-  posix_spawnattr_setsigmask(&attributes, &signals);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK);
   pid_t pid = 0;
-  int spawned = posix_spawn(&pid, argv[0], &actions, &attributes, argv.data(), envp.data());
-  posix_spawn_file_actions_destroy(&actions);
-  posix_spawnattr_destroy(&attributes);
+  int spawned = posix::StartDetachedProcess(argv.data(), envp.data(), &pid);
   if (spawned != 0) return posix::Win32FromErrno(spawned);
 
   Win32Error result = ReportStarting(serviceName, config.serviceType, static_cast<std::uint32_t>(pid));
   if (result != kErrorSuccess) kill(pid, SIGKILL);
-  // Reaps the process when it ends while this one still runs.
-  std::thread([pid] {
-    while (waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
-    }
-  }).detach();
   return result;
 }
 
