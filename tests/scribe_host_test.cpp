@@ -129,22 +129,7 @@ class ScribeHostTest : public test::ServiceFixture {
     return platform::ControlService(service.Get(), platform::kServiceControlStop, &status);
   }
 
-  ITraceLogManager* Connect() {
-    IUnknown* unknown = nullptr;
-    EXPECT_EQ(CoCreateInstance(CLSID_TraceLogManager, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown,
-                               reinterpret_cast<void**>(&unknown)),
-              S_OK);
-    if (unknown == nullptr) return nullptr;
-    ITraceLogManager* manager = nullptr;
-    EXPECT_EQ(unknown->QueryInterface(IID_ITraceLogManager, reinterpret_cast<void**>(&manager)), S_OK);
-    unknown->Release();
-    return manager;
-  }
-
-  bool WaitForLines(std::string_view file, const std::string& text, std::size_t count) {
-    for (int i = 0; i < 4000 && CountOf(ReadLog(file), text) < count; ++i) platform::SleepMilliseconds(5);
-    return CountOf(ReadLog(file), text) == count;
-  }
+  ITraceLogManager* Connect() { return ConnectToManager(); }
 
   // Whether a process holds the file open (the service's writer denies
   // writing to others while it has the file).

@@ -60,25 +60,7 @@ class ServerTest : public ServiceFixture {
     std::filesystem::remove(ComServerFile("stop"));
   }
 
-  ITraceLogManager* Connect() {
-    IUnknown* unknown = nullptr;
-    EXPECT_EQ(CoCreateInstance(CLSID_TraceLogManager, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown,
-                               reinterpret_cast<void**>(&unknown)),
-              S_OK);
-    if (unknown == nullptr) return nullptr;
-    EXPECT_EQ(OleRun(unknown), S_OK);
-    ITraceLogManager* manager = nullptr;
-    EXPECT_EQ(unknown->QueryInterface(IID_ITraceLogManager, reinterpret_cast<void**>(&manager)), S_OK);
-    unknown->Release();
-    return manager;
-  }
-
-  // Waits until the log file holds count copies of the text: the server's
-  // writer may still be behind when the calls have been answered.
-  bool WaitForLines(std::string_view file, const std::string& text, std::size_t count) {
-    for (int i = 0; i < 4000 && CountOf(ReadLog(file), text) < count; ++i) platform::SleepMilliseconds(5);
-    return CountOf(ReadLog(file), text) == count;
-  }
+  ITraceLogManager* Connect() { return ConnectToManager(true); }
 
   std::size_t Count(const char* file) { return CountOf(ReadFileText(ComServerFile(file)), "\n"); }
 

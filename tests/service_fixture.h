@@ -14,8 +14,11 @@
 #include "diagnostics/clock.h"
 #include "diagnostics/registry_key.h"
 #include "diagnostics/singleton.h"
+#include "logclient/trace_log_manager_type.h"
+#include "ScribeHost.h"
 #include "logclient/file_logger.h"
 #include "diagnostics/path_data.h"
+#include "platform/com.h"
 #include "platform/registry.h"
 #include "platform/text.h"
 #include "tests/library_test_support.h"
@@ -78,6 +81,31 @@ class ServiceFixture : public LibraryTest {
     }
     SetFileOutput(true);
     return text;
+  }
+
+  // Activates the local server's TraceLogManager for IUnknown (run: and puts
+  // it in the running state, as the Logger does) and asks for
+  // ITraceLogManager; null after a failure, which it reports.
+  static ITraceLogManager* ConnectToManager(bool run = false) {
+    IUnknown* unknown = nullptr;
+    EXPECT_EQ(CoCreateInstance(CLSID_TraceLogManager, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown,
+                               reinterpret_cast<void**>(&unknown)),
+              S_OK);
+    if (unknown == nullptr) return nullptr;
+    if (run) {
+      EXPECT_EQ(OleRun(unknown), S_OK);
+    }
+    ITraceLogManager* manager = nullptr;
+    EXPECT_EQ(unknown->QueryInterface(IID_ITraceLogManager, reinterpret_cast<void**>(&manager)), S_OK);
+    unknown->Release();
+    return manager;
+  }
+
+  // Waits until the log file holds count copies of the text: a server's
+  // writer may still be behind when the calls have been answered.
+  bool WaitForLines(std::string_view file, const std::string& text, std::size_t count) {
+    for (int i = 0; i < 4000 && CountOf(ReadLog(file), text) < count; ++i) platform::SleepMilliseconds(5);
+    return CountOf(ReadLog(file), text) == count;
   }
 
   static std::size_t CountOf(const std::string& text, const std::string& part) {
