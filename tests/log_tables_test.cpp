@@ -28,17 +28,6 @@ TEST(LogTables, SourcesRenderTheirNamesAndPickTheirFiles) {
   EXPECT_EQ(LogFileBaseName(15), L"");
 }
 
-TEST(LogTables, LevelsHaveANameAndACode) {
-  EXPECT_EQ(LookupLevel(0).name, L"Global");
-  EXPECT_EQ(LookupLevel(0).code, L"N");
-  EXPECT_EQ(LookupLevel(3).name, L"Warning");
-  EXPECT_EQ(LevelCode(3), L"W");
-  EXPECT_EQ(LevelCode(6), L"2");
-  EXPECT_EQ(LookupLevel(7).name, L"");
-  EXPECT_EQ(LevelCode(7), L"");
-  EXPECT_EQ(LevelCode(9), L"");
-}
-
 TEST(LogTables, FormattersRenderLikeStrings) {
   EXPECT_EQ(Format(L"[{:<12}]", LogSource{21}), L"[Lookout     ]");
   EXPECT_EQ(Format(L"[{:>9}]", LogSource{3}), L"[Metronome]");

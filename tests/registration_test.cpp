@@ -469,13 +469,5 @@ TEST(HostSwitches, TheFirstRegistrationSwitchWinsAndServiceComesLast) {
   }
 }
 
-TEST(HostSwitches, ScriptVariablesDoubleSingleQuotes) {
-  auto variables = ScriptVariables(L"/a/it's/b");
-  ASSERT_EQ(variables.size(), 3u);
-  EXPECT_EQ(variables[0].value, kAppId);
-  EXPECT_EQ(variables[1].value, L"\"/a/it''s/b\"");
-  EXPECT_EQ(variables[2].value, L"/a/it''s/b");
-}
-
 }  // namespace
 }  // namespace wl
