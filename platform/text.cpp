@@ -149,20 +149,32 @@ std::u16string Utf16FromWide(std::wstring_view text) {
 }
 
 std::wstring WideFromUtf16(std::u16string_view text) {
-  std::wstring out;
-  out.reserve(text.size());
+  // A pair becomes one character (two on Windows) and a lone surrogate one
+  // replacement, so the result is never longer than the input; every log
+  // line passes here, hence the filling in place.
+  std::wstring out(text.size(), L'\0');
+  std::size_t length = 0;
   for (std::size_t i = 0; i < text.size(); ++i) {
     char32_t unit = text[i];
-    if (unit >= 0xD800 && unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 &&
-        text[i + 1] <= 0xDFFF) {
-      AppendWide(out, 0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00));
-      ++i;
-    } else if (unit >= 0xD800 && unit <= 0xDFFF) {
-      AppendWide(out, kReplacement);
-    } else {
-      AppendWide(out, unit);
+    if (unit < 0xD800 || unit > 0xDFFF) {
+      out[length++] = static_cast<wchar_t>(unit);
+      continue;
     }
+    char32_t codePoint = kReplacement;
+    if (unit <= 0xDBFF && i + 1 < text.size() && text[i + 1] >= 0xDC00 && text[i + 1] <= 0xDFFF) {
+      codePoint = 0x10000 + ((unit - 0xD800) << 10) + (text[i + 1] - 0xDC00);
+      ++i;
+    }
+    if constexpr (sizeof(wchar_t) == 2) {
+      if (codePoint >= 0x10000) {
+        out[length++] = static_cast<wchar_t>(0xD800 + ((codePoint - 0x10000) >> 10));
+        out[length++] = static_cast<wchar_t>(0xDC00 + ((codePoint - 0x10000) & 0x3FF));
+        continue;
+      }
+    }
+    out[length++] = static_cast<wchar_t>(codePoint);
   }
+  out.resize(length);
   return out;
 }
 

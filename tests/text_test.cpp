@@ -87,6 +87,7 @@ TEST(Text, Utf16LittleEndianBytes) {
   // An odd last byte is no unit; an unpaired surrogate reads as U+FFFD.
   EXPECT_EQ(Utf16FromLeBytes(std::string_view("\x41\x00\x42", 3)), u"A");
   EXPECT_EQ(WideFromUtf16(u"\xD800x"), L"\uFFFDx");
+  EXPECT_EQ(WideFromUtf16(u"\xDC00\xD83D\xDE00\xD800"), L"\uFFFD\U0001F600\uFFFD");
 
   EXPECT_EQ(LoadLittleEndian(std::vector<std::uint8_t>{0x78, 0x56, 0x34, 0x12}), 0x12345678u);
   EXPECT_EQ(LoadLittleEndian(std::vector<std::uint8_t>{1, 2, 3, 4, 5, 6, 7, 0x88}), 0x8807060504030201u);
