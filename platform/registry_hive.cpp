@@ -137,6 +137,12 @@ bool HiveFromSections(const std::vector<RegistryFileSection>& sections, std::wst
   return true;
 }
 
+bool ParseHive(std::string_view bytes, std::wstring_view prefix, HiveKey* root, RegistryFileError* error) {
+  std::vector<RegistryFileSection> sections;
+  return ParseRegistryFile(bytes, RegistryFileUse::Hive, &sections, error) &&
+         HiveFromSections(sections, prefix, root, error);
+}
+
 std::string FormatHive(const HiveKey& root, std::wstring_view prefix, std::string_view lineEnd) {
   std::string out;
   AppendRegistryFileHeader(out, lineEnd);

@@ -69,6 +69,12 @@ HiveKey* FindHiveKey(HiveKey& root, const std::vector<std::wstring>& path);
 bool HiveFromSections(const std::vector<RegistryFileSection>& sections, std::wstring_view prefix, HiveKey* root,
                       RegistryFileError* error);
 
+// Reads the bytes of a hive file into the tree below root (ParseRegistryFile
+// as a hive, then HiveFromSections): what the stand-in does with every hive
+// file it loads. False with the line and reason of the first problem; root
+// may then hold part of the file.
+bool ParseHive(std::string_view bytes, std::wstring_view prefix, HiveKey* root, RegistryFileError* error);
+
 // The UTF-8 text of the hive file, parents before children: a section for
 // every key except the root, which has one only when it has values, between
 // the lines kHiveStartMarker and kHiveEndMarker.

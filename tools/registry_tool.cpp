@@ -516,6 +516,11 @@ class Tool {
     std::ifstream in(ToolFilePath(fileName), std::ios::binary);
     if (!in) return Fail(L"Cannot open the file " + fileName + L".");
     std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return ImportText(bytes, fileName);
+  }
+
+ public:
+  int ImportText(std::string_view bytes, std::wstring_view fileName) const {
     std::vector<RegistryFileSection> sections;
     RegistryFileError problem;
     auto where = [&] { return Format(L"{}: line {}: ", fileName, problem.line); };
@@ -533,6 +538,7 @@ class Tool {
     return kToolSuccess;
   }
 
+ private:
   struct Command {
     CommandSpec form;
     int (Tool::*run)(const Invocation&) const;
@@ -558,6 +564,10 @@ std::filesystem::path ToolFilePath(std::wstring_view name) {
 
 int RunRegistryTool(const std::vector<std::wstring>& arguments, const ToolConsole& console) {
   return Tool(console).Run(arguments);
+}
+
+int ImportRegistryText(std::string_view bytes, std::wstring_view fileName, const ToolConsole& console) {
+  return Tool(console).ImportText(bytes, fileName);
 }
 
 bool ParseToolKeyName(std::wstring_view text, ToolKeyName* key, std::wstring* message) {

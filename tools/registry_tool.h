@@ -39,6 +39,11 @@ struct ToolConsole {
 // kToolFailure after writing "ERROR: ..." to err.
 [[nodiscard]] int RunRegistryTool(const std::vector<std::wstring>& arguments, const ToolConsole& console);
 
+// What "import FILE" does once it has read the file: parses the bytes of a
+// .reg file and imports it (fileName names the file in messages). Returns
+// like RunRegistryTool.
+[[nodiscard]] int ImportRegistryText(std::string_view bytes, std::wstring_view fileName, const ToolConsole& console);
+
 struct ToolKeyName {
   platform::HKey root = nullptr;
   std::wstring subKey;   // without leading or trailing backslashes

@@ -299,11 +299,9 @@ void RememberFile(CachedHive& cached, std::uint64_t generation, const struct sta
   std::string bytes;
   if (int error = posix::ReadAll(file.Get(), &bytes); error != 0) return ReadError(error);
   (void)file.Close();
-  std::vector<RegistryFileSection> sections;
   RegistryFileError parseError;
   auto tree = std::make_unique<HiveKey>();
-  if (!ParseRegistryFile(bytes, RegistryFileUse::Hive, &sections, &parseError) ||
-      !HiveFromSections(sections, hive.prefix, tree.get(), &parseError)) {
+  if (!ParseHive(bytes, hive.prefix, tree.get(), &parseError)) {
     lastParseError =
         WideFromUtf8(hive.file) + L": line " + std::to_wstring(parseError.line) + L": " + parseError.reason;
     Cache().erase(hive.file);
