@@ -11,11 +11,12 @@
 //  - the memory that a burst of a million 130-character lines adds;
 //  - the sustained rate with BatchedWrites on (one vectored write per file
 //    and batch) against the same ceilings.
-// Usage: scribe_bench [LINES [rates|flood]]  (default 1000000 lines; "rates"
-// runs only the sustained rates and the ceilings, for profiling; "flood"
-// measures the memory while one producer logs faster than a slowed disk
-// takes, and while every write fails as on a full disk; files go to a
-// folder made in the current directory and removed at the end).
+// Usage: scribe_bench [LINES [rates|flood [MIB|full]]]  (default 1000000
+// lines; "rates" runs only the sustained rates and the ceilings, for
+// profiling; "flood" measures the memory while one producer logs faster
+// than a slowed disk takes, with a queue limit of MIB (default 64), or while
+// every write fails as on a full disk; files go to a folder made in the
+// current directory and removed at the end).
 #include <spdlog/async.h>
 #include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/spdlog.h>
@@ -150,8 +151,10 @@ class Bench {
   // The core's rate with forwarding off, to a local rsyslogd over TCP and
   // RELP, and to a collector that is away; and the forwarded rates.
   void RunForwarding();
-  // The memory while one producer floods a slowed disk, and a full one.
-  void RunFlood();
+  // The memory while one producer floods a slowed disk with the queue
+  // limit given in MiB (default 64), or a full disk ("full"). One case per
+  // process, so that memory freed by one case does not hide the next.
+  void RunFlood(std::string_view which);
 
  private:
   void ClearLogs() {
@@ -450,17 +453,19 @@ Bench::FloodResult Bench::Flood(std::size_t queueLimitBytes) {
   return result;
 }
 
-void Bench::RunFlood() {
-  std::printf("flood: %zu lines of 130 characters from 1 producer\n", lines_);
+void Bench::RunFlood(std::string_view which) {
+  std::printf("flood: %zu lines of 130 characters from 1 producer, case %s\n", lines_, std::string(which).c_str());
   std::printf("%-44s %10s %14s %16s\n", "", "seconds", "memory added", "peak queued");
   auto show = [](const char* name, const FloodResult& r) {
     std::printf("%-44s %10.2f %11.1f MB %13.1f MB\n", name, r.seconds, r.addedMegabytes,
                 static_cast<double>(r.peakQueuedBytes) / 1e6);
   };
-  show("slow disk, queue limit 64 MiB (the default)", Flood(kDefaultQueueLimitBytes));
-  show("slow disk, queue limit 1 GiB (no bound here)", Flood(kMaxQueueLimitBytes));
-  show("slow disk, queue limit 16 MiB", Flood(16 * 1024 * 1024));
-
+  if (which != "full") {
+    std::size_t mebibytes = which.empty() ? 64 : std::strtoull(std::string(which).c_str(), nullptr, 10);
+    std::string name = "slow disk, queue limit " + std::to_string(mebibytes) + " MiB";
+    show(name.c_str(), Flood(mebibytes * 1024 * 1024));
+    return;
+  }
   // A full disk: every write fails; each lost line is reported, and the
   // queue drains at the rate of failing writes.
   ClearLogs();
@@ -482,7 +487,7 @@ void Bench::RunFlood() {
     FloodResult r{Seconds(start, Clock::now()), static_cast<double>(PeakResidentBytes() - before) / 1e6,
                   manager.PeakQueuedBytes()};
     manager.FinalRelease();
-    show("full disk (every write fails), 64 MiB", r);
+    show("full disk (every write fails), limit 64 MiB", r);
   }
   platform::SetFileFaultHook({});
 }
@@ -589,7 +594,7 @@ int main(int argc, char** argv) {
   } else if (argc > 2 && std::string_view(argv[2]) == "forwarding") {
     bench.RunForwarding();
   } else if (argc > 2 && std::string_view(argv[2]) == "flood") {
-    bench.RunFlood();
+    bench.RunFlood(argc > 3 ? argv[3] : "");
   } else {
     bench.Run();
   }
