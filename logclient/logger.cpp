@@ -135,13 +135,11 @@ void Logger::Log(std::uint16_t source, std::uint16_t level, std::wstring_view te
     // Without a link the queue is bounded by records, as what is held for a
     // later link is; with one by bytes (a record alone larger than the
     // limit goes when nothing else waits).
-    if (linkState_.load(std::memory_order_relaxed) == LinkState::kUnlinked && queue.size() >= kMaxHeldRecords) {
-      dropped_.fetch_add(1, std::memory_order_relaxed);
-      return;
-    }
+    bool unlinked = linkState_.load(std::memory_order_relaxed) == LinkState::kUnlinked;
     std::size_t queued = queuedBytes_.load(std::memory_order_relaxed);
-    if (queued != 0 && queued + bytes > queueLimitBytes_) {
-      floodDropped_.fetch_add(1, std::memory_order_relaxed);
+    if ((unlinked && queue.size() >= kMaxHeldRecords) || (queued != 0 && queued + bytes > queueLimitBytes_)) {
+      // Counted where its report says why.
+      (unlinked ? dropped_ : floodDropped_).fetch_add(1, std::memory_order_relaxed);
       return;
     }
     queuedBytes_.fetch_add(bytes, std::memory_order_relaxed);

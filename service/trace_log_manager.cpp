@@ -134,6 +134,9 @@ bool BuildLine(std::string& out, SourceNumber source, LevelNumber level, std::ws
   return stamped;
 }
 
+// The lines per file whose list the writer keeps between batched writes.
+constexpr std::size_t kKeptFileLines = 16 * 1024;
+
 // At most one report per this many seconds that callers wait for the writer.
 constexpr std::int64_t kQueueFullReportSeconds = 10;
 
@@ -383,6 +386,8 @@ void TraceLogManager::WriteFileBatches(LineQueue& batch) {
   for (std::uint16_t index : fileOrder) {
     fileRecords[index]->WriteLines(fileLines[index]);
     fileLines[index].clear();
+    // After a burst, the list of a huge batch is not kept.
+    if (fileLines[index].capacity() > kKeptFileLines) std::vector<std::string_view>().swap(fileLines[index]);
   }
 }
 

@@ -176,9 +176,10 @@ TEST_F(TraceLogManagerTest, BatchedWritesLeaveTheSameBytes) {
   EXPECT_EQ(files[0].size(), 3u);
   EXPECT_TRUE(files[0] == files[1]);
   // One write per line; batched, one for Wayline.log, one for Tunnel.log
-  // and one per line for the UTF-16LE file.
+  // and one per line for the UTF-16LE file (the Windows runtime has no
+  // vectored write: one per line there too).
   EXPECT_EQ(writes[0], 27u);
-  EXPECT_EQ(writes[1], 8u);
+  EXPECT_EQ(writes[1], test::OnWindows() ? 27u : 8u);
 }
 
 // Holds the writer inside its writes until released.
