@@ -247,8 +247,9 @@ void TraceLogManager::ReserveQueueSpace(std::size_t bytes) {
   std::int64_t last = lastQueueFullReport.load(std::memory_order_relaxed);
   if ((last == 0 || (now - last) / 1'000'000'000 >= kQueueFullReportSeconds) &&
       lastQueueFullReport.compare_exchange_strong(last, now)) {
-    ReportError(0, L"TraceLogManager::QueueMessage() - {} bytes wait for the disk, the limit: callers wait",
-                queuedBytes.load());
+    ReportError(0, L"TraceLogManager::QueueMessage() - {} bytes of lines wait for the disk (MaxQueueBytes {}): "
+                L"callers wait for the writer",
+                queuedBytes.load(), settings.queueLimitBytes);
   }
   std::unique_lock guard(queueSpaceMutex);
   // Counted before the test, so that the writer, which gives room back

@@ -245,7 +245,7 @@ TEST_F(TraceLogManagerTest, CallersWaitAtTheQueueLimitAndGoOnOnceTheWriterDrains
   EXPECT_EQ(CountOf(ReadLog("Wayline.log"), "\r\n"), 1u + kLines + 1u);
   EXPECT_EQ(CountOf(ReadLog("Wayline.log"), std::string(1000, 'q') + "\r\n"), std::size_t{kLines});
   // One report, however many callers waited.
-  EXPECT_EQ(CountOf(Diagnostics(), "bytes wait for the disk"), 1u);
+  EXPECT_EQ(CountOf(Diagnostics(), "bytes of lines wait for the disk (MaxQueueBytes 65536): callers wait for the writer"), 1u);
 }
 
 TEST_F(TraceLogManagerTest, OnlyATextWithAClientStampKeepsItsOwn) {
