@@ -8,10 +8,15 @@
 //    done on a second thread as ours is;
 //  - spdlog's asynchronous logger with a rotating file sink on the same
 //    lines, flushing after every line and with its default buffering;
-//  - the memory that a burst of a million 130-character lines adds.
-// Usage: scribe_bench [LINES [rates]]  (default 1000000 lines; "rates" runs
-// only the sustained rates and the ceilings, for profiling; files go to a
-// folder made in the current directory and removed at the end).
+//  - the memory that a burst of a million 130-character lines adds;
+//  - the sustained rate with BatchedWrites on (one vectored write per file
+//    and batch) against the same ceilings.
+// Usage: scribe_bench [LINES [rates|flood [MIB|full]]]  (default 1000000
+// lines; "rates" runs only the sustained rates and the ceilings, for
+// profiling; "flood" measures the memory while one producer logs faster
+// than a slowed disk takes, with a queue limit of MIB (default 64), or while
+// every write fails as on a full disk; files go to a folder made in the
+// current directory and removed at the end).
 #include <spdlog/async.h>
 #include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/spdlog.h>
@@ -36,11 +41,13 @@
 #include "diagnostics/background_worker.h"
 #include "diagnostics/path_data.h"
 #include "diagnostics/registry_key.h"
+#include "platform/file_faults.h"
 #include "platform/process.h"
 #include "platform/registry.h"
 #include "platform/tcp_socket.h"
 #include "platform/system.h"
 #include "platform/text.h"
+#include "platform/text_file.h"
 #include "service/trace_log_manager.h"
 
 namespace wl::bench {
@@ -144,6 +151,10 @@ class Bench {
   // The core's rate with forwarding off, to a local rsyslogd over TCP and
   // RELP, and to a collector that is away; and the forwarded rates.
   void RunForwarding();
+  // The memory while one producer floods a slowed disk with the queue
+  // limit given in MiB (default 64), or a full disk ("full"). One case per
+  // process, so that memory freed by one case does not hide the next.
+  void RunFlood(std::string_view which);
 
  private:
   void ClearLogs() {
@@ -155,7 +166,15 @@ class Bench {
     Cost accepted;
     double rate = 0;
   };
-  IntakeResult Intake(int producers);
+  // Sets a DWORD value under the product key; 0 deletes it.
+  void SetProductValue(const wchar_t* name, std::uint32_t value);
+  IntakeResult Intake(int producers, bool batched = false);
+  struct FloodResult {
+    double seconds = 0;
+    double addedMegabytes = 0;
+    std::size_t peakQueuedBytes = 0;
+  };
+  FloodResult Flood(std::size_t queueLimitBytes);
   struct ForwardResult {
     double coreRate = 0;
     double forwardRate = 0;
@@ -176,9 +195,22 @@ class Bench {
   std::filesystem::path data_;
 };
 
-Bench::IntakeResult Bench::Intake(int producers) {
+void Bench::SetProductValue(const wchar_t* name, std::uint32_t value) {
+  platform::HKey key = nullptr;
+  (void)platform::RegistryCreateKey(platform::kHKeyLocalMachine, kProductKey, platform::kKeyAllAccess, &key, nullptr);
+  if (value != 0) {
+    (void)platform::RegistrySetValue(key, name, platform::kRegDword, &value, 4);
+  } else {
+    (void)platform::RegistryDeleteValue(key, name);
+  }
+  (void)platform::RegistryCloseKey(key);
+}
+
+Bench::IntakeResult Bench::Intake(int producers, bool batched) {
   ClearLogs();
+  SetProductValue(L"BatchedWrites", batched ? 1 : 0);
   TraceLogManager manager;
+  SetProductValue(L"BatchedWrites", 0);
   (void)manager.FinalConstruct();
   std::size_t perProducer = lines_ / static_cast<std::size_t>(producers);
   std::vector<std::vector<double>> samples(static_cast<std::size_t>(producers));
@@ -336,6 +368,7 @@ void Bench::Run() {
   Burst();
   IntakeResult one = Intake(1);
   IntakeResult two = Intake(2);
+  IntakeResult batched = Intake(1, true);
   Cost dropped = Dropped();
   double ceiling = Ceiling(CeilingKind::kOneFile);
   double sameFiles = Ceiling(CeilingKind::kSameFiles);
@@ -350,6 +383,7 @@ void Bench::Run() {
   std::printf("sustained rate until every line is on disk (lines/s)\n");
   std::printf("  TraceLogManager, 1 producer                  %10.0f\n", one.rate);
   std::printf("  TraceLogManager, 2 producers                 %10.0f\n", two.rate);
+  std::printf("  TraceLogManager, batched writes, 1 producer  %10.0f\n", batched.rate);
   std::printf("  ceiling: one write(2) per pre-built line     %10.0f\n", ceiling);
   std::printf("    the same into our 8 files                  %10.0f\n", sameFiles);
   std::printf("    the same with a flush every 500 writes\n"
@@ -366,6 +400,7 @@ void Bench::Run() {
               two.rate / spdlogFlush);
   std::printf("  to spdlog, default buffering                 %6.2f (%.2f)\n", one.rate / spdlogBuffered,
               two.rate / spdlogBuffered);
+  std::printf("batched writes, 1 producer, to the ceiling     %6.2f\n", batched.rate / ceiling);
 }
 
 void Bench::RunRates() {
@@ -374,10 +409,87 @@ void Bench::RunRates() {
   double sameFiles = Ceiling(CeilingKind::kSameFiles);
   double flushed = Ceiling(CeilingKind::kSameFilesFlushed);
   IntakeResult two = Intake(2);
-  std::printf("lines/s: ours %.0f (2 producers %.0f); ceiling %.0f, 8 files %.0f, flushed %.0f\n", one.rate,
-              two.rate, ceiling, sameFiles, flushed);
-  std::printf("ratios (1 producer): %.2f %.2f %.2f\n", one.rate / ceiling, one.rate / sameFiles,
-              one.rate / flushed);
+  IntakeResult batched = Intake(1, true);
+  std::printf("lines/s: ours %.0f (2 producers %.0f, batched writes %.0f); ceiling %.0f, 8 files %.0f, flushed %.0f\n",
+              one.rate, two.rate, batched.rate, ceiling, sameFiles, flushed);
+  std::printf("ratios (1 producer): %.2f %.2f %.2f; batched writes to the ceiling %.2f\n", one.rate / ceiling,
+              one.rate / sameFiles, one.rate / flushed, batched.rate / ceiling);
+}
+
+// One producer logs lines_ lines of 130 characters while the disk takes at
+// most about 100,000 writes a second (the fault seam sleeps 1 ms every 100
+// writes). Returns the time until every line is written, the peak of the
+// resident memory over the start, and the peak of the bytes queued.
+Bench::FloodResult Bench::Flood(std::size_t queueLimitBytes) {
+  ClearLogs();
+  std::vector<Message> flood = MakeMessages(4096, 83, 83);
+  SetProductValue(L"MaxQueueBytes", static_cast<std::uint32_t>(queueLimitBytes));
+  std::atomic<std::uint64_t> writes{0};
+  platform::SetFileFaultHook([&writes](platform::FileOperation operation, std::size_t) {
+    if (operation == platform::FileOperation::Write && ++writes % 100 == 0) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return platform::FileFault{};
+  });
+  FloodResult result;
+  {
+    TraceLogManager manager;
+    (void)manager.FinalConstruct();
+    ResetPeakResidentBytes();
+    std::int64_t before = PeakResidentBytes();
+    auto start = Clock::now();
+    for (std::size_t i = 0; i < lines_; ++i) {
+      const Message& message = flood[i % flood.size()];
+      (void)manager.QueueMessage(message.source, 4, message.text);
+    }
+    manager.WaitUntilWritten();
+    result.seconds = Seconds(start, Clock::now());
+    result.addedMegabytes = static_cast<double>(PeakResidentBytes() - before) / 1e6;
+    result.peakQueuedBytes = manager.PeakQueuedBytes();
+    manager.FinalRelease();
+  }
+  platform::SetFileFaultHook({});
+  SetProductValue(L"MaxQueueBytes", 0);
+  return result;
+}
+
+void Bench::RunFlood(std::string_view which) {
+  std::printf("flood: %zu lines of 130 characters from 1 producer, case %s\n", lines_, std::string(which).c_str());
+  std::printf("%-44s %10s %14s %16s\n", "", "seconds", "memory added", "peak queued");
+  auto show = [](const char* name, const FloodResult& r) {
+    std::printf("%-44s %10.2f %11.1f MB %13.1f MB\n", name, r.seconds, r.addedMegabytes,
+                static_cast<double>(r.peakQueuedBytes) / 1e6);
+  };
+  if (which != "full") {
+    std::size_t mebibytes = which.empty() ? 64 : std::strtoull(std::string(which).c_str(), nullptr, 10);
+    std::string name = "slow disk, queue limit " + std::to_string(mebibytes) + " MiB";
+    show(name.c_str(), Flood(mebibytes * 1024 * 1024));
+    return;
+  }
+  // A full disk: every write fails; each lost line is reported, and the
+  // queue drains at the rate of failing writes.
+  ClearLogs();
+  platform::SetFileFaultHook([](platform::FileOperation operation, std::size_t) {
+    return operation == platform::FileOperation::Write ? platform::FileFault{platform::kErrnoEnospc, 0}
+                                                        : platform::FileFault{};
+  });
+  {
+    TraceLogManager manager;
+    (void)manager.FinalConstruct();
+    ResetPeakResidentBytes();
+    std::int64_t before = PeakResidentBytes();
+    auto start = Clock::now();
+    for (std::size_t i = 0; i < lines_; ++i) {
+      const Message& message = messages_[i % messages_.size()];
+      (void)manager.QueueMessage(message.source, 4, message.text);
+    }
+    manager.WaitUntilWritten();
+    FloodResult r{Seconds(start, Clock::now()), static_cast<double>(PeakResidentBytes() - before) / 1e6,
+                  manager.PeakQueuedBytes()};
+    manager.FinalRelease();
+    show("full disk (every write fails), limit 64 MiB", r);
+  }
+  platform::SetFileFaultHook({});
 }
 
 std::string ReadText(const std::filesystem::path& path) {
@@ -481,6 +593,8 @@ int main(int argc, char** argv) {
     bench.RunRates();
   } else if (argc > 2 && std::string_view(argv[2]) == "forwarding") {
     bench.RunForwarding();
+  } else if (argc > 2 && std::string_view(argv[2]) == "flood") {
+    bench.RunFlood(argc > 3 ? argv[3] : "");
   } else {
     bench.Run();
   }

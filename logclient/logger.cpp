@@ -65,11 +65,17 @@ std::wstring InstanceTag(const std::source_location& location) {
 
 OutputFunction TraceOutput() { return LogOutputHelper::GetLogOutput(LogOutput::Debug); }
 
+// What a queued record holds in memory.
+std::size_t RecordBytes(const LogRecord& record) {
+  return sizeof(LogRecord) + record.text.capacity() * sizeof(wchar_t);
+}
+
 }  // namespace
 
-Logger::Logger()
+Logger::Logger(std::size_t queueLimitBytes)
     : identity_(Format(L"{} -> {} {}", FileNameOf(GetExecutablePath()), FileNameOf(GetModulePath()),
-                       InstanceTag(std::source_location::current()))) {
+                       InstanceTag(std::source_location::current()))),
+      queueLimitBytes_(queueLimitBytes) {
   lastRefresh_ = SteadyNow();
   ScopeTracer tracer(TraceOutput(), kTraceFlagAlways, 0, identity_);
 }
@@ -79,6 +85,7 @@ Logger::~Logger() {
   Stop();
   // Records dropped while no sender thread ran are reported here.
   ReportDropped();
+  ReportFloodDrops(true);
   identity_.clear();
 }
 
@@ -123,13 +130,19 @@ void Logger::Log(std::uint16_t source, std::uint16_t level, std::wstring_view te
   record.text.reserve(36 + text.size());
   AppendDiagnosticPrefix(record.text, {LocalNow(), platform::GetCurrentThreadId()});
   record.text += text;
+  std::size_t bytes = RecordBytes(record);
   sender_.Post([&](std::deque<LogRecord>& queue) {
-    // Without a link the queue is bounded; with one it only holds what the
-    // sender has not taken yet.
-    if (linkState_.load(std::memory_order_relaxed) == LinkState::kUnlinked && queue.size() >= kMaxHeldRecords) {
-      dropped_.fetch_add(1, std::memory_order_relaxed);
+    // Without a link the queue is bounded by records, as what is held for a
+    // later link is; with one by bytes (a record alone larger than the
+    // limit goes when nothing else waits).
+    bool unlinked = linkState_.load(std::memory_order_relaxed) == LinkState::kUnlinked;
+    std::size_t queued = queuedBytes_.load(std::memory_order_relaxed);
+    if ((unlinked && queue.size() >= kMaxHeldRecords) || (queued != 0 && queued + bytes > queueLimitBytes_)) {
+      // Counted where its report says why.
+      (unlinked ? dropped_ : floodDropped_).fetch_add(1, std::memory_order_relaxed);
       return;
     }
+    queuedBytes_.fetch_add(bytes, std::memory_order_relaxed);
     queue.push_back(std::move(record));
   });
 }
@@ -173,6 +186,8 @@ void Logger::SendBatch(std::deque<LogRecord>& batch) {
     std::size_t sent = link_.Send(held_, &lost);
     held_.erase(held_.begin(), held_.begin() + static_cast<std::ptrdiff_t>(sent));
   }
+  std::size_t bytes = 0;
+  for (const LogRecord& record : batch) bytes += RecordBytes(record);
   if (link_.Linked()) {
     std::size_t sent = link_.Send(batch, &lost);
     if (sent < batch.size()) Hold(batch, sent);
@@ -180,6 +195,9 @@ void Logger::SendBatch(std::deque<LogRecord>& batch) {
     Hold(batch, 0);
   }
   batch.clear();
+  // Only now: the records were in memory until they were sent.
+  queuedBytes_.fetch_sub(bytes, std::memory_order_relaxed);
+  ReportFloodDrops(false);
   dropped_.fetch_add(lost);
   linkState_.store(link_.Linked() ? LinkState::kLinked : LinkState::kUnlinked);
   if (link_.Linked() && held_.empty()) ReportDropped();
@@ -208,10 +226,23 @@ void Logger::ReportDropped() {
                   Format(L"Logger: {} log messages dropped while the log service was unreachable", count));
 }
 
+void Logger::ReportFloodDrops(bool now) {
+  if (floodDropped_.load(std::memory_order_relaxed) == 0) return;
+  std::int64_t time = SteadyNow();
+  if (!now && floodReported_ && time - lastFloodReport_ < kFloodReportSeconds * kNanosecondsPerSecond) return;
+  lastFloodReport_ = time;
+  floodReported_ = true;
+  WriteDiagnostic(std::wstring(kErrorPrefix) +
+                  Format(L"Logger: {} log messages dropped in the last {} s: the log service takes them slower than "
+                         L"they come",
+                         floodDropped_.exchange(0), kFloodReportSeconds));
+}
+
 void Logger::ThreadEnd() {
   dropped_.fetch_add(held_.size());
   held_.clear();
   ReportDropped();
+  ReportFloodDrops(true);
   link_.Release();
   threadTracer_.reset();
 }

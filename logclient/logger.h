@@ -13,6 +13,12 @@
 // the last try, and drops and counts what does not fit. One diagnostic
 // line says when the dropping starts, one gives the count when the link is
 // back or the Logger stops: two lines per outage, never one per record.
+//
+// With a link, the records queued and in the sender's hands are bounded by
+// bytes (the service makes its callers wait when it is far behind the disk,
+// so a flood piles up here): a record that does not fit is dropped and
+// counted, and the count goes out as one diagnostic line at most every
+// kFloodReportSeconds (and when the Logger stops).
 #pragma once
 
 #include <array>
@@ -35,9 +41,12 @@ class Logger {
  public:
   static constexpr std::size_t kMaxHeldRecords = 10000;
   static constexpr std::int64_t kRelinkSeconds = 60;
+  static constexpr std::size_t kDefaultQueueLimitBytes = 32 * 1024 * 1024;
+  static constexpr std::int64_t kFloodReportSeconds = 10;
 
-  // Builds the identity and traces the constructor; starts nothing.
-  Logger();
+  // Builds the identity and traces the constructor; starts nothing. The
+  // limit bounds the bytes of records queued for the service.
+  explicit Logger(std::size_t queueLimitBytes = kDefaultQueueLimitBytes);
   // Stops (every record queued before is handed to the link first).
   virtual ~Logger();
   Logger(const Logger&) = delete;
@@ -80,6 +89,9 @@ class Logger {
   // Keeps records for a later link, as many as fit.
   void Hold(std::deque<LogRecord>& records, std::size_t from);
   void ReportDropped();
+  // Reports the records dropped for a full queue when the period is over
+  // (or at once with `now` set).
+  void ReportFloodDrops(bool now);
   void ThreadEnd();
 
   std::wstring identity_;
@@ -92,11 +104,19 @@ class Logger {
   // the start of the dropping has been reported.
   std::atomic<std::uint64_t> dropped_{0};
   std::atomic<bool> dropReported_{false};
+  // The bytes of records queued or in the sender's hands, their limit, and
+  // the records dropped for a full queue, not yet reported.
+  const std::size_t queueLimitBytes_;
+  std::atomic<std::size_t> queuedBytes_{0};
+  std::atomic<std::uint64_t> floodDropped_{0};
   std::mutex startMutex_;
 
   // The sender thread's own state.
   std::int64_t lastRefresh_ = 0;
   std::int64_t lastLinkAttempt_ = 0;
+  // When the flood drops were last reported, if ever.
+  std::int64_t lastFloodReport_ = 0;
+  bool floodReported_ = false;
   std::deque<LogRecord> held_;
   std::optional<ScopeTracer> threadTracer_;
   LoggerLink link_;

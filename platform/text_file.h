@@ -14,7 +14,9 @@
 // DeletePath (error 32), since opens never grant delete sharing.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <string_view>
 
 namespace wl::platform {
@@ -81,6 +83,15 @@ inline constexpr int kErrnoEnametoolong = 38;
 // say) gets exactly what WriteText of WideFromUtf8CrLf(text) gives. Returns 0
 // or -1 with the errno value in *error.
 [[nodiscard]] int WriteUtf8CrLfText(int descriptor, std::string_view utf8CrLf, int* error);
+
+// The same for several finished lines, in order, handed to the system with as
+// few writes as it allows: one vectored write on Linux for a file in UTF-8
+// text mode (the bytes on disk are those of one WriteUtf8CrLfText per line).
+// Returns how many lines reached the file whole. When that is fewer than
+// given, *error holds the errno value, and the line at that index is not in
+// the file: a part of it that went in is cut back as a single write's is
+// (the lines after it were not written).
+[[nodiscard]] std::size_t WriteUtf8CrLfLines(int descriptor, std::span<const std::string_view> lines, int* error);
 
 // _close. Returns 0 or -1 with *error set.
 [[nodiscard]] int CloseFile(int descriptor, int* error);

@@ -30,6 +30,7 @@ void LineQueue::Append(std::uint16_t source, std::string_view utf8Line) {
   std::memcpy(out + sizeof source, &length, sizeof length);
   if (!utf8Line.empty()) std::memcpy(out + kHeaderSize, utf8Line.data(), utf8Line.size());
   block.used += needed;
+  bytes_ += needed;
   ++count_;
 }
 
@@ -37,6 +38,7 @@ void LineQueue::swap(LineQueue& other) noexcept {
   blocks_.swap(other.blocks_);
   std::swap(current_, other.current_);
   std::swap(count_, other.count_);
+  std::swap(bytes_, other.bytes_);
 }
 
 void LineQueue::Clear() {
@@ -47,6 +49,7 @@ void LineQueue::Clear() {
   for (Block& block : blocks_) block.used = 0;
   current_ = 0;
   count_ = 0;
+  bytes_ = 0;
 }
 
 std::size_t LineQueue::ReservedBytes() const {

@@ -29,6 +29,10 @@ class LineQueue {
 
   bool Empty() const { return count_ == 0; }
   std::size_t Count() const { return count_; }
+  // The bytes that the entries take in the blocks.
+  std::size_t Bytes() const { return bytes_; }
+  // What Append of a line of `lineSize` bytes adds to Bytes().
+  static constexpr std::size_t EntryBytes(std::size_t lineSize) { return kHeaderSize + lineSize; }
 
   // Exchanges the contents (and blocks) of two queues (named as the
   // containers name it, so that BackgroundWorker takes either).
@@ -75,6 +79,7 @@ class LineQueue {
   std::vector<Block> blocks_;
   std::size_t current_ = 0;  // the block being filled
   std::size_t count_ = 0;
+  std::size_t bytes_ = 0;
 };
 
 }  // namespace wl

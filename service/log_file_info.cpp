@@ -94,14 +94,57 @@ void LogFileInfo::Open() {
 
 void LogFileInfo::Write(std::string_view utf8Line) {
   std::lock_guard guard(lock);
+  WriteOne(utf8Line);
+}
+
+void LogFileInfo::WriteLines(std::span<const std::string_view> utf8Lines) {
+  std::lock_guard guard(lock);
+  std::size_t next = 0;
+  while (next < utf8Lines.size()) {
+    if (state == FileState::Closed) Open();
+    // One write up to the line after which the size check is due, so that
+    // the check (and a rotation) comes after the same line as without
+    // batching.
+    std::size_t end = next + std::min<std::size_t>(utf8Lines.size() - next, WritesUntilSizeCheck());
+    int error = platform::kErrnoEbadf;
+    std::size_t written = 0;
+    if (state == FileState::Open) written = platform::WriteUtf8CrLfLines(descriptor, utf8Lines.subspan(next, end - next), &error);
+    if (next + written == end) {
+      CountWrites(end - next);
+      next = end;
+      continue;
+    }
+    // The line the write stopped in is lost like a single failed write; the
+    // lines after it are tried one by one, each failing (and reported) or
+    // going in on its own.
+    ReportWriteFailure(error);
+    CountWrites(written + 1);
+    for (next += written + 1; next < end; ++next) WriteOne(utf8Lines[next]);
+  }
+}
+
+void LogFileInfo::WriteOne(std::string_view utf8Line) {
   if (state == FileState::Closed) Open();
   int error = platform::kErrnoEbadf;
   int result = -1;
   if (state == FileState::Open) result = platform::WriteUtf8CrLfText(descriptor, utf8Line, &error);
-  if (result == -1) {
-    ReportError(0, L"Write failed for file {}{} - {} - {}", name, kLogSuffix, descriptor, ErrnoText(error));
-  }
-  ++writesSinceCheck;
+  if (result == -1) ReportWriteFailure(error);
+  CountWrites(1);
+}
+
+void LogFileInfo::ReportWriteFailure(int error) {
+  ReportError(0, L"Write failed for file {}{} - {} - {}", name, kLogSuffix, descriptor, ErrnoText(error));
+}
+
+std::size_t LogFileInfo::WritesUntilSizeCheck() const {
+  std::int64_t elapsedMs = (SteadyNow() - lastCheck) / 1'000'000;
+  std::size_t byCount = kWritesPerSizeCheck - std::min(writesSinceCheck, kWritesPerSizeCheck - 1);
+  if (elapsedMs <= kSizeCheckIntervalMs) return byCount;
+  return std::min<std::size_t>(byCount, writesSinceCheck >= 1 ? 1 : 2);
+}
+
+void LogFileInfo::CountWrites(std::size_t count) {
+  writesSinceCheck += static_cast<std::uint32_t>(count);
   std::int64_t now = SteadyNow();
   std::int64_t elapsedMs = (now - lastCheck) / 1'000'000;
   if (writesSinceCheck >= kWritesPerSizeCheck || (elapsedMs > kSizeCheckIntervalMs && writesSinceCheck > 1)) {

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 #include <mutex>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -58,6 +59,12 @@ class LogFileInfo {
   // 5000 ms have passed with more than one write. Writer thread.
   void Write(std::string_view utf8Line);
 
+  // Appends the lines in order, as many per write as the size checks allow
+  // (see platform::WriteUtf8CrLfLines): the bytes on disk, the size checks
+  // and rotations, and the report of each lost line are those of one Write
+  // per line. Writer thread.
+  void WriteLines(std::span<const std::string_view> utf8Lines);
+
   // Closes the file when the record was opened (also without success) and
   // returns the record to its state after creation, keeping name and path.
   // Returns whether it was opened. Any thread; waits for a write in progress.
@@ -90,6 +97,13 @@ class LogFileInfo {
   // denying others write access. A failure is reported and leaves the
   // record in OpenFailed.
   void Open();
+  // Write, WriteLines and their parts, with `lock` held.
+  void WriteOne(std::string_view utf8Line);
+  void ReportWriteFailure(int error);
+  // How many writes may come before the size check is due; at least 1.
+  std::size_t WritesUntilSizeCheck() const;
+  // Counts writes (failed ones too) and runs the size check when it is due.
+  void CountWrites(std::size_t count);
   // Close and DeleteLog with `lock` held.
   void Close();
   void DeleteLog();

@@ -1,10 +1,12 @@
 #include "service/trace_log_manager.h"
 
+#include <algorithm>
 #include <cstring>
 #include <system_error>
 #include <utility>
 
 #include "diagnostics/clock.h"
+#include "diagnostics/registry_key.h"
 #include "diagnostics/trace_flags.h"
 #include "platform/text.h"
 #include "platform/wall_clock.h"
@@ -132,7 +134,25 @@ bool BuildLine(std::string& out, SourceNumber source, LevelNumber level, std::ws
   return stamped;
 }
 
+// The lines per file whose list the writer keeps between batched writes.
+constexpr std::size_t kKeptFileLines = 16 * 1024;
+
+// At most one report per this many seconds that callers wait for the writer.
+constexpr std::int64_t kQueueFullReportSeconds = 10;
+
 }  // namespace
+
+CoreSettings ReadCoreSettings() {
+  CoreSettings settings;
+  RegistryKey key(false);
+  if (key.Open(platform::kHKeyLocalMachine, kProductKey) != kErrorSuccess) return settings;
+  std::uint32_t value = 0;
+  if (key.ReadDword(L"BatchedWrites", value) == kErrorSuccess) settings.batchedWrites = value != 0;
+  if (key.ReadDword(L"MaxQueueBytes", value) == kErrorSuccess) {
+    settings.queueLimitBytes = std::clamp<std::size_t>(value, kMinQueueLimitBytes, kMaxQueueLimitBytes);
+  }
+  return settings;
+}
 
 TraceLogManager::TraceLogManager() {
   for (std::uint16_t index : kRecordCreationOrder) {
@@ -168,6 +188,13 @@ HResult TraceLogManager::FinalConstruct() {
 }
 
 void TraceLogManager::FinalRelease() {
+  {
+    // Callers waiting for room go on; their lines are discarded with the
+    // rest of the queue.
+    std::lock_guard guard(queueSpaceMutex);
+    queueStopping = true;
+  }
+  queueSpace.notify_all();
   writer.Stop();
   forwarder.Stop();
   // Flushes what the last size checks asked for while the files are open.
@@ -188,7 +215,9 @@ HResult TraceLogManager::QueueMessage(SourceNumber source, LevelNumber level, st
 
   thread_local std::string line;
   bool stamped = BuildLine(line, source, level, text);
-  if (forwarder.Accepts(level)) {
+  bool forwarded = forwarder.Accepts(level);
+  ReserveQueueSpace(LineQueue::EntryBytes(line.size()) + (forwarded ? LineQueue::EntryBytes(sizeof(ForwardMark)) : 0));
+  if (forwarded) {
     ForwardMark mark{platform::WallClockMicroseconds(), level, stamped};
     writer.Post([source, &mark](LineQueue& queue) {
       queue.Append(source, line);
@@ -199,6 +228,47 @@ HResult TraceLogManager::QueueMessage(SourceNumber source, LevelNumber level, st
   }
   if (line.capacity() > kKeptLineCapacity) std::string().swap(line);
   return kSOk;
+}
+
+bool TraceLogManager::TryReserveQueueSpace(std::size_t bytes) {
+  std::size_t queued = queuedBytes.load();
+  do {
+    if (queued != 0 && queued + bytes > settings.queueLimitBytes) return false;
+  } while (!queuedBytes.compare_exchange_weak(queued, queued + bytes));
+  std::size_t peak = peakQueuedBytes.load(std::memory_order_relaxed);
+  while (queued + bytes > peak && !peakQueuedBytes.compare_exchange_weak(peak, queued + bytes, std::memory_order_relaxed)) {
+  }
+  return true;
+}
+
+void TraceLogManager::ReserveQueueSpace(std::size_t bytes) {
+  if (TryReserveQueueSpace(bytes)) return;
+  std::int64_t now = SteadyNow();
+  std::int64_t last = lastQueueFullReport.load(std::memory_order_relaxed);
+  if ((last == 0 || (now - last) / 1'000'000'000 >= kQueueFullReportSeconds) &&
+      lastQueueFullReport.compare_exchange_strong(last, now)) {
+    ReportError(0, L"TraceLogManager::QueueMessage() - {} bytes of lines wait for the disk (MaxQueueBytes {}): "
+                L"callers wait for the writer",
+                queuedBytes.load(), settings.queueLimitBytes);
+  }
+  std::unique_lock guard(queueSpaceMutex);
+  // Counted before the test, so that the writer, which gives room back
+  // before it looks for waiters, either is seen by the test or sees this
+  // waiter and wakes it.
+  ++queueSpaceWaiters;
+  bool reserved = false;
+  queueSpace.wait(guard, [&] { return (reserved = TryReserveQueueSpace(bytes)) || queueStopping || !writer.Running(); });
+  --queueSpaceWaiters;
+  // Without a writer nothing gives room back: the line is queued anyway (and
+  // counted, so that the count stays that of the queue).
+  if (!reserved) queuedBytes.fetch_add(bytes);
+}
+
+void TraceLogManager::ReleaseQueueSpace(std::size_t bytes) {
+  queuedBytes.fetch_sub(bytes);
+  if (queueSpaceWaiters.load() == 0) return;
+  { std::lock_guard guard(queueSpaceMutex); }
+  queueSpace.notify_all();
 }
 
 bool TraceLogManager::Accepts(SourceNumber source, LevelNumber level) const {
@@ -261,22 +331,65 @@ bool TraceLogManager::WaitUntilForwarded(std::uint32_t timeoutMs) {
 }
 
 void TraceLogManager::WriteBatch(LineQueue& batch) {
-  std::string_view previous;
-  batch.ForEach([this, &previous](SourceNumber source, std::string_view entry) {
-    if ((source & kForwardMark) == 0) {
+  std::size_t bytes = batch.Bytes();
+  if (settings.batchedWrites) {
+    WriteFileBatches(batch);
+  } else {
+    std::string_view previous;
+    batch.ForEach([this, &previous](SourceNumber source, std::string_view entry) {
+      if ((source & kForwardMark) != 0) {
+        AppendForwardEntry(source, entry, previous);
+        return;
+      }
       WriteLine(source, entry);
       previous = entry;
-      return;
-    }
-    ForwardMark mark;
-    std::memcpy(&mark, entry.data(), sizeof mark);
-    Forwarder::AppendForwardEntry(forwardBatch, static_cast<SourceNumber>(source & ~kForwardMark),
-                                  mark.acceptedMicroseconds, mark.level, mark.serviceStamped, previous);
-  });
+    });
+  }
   // Forwarded only once their lines are in the files.
   if (!forwardBatch.Empty()) forwarder.Offer(forwardBatch);
   // The emptied blocks go back to callers at the next exchange.
   batch.Clear();
+  ReleaseQueueSpace(bytes);
+}
+
+void TraceLogManager::AppendForwardEntry(SourceNumber markedSource, std::string_view markEntry, std::string_view line) {
+  ForwardMark mark;
+  std::memcpy(&mark, markEntry.data(), sizeof mark);
+  Forwarder::AppendForwardEntry(forwardBatch, static_cast<SourceNumber>(markedSource & ~kForwardMark),
+                                mark.acceptedMicroseconds, mark.level, mark.serviceStamped, line);
+}
+
+void TraceLogManager::WriteFileBatches(LineQueue& batch) {
+  fileOrder.clear();
+  auto add = [this](std::uint16_t index, std::string_view line) {
+    if (fileLines[index].empty()) fileOrder.push_back(index);
+    fileLines[index].push_back(line);
+  };
+  std::string_view previous;
+  batch.ForEach([&](SourceNumber source, std::string_view entry) {
+    if ((source & kForwardMark) != 0) {
+      AppendForwardEntry(source, entry, previous);
+      return;
+    }
+    previous = entry;
+    std::uint16_t index = FileIndexForSource(source);
+    if (!fileRecords[index]) {
+      ReportError(0, L"TraceLogManager::Worker() - No log file for source: {}", LogSource{source});
+      return;
+    }
+    add(index, entry);
+    if (source == kDigestSource && IsTraceFlagSet(kTraceFlagDigest) && fileRecords[kDigestFileIndex]) {
+      add(kDigestFileIndex, entry);
+    }
+  });
+  // Each file's lines keep their order; lines of different files taken in
+  // the same batch reach their files file by file.
+  for (std::uint16_t index : fileOrder) {
+    fileRecords[index]->WriteLines(fileLines[index]);
+    fileLines[index].clear();
+    // After a burst, the list of a huge batch is not kept.
+    if (fileLines[index].capacity() > kKeptFileLines) std::vector<std::string_view>().swap(fileLines[index]);
+  }
 }
 
 void TraceLogManager::WriteLine(SourceNumber source, std::string_view utf8Line) {

@@ -13,10 +13,14 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "diagnostics/background_worker.h"
 #include "diagnostics/refreshed_value.h"
@@ -32,6 +36,23 @@ namespace wl {
 // Whole seconds that must be exceeded before intake reads the global level
 // from the registry again.
 inline constexpr std::int64_t kLevelRefreshSeconds = 60;
+
+// The bytes of accepted lines that may wait for the writer (MaxQueueBytes,
+// bounded to this range): a caller whose line would go past it waits until
+// the writer has written enough.
+inline constexpr std::size_t kDefaultQueueLimitBytes = 64 * 1024 * 1024;
+inline constexpr std::size_t kMinQueueLimitBytes = 64 * 1024;
+inline constexpr std::size_t kMaxQueueLimitBytes = 1024 * 1024 * 1024;
+
+// The settings of the core read once at its construction, under
+// HKLM\Software\Kestrix\Wayline: BatchedWrites (non-zero: each file's
+// lines of one batch go to the system in one vectored write) and
+// MaxQueueBytes. A value that cannot be read keeps its default.
+struct CoreSettings {
+  bool batchedWrites = false;
+  std::size_t queueLimitBytes = kDefaultQueueLimitBytes;
+};
+CoreSettings ReadCoreSettings();
 
 class TraceLogManager {
  public:
@@ -57,7 +78,10 @@ class TraceLogManager {
   // or more or a level of 7 or more; otherwise S_OK, whether the message was
   // dropped by the level test or queued. The text is taken whole (embedded
   // nulls included); a text that does not begin with a client stamp gets the
-  // service's own. Never touches a file.
+  // service's own. Never touches a file. When the lines accepted and not yet
+  // written would go past the queue limit with this one, waits until the
+  // writer has written enough (a line alone larger than the limit waits
+  // for an empty queue), or until FinalRelease begins.
   [[nodiscard]] HResult QueueMessage(SourceNumber source, LevelNumber level, std::wstring_view text);
 
   // The level operations. Arguments are narrowed to their low 16 bits first.
@@ -91,10 +115,39 @@ class TraceLogManager {
   // forwarder has sent everything; true when it has.
   bool WaitUntilForwarded(std::uint32_t timeoutMs);
 
+  // The bytes of lines accepted and not yet written (in the queue, or in the
+  // batch the writer has taken), and the largest that figure has been.
+  std::size_t QueuedBytes() const { return queuedBytes.load(); }
+  std::size_t PeakQueuedBytes() const { return peakQueuedBytes.load(); }
+  std::size_t QueueLimitBytes() const { return settings.queueLimitBytes; }
+
  private:
   bool Accepts(SourceNumber source, LevelNumber level) const;
+  // Counts `bytes` into queuedBytes, waiting while they would go past the
+  // limit; ReleaseQueueSpace gives written bytes back and wakes the waiters.
+  void ReserveQueueSpace(std::size_t bytes);
+  bool TryReserveQueueSpace(std::size_t bytes);
+  void ReleaseQueueSpace(std::size_t bytes);
   void WriteBatch(LineQueue& batch);
   void WriteLine(SourceNumber source, std::string_view utf8Line);
+  // Adds what the forwarder needs of `line` to forwardBatch, from the mark
+  // entry that intake queued after it.
+  void AppendForwardEntry(SourceNumber markedSource, std::string_view markEntry, std::string_view line);
+  // WriteBatch with BatchedWrites: each file's lines of the batch in one go.
+  void WriteFileBatches(LineQueue& batch);
+
+  const CoreSettings settings = ReadCoreSettings();
+  std::atomic<std::size_t> queuedBytes{0};
+  std::atomic<std::size_t> peakQueuedBytes{0};
+  std::atomic<int> queueSpaceWaiters{0};
+  std::atomic<std::int64_t> lastQueueFullReport{0};
+  bool queueStopping = false;  // under queueSpaceMutex
+  std::mutex queueSpaceMutex;
+  std::condition_variable queueSpace;
+  // The writer's lines of one batch per file, and the files in the order of
+  // their first line (BatchedWrites).
+  std::array<std::vector<std::string_view>, kLogFileCount> fileLines;
+  std::vector<std::uint16_t> fileOrder;
 
   // The global level, read again from the registry by intake.
   RefreshedValue globalLevel{kLevelRefreshSeconds};

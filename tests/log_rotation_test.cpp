@@ -5,6 +5,7 @@
 #include <regex>
 
 #include "diagnostics/error_text.h"
+#include "diagnostics/format.h"
 #include "logclient/file_logger.h"
 #include "platform/file_system.h"
 #include "platform/system.h"
@@ -114,6 +115,76 @@ TEST_F(LogRotationTest, SizeCheckRunsAfterMoreThan5000MsWithMoreThanOneWrite) {
   EXPECT_FALSE(Exists("Wayline_old.log"));
   Log(1);
   EXPECT_TRUE(Exists("Wayline_old.log"));
+}
+
+// With BatchedWrites, a batch is cut where the size check falls due: after
+// the 500th line, and after the second line once more than 5000 ms passed.
+TEST_F(LogRotationTest, BatchedWritesCheckTheSizeAfterTheSameLines) {
+  ASSERT_EQ(SetProductDword(L"BatchedWrites", 1), 0u);
+  Prefill("Wayline.log", limit_ + 1);
+  Prefill("Tunnel.log", limit_ + 1);
+  auto batched = std::make_unique<TraceLogManager>();
+  // Queued before the writer starts, so that it takes them in one batch.
+  for (int i = 0; i < 1200; ++i) ASSERT_EQ(batched->QueueMessage(1, 1, Format(L"{}", i)), kSOk);
+  ASSERT_EQ(batched->FinalConstruct(), kSOk);
+  batched->WaitUntilWritten();
+  // The check after line 499 rotated the full file; the one after line 999
+  // found the new file small.
+  std::string old = ReadLog("Wayline_old.log");
+  EXPECT_EQ(CountOf(old, "\r\n"), 1u + 500u);
+  EXPECT_TRUE(old.ends_with(": 499\r\n"));
+  std::string current = ReadLog("Wayline.log");
+  EXPECT_EQ(CountOf(current, "\r\n"), 700u);
+  EXPECT_TRUE(current.starts_with("\xEF\xBB\xBFWayline     +C 12/04 10:34:55.123            : 500\r\n"));
+  batched->FinalRelease();
+
+  batched = std::make_unique<TraceLogManager>();
+  for (int i = 0; i < 3; ++i) ASSERT_EQ(batched->QueueMessage(14, 1, Format(L"t{}", i)), kSOk);
+  clock_.AdvanceMilliseconds(5001);
+  ASSERT_EQ(batched->FinalConstruct(), kSOk);
+  batched->WaitUntilWritten();
+  EXPECT_TRUE(ReadLog("Tunnel_old.log").ends_with(": t1\r\n"));
+  EXPECT_EQ(CountOf(ReadLog("Tunnel_old.log"), "\r\n"), 3u);
+  EXPECT_TRUE(ReadLog("Tunnel.log").ends_with("\xEF\xBB\xBFTunnel      +C 12/04 10:34:55.123            : t2\r\n"));
+  EXPECT_EQ(CountOf(Diagnostics(), "Error: "), 0u);
+}
+
+// A batched write that fails part-way keeps the whole lines before the
+// failure, cuts the torn one out, and tries each later line on its own;
+// every lost line is reported once.
+TEST_F(LogRotationTest, ABatchedWriteThatFailsPartWayLosesOnlyTheLinesItCouldNotWrite) {
+  ASSERT_EQ(SetProductDword(L"BatchedWrites", 1), 0u);
+  auto batched = std::make_unique<TraceLogManager>();
+  const std::wstring filler(1000, L'f');
+  constexpr std::size_t kLine = 15 + 32 + 1000 + 1 + 2;
+  for (int i = 1; i <= 5; ++i) ASSERT_EQ(batched->QueueMessage(1, 1, filler + std::to_wstring(i)), kSOk);
+  {
+    // The batch of five stops 500 bytes into its third line; of the single
+    // writes after it, the first (line 4) fails part-way too. Windows writes
+    // each line on its own (the seam counts two bytes per character, the
+    // carriage return that the runtime adds not among them): there lines 3
+    // and 4 fail part-way.
+    std::atomic<int> singles{0};
+    const int firstFailing = test::OnWindows() ? 2 : 0;
+    const int lastFailing = test::OnWindows() ? 3 : 0;
+    const std::size_t single = test::OnWindows() ? 2 * (kLine - 1) : kLine;
+    test::ScopedFileFaults faults([&](platform::FileOperation operation, std::size_t size) {
+      if (operation != platform::FileOperation::Write) return platform::FileFault{};
+      if (size == 5 * kLine) return platform::FileFault{platform::kErrnoEnospc, 2 * kLine + 500};
+      if (size != single) return platform::FileFault{};
+      int index = singles++;
+      bool fails = index >= firstFailing && index <= lastFailing;
+      return fails ? platform::FileFault{platform::kErrnoEnospc, 20} : platform::FileFault{};
+    });
+    ASSERT_EQ(batched->FinalConstruct(), kSOk);
+    batched->WaitUntilWritten();
+  }
+  batched->FinalRelease();
+  std::string head = "Wayline     +C 12/04 10:34:55.123            : " + std::string(1000, 'f');
+  EXPECT_EQ(ReadLog("Wayline.log"), "\xEF\xBB\xBF" + head + "1\r\n" + head + "2\r\n" + head + "5\r\n");
+  std::string diagnostics = Diagnostics();
+  EXPECT_EQ(CountOf(diagnostics, "Error: Write failed for file Wayline.log - "), 2u) << diagnostics;
+  EXPECT_EQ(CountOf(diagnostics, " - No space left on device.\r\n"), 2u) << diagnostics;
 }
 
 TEST_F(LogRotationTest, ARotatedFileIsFlushedBeforeItIsClosed) {

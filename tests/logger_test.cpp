@@ -234,6 +234,46 @@ TEST_F(LoggerTest, WithoutAServiceRecordsAreBoundedThenHandedOverOnceItRuns) {
   EXPECT_EQ(CountOf(diagnostics, Format("Error: Logger: {} log messages dropped", dropped)), 1u) << diagnostics;
 }
 
+// A flood that the link cannot keep up with fills the Logger's queue: what
+// does not fit is dropped and counted, one diagnostic line per period.
+TEST_F(LoggerTest, AFullQueueDropsWithACountReportedOncePerPeriod) {
+  StartServer();
+  LifetimeTracker::Instance().DestroyAll();
+  SetFileOutput(true);
+  // Room for about four records.
+  auto logger = std::make_shared<Logger>(4096);
+  const std::wstring filler(200, L'f');
+  constexpr int kBurst = 20000;
+  int next = 0;
+  auto burst = [&] {
+    for (int i = 0; i < kBurst; ++i) logger->Log(1, kLevelError, Format(L"flood {} ", next++) + filler);
+    logger->WaitUntilSent();
+  };
+  const std::string report = " log messages dropped in the last 10 s";
+  burst();
+  EXPECT_EQ(CountOf(OwnDiagnostics(), report), 1u);
+  // Within the period the count grows; the line waits for its end.
+  burst();
+  EXPECT_EQ(CountOf(OwnDiagnostics(), report), 1u);
+  clock_.AdvanceSeconds(Logger::kFloodReportSeconds);
+  logger->Log(1, kLevelError, L"after the flood");
+  logger->WaitUntilSent();
+  logger->Stop();
+  logger.reset();
+  ASSERT_TRUE(WaitForLines("Wayline.log", "after the flood\r\n", 1));
+
+  std::string diagnostics = OwnDiagnostics();
+  EXPECT_EQ(CountOf(diagnostics, report), 2u) << diagnostics;
+  std::uint64_t dropped = 0;
+  const std::regex count("Logger: (\\d+) log messages dropped in the last 10 s");
+  for (std::sregex_iterator it(diagnostics.begin(), diagnostics.end(), count), end; it != end; ++it) {
+    dropped += std::stoull((*it)[1]);
+  }
+  // Every message is either in the file or counted.
+  EXPECT_EQ(CountOf(ReadLog("Wayline.log"), ": flood ") + dropped, std::uint64_t{2 * kBurst});
+  EXPECT_GT(dropped, 0u);
+}
+
 // The server reaches its own object (no second server starts) from its
 // Logger's thread, and ends with the Logger still holding it: that
 // reference is not a client's, so it takes no module lock.

@@ -2,11 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <map>
+#include <mutex>
 #include <set>
 #include <thread>
 
 #include "logclient/diagnostic.h"
+#include "platform/file_faults.h"
 #include "tests/service_fixture.h"
 
 namespace wl {
@@ -128,6 +131,121 @@ TEST_F(TraceLogManagerTest, LinesOfAnyLengthAfterABurstArriveWhole) {
   std::string written = ReadLog("Lookout.log");
   EXPECT_EQ(written.size(), expected.size());
   EXPECT_TRUE(written == expected);
+}
+
+// The same lines, all taken by the writer in one batch, with BatchedWrites
+// off and on: the same bytes in every file, with fewer writes.
+TEST_F(TraceLogManagerTest, BatchedWritesLeaveTheSameBytes) {
+  const std::vector<std::pair<SourceNumber, std::wstring>> table{
+      {1, L"plain"},
+      {21, L"two\nlines\r"},
+      {1, L"outside the BMP \U0001F600, \u00e9\u20ac"},
+      {14, std::wstring(70000, L'L')},
+      {1, std::wstring(L"nul") + L'\0' + L"x"},
+      {21, L"\n"},
+      {36, L"source 36 \U00010348"},
+      {14, L"after the long one"},
+      {1, L"12/04 10:34:55.123 01a2c-01f40: client stamped\n"},
+  };
+  std::map<std::string, std::string> files[2];
+  std::size_t writes[2] = {0, 0};
+  for (int batched = 0; batched < 2; ++batched) {
+    ASSERT_EQ(SetProductDword(L"BatchedWrites", batched), 0u);
+    // A file continued in UTF-16LE takes the converting road either way.
+    test::WriteFileBytes(LogPath("Lookout"), {0xFF, 0xFE, 'a', 0, '\r', 0, '\n', 0});
+    {
+      test::ScopedFileFaults count([&writes, batched](platform::FileOperation operation, std::size_t) {
+        if (operation == platform::FileOperation::Write) ++writes[batched];
+        return platform::FileFault{};
+      });
+      auto manager = std::make_unique<TraceLogManager>();
+      for (int copy = 0; copy < 3; ++copy) {
+        for (const auto& [source, text] : table) ASSERT_EQ(manager->QueueMessage(source, 1, text), kSOk);
+      }
+      ASSERT_EQ(manager->FinalConstruct(), kSOk);
+      manager->WaitUntilWritten();
+      manager->FinalRelease();
+    }
+    for (const auto& entry : std::filesystem::directory_iterator(DataFolder())) {
+      std::string name = entry.path().filename().string();
+      if (!entry.is_regular_file() || name.starts_with("scribe_test")) continue;
+      files[batched][name] = ReadLog(name);
+      std::filesystem::remove(entry.path());
+    }
+  }
+  EXPECT_EQ(files[0].size(), 3u);
+  EXPECT_TRUE(files[0] == files[1]);
+  // One write per line; batched, one for Wayline.log, one for Tunnel.log
+  // and one per line for the UTF-16LE file (the Windows runtime has no
+  // vectored write: one per line there too).
+  EXPECT_EQ(writes[0], 27u);
+  EXPECT_EQ(writes[1], test::OnWindows() ? 27u : 8u);
+}
+
+// Holds the writer inside its writes until released.
+class WriterGate {
+ public:
+  WriterGate()
+      : faults_([this](platform::FileOperation, std::size_t) {
+          std::unique_lock lock(mutex_);
+          open_.wait(lock, [this] { return !held_; });
+          return platform::FileFault{};
+        }) {}
+  ~WriterGate() { Release(); }
+  void Release() {
+    {
+      std::lock_guard lock(mutex_);
+      held_ = false;
+    }
+    open_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable open_;
+  bool held_ = true;
+  test::ScopedFileFaults faults_;
+};
+
+TEST_F(TraceLogManagerTest, CallersWaitAtTheQueueLimitAndGoOnOnceTheWriterDrains) {
+  ASSERT_EQ(SetProductDword(L"MaxQueueBytes", 1), 0u);
+  auto gate = std::make_unique<WriterGate>();
+  auto manager = Start();
+  ASSERT_EQ(manager->QueueLimitBytes(), kMinQueueLimitBytes);
+  // The writer takes the first line and stays in its write.
+  ASSERT_EQ(manager->QueueMessage(1, 1, L"first"), kSOk);
+  // About three times the limit.
+  const std::wstring text(1000, L'q');
+  constexpr int kLines = 200;
+  std::atomic<int> queued{0};
+  std::thread producer([&] {
+    for (int i = 0; i < kLines; ++i) {
+      EXPECT_EQ(manager->QueueMessage(1, 1, text), kSOk);
+      ++queued;
+    }
+  });
+  // The producer fills the queue up to the limit and waits there (the loop's
+  // bound only keeps a broken build from hanging).
+  for (int i = 0; i < 2000 && manager->QueuedBytes() + 1100 <= manager->QueueLimitBytes(); ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  EXPECT_GT(manager->QueuedBytes() + 1100, manager->QueueLimitBytes());
+  EXPECT_LE(manager->QueuedBytes(), manager->QueueLimitBytes());
+  EXPECT_LT(queued.load(), kLines);
+
+  gate->Release();
+  producer.join();
+  manager->WaitUntilWritten();
+  EXPECT_LE(manager->PeakQueuedBytes(), manager->QueueLimitBytes());
+  EXPECT_EQ(manager->QueuedBytes(), 0u);
+  // A line alone larger than the limit goes once the queue is empty.
+  ASSERT_EQ(manager->QueueMessage(1, 1, std::wstring(100000, L'w')), kSOk);
+  manager->WaitUntilWritten();
+  manager->FinalRelease();
+  EXPECT_EQ(CountOf(ReadLog("Wayline.log"), "\r\n"), 1u + kLines + 1u);
+  EXPECT_EQ(CountOf(ReadLog("Wayline.log"), std::string(1000, 'q') + "\r\n"), std::size_t{kLines});
+  // One report, however many callers waited.
+  EXPECT_EQ(CountOf(Diagnostics(), "bytes of lines wait for the disk (MaxQueueBytes 65536): callers wait for the writer"), 1u);
 }
 
 TEST_F(TraceLogManagerTest, OnlyATextWithAClientStampKeepsItsOwn) {

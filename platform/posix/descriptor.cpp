@@ -2,9 +2,12 @@
 
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/uio.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <climits>
 
 namespace wl::platform::posix {
 namespace {
@@ -49,16 +52,43 @@ Descriptor OpenDescriptor(const std::string& path, int flags, mode_t mode) {
 }
 
 int WriteAll(int descriptor, std::string_view bytes, std::size_t* written) {
+  return WriteAllParts(descriptor, {&bytes, 1}, bytes.size(), written);
+}
+
+int WriteAllParts(int descriptor, std::span<const std::string_view> parts, std::size_t limit, std::size_t* written) {
+  constexpr std::size_t kMaxParts = IOV_MAX;
+  iovec vector[kMaxParts];
   std::size_t done = 0;
+  std::size_t part = 0;
+  std::size_t offset = 0;  // into parts[part], after a partial write
   int failure = 0;
-  while (done < bytes.size()) {
-    ssize_t count = write(descriptor, bytes.data() + done, bytes.size() - done);
-    if (count < 0) {
+  while (done < limit && part < parts.size()) {
+    // Gathers what is left, up to the limit, starting at the cut.
+    int count = 0;
+    std::size_t room = limit - done;
+    for (std::size_t i = part; i < parts.size() && count < static_cast<int>(kMaxParts) && room > 0; ++i) {
+      std::size_t skip = i == part ? offset : 0;
+      std::size_t length = std::min(parts[i].size() - skip, room);
+      if (length == 0) continue;
+      vector[count++] = {const_cast<char*>(parts[i].data() + skip), length};
+      room -= length;
+    }
+    if (count == 0) break;
+    ssize_t result = writev(descriptor, vector, count);
+    if (result < 0) {
       if (errno == EINTR) continue;
       failure = errno;
       break;
     }
-    done += static_cast<std::size_t>(count);
+    done += static_cast<std::size_t>(result);
+    // Moves the cut past what went in.
+    auto left = static_cast<std::size_t>(result);
+    while (part < parts.size() && left >= parts[part].size() - offset) {
+      left -= parts[part].size() - offset;
+      offset = 0;
+      ++part;
+    }
+    offset += left;
   }
   if (written != nullptr) *written = done;
   return failure;

@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -40,6 +41,11 @@ Descriptor OpenDescriptor(const std::string& path, int flags, mode_t mode = 0);
 // Writes all bytes, continuing after partial writes and interruptions: 0 or
 // the errno. *written (may be null) gets how many bytes went in.
 [[nodiscard]] int WriteAll(int descriptor, std::string_view bytes, std::size_t* written = nullptr);
+
+// The same for several parts, in order, with as few vectored writes as the
+// system allows, and at most the first `limit` bytes of them.
+[[nodiscard]] int WriteAllParts(int descriptor, std::span<const std::string_view> parts, std::size_t limit,
+                                std::size_t* written = nullptr);
 
 // Reads from the current position to the end, appending to *bytes: 0 or the
 // errno.

@@ -14,6 +14,7 @@
 #include <bit>
 #include <cerrno>
 #include <climits>
+#include <span>
 #include <string>
 
 #include "platform/crash.h"
@@ -60,24 +61,40 @@ int FailBadDescriptor(std::uint8_t state, int* error) {
 
 int RuntimeErrno() { return posix::RuntimeErrnoFromErrno(errno); }
 
-// Writes all bytes (through the fault seam). Returns 0 or the Linux errno.
-// When a write fails after part of the bytes went in and cutBack is set
-// (the descriptor appends and no one else may write the file), the file is
-// cut back to its length before the call, so that it never keeps a torn
-// line for the next one to be glued to.
-[[nodiscard]] int WriteAll(int descriptor, const char* data, std::size_t size, bool cutBack) {
+// Writes the parts in order (through the fault seam). Returns 0 or the
+// Linux errno, and in *whole (may be null) how many parts reached the file
+// whole. When a write fails after part of the bytes went in and cutBack is
+// set (the descriptor appends and no one else may write the file), the part
+// it stopped in is cut back out of the file, so that the file never keeps a
+// torn line for the next one to be glued to; whole parts before it stay.
+[[nodiscard]] int WriteParts(int descriptor, std::span<const std::string_view> parts, bool cutBack,
+                             std::size_t* whole = nullptr) {
+  std::size_t size = 0;
+  for (std::string_view part : parts) size += part.size();
   FileFault fault = NextFileFault(FileOperation::Write, size);
   std::size_t done = 0;
-  int failure = posix::WriteAll(descriptor, {data, fault.errorNumber != 0 ? std::min(fault.bytesBefore, size) : size},
-                                &done);
+  int failure = posix::WriteAllParts(descriptor, parts, fault.errorNumber != 0 ? std::min(fault.bytesBefore, size) : size,
+                                     &done);
   if (failure == 0) failure = fault.errorNumber;
-  if (failure != 0 && cutBack && done > 0) {
+  std::size_t count = 0;
+  std::size_t torn = done;
+  while (count < parts.size() && torn >= parts[count].size()) {
+    torn -= parts[count].size();
+    ++count;
+  }
+  if (failure != 0 && cutBack && torn > 0) {
     off_t end = lseek(descriptor, 0, SEEK_END);
-    if (end >= static_cast<off_t>(done) && ftruncate(descriptor, end - static_cast<off_t>(done)) == 0) {
+    if (end >= static_cast<off_t>(torn) && ftruncate(descriptor, end - static_cast<off_t>(torn)) == 0) {
       lseek(descriptor, 0, SEEK_END);
     }
   }
+  if (whole != nullptr) *whole = failure == 0 ? parts.size() : count;
   return failure;
+}
+
+[[nodiscard]] int WriteAll(int descriptor, const char* data, std::size_t size, bool cutBack) {
+  std::string_view bytes(data, size);
+  return WriteParts(descriptor, {&bytes, 1}, cutBack);
 }
 
 // The output of one write call, kept per thread so that the writer's lines
@@ -317,6 +334,25 @@ int WriteUtf8CrLfText(int descriptor, std::string_view utf8CrLf, int* error) {
     return 0;
   }
   return WriteText(descriptor, WideFromUtf8CrLf(utf8CrLf), error) == -1 ? -1 : 0;
+}
+
+std::size_t WriteUtf8CrLfLines(int descriptor, std::span<const std::string_view> lines, int* error) {
+  std::uint8_t state = StateOf(descriptor);
+  if ((state & kStateWritable) == 0) {
+    FailBadDescriptor(state, error);
+    return 0;
+  }
+  if (static_cast<Encoding>(state & kEncodingMask) != kUtf8Text) {
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+      if (WriteUtf8CrLfText(descriptor, lines[i], error) == -1) return i;
+    }
+    return lines.size();
+  }
+  std::size_t whole = 0;
+  if (int failure = WriteParts(descriptor, lines, (state & kStateCutBack) != 0, &whole); failure != 0) {
+    *error = posix::RuntimeErrnoFromErrno(failure);
+  }
+  return whole;
 }
 
 int CloseFile(int descriptor, int* error) {

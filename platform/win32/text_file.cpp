@@ -131,6 +131,14 @@ int WriteUtf8CrLfText(int descriptor, std::string_view utf8CrLf, int* error) {
   return WriteText(descriptor, WideFromUtf8CrLf(utf8CrLf), error) == -1 ? -1 : 0;
 }
 
+// The runtime has no vectored write: one write per line.
+std::size_t WriteUtf8CrLfLines(int descriptor, std::span<const std::string_view> lines, int* error) {
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (WriteUtf8CrLfText(descriptor, lines[i], error) == -1) return i;
+  }
+  return lines.size();
+}
+
 int CloseFile(int descriptor, int* error) {
   // Cleared first: once closed, the number may be handed to another open.
   SetFlags(descriptor, 0);
