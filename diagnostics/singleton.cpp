@@ -1,5 +1,7 @@
 #include "diagnostics/singleton.h"
 
+#include <algorithm>
+
 #include "platform/type_name.h"
 
 namespace wl {
@@ -30,7 +32,7 @@ int LifetimeTracker::RegisterName(std::string typeName, std::function<void()> de
   constexpr std::string_view kLoggerPrefix = "class Logger";
   bool isLogger = typeName.size() >= kLoggerPrefix.size() &&
                   std::string_view(typeName).substr(0, kLoggerPrefix.size()) == kLoggerPrefix;
-  Entry entry{std::move(typeName), std::move(destroyer)};
+  Entry entry{std::move(typeName), std::move(destroyer), false};
   if (isLogger) {
     entries_.push_front(std::move(entry));
   } else {
@@ -41,17 +43,32 @@ int LifetimeTracker::RegisterName(std::string typeName, std::function<void()> de
 }
 
 void LifetimeTracker::DestroyAll() {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
+  // A destructor of this pass that asks for teardown again returns at once;
+  // another thread waits until the pass is over.
+  if (destroyer_ == std::this_thread::get_id()) return;
+  passOver_.wait(lock, [this] { return destroyer_ == std::thread::id(); });
   if (entries_.empty()) return;
+  destroyer_ = std::this_thread::get_id();
   // Entries stay listed until every destroyer has run, so that a destructor
   // asking for a singleton destroyed earlier in this pass gets an empty
-  // pointer instead of a new instance.
-  for (auto entry = entries_.rbegin(); entry != entries_.rend(); ++entry) {
+  // pointer instead of a new instance. Each destroyer runs without the lock:
+  // the Logger's waits for its sender thread, whose last report may still
+  // ask for a singleton, and that request must not wait for this pass.
+  // Entries added meanwhile are destroyed in the same pass, newest first.
+  for (;;) {
+    auto entry = std::find_if(entries_.rbegin(), entries_.rend(), [](const Entry& e) { return !e.destroyed; });
+    if (entry == entries_.rend()) break;
+    entry->destroyed = true;
     auto destroyer = entry->destroyer;
+    lock.unlock();
     destroyer();
+    lock.lock();
   }
   entries_.clear();
   count_ = 0;
+  destroyer_ = std::thread::id();
+  passOver_.notify_all();
 }
 
 std::size_t LifetimeTracker::Count() {

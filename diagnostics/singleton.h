@@ -4,12 +4,14 @@
 // down.
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <functional>
 #include <list>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <typeinfo>
 
 namespace wl {
@@ -38,6 +40,9 @@ class LifetimeTracker {
   [[nodiscard]] int RegisterName(std::string typeName, std::function<void()> destroyer);
 
   // Runs the destroyers from the back to the front, then empties the list.
+  // Each runs without the tracker's lock, so that a thread it waits for may
+  // still ask for singletons (it gets those already destroyed as empty).
+  // A call from another thread during a pass waits until the pass is over.
   void DestroyAll();
 
   std::size_t Count();
@@ -48,8 +53,12 @@ class LifetimeTracker {
   struct Entry {
     std::string typeName;
     std::function<void()> destroyer;
+    bool destroyed = false;
   };
   std::recursive_mutex mutex_;
+  std::condition_variable_any passOver_;
+  // The thread running DestroyAll; none between passes.
+  std::thread::id destroyer_;
   std::list<Entry> entries_;
   std::size_t count_ = 0;
 };

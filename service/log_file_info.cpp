@@ -83,6 +83,15 @@ void LogFileInfo::BuildPath() {
 
 void LogFileInfo::Open() {
   if (path.empty()) BuildPath();
+  // Files this process wrote end in whole lines; only the file a killed
+  // predecessor left may not.
+  if (!tailChecked) {
+    tailChecked = true;
+    std::uint64_t removed = 0;
+    if (platform::CutTornTail(path, &removed) == kErrorSuccess && removed > 0) {
+      ReportError(0, L"Open: cut a torn last line of {} bytes off file {}", removed, path);
+    }
+  }
   int opening = -1;
   int error = platform::OpenFile(&opening, path, kOpenFlags, platform::kShDenyWr, kOpenPermission);
   bool success = error == 0 && opening != -1;

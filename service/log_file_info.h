@@ -95,7 +95,9 @@ class LogFileInfo {
   void BuildPath();
   // Opens `path` (building it first when empty) for appending UTF-8 text,
   // denying others write access. A failure is reported and leaves the
-  // record in OpenFailed.
+  // record in OpenFailed. The record's first open in the process cuts a
+  // torn last line off the file (reported), which a service killed in the
+  // middle of a write can leave.
   void Open();
   // Write, WriteLines and their parts, with `lock` held.
   void WriteOne(std::string_view utf8Line);
@@ -125,6 +127,7 @@ class LogFileInfo {
   // The full path of the current file; empty until first built.
   std::wstring path;
   FileCommitter* committer = nullptr;
+  bool tailChecked = false;
 };
 
 // The size check of a record: flushes the open file (through the record's

@@ -6,8 +6,8 @@
 // become diagnostic lines and never reach a caller.
 //
 // Life: construct, FinalConstruct (starts the writer), any number of calls
-// from any threads, FinalRelease (stops the writer after the lines it has
-// taken, closes the files). The destructor runs FinalRelease when it was not
+// from any threads, FinalRelease (stops the writer after every line queued
+// before it, closes the files). The destructor runs FinalRelease when it was not
 // called; neither may run on the writer thread.
 #pragma once
 
@@ -69,8 +69,9 @@ class TraceLogManager {
   // thread the writer flushes itself).
   [[nodiscard]] HResult FinalConstruct();
 
-  // Stops the writer (it finishes the lines it has taken; later ones are
-  // discarded), then closes every open file and releases the records.
+  // Stops the writer after it has written every line queued before the
+  // call (a caller answered S_OK finds its line on disk), then closes every
+  // open file and releases the records.
   // Idempotent. Not on the writer thread.
   void FinalRelease();
 
@@ -158,9 +159,9 @@ class TraceLogManager {
   Forwarder forwarder;
   // The writer's batch of messages for the forwarder.
   LineQueue forwardBatch;
-  // Stops after the lines it has taken; later ones are discarded.
+  // Stops after every line queued before the stop.
   BackgroundWorker<LineQueue> writer{[this](LineQueue& batch) { WriteBatch(batch); },
-                                     {.stopMode = StopMode::Discard}};
+                                     {.stopMode = StopMode::Drain}};
 };
 
 }  // namespace wl

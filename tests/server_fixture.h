@@ -50,8 +50,7 @@ class ServerTest : public ServiceFixture {
     ASSERT_TRUE(server_ != nullptr);
     ASSERT_TRUE(WaitForPath(ComServerFile("ready")));
   }
-  // Ends it. Its writer drops what it has not taken yet: wait for the lines
-  // first.
+  // Ends it; its writer writes every line queued before the stop.
   void StopServer() {
     if (!server_) return;
     WriteFileBytes(ComServerFile("stop"), {});

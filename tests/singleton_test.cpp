@@ -2,9 +2,14 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <cstdlib>
+#include <future>
+#include <iostream>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 // Types at global scope so that their names read as the tracker sees them;
@@ -28,6 +33,24 @@ struct FirstUsed {
 };
 struct LoggerProbe {
   ~LoggerProbe() { destroyed->push_back("LoggerProbe"); }
+};
+// Like the Logger: its destructor waits for a thread of its own, which asks
+// for a singleton on its way out (the Logger's last report).
+struct AskedOnTheWayOut {};
+struct WaitsForItsThread {
+  WaitsForItsThread()
+      : thread([this] {
+          stop.get_future().wait();
+          askedGotNothing =
+              wl::Singleton<AskedOnTheWayOut>::GetInstance([] { return new AskedOnTheWayOut; }) == nullptr;
+        }) {}
+  ~WaitsForItsThread() {
+    stop.set_value();
+    thread.join();
+  }
+  std::promise<void> stop;
+  std::thread thread;
+  static inline bool askedGotNothing = false;
 };
 struct Registered {};
 struct ThrowsOnCreation {};
@@ -80,6 +103,21 @@ TEST(Singleton, ObjectOutlivesTeardownWhileACallerHoldsIt) {
   held.reset();
   EXPECT_EQ(order, std::vector<std::string>{"FirstUsed"});
   destroyed = nullptr;
+}
+
+TEST(Singleton, TeardownLetsAThreadItWaitsForAskForASingleton) {
+  (void)Singleton<WaitsForItsThread>::GetInstance([] { return new WaitsForItsThread; });
+  (void)Singleton<AskedOnTheWayOut>::GetInstance([] { return new AskedOnTheWayOut; });
+  auto teardown = std::async(std::launch::async, [] { LifetimeTracker::Instance().DestroyAll(); });
+  if (teardown.wait_for(std::chrono::seconds(30)) != std::future_status::ready) {
+    // Deadlocked: the thread cannot be freed, so the program cannot go on.
+    std::cerr << "DestroyAll waits for a thread that waits for DestroyAll\n";
+    std::abort();
+  }
+  // AskedOnTheWayOut, used last, went first: the late request got nothing
+  // and created nothing.
+  EXPECT_TRUE(WaitsForItsThread::askedGotNothing);
+  EXPECT_EQ(LifetimeTracker::Instance().Count(), 0u);
 }
 
 TEST(Singleton, CreatorThatThrowsLeavesTheInstanceEmpty) {

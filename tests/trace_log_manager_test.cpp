@@ -410,6 +410,31 @@ TEST_F(TraceLogManagerTest, ShutdownWhileLinesArriveKeepsWholeLinesInOrder) {
   }
 }
 
+TEST_F(TraceLogManagerTest, EveryLineAcceptedBeforeTheStopIsWritten) {
+  auto manager = Start();
+  // Few enough to stay below the smallest size limit: no rotation.
+  constexpr int kLines = 1500;
+  for (int i = 0; i < kLines; ++i) ASSERT_EQ(manager->QueueMessage(1, 1, Format(L"n{}", i)), kSOk);
+  // No wait: the stop comes while the writer is still behind.
+  manager->FinalRelease();
+  std::vector<std::string> lines = Lines("Wayline.log");
+  ASSERT_EQ(lines.size(), static_cast<std::size_t>(kLines));
+  EXPECT_EQ(lines.back(), "Wayline     +C " + std::string(kStamp) + "n" + std::to_string(kLines - 1));
+}
+
+TEST_F(TraceLogManagerTest, AStartAfterAKillCutsTheTornLastLine) {
+  // What a service killed in the middle of a write leaves.
+  std::string whole = "\xEF\xBB\xBFWayline     +C " + std::string(kStamp) + "whole\r\n";
+  std::string torn = whole + "Wayline     +C " + std::string(kStamp) + "to";
+  std::filesystem::create_directories(DataFolder());
+  test::WriteFileBytes(LogPath("Wayline"), std::vector<std::uint8_t>(torn.begin(), torn.end()));
+  auto manager = Start();
+  ASSERT_EQ(manager->QueueMessage(1, 1, L"next"), kSOk);
+  manager->WaitUntilWritten();
+  manager->FinalRelease();
+  EXPECT_EQ(ReadLog("Wayline.log"), whole + "Wayline     +C " + std::string(kStamp) + "next\r\n");
+}
+
 TEST_F(TraceLogManagerTest, ResetRacingTheWriterLosesNoLineBeingWritten) {
   auto manager = Start();
   std::atomic<bool> go{false};
