@@ -41,7 +41,7 @@ class Logger {
  public:
   static constexpr std::size_t kMaxHeldRecords = 10000;
   static constexpr std::int64_t kRelinkSeconds = 60;
-  static constexpr std::size_t kDefaultQueueLimitBytes = 32 * 1024 * 1024;
+  static constexpr std::size_t kDefaultQueueLimitBytes = 256 * 1024 * 1024;
   static constexpr std::int64_t kFloodReportSeconds = 10;
 
   // Builds the identity and traces the constructor; starts nothing. The
