@@ -27,6 +27,10 @@ Utf8Sequence DecodeUtf8(std::string_view text);
 bool IsValidUtf8(std::string_view text);
 
 // Wide text to UTF-8. Invalid code points become U+FFFD.
+// Appends a number in decimal with at least `width` digits, as "{:0N}"
+// would (for text built byte by byte on hot paths).
+void AppendDecimal(std::string& out, std::uint64_t value, int width = 1);
+
 std::string Utf8FromWide(std::wstring_view text);
 // The same, appended to out (so that a caller can reuse its buffer).
 void AppendUtf8FromWide(std::wstring_view text, std::string& out);

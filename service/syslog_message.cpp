@@ -60,38 +60,27 @@ void AppendHeaderField(std::string& out, std::string_view value, std::size_t max
   }
 }
 
-void AppendNumber(std::string& out, std::uint64_t value, int width = 1) {
-  std::array<char, 20> digits{};
-  int count = 0;
-  do {
-    digits[count++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  for (int i = count; i < width; ++i) out.push_back('0');
-  while (count > 0) out.push_back(digits[--count]);
-}
-
 void AppendTimestamp(std::string& out, std::int64_t microseconds) {
   platform::CivilTime time = platform::LocalCivilTime(microseconds);
-  AppendNumber(out, static_cast<std::uint64_t>(time.year), 4);
+  platform::AppendDecimal(out, static_cast<std::uint64_t>(time.year), 4);
   out.push_back('-');
-  AppendNumber(out, static_cast<std::uint64_t>(time.month), 2);
+  platform::AppendDecimal(out, static_cast<std::uint64_t>(time.month), 2);
   out.push_back('-');
-  AppendNumber(out, static_cast<std::uint64_t>(time.day), 2);
+  platform::AppendDecimal(out, static_cast<std::uint64_t>(time.day), 2);
   out.push_back('T');
-  AppendNumber(out, static_cast<std::uint64_t>(time.hour), 2);
+  platform::AppendDecimal(out, static_cast<std::uint64_t>(time.hour), 2);
   out.push_back(':');
-  AppendNumber(out, static_cast<std::uint64_t>(time.minute), 2);
+  platform::AppendDecimal(out, static_cast<std::uint64_t>(time.minute), 2);
   out.push_back(':');
-  AppendNumber(out, static_cast<std::uint64_t>(time.second), 2);
+  platform::AppendDecimal(out, static_cast<std::uint64_t>(time.second), 2);
   out.push_back('.');
-  AppendNumber(out, static_cast<std::uint64_t>(time.microsecond), 6);
+  platform::AppendDecimal(out, static_cast<std::uint64_t>(time.microsecond), 6);
   int offset = time.offsetMinutes;
   out.push_back(offset < 0 ? '-' : '+');
   if (offset < 0) offset = -offset;
-  AppendNumber(out, static_cast<std::uint64_t>(offset / 60), 2);
+  platform::AppendDecimal(out, static_cast<std::uint64_t>(offset / 60), 2);
   out.push_back(':');
-  AppendNumber(out, static_cast<std::uint64_t>(offset % 60), 2);
+  platform::AppendDecimal(out, static_cast<std::uint64_t>(offset % 60), 2);
 }
 
 }  // namespace
@@ -103,7 +92,7 @@ std::uint32_t SyslogSeverity(LevelNumber level) {
 
 void AppendSyslogMessage(std::string& out, const SyslogInput& input, std::string_view hostName) {
   out.push_back('<');
-  AppendNumber(out, (input.facility & 31u) * 8 + SyslogSeverity(input.level));
+  platform::AppendDecimal(out, (input.facility & 31u) * 8 + SyslogSeverity(input.level));
   out.append(">1 ");
   AppendTimestamp(out, input.acceptedMicroseconds);
   out.push_back(' ');
@@ -118,9 +107,9 @@ void AppendSyslogMessage(std::string& out, const SyslogInput& input, std::string
   out.append(" [");
   out.append(kSyslogSdId);
   out.append(" source=\"");
-  AppendNumber(out, input.source);
+  platform::AppendDecimal(out, input.source);
   out.append("\" level=\"");
-  AppendNumber(out, input.level);
+  platform::AppendDecimal(out, input.level);
   out.push_back('"');
   if (!stamp.thread.empty()) {
     out.append(" thread=\"");
@@ -132,7 +121,7 @@ void AppendSyslogMessage(std::string& out, const SyslogInput& input, std::string
 }
 
 void AppendOctetCountedFrame(std::string& out, std::string_view message) {
-  AppendNumber(out, message.size());
+  platform::AppendDecimal(out, message.size());
   out.push_back(' ');
   out.append(message);
 }

@@ -70,33 +70,21 @@ bool HasClientStamp(std::wstring_view text) {
   return unit >= kStampUnits;
 }
 
-// Appends a number with at least `width` digits, as "{:0N}" would.
-void AppendNumber(std::string& out, unsigned value, int width) {
-  char digits[10];
-  int count = 0;
-  do {
-    digits[count++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  for (int i = count; i < width; ++i) out.push_back('0');
-  while (count > 0) out.push_back(digits[--count]);
-}
-
 // The service's stamp, the text of FormatTimestampPrefix built straight into
 // the UTF-8 line: "{:02}/{:02} {:02}:{:02}:{:02}.{:03}", twelve blanks, ": ".
 // Built by hand because it is on every caller's path.
 void AppendStamp(std::string& out, const LocalTime& time) {
-  AppendNumber(out, time.month, 2);
+  platform::AppendDecimal(out, time.month, 2);
   out.push_back('/');
-  AppendNumber(out, time.day, 2);
+  platform::AppendDecimal(out, time.day, 2);
   out.push_back(' ');
-  AppendNumber(out, time.hour, 2);
+  platform::AppendDecimal(out, time.hour, 2);
   out.push_back(':');
-  AppendNumber(out, time.minute, 2);
+  platform::AppendDecimal(out, time.minute, 2);
   out.push_back(':');
-  AppendNumber(out, time.second, 2);
+  platform::AppendDecimal(out, time.second, 2);
   out.push_back('.');
-  AppendNumber(out, time.milliseconds, 3);
+  platform::AppendDecimal(out, time.milliseconds, 3);
   out.append("            : ");
 }
 
