@@ -116,6 +116,9 @@ class LibraryTest : public ::testing::Test {
     IsDebugOutputEnabled();
     RemoveProductKeys();
     GetTraceFlags();
+    // What those reads reported may have started a Logger, whose thread
+    // reads this test's clock: it ends before the clock does.
+    LifetimeTracker::Instance().DestroyAll();
   }
 
   void PassRefreshInterval() { clock_.AdvanceSeconds(11); }
