@@ -175,6 +175,7 @@ class Bench {
     std::size_t peakQueuedBytes = 0;
   };
   FloodResult Flood(std::size_t queueLimitBytes);
+  FloodResult FloodOnce(const std::vector<Message>& messages);
   struct ForwardResult {
     double coreRate = 0;
     double forwardRate = 0;
@@ -416,6 +417,25 @@ void Bench::RunRates() {
               one.rate / sameFiles, one.rate / flushed, batched.rate / ceiling);
 }
 
+// One object fed lines_ of the messages as fast as it takes them: the time
+// until all are written, the peak memory added and the peak queued.
+Bench::FloodResult Bench::FloodOnce(const std::vector<Message>& messages) {
+  TraceLogManager manager;
+  (void)manager.FinalConstruct();
+  ResetPeakResidentBytes();
+  std::int64_t before = PeakResidentBytes();
+  auto start = Clock::now();
+  for (std::size_t i = 0; i < lines_; ++i) {
+    const Message& message = messages[i % messages.size()];
+    (void)manager.QueueMessage(message.source, 4, message.text);
+  }
+  manager.WaitUntilWritten();
+  FloodResult result{Seconds(start, Clock::now()), static_cast<double>(PeakResidentBytes() - before) / 1e6,
+                     manager.PeakQueuedBytes()};
+  manager.FinalRelease();
+  return result;
+}
+
 // One producer logs lines_ lines of 130 characters while the disk takes at
 // most about 100,000 writes a second (the fault seam sleeps 1 ms every 100
 // writes). Returns the time until every line is written, the peak of the
@@ -431,23 +451,7 @@ Bench::FloodResult Bench::Flood(std::size_t queueLimitBytes) {
     }
     return platform::FileFault{};
   });
-  FloodResult result;
-  {
-    TraceLogManager manager;
-    (void)manager.FinalConstruct();
-    ResetPeakResidentBytes();
-    std::int64_t before = PeakResidentBytes();
-    auto start = Clock::now();
-    for (std::size_t i = 0; i < lines_; ++i) {
-      const Message& message = flood[i % flood.size()];
-      (void)manager.QueueMessage(message.source, 4, message.text);
-    }
-    manager.WaitUntilWritten();
-    result.seconds = Seconds(start, Clock::now());
-    result.addedMegabytes = static_cast<double>(PeakResidentBytes() - before) / 1e6;
-    result.peakQueuedBytes = manager.PeakQueuedBytes();
-    manager.FinalRelease();
-  }
+  FloodResult result = FloodOnce(flood);
   platform::SetFileFaultHook({});
   SetProductValue(L"MaxQueueBytes", 0);
   return result;
@@ -474,20 +478,7 @@ void Bench::RunFlood(std::string_view which) {
                                                         : platform::FileFault{};
   });
   {
-    TraceLogManager manager;
-    (void)manager.FinalConstruct();
-    ResetPeakResidentBytes();
-    std::int64_t before = PeakResidentBytes();
-    auto start = Clock::now();
-    for (std::size_t i = 0; i < lines_; ++i) {
-      const Message& message = messages_[i % messages_.size()];
-      (void)manager.QueueMessage(message.source, 4, message.text);
-    }
-    manager.WaitUntilWritten();
-    FloodResult r{Seconds(start, Clock::now()), static_cast<double>(PeakResidentBytes() - before) / 1e6,
-                  manager.PeakQueuedBytes()};
-    manager.FinalRelease();
-    show("full disk (every write fails), limit 64 MiB", r);
+    show("full disk (every write fails), limit 64 MiB", FloodOnce(messages_));
   }
   platform::SetFileFaultHook({});
 }
