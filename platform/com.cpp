@@ -81,6 +81,13 @@ bool ParseGuid(std::wstring_view text, GUID* guid) {
 }
 
 const MethodDescription* FindMethodBySlot(const InterfaceDescription& description, int slot) {
+  // The methods are described in slot order, one slot each.
+  if (!description.methods.empty()) {
+    auto index = static_cast<std::size_t>(slot - description.methods.front().slot);
+    if (index < description.methods.size() && description.methods[index].slot == slot) {
+      return &description.methods[index];
+    }
+  }
   for (const MethodDescription& method : description.methods) {
     if (method.slot == slot) return &method;
   }

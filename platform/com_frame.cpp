@@ -3,82 +3,94 @@
 #include <bit>
 #include <cstring>
 
-#include "platform/text.h"
-
 namespace wl::platform::comframe {
 namespace {
 
-std::uint32_t Read32(const std::uint8_t* p) { return LoadLittleEndian32(p); }
-std::uint16_t Read16(const std::uint8_t* p) {
-  return static_cast<std::uint16_t>(LoadLittleEndian(std::span<const std::uint8_t>(p, 2)));
+std::uint32_t Read32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+         static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
 }
+std::uint16_t Read16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
 
-void Put8(std::string& out, std::uint8_t value) { out.push_back(static_cast<char>(value)); }
-void Put16(std::string& out, std::uint16_t value) {
-  out.push_back(static_cast<char>(value & 0xFF));
-  out.push_back(static_cast<char>(value >> 8));
-}
-void Put32(std::string& out, std::uint32_t value) {
-  for (int shift = 0; shift < 32; shift += 8) out.push_back(static_cast<char>((value >> shift) & 0xFF));
-}
+// Writes one frame into bytes reserved at the end of a string: the frame's
+// size is known before it is written, so the string grows once.
+class FrameWriter {
+ public:
+  FrameWriter(std::string& out, std::size_t valueBytes, FrameKind kind, std::uint16_t face, std::uint16_t method,
+              std::uint16_t count) {
+    std::size_t start = out.size();
+    out.resize(start + kHeaderBytes + valueBytes);
+    p_ = reinterpret_cast<std::uint8_t*>(out.data() + start);
+    Put32(static_cast<std::uint32_t>(kHeaderBytes - 4 + valueBytes));
+    Put8(static_cast<std::uint8_t>(kind));
+    Put8(0);
+    Put16(face);
+    Put16(method);
+    Put16(count);
+  }
 
-// Starts a frame; the length is filled in by EndFrame.
-std::size_t BeginFrame(std::string& out, FrameKind kind, std::uint16_t face, std::uint16_t method,
-                       std::uint16_t count) {
-  std::size_t start = out.size();
-  const char header[kHeaderBytes] = {0,
-                                     0,
-                                     0,
-                                     0,
-                                     static_cast<char>(kind),
-                                     0,
-                                     static_cast<char>(face & 0xFF),
-                                     static_cast<char>(face >> 8),
-                                     static_cast<char>(method & 0xFF),
-                                     static_cast<char>(method >> 8),
-                                     static_cast<char>(count & 0xFF),
-                                     static_cast<char>(count >> 8)};
-  out.append(header, kHeaderBytes);
-  return start;
-}
+  void Put8(std::uint8_t value) { *p_++ = value; }
+  void Put16(std::uint16_t value) {
+    p_[0] = static_cast<std::uint8_t>(value);
+    p_[1] = static_cast<std::uint8_t>(value >> 8);
+    p_ += 2;
+  }
+  void Put32(std::uint32_t value) {
+    for (int i = 0; i < 4; ++i) p_[i] = static_cast<std::uint8_t>(value >> (8 * i));
+    p_ += 4;
+  }
 
-void EndFrame(std::string& out, std::size_t start) {
-  auto length = static_cast<std::uint32_t>(out.size() - start - 4);
-  for (int i = 0; i < 4; ++i) out[start + i] = static_cast<char>((length >> (8 * i)) & 0xFF);
-}
+  void PutGuid(const GUID& guid) {
+    Put32(guid.Data1);
+    Put16(guid.Data2);
+    Put16(guid.Data3);
+    std::memcpy(p_, guid.Data4, 8);
+    p_ += 8;
+  }
 
-void PutGuid(std::string& out, const GUID& guid) {
-  Put32(out, guid.Data1);
-  Put16(out, guid.Data2);
-  Put16(out, guid.Data3);
-  for (std::uint8_t byte : guid.Data4) Put8(out, byte);
-}
-
-void PutValue(std::string& out, VARTYPE type, const CallValue& value) {
-  VARTYPE base = static_cast<VARTYPE>(type & ~VT_BYREF);
-  Put8(out, static_cast<std::uint8_t>(base));
-  switch (base) {
-    case VT_UI2:
-    case VT_I2:
-      Put16(out, static_cast<std::uint16_t>(value.number));
-      break;
-    case VT_BSTR: {
-      if (value.text == nullptr) {
-        Put32(out, kNullText);
+  void PutValue(VARTYPE type, const CallValue& value) {
+    VARTYPE base = static_cast<VARTYPE>(type & ~VT_BYREF);
+    Put8(static_cast<std::uint8_t>(base));
+    switch (base) {
+      case VT_UI2:
+      case VT_I2:
+        Put16(static_cast<std::uint16_t>(value.number));
+        break;
+      case VT_BSTR: {
+        if (value.text == nullptr) {
+          Put32(kNullText);
+          break;
+        }
+        std::uint32_t length = SysStringLen(value.text);
+        Put32(length);
+        if constexpr (std::endian::native == std::endian::little) {
+          std::memcpy(p_, value.text, 2 * static_cast<std::size_t>(length));
+          p_ += 2 * static_cast<std::size_t>(length);
+        } else {
+          for (std::uint32_t i = 0; i < length; ++i) Put16(static_cast<std::uint16_t>(value.text[i]));
+        }
         break;
       }
-      std::uint32_t length = SysStringLen(value.text);
-      Put32(out, length);
-      if constexpr (std::endian::native == std::endian::little) {
-        out.append(reinterpret_cast<const char*>(value.text), 2 * static_cast<std::size_t>(length));
-      } else {
-        for (std::uint32_t i = 0; i < length; ++i) Put16(out, static_cast<std::uint16_t>(value.text[i]));
-      }
-      break;
+      default:
+        Put32(value.number);
+        break;
     }
+  }
+
+ private:
+  std::uint8_t* p_;
+};
+
+// The bytes PutValue writes for the value.
+std::size_t ValueBytes(VARTYPE type, const CallValue& value) {
+  switch (static_cast<VARTYPE>(type & ~VT_BYREF)) {
+    case VT_UI2:
+    case VT_I2:
+      return 3;
+    case VT_BSTR:
+      return 5 + (value.text == nullptr ? 0 : 2 * static_cast<std::size_t>(SysStringLen(value.text)));
     default:
-      Put32(out, value.number);
-      break;
+      return 5;
   }
 }
 
@@ -194,45 +206,51 @@ ReadStatus ReadFrame(std::span<const std::uint8_t> input, Frame* frame, std::siz
 }
 
 void AppendGuidFrame(std::string& out, FrameKind kind, const GUID& guid) {
-  std::size_t start = BeginFrame(out, kind, 0, 0, 1);
-  Put8(out, kTagGuid);
-  PutGuid(out, guid);
-  EndFrame(out, start);
+  FrameWriter writer(out, 17, kind, 0, 0, 1);
+  writer.Put8(kTagGuid);
+  writer.PutGuid(guid);
 }
 
 void AppendCall(std::string& out, std::uint16_t face, const MethodDescription& method, const CallValue* values) {
   std::uint16_t count = 0;
-  for (const ParamDescription& param : method.params) count += param.out ? 0 : 1;
-  std::size_t start = BeginFrame(out, FrameKind::kCall, face, static_cast<std::uint16_t>(method.slot), count);
+  std::size_t bytes = 0;
   for (std::size_t i = 0; i < method.params.size(); ++i) {
-    if (!method.params[i].out) PutValue(out, method.params[i].type, values[i]);
+    if (method.params[i].out) continue;
+    ++count;
+    bytes += ValueBytes(method.params[i].type, values[i]);
   }
-  EndFrame(out, start);
+  FrameWriter writer(out, bytes, FrameKind::kCall, face, static_cast<std::uint16_t>(method.slot), count);
+  for (std::size_t i = 0; i < method.params.size(); ++i) {
+    if (!method.params[i].out) writer.PutValue(method.params[i].type, values[i]);
+  }
 }
 
 void AppendReply(std::string& out, HRESULT result, const MethodDescription* method, const CallValue* values) {
   std::uint16_t count = 1;
-  if (method != nullptr) {
-    for (const ParamDescription& param : method->params) count += param.out ? 1 : 0;
-  }
-  std::size_t start = BeginFrame(out, FrameKind::kReply, 0, 0, count);
-  Put8(out, VT_ERROR);
-  Put32(out, static_cast<std::uint32_t>(result));
+  std::size_t bytes = 5;
   if (method != nullptr) {
     for (std::size_t i = 0; i < method->params.size(); ++i) {
-      if (method->params[i].out) PutValue(out, method->params[i].type, values[i]);
+      if (!method->params[i].out) continue;
+      ++count;
+      bytes += ValueBytes(method->params[i].type, values[i]);
     }
   }
-  EndFrame(out, start);
+  FrameWriter writer(out, bytes, FrameKind::kReply, 0, 0, count);
+  writer.Put8(VT_ERROR);
+  writer.Put32(static_cast<std::uint32_t>(result));
+  if (method != nullptr) {
+    for (std::size_t i = 0; i < method->params.size(); ++i) {
+      if (method->params[i].out) writer.PutValue(method->params[i].type, values[i]);
+    }
+  }
 }
 
 void AppendFaceReply(std::string& out, HRESULT result, std::uint16_t face) {
-  std::size_t start = BeginFrame(out, FrameKind::kReply, 0, 0, 2);
-  Put8(out, VT_ERROR);
-  Put32(out, static_cast<std::uint32_t>(result));
-  Put8(out, VT_UI2);
-  Put16(out, face);
-  EndFrame(out, start);
+  FrameWriter writer(out, 8, FrameKind::kReply, 0, 0, 2);
+  writer.Put8(VT_ERROR);
+  writer.Put32(static_cast<std::uint32_t>(result));
+  writer.Put8(VT_UI2);
+  writer.Put16(face);
 }
 
 std::wstring CheckCallValues(const Frame& frame, const MethodDescription& method) {

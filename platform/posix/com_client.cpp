@@ -39,8 +39,11 @@ using comframe::Frame;
 using comframe::FrameKind;
 using comframe::ReadStatus;
 
-// Pipelined calls are handed to the socket when this many bytes are queued.
-constexpr std::size_t kSendBatchBytes = 256 * 1024;
+// Pipelined calls are offered to the socket, without waiting, each time this
+// many more bytes are queued, so that the server works on them while the
+// caller makes more; past kMaxQueuedBytes the caller waits until they are out.
+constexpr std::size_t kSendChunkBytes = 32 * 1024;
+constexpr std::size_t kMaxQueuedBytes = 1024 * 1024;
 constexpr std::size_t kReadChunk = 64 * 1024;
 
 int Connect(const std::string& path) {
@@ -174,7 +177,11 @@ class SocketChannel final : public ComChannel {
     if (!FaceNumber(face, &number)) return E_NOINTERFACE;
     comframe::AppendCall(out_, number, method, values);
     ++pending_;
-    if (out_.size() - outSent_ >= kSendBatchBytes && !Pump(nullptr, 0)) return RPC_E_DISCONNECTED;
+    if (out_.size() >= nextOffer_) {
+      if (Offer() == Sent::kBroken) return RPC_E_DISCONNECTED;
+      if (out_.size() - outSent_ >= kMaxQueuedBytes && !Pump(nullptr, 0)) return RPC_E_DISCONNECTED;
+      nextOffer_ = out_.size() + kSendChunkBytes;
+    }
     return S_OK;
   }
 
@@ -219,15 +226,40 @@ class SocketChannel final : public ComChannel {
   void MarkBroken() {
     broken_ = true;
     for (; pending_ > 0; --pending_) results_.push_back(RPC_E_DISCONNECTED);
+    DropQueue();
+  }
+
+  void DropQueue() {
     out_.clear();
     outSent_ = 0;
+    nextOffer_ = kSendChunkBytes;
+  }
+
+  enum class Sent { kAll, kPart, kBroken };
+
+  // Sends what the socket takes now of the queued frames, without waiting:
+  // a server that cannot write its replies to us must never wait for us.
+  Sent Offer() {
+    ssize_t count = 0;
+    do {
+      count = send(fd_, out_.data() + outSent_, out_.size() - outSent_, MSG_DONTWAIT | MSG_NOSIGNAL);
+    } while (count < 0 && errno == EINTR);
+    if (count < 0) {
+      if (errno == EAGAIN || errno == EWOULDBLOCK) return Sent::kPart;
+      MarkBroken();
+      return Sent::kBroken;
+    }
+    outSent_ += static_cast<std::size_t>(count);
+    if (outSent_ < out_.size()) return Sent::kPart;
+    DropQueue();
+    return Sent::kAll;
   }
 
   // Sends the queued frames (the last one a synchronous request) and waits
   // for its reply, taking the replies of earlier pipelined calls on the way.
   bool Exchange(Reply* reply) {
     if (broken_) {
-      out_.clear();
+      DropQueue();
       return false;
     }
     return Pump(reply, 0);
@@ -244,22 +276,17 @@ class SocketChannel final : public ComChannel {
       if (sent && (reply != nullptr ? replied : results_.size() >= wanted)) break;
       if (broken_) return false;
       if (!sent) {
-        // Write without blocking while replies may be waiting, so that a
-        // server that cannot write to us never waits for us to write.
-        ssize_t count = send(fd_, out_.data() + outSent_, out_.size() - outSent_, MSG_DONTWAIT | MSG_NOSIGNAL);
-        if (count > 0) {
-          outSent_ += static_cast<std::size_t>(count);
-          if (outSent_ == out_.size()) {
-            out_.clear();
-            outSent_ = 0;
-          }
-          continue;
-        }
-        if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) return MarkBroken(), false;
+        Sent state = Offer();
+        if (state == Sent::kBroken) return false;
+        if (state == Sent::kAll) continue;
+        // The socket is full. Sending again at once would move a few bytes
+        // per system call; poll waits until the server has read a good share.
         pollfd poller{fd_, static_cast<short>(POLLIN | POLLOUT), 0};
         if (poll(&poller, 1, -1) < 0 && errno != EINTR) return MarkBroken(), false;
         if ((poller.revents & POLLIN) == 0) continue;
       }
+      // The replies of streamed calls follow the last of them closely.
+      if (sent && reply == nullptr) AwaitReadable(fd_);
       if (!ReadReplies(sent, reply, &replied)) return MarkBroken(), false;
     }
     return true;
@@ -310,6 +337,7 @@ class SocketChannel final : public ComChannel {
   std::vector<std::pair<const InterfaceDescription*, std::uint16_t>> faces_;
   std::string out_;
   std::size_t outSent_ = 0;
+  std::size_t nextOffer_ = kSendChunkBytes;
   std::vector<std::uint8_t> in_;
   std::size_t inUsed_ = 0;
   std::size_t pending_ = 0;

@@ -58,6 +58,12 @@ IUnknown* FindLocalClassObject(const CLSID& clsid);
 // reference into *object.
 HRESULT CreateRemoteInstance(const CLSID& clsid, REFIID iid, void** object);
 
+// Looks for bytes to read on the socket for a few tens of microseconds,
+// without sleeping; true when some came. A peer that streams calls or
+// replies sends its next part that soon, and on a busy connection looking
+// is cheaper than sleeping and being woken.
+bool AwaitReadable(int fd);
+
 // Splits a command line as the Windows runtime does: blanks separate
 // arguments, double quotes group them, a backslash before a quote escapes
 // it. Used to start a server's or a service's command line.

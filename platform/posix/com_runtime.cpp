@@ -2,7 +2,10 @@
 // registers, the server process's reference count, activation by
 // CoCreateInstance, and the hooks of the transport (service starter, report
 // sink). The transport itself is in com_server.cpp and com_client.cpp.
+#include <poll.h>
+
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <vector>
 
@@ -94,6 +97,15 @@ std::wstring ClassLocalService(const CLSID& clsid) {
 }
 
 Win32Error StartNamedService(std::wstring_view name) { return serviceStarter.load()->StartServiceByName(name); }
+
+bool AwaitReadable(int fd) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::microseconds(50);
+  do {
+    pollfd poller{fd, POLLIN, 0};
+    if (poll(&poller, 1, 0) > 0) return true;
+  } while (std::chrono::steady_clock::now() < deadline);
+  return false;
+}
 
 std::string ComRunFolder() { return Utf8FromWide(MachineRoot()) + "/run/com"; }
 

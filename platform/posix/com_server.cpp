@@ -5,7 +5,9 @@
 // different connections are served at the same time. A thread reads as many
 // frames as one read brings, answers them all, and writes the replies with
 // one write; a client that does not read its replies is not read from until
-// they are out.
+// they are out. A client that streams calls keeps its thread while the next
+// part comes within a few tens of microseconds, for a turn of at most
+// kTurnBytes, so that the thread is not put to sleep and woken per part.
 #include "platform/posix/com_server.h"
 
 #include <fcntl.h>
@@ -46,6 +48,12 @@ constexpr int kServerThreads = 4;
 // up to the largest read (more only for a larger frame).
 constexpr std::size_t kFirstRead = 16 * 1024;
 constexpr std::size_t kLargestRead = 256 * 1024;
+// After a read of this size, the client is streaming calls: its next part
+// is looked for a while before the thread goes back to wait.
+constexpr std::size_t kStreamingRead = 16 * 1024;
+// A thread serves one connection for at most this many bytes in a turn,
+// then lets the other connections have theirs.
+constexpr std::size_t kTurnBytes = 4 << 20;
 // Interfaces one connection may hold; a client asking for more gets
 // E_OUTOFMEMORY.
 constexpr std::size_t kMaxFaces = 64;
@@ -106,6 +114,9 @@ struct Connection : Endpoint {
   std::string output;
   std::size_t outputSent = 0;
   bool activated = false;
+  // The values of the call being made, kept here so that a call does not
+  // clear a whole array of them.
+  CallValue values[kMaxCallParams];
 };
 
 class Server {
@@ -250,13 +261,17 @@ class Server {
         auto* connection = static_cast<Connection*>(endpoint);
         Next next;
         {
-          // Armed again before the lock goes, so that the next thread to
-          // serve it finds everything this one did.
           std::lock_guard lock(connection->serving);
           next = Serve(connection, events[i].events);
-          if (next != Next::kClose) Arm(connection, EPOLL_CTL_MOD, next == Next::kRead ? EPOLLIN : EPOLLOUT);
         }
-        if (next == Next::kClose) Close(connection);
+        // Armed again after the lock goes: the next thread to serve it
+        // takes the lock and finds everything this one did, and never
+        // waits for this one to let go of it.
+        if (next == Next::kClose) {
+          Close(connection);
+        } else {
+          Arm(connection, EPOLL_CTL_MOD, next == Next::kRead ? EPOLLIN : EPOLLOUT);
+        }
       }
     }
   }
@@ -329,7 +344,7 @@ class Server {
       if (connection->outputSent < connection->output.size()) return Next::kWrite;
     }
     bool filled = false;
-    for (;;) {
+    for (std::size_t turn = 0; turn < kTurnBytes;) {
       std::size_t size = connection->input.size();
       if (size - connection->inputUsed < kFirstRead / 4 || (filled && size < kLargestRead)) {
         connection->input.resize(std::max(size * 2, connection->inputUsed + kFirstRead));
@@ -340,6 +355,7 @@ class Server {
       if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) break;
       if (got <= 0) return Next::kClose;
       connection->inputUsed += static_cast<std::size_t>(got);
+      turn += static_cast<std::size_t>(got);
       std::wstring error;
       if (!HandleFrames(connection, &error)) {
         ReportCom(ComReport::kError, L"Closed a COM client connection (" + connection->peer + L"): " + error);
@@ -351,7 +367,10 @@ class Server {
         if (connection->outputSent < connection->output.size()) return Next::kWrite;
       }
       // A read that did not fill the room found everything there was.
-      if (static_cast<std::size_t>(got) < room) break;
+      if (static_cast<std::size_t>(got) < room) {
+        if (static_cast<std::size_t>(got) < kStreamingRead || !AwaitReadable(connection->fd)) break;
+        continue;
+      }
       filled = true;
     }
     return Next::kRead;
@@ -463,9 +482,10 @@ class Server {
   }
 
   static void Call(Connection* connection, const Frame& frame, const MethodDescription& method) {
-    CallValue values[kMaxCallParams];
+    CallValue* values = connection->values;
     int index = 0;
     for (std::size_t i = 0; i < method.params.size(); ++i) {
+      values[i] = CallValue{};
       if (method.params[i].out) continue;
       const comframe::FrameValue& value = frame.values[index++];
       if (method.params[i].type != VT_BSTR) {
