@@ -74,8 +74,10 @@ bool Encode(const Frame& frame, std::string* out) {
       const MethodDescription* method = FindMethodBySlot(face, frame.method);
       if (method == nullptr) return false;
       // The server's own check and the shape the encoder writes agree.
-      Check(CheckCallValues(frame, *method).empty() == Matches(frame, 0, *method, false));
-      if (!CheckCallValues(frame, *method).empty()) return false;
+      std::wstring problem;
+      bool matches = CheckCallValues(frame, *method, &problem);
+      Check(matches == Matches(frame, 0, *method, false));
+      if (!matches) return false;
       CallValue values[kMaxCallParams];
       TakeValues(frame, 0, *method, false, values);
       AppendCall(*out, frame.face, *method, values);

@@ -253,23 +253,25 @@ void AppendFaceReply(std::string& out, HRESULT result, std::uint16_t face) {
   writer.Put16(face);
 }
 
-std::wstring CheckCallValues(const Frame& frame, const MethodDescription& method) {
+bool CheckCallValues(const Frame& frame, const MethodDescription& method, std::wstring* problem) {
   int index = 0;
   for (const ParamDescription& param : method.params) {
     if (param.out) continue;
-    if (index >= frame.count) {
-      return L"call of " + std::wstring(method.name) + L" with " + std::to_wstring(frame.count) + L" arguments";
-    }
+    if (index >= frame.count) break;
     if (frame.values[index].tag != static_cast<std::uint8_t>(param.type & ~VT_BYREF)) {
-      return L"argument " + std::to_wstring(index + 1) + L" of " + std::wstring(method.name) + L" of type " +
-             std::to_wstring(frame.values[index].tag);
+      *problem = L"argument " + std::to_wstring(index + 1) + L" of " + std::wstring(method.name) + L" of type " +
+                 std::to_wstring(frame.values[index].tag);
+      return false;
     }
     ++index;
   }
-  if (index != frame.count) {
-    return L"call of " + std::wstring(method.name) + L" with " + std::to_wstring(frame.count) + L" arguments";
+  std::size_t wanted = 0;
+  for (const ParamDescription& param : method.params) wanted += param.out ? 0 : 1;
+  if (static_cast<std::size_t>(frame.count) != wanted) {
+    *problem = L"call of " + std::wstring(method.name) + L" with " + std::to_wstring(frame.count) + L" arguments";
+    return false;
   }
-  return {};
+  return true;
 }
 
 }  // namespace wl::platform::comframe

@@ -75,7 +75,7 @@ void AppendReply(std::string& out, HRESULT result, const MethodDescription* meth
 void AppendFaceReply(std::string& out, HRESULT result, std::uint16_t face);
 
 // Checks a call frame's values against the method's [in] parameters: same
-// count, same tags. Empty when they match, else the reason.
-std::wstring CheckCallValues(const Frame& frame, const MethodDescription& method);
+// count, same tags. False, with the reason in *problem, when they differ.
+bool CheckCallValues(const Frame& frame, const MethodDescription& method, std::wstring* problem);
 
 }  // namespace wl::platform::comframe

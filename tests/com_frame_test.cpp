@@ -41,8 +41,10 @@ TEST(ComFrame, CallsAndRepliesComeBackAsSent) {
   EXPECT_EQ(frame.values[0].number, 0x10002u);
   EXPECT_EQ(frame.values[2].textLength, 5u);  // a, nul, euro, two surrogates
   EXPECT_EQ(static_cast<std::int32_t>(frame.values[3].number), -1);
-  EXPECT_EQ(CheckCallValues(frame, Method(9)), L"");
-  EXPECT_NE(CheckCallValues(frame, Method(15)), L"");
+  std::wstring problem;
+  EXPECT_TRUE(CheckCallValues(frame, Method(9), &problem));
+  EXPECT_FALSE(CheckCallValues(frame, Method(15), &problem));
+  EXPECT_EQ(problem, L"argument 1 of LogMsg of type 19");  // VT_UI4 where VT_UI2 belongs
   ASSERT_EQ(ReadFrame(Bytes(out).subspan(size), &frame, &size, &error), ReadStatus::kComplete);
   EXPECT_TRUE(frame.values[2].nullText);
 

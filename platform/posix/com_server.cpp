@@ -439,10 +439,7 @@ class Server {
           *error = L"call of unknown method " + std::to_wstring(frame.method);
           return false;
         }
-        if (std::wstring problem = comframe::CheckCallValues(frame, *method); !problem.empty()) {
-          *error = problem;
-          return false;
-        }
+        if (!comframe::CheckCallValues(frame, *method, error)) return false;
         Call(connection, frame, *method);
         return true;
       }
