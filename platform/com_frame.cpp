@@ -255,7 +255,9 @@ void AppendFaceReply(std::string& out, HRESULT result, std::uint16_t face) {
 
 bool CheckCallValues(const Frame& frame, const MethodDescription& method, std::wstring* problem) {
   int index = 0;
-  for (const ParamDescription& param : method.params) {
+  std::size_t position = 0;
+  for (; position < method.params.size(); ++position) {
+    const ParamDescription& param = method.params[position];
     if (param.out) continue;
     if (index >= frame.count) break;
     if (frame.values[index].tag != static_cast<std::uint8_t>(param.type & ~VT_BYREF)) {
@@ -265,9 +267,8 @@ bool CheckCallValues(const Frame& frame, const MethodDescription& method, std::w
     }
     ++index;
   }
-  std::size_t wanted = 0;
-  for (const ParamDescription& param : method.params) wanted += param.out ? 0 : 1;
-  if (static_cast<std::size_t>(frame.count) != wanted) {
+  // Fewer values than [in] parameters, or more.
+  if (position != method.params.size() || index != frame.count) {
     *problem = L"call of " + std::wstring(method.name) + L" with " + std::to_wstring(frame.count) + L" arguments";
     return false;
   }
