@@ -137,16 +137,16 @@ std::string CallFrame(int slot) {
   values[0].number = 1;
   values[1].number = 1;
   values[2].text = text.Get();
-  std::string frame;
+  platform::comframe::FrameBuffer frame;
   platform::comframe::AppendCall(frame, 0, Method(slot), values);
-  return frame;
+  return std::string(frame.View());
 }
 
 std::string ReplyFrame(int slot) {
-  std::string frame;
+  platform::comframe::FrameBuffer frame;
   platform::CallValue values[3];
   platform::comframe::AppendReply(frame, S_OK, &Method(slot), values);
-  return frame;
+  return std::string(frame.View());
 }
 
 // Serves one connection per method (GetLogLevel, then LogMsg): answers every

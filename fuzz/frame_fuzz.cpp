@@ -62,7 +62,7 @@ void FreeValues(CallValue* values) {
 
 // The frame encoded again by our encoders, or false when no encoder writes
 // a frame of its shape.
-bool Encode(const Frame& frame, std::string* out) {
+bool Encode(const Frame& frame, FrameBuffer* out) {
   const InterfaceDescription& face = wl::TraceLogManagerInterface();
   switch (frame.kind) {
     case FrameKind::kActivate:
@@ -146,7 +146,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       Check(ReadFrame(input.first(cut), &partial, &partialSize, &partialError) == ReadStatus::kIncomplete);
       Check(partialSize == (cut < 4 ? 0 : frameSize));
     }
-    std::string encoded;
+    FrameBuffer encoded;
     if (Encode(frame, &encoded)) {
       Check(encoded.size() == frameSize && std::memcmp(encoded.data(), input.data(), frameSize) == 0);
     }

@@ -1,5 +1,6 @@
 #include "platform/com_frame.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -12,15 +13,13 @@ std::uint32_t Read32(const std::uint8_t* p) {
 }
 std::uint16_t Read16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | p[1] << 8); }
 
-// Writes one frame into bytes reserved at the end of a string: the frame's
-// size is known before it is written, so the string grows once.
+// Writes one frame into bytes added at the end of a buffer: the frame's
+// size is known before it is written, so the buffer grows once.
 class FrameWriter {
  public:
-  FrameWriter(std::string& out, std::size_t valueBytes, FrameKind kind, std::uint16_t face, std::uint16_t method,
-              std::uint16_t count) {
-    std::size_t start = out.size();
-    out.resize(start + kHeaderBytes + valueBytes);
-    p_ = reinterpret_cast<std::uint8_t*>(out.data() + start);
+  FrameWriter(FrameBuffer& out, std::size_t valueBytes, FrameKind kind, std::uint16_t face, std::uint16_t method,
+              std::uint16_t count)
+      : p_(reinterpret_cast<std::uint8_t*>(out.Extend(kHeaderBytes + valueBytes))) {
     Put32(static_cast<std::uint32_t>(kHeaderBytes - 4 + valueBytes));
     Put8(static_cast<std::uint8_t>(kind));
     Put8(0);
@@ -95,6 +94,14 @@ std::size_t ValueBytes(VARTYPE type, const CallValue& value) {
 }
 
 }  // namespace
+
+void FrameBuffer::Grow(std::size_t count) {
+  std::size_t capacity = std::max({capacity_ * 2, size_ + count, std::size_t{4096}});
+  std::unique_ptr<char[]> bytes(new char[capacity]);
+  if (size_ != 0) std::memcpy(bytes.get(), bytes_.get(), size_);
+  bytes_ = std::move(bytes);
+  capacity_ = capacity;
+}
 
 ReadStatus ReadFrame(std::span<const std::uint8_t> input, Frame* frame, std::size_t* size, std::wstring* error) {
   *size = 0;
@@ -205,13 +212,13 @@ ReadStatus ReadFrame(std::span<const std::uint8_t> input, Frame* frame, std::siz
   return ReadStatus::kComplete;
 }
 
-void AppendGuidFrame(std::string& out, FrameKind kind, const GUID& guid) {
+void AppendGuidFrame(FrameBuffer& out, FrameKind kind, const GUID& guid) {
   FrameWriter writer(out, 17, kind, 0, 0, 1);
   writer.Put8(kTagGuid);
   writer.PutGuid(guid);
 }
 
-void AppendCall(std::string& out, std::uint16_t face, const MethodDescription& method, const CallValue* values) {
+void AppendCall(FrameBuffer& out, std::uint16_t face, const MethodDescription& method, const CallValue* values) {
   std::uint16_t count = 0;
   std::size_t bytes = 0;
   for (std::size_t i = 0; i < method.params.size(); ++i) {
@@ -225,7 +232,7 @@ void AppendCall(std::string& out, std::uint16_t face, const MethodDescription& m
   }
 }
 
-void AppendReply(std::string& out, HRESULT result, const MethodDescription* method, const CallValue* values) {
+void AppendReply(FrameBuffer& out, HRESULT result, const MethodDescription* method, const CallValue* values) {
   std::uint16_t count = 1;
   std::size_t bytes = 5;
   if (method != nullptr) {
@@ -245,7 +252,7 @@ void AppendReply(std::string& out, HRESULT result, const MethodDescription* meth
   }
 }
 
-void AppendFaceReply(std::string& out, HRESULT result, std::uint16_t face) {
+void AppendFaceReply(FrameBuffer& out, HRESULT result, std::uint16_t face) {
   FrameWriter writer(out, 8, FrameKind::kReply, 0, 0, 2);
   writer.Put8(VT_ERROR);
   writer.Put32(static_cast<std::uint32_t>(result));

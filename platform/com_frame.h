@@ -18,8 +18,10 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
+#include <string_view>
 
 #include "platform/com.h"
 
@@ -64,15 +66,41 @@ enum class ReadStatus { kComplete, kIncomplete, kInvalid };
 // kInvalid stores the reason in *error.
 ReadStatus ReadFrame(std::span<const std::uint8_t> input, Frame* frame, std::size_t* size, std::wstring* error);
 
+// Frames waiting to be sent. Growing it leaves the new bytes as they are
+// (each encoder writes every byte it adds), so that a frame costs no
+// clearing of memory; the bytes are kept for the next frames after clear().
+class FrameBuffer {
+ public:
+  const char* data() const { return bytes_.get(); }
+  std::size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  void clear() { size_ = 0; }
+  std::string_view View() const { return {bytes_.get(), size_}; }
+  // Adds `count` bytes at the end and returns where they start.
+  char* Extend(std::size_t count) {
+    if (capacity_ - size_ < count) Grow(count);
+    char* added = bytes_.get() + size_;
+    size_ += count;
+    return added;
+  }
+
+ private:
+  void Grow(std::size_t count);
+
+  std::unique_ptr<char[]> bytes_;
+  std::size_t size_ = 0;
+  std::size_t capacity_ = 0;
+};
+
 // Appending encoders; each writes one whole frame at the end of out.
-void AppendGuidFrame(std::string& out, FrameKind kind, const GUID& guid);
+void AppendGuidFrame(FrameBuffer& out, FrameKind kind, const GUID& guid);
 // A call with the [in] values of the method's parameters.
-void AppendCall(std::string& out, std::uint16_t face, const MethodDescription& method, const CallValue* values);
+void AppendCall(FrameBuffer& out, std::uint16_t face, const MethodDescription& method, const CallValue* values);
 // A reply with the [out] values of the method's parameters (none when method
 // is null).
-void AppendReply(std::string& out, HRESULT result, const MethodDescription* method, const CallValue* values);
+void AppendReply(FrameBuffer& out, HRESULT result, const MethodDescription* method, const CallValue* values);
 // The reply to an activation or query: the HRESULT and the face number.
-void AppendFaceReply(std::string& out, HRESULT result, std::uint16_t face);
+void AppendFaceReply(FrameBuffer& out, HRESULT result, std::uint16_t face);
 
 // Checks a call frame's values against the method's [in] parameters: same
 // count, same tags. False, with the reason in *problem, when they differ.

@@ -7,7 +7,7 @@
 namespace wl::platform::comframe {
 namespace {
 
-std::span<const std::uint8_t> Bytes(const std::string& text) {
+std::span<const std::uint8_t> Bytes(std::string_view text) {
   return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
 }
 
@@ -26,14 +26,14 @@ TEST(ComFrame, CallsAndRepliesComeBackAsSent) {
   values[1].number = 4;
   values[2].text = text.Get();
   values[3].number = 0xFFFF;  // SHORT -1
-  std::string out;
+  FrameBuffer out;
   AppendCall(out, 3, Method(9), values);
   values[2].text = nullptr;
   AppendCall(out, 3, Method(9), values);
   Frame frame;
   std::size_t size = 0;
   std::wstring error;
-  ASSERT_EQ(ReadFrame(Bytes(out), &frame, &size, &error), ReadStatus::kComplete) << error;
+  ASSERT_EQ(ReadFrame(Bytes(out.View()), &frame, &size, &error), ReadStatus::kComplete) << error;
   EXPECT_EQ(frame.kind, FrameKind::kCall);
   EXPECT_EQ(frame.face, 3);
   EXPECT_EQ(frame.method, 9);
@@ -45,19 +45,19 @@ TEST(ComFrame, CallsAndRepliesComeBackAsSent) {
   EXPECT_TRUE(CheckCallValues(frame, Method(9), &problem));
   EXPECT_FALSE(CheckCallValues(frame, Method(15), &problem));
   EXPECT_EQ(problem, L"argument 1 of LogMsg of type 19");  // VT_UI4 where VT_UI2 belongs
-  ASSERT_EQ(ReadFrame(Bytes(out).subspan(size), &frame, &size, &error), ReadStatus::kComplete);
+  ASSERT_EQ(ReadFrame(Bytes(out.View()).subspan(size), &frame, &size, &error), ReadStatus::kComplete);
   EXPECT_TRUE(frame.values[2].nullText);
 
   out.clear();
   values[1].number = 6;
   AppendReply(out, E_INVALIDARG, &Method(13), values);
-  ASSERT_EQ(ReadFrame(Bytes(out), &frame, &size, &error), ReadStatus::kComplete);
+  ASSERT_EQ(ReadFrame(Bytes(out.View()), &frame, &size, &error), ReadStatus::kComplete);
   ASSERT_EQ(frame.count, 2);
   EXPECT_EQ(static_cast<HRESULT>(frame.values[0].number), E_INVALIDARG);
   EXPECT_EQ(frame.values[1].number, 6u);
   // Every prefix of a whole frame asks for more.
   for (std::size_t cut = 0; cut < out.size(); ++cut) {
-    EXPECT_EQ(ReadFrame(Bytes(out.substr(0, cut)), &frame, &size, &error), ReadStatus::kIncomplete) << cut;
+    EXPECT_EQ(ReadFrame(Bytes(out.View().substr(0, cut)), &frame, &size, &error), ReadStatus::kIncomplete) << cut;
   }
 }
 

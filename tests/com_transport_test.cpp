@@ -227,9 +227,9 @@ TEST_F(ComTransportTest, HostileFramesCloseOnlyTheirOwnConnection) {
   for (const Row& row : rows) {
     int socket = platform::RawConnect(socketPath);
     ASSERT_GE(socket, 0) << row.name;
-    std::string bytes;
-    AppendGuidFrame(bytes, FrameKind::kActivate, kTraceLogManagerIid);
-    bytes += row.bytes;
+    platform::comframe::FrameBuffer activation;
+    AppendGuidFrame(activation, FrameKind::kActivate, kTraceLogManagerIid);
+    std::string bytes = std::string(activation.View()) + row.bytes;
     ASSERT_EQ(platform::RawSend(socket, bytes.data(), bytes.size()), static_cast<long>(bytes.size())) << row.name;
     // At most the activation's reply, then the end of the stream.
     char reply[256];

@@ -303,9 +303,9 @@ class SocketChannel final : public ComChannel {
     inUsed_ += static_cast<std::size_t>(got);
     std::size_t offset = 0;
     Frame frame;
+    std::wstring error;
     for (;;) {
       std::size_t size = 0;
-      std::wstring error;
       ReadStatus status = comframe::ReadFrame({in_.data() + offset, inUsed_ - offset}, &frame, &size, &error);
       if (status == ReadStatus::kInvalid) return false;
       if (status == ReadStatus::kIncomplete) {
@@ -335,7 +335,7 @@ class SocketChannel final : public ComChannel {
   int fd_;
   mutable std::mutex mutex_;
   std::vector<std::pair<const InterfaceDescription*, std::uint16_t>> faces_;
-  std::string out_;
+  comframe::FrameBuffer out_;
   std::size_t outSent_ = 0;
   std::size_t nextOffer_ = kSendChunkBytes;
   std::vector<std::uint8_t> in_;

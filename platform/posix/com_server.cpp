@@ -111,7 +111,7 @@ struct Connection : Endpoint {
   std::vector<const InterfaceDescription*> descriptions;
   std::vector<std::uint8_t> input;
   std::size_t inputUsed = 0;
-  std::string output;
+  comframe::FrameBuffer output;
   std::size_t outputSent = 0;
   bool activated = false;
   // The values of the call being made, kept here so that a call does not
