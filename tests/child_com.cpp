@@ -3,6 +3,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -164,8 +165,8 @@ int ComServer(const std::vector<std::wstring>& arguments) {
     WriteDiagnostic((kind == platform::ComReport::kError ? L"Error: " : L"Debug: ") + std::wstring(text));
   });
   WriteText(ComServerFile("starts"), std::to_string(platform::GetCurrentProcessId()) + "\n", true);
-  ComApartment apartment;
-  if (FAILED(apartment.result)) return 3;
+  auto apartment = std::make_unique<ComApartment>();
+  if (FAILED(apartment->result)) return 3;
   std::mutex mutex;
   std::condition_variable idle;
   bool quit = false;
@@ -198,6 +199,9 @@ int ComServer(const std::vector<std::wstring>& arguments) {
   CoRevokeClassObject(cookie);
   if (!activated) lock.Unlock();
   factory->Release();
+  // Clients still connected are let go (their references released) while
+  // the singletons the object uses are still there.
+  apartment.reset();
   // The FileLogger writes out the diagnostic lines before the exit.
   LifetimeTracker::Instance().DestroyAll();
   WriteText(ComServerFile("ends"), std::to_string(platform::GetCurrentProcessId()) + "\n", true);

@@ -179,9 +179,21 @@ TEST_F(ComTransportTest, PipelinedCallsAnswerEachInOrder) {
   EXPECT_EQ(pipeline->ReceiveResults(kCalls + 1, results.data()), E_INVALIDARG);
   ASSERT_EQ(pipeline->ReceiveResults(kCalls, results.data()), S_OK);
   for (int i = 0; i < kCalls; ++i) ASSERT_EQ(results[i], i % 10 == 9 ? E_INVALIDARG : S_OK) << i;
+  EXPECT_TRUE(WaitForLines("Wayline.log", "ppp\r\n", kCalls / 10 * 9));
+
+  // The server goes away: the calls queued meanwhile, and those sent once
+  // the connection is known to be gone, are each answered that it is gone.
+  StopServer();
+  for (int i = 0; i < 3; ++i) EXPECT_EQ(pipeline->SendLogMsg(1, 1, text.Get()), S_OK);
+  EXPECT_EQ(pipeline->ReceiveResults(3, results.data()), RPC_E_DISCONNECTED);
+  EXPECT_EQ(pipeline->SendLogMsg(1, 1, text.Get()), RPC_E_DISCONNECTED);
+  EXPECT_EQ(pipeline->SendLogMsg(1, 1, text.Get()), RPC_E_DISCONNECTED);
+  EXPECT_EQ(pipeline->Outstanding(), 2u);
+  results.assign(3, S_OK);
+  EXPECT_EQ(pipeline->ReceiveResults(2, results.data()), RPC_E_DISCONNECTED);
+  EXPECT_EQ(results, (std::vector<HRESULT>{RPC_E_DISCONNECTED, RPC_E_DISCONNECTED, S_OK}));
   pipeline->Release();
   manager->Release();
-  EXPECT_TRUE(WaitForLines("Wayline.log", "ppp\r\n", kCalls / 10 * 9));
 }
 
 // Each row is sent on a connection of its own after a proper activation;

@@ -170,7 +170,8 @@ class SocketChannel final : public ComChannel {
   HRESULT Send(const InterfaceDescription& face, const MethodDescription& method, const CallValue* values) override {
     std::lock_guard lock(mutex_);
     if (broken_) {
-      ++pending_;
+      // Owed like any call sent, and answered already.
+      results_.push_back(RPC_E_DISCONNECTED);
       return RPC_E_DISCONNECTED;
     }
     std::uint16_t number = 0;
@@ -193,7 +194,7 @@ class SocketChannel final : public ComChannel {
       result = results_.front();
       results_.pop_front();
     }
-    return alive ? S_OK : RPC_E_DISCONNECTED;
+    return alive && !broken_ ? S_OK : RPC_E_DISCONNECTED;
   }
 
   std::size_t Outstanding() const override {
