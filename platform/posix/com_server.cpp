@@ -261,17 +261,15 @@ class Server {
         auto* connection = static_cast<Connection*>(endpoint);
         Next next;
         {
+          // Armed again before the lock goes, so that the next thread to
+          // serve it finds everything this one did, its close too. (A
+          // streaming client keeps its thread while its calls come, so the
+          // next thread seldom has to wait for this lock.)
           std::lock_guard lock(connection->serving);
           next = Serve(connection, events[i].events);
+          if (next != Next::kClose) Arm(connection, EPOLL_CTL_MOD, next == Next::kRead ? EPOLLIN : EPOLLOUT);
         }
-        // Armed again after the lock goes: the next thread to serve it
-        // takes the lock and finds everything this one did, and never
-        // waits for this one to let go of it.
-        if (next == Next::kClose) {
-          Close(connection);
-        } else {
-          Arm(connection, EPOLL_CTL_MOD, next == Next::kRead ? EPOLLIN : EPOLLOUT);
-        }
+        if (next == Next::kClose) Close(connection);
       }
     }
   }
