@@ -189,6 +189,27 @@ bool ReceiveAll(int socket, std::size_t bytes, std::vector<char>& buffer) {
   return true;
 }
 
+// Waits until the real server's writer thread has put the kept messages on
+// disk (the files under root stop growing), so that it does not take a core
+// from the rounds that follow.
+void WaitForWriter(const std::filesystem::path& root) {
+  auto written = [&] {
+    std::uintmax_t bytes = 0;
+    std::error_code error;
+    for (auto it = std::filesystem::recursive_directory_iterator(root, error);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+      if (it->is_regular_file(error)) bytes += it->file_size(error);
+    }
+    return bytes;
+  };
+  for (std::uintmax_t before = written();;) {
+    platform::SleepMilliseconds(50);
+    std::uintmax_t now = written();
+    if (now == before) return;
+    before = now;
+  }
+}
+
 double Rate(std::size_t calls, const std::function<void()>& run) {
   auto start = Clock::now();
   run();
@@ -334,6 +355,7 @@ int main(int argc, char** argv) {
     rounds[kPipeNull].push_back(pipelined(null, 1));
     rounds[kPipeDropped].push_back(pipelined(real, 6));
     rounds[kPipeReal].push_back(pipelined(real, 1));
+    WaitForWriter(realRoot);
   }
   platform::RawClose(rawLogs);
   // The ratio of each round (the transport against the raw figure taken
