@@ -140,8 +140,13 @@ ReadStatus ReadFrame(std::span<const std::uint8_t> input, Frame* frame, std::siz
   frame->count = count;
   p += kHeaderBytes - 4;
   for (int i = 0; i < count; ++i) {
+    // Only the fields of the value's type are set; a GUID is kept as it was
+    // unless the value is one.
     FrameValue& value = frame->values[i];
-    value = FrameValue{};
+    value.number = 0;
+    value.text = nullptr;
+    value.textLength = 0;
+    value.nullText = false;
     if (p >= end) {
       *error = L"value " + std::to_wstring(i) + L" past the end of the frame";
       return ReadStatus::kInvalid;
@@ -210,6 +215,14 @@ ReadStatus ReadFrame(std::span<const std::uint8_t> input, Frame* frame, std::siz
   }
   *size = total;
   return ReadStatus::kComplete;
+}
+
+bool ReadPlainReply(std::span<const std::uint8_t> input, HRESULT* result) {
+  static constexpr std::uint8_t kHead[kPlainReplyBytes - 4] = {
+      kPlainReplyBytes - 4, 0, 0, 0, static_cast<std::uint8_t>(FrameKind::kReply), 0, 0, 0, 0, 0, 1, 0, VT_ERROR};
+  if (input.size() < kPlainReplyBytes || std::memcmp(input.data(), kHead, sizeof(kHead)) != 0) return false;
+  *result = static_cast<HRESULT>(Read32(input.data() + sizeof(kHead)));
+  return true;
 }
 
 void AppendGuidFrame(FrameBuffer& out, FrameKind kind, const GUID& guid) {

@@ -47,7 +47,7 @@ struct FrameValue {
   const std::uint8_t* text = nullptr;
   std::uint32_t textLength = 0;  // in code units
   bool nullText = false;
-  GUID guid{};
+  GUID guid{};  // set for a value of kTagGuid only
 };
 
 struct Frame {
@@ -65,6 +65,13 @@ enum class ReadStatus { kComplete, kIncomplete, kInvalid };
 // (*size is then the whole frame's size when the header is in, else 0);
 // kInvalid stores the reason in *error.
 ReadStatus ReadFrame(std::span<const std::uint8_t> input, Frame* frame, std::size_t* size, std::wstring* error);
+
+// A reply that carries only its HRESULT, the reply to a call without [out]
+// values (every pipelined LogMsg gets one). A client reads a thousand of them
+// at a time, so it looks for this shape before it reads a frame in full.
+inline constexpr std::size_t kPlainReplyBytes = 17;
+// True, with the HRESULT, when input starts with such a reply.
+bool ReadPlainReply(std::span<const std::uint8_t> input, HRESULT* result);
 
 // Frames waiting to be sent. Growing it leaves the new bytes as they are
 // (each encoder writes every byte it adds), so that a frame costs no

@@ -59,6 +59,17 @@ TEST(ComFrame, CallsAndRepliesComeBackAsSent) {
   for (std::size_t cut = 0; cut < out.size(); ++cut) {
     EXPECT_EQ(ReadFrame(Bytes(out.View().substr(0, cut)), &frame, &size, &error), ReadStatus::kIncomplete) << cut;
   }
+
+  // A reply with an [out] value is read in full; one with only its HRESULT
+  // is read on its own, and only when it is whole.
+  HRESULT result = S_OK;
+  EXPECT_FALSE(ReadPlainReply(Bytes(out.View()), &result));
+  out.clear();
+  AppendReply(out, E_INVALIDARG, &Method(15), values);
+  ASSERT_EQ(out.size(), kPlainReplyBytes);
+  ASSERT_TRUE(ReadPlainReply(Bytes(out.View()), &result));
+  EXPECT_EQ(result, E_INVALIDARG);
+  EXPECT_FALSE(ReadPlainReply(Bytes(out.View().substr(0, kPlainReplyBytes - 1)), &result));
 }
 
 TEST(ComFrame, EachRuleRefusesItsFrame) {

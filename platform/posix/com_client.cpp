@@ -11,11 +11,11 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
-#include <deque>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -42,7 +42,7 @@ using comframe::ReadStatus;
 // Pipelined calls are offered to the socket, without waiting, each time this
 // many more bytes are queued, so that the server works on them while the
 // caller makes more; past kMaxQueuedBytes the caller waits until they are out.
-constexpr std::size_t kSendChunkBytes = 32 * 1024;
+constexpr std::size_t kSendChunkBytes = 64 * 1024;
 constexpr std::size_t kMaxQueuedBytes = 1024 * 1024;
 constexpr std::size_t kReadChunk = 64 * 1024;
 
@@ -188,18 +188,20 @@ class SocketChannel final : public ComChannel {
 
   HRESULT Receive(std::span<HRESULT> results) override {
     std::lock_guard lock(mutex_);
-    if (results.size() > results_.size() + pending_) return E_INVALIDARG;
+    if (results.size() > results_.size() - taken_ + pending_) return E_INVALIDARG;
     bool alive = Pump(nullptr, results.size());
-    for (HRESULT& result : results) {
-      result = results_.front();
-      results_.pop_front();
+    std::copy_n(results_.begin() + static_cast<std::ptrdiff_t>(taken_), results.size(), results.begin());
+    taken_ += results.size();
+    if (taken_ == results_.size()) {
+      results_.clear();
+      taken_ = 0;
     }
     return alive && !broken_ ? S_OK : RPC_E_DISCONNECTED;
   }
 
   std::size_t Outstanding() const override {
     std::lock_guard lock(mutex_);
-    return results_.size() + pending_;
+    return results_.size() - taken_ + pending_;
   }
 
  private:
@@ -274,7 +276,7 @@ class SocketChannel final : public ComChannel {
     bool replied = false;
     for (;;) {
       bool sent = outSent_ == out_.size();
-      if (sent && (reply != nullptr ? replied : results_.size() >= wanted)) break;
+      if (sent && (reply != nullptr ? replied : results_.size() - taken_ >= wanted)) break;
       if (broken_) return false;
       if (!sent) {
         Sent state = Offer();
@@ -306,6 +308,13 @@ class SocketChannel final : public ComChannel {
     Frame frame;
     std::wstring error;
     for (;;) {
+      HRESULT plain = S_OK;
+      if (pending_ > 0 && comframe::ReadPlainReply({in_.data() + offset, inUsed_ - offset}, &plain)) {
+        --pending_;
+        results_.push_back(plain);
+        offset += comframe::kPlainReplyBytes;
+        continue;
+      }
       std::size_t size = 0;
       ReadStatus status = comframe::ReadFrame({in_.data() + offset, inUsed_ - offset}, &frame, &size, &error);
       if (status == ReadStatus::kInvalid) return false;
@@ -342,7 +351,9 @@ class SocketChannel final : public ComChannel {
   std::vector<std::uint8_t> in_;
   std::size_t inUsed_ = 0;
   std::size_t pending_ = 0;
-  std::deque<HRESULT> results_;
+  // Results received and not yet taken: those from taken_ on.
+  std::vector<HRESULT> results_;
+  std::size_t taken_ = 0;
   bool broken_ = false;
 };
 
