@@ -115,8 +115,10 @@ class TraceLogManagerProxy final : public ITraceLogManager,
   ULONG STDMETHODCALLTYPE Outstanding() override { return static_cast<ULONG>(channel_.Outstanding()); }
 
  private:
+  // The interface's methods are described in slot order, one slot each.
   static const platform::MethodDescription* Method(int slot) {
-    return platform::FindMethodBySlot(TraceLogManagerInterface(), slot);
+    static const std::span<const platform::MethodDescription> methods = TraceLogManagerInterface().methods;
+    return &methods[static_cast<std::size_t>(slot - methods.front().slot)];
   }
 
   HRESULT Call(int slot, CallValue* values) {

@@ -29,15 +29,8 @@ class FrameWriter {
   }
 
   void Put8(std::uint8_t value) { *p_++ = value; }
-  void Put16(std::uint16_t value) {
-    p_[0] = static_cast<std::uint8_t>(value);
-    p_[1] = static_cast<std::uint8_t>(value >> 8);
-    p_ += 2;
-  }
-  void Put32(std::uint32_t value) {
-    for (int i = 0; i < 4; ++i) p_[i] = static_cast<std::uint8_t>(value >> (8 * i));
-    p_ += 4;
-  }
+  void Put16(std::uint16_t value) { PutLittle(value); }
+  void Put32(std::uint32_t value) { PutLittle(value); }
 
   void PutGuid(const GUID& guid) {
     Put32(guid.Data1);
@@ -47,51 +40,79 @@ class FrameWriter {
     p_ += 8;
   }
 
-  void PutValue(VARTYPE type, const CallValue& value) {
-    VARTYPE base = static_cast<VARTYPE>(type & ~VT_BYREF);
-    Put8(static_cast<std::uint8_t>(base));
-    switch (base) {
-      case VT_UI2:
-      case VT_I2:
-        Put16(static_cast<std::uint16_t>(value.number));
-        break;
-      case VT_BSTR: {
-        if (value.text == nullptr) {
-          Put32(kNullText);
-          break;
-        }
-        std::uint32_t length = SysStringLen(value.text);
-        Put32(length);
-        if constexpr (std::endian::native == std::endian::little) {
-          std::memcpy(p_, value.text, 2 * static_cast<std::size_t>(length));
-          p_ += 2 * static_cast<std::size_t>(length);
-        } else {
-          for (std::uint32_t i = 0; i < length; ++i) Put16(static_cast<std::uint16_t>(value.text[i]));
-        }
-        break;
-      }
-      default:
-        Put32(value.number);
-        break;
+  // The code units of a text.
+  void PutUnits(const OLECHAR* text, std::uint32_t length) {
+    if constexpr (std::endian::native == std::endian::little) {
+      std::memcpy(p_, text, 2 * static_cast<std::size_t>(length));
+      p_ += 2 * static_cast<std::size_t>(length);
+    } else {
+      for (std::uint32_t i = 0; i < length; ++i) Put16(static_cast<std::uint16_t>(text[i]));
     }
   }
 
  private:
+  template <typename Number>
+  void PutLittle(Number value) {
+    if constexpr (std::endian::native == std::endian::little) {
+      std::memcpy(p_, &value, sizeof(value));
+    } else {
+      for (std::size_t i = 0; i < sizeof(value); ++i) p_[i] = static_cast<std::uint8_t>(value >> (8 * i));
+    }
+    p_ += sizeof(value);
+  }
+
   std::uint8_t* p_;
 };
 
-// The bytes PutValue writes for the value.
-std::size_t ValueBytes(VARTYPE type, const CallValue& value) {
-  switch (static_cast<VARTYPE>(type & ~VT_BYREF)) {
-    case VT_UI2:
-    case VT_I2:
-      return 3;
-    case VT_BSTR:
-      return 5 + (value.text == nullptr ? 0 : 2 * static_cast<std::size_t>(SysStringLen(value.text)));
-    default:
-      return 5;
+// The values of a frame, each type looked at once and gathered into locals
+// before the frame is written: the writing goes through a byte pointer, which
+// the compiler must assume could change anything it would read in between.
+class FrameValues {
+ public:
+  void Add(VARTYPE type, const CallValue& value) {
+    auto base = static_cast<VARTYPE>(type & ~VT_BYREF);
+    Value& added = values_[count_++];
+    added.tag = static_cast<std::uint8_t>(base);
+    if (base == VT_BSTR) {
+      added.kind = kText;
+      added.text = value.text;
+      added.number = value.text == nullptr ? kNullText : SysStringLen(value.text);
+      bytes_ += 5 + (added.number == kNullText ? 0 : 2 * static_cast<std::size_t>(added.number));
+    } else {
+      added.kind = base == VT_UI2 || base == VT_I2 ? k16 : k32;
+      added.number = value.number;
+      bytes_ += added.kind == k16 ? 3 : 5;
+    }
   }
-}
+
+  std::uint16_t count() const { return static_cast<std::uint16_t>(count_); }
+  std::size_t bytes() const { return bytes_; }
+
+  void Write(FrameWriter& writer) const {
+    for (int i = 0; i < count_; ++i) {
+      const Value& value = values_[i];
+      writer.Put8(value.tag);
+      if (value.kind == k16) {
+        writer.Put16(static_cast<std::uint16_t>(value.number));
+      } else {
+        writer.Put32(value.number);  // a text's length
+        if (value.kind == kText && value.number != kNullText) writer.PutUnits(value.text, value.number);
+      }
+    }
+  }
+
+ private:
+  enum Kind : std::uint8_t { k16, k32, kText };
+  struct Value {
+    Kind kind;
+    std::uint8_t tag;
+    std::uint32_t number;
+    const OLECHAR* text;
+  };
+  Value values_[kMaxFrameValues];
+  int count_ = 0;
+  std::size_t bytes_ = 0;
+};
 
 }  // namespace
 
@@ -232,37 +253,26 @@ void AppendGuidFrame(FrameBuffer& out, FrameKind kind, const GUID& guid) {
 }
 
 void AppendCall(FrameBuffer& out, std::uint16_t face, const MethodDescription& method, const CallValue* values) {
-  std::uint16_t count = 0;
-  std::size_t bytes = 0;
+  FrameValues in;
   for (std::size_t i = 0; i < method.params.size(); ++i) {
-    if (method.params[i].out) continue;
-    ++count;
-    bytes += ValueBytes(method.params[i].type, values[i]);
+    if (!method.params[i].out) in.Add(method.params[i].type, values[i]);
   }
-  FrameWriter writer(out, bytes, FrameKind::kCall, face, static_cast<std::uint16_t>(method.slot), count);
-  for (std::size_t i = 0; i < method.params.size(); ++i) {
-    if (!method.params[i].out) writer.PutValue(method.params[i].type, values[i]);
-  }
+  FrameWriter writer(out, in.bytes(), FrameKind::kCall, face, static_cast<std::uint16_t>(method.slot), in.count());
+  in.Write(writer);
 }
 
 void AppendReply(FrameBuffer& out, HRESULT result, const MethodDescription* method, const CallValue* values) {
-  std::uint16_t count = 1;
-  std::size_t bytes = 5;
+  FrameValues outValues;
   if (method != nullptr) {
     for (std::size_t i = 0; i < method->params.size(); ++i) {
-      if (!method->params[i].out) continue;
-      ++count;
-      bytes += ValueBytes(method->params[i].type, values[i]);
+      if (method->params[i].out) outValues.Add(method->params[i].type, values[i]);
     }
   }
-  FrameWriter writer(out, bytes, FrameKind::kReply, 0, 0, count);
+  FrameWriter writer(out, 5 + outValues.bytes(), FrameKind::kReply, 0, 0,
+                     static_cast<std::uint16_t>(1 + outValues.count()));
   writer.Put8(VT_ERROR);
   writer.Put32(static_cast<std::uint32_t>(result));
-  if (method != nullptr) {
-    for (std::size_t i = 0; i < method->params.size(); ++i) {
-      if (method->params[i].out) writer.PutValue(method->params[i].type, values[i]);
-    }
-  }
+  outValues.Write(writer);
 }
 
 void AppendFaceReply(FrameBuffer& out, HRESULT result, std::uint16_t face) {
