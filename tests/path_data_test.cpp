@@ -27,6 +27,9 @@ TEST_F(PathDataTest, DataFolderIsCreatedOnceWithItsDataSubfolder) {
   ASSERT_GE(platform::GetKnownFolderPath(platform::KnownFolder::ProgramData, true, &programData), 0);
   fs::path vendor = fs::path(programData) / "Kestrix";
   if (OwnProgramData()) fs::remove_all(vendor);
+  // The instance first: a thread that asks while another is still creating
+  // it gets none (and an empty answer), as every singleton's users expect.
+  ASSERT_NE(GetExecutablePath(), L"");
   std::wstring second;
   std::thread other([&] { second = GetDataFolder(); });
   std::wstring first = GetDataFolder();
