@@ -28,6 +28,17 @@ class FrameWriter {
     Put16(count);
   }
 
+  // A call's header from its plan's template.
+  FrameWriter(FrameBuffer& out, std::size_t valueBytes, const std::uint8_t (&header)[kHeaderBytes],
+              std::uint16_t face)
+      : p_(reinterpret_cast<std::uint8_t*>(out.Extend(kHeaderBytes + valueBytes))) {
+    std::memcpy(p_, header, kHeaderBytes);
+    Put32(static_cast<std::uint32_t>(kHeaderBytes - 4 + valueBytes));
+    p_ += 2;
+    Put16(face);
+    p_ += 4;
+  }
+
   void Put8(std::uint8_t value) { *p_++ = value; }
   void Put16(std::uint16_t value) { PutLittle(value); }
   void Put32(std::uint32_t value) { PutLittle(value); }
@@ -250,6 +261,29 @@ void AppendGuidFrame(FrameBuffer& out, FrameKind kind, const GUID& guid) {
   FrameWriter writer(out, 17, kind, 0, 0, 1);
   writer.Put8(kTagGuid);
   writer.PutGuid(guid);
+}
+
+CallPlan PlanCall(const MethodDescription& method) {
+  CallPlan plan;
+  plan.method = &method;
+  for (std::size_t i = 0; i < method.params.size(); ++i) {
+    if (method.params[i].out) continue;
+    plan.params[plan.count] = static_cast<std::uint8_t>(i);
+    plan.types[plan.count] = method.params[i].type;
+    ++plan.count;
+  }
+  FrameBuffer header;
+  FrameWriter writer(header, 0, FrameKind::kCall, 0, static_cast<std::uint16_t>(method.slot),
+                     static_cast<std::uint16_t>(plan.count));
+  std::memcpy(plan.header, header.data(), kHeaderBytes);
+  return plan;
+}
+
+void AppendCall(FrameBuffer& out, std::uint16_t face, const CallPlan& plan, const CallValue* values) {
+  FrameValues in;
+  for (int i = 0; i < plan.count; ++i) in.Add(plan.types[i], values[plan.params[i]]);
+  FrameWriter writer(out, in.bytes(), plan.header, face);
+  in.Write(writer);
 }
 
 void AppendCall(FrameBuffer& out, std::uint16_t face, const MethodDescription& method, const CallValue* values) {

@@ -99,10 +99,25 @@ class FrameBuffer {
   std::size_t capacity_ = 0;
 };
 
+// What a method's call frames take from its description, worked out once so
+// that a client that sends many calls does not go through the parameters
+// for each: the header as sent (the length and the face are set per call),
+// and the parameter and type of each [in] value.
+struct CallPlan {
+  const MethodDescription* method = nullptr;
+  std::uint8_t header[kHeaderBytes] = {};
+  int count = 0;
+  std::uint8_t params[kMaxCallParams] = {};
+  VARTYPE types[kMaxCallParams] = {};
+};
+CallPlan PlanCall(const MethodDescription& method);
+
 // Appending encoders; each writes one whole frame at the end of out.
 void AppendGuidFrame(FrameBuffer& out, FrameKind kind, const GUID& guid);
-// A call with the [in] values of the method's parameters.
+// A call with the [in] values of the method's parameters; the same bytes
+// either way.
 void AppendCall(FrameBuffer& out, std::uint16_t face, const MethodDescription& method, const CallValue* values);
+void AppendCall(FrameBuffer& out, std::uint16_t face, const CallPlan& plan, const CallValue* values);
 // A reply with the [out] values of the method's parameters (none when method
 // is null).
 void AppendReply(FrameBuffer& out, HRESULT result, const MethodDescription* method, const CallValue* values);

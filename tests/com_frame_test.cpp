@@ -26,6 +26,14 @@ TEST(ComFrame, CallsAndRepliesComeBackAsSent) {
   values[1].number = 4;
   values[2].text = text.Get();
   values[3].number = 0xFFFF;  // SHORT -1
+  // A call made from a method's plan is the same bytes as one made from the
+  // method.
+  for (const MethodDescription& method : TraceLogManagerInterface().methods) {
+    FrameBuffer direct, planned;
+    AppendCall(direct, 3, method, values);
+    AppendCall(planned, 3, PlanCall(method), values);
+    EXPECT_EQ(planned.View(), direct.View()) << method.name;
+  }
   FrameBuffer out;
   AppendCall(out, 3, Method(9), values);
   values[2].text = nullptr;

@@ -155,7 +155,7 @@ class SocketChannel final : public ComChannel {
     std::lock_guard lock(mutex_);
     std::uint16_t number = 0;
     if (!FaceNumber(face, &number)) return E_NOINTERFACE;
-    comframe::AppendCall(out_, number, method, values);
+    comframe::AppendCall(out_, number, PlanFor(method), values);
     Reply reply;
     if (!Exchange(&reply)) return RPC_E_DISCONNECTED;
     int index = 0;
@@ -176,7 +176,7 @@ class SocketChannel final : public ComChannel {
     }
     std::uint16_t number = 0;
     if (!FaceNumber(face, &number)) return E_NOINTERFACE;
-    comframe::AppendCall(out_, number, method, values);
+    comframe::AppendCall(out_, number, PlanFor(method), values);
     ++pending_;
     if (out_.size() >= nextOffer_) {
       if (Offer() == Sent::kBroken) return RPC_E_DISCONNECTED;
@@ -219,6 +219,15 @@ class SocketChannel final : public ComChannel {
       }
     }
     return false;
+  }
+
+  // The layout of a method's calls, worked out on its first call here.
+  const comframe::CallPlan& PlanFor(const MethodDescription& method) {
+    for (const comframe::CallPlan& plan : plans_) {
+      if (plan.method == &method) return plan;
+    }
+    plans_.push_back(comframe::PlanCall(method));
+    return plans_.back();
   }
 
   HRESULT Broken() {
@@ -345,6 +354,7 @@ class SocketChannel final : public ComChannel {
   int fd_;
   mutable std::mutex mutex_;
   std::vector<std::pair<const InterfaceDescription*, std::uint16_t>> faces_;
+  std::vector<comframe::CallPlan> plans_;
   comframe::FrameBuffer out_;
   std::size_t outSent_ = 0;
   std::size_t nextOffer_ = kSendChunkBytes;
