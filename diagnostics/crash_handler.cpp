@@ -16,27 +16,36 @@ namespace wl {
 namespace {
 
 constexpr std::size_t kPathCapacity = 1024;
+// The folder may be as long as any path the system opens (4095 bytes on
+// Linux), since it lies under the machine root.
+constexpr std::size_t kFolderCapacity = 4096;
 
 // What a dump's name and detail come from, in fixed buffers so that the
 // filter reads them without allocating. Two slots: a refresh fills the one
 // not in use and then publishes it, so a crash never sees a half-written
 // one.
 struct DumpSettings {
-  wchar_t folder[kPathCapacity] = {};
+  wchar_t folder[kFolderCapacity] = {};
   wchar_t program[kPathCapacity] = {};
   wchar_t version[kPathCapacity] = {};
   std::uint32_t dumpType = 0;
+  // A folder too long for its buffer: no dump, rather than one in a folder
+  // cut short.
+  bool folderFits = true;
 };
 
 DumpSettings settingsSlots[2];
 std::atomic<int> currentSettings{-1};
 std::mutex refreshMutex;
-wchar_t dumpPath[3 * kPathCapacity + 32];
+wchar_t dumpPath[kFolderCapacity + 2 * kPathCapacity + 32];
 
-void CopyInto(wchar_t (&target)[kPathCapacity], std::wstring_view text) {
-  std::size_t length = std::min(text.size(), kPathCapacity - 1);
+// Copies as much of the text as fits; false when it was cut.
+template <std::size_t kCapacity>
+bool CopyInto(wchar_t (&target)[kCapacity], std::wstring_view text) {
+  std::size_t length = std::min(text.size(), kCapacity - 1);
   text.copy(target, length);
   target[length] = L'\0';
+  return length == text.size();
 }
 
 void FillSettings() {
@@ -57,7 +66,7 @@ void FillSettings() {
   }
   int next = 1 - std::max(currentSettings.load(), 0);
   DumpSettings& slot = settingsSlots[next];
-  CopyInto(slot.folder, folder);
+  slot.folderFits = CopyInto(slot.folder, folder);
   CopyInto(slot.program, ProgramNameFromPath(GetExecutablePath()));
   CopyInto(slot.version, version);
   slot.dumpType = ReadDumpType();
@@ -111,6 +120,7 @@ std::int32_t WriteCrashDump(const platform::CrashInfo* info) {
   int slot = currentSettings.load();
   if (slot < 0) return 0;
   const DumpSettings& settings = settingsSlots[slot];
+  if (!settings.folderFits) return 0;
   if (FormatCrashDumpPath(dumpPath, settings.folder, settings.program, settings.version, now) == 0) return 0;
   platform::WriteMinidump(dumpPath, settings.dumpType, info);
   return 0;

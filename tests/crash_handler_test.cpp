@@ -182,6 +182,18 @@ TEST_F(CrashTest, WithoutTheProductFolderNoDump) {
   EXPECT_TRUE(DumpsUnder(root_.Path()).empty());
 }
 
+// The product folder lies under the machine root, which may be long.
+TEST_F(CrashTest, DumpUnderALongRoot) {
+  if (test::OnWindows()) GTEST_SKIP() << "paths past 260 characters need the long-path prefix on Windows";
+  test::TempRoot longRoot(1100);
+  fs::path folder = longRoot.Path() / "ProgramData" / "Kestrix" / "Wayline";
+  fs::create_directories(folder);
+  Run(L"null-write", true);
+  auto dumps = DumpsUnder(longRoot.Path());
+  ASSERT_EQ(dumps.size(), 1u);
+  EXPECT_EQ(dumps[0].parent_path(), folder);
+}
+
 // The dump names of the child for the seconds around now, from one second
 // before to ten after (a child under Wine takes seconds to start).
 std::vector<fs::path> NamesAroundNow(const fs::path& folder) {

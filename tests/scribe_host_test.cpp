@@ -24,6 +24,8 @@
 namespace wl {
 namespace {
 
+using test::HeldOpen;
+
 // The exit status that a parent sees of a process that exits with the code:
 // Linux keeps its low 8 bits.
 int ExitStatus(std::uint32_t code) { return static_cast<int>(test::OnWindows() ? code : code & 0xFF); }
@@ -130,16 +132,6 @@ class ScribeHostTest : public test::ServiceFixture {
   }
 
   ITraceLogManager* Connect() { return ConnectToManager(); }
-
-  // Whether a process holds the file open (the service's writer denies
-  // writing to others while it has the file).
-  static bool HeldOpen(const std::filesystem::path& path) {
-    int fd = -1;
-    int error = platform::OpenFile(&fd, path.wstring(), platform::kOWronly | platform::kOAppend | platform::kOBinary,
-                                   platform::kShDenyNo, platform::kSIRead | platform::kSIWrite);
-    if (error == 0) (void)platform::CloseFile(fd, &error);
-    return error == platform::kErrnoEacces;
-  }
 
   test::ComApartment apartment_;
   std::wstring host_;
@@ -281,8 +273,10 @@ TEST_F(ScribeHostTest, UnderSystemdItTakesItsSocketAndNotifiesTheManager) {
   // systemd-socket-activate listens on the class's socket as a socket unit
   // does and starts the service at the first connection, with the socket
   // and the environment of a unit of Type=notify.
+  // The manager's socket at a path longer than a socket address holds.
   test::TempFolder folder;
-  std::filesystem::path notify = folder.Path() / "notify.sock";
+  std::filesystem::path notify = folder.Path() / std::string(100, 'n') / "notify.sock";
+  std::filesystem::create_directories(notify.parent_path());
   int fd = platform::RawBindDatagram(notify.wstring(), 20000);
   ASSERT_GE(fd, 0);
   std::filesystem::path socket =

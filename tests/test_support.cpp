@@ -1,5 +1,6 @@
 #include "tests/test_support.h"
 
+#include <algorithm>
 #include <atomic>
 #include <fstream>
 #include <iterator>
@@ -8,6 +9,7 @@
 
 #include "platform/file_system.h"
 #include "platform/system.h"
+#include "platform/text_file.h"
 
 namespace wl::test {
 namespace {
@@ -31,7 +33,15 @@ std::map<std::wstring, ChildMain>& ChildCommands() {
 
 }  // namespace
 
-TempRoot::TempRoot() : path_(MakeTempFolder()), previous_(platform::GetEnvVar(L"WAYLINE_ROOT")) {
+TempRoot::TempRoot(std::size_t length)
+    : top_(MakeTempFolder()), path_(top_), previous_(platform::GetEnvVar(L"WAYLINE_ROOT")) {
+  // Folders of at most 100 characters, none of them a single one.
+  for (std::size_t size = path_.wstring().size(); size + 1 < length; size = path_.wstring().size()) {
+    std::size_t name = std::min<std::size_t>(100, length - size - 1);
+    if (length - size - 1 - name == 1) --name;
+    path_ /= std::wstring(name, L'r');
+  }
+  std::filesystem::create_directories(path_);
   platform::SetEnvVar(L"WAYLINE_ROOT", path_.wstring());
 }
 
@@ -42,7 +52,7 @@ TempRoot::~TempRoot() {
     platform::UnsetEnvVar(L"WAYLINE_ROOT");
   }
   std::error_code error;
-  std::filesystem::remove_all(path_, error);
+  std::filesystem::remove_all(top_, error);
 }
 
 TempFolder::TempFolder() : path_(MakeTempFolder()) {}
@@ -50,6 +60,14 @@ TempFolder::TempFolder() : path_(MakeTempFolder()) {}
 TempFolder::~TempFolder() {
   std::error_code error;
   std::filesystem::remove_all(path_, error);
+}
+
+bool HeldOpen(const std::filesystem::path& path) {
+  int fd = -1;
+  int error = platform::OpenFile(&fd, path.wstring(), platform::kOWronly | platform::kOAppend | platform::kOBinary,
+                                 platform::kShDenyNo, platform::kSIRead | platform::kSIWrite);
+  if (error == 0) (void)platform::CloseFile(fd, &error);
+  return error == platform::kErrnoEacces;
 }
 
 std::vector<std::uint8_t> ReadFileBytes(const std::filesystem::path& path) {

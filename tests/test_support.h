@@ -24,10 +24,12 @@ using Bytes = std::vector<std::uint8_t>;
 inline bool OnWindows() { return *platform::kExecutableSuffix != L'\0'; }
 
 // Points the machine root ($WAYLINE_ROOT) at a fresh temporary folder for
-// the lifetime of the object and removes the folder afterwards.
+// the lifetime of the object and removes the folder afterwards. Given a
+// length, the root is a folder nested in it whose path has exactly that many
+// characters.
 class TempRoot {
  public:
-  TempRoot();
+  explicit TempRoot(std::size_t length = 0);
   ~TempRoot();
   TempRoot(const TempRoot&) = delete;
   TempRoot& operator=(const TempRoot&) = delete;
@@ -35,6 +37,7 @@ class TempRoot {
   const std::filesystem::path& Path() const { return path_; }
 
  private:
+  std::filesystem::path top_;
   std::filesystem::path path_;
   std::optional<std::wstring> previous_;
 };
@@ -125,6 +128,10 @@ int RunChild(const std::vector<std::wstring>& arguments, std::wstring_view progr
 // has not appeared after a minute (a child that died or hung). For handshakes
 // between a test and its child, never for measuring time.
 bool WaitForPath(const std::filesystem::path& path);
+
+// Whether a process holds the file open for writing (the service's writer
+// denies writing to others while it has the file).
+bool HeldOpen(const std::filesystem::path& path);
 
 // Commands of the child program: each tests/child_*.cpp registers its own
 // with a static ChildCommand object. The arguments exclude the command name.

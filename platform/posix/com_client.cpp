@@ -8,7 +8,6 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -27,6 +26,7 @@
 #include "platform/posix/detached_process.h"
 #include "platform/posix/directories.h"
 #include "platform/posix/errors.h"
+#include "platform/posix/socket_address.h"
 #include "platform/system.h"
 #include "platform/text.h"
 
@@ -46,17 +46,18 @@ constexpr std::size_t kSendChunkBytes = 64 * 1024;
 constexpr std::size_t kMaxQueuedBytes = 1024 * 1024;
 constexpr std::size_t kReadChunk = 64 * 1024;
 
+// Connects to the socket at path: the descriptor, or -1 with errno set. A
+// path that no socket address can reach is reported, naming the limit.
 int Connect(const std::string& path) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (path.size() >= sizeof(address.sun_path)) {
-    errno = ENAMETOOLONG;
+  SocketAddress address;
+  if (int error = address.Set(path); error != 0) {
+    if (error == ENAMETOOLONG) ReportCom(ComReport::kError, L"Cannot connect: " + SocketAddressError(path, error));
+    errno = error;
     return -1;
   }
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return -1;
-  while (connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+  while (connect(fd, address.Get(), address.Size()) != 0) {
     if (errno == EINTR) continue;
     int error = errno;
     close(fd);

@@ -1,5 +1,6 @@
 // The server side of the Linux COM transport. Each class registered for
-// local clients listens on <root>/run/com/{CLSID}.sock. A fixed pool of
+// local clients listens on <root>/run/com/{CLSID}.sock (any root: see
+// socket_address.h). A fixed pool of
 // threads waits on one epoll set; every connection is armed one-shot, so one
 // thread at a time serves it and its calls are answered in order, while
 // different connections are served at the same time. A thread reads as many
@@ -34,6 +35,7 @@
 #include "platform/posix/com_internal.h"
 #include "platform/posix/directories.h"
 #include "platform/posix/errors.h"
+#include "platform/posix/socket_address.h"
 #include "platform/text.h"
 
 namespace wl::platform::posix {
@@ -66,6 +68,8 @@ struct Listener : Endpoint {
   int fd = -1;
   CLSID clsid{};
   std::string path;
+  // Bound here (not inherited): the socket file is removed through it.
+  SocketAddress address;
   bool open = true;
   // Handed over by systemd's socket activation: the socket file is the
   // socket unit's and stays when this process stops listening.
@@ -74,7 +78,10 @@ struct Listener : Endpoint {
 
 // The listening socket for path among those that systemd passed to this
 // process (sd_listen_fds: $LISTEN_PID names this process, $LISTEN_FDS counts
-// the descriptors from 3 on); -1 when none is.
+// the descriptors from 3 on); -1 when none is. systemd binds a socket unit's
+// path itself and takes only paths that fit in a socket address (107 bytes,
+// which the package's root leaves room for); under a longer root the server
+// binds its socket itself.
 int InheritedListener(const std::string& path) {
   const char* pid = std::getenv("LISTEN_PID");
   const char* count = std::getenv("LISTEN_FDS");
@@ -133,7 +140,7 @@ class Server {
     }
     if (HRESULT result = StartLocked(); FAILED(result)) return result;
     std::string folder = ComRunFolder();
-    if (int failure = MakeDirectories(folder); failure != 0) return HResultFromWin32(Win32FromErrno(failure));
+    if (int failure = MakeDirectories(folder); failure != 0) return CannotListen(clsid, failure);
     // Every user may put a server's socket here, and none may remove
     // another user's, as in /tmp.
     struct stat info {};
@@ -144,26 +151,31 @@ class Server {
     listener->isListener = true;
     listener->clsid = clsid;
     listener->path = ClassSocketPath(clsid);
-    sockaddr_un address{};
-    address.sun_family = AF_UNIX;
-    if (listener->path.size() >= sizeof(address.sun_path)) return HResultFromWin32(kErrorFilenameExcedRange);
     if (int fd = InheritedListener(listener->path); fd >= 0) {
       listener->fd = fd;
       listener->inherited = true;
       return Watch(std::move(listener));
     }
-    std::memcpy(address.sun_path, listener->path.c_str(), listener->path.size() + 1);
+    if (int error = listener->address.Set(listener->path); error != 0) return CannotListen(clsid, error);
     listener->fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (listener->fd < 0) return HResultFromWin32(Win32FromErrno(errno));
     // A socket file left by a server that is gone would refuse the bind.
-    unlink(listener->path.c_str());
-    if (bind(listener->fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-        chmod(listener->path.c_str(), 0666) != 0 || listen(listener->fd, SOMAXCONN) != 0) {
+    unlink(listener->address.Path());
+    if (bind(listener->fd, listener->address.Get(), listener->address.Size()) != 0 ||
+        chmod(listener->address.Path(), 0666) != 0 || listen(listener->fd, SOMAXCONN) != 0) {
       HRESULT result = HResultFromWin32(Win32FromErrno(errno));
       close(listener->fd);
       return result;
     }
     return Watch(std::move(listener));
+  }
+
+  // A class socket that the system cannot make where it belongs: the
+  // report names the path and what it broke.
+  static HRESULT CannotListen(const CLSID& clsid, int error) {
+    ReportCom(ComReport::kError,
+              L"Cannot listen for class " + GuidText(clsid) + L": " + SocketAddressError(ClassSocketPath(clsid), error));
+    return HResultFromWin32(Win32FromErrno(error));
   }
 
   HRESULT Watch(std::unique_ptr<Listener> listener) {
@@ -184,7 +196,8 @@ class Server {
       listener->open = false;
       epoll_ctl(epoll_, EPOLL_CTL_DEL, listener->fd, nullptr);
       close(listener->fd);
-      if (!listener->inherited) unlink(listener->path.c_str());
+      if (!listener->inherited) unlink(listener->address.Path());
+      listener->address = SocketAddress();
     }
   }
 
@@ -207,7 +220,7 @@ class Server {
       for (const auto& listener : listeners_) {
         if (!listener->open) continue;
         close(listener->fd);
-        if (!listener->inherited) unlink(listener->path.c_str());
+        if (!listener->inherited) unlink(listener->address.Path());
       }
       listeners_.clear();
       close(wake_);

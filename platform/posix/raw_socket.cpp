@@ -3,35 +3,22 @@
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/time.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstring>
 #include <string>
 
+#include "platform/posix/socket_address.h"
 #include "platform/text.h"
 
 namespace wl::platform {
-namespace {
-
-bool Address(std::wstring_view path, sockaddr_un* address) {
-  std::string narrow = Utf8FromWide(path);
-  if (narrow.size() >= sizeof(address->sun_path)) return false;
-  *address = sockaddr_un{};
-  address->sun_family = AF_UNIX;
-  std::memcpy(address->sun_path, narrow.c_str(), narrow.size() + 1);
-  return true;
-}
-
-}  // namespace
 
 int RawListen(std::wstring_view path) {
-  sockaddr_un address;
-  if (!Address(path, &address)) return -1;
+  posix::SocketAddress address;
+  if (address.Set(Utf8FromWide(path)) != 0) return -1;
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  unlink(address.sun_path);
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 || listen(fd, 16) != 0) {
+  unlink(address.Path());
+  if (fd < 0 || bind(fd, address.Get(), address.Size()) != 0 || listen(fd, 16) != 0) {
     if (fd >= 0) close(fd);
     return -1;
   }
@@ -39,13 +26,13 @@ int RawListen(std::wstring_view path) {
 }
 
 int RawBindDatagram(std::wstring_view path, int timeoutMilliseconds) {
-  sockaddr_un address;
-  if (!Address(path, &address)) return -1;
+  posix::SocketAddress address;
+  if (address.Set(Utf8FromWide(path)) != 0) return -1;
   int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  unlink(address.sun_path);
+  unlink(address.Path());
   timeval timeout{timeoutMilliseconds / 1000, (timeoutMilliseconds % 1000) * 1000};
-  if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0 ||
-      chmod(address.sun_path, 0666) != 0 || setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) != 0) {
+  if (fd < 0 || bind(fd, address.Get(), address.Size()) != 0 || chmod(address.Path(), 0666) != 0 ||
+      setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) != 0) {
     if (fd >= 0) close(fd);
     return -1;
   }
@@ -55,10 +42,10 @@ int RawBindDatagram(std::wstring_view path, int timeoutMilliseconds) {
 int RawAccept(int listener) { return accept4(listener, nullptr, nullptr, SOCK_CLOEXEC); }
 
 int RawConnect(std::wstring_view path) {
-  sockaddr_un address;
-  if (!Address(path, &address)) return -1;
+  posix::SocketAddress address;
+  if (address.Set(Utf8FromWide(path)) != 0) return -1;
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0 || connect(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+  if (fd < 0 || connect(fd, address.Get(), address.Size()) != 0) {
     if (fd >= 0) close(fd);
     return -1;
   }

@@ -15,7 +15,6 @@
 #include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -33,6 +32,7 @@
 #include "platform/posix/detached_process.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/service_status.h"
+#include "platform/posix/socket_address.h"
 #include "platform/text.h"
 
 extern char** environ;
@@ -106,16 +106,11 @@ std::string SystemdNotifySocket() {
 
 // sd_notify: one datagram to the socket ('@' starts an abstract name).
 void Notify(const std::string& socketPath, const std::string& text) {
-  sockaddr_un address{};
-  address.sun_family = AF_UNIX;
-  if (socketPath.size() >= sizeof(address.sun_path)) return;
-  std::memcpy(address.sun_path, socketPath.data(), socketPath.size());
-  if (address.sun_path[0] == '@') address.sun_path[0] = '\0';
+  posix::SocketAddress address;
+  if (address.Set(socketPath) != 0) return;
   int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
   if (fd < 0) return;
-  auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + socketPath.size());
-  while (sendto(fd, text.data(), text.size(), MSG_NOSIGNAL, reinterpret_cast<sockaddr*>(&address), length) < 0 &&
-         errno == EINTR) {
+  while (sendto(fd, text.data(), text.size(), MSG_NOSIGNAL, address.Get(), address.Size()) < 0 && errno == EINTR) {
   }
   close(fd);
 }
