@@ -9,7 +9,9 @@
 #include <chrono>
 #include <fstream>
 
+#include "host/scribe_host_entry.h"
 #include "platform/account.h"
+#include "platform/crash.h"
 #include "platform/known_folder.h"
 #include "platform/machine_root.h"
 #include "platform/process.h"
@@ -325,6 +327,22 @@ TEST(ScribeHostEvents, TextsAreCutAt255Characters) {
   EXPECT_EQ(CutEventText(std::wstring(255, L'x')), std::wstring(255, L'x'));
   EXPECT_EQ(CutEventText(std::wstring(256, L'x')), std::wstring(255, L'x'));
   EXPECT_EQ(CutEventText(std::wstring(300, L'y')).size(), 255u);
+}
+
+// The entry installs the crash handlers once and, on its way out, puts back
+// the invalid-parameter handler it found.
+TEST(ScribeHostEntry, RestoresTheInvalidParameterHandlerItFound) {
+  test::TempRoot root;
+  platform::InvalidParameterCallback earlier = [](const wchar_t*, const wchar_t*, const wchar_t*, unsigned int,
+                                                  std::uintptr_t) {};
+  (void)platform::SetInvalidParameterCallback(earlier);
+  auto registration = [](std::wstring_view, HRESULT* result) {
+    *result = E_FAIL;
+    return false;
+  };
+  EXPECT_EQ(ScribeHostEntry(L"ScribeHost -RegServer", registration), static_cast<int>(E_FAIL));
+  EXPECT_EQ(platform::SetInvalidParameterCallback(nullptr), earlier);
+  platform::SetComReportSink(nullptr);
 }
 
 }  // namespace
