@@ -13,9 +13,7 @@ int ScribeHostEntry(std::wstring_view commandLine, CommandLineParser parse) {
   // handler when the entry returns.
   CrashHandlerScope crashHandlers;
   // Connections that the transport refuses are the service's own troubles.
-  platform::SetComReportSink([](platform::ComReport kind, std::wstring_view text) {
-    WriteDiagnostic((kind == platform::ComReport::kError ? L"Error: " : L"Debug: ") + std::wstring(text));
-  });
+  SendComReportsToDiagnostics();
   CScribeHostModule& module = CScribeHostModule::Instance();
   HRESULT result = S_OK;
   if (parse(commandLine, &result)) result = module.Start();
