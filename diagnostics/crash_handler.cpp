@@ -99,7 +99,10 @@ CrashHandlerScope::~CrashHandlerScope() { RestoreCrashHandlers(*this); }
 void InstallCrashHandlers(CrashHandlerScope& scope) {
   RefreshCrashDumpSettings();
   platform::InstallCrashFilter(&FilterEntry);
-  scope.previousHandler = platform::SetInvalidParameterCallback(&InvalidParameterHandler);
+  platform::InvalidParameterCallback previous = platform::SetInvalidParameterCallback(&InvalidParameterHandler);
+  // Installed again (by a second scope, or a second call): ours is not the
+  // handler to restore, the one kept before is.
+  if (previous != &InvalidParameterHandler) scope.previousHandler = previous;
 }
 
 void RestoreCrashHandlers(CrashHandlerScope& scope) {

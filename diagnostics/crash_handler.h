@@ -45,8 +45,10 @@ class CrashHandlerScope {
 
 // Sets OnUnhandledException as the process's exception filter and
 // InvalidParameterHandler as the runtime's invalid-parameter handler, and
-// keeps the previous one in scope. Call from the main thread (on Linux it
-// gets the alternate stack on which a stack overflow is caught).
+// keeps the previous one in scope (unless that was ours already, so that
+// installing twice still restores the handler found first). Call from the
+// main thread (on Linux it gets the alternate stack on which a stack
+// overflow is caught).
 void InstallCrashHandlers(CrashHandlerScope& scope);
 
 // Reinstates the stored previous invalid-parameter handler, if one was

@@ -34,6 +34,13 @@ void EnsureFolder(const std::wstring& path) {
   (void)platform::MakeDirectory(path);
 }
 
+constexpr std::wstring_view kVendorFolder = L"Kestrix";
+
+// <ProgramData>\Kestrix\Wayline.
+std::wstring DataFolderIn(const std::wstring& programData) {
+  return platform::JoinPath(platform::JoinPath(programData, kVendorFolder), L"Wayline");
+}
+
 std::shared_ptr<PathData> Instance() {
   return Singleton<PathData>::GetInstance([] { return new PathData(); });
 }
@@ -66,19 +73,14 @@ std::wstring PathData::InstallFolder() {
 std::wstring PathData::DataFolder() {
   std::lock_guard lock(lock_);
   if (dataFolder_.empty()) {
-    std::wstring programData;
-    HResult result = platform::GetKnownFolderPath(platform::KnownFolder::ProgramData, true, &programData);
+    std::wstring product;
+    HResult result = MakeDataFolder(&product);
     if (result < 0) {
       WriteLog(kDefaultLogSource, kLevelError,
                SafeFormat(static_cast<std::uint32_t>(result), L"Failed to get Program Data folder"));
       return {};
     }
-    std::wstring vendor = platform::JoinPath(programData, L"Kestrix");
-    EnsureFolder(vendor);
-    std::wstring product = platform::JoinPath(vendor, L"Wayline");
-    EnsureFolder(product);
-    EnsureFolder(platform::JoinPath(product, L"Data"));
-    dataFolder_ = product;
+    dataFolder_ = std::move(product);
   }
   return dataFolder_;
 }
@@ -113,5 +115,23 @@ std::wstring GetDataFolder() { return Ask(&PathData::DataFolder); }
 std::wstring GetSystemFolder() { return Ask(&PathData::SystemFolder); }
 std::wstring GetExecutablePath() { return Ask(&PathData::ExecutablePath); }
 std::wstring GetModulePath() { return Ask(&PathData::ModulePath); }
+
+HResult MakeDataFolder(std::wstring* folder) {
+  std::wstring programData;
+  HResult result = platform::GetKnownFolderPath(platform::KnownFolder::ProgramData, true, &programData);
+  if (result < 0) return result;
+  std::wstring product = DataFolderIn(programData);
+  EnsureFolder(platform::JoinPath(programData, kVendorFolder));
+  EnsureFolder(product);
+  EnsureFolder(platform::JoinPath(product, L"Data"));
+  *folder = std::move(product);
+  return kSOk;
+}
+
+std::wstring LocateDataFolder() {
+  std::wstring programData;
+  if (platform::GetKnownFolderPath(platform::KnownFolder::ProgramData, false, &programData) < 0) return {};
+  return DataFolderIn(programData);
+}
 
 }  // namespace wl

@@ -8,6 +8,8 @@
 #include <string>
 #include <string_view>
 
+#include "platform/types.h"
+
 namespace wl {
 
 // Held by Singleton<PathData>; use the free accessors below.
@@ -42,6 +44,15 @@ std::wstring GetDataFolder();
 std::wstring GetSystemFolder();
 std::wstring GetExecutablePath();
 std::wstring GetModulePath();
+
+// Creates the data folder as GetDataFolder does (for an installer, which
+// reports nothing) and stores its path in *folder; returns S_OK or the
+// failure of finding the common application data folder.
+HResult MakeDataFolder(std::wstring* folder);
+// The path that GetDataFolder gives, found without creating anything, for
+// programs that only read the folder (it may not exist); empty when the
+// common application data folder cannot be found. Not cached.
+std::wstring LocateDataFolder();
 
 // The install-folder rule on given paths: the folder part of executablePath
 // (trailing separator kept), unless it contains systemFolder as a substring

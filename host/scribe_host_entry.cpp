@@ -9,17 +9,15 @@
 namespace wl {
 
 int ScribeHostEntry(std::wstring_view commandLine, CommandLineParser parse) {
+  // Installs the handlers now and restores the earlier invalid-parameter
+  // handler when the entry returns.
   CrashHandlerScope crashHandlers;
-  InstallCrashHandlers(crashHandlers);
   // Connections that the transport refuses are the service's own troubles.
-  platform::SetComReportSink([](platform::ComReport kind, std::wstring_view text) {
-    WriteDiagnostic((kind == platform::ComReport::kError ? L"Error: " : L"Debug: ") + std::wstring(text));
-  });
+  SendComReportsToDiagnostics();
   CScribeHostModule& module = CScribeHostModule::Instance();
   HRESULT result = S_OK;
   if (parse(commandLine, &result)) result = module.Start();
   if (!module.IsService() && module.ComInitialized()) CoUninitialize();
-  RestoreCrashHandlers(crashHandlers);
   return static_cast<int>(result);
 }
 

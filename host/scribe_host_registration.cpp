@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "diagnostics/path_data.h"
+#include "diagnostics/registry_key.h"
 #include "host/registry_target.h"
 #include "platform/com.h"
 #include "platform/message_box.h"
@@ -114,13 +116,45 @@ bool ScribeHostRegistration::ParseCommandLine(std::wstring_view commandLine, HRe
 }
 
 HResult ScribeHostRegistration::RegisterSequence(bool asService) {
-  HResult result = RegisterAppId(asService);
+  HResult result = RegisterConfiguration();
+  if (result == kSOk) result = RegisterAppId(asService);
   return result == kSOk ? RegisterServer() : result;
 }
 
 HResult ScribeHostRegistration::UnregisterSequence() {
   HResult result = UnregisterServer();
-  return result == kSOk ? UnregisterAppId() : result;
+  if (result == kSOk) result = UnregisterAppId();
+  if (result == kSOk) UnregisterConfiguration();
+  return result;
+}
+
+HResult ScribeHostRegistration::RegisterConfiguration() {
+  ScopedKey product;
+  if (Win32Error error = platform::RegistryCreateKey(platform::kHKeyLocalMachine, kProductKey, platform::kKeyRead,
+                                                     product.Receive(), nullptr)) {
+    return HResultFromWin32(error);
+  }
+  // The service makes the folder too, when it first writes; made now, the
+  // tools find it on a machine whose service has not run yet. Best effort.
+  std::wstring folder;
+  (void)MakeDataFolder(&folder);
+  return kSOk;
+}
+
+void ScribeHostRegistration::UnregisterConfiguration() {
+  for (std::wstring_view key : {kProductKey, kProductKey.substr(0, kProductKey.rfind(L'\\'))}) {
+    bool empty = false;
+    {
+      ScopedKey open;
+      if (platform::RegistryOpenKey(platform::kHKeyLocalMachine, key, platform::kKeyRead, open.Receive()) != 0) return;
+      std::wstring name;
+      std::uint32_t type = 0;
+      std::vector<std::uint8_t> data;
+      empty = platform::RegistryEnumKey(open.Get(), 0, &name) == kErrorNoMoreItems &&
+              platform::RegistryEnumValue(open.Get(), 0, &name, &type, &data) == kErrorNoMoreItems;
+    }
+    if (!empty || platform::RegistryDeleteKeyTree(platform::kHKeyLocalMachine, key) != kErrorSuccess) return;
+  }
 }
 
 HResult ScribeHostRegistration::UpdateRegistryFromResource(std::uint32_t id, RegistrarMode mode) {

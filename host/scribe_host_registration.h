@@ -56,6 +56,16 @@ class ScribeHostRegistration {
   HResult UnregisterAppId();
   HResult RegisterServer();
   HResult UnregisterServer();
+  // What an installed product gives the machine besides its registration:
+  // the product's key HKLM\Software\Kestrix\Wayline, created empty when
+  // it is missing (so that every setting takes its documented default;
+  // values an operator set stay as they are), and the data folder. Returns
+  // S_OK or the failure of creating the key.
+  HResult RegisterConfiguration();
+  // Removes the product's key (and HKLM\Software\Kestrix) only when it is
+  // empty, as RegisterConfiguration leaves it: an operator's settings stay,
+  // and so do the data folder and the logs.
+  void UnregisterConfiguration();
 
   // Installs the service when it is not installed; false after a failure
   // (shown in a message box).

@@ -4,6 +4,7 @@
 #include "diagnostics/trace_flags.h"
 #include "logclient/file_logger.h"
 #include "diagnostics/path_data.h"
+#include "platform/com.h"
 #include "platform/system.h"
 
 namespace wl {
@@ -117,6 +118,17 @@ void DiagnosticError(std::uint32_t errorCode, std::wstring_view message) {
 void DiagnosticDebug(std::wstring_view message) {
   if (!IsTraceFlagSet(kTraceFlagDebugDiagnostics)) return;
   WriteDiagnostic(std::wstring(kDebugPrefix) + SafeFormat(message));
+}
+
+void SendComReportsToDiagnostics() {
+  platform::SetComReportSink([](platform::ComReport kind, std::wstring_view text) {
+    // The texts hold braces (a CLSID): they are written as they are, not formatted.
+    if (kind == platform::ComReport::kError) {
+      WriteDiagnostic(std::wstring(kErrorPrefix) + std::wstring(text));
+    } else if (IsTraceFlagSet(kTraceFlagDebugDiagnostics)) {
+      WriteDiagnostic(std::wstring(kDebugPrefix) + std::wstring(text));
+    }
+  });
 }
 
 }  // namespace wl

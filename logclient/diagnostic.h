@@ -48,4 +48,10 @@ void DiagnosticError(std::uint32_t errorCode, std::wstring_view message);
 // "Debug: " + SafeFormat(message), only while trace-flag bit 16 is set.
 void DiagnosticDebug(std::wstring_view message);
 
+// Makes what the Linux COM transport reports about a server's connections
+// diagnostic lines: "Error: " + the text for a refused connection or frame,
+// "Debug: " + the text for each client's credentials, only while trace-flag
+// bit 16 is set. For server processes; nothing on Windows.
+void SendComReportsToDiagnostics();
+
 }  // namespace wl

@@ -37,12 +37,7 @@ class TraceLogManagerProxy final : public ITraceLogManager,
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override {
-    if (info == nullptr) return E_POINTER;
-    *info = nullptr;
-    if (index != 0) return DISP_E_BADINDEX;
-    HRESULT result = TraceLogManagerTypeInfo::Instance().Get(lcid, info);
-    if (SUCCEEDED(result)) (*info)->AddRef();
-    return result;
+    return TraceLogManagerTypeInfo::Instance().GetTypeInfo(index, lcid, info);
   }
   HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) override {
     return TraceLogManagerTypeInfo::Instance().GetIDsOfNames(names, count, lcid, ids);

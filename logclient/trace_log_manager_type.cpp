@@ -132,6 +132,15 @@ HRESULT TraceLogManagerTypeInfo::Get(LCID lcid, ITypeInfo** info) {
   return S_OK;
 }
 
+HRESULT TraceLogManagerTypeInfo::GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) {
+  if (info != nullptr) *info = nullptr;
+  if (index != 0) return DISP_E_BADINDEX;
+  if (info == nullptr) return E_POINTER;
+  HRESULT result = Get(lcid, info);
+  if (SUCCEEDED(result)) (*info)->AddRef();
+  return result;
+}
+
 HRESULT TraceLogManagerTypeInfo::GetIDsOfNames(LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) {
   ITypeInfo* info = nullptr;
   if (HRESULT result = Get(lcid, &info); FAILED(result)) return result;

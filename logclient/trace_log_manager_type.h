@@ -39,6 +39,10 @@ class TraceLogManagerTypeInfo {
   // The type information, without an added reference, or the failure of
   // loading the registered type library.
   HRESULT Get(LCID lcid, ITypeInfo** info);
+  // IDispatch::GetTypeInfo of the object and of its proxy: DISP_E_BADINDEX
+  // for an index other than 0 (checked first), E_POINTER for a null result
+  // pointer, else the type information with an added reference.
+  HRESULT GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info);
   // GetIDsOfNames with the name cache for a single name (case-sensitive,
   // exact length, searched from the last member), else the type
   // information's own.

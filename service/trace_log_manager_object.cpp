@@ -57,12 +57,7 @@ HRESULT TraceLogManagerObject::GetTypeInfoCount(UINT* count) {
 }
 
 HRESULT TraceLogManagerObject::GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) {
-  if (info == nullptr) return E_POINTER;
-  *info = nullptr;
-  if (index != 0) return DISP_E_BADINDEX;
-  HRESULT result = TraceLogManagerTypeInfo::Instance().Get(lcid, info);
-  if (SUCCEEDED(result)) (*info)->AddRef();
-  return result;
+  return TraceLogManagerTypeInfo::Instance().GetTypeInfo(index, lcid, info);
 }
 
 HRESULT TraceLogManagerObject::GetIDsOfNames(REFIID, LPOLESTR* names, UINT count, LCID lcid, DISPID* ids) {

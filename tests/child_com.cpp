@@ -161,9 +161,7 @@ int ComServer(const std::vector<std::wstring>& arguments) {
     reportSelf |= argument == L"report-self";
   }
   SetFileOutput(true);
-  platform::SetComReportSink([](platform::ComReport kind, std::wstring_view text) {
-    WriteDiagnostic((kind == platform::ComReport::kError ? L"Error: " : L"Debug: ") + std::wstring(text));
-  });
+  SendComReportsToDiagnostics();
   WriteText(ComServerFile("starts"), std::to_string(platform::GetCurrentProcessId()) + "\n", true);
   auto apartment = std::make_unique<ComApartment>();
   if (FAILED(apartment->result)) return 3;

@@ -17,9 +17,11 @@ namespace wl::test {
 // Files in the data folder: one line per start and per end of the test
 // server, its module lock count after each change, "ready" once its class
 // is registered, and "stop" to make a server that is not an activated one
-// end.
+// end. The folder is found without the PathData singleton, which is empty
+// while it is torn down (a server's last lock count is written as it ends):
+// the file never lands in the working directory.
 inline std::filesystem::path ComServerFile(const char* name) {
-  return std::filesystem::path(GetDataFolder()) / (std::string("com-server-") + name);
+  return std::filesystem::path(LocateDataFolder()) / (std::string("com-server-") + name);
 }
 
 inline std::wstring ClassKey() { return L"CLSID\\" + platform::GuidText(kTraceLogManagerClsid); }

@@ -9,6 +9,8 @@
 #include <string>
 
 #include "diagnostics/format.h"
+#include "diagnostics/path_data.h"
+#include "diagnostics/registry_key.h"
 #include "host/registration_scripts.h"
 #include "host/scribe_host_registration.h"
 #include "platform/com.h"
@@ -34,6 +36,7 @@ constexpr std::wstring_view kMachineClasses = L"HKLM\\Software\\Classes";
 constexpr std::wstring_view kUserClasses = L"HKCU\\Software\\Classes";
 constexpr std::wstring_view kEventSource = L"HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\ScribeHost";
 constexpr std::wstring_view kServiceKey = L"HKLM\\SYSTEM\\CurrentControlSet\\Services\\ScribeHost";
+constexpr std::wstring_view kVendorKey = L"HKLM\\Software\\Kestrix";
 
 std::wstring Upper(std::wstring_view text) {
   std::wstring upper(text);
@@ -78,7 +81,7 @@ void Walk(HKey root, const std::wstring& sub, const std::wstring& shown, Snapsho
 // of a Wine prefix is too large to read whole for every test.)
 Snapshot Take() {
   Snapshot out;
-  std::vector<std::wstring> trees = {std::wstring(kEventSource), std::wstring(kServiceKey),
+  std::vector<std::wstring> trees = {std::wstring(kEventSource), std::wstring(kServiceKey), std::wstring(kVendorKey),
                                      L"HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application"};
   for (std::wstring_view classes : {kMachineClasses, kUserClasses}) {
     std::wstring c(classes);
@@ -154,6 +157,7 @@ class RegistrationTest : public ::testing::Test {
     }
     (void)platform::RegistryDeleteKeyTree(platform::kHKeyLocalMachine,
                                           std::wstring(kEventSource.substr(kEventSource.find(L'\\') + 1)));
+    test::RemoveProductKeys();
   }
 
   // The exit code of a process that returned the HRESULT (Linux keeps the
@@ -225,6 +229,9 @@ class RegistrationTest : public ::testing::Test {
         {std::wstring(kEventSource), L""},
         {std::wstring(kEventSource) + L":EventMessageFile", L"1:" + program},
         {std::wstring(kEventSource) + L":TypesSupported", L"dword:7"},
+        // The product's key, empty: every setting at its default.
+        {std::wstring(kVendorKey), L""},
+        {std::wstring(kVendorKey) + L"\\Wayline", L""},
     };
     Snapshot upper;
     for (const auto& [name, value] : expected) upper[Upper(name)] = L"+" + value;
@@ -273,6 +280,8 @@ TEST_F(RegistrationTest, RegServerWritesTheClassAppIdEventSourceAndTypeLibrary) 
   ASSERT_EQ(Host(L"/RegServer"), 0);
   Snapshot after = Take();
   EXPECT_EQ(Show(WithoutParents(Diff(before_, after))), Show(Registered(kMachineClasses, Program())));
+  // The data folder too, as on an installed machine.
+  EXPECT_TRUE(std::filesystem::is_directory(LocateDataFolder()));
   // The COM runtime finds the library through the keys.
   ITypeLib* library = nullptr;
   ASSERT_EQ(LoadRegTypeLib(kScribeHostLibId, 9, 2, 0x409, &library), S_OK);
@@ -405,6 +414,22 @@ TEST_F(RegistrationTest, RegisteringAgainAfterUnregisteringLeavesTheSameRegistry
   EXPECT_EQ(Show(Take()), Show(once));
   ASSERT_EQ(Host(L"/RegServer"), 0);
   EXPECT_EQ(Show(Take()), Show(once));
+}
+
+// Registering leaves the settings an operator made, and so does
+// unregistering, which removes only the product's key that it left empty.
+TEST_F(RegistrationTest, TheOperatorsSettingsStay) {
+  const std::wstring product = Upper(std::wstring(kVendorKey) + L"\\Wayline");
+  ASSERT_EQ(test::SetNumber(platform::kHKeyLocalMachine, kProductKey, L"MaxLogFileSize", 10240), 0u);
+  ASSERT_EQ(test::SetNumber(platform::kHKeyLocalMachine, kCurrentInstallKey, L"FileOutput", 1), 0u);
+  Snapshot settings = Take();
+  for (const wchar_t* flag : {L"/Service", L"/RegServer", L"/UnregServer"}) {
+    ASSERT_EQ(Host(flag), 0) << platform::Utf8FromWide(flag);
+    Snapshot after = Take();
+    EXPECT_EQ(after[product + L":MAXLOGFILESIZE"], L"dword:10240");
+    EXPECT_EQ(after[product + L"\\CURRENTINSTALL:FILEOUTPUT"], L"dword:1");
+  }
+  EXPECT_EQ(Show(WithoutParents(Diff(settings, Take()))), "");
 }
 
 TEST_F(RegistrationTest, PerUserPutsTheClassesUnderTheUserAndTheRestOnTheMachine) {

@@ -9,7 +9,9 @@
 #include <chrono>
 #include <fstream>
 
+#include "host/scribe_host_entry.h"
 #include "platform/account.h"
+#include "platform/crash.h"
 #include "platform/known_folder.h"
 #include "platform/machine_root.h"
 #include "platform/process.h"
@@ -218,6 +220,41 @@ TEST_F(ScribeHostTest, AServiceStartedByActivationStopsWithEveryLineOnDisk) {
   }
 }
 
+TEST_F(ScribeHostTest, TransportDebugLinesOnlyWithTraceFlagBit16) {
+  if (test::OnWindows()) GTEST_SKIP() << "the reports are the Linux transport's";
+  Register(false);
+  ASSERT_EQ(test::SetNumber(platform::kHKeyLocalMachine, kCurrentInstallKey, L"FileOutput", 1), 0u);
+  // One local server from its activation to its end. Each server's lines in
+  // its daily file are framed by Begin Log and, as it ends, End Log.
+  auto serve = [&](std::string_view text) {
+    ITraceLogManager* manager = Connect();
+    ASSERT_NE(manager, nullptr);
+    platform::OwnedBstr line(platform::WideFromUtf8(text));
+    EXPECT_EQ(manager->LogMsg(1, 1, line.Get()), S_OK);
+    ASSERT_TRUE(WaitForLines("Wayline.log", std::string(text), 1));
+    manager->Release();
+    for (int i = 0; i < 6000 && HeldOpen(LogPath("Wayline")); ++i) platform::SleepMilliseconds(5);
+  };
+  auto daily = [&] {
+    std::string text;
+    for (const auto& entry : std::filesystem::directory_iterator(DataFolder())) {
+      if (entry.path().filename().string().starts_with("ScribeHost_")) text += test::ReadFileText(entry.path());
+    }
+    return text;
+  };
+  serve("flags 0");
+  ASSERT_EQ(test::SetTraceFlags(0x10000), 0u);
+  serve("flags 0x10000");
+  for (int i = 0; i < 4000 && CountOf(daily(), "End Log - ") == 0; ++i) platform::SleepMilliseconds(5);
+  // Only the second server, which runs with the bit, has the client's line.
+  std::string lines = daily();
+  std::string clsid = Utf8(platform::GuidText(kTraceLogManagerClsid));
+  std::size_t connected = lines.find(": Debug: COM client connected to " + clsid + ": process " +
+                                     std::to_string(platform::GetCurrentProcessId()) + ", user ");
+  ASSERT_NE(connected, std::string::npos) << lines;
+  EXPECT_GT(connected, lines.rfind("Begin Log - ")) << lines;
+}
+
 TEST_F(ScribeHostTest, ServiceEventsReachTheSystemLog) {
   if (test::OnWindows()) GTEST_SKIP() << "the Windows event log cannot be read back under Wine";
   std::wstring user;
@@ -319,6 +356,22 @@ TEST(ScribeHostEvents, TextsAreCutAt255Characters) {
   EXPECT_EQ(CutEventText(std::wstring(255, L'x')), std::wstring(255, L'x'));
   EXPECT_EQ(CutEventText(std::wstring(256, L'x')), std::wstring(255, L'x'));
   EXPECT_EQ(CutEventText(std::wstring(300, L'y')).size(), 255u);
+}
+
+// The entry installs the crash handlers once and, on its way out, puts back
+// the invalid-parameter handler it found.
+TEST(ScribeHostEntry, RestoresTheInvalidParameterHandlerItFound) {
+  test::TempRoot root;
+  platform::InvalidParameterCallback earlier = [](const wchar_t*, const wchar_t*, const wchar_t*, unsigned int,
+                                                  std::uintptr_t) {};
+  (void)platform::SetInvalidParameterCallback(earlier);
+  auto registration = [](std::wstring_view, HRESULT* result) {
+    *result = E_FAIL;
+    return false;
+  };
+  EXPECT_EQ(ScribeHostEntry(L"ScribeHost -RegServer", registration), static_cast<int>(E_FAIL));
+  EXPECT_EQ(platform::SetInvalidParameterCallback(nullptr), earlier);
+  platform::SetComReportSink(nullptr);
 }
 
 }  // namespace

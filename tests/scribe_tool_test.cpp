@@ -310,5 +310,41 @@ TEST_F(ScribeTool, TheProgram) {
   EXPECT_EQ(Tool({L"files"}).code, 0);  // needs no service
 }
 
+// A mistyped machine root stays as it was: the reading commands of the
+// three tools, and those that need the service, create nothing in it.
+TEST(ScribeToolOnAMistypedRoot, CommandsCreateNothing) {
+  if (test::OnWindows()) GTEST_SKIP() << "the machine root is Linux's";
+  test::TempRoot root;
+  const std::filesystem::path typo = root.Path() / "typo";
+  ASSERT_TRUE(platform::SetEnvVar(L"WAYLINE_ROOT", typo.wstring()));
+  struct Row {
+    const wchar_t* program;
+    std::vector<std::wstring> arguments;
+    int code;
+  };
+  const Row rows[] = {
+      {L"scribe", {L"files"}, kScribeFailed},
+      {L"scribe", {L"level"}, kScribeUnreachable},
+      {L"scribe", {L"log", L"text"}, kScribeUnreachable},
+      {L"scribe", {L"reset"}, kScribeUnreachable},
+      {L"wlsc", {L"query", L"ScribeHost"}, 1},
+      {L"wlreg", {L"query", L"HKLM\\Software", L"/s"}, 1},
+      {L"wlreg", {L"query", L"HKU"}, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(platform::Utf8FromWide(std::wstring(row.program) + L" " + row.arguments[0]));
+    EXPECT_EQ(test::RunChild(row.arguments, row.program), row.code);
+    EXPECT_FALSE(std::filesystem::exists(typo));
+    std::filesystem::remove_all(typo);
+  }
+  // follow, which does not end by itself, in this process: it looks once.
+  Recorder recorder;
+  EXPECT_EQ(RunScribeTool({L"follow", L"Wayline"}, recorder.Console()), kScribeFailed);
+  EXPECT_NE(recorder.err.find(L"the data folder cannot be found: " + (typo / "ProgramData").wstring()),
+            std::wstring::npos)
+      << platform::Utf8FromWide(recorder.err);
+  EXPECT_FALSE(std::filesystem::exists(typo));
+}
+
 }  // namespace
 }  // namespace wl

@@ -132,6 +132,8 @@ TEST_F(TraceLogManagerObjectTest, DispatchLoadsTheTypeLibraryOnceItIsRegistered)
   ITypeInfo* info = nullptr;
   EXPECT_EQ(manager->GetTypeInfo(1, 0, &info), DISP_E_BADINDEX);
   EXPECT_EQ(manager->GetTypeInfo(0, 0, nullptr), E_POINTER);
+  // The index is checked before the pointer.
+  EXPECT_EQ(manager->GetTypeInfo(5, 0, nullptr), DISP_E_BADINDEX);
   // The cache of the process may hold the library from an earlier test of
   // the same process (ctest runs each test in a process of its own); a
   // process that has not loaded it gets the failure and tries again later.

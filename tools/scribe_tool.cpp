@@ -48,8 +48,8 @@ std::wstring LevelDescription(std::uint32_t level) {
   return Format(L"{} {}", level, text.name);
 }
 
-std::wstring FilePathOf(std::uint16_t index, std::wstring_view suffix) {
-  return platform::JoinPath(GetDataFolder(), std::wstring(LogFileBaseName(index)) + std::wstring(suffix));
+std::wstring FilePathOf(const std::wstring& folder, std::uint16_t index, std::wstring_view suffix) {
+  return platform::JoinPath(folder, std::wstring(LogFileBaseName(index)) + std::wstring(suffix));
 }
 
 // One open of a file: its first bytes and the bytes from an offset to its
@@ -89,10 +89,11 @@ std::optional<FileRead> ReadFile(const std::wstring& path, std::size_t headSize,
 // polls, so the service can always rename or delete the file.
 class Follower {
  public:
-  Follower(std::uint16_t index, const ScribeConsole& console) : index_(index), console_(console) {}
+  Follower(std::wstring folder, std::uint16_t index, const ScribeConsole& console)
+      : folder_(std::move(folder)), index_(index), console_(console) {}
 
   int Run(std::size_t lastLines) {
-    std::wstring path = FilePathOf(index_, L".log");
+    std::wstring path = FilePathOf(folder_, index_, L".log");
     if (std::optional<FileRead> first = ReadFile(path, kHeadSize, 0)) {
       std::string_view whole = first->rest;
       std::size_t end = whole.rfind('\n');
@@ -118,20 +119,20 @@ class Follower {
   static constexpr std::size_t kHeadSize = 256;
 
   bool Poll() {
-    std::wstring path = FilePathOf(index_, L".log");
+    std::wstring path = FilePathOf(folder_, index_, L".log");
     std::optional<FileRead> current = ReadFile(path, kHeadSize, offset_);
     if (current && attached_ && IsFollowed(*current)) return Continue(*current, false);
     if (attached_) {
       // Renamed by a rotation (one or more since the last poll), or deleted
       // by a reset: then the lines it held are gone on purpose.
       for (std::size_t found = 0; found < std::size(kGenerations); ++found) {
-        std::optional<FileRead> backup = ReadFile(FilePathOf(index_, std::wstring(kGenerations[found]) + L".log"),
-                                                  kHeadSize, offset_);
+        std::optional<FileRead> backup =
+            ReadFile(FilePathOf(folder_, index_, std::wstring(kGenerations[found]) + L".log"), kHeadSize, offset_);
         if (!backup || !IsFollowed(*backup)) continue;
         if (!Continue(*backup, true)) return false;
         for (std::size_t newer = found; newer-- > 0;) {
           std::optional<FileRead> whole =
-              ReadFile(FilePathOf(index_, std::wstring(kGenerations[newer]) + L".log"), 0, 0);
+              ReadFile(FilePathOf(folder_, index_, std::wstring(kGenerations[newer]) + L".log"), 0, 0);
           if (whole && !Print(whole->rest, true)) return false;
         }
         break;
@@ -184,6 +185,7 @@ class Follower {
     return kScribeFailed;
   }
 
+  std::wstring folder_;
   std::uint16_t index_;
   const ScribeConsole& console_;
   bool attached_ = false;
@@ -510,9 +512,26 @@ class Tool {
     return FAILED(result) ? CallFailed(L"resetting the logs", result) : kScribeSuccess;
   }
 
+  // The data folder, which must exist: a reading command creates nothing,
+  // not even in a machine root that was mistyped. Empty after a failure,
+  // which it reports.
+  std::wstring ExistingDataFolder() const {
+    std::wstring folder = LocateDataFolder();
+    std::uint32_t attributes = 0;
+    if (folder.empty()) {
+      (void)Fail(L"the data folder cannot be found.");
+    } else if (platform::GetPathAttributes(folder, &attributes) != kErrorSuccess ||
+               (attributes & platform::kFileAttributeDirectory) == 0) {
+      (void)Fail(L"the data folder cannot be found: " + folder +
+                 L" does not exist.\nCheck that this program uses the service's machine root (WAYLINE_ROOT on Linux).");
+      folder.clear();
+    }
+    return folder;
+  }
+
   int Files() const {
-    std::wstring folder = GetDataFolder();
-    if (folder.empty()) return Fail(L"the data folder cannot be found.");
+    std::wstring folder = ExistingDataFolder();
+    if (folder.empty()) return kScribeFailed;
     std::wstring text = L"Data folder: " + folder + L"\n";
     auto line = [&](const std::wstring& name, bool current) {
       std::error_code error;
@@ -539,8 +558,9 @@ class Tool {
       if (!parsed) return Usage(L"--lines takes a number from 0 to 1000000, not " + Quoted(*options.lines) + L".");
       lines = static_cast<std::size_t>(*parsed);
     }
-    if (GetDataFolder().empty()) return Fail(L"the data folder cannot be found.");
-    return Follower(*index, console_).Run(lines);
+    std::wstring folder = ExistingDataFolder();
+    if (folder.empty()) return kScribeFailed;
+    return Follower(std::move(folder), *index, console_).Run(lines);
   }
 
   const ScribeConsole& console_;

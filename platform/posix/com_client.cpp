@@ -88,6 +88,11 @@ bool StartServer(const std::wstring& commandLine, std::shared_ptr<std::atomic<bo
 HRESULT ConnectToClass(const CLSID& clsid, int* fd) {
   std::string path = ClassSocketPath(clsid);
   if ((*fd = Connect(path)) >= 0) return S_OK;
+  std::wstring service = ClassLocalService(clsid);
+  std::wstring server = service.empty() ? ClassLocalServer(clsid) : std::wstring();
+  // A class without a registration makes nothing on disk: a client given a
+  // mistyped machine root leaves it as it was.
+  if (service.empty() && server.empty()) return REGDB_E_CLASSNOTREG;
   std::string folder = ComRunFolder();
   if (MakeDirectories(folder) != 0) return CO_E_SERVER_EXEC_FAILURE;
   std::string lockPath = folder + "/" + Utf8FromWide(GuidText(clsid)) + ".lock";
@@ -105,12 +110,8 @@ HRESULT ConnectToClass(const CLSID& clsid, int* fd) {
   }
   HRESULT result = S_OK;
   if ((*fd = Connect(path)) < 0) {
-    std::wstring service = ClassLocalService(clsid);
-    std::wstring server = service.empty() ? ClassLocalServer(clsid) : std::wstring();
     auto ended = std::make_shared<std::atomic<bool>>(false);
-    if (service.empty() && server.empty()) {
-      result = REGDB_E_CLASSNOTREG;
-    } else if (!service.empty() ? StartNamedService(service) != 0 : !StartServer(server, ended)) {
+    if (!service.empty() ? StartNamedService(service) != 0 : !StartServer(server, ended)) {
       result = CO_E_SERVER_EXEC_FAILURE;
     } else {
       auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kServerStartMilliseconds);
