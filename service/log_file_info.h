@@ -95,10 +95,12 @@ class LogFileInfo {
   void BuildPath();
   // Opens `path` (building it first when empty) for appending UTF-8 text,
   // denying others write access. A failure is reported and leaves the
-  // record in OpenFailed. The record's first open in the process cuts a
-  // torn last line off the file (reported), which a service killed in the
-  // middle of a write can leave.
+  // record in OpenFailed.
   void Open();
+  // Before a write: when the file may end in part of a line (just opened,
+  // or after a failed write), ends that line (platform::EndLastLine), so
+  // that the next line starts whole. Bytes already in the file are kept.
+  void EndLastLineIfOpen();
   // Write, WriteLines and their parts, with `lock` held.
   void WriteOne(std::string_view utf8Line);
   void ReportWriteFailure(int error);
@@ -127,7 +129,8 @@ class LogFileInfo {
   // The full path of the current file; empty until first built.
   std::wstring path;
   FileCommitter* committer = nullptr;
-  bool tailChecked = false;
+  // The file may end in part of a line; see EndLastLineIfOpen.
+  bool lineMayBeOpen = false;
 };
 
 // The size check of a record: flushes the open file (through the record's

@@ -422,17 +422,32 @@ TEST_F(TraceLogManagerTest, EveryLineAcceptedBeforeTheStopIsWritten) {
   EXPECT_EQ(lines.back(), "Wayline     +C " + std::string(kStamp) + "n" + std::to_string(kLines - 1));
 }
 
-TEST_F(TraceLogManagerTest, AStartAfterAKillCutsTheTornLastLine) {
-  // What a service killed in the middle of a write leaves.
-  std::string whole = "\xEF\xBB\xBFWayline     +C " + std::string(kStamp) + "whole\r\n";
-  std::string torn = whole + "Wayline     +C " + std::string(kStamp) + "to";
+// Bytes the service did not write in this process are never cut: a file
+// that ends in part of a line (a killed predecessor's torn line, another
+// program's note) gets a line end before the next line, at the first open
+// and at every open after that (here: after a reset).
+TEST_F(TraceLogManagerTest, AnOpenLastLineIsEndedNotCut) {
   std::filesystem::create_directories(DataFolder());
+  std::string torn = "\xEF\xBB\xBFWayline     +C " + std::string(kStamp) + "whole\r\nWayline     +C " +
+                     std::string(kStamp) + "to";
+  const std::string note = "NOTE FROM ANOTHER PROGRAM (no line end)";
   test::WriteFileBytes(LogPath("Wayline"), std::vector<std::uint8_t>(torn.begin(), torn.end()));
+  test::WriteFileBytes(LogPath("Lookout"), std::vector<std::uint8_t>(note.begin(), note.end()));
   auto manager = Start();
   ASSERT_EQ(manager->QueueMessage(1, 1, L"next"), kSOk);
+  ASSERT_EQ(manager->QueueMessage(21, 1, L"next"), kSOk);
+  manager->WaitUntilWritten();
+  EXPECT_EQ(ReadLog("Wayline.log"), torn + "\r\nWayline     +C " + std::string(kStamp) + "next\r\n");
+  EXPECT_EQ(ReadLog("Lookout.log"), note + "\r\nLookout     +C " + std::string(kStamp) + "next\r\n");
+
+  // After a reset the file is created again, here by another program first.
+  EXPECT_EQ(manager->ResetLogs(), kSOk);
+  test::WriteFileBytes(LogPath("Lookout"), std::vector<std::uint8_t>(note.begin(), note.end()));
+  ASSERT_EQ(manager->QueueMessage(21, 1, L"after the reset"), kSOk);
   manager->WaitUntilWritten();
   manager->FinalRelease();
-  EXPECT_EQ(ReadLog("Wayline.log"), whole + "Wayline     +C " + std::string(kStamp) + "next\r\n");
+  EXPECT_EQ(ReadLog("Lookout.log"), note + "\r\nLookout     +C " + std::string(kStamp) + "after the reset\r\n");
+  EXPECT_EQ(CountOf(Diagnostics(), "Error: "), 0u);
 }
 
 TEST_F(TraceLogManagerTest, ResetRacingTheWriterLosesNoLineBeingWritten) {
