@@ -151,6 +151,7 @@ void LogFileInfo::ReportWriteFailure(int error) {
 }
 
 std::size_t LogFileInfo::WritesUntilSizeCheck() const {
+  if (sizeCheckDue) return 1;
   std::int64_t elapsedMs = (SteadyNow() - lastCheck) / 1'000'000;
   std::size_t byCount = kWritesPerSizeCheck - std::min(writesSinceCheck, kWritesPerSizeCheck - 1);
   if (elapsedMs <= kSizeCheckIntervalMs) return byCount;
@@ -161,7 +162,9 @@ void LogFileInfo::CountWrites(std::size_t count) {
   writesSinceCheck += static_cast<std::uint32_t>(count);
   std::int64_t now = SteadyNow();
   std::int64_t elapsedMs = (now - lastCheck) / 1'000'000;
-  if (writesSinceCheck >= kWritesPerSizeCheck || (elapsedMs > kSizeCheckIntervalMs && writesSinceCheck > 1)) {
+  if (sizeCheckDue || writesSinceCheck >= kWritesPerSizeCheck ||
+      (elapsedMs > kSizeCheckIntervalMs && writesSinceCheck > 1)) {
+    sizeCheckDue = false;
     writesSinceCheck = 0;
     lastCheck = now;
     CycleBigFiles(*this);
@@ -187,6 +190,7 @@ bool LogFileInfo::CloseIfOpened() {
   std::lock_guard guard(lock);
   if (state == FileState::Closed) return false;
   Close();
+  sizeCheckDue = true;
   return true;
 }
 
@@ -195,6 +199,8 @@ bool LogFileInfo::ResetIfOpened() {
   if (state == FileState::Closed) return false;
   Close();
   DeleteLog();
+  // A file that could not be deleted is appended to again.
+  sizeCheckDue = true;
   return true;
 }
 

@@ -56,7 +56,9 @@ class LogFileInfo {
   // feed after a carriage return (see platform::WriteUtf8CrLfText). A failed
   // open or write is reported and the line is lost. Then runs the size
   // check (CycleBigFiles) when 500 writes have gathered, or more than
-  // 5000 ms have passed with more than one write. Writer thread.
+  // 5000 ms have passed with more than one write, and at the first write
+  // after the record's first open and after each reset, so that a file left
+  // over the limit by an earlier process is rotated at once. Writer thread.
   void Write(std::string_view utf8Line);
 
   // Appends the lines in order, as many per write as the size checks allow
@@ -131,6 +133,8 @@ class LogFileInfo {
   FileCommitter* committer = nullptr;
   // The file may end in part of a line; see EndLastLineIfOpen.
   bool lineMayBeOpen = false;
+  // The next write runs the size check whatever the count and time say.
+  bool sizeCheckDue = true;
 };
 
 // The size check of a record: flushes the open file (through the record's
