@@ -67,6 +67,7 @@
 #include "platform/text.h"
 #include "platform/text_file.h"
 #include "service/log_tables.h"
+#include "service/trace_log_manager.h"
 
 namespace {
 
@@ -580,7 +581,9 @@ class Soak {
       : options_(std::move(options)), base_(std::move(base)), bin_(std::move(bin)) {}
 
   // A fresh machine root with the service installed and the soak's
-  // settings; limitKiB 0 gives the smallest limit, 100 KiB.
+  // settings; limitKiB 0 gives the smallest limit, 100 KiB. The soak wants
+  // every line on disk, so the service's queue gets its largest limit:
+  // below it, a flood that outruns the disk loses lines (counted).
   bool Prepare(const std::string& name, std::uint32_t limitKiB = 0) {
     fs::path root = base_ / name;
     fs::create_directories(root);
@@ -588,6 +591,7 @@ class Soak {
     service_ = std::make_unique<Service>(bin_);
     if (!service_->Install()) return Fail("ScribeHost -Service failed");
     SetDword(L"MaxLogFileSize", limitKiB);
+    SetDword(L"MaxQueueBytes", static_cast<std::uint32_t>(kMaxQueueLimitBytes));
     SetDword(L"TraceLevel", kLevelDebug2);
     return true;
   }
