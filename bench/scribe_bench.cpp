@@ -11,12 +11,15 @@
 //  - the memory that a burst of a million 130-character lines adds;
 //  - the sustained rate with BatchedWrites on (one vectored write per file
 //    and batch) against the same ceilings.
-// Usage: scribe_bench [LINES [rates|flood [MIB|full]]]  (default 1000000
-// lines; "rates" runs only the sustained rates and the ceilings, for
+// The rates are taken with the largest queue limit, so that no line is
+// dropped and the figure is the writer's.
+// Usage: scribe_bench [LINES [rates|flood [MIB|full]|stall]]  (default
+// 1000000 lines; "rates" runs only the sustained rates and the ceilings, for
 // profiling; "flood" measures the memory while one producer logs faster
 // than a slowed disk takes, with a queue limit of MIB (default 64), or while
-// every write fails as on a full disk; files go to a folder made in the
-// current directory and removed at the end).
+// every write fails as on a full disk; "stall" times each call of one
+// producer while the disk is slow or stops answering; files go to a folder
+// made in the current directory and removed at the end).
 #include <spdlog/async.h>
 #include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/spdlog.h>
@@ -24,10 +27,12 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <map>
 #include <optional>
 #include <mutex>
@@ -155,6 +160,8 @@ class Bench {
   // limit given in MiB (default 64), or a full disk ("full"). One case per
   // process, so that memory freed by one case does not hide the next.
   void RunFlood(std::string_view which);
+  // Each call's time while the disk is as it is, slow, and stopped.
+  void RunStall();
 
  private:
   void ClearLogs() {
@@ -173,7 +180,18 @@ class Bench {
     double seconds = 0;
     double addedMegabytes = 0;
     std::size_t peakQueuedBytes = 0;
+    std::uint64_t dropped = 0;
   };
+  struct StallResult {
+    Cost call;
+    double maxNs = 0;
+    std::uint64_t dropped = 0;
+    double callerSeconds = 0;
+  };
+  // One producer logs lines_ lines, each call timed on its own, while
+  // `hook` decides each file write; `release` ends the stall once the
+  // producer is done (before the writer drains).
+  StallResult Stall(platform::FileFaultHook hook, const std::function<void()>& release);
   FloodResult Flood(std::size_t queueLimitBytes);
   FloodResult FloodOnce(const std::vector<Message>& messages);
   struct ForwardResult {
@@ -210,8 +228,10 @@ void Bench::SetProductValue(const wchar_t* name, std::uint32_t value) {
 Bench::IntakeResult Bench::Intake(int producers, bool batched) {
   ClearLogs();
   SetProductValue(L"BatchedWrites", batched ? 1 : 0);
+  SetProductValue(L"MaxQueueBytes", static_cast<std::uint32_t>(kMaxQueueLimitBytes));
   TraceLogManager manager;
   SetProductValue(L"BatchedWrites", 0);
+  SetProductValue(L"MaxQueueBytes", 0);
   (void)manager.FinalConstruct();
   std::size_t perProducer = lines_ / static_cast<std::size_t>(producers);
   std::vector<std::vector<double>> samples(static_cast<std::size_t>(producers));
@@ -239,6 +259,7 @@ Bench::IntakeResult Bench::Intake(int producers, bool batched) {
   for (auto& thread : threads) thread.join();
   manager.WaitUntilWritten();
   auto end = Clock::now();
+  if (manager.DroppedLines() != 0) std::printf("(%llu lines dropped in this run)\n", static_cast<unsigned long long>(manager.DroppedLines()));
   manager.FinalRelease();
   std::vector<double> all;
   for (auto& mine : samples) all.insert(all.end(), mine.begin(), mine.end());
@@ -354,9 +375,12 @@ void Bench::Burst() {
   manager.WaitUntilWritten();
   auto written = Clock::now();
   std::int64_t peak = PeakResidentBytes();
+  std::uint64_t dropped = manager.DroppedLines();
   manager.FinalRelease();
-  std::printf("burst of %zu lines of 130 characters: queued in %.2f s, on disk after %.2f s\n", kBurstLines,
-              Seconds(start, queued), Seconds(start, written));
+  std::printf("burst of %zu lines of 130 characters: queued in %.2f s, on disk after %.2f s, %llu dropped at the "
+              "queue limit (%zu MiB)\n",
+              kBurstLines, Seconds(start, queued), Seconds(start, written), static_cast<unsigned long long>(dropped),
+              kDefaultQueueLimitBytes >> 20);
   std::printf("  peak memory added: %.1f MB (resident %.1f MB before, %.1f MB at the peak)\n\n",
               static_cast<double>(peak - before) / 1e6, static_cast<double>(before) / 1e6,
               static_cast<double>(peak) / 1e6);
@@ -431,7 +455,7 @@ Bench::FloodResult Bench::FloodOnce(const std::vector<Message>& messages) {
   }
   manager.WaitUntilWritten();
   FloodResult result{Seconds(start, Clock::now()), static_cast<double>(PeakResidentBytes() - before) / 1e6,
-                     manager.PeakQueuedBytes()};
+                     manager.PeakQueuedBytes(), manager.DroppedLines()};
   manager.FinalRelease();
   return result;
 }
@@ -459,10 +483,10 @@ Bench::FloodResult Bench::Flood(std::size_t queueLimitBytes) {
 
 void Bench::RunFlood(std::string_view which) {
   std::printf("flood: %zu lines of 130 characters from 1 producer, case %s\n", lines_, std::string(which).c_str());
-  std::printf("%-44s %10s %14s %16s\n", "", "seconds", "memory added", "peak queued");
+  std::printf("%-44s %10s %14s %16s %12s\n", "", "seconds", "memory added", "peak queued", "dropped");
   auto show = [](const char* name, const FloodResult& r) {
-    std::printf("%-44s %10.2f %11.1f MB %13.1f MB\n", name, r.seconds, r.addedMegabytes,
-                static_cast<double>(r.peakQueuedBytes) / 1e6);
+    std::printf("%-44s %10.2f %11.1f MB %13.1f MB %12llu\n", name, r.seconds, r.addedMegabytes,
+                static_cast<double>(r.peakQueuedBytes) / 1e6, static_cast<unsigned long long>(r.dropped));
   };
   if (which != "full") {
     std::size_t mebibytes = which.empty() ? 64 : std::strtoull(std::string(which).c_str(), nullptr, 10);
@@ -481,6 +505,72 @@ void Bench::RunFlood(std::string_view which) {
     show("full disk (every write fails), limit 64 MiB", FloodOnce(messages_));
   }
   platform::SetFileFaultHook({});
+}
+
+Bench::StallResult Bench::Stall(platform::FileFaultHook hook, const std::function<void()>& release) {
+  ClearLogs();
+  // 130-character lines, as in the burst.
+  std::vector<Message> lines = MakeMessages(4096, 83, 83);
+  TraceLogManager manager;
+  (void)manager.FinalConstruct();
+  std::vector<double> samples;
+  samples.reserve(lines_);
+  platform::SetFileFaultHook(std::move(hook));
+  auto start = Clock::now();
+  for (std::size_t i = 0; i < lines_; ++i) {
+    const Message& message = lines[i % lines.size()];
+    auto before = Clock::now();
+    (void)manager.QueueMessage(message.source, 4, message.text);
+    samples.push_back(std::chrono::duration<double, std::nano>(Clock::now() - before).count());
+  }
+  StallResult result;
+  result.callerSeconds = Seconds(start, Clock::now());
+  release();
+  platform::SetFileFaultHook({});
+  manager.WaitUntilWritten();
+  result.dropped = manager.DroppedLines();
+  manager.FinalRelease();
+  result.maxNs = *std::max_element(samples.begin(), samples.end());
+  result.call = Summarise(samples);
+  return result;
+}
+
+void Bench::RunStall() {
+  std::printf("caller while the disk stalls: %zu calls of 1 producer, lines of 130 characters, each call timed,\n"
+              "MaxQueueBytes %zu MiB (the default)\n\n",
+              lines_, kDefaultQueueLimitBytes >> 20);
+  std::printf("%-40s %10s %10s %10s %12s %12s\n", "", "median ns", "p99 ns", "max ns", "dropped", "caller s");
+  auto show = [](const char* name, const StallResult& r) {
+    std::printf("%-40s %10.0f %10.0f %10.0f %12llu %12.2f\n", name, r.call.median, r.call.p99, r.maxNs,
+                static_cast<unsigned long long>(r.dropped), r.callerSeconds);
+  };
+  show("disk as it is", Stall({}, [] {}));
+  show("every write takes 2 ms", Stall(
+                                      [](platform::FileOperation operation, std::size_t) {
+                                        if (operation == platform::FileOperation::Write) {
+                                          std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                                        }
+                                        return platform::FileFault{};
+                                      },
+                                      [] {}));
+  // No write returns until the producer is done: the writer is held in the
+  // first one.
+  std::mutex mutex;
+  std::condition_variable released;
+  bool stalled = true;
+  show("no write returns until the caller ends", Stall(
+                                                      [&](platform::FileOperation, std::size_t) {
+                                                        std::unique_lock lock(mutex);
+                                                        released.wait(lock, [&] { return !stalled; });
+                                                        return platform::FileFault{};
+                                                      },
+                                                      [&] {
+                                                        {
+                                                          std::lock_guard lock(mutex);
+                                                          stalled = false;
+                                                        }
+                                                        released.notify_all();
+                                                      }));
 }
 
 std::string ReadText(const std::filesystem::path& path) {
@@ -586,6 +676,8 @@ int main(int argc, char** argv) {
     bench.RunForwarding();
   } else if (argc > 2 && std::string_view(argv[2]) == "flood") {
     bench.RunFlood(argc > 3 ? argv[3] : "");
+  } else if (argc > 2 && std::string_view(argv[2]) == "stall") {
+    bench.RunStall();
   } else {
     bench.Run();
   }

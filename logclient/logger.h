@@ -15,10 +15,10 @@
 // back or the Logger stops: two lines per outage, never one per record.
 //
 // With a link, the records queued and in the sender's hands are bounded by
-// bytes (the service makes its callers wait when it is far behind the disk,
-// so a flood piles up here): a record that does not fit is dropped and
-// counted, and the count goes out as one diagnostic line at most every
-// kFloodReportSeconds (and when the Logger stops).
+// bytes (a flood piles up here while the service takes its calls slower than
+// they come): a record that does not fit is dropped and counted, and the
+// count goes out as one diagnostic line at most every kFloodReportSeconds
+// (and when the Logger stops).
 #pragma once
 
 #include <array>

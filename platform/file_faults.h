@@ -8,12 +8,17 @@
 
 #include <cstddef>
 #include <functional>
+#include <utility>
 
 namespace wl::platform {
 
 enum class FileOperation { Write, Commit };
 
 struct FileFault {
+  FileFault() = default;
+  FileFault(int errorNumber, std::size_t bytesBefore, std::function<void()> afterPart = {})
+      : errorNumber(errorNumber), bytesBefore(bytesBefore), afterPart(std::move(afterPart)) {}
+
   // The error number the operation fails with; 0: no fault. Use a number
   // below 34 (kErrnoEnospc, kErrnoEfbig, kErrnoEio, ...): there the Linux
   // and the Windows numbering agree.
@@ -22,6 +27,9 @@ struct FileFault {
   // before the failure (bytes; in the Unicode text modes of the Windows
   // runtime its byte count, two per character).
   std::size_t bytesBefore = 0;
+  // Write: runs once that part is in the file and before the layer handles
+  // the failure, as another program appending at that moment would.
+  std::function<void()> afterPart;
 };
 
 // Decides each operation: its kind and the size of its data.

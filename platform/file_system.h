@@ -3,7 +3,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <string_view>
 
@@ -36,20 +35,6 @@ bool IsNotFoundError(Win32Error code);
 // DeleteFileW: 2 when missing, 32 when held open without delete sharing, 5
 // for a folder or a read-only file.
 [[nodiscard]] Win32Error DeletePath(std::wstring_view path);
-
-// Cuts a text file that does not end in a line feed back to just after its
-// last line feed (to its UTF-8 byte-order mark when it holds no line feed):
-// the torn last line that a process killed in the middle of a write leaves.
-// A missing or empty file, one that ends in a line feed and a UTF-16 file
-// (FF FE) are left alone. Returns 0 with the bytes cut in *removed; 32 when
-// another open holds the file (nothing cut); other errors of the open.
-[[nodiscard]] Win32Error CutTornTail(std::wstring_view path, std::uint64_t* removed);
-
-// The portable half of CutTornTail: the length to keep of a file of size
-// bytes, reading it through read(offset, buffer, count), which returns
-// whether it read count bytes.
-std::uint64_t LengthWithoutTornTail(std::uint64_t size,
-                                    const std::function<bool(std::uint64_t, char*, std::size_t)>& read);
 
 // CreateDirectoryW: 183 when it exists, 3 when the parent is missing.
 [[nodiscard]] Win32Error MakeDirectory(std::wstring_view path);

@@ -93,6 +93,23 @@ inline constexpr int kErrnoEnametoolong = 38;
 // (the lines after it were not written).
 [[nodiscard]] std::size_t WriteUtf8CrLfLines(int descriptor, std::span<const std::string_view> lines, int* error);
 
+// Ends the last line of a file open for appending text when it lacks its
+// line end (another program appended part of a line, say): when the file
+// holds text after its byte-order mark and the last character is not a line
+// feed, writes a line feed as the descriptor's mode writes it (CR LF, in
+// UTF-16LE for a file continued in it), so that the next write begins a line
+// of its own. Nothing already in the file changes. `path` names the file, for
+// systems whose descriptor cannot read it. Returns 1 when it ended the line;
+// 0 when that was not needed or the file's end cannot be read; -1 with the
+// errno value in *error when the write failed.
+[[nodiscard]] int EndLastLine(int descriptor, std::wstring_view path, int* error);
+
+// The portable half of EndLastLine: whether a file of `size` bytes that
+// begins with `head` (its first bytes, up to 3) and ends with `tail` (its
+// last bytes, up to 2) holds text whose last character is not a line feed;
+// utf16: the file is written in UTF-16LE.
+bool LastLineIsOpen(std::string_view head, std::string_view tail, std::uint64_t size, bool utf16);
+
 // _close. Returns 0 or -1 with *error set.
 [[nodiscard]] int CloseFile(int descriptor, int* error);
 

@@ -5,22 +5,19 @@
 #include <system_error>
 #include <utility>
 
-#include "diagnostics/format.h"
-#include "diagnostics/path_data.h"
 #include "diagnostics/registry_key.h"
 #include "platform/file_system.h"
-#include "platform/machine_root.h"
-#include "platform/replace_file.h"
 #include "platform/system.h"
 #include "platform/text.h"
-#include "platform/wall_clock.h"
 #include "service/service_reports.h"
+#include "service/status_file.h"
 #include "service/syslog_message.h"
 
 namespace wl {
 namespace {
 
 constexpr std::int64_t kMillisecond = 1'000'000;
+constexpr std::wstring_view kForwardingStatusFile = L"forwarding.status";
 constexpr std::int64_t kStatusPeriod = 2000 * kMillisecond;
 constexpr std::int64_t kDropReportPeriod = 60'000 * kMillisecond;
 constexpr std::int64_t kLongestBackoffMs = 30'000;
@@ -120,11 +117,7 @@ ForwardingSettings ReadForwardingSettings() {
   return settings;
 }
 
-std::wstring ForwardingStatusPath() {
-  std::wstring root = platform::MachineRoot();
-  if (root.empty()) root = GetDataFolder();
-  return platform::JoinPath(platform::JoinPath(root, L"run"), L"forwarding.status");
-}
+std::wstring ForwardingStatusPath() { return StatusFilePath(kForwardingStatusFile); }
 
 void Forwarder::AppendForwardEntry(LineQueue& batch, SourceNumber source, std::int64_t acceptedMicroseconds,
                                    LevelNumber level, bool serviceStamped, std::string_view line) {
@@ -447,16 +440,7 @@ void Forwarder::WriteStatusFile() {
   text += "sent=" + std::to_string(status.sent) + "\n";
   text += "queued=" + std::to_string(status.queued) + "\n";
   text += "dropped=" + std::to_string(status.dropped) + "\n";
-  text += "pid=" + std::to_string(platform::GetCurrentProcessId()) + "\n";
-  text += "updated=";
-  platform::CivilTime now = platform::LocalCivilTime(platform::WallClockMicroseconds());
-  text += platform::Utf8FromWide(Format(L"{:04}-{:02}-{:02}T{:02}:{:02}:{:02}", now.year, now.month, now.day,
-                                        now.hour, now.minute, now.second));
-  text += "\n";
-  std::wstring path = ForwardingStatusPath();
-  std::wstring folder = path.substr(0, path.size() - std::wstring_view(L"forwarding.status").size() - 1);
-  (void)platform::MakeDirectory(folder);
-  (void)platform::ReplaceFileContents(path, text);
+  wl::WriteStatusFile(kForwardingStatusFile, std::move(text));
 }
 
 }  // namespace wl

@@ -83,15 +83,6 @@ void LogFileInfo::BuildPath() {
 
 void LogFileInfo::Open() {
   if (path.empty()) BuildPath();
-  // Files this process wrote end in whole lines; only the file a killed
-  // predecessor left may not.
-  if (!tailChecked) {
-    tailChecked = true;
-    std::uint64_t removed = 0;
-    if (platform::CutTornTail(path, &removed) == kErrorSuccess && removed > 0) {
-      ReportError(0, L"Open: cut a torn last line of {} bytes off file {}", removed, path);
-    }
-  }
   int opening = -1;
   int error = platform::OpenFile(&opening, path, kOpenFlags, platform::kShDenyWr, kOpenPermission);
   bool success = error == 0 && opening != -1;
@@ -99,6 +90,16 @@ void LogFileInfo::Open() {
   std::lock_guard guard(descriptorLock);
   descriptor = success ? opening : -1;
   state = success ? FileState::Open : FileState::OpenFailed;
+  // What another program appended, or a killed predecessor's torn line,
+  // may end without a line end.
+  lineMayBeOpen = success;
+}
+
+void LogFileInfo::EndLastLineIfOpen() {
+  if (!lineMayBeOpen || state != FileState::Open) return;
+  int error = 0;
+  // When the line end cannot be written now, the next write tries again.
+  lineMayBeOpen = platform::EndLastLine(descriptor, path, &error) == -1;
 }
 
 void LogFileInfo::Write(std::string_view utf8Line) {
@@ -111,6 +112,7 @@ void LogFileInfo::WriteLines(std::span<const std::string_view> utf8Lines) {
   std::size_t next = 0;
   while (next < utf8Lines.size()) {
     if (state == FileState::Closed) Open();
+    EndLastLineIfOpen();
     // One write up to the line after which the size check is due, so that
     // the check (and a rotation) comes after the same line as without
     // batching.
@@ -134,6 +136,7 @@ void LogFileInfo::WriteLines(std::span<const std::string_view> utf8Lines) {
 
 void LogFileInfo::WriteOne(std::string_view utf8Line) {
   if (state == FileState::Closed) Open();
+  EndLastLineIfOpen();
   int error = platform::kErrnoEbadf;
   int result = -1;
   if (state == FileState::Open) result = platform::WriteUtf8CrLfText(descriptor, utf8Line, &error);
@@ -142,10 +145,13 @@ void LogFileInfo::WriteOne(std::string_view utf8Line) {
 }
 
 void LogFileInfo::ReportWriteFailure(int error) {
+  // A part of the line that could not be cut back may be left in the file.
+  lineMayBeOpen = state == FileState::Open;
   ReportError(0, L"Write failed for file {}{} - {} - {}", name, kLogSuffix, descriptor, ErrnoText(error));
 }
 
 std::size_t LogFileInfo::WritesUntilSizeCheck() const {
+  if (sizeCheckDue) return 1;
   std::int64_t elapsedMs = (SteadyNow() - lastCheck) / 1'000'000;
   std::size_t byCount = kWritesPerSizeCheck - std::min(writesSinceCheck, kWritesPerSizeCheck - 1);
   if (elapsedMs <= kSizeCheckIntervalMs) return byCount;
@@ -156,7 +162,9 @@ void LogFileInfo::CountWrites(std::size_t count) {
   writesSinceCheck += static_cast<std::uint32_t>(count);
   std::int64_t now = SteadyNow();
   std::int64_t elapsedMs = (now - lastCheck) / 1'000'000;
-  if (writesSinceCheck >= kWritesPerSizeCheck || (elapsedMs > kSizeCheckIntervalMs && writesSinceCheck > 1)) {
+  if (sizeCheckDue || writesSinceCheck >= kWritesPerSizeCheck ||
+      (elapsedMs > kSizeCheckIntervalMs && writesSinceCheck > 1)) {
+    sizeCheckDue = false;
     writesSinceCheck = 0;
     lastCheck = now;
     CycleBigFiles(*this);
@@ -182,6 +190,7 @@ bool LogFileInfo::CloseIfOpened() {
   std::lock_guard guard(lock);
   if (state == FileState::Closed) return false;
   Close();
+  sizeCheckDue = true;
   return true;
 }
 
@@ -190,6 +199,8 @@ bool LogFileInfo::ResetIfOpened() {
   if (state == FileState::Closed) return false;
   Close();
   DeleteLog();
+  // A file that could not be deleted is appended to again.
+  sizeCheckDue = true;
   return true;
 }
 

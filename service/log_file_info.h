@@ -56,7 +56,9 @@ class LogFileInfo {
   // feed after a carriage return (see platform::WriteUtf8CrLfText). A failed
   // open or write is reported and the line is lost. Then runs the size
   // check (CycleBigFiles) when 500 writes have gathered, or more than
-  // 5000 ms have passed with more than one write. Writer thread.
+  // 5000 ms have passed with more than one write, and at the first write
+  // after the record's first open and after each reset, so that a file left
+  // over the limit by an earlier process is rotated at once. Writer thread.
   void Write(std::string_view utf8Line);
 
   // Appends the lines in order, as many per write as the size checks allow
@@ -95,10 +97,12 @@ class LogFileInfo {
   void BuildPath();
   // Opens `path` (building it first when empty) for appending UTF-8 text,
   // denying others write access. A failure is reported and leaves the
-  // record in OpenFailed. The record's first open in the process cuts a
-  // torn last line off the file (reported), which a service killed in the
-  // middle of a write can leave.
+  // record in OpenFailed.
   void Open();
+  // Before a write: when the file may end in part of a line (just opened,
+  // or after a failed write), ends that line (platform::EndLastLine), so
+  // that the next line starts whole. Bytes already in the file are kept.
+  void EndLastLineIfOpen();
   // Write, WriteLines and their parts, with `lock` held.
   void WriteOne(std::string_view utf8Line);
   void ReportWriteFailure(int error);
@@ -127,7 +131,10 @@ class LogFileInfo {
   // The full path of the current file; empty until first built.
   std::wstring path;
   FileCommitter* committer = nullptr;
-  bool tailChecked = false;
+  // The file may end in part of a line; see EndLastLineIfOpen.
+  bool lineMayBeOpen = false;
+  // The next write runs the size check whatever the count and time say.
+  bool sizeCheckDue = true;
 };
 
 // The size check of a record: flushes the open file (through the record's

@@ -17,6 +17,9 @@ inline constexpr SourceNumber kSourceCount = 37;
 inline constexpr LevelNumber kLevelCount = 7;
 inline constexpr std::uint16_t kLogFileCount = 15;
 
+// The pseudo-source of the service as a whole, "** Global **" (file 0).
+inline constexpr SourceNumber kGlobalSource = 0;
+
 // The source whose lines also go to the digest file while trace-flag bit 31
 // is set, and that file's index.
 inline constexpr SourceNumber kDigestSource = 36;

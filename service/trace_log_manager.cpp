@@ -8,9 +8,11 @@
 #include "diagnostics/clock.h"
 #include "diagnostics/registry_key.h"
 #include "diagnostics/trace_flags.h"
+#include "diagnostics/write_log.h"
 #include "platform/text.h"
 #include "platform/wall_clock.h"
 #include "service/service_reports.h"
+#include "service/status_file.h"
 
 namespace wl {
 namespace {
@@ -125,8 +127,7 @@ bool BuildLine(std::string& out, SourceNumber source, LevelNumber level, std::ws
 // The lines per file whose list the writer keeps between batched writes.
 constexpr std::size_t kKeptFileLines = 16 * 1024;
 
-// At most one report per this many seconds that callers wait for the writer.
-constexpr std::int64_t kQueueFullReportSeconds = 10;
+constexpr std::wstring_view kQueueStatusFile = L"queue.status";
 
 }  // namespace
 
@@ -172,17 +173,12 @@ HResult TraceLogManager::FinalConstruct() {
     return kEOutOfMemory;
   }
   forwarder.Start();
+  // A status file left by an earlier run must not speak for this one.
+  WriteQueueStatus(0);
   return kSOk;
 }
 
 void TraceLogManager::FinalRelease() {
-  {
-    // Callers waiting for room go on; their lines are discarded with the
-    // rest of the queue.
-    std::lock_guard guard(queueSpaceMutex);
-    queueStopping = true;
-  }
-  queueSpace.notify_all();
   writer.Stop();
   forwarder.Stop();
   // Flushes what the last size checks asked for while the files are open.
@@ -204,7 +200,12 @@ HResult TraceLogManager::QueueMessage(SourceNumber source, LevelNumber level, st
   thread_local std::string line;
   bool stamped = BuildLine(line, source, level, text);
   bool forwarded = forwarder.Accepts(level);
-  ReserveQueueSpace(LineQueue::EntryBytes(line.size()) + (forwarded ? LineQueue::EntryBytes(sizeof(ForwardMark)) : 0));
+  if (!ReserveQueueSpace(LineQueue::EntryBytes(line.size()) +
+                         (forwarded ? LineQueue::EntryBytes(sizeof(ForwardMark)) : 0))) {
+    droppedLines[FileIndexForSource(source)].fetch_add(1);
+    if (line.capacity() > kKeptLineCapacity) std::string().swap(line);
+    return kSOk;
+  }
   if (forwarded) {
     ForwardMark mark{platform::WallClockMicroseconds(), level, stamped};
     writer.Post([source, &mark](LineQueue& queue) {
@@ -218,7 +219,7 @@ HResult TraceLogManager::QueueMessage(SourceNumber source, LevelNumber level, st
   return kSOk;
 }
 
-bool TraceLogManager::TryReserveQueueSpace(std::size_t bytes) {
+bool TraceLogManager::ReserveQueueSpace(std::size_t bytes) {
   std::size_t queued = queuedBytes.load();
   do {
     if (queued != 0 && queued + bytes > settings.queueLimitBytes) return false;
@@ -229,34 +230,49 @@ bool TraceLogManager::TryReserveQueueSpace(std::size_t bytes) {
   return true;
 }
 
-void TraceLogManager::ReserveQueueSpace(std::size_t bytes) {
-  if (TryReserveQueueSpace(bytes)) return;
-  std::int64_t now = SteadyNow();
-  std::int64_t last = lastQueueFullReport.load(std::memory_order_relaxed);
-  if ((last == 0 || (now - last) / 1'000'000'000 >= kQueueFullReportSeconds) &&
-      lastQueueFullReport.compare_exchange_strong(last, now)) {
-    ReportError(0, L"TraceLogManager::QueueMessage() - {} bytes of lines wait for the disk (MaxQueueBytes {}): "
-                L"callers wait for the writer",
-                queuedBytes.load(), settings.queueLimitBytes);
-  }
-  std::unique_lock guard(queueSpaceMutex);
-  // Counted before the test, so that the writer, which gives room back
-  // before it looks for waiters, either is seen by the test or sees this
-  // waiter and wakes it.
-  ++queueSpaceWaiters;
-  bool reserved = false;
-  queueSpace.wait(guard, [&] { return (reserved = TryReserveQueueSpace(bytes)) || queueStopping || !writer.Running(); });
-  --queueSpaceWaiters;
-  // Without a writer nothing gives room back: the line is queued anyway (and
-  // counted, so that the count stays that of the queue).
-  if (!reserved) queuedBytes.fetch_add(bytes);
+std::uint64_t TraceLogManager::DroppedLines() const {
+  std::uint64_t total = 0;
+  for (const auto& count : droppedLines) total += count.load(std::memory_order_relaxed);
+  return total;
 }
 
-void TraceLogManager::ReleaseQueueSpace(std::size_t bytes) {
-  queuedBytes.fetch_sub(bytes);
-  if (queueSpaceWaiters.load() == 0) return;
-  { std::lock_guard guard(queueSpaceMutex); }
-  queueSpace.notify_all();
+void TraceLogManager::ReportDroppedLines() {
+  std::array<std::uint64_t, kLogFileCount> now{};
+  bool unreported = false;
+  for (std::size_t i = 0; i < kLogFileCount; ++i) {
+    now[i] = droppedLines[i].load();
+    unreported = unreported || now[i] != droppedReported[i];
+  }
+  if (!unreported) return;
+  // A line was dropped because the lines accepted before it filled the
+  // queue; the report follows them. Once nothing waits (read after the
+  // counts), they are all written; otherwise those waiting at the end of
+  // the previous batch were in the batch just written, and the drops seen
+  // then are due.
+  const auto& due = queuedBytes.load() == 0 ? now : droppedSeen;
+  bool reported = false;
+  std::string report;
+  for (std::uint16_t index = 0; index < kLogFileCount; ++index) {
+    if (due[index] <= droppedReported[index] || !fileRecords[index]) continue;
+    std::wstring text = Format(L"TraceLogManager::QueueMessage() - Lines for this file dropped: {} (the lines "
+                               L"waiting for the disk had reached MaxQueueBytes, {} bytes)",
+                               due[index] - droppedReported[index], settings.queueLimitBytes);
+    BuildLine(report, kGlobalSource, kLevelError, text);
+    fileRecords[index]->Write(report);
+    droppedReported[index] = due[index];
+    reported = true;
+  }
+  droppedSeen = now;
+  if (reported) {
+    std::uint64_t total = 0;
+    for (std::uint64_t count : droppedReported) total += count;
+    WriteQueueStatus(total);
+  }
+}
+
+void TraceLogManager::WriteQueueStatus(std::uint64_t reported) {
+  WriteStatusFile(kQueueStatusFile, "limit=" + std::to_string(settings.queueLimitBytes) + "\ndropped=" +
+                                        std::to_string(reported) + "\n");
 }
 
 bool TraceLogManager::Accepts(SourceNumber source, LevelNumber level) const {
@@ -337,7 +353,8 @@ void TraceLogManager::WriteBatch(LineQueue& batch) {
   if (!forwardBatch.Empty()) forwarder.Offer(forwardBatch);
   // The emptied blocks go back to callers at the next exchange.
   batch.Clear();
-  ReleaseQueueSpace(bytes);
+  queuedBytes.fetch_sub(bytes);
+  ReportDroppedLines();
 }
 
 void TraceLogManager::AppendForwardEntry(SourceNumber markedSource, std::string_view markEntry, std::string_view line) {

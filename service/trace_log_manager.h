@@ -13,11 +13,9 @@
 
 #include <array>
 #include <atomic>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -38,8 +36,8 @@ namespace wl {
 inline constexpr std::int64_t kLevelRefreshSeconds = 60;
 
 // The bytes of accepted lines that may wait for the writer (MaxQueueBytes,
-// bounded to this range): a caller whose line would go past it waits until
-// the writer has written enough.
+// bounded to this range): a line that would go past it is dropped and
+// counted, and the caller goes on at once.
 inline constexpr std::size_t kDefaultQueueLimitBytes = 64 * 1024 * 1024;
 inline constexpr std::size_t kMinQueueLimitBytes = 64 * 1024;
 inline constexpr std::size_t kMaxQueueLimitBytes = 1024 * 1024 * 1024;
@@ -77,12 +75,16 @@ class TraceLogManager {
 
   // Message intake, on the caller's thread: E_INVALIDARG for a source of 37
   // or more or a level of 7 or more; otherwise S_OK, whether the message was
-  // dropped by the level test or queued. The text is taken whole (embedded
-  // nulls included); a text that does not begin with a client stamp gets the
-  // service's own. Never touches a file. When the lines accepted and not yet
-  // written would go past the queue limit with this one, waits until the
-  // writer has written enough (a line alone larger than the limit waits
-  // for an empty queue), or until FinalRelease begins.
+  // dropped by the level test, dropped at the queue limit or queued. The
+  // text is taken whole (embedded nulls included); a text that does not
+  // begin with a client stamp gets the service's own. Never touches a file
+  // and never waits for the writer: when the lines accepted and not yet
+  // written would go past the queue limit with this one, the line is
+  // dropped and counted for its file (a line alone larger than the limit
+  // goes in when nothing waits). Once the writer has written what was
+  // waiting, it puts one line with the count into each file that lost lines
+  // ("** Global **+E ... Lines for this file dropped: N ...") and rewrites
+  // the status file queue.status.
   [[nodiscard]] HResult QueueMessage(SourceNumber source, LevelNumber level, std::wstring_view text);
 
   // The level operations. Arguments are narrowed to their low 16 bits first.
@@ -121,14 +123,18 @@ class TraceLogManager {
   std::size_t QueuedBytes() const { return queuedBytes.load(); }
   std::size_t PeakQueuedBytes() const { return peakQueuedBytes.load(); }
   std::size_t QueueLimitBytes() const { return settings.queueLimitBytes; }
+  // The lines dropped at the queue limit so far, reported or not.
+  std::uint64_t DroppedLines() const;
 
  private:
   bool Accepts(SourceNumber source, LevelNumber level) const;
-  // Counts `bytes` into queuedBytes, waiting while they would go past the
-  // limit; ReleaseQueueSpace gives written bytes back and wakes the waiters.
-  void ReserveQueueSpace(std::size_t bytes);
-  bool TryReserveQueueSpace(std::size_t bytes);
-  void ReleaseQueueSpace(std::size_t bytes);
+  // Counts `bytes` into queuedBytes unless they would go past the limit
+  // (false then); the writer gives written bytes back.
+  bool ReserveQueueSpace(std::size_t bytes);
+  // Writer thread, after each batch: writes the report of the drops whose
+  // waiting lines are now all written, and the status file.
+  void ReportDroppedLines();
+  void WriteQueueStatus(std::uint64_t reported);
   void WriteBatch(LineQueue& batch);
   void WriteLine(SourceNumber source, std::string_view utf8Line);
   // Adds what the forwarder needs of `line` to forwardBatch, from the mark
@@ -140,11 +146,11 @@ class TraceLogManager {
   const CoreSettings settings = ReadCoreSettings();
   std::atomic<std::size_t> queuedBytes{0};
   std::atomic<std::size_t> peakQueuedBytes{0};
-  std::atomic<int> queueSpaceWaiters{0};
-  std::atomic<std::int64_t> lastQueueFullReport{0};
-  bool queueStopping = false;  // under queueSpaceMutex
-  std::mutex queueSpaceMutex;
-  std::condition_variable queueSpace;
+  // Lines dropped at the queue limit, per file, counted by callers; the
+  // counts the writer saw after its last batch, and those it has reported.
+  std::array<std::atomic<std::uint64_t>, kLogFileCount> droppedLines{};
+  std::array<std::uint64_t, kLogFileCount> droppedSeen{};
+  std::array<std::uint64_t, kLogFileCount> droppedReported{};
   // The writer's lines of one batch per file, and the files in the order of
   // their first line (BatchedWrites).
   std::array<std::vector<std::string_view>, kLogFileCount> fileLines;

@@ -44,12 +44,6 @@ class LogRotationTest : public test::ServiceFixture {
     EXPECT_EQ(manager_->QueueMessage(source, 1, text), kSOk);
     manager_->WaitUntilWritten();
   }
-  // Two writes more than 5000 ms apart: the second runs the size check.
-  void CheckSize(SourceNumber source) {
-    Log(source);
-    clock_.AdvanceMilliseconds(5001);
-    Log(source);
-  }
 
   // "Wayline     +C " or "Lookout     +C ", the stamp, "x", CR LF.
   static constexpr std::int64_t kLineBytes = 15 + 32 + 1 + 2;
@@ -85,7 +79,10 @@ TEST_F(LogRotationTest, SizeLimitComesFromTheRegistryWithinItsBounds) {
 }
 
 TEST_F(LogRotationTest, SizeCheckRunsAfter500Writes) {
-  Prefill("Wayline.log", limit_ + 1);
+  Prefill("Wayline.log", limit_ - kLineBytes);
+  // The first write's check finds the file at the limit.
+  Log(1);
+  EXPECT_FALSE(Exists("Wayline_old.log"));
   for (int i = 0; i < 499; ++i) (void)manager_->QueueMessage(1, 1, L"x");
   manager_->WaitUntilWritten();
   EXPECT_FALSE(Exists("Wayline_old.log"));
@@ -99,8 +96,10 @@ TEST_F(LogRotationTest, SizeCheckRunsAfter500Writes) {
 }
 
 TEST_F(LogRotationTest, SizeCheckRunsAfterMoreThan5000MsWithMoreThanOneWrite) {
-  Prefill("Tunnel.log", limit_ + 1);
-  Prefill("Wayline.log", limit_ + 1);
+  // Each file at the limit after its first write, and its check.
+  Prefill("Tunnel.log", limit_ - kLineBytes);
+  Prefill("Wayline.log", limit_ - kLineBytes);
+  Log(14);
   Log(14);
   clock_.AdvanceMilliseconds(5000);
   Log(14);
@@ -109,7 +108,8 @@ TEST_F(LogRotationTest, SizeCheckRunsAfterMoreThan5000MsWithMoreThanOneWrite) {
   Log(14);
   EXPECT_TRUE(Exists("Tunnel_old.log"));
 
-  // Long after the record's creation, one write is not enough.
+  // Long after the last check, one write is not enough.
+  Log(1);
   clock_.AdvanceSeconds(10);
   Log(1);
   EXPECT_FALSE(Exists("Wayline_old.log"));
@@ -117,35 +117,72 @@ TEST_F(LogRotationTest, SizeCheckRunsAfterMoreThan5000MsWithMoreThanOneWrite) {
   EXPECT_TRUE(Exists("Wayline_old.log"));
 }
 
+// A service killed before its first count-based check left the file over
+// the limit: a new object (as a new process) rotates it at its first
+// write, and so again after a reset.
+TEST_F(LogRotationTest, AFileOverTheLimitIsRotatedAtTheFirstWriteOfANewObject) {
+  for (int round = 0; round < 2; ++round) {
+    SCOPED_TRACE(round);
+    Prefill("Wayline.log", limit_ + 1);
+    Log(1, L"first");
+    EXPECT_EQ(std::filesystem::file_size(LogPath("Wayline_old")), static_cast<std::uintmax_t>(limit_ + 1 + kLineBytes + 4));
+    EXPECT_FALSE(Exists("Wayline.log"));
+    Log(1);
+    EXPECT_TRUE(ReadLog("Wayline.log").starts_with("\xEF\xBB\xBFWayline     +C "));
+    manager_->FinalRelease();
+    manager_ = std::make_unique<TraceLogManager>();
+    ASSERT_EQ(manager_->FinalConstruct(), kSOk);
+  }
+  // A reset whose file is made again over the limit (another program
+  // copied an old log back, say).
+  Log(1);
+  EXPECT_EQ(manager_->ResetLogs(), kSOk);
+  Prefill("Wayline.log", limit_ + 1);
+  Put("Wayline_old.log", "old");
+  Log(1, L"first");
+  EXPECT_EQ(ReadLog("Wayline_older.log"), "old");
+  EXPECT_FALSE(Exists("Wayline.log"));
+  EXPECT_EQ(CountOf(Diagnostics(), "Error: "), 0u);
+}
+
 // With BatchedWrites, a batch is cut where the size check falls due: after
-// the 500th line, and after the second line once more than 5000 ms passed.
+// a file's first line, after the 500th line since a check, and after the
+// second line once more than 5000 ms passed.
 TEST_F(LogRotationTest, BatchedWritesCheckTheSizeAfterTheSameLines) {
   ASSERT_EQ(SetProductDword(L"BatchedWrites", 1), 0u);
-  Prefill("Wayline.log", limit_ + 1);
-  Prefill("Tunnel.log", limit_ + 1);
+  Prefill("Wayline.log", limit_ - 100);
+  Prefill("Tunnel.log", limit_ - 100);
   auto batched = std::make_unique<TraceLogManager>();
   // Queued before the writer starts, so that it takes them in one batch.
   for (int i = 0; i < 1200; ++i) ASSERT_EQ(batched->QueueMessage(1, 1, Format(L"{}", i)), kSOk);
   ASSERT_EQ(batched->FinalConstruct(), kSOk);
   batched->WaitUntilWritten();
-  // The check after line 499 rotated the full file; the one after line 999
-  // found the new file small.
+  // The check after line 0 found the file below the limit, the one after
+  // line 500 rotated it, the one after line 1000 found the new file small.
   std::string old = ReadLog("Wayline_old.log");
-  EXPECT_EQ(CountOf(old, "\r\n"), 1u + 500u);
-  EXPECT_TRUE(old.ends_with(": 499\r\n"));
+  EXPECT_EQ(CountOf(old, "\r\n"), 1u + 501u);
+  EXPECT_TRUE(old.ends_with(": 500\r\n"));
   std::string current = ReadLog("Wayline.log");
-  EXPECT_EQ(CountOf(current, "\r\n"), 700u);
-  EXPECT_TRUE(current.starts_with("\xEF\xBB\xBFWayline     +C 12/04 10:34:55.123            : 500\r\n"));
-  batched->FinalRelease();
+  EXPECT_EQ(CountOf(current, "\r\n"), 699u);
+  EXPECT_TRUE(current.starts_with("\xEF\xBB\xBFWayline     +C 12/04 10:34:55.123            : 501\r\n"));
 
-  batched = std::make_unique<TraceLogManager>();
-  for (int i = 0; i < 3; ++i) ASSERT_EQ(batched->QueueMessage(14, 1, Format(L"t{}", i)), kSOk);
-  clock_.AdvanceMilliseconds(5001);
-  ASSERT_EQ(batched->FinalConstruct(), kSOk);
+  // Tunnel.log's first line and check, then three lines taken together more
+  // than 5000 ms later (the writer held meanwhile in another file's write).
+  ASSERT_EQ(batched->QueueMessage(14, 1, L"t0"), kSOk);
   batched->WaitUntilWritten();
-  EXPECT_TRUE(ReadLog("Tunnel_old.log").ends_with(": t1\r\n"));
-  EXPECT_EQ(CountOf(ReadLog("Tunnel_old.log"), "\r\n"), 3u);
-  EXPECT_TRUE(ReadLog("Tunnel.log").ends_with("\xEF\xBB\xBFTunnel      +C 12/04 10:34:55.123            : t2\r\n"));
+  {
+    test::WriterGate gate;
+    ASSERT_EQ(batched->QueueMessage(21, 1, L"hold"), kSOk);
+    ASSERT_TRUE(gate.WaitUntilEntered());
+    for (int i = 1; i <= 3; ++i) ASSERT_EQ(batched->QueueMessage(14, 1, Format(L"t{}", i)), kSOk);
+    clock_.AdvanceMilliseconds(5001);
+  }
+  batched->WaitUntilWritten();
+  batched->FinalRelease();
+  EXPECT_TRUE(ReadLog("Tunnel_old.log").ends_with(": t0\r\nTunnel      +C 12/04 10:34:55.123            : t1\r\n"
+                                                  "Tunnel      +C 12/04 10:34:55.123            : t2\r\n"));
+  EXPECT_EQ(CountOf(ReadLog("Tunnel_old.log"), "\r\n"), 4u);
+  EXPECT_EQ(ReadLog("Tunnel.log"), "\xEF\xBB\xBFTunnel      +C 12/04 10:34:55.123            : t3\r\n");
   EXPECT_EQ(CountOf(Diagnostics(), "Error: "), 0u);
 }
 
@@ -159,18 +196,19 @@ TEST_F(LogRotationTest, ABatchedWriteThatFailsPartWayLosesOnlyTheLinesItCouldNot
   constexpr std::size_t kLine = 15 + 32 + 1000 + 1 + 2;
   for (int i = 1; i <= 5; ++i) ASSERT_EQ(batched->QueueMessage(1, 1, filler + std::to_wstring(i)), kSOk);
   {
-    // The batch of five stops 500 bytes into its third line; of the single
-    // writes after it, the first (line 4) fails part-way too. Windows writes
-    // each line on its own (the seam counts two bytes per character, the
-    // carriage return that the runtime adds not among them): there lines 3
-    // and 4 fail part-way.
+    // Line 1 goes alone (the size check follows a file's first write); the
+    // batch of the other four stops 500 bytes into its second line (3); of
+    // the single writes after it, the first (line 4) fails part-way too.
+    // Windows writes each line on its own (the seam counts two bytes per
+    // character, the carriage return that the runtime adds not among them):
+    // there lines 3 and 4 fail part-way.
     std::atomic<int> singles{0};
-    const int firstFailing = test::OnWindows() ? 2 : 0;
-    const int lastFailing = test::OnWindows() ? 3 : 0;
+    const int firstFailing = test::OnWindows() ? 2 : 1;
+    const int lastFailing = test::OnWindows() ? 3 : 1;
     const std::size_t single = test::OnWindows() ? 2 * (kLine - 1) : kLine;
     test::ScopedFileFaults faults([&](platform::FileOperation operation, std::size_t size) {
       if (operation != platform::FileOperation::Write) return platform::FileFault{};
-      if (size == 5 * kLine) return platform::FileFault{platform::kErrnoEnospc, 2 * kLine + 500};
+      if (size == 4 * kLine) return platform::FileFault{platform::kErrnoEnospc, kLine + 500};
       if (size != single) return platform::FileFault{};
       int index = singles++;
       bool fails = index >= firstFailing && index <= lastFailing;
@@ -189,9 +227,8 @@ TEST_F(LogRotationTest, ABatchedWriteThatFailsPartWayLosesOnlyTheLinesItCouldNot
 
 TEST_F(LogRotationTest, ARotatedFileIsFlushedBeforeItIsClosed) {
   Prefill("Wayline.log", limit_ + 1);
-  Log(1);
   std::uint64_t before = platform::CommittedFileCount();
-  clock_.AdvanceMilliseconds(5001);
+  // The first write's size check rotates the file.
   Log(1);
   ASSERT_TRUE(Exists("Wayline_old.log"));
   // The flush was done by the time the file was closed and renamed, not
@@ -202,11 +239,8 @@ TEST_F(LogRotationTest, ARotatedFileIsFlushedBeforeItIsClosed) {
 }
 
 TEST_F(LogRotationTest, FileOfExactlyTheLimitStaysOneByteMoreRotates) {
-  Prefill("Wayline.log", limit_ - 2 * kLineBytes);
-  Prefill("Lookout.log", limit_ - 2 * kLineBytes + 1);
-  EXPECT_EQ(manager_->QueueMessage(1, 1, L"x"), kSOk);
-  EXPECT_EQ(manager_->QueueMessage(21, 1, L"x"), kSOk);
-  clock_.AdvanceMilliseconds(5001);
+  Prefill("Wayline.log", limit_ - kLineBytes);
+  Prefill("Lookout.log", limit_ - kLineBytes + 1);
   EXPECT_EQ(manager_->QueueMessage(1, 1, L"x"), kSOk);
   EXPECT_EQ(manager_->QueueMessage(21, 1, L"x"), kSOk);
   manager_->WaitUntilWritten();
@@ -221,9 +255,9 @@ TEST_F(LogRotationTest, RotationShiftsAFullChain) {
   Put("Wayline_old.log", "old");
   Put("Wayline_older.log", "older");
   Put("Wayline_oldest.log", "oldest");
-  CheckSize(1);
+  Log(1);
   EXPECT_FALSE(Exists("Wayline.log"));
-  EXPECT_EQ(std::filesystem::file_size(LogPath("Wayline_old")), static_cast<std::uintmax_t>(limit_ + 1 + 2 * kLineBytes));
+  EXPECT_EQ(std::filesystem::file_size(LogPath("Wayline_old")), static_cast<std::uintmax_t>(limit_ + 1 + kLineBytes));
   EXPECT_EQ(ReadLog("Wayline_older.log"), "old");
   EXPECT_EQ(ReadLog("Wayline_oldest.log"), "older");
   EXPECT_EQ(CountOf(Diagnostics(), "Error: "), 0u);
@@ -233,7 +267,7 @@ TEST_F(LogRotationTest, RotationTakesOverTheFormerNames) {
   Prefill("Lookout.log", limit_ + 1);
   Put("Lookout.log.1", "one");
   Put("Lookout.log.2", "two");
-  CheckSize(21);
+  Log(21);
   EXPECT_FALSE(Exists("Lookout.log"));
   EXPECT_FALSE(Exists("Lookout.log.1"));
   EXPECT_FALSE(Exists("Lookout.log.2"));

@@ -69,41 +69,6 @@ TEST(PlatformFileSystem, MoveNeverReplacesItsTargetDeleteAndMakeDirectory) {
   EXPECT_EQ(kErrorAccessDenied, DeletePath(sub.wstring()));
 }
 
-TEST(PlatformFileSystem, CutTornTailKeepsWholeLinesOnly) {
-  TempFolder folder;
-  auto file = folder.Path() / L"torn.log";
-  std::string longLine(70000, 'x');
-  struct Case {
-    std::string before;
-    std::string after;
-  };
-  const Case cases[] = {
-      {"", ""},
-      {"\xEF\xBB\xBF", "\xEF\xBB\xBF"},
-      {"\xEF\xBB\xBF" "a\r\n", "\xEF\xBB\xBF" "a\r\n"},
-      {"\xEF\xBB\xBF" "a\r\nbc", "\xEF\xBB\xBF" "a\r\n"},
-      {"\xEF\xBB\xBF" "a\r\nb\r", "\xEF\xBB\xBF" "a\r\n"},
-      {"\xEF\xBB\xBF" "partial", "\xEF\xBB\xBF"},
-      {"no mark", ""},
-      // A torn line longer than one block of the backwards search.
-      {"\xEF\xBB\xBF" "a\r\n" + longLine, "\xEF\xBB\xBF" "a\r\n"},
-      {"\xEF\xBB\xBF" + longLine + "\r\n" + longLine, "\xEF\xBB\xBF" + longLine + "\r\n"},
-      // UTF-16 files are left alone.
-      {std::string("\xFF\xFEz\0", 4), std::string("\xFF\xFEz\0", 4)},
-  };
-  for (const Case& c : cases) {
-    SCOPED_TRACE(c.before.substr(0, 20));
-    test::WriteFileBytes(file, Bytes(c.before.begin(), c.before.end()));
-    std::uint64_t removed = 99;
-    EXPECT_EQ(kErrorSuccess, CutTornTail(file.wstring(), &removed));
-    EXPECT_EQ(removed, c.before.size() - c.after.size());
-    EXPECT_EQ(ReadFileBytes(file), Bytes(c.after.begin(), c.after.end()));
-  }
-  std::uint64_t removed = 99;
-  EXPECT_EQ(kErrorSuccess, CutTornTail((folder.Path() / L"missing.log").wstring(), &removed));
-  EXPECT_EQ(removed, 0u);
-}
-
 TEST(PlatformFileSystem, JoinPath) {
   std::wstring separator(1, kPathSeparator);
   EXPECT_EQ(L"a" + separator + L"b", JoinPath(L"a", L"b"));

@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <thread>
 
@@ -242,6 +243,74 @@ TEST(PlatformTextFile, AFaultPartWayCutsTheFileBackInEveryMode) {
   }
   EXPECT_EQ(CommitFile(descriptor, &error), 0);
   Close(descriptor);
+}
+
+// A write that fails part-way is cut back only while the file ends where
+// that write left it: bytes another program appended after it stay, and
+// so do ours before them. (On Windows no other program can write a file
+// held with _SH_DENYWR, so there is nothing to append.)
+TEST(PlatformTextFile, AFaultPartWayNeverCutsWhatAnotherProgramAppended) {
+  if (test::OnWindows()) GTEST_SKIP() << "no other program can append to the held file";
+  TempFolder folder;
+  auto path = folder.Path() / L"shared.log";
+  int descriptor = Open(path);
+  ASSERT_GE(descriptor, 0);
+  int error = 0;
+  {
+    test::ScopedFileFaults faults([&path](FileOperation operation, std::size_t) {
+      if (operation != FileOperation::Write) return FileFault{};
+      return FileFault{kErrnoEnospc, 5, [&path] {
+                         std::ofstream(path, std::ios::binary | std::ios::app) << "OTHER PROGRAM\r\n";
+                       }};
+    });
+    EXPECT_EQ(WriteUtf8CrLfText(descriptor, "torn line\r\n", &error), -1);
+  }
+  Close(descriptor);
+  EXPECT_EQ(ReadFileText(path), "\xEF\xBB\xBFtorn OTHER PROGRAM\r\n");
+}
+
+// What EndLastLine adds before the next line, by what the file held: only a
+// line end, and only where text ends without one.
+TEST(PlatformTextFile, EndLastLineEndsOnlyAnOpenLine) {
+  TempFolder folder;
+  const std::string note = "NOTE FROM ANOTHER PROGRAM (no line end)";
+  struct Row {
+    const char* name;
+    std::string initial;  // nothing: no file
+    int ended;
+    std::string expected;  // after EndLastLine and the line "next"
+  };
+  const Row rows[] = {
+      {"missing", "", 0, "\xEF\xBB\xBFnext\r\n"},
+      {"mark only", "\xEF\xBB\xBF", 0, "\xEF\xBB\xBFnext\r\n"},
+      {"whole line", "\xEF\xBB\xBF" "a\r\n", 0, "\xEF\xBB\xBF" "a\r\nnext\r\n"},
+      {"bare line feed", "a\n", 0, "a\nnext\r\n"},
+      {"no mark, no line end", note, 1, note + "\r\nnext\r\n"},
+      {"torn after a line", "\xEF\xBB\xBF" "a\r\nb\r", 1, "\xEF\xBB\xBF" "a\r\nb\r\r\nnext\r\n"},
+      {"one byte", "x", 1, "x\r\nnext\r\n"},
+      {"utf16 mark only", "\xFF\xFE", 0, std::string("\xFF\xFEn\0e\0x\0t\0\r\0\n\0", 14)},
+      {"utf16 whole line", std::string("\xFF\xFEz\0\n\0", 6), 0,
+       std::string("\xFF\xFEz\0\n\0n\0e\0x\0t\0\r\0\n\0", 18)},
+      {"utf16 open line", std::string("\xFF\xFEz\0", 4), 1,
+       std::string("\xFF\xFEz\0\r\0\n\0n\0e\0x\0t\0\r\0\n\0", 20)},
+      // A line feed byte that is half of another character ends no line.
+      {"utf16 0A of another unit", std::string("\xFF\xFE\n\x01", 4), 1,
+       std::string("\xFF\xFE\n\x01\r\0\n\0n\0e\0x\0t\0\r\0\n\0", 20)},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    auto path = folder.Path() / (std::string(row.name) + ".log");
+    if (row.name != std::string("missing")) Write(path, row.initial);
+    int descriptor = Open(path);
+    ASSERT_GE(descriptor, 0);
+    int error = 0;
+    EXPECT_EQ(EndLastLine(descriptor, path.wstring(), &error), row.ended);
+    // A second call finds the line ended.
+    EXPECT_EQ(EndLastLine(descriptor, path.wstring(), &error), 0);
+    EXPECT_NE(WriteText(descriptor, L"next\n", &error), -1);
+    Close(descriptor);
+    EXPECT_EQ(ReadFileText(path), row.expected);
+  }
 }
 
 // The one case with the system's own limit: a write past a per-process file

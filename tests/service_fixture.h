@@ -5,8 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <filesystem>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -115,6 +118,50 @@ class ServiceFixture : public LibraryTest {
   }
 
   static std::string Utf8(std::wstring_view text) { return platform::Utf8FromWide(text); }
+};
+
+// Holds every file write and flush of the process inside the fault seam
+// until released, as a disk that has stopped answering would: the writer
+// thread stays in the write it began.
+class WriterGate {
+ public:
+  WriterGate()
+      : faults_([this](platform::FileOperation, std::size_t) {
+          std::unique_lock lock(mutex_);
+          entered_ = true;
+          changed_.notify_all();
+          changed_.wait(lock, [this] { return !held_; });
+          return platform::FileFault{};
+        }) {}
+  ~WriterGate() { Release(); }
+  WriterGate(const WriterGate&) = delete;
+  WriterGate& operator=(const WriterGate&) = delete;
+
+  // Waits until some thread is held in a write or flush; false when none
+  // came within a minute (a broken build, not a slow machine).
+  bool WaitUntilEntered() {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::minutes(1), [this] { return entered_; });
+  }
+  // True while a thread has entered and nothing was released.
+  bool Holding() {
+    std::lock_guard lock(mutex_);
+    return entered_ && held_;
+  }
+  void Release() {
+    {
+      std::lock_guard lock(mutex_);
+      held_ = false;
+    }
+    changed_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable changed_;
+  bool entered_ = false;
+  bool held_ = true;
+  ScopedFileFaults faults_;
 };
 
 }  // namespace wl::test

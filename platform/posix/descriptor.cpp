@@ -55,7 +55,24 @@ int WriteAll(int descriptor, std::string_view bytes, std::size_t* written) {
   return WriteAllParts(descriptor, {&bytes, 1}, bytes.size(), written);
 }
 
-int WriteAllParts(int descriptor, std::span<const std::string_view> parts, std::size_t limit, std::size_t* written) {
+void AppendedRun::Locate(int descriptor) {
+  if (pending_ == 0) return;
+  // After a write to a descriptor opened with O_APPEND its position is just
+  // past the bytes that write put at the end of the file.
+  off_t position = lseek(descriptor, 0, SEEK_CUR);
+  if (position < 0 || static_cast<std::uint64_t>(position) < pending_) {
+    run_ = 0;
+    end_ = -1;
+  } else {
+    std::int64_t start = position - static_cast<off_t>(pending_);
+    run_ = start == end_ ? run_ + pending_ : pending_;
+    end_ = position;
+  }
+  pending_ = 0;
+}
+
+int WriteAllParts(int descriptor, std::span<const std::string_view> parts, std::size_t limit, std::size_t* written,
+                  AppendedRun* run) {
   constexpr std::size_t kMaxParts = IOV_MAX;
   iovec vector[kMaxParts];
   std::size_t done = 0;
@@ -74,6 +91,7 @@ int WriteAllParts(int descriptor, std::span<const std::string_view> parts, std::
       room -= length;
     }
     if (count == 0) break;
+    if (run != nullptr) run->Locate(descriptor);
     ssize_t result = writev(descriptor, vector, count);
     if (result < 0) {
       if (errno == EINTR) continue;
@@ -81,6 +99,7 @@ int WriteAllParts(int descriptor, std::span<const std::string_view> parts, std::
       break;
     }
     done += static_cast<std::size_t>(result);
+    if (run != nullptr) run->Add(static_cast<std::size_t>(result));
     // Moves the cut past what went in.
     auto left = static_cast<std::size_t>(result);
     while (part < parts.size() && left >= parts[part].size() - offset) {

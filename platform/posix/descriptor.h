@@ -6,6 +6,7 @@
 #include <sys/types.h>
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
@@ -42,10 +43,34 @@ Descriptor OpenDescriptor(const std::string& path, int flags, mode_t mode = 0);
 // the errno. *written (may be null) gets how many bytes went in.
 [[nodiscard]] int WriteAll(int descriptor, std::string_view bytes, std::size_t* written = nullptr);
 
+// Where the writes on a descriptor opened with O_APPEND landed: each goes to
+// the end of the file as it is at that moment, and another process may have
+// appended between two of them. Knows the run of our own bytes, unbroken by
+// anyone else's, that ends at the descriptor's position, so that a caller can
+// cut back its own bytes and nothing else. Locating a write costs a position
+// query; WriteAllParts locates a write only when another one follows it.
+class AppendedRun {
+ public:
+  // Before a write: locates the write before it, if any is pending.
+  void Locate(int descriptor);
+  // After a write of `bytes` bytes (not yet located).
+  void Add(std::size_t bytes) { pending_ += bytes; }
+  // After Locate: the length of the run and the offset just past it (-1
+  // when nothing was written or a position could not be read).
+  std::size_t Bytes() const { return run_; }
+  std::int64_t End() const { return end_; }
+
+ private:
+  std::size_t run_ = 0;
+  std::size_t pending_ = 0;
+  std::int64_t end_ = -1;
+};
+
 // The same for several parts, in order, with as few vectored writes as the
-// system allows, and at most the first `limit` bytes of them.
+// system allows, and at most the first `limit` bytes of them. With `run`,
+// follows where the writes landed (Locate it again afterwards for the last).
 [[nodiscard]] int WriteAllParts(int descriptor, std::span<const std::string_view> parts, std::size_t limit,
-                                std::size_t* written = nullptr);
+                                std::size_t* written = nullptr, AppendedRun* run = nullptr);
 
 // Reads from the current position to the end, appending to *bytes: 0 or the
 // errno.

@@ -140,31 +140,6 @@ Win32Error DeletePath(std::wstring_view path) {
   return failure == 0 ? kErrorSuccess : CodeForErrno(failure, narrow);
 }
 
-Win32Error CutTornTail(std::wstring_view path, std::uint64_t* removed) {
-  *removed = 0;
-  std::string narrow;
-  if (!NarrowPath(path, &narrow)) return kErrorInvalidName;
-  if (narrow.empty()) return kErrorPathNotFound;
-  int failure = 0;
-  Win32Error held = UnlessHeld(narrow, [&] {
-    posix::Descriptor file(open(narrow.c_str(), O_RDWR | O_CLOEXEC));
-    if (!file.Valid()) return errno == ENOENT ? 0 : errno;
-    struct stat info {};
-    if (fstat(file.Get(), &info) != 0) return errno;
-    if (!S_ISREG(info.st_mode)) return 0;
-    auto size = static_cast<std::uint64_t>(info.st_size);
-    std::uint64_t keep = LengthWithoutTornTail(size, [&](std::uint64_t offset, char* buffer, std::size_t count) {
-      return pread(file.Get(), buffer, count, static_cast<off_t>(offset)) == static_cast<ssize_t>(count);
-    });
-    if (keep == size) return 0;
-    if (ftruncate(file.Get(), static_cast<off_t>(keep)) != 0) return errno;
-    *removed = size - keep;
-    return 0;
-  }, &failure);
-  if (held != 0) return held;
-  return failure == 0 ? kErrorSuccess : posix::Win32FromErrno(failure);
-}
-
 Win32Error MakeDirectory(std::wstring_view path) {
   std::string narrow;
   if (!NarrowPath(path, &narrow)) return kErrorInvalidName;

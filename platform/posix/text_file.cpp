@@ -64,18 +64,23 @@ int RuntimeErrno() { return posix::RuntimeErrnoFromErrno(errno); }
 // Writes the parts in order (through the fault seam). Returns 0 or the
 // Linux errno, and in *whole (may be null) how many parts reached the file
 // whole. When a write fails after part of the bytes went in and cutBack is
-// set (the descriptor appends and no one else may write the file), the part
-// it stopped in is cut back out of the file, so that the file never keeps a
-// torn line for the next one to be glued to; whole parts before it stay.
+// set (the descriptor appends and denies the layer's other writers), the
+// part it stopped in is cut back out of the file, so that the file never
+// keeps a torn line for the next one to be glued to; whole parts before it
+// stay. Only our own bytes are cut: when the file no longer ends where our
+// write left it (a program that ignores the sharing locks appended after
+// them), or our bytes of that part do not lie in one run, nothing is cut.
 [[nodiscard]] int WriteParts(int descriptor, std::span<const std::string_view> parts, bool cutBack,
                              std::size_t* whole = nullptr) {
   std::size_t size = 0;
   for (std::string_view part : parts) size += part.size();
   FileFault fault = NextFileFault(FileOperation::Write, size);
   std::size_t done = 0;
+  posix::AppendedRun run;
   int failure = posix::WriteAllParts(descriptor, parts, fault.errorNumber != 0 ? std::min(fault.bytesBefore, size) : size,
-                                     &done);
+                                     &done, cutBack ? &run : nullptr);
   if (failure == 0) failure = fault.errorNumber;
+  if (fault.errorNumber != 0 && fault.afterPart) fault.afterPart();
   std::size_t count = 0;
   std::size_t torn = done;
   while (count < parts.size() && torn >= parts[count].size()) {
@@ -83,8 +88,10 @@ int RuntimeErrno() { return posix::RuntimeErrnoFromErrno(errno); }
     ++count;
   }
   if (failure != 0 && cutBack && torn > 0) {
-    off_t end = lseek(descriptor, 0, SEEK_END);
-    if (end >= static_cast<off_t>(torn) && ftruncate(descriptor, end - static_cast<off_t>(torn)) == 0) {
+    run.Locate(descriptor);
+    struct stat info {};
+    if (run.Bytes() >= torn && fstat(descriptor, &info) == 0 && info.st_size == run.End() &&
+        ftruncate(descriptor, static_cast<off_t>(run.End() - static_cast<std::int64_t>(torn))) == 0) {
       lseek(descriptor, 0, SEEK_END);
     }
   }
@@ -353,6 +360,35 @@ std::size_t WriteUtf8CrLfLines(int descriptor, std::span<const std::string_view>
     *error = posix::RuntimeErrnoFromErrno(failure);
   }
   return whole;
+}
+
+int EndLastLine(int descriptor, std::wstring_view path, int* error) {
+  std::uint8_t state = StateOf(descriptor);
+  if ((state & kStateWritable) == 0) return FailBadDescriptor(state, error);
+  // A descriptor opened for writing only (no read permission) cannot look;
+  // the file's name then can, if anything can.
+  posix::Descriptor byName;
+  int reader = descriptor;
+  if ((fcntl(descriptor, F_GETFL) & O_ACCMODE) == O_WRONLY) {
+    if (path.find(L'\0') != std::wstring_view::npos) return 0;
+    byName = posix::OpenDescriptor(Utf8FromWide(path), O_RDONLY | O_NOCTTY | O_NONBLOCK);
+    if (!byName.Valid()) return 0;
+    reader = byName.Get();
+  }
+  struct stat info {};
+  if (fstat(reader, &info) != 0 || !S_ISREG(info.st_mode)) return 0;
+  auto size = static_cast<std::uint64_t>(info.st_size);
+  char head[3] = {};
+  char tail[2] = {};
+  auto headSize = static_cast<std::size_t>(std::min<std::uint64_t>(size, sizeof head));
+  auto tailSize = static_cast<std::size_t>(std::min<std::uint64_t>(size, sizeof tail));
+  if (pread(reader, head, headSize, 0) != static_cast<ssize_t>(headSize) ||
+      pread(reader, tail, tailSize, static_cast<off_t>(size - tailSize)) != static_cast<ssize_t>(tailSize)) {
+    return 0;
+  }
+  bool utf16 = static_cast<Encoding>(state & kEncodingMask) == kUtf16Text;
+  if (!LastLineIsOpen({head, headSize}, {tail, tailSize}, size, utf16)) return 0;
+  return WriteText(descriptor, L"\n", error) < 0 ? -1 : 1;
 }
 
 int CloseFile(int descriptor, int* error) {

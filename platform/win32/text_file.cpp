@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cerrno>
 #include <string>
+#include <string_view>
 
 #include "platform/crash.h"
 #include "platform/file_faults.h"
@@ -62,7 +63,9 @@ int FailedCall(int descriptor, int result, int* error) {
 // Runs one _write; when it fails on a descriptor that may be cut back, the
 // file is returned to its length before the call, so that it never keeps a
 // torn line for the next one to be glued to. The runtime writes a long text
-// in several pieces, so a failure may come after some of them.
+// in several pieces, so a failure may come after some of them. Only our own
+// bytes are cut: the file must end where our write left it (no other program
+// can write a file held with _SH_DENYWR, but the check costs nothing).
 [[nodiscard]] int WriteOnce(int descriptor, const void* data, unsigned size, int* error) {
   bool cutBack = (FlagsOf(descriptor) & kCutBack) != 0;
   std::int64_t before = cutBack ? _lseeki64(descriptor, 0, SEEK_END) : -1;
@@ -72,6 +75,7 @@ int FailedCall(int descriptor, int result, int* error) {
     unsigned part = static_cast<unsigned>(std::min<std::size_t>(fault.bytesBefore, size));
     if ((FlagsOf(descriptor) & kByteMode) == 0) part &= ~1u;
     if (part > 0) (void)_write(descriptor, data, part);
+    if (fault.afterPart) fault.afterPart();
     errno = fault.errorNumber;
     written = -1;
   } else {
@@ -79,9 +83,19 @@ int FailedCall(int descriptor, int result, int* error) {
   }
   if (written < 0) {
     FailedCall(descriptor, written, error);
-    if (before >= 0) _chsize_s(descriptor, before);
+    std::int64_t end = _telli64(descriptor);
+    if (before >= 0 && end >= before && _filelengthi64(descriptor) == end) _chsize_s(descriptor, before);
   }
   return written;
+}
+
+// Reads count bytes at offset; false when fewer came.
+bool ReadAt(HANDLE file, std::uint64_t offset, char* buffer, DWORD count) {
+  OVERLAPPED at{};
+  at.Offset = static_cast<DWORD>(offset);
+  at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  DWORD got = 0;
+  return ::ReadFile(file, buffer, count, &got, &at) && got == count;
 }
 
 std::string AnsiFromWide(std::wstring_view text) {
@@ -137,6 +151,35 @@ std::size_t WriteUtf8CrLfLines(int descriptor, std::span<const std::string_view>
     if (WriteUtf8CrLfText(descriptor, lines[i], error) == -1) return i;
   }
   return lines.size();
+}
+
+// The runtime's descriptor may be open for writing only: the file is read
+// through a handle of its own, which shares writing with ours.
+int EndLastLine(int descriptor, std::wstring_view path, int* error) {
+  HANDLE file = ::CreateFileW(std::wstring(path).c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return 0;
+  LARGE_INTEGER length{};
+  char head[3] = {};
+  char tail[2] = {};
+  std::uint64_t size = 0;
+  DWORD headSize = 0;
+  DWORD tailSize = 0;
+  bool read = ::GetFileSizeEx(file, &length) != 0;
+  if (read) {
+    size = static_cast<std::uint64_t>(length.QuadPart);
+    headSize = static_cast<DWORD>(std::min<std::uint64_t>(size, sizeof head));
+    tailSize = static_cast<DWORD>(std::min<std::uint64_t>(size, sizeof tail));
+    read = ReadAt(file, 0, head, headSize) && ReadAt(file, size - tailSize, tail, tailSize);
+  }
+  ::CloseHandle(file);
+  if (!read) return 0;
+  // The runtime continues a file that begins with FF FE in UTF-16LE in its
+  // Unicode modes.
+  bool utf16 = (FlagsOf(descriptor) & kByteMode) == 0 && std::string_view(head, headSize).starts_with("\xFF\xFE");
+  if (!LastLineIsOpen({head, headSize}, {tail, tailSize}, size, utf16)) return 0;
+  return WriteText(descriptor, L"\n", error) < 0 ? -1 : 1;
 }
 
 int CloseFile(int descriptor, int* error) {
