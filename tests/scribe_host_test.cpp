@@ -6,7 +6,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <fstream>
 
 #include "host/scribe_host_entry.h"
@@ -140,33 +139,32 @@ class ScribeHostTest : public test::ServiceFixture {
   bool installed_ = false;
 };
 
-TEST_F(ScribeHostTest, ActivatedAsALocalServerItEndsAboutASecondAfterItsLastClient) {
+// A local server ends after its last client, and closes its files before
+// its class stops taking activations: a client that comes while it ends
+// starts a new server, which finds them free. (On Linux the test waits
+// until the ending server has stopped listening, so that each next client
+// meets it in its pause.)
+TEST_F(ScribeHostTest, ActivatedAsALocalServerItEndsAfterItsLastClient) {
   Register(false);
   // A LocalService that is not a string counts as absent.
   ASSERT_EQ(test::SetNumber(platform::kHKeyClassesRoot, AppIdKey(), L"LocalService", 1), 0u);
-  ITraceLogManager* manager = Connect();
-  ASSERT_NE(manager, nullptr);
-  platform::OwnedBstr text(L"served by the local server");
-  EXPECT_EQ(manager->LogMsg(1, 1, text.Get()), S_OK);
-  ASSERT_TRUE(WaitForLines("Wayline.log", "served by the local server", 1));
-  EXPECT_TRUE(HeldOpen(LogPath("Wayline")));
-
-  auto released = std::chrono::steady_clock::now();
-  manager->Release();
+  std::filesystem::path socket = std::filesystem::path(platform::MachineRoot()) / "run" / "com" /
+                                 (platform::GuidText(kTraceLogManagerClsid) + L".sock");
+  for (int run = 1; run <= 3; ++run) {
+    SCOPED_TRACE(run);
+    ITraceLogManager* manager = Connect();
+    ASSERT_NE(manager, nullptr);
+    platform::OwnedBstr text(L"served by local server " + std::to_wstring(run));
+    EXPECT_EQ(manager->LogMsg(1, 1, text.Get()), S_OK);
+    ASSERT_TRUE(WaitForLines("Wayline.log", "served by local server " + std::to_string(run) + "\r\n", 1));
+    EXPECT_TRUE(HeldOpen(LogPath("Wayline")));
+    manager->Release();
+    for (int i = 0; i < 400 && !test::OnWindows() && std::filesystem::exists(socket); ++i) {
+      platform::SleepMilliseconds(5);
+    }
+  }
   for (int i = 0; i < 6000 && HeldOpen(LogPath("Wayline")); ++i) platform::SleepMilliseconds(5);
-  auto closed = std::chrono::steady_clock::now();
   EXPECT_FALSE(HeldOpen(LogPath("Wayline")));
-  // The files close when the process ends, after the pause that lets busy
-  // threads finish.
-  EXPECT_GE(closed - released, std::chrono::milliseconds(900));
-
-  // The next client starts a new server, which reads the levels afresh.
-  manager = Connect();
-  ASSERT_NE(manager, nullptr);
-  EXPECT_EQ(manager->LogMsg(1, 1, text.Get()), S_OK);
-  EXPECT_TRUE(WaitForLines("Wayline.log", "served by the local server", 2));
-  manager->Release();
-  for (int i = 0; i < 6000 && HeldOpen(LogPath("Wayline")); ++i) platform::SleepMilliseconds(5);
 }
 
 TEST_F(ScribeHostTest, StartedFromAConsoleWhileRegisteredAsAServiceItExitsWith1063) {
