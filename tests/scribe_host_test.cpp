@@ -222,8 +222,12 @@ TEST_F(ScribeHostTest, TransportDebugLinesOnlyWithTraceFlagBit16) {
   if (test::OnWindows()) GTEST_SKIP() << "the reports are the Linux transport's";
   Register(false);
   ASSERT_EQ(test::SetNumber(platform::kHKeyLocalMachine, kCurrentInstallKey, L"FileOutput", 1), 0u);
-  // One local server from its activation to its end. Each server's lines in
-  // its daily file are framed by Begin Log and, as it ends, End Log.
+  // One local server from its activation until it stops taking activations
+  // (its socket goes), so that the next client starts a new one. Each
+  // server's lines in its daily file are framed by Begin Log and, as it
+  // ends, End Log.
+  std::filesystem::path socket = std::filesystem::path(platform::MachineRoot()) / "run" / "com" /
+                                 (platform::GuidText(kTraceLogManagerClsid) + L".sock");
   auto serve = [&](std::string_view text) {
     ITraceLogManager* manager = Connect();
     ASSERT_NE(manager, nullptr);
@@ -231,7 +235,7 @@ TEST_F(ScribeHostTest, TransportDebugLinesOnlyWithTraceFlagBit16) {
     EXPECT_EQ(manager->LogMsg(1, 1, line.Get()), S_OK);
     ASSERT_TRUE(WaitForLines("Wayline.log", std::string(text), 1));
     manager->Release();
-    for (int i = 0; i < 6000 && HeldOpen(LogPath("Wayline")); ++i) platform::SleepMilliseconds(5);
+    for (int i = 0; i < 6000 && std::filesystem::exists(socket); ++i) platform::SleepMilliseconds(5);
   };
   auto daily = [&] {
     std::string text;
@@ -251,6 +255,36 @@ TEST_F(ScribeHostTest, TransportDebugLinesOnlyWithTraceFlagBit16) {
                                      std::to_string(platform::GetCurrentProcessId()) + ", user ");
   ASSERT_NE(connected, std::string::npos) << lines;
   EXPECT_GT(connected, lines.rfind("Begin Log - ")) << lines;
+}
+
+// A service killed with SIGKILL counts as stopped at once, also while its
+// process waits to be reaped (here the test, its parent, reaps it only at
+// the end), and the next client starts a new one.
+TEST_F(ScribeHostTest, AKilledServiceIsStoppedAtOnceAndTheNextClientStartsANewOne) {
+  if (test::OnWindows()) GTEST_SKIP() << "the Linux service control stand-in's; Windows' manager sees a death itself";
+  test::TempFolder folder;
+  const std::filesystem::path input = folder.Path() / "in.txt", output = folder.Path() / "out.txt";
+  test::WriteFileBytes(input, {});
+  // A program's exit code and its standard output.
+  auto run = [&](std::wstring_view program, std::vector<std::wstring> arguments) {
+    arguments.insert(arguments.begin(), {L"redirect", input.wstring(), output.wstring(), test::ProgramPath(program)});
+    int code = test::RunChild(arguments);
+    return std::make_pair(code, test::ReadFileText(output));
+  };
+  ASSERT_EQ(test::RunChild({L"-Service"}, L"ScribeHost"), 0);
+  installed_ = true;
+  auto service = test::StartChild({L"run", L"ScribeHost"}, L"wlsc");
+  ASSERT_TRUE(service != nullptr);
+  ASSERT_TRUE(WaitForState(platform::kServiceRunning));
+  EXPECT_EQ(run(L"scribe", {L"log", L"-s", L"1", L"-l", L"1", L"before the kill"}).first, 0);
+  EXPECT_TRUE(WaitForLines("Wayline.log", ": before the kill\r\n", 1));
+
+  ASSERT_TRUE(service->Kill());
+  EXPECT_EQ(run(L"wlsc", {L"query", L"ScribeHost"}).second, "ScribeHost: STOPPED (exit code 1067)\n");
+  EXPECT_EQ(run(L"scribe", {L"log", L"-s", L"1", L"-l", L"1", L"after the kill"}).first, 0);
+  EXPECT_TRUE(WaitForLines("Wayline.log", ": after the kill\r\n", 1));
+  EXPECT_EQ(run(L"wlsc", {L"query", L"ScribeHost"}).second, "ScribeHost: RUNNING\n");
+  (void)service->Wait();
 }
 
 TEST_F(ScribeHostTest, ServiceEventsReachTheSystemLog) {
