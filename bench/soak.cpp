@@ -40,7 +40,9 @@
 //             row, then A/10 times with the next client coming while the
 //             server ends: never a server started by a server, never more
 //             servers at once than clients can explain, no open failure in
-//             their daily files, every line in Wayline.log
+//             their daily files, every line in Wayline.log (in a build
+//             with LeakSanitizer, whose tracer is a clone of an exiting
+//             process, set ASAN_OPTIONS=detect_leaks=0 for this phase)
 //
 //   scribe_soak [--clients N] [--messages M] [--changers K] [--connected C]
 //               [--activations A]
