@@ -34,9 +34,19 @@
 //             is kept and ended before the next line, never glued to it
 //   stop      the service stopped while clients call LogMsg one by one:
 //             every call answered S_OK is on disk
+//   activations
+//             ScribeHost registered as a local server ("ScribeHost
+//             -RegServer"), activated by "scribe log" and ended A times in a
+//             row, then A/10 times with the next client coming while the
+//             server ends: never a server started by a server, never more
+//             servers at once than clients can explain, no open failure in
+//             their daily files, every line in Wayline.log (in a build
+//             with LeakSanitizer, whose tracer is a clone of an exiting
+//             process, set ASAN_OPTIONS=detect_leaks=0 for this phase)
 //
 //   scribe_soak [--clients N] [--messages M] [--changers K] [--connected C]
-//               [--phases load,resets,connected,crash,stop] [--keep]
+//               [--activations A]
+//               [--phases load,resets,connected,crash,stop,activations] [--keep]
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -47,6 +57,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <random>
 #include <set>
 #include <sstream>
@@ -329,6 +340,104 @@ class Service {
   std::unique_ptr<platform::ChildProcess> run_;
 };
 
+// Watches the ScribeHost processes of the current root (their program and
+// their WAYLINE_ROOT, read from /proc) every 2 ms: how many ran at once, and
+// whether one was started by another, as a server that activates its own
+// class would.
+class ServerWatch {
+ public:
+  explicit ServerWatch(fs::path program) : program_(std::move(program)), root_(Root()) {
+    thread_ = std::thread([this] { Watch(); });
+  }
+  ~ServerWatch() {
+    stop_ = true;
+    thread_.join();
+  }
+  // Starts counting afresh; returns what was seen since the last call.
+  struct Seen {
+    int mostAtOnce = 0;
+    int servers = 0;
+    bool startedByAServer = false;
+  };
+  Seen Take() {
+    std::lock_guard lock(mutex_);
+    Seen seen = seen_;
+    seen.servers = static_cast<int>(pids_.size());
+    seen_ = {};
+    pids_.clear();
+    return seen;
+  }
+  // Waits until a scan that began after the call finds no server; false
+  // when none did within the time.
+  bool WaitUntilNoneRuns(int milliseconds) {
+    long after = scans_.load() + 1;
+    return WaitFor(
+        [&] {
+          std::lock_guard lock(mutex_);
+          return scans_.load() > after && running_ == 0;
+        },
+        milliseconds);
+  }
+
+ private:
+  // The parent in field 4 of /proc/<pid>/stat, after the name's last ')'.
+  static long Parent(const fs::path& process) {
+    std::ifstream in(process / "stat");
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    std::size_t at = text.rfind(')');
+    if (at == std::string::npos) return 0;
+    std::istringstream rest(text.substr(at + 1));
+    std::string state;
+    long parent = 0;
+    rest >> state >> parent;
+    return state == "Z" ? -1 : parent;
+  }
+  bool Ours(const fs::path& process) {
+    std::error_code error;
+    fs::path exe = fs::read_symlink(process / "exe", error);
+    if (error || exe != program_) return false;
+    std::ifstream in(process / "environ", std::ios::binary);
+    std::string wanted = "WAYLINE_ROOT=" + root_.string();
+    for (std::string entry; std::getline(in, entry, '\0');) {
+      if (entry == wanted) return true;
+    }
+    return false;
+  }
+  void Watch() {
+    while (!stop_) {
+      std::map<long, long> parents;
+      std::error_code error;
+      for (const auto& entry : fs::directory_iterator("/proc", error)) {
+        const std::string name = entry.path().filename().string();
+        if (name.find_first_not_of("0123456789") != std::string::npos || !Ours(entry.path())) continue;
+        long parent = Parent(entry.path());
+        if (parent >= 0) parents[std::stol(name)] = parent;
+      }
+      {
+        std::lock_guard lock(mutex_);
+        running_ = static_cast<int>(parents.size());
+        seen_.mostAtOnce = std::max(seen_.mostAtOnce, running_);
+        for (const auto& [pid, parent] : parents) {
+          pids_.insert(pid);
+          if (parents.contains(parent)) seen_.startedByAServer = true;
+        }
+        ++scans_;
+      }
+      platform::SleepMilliseconds(2);
+    }
+  }
+
+  const fs::path program_;
+  const fs::path root_;
+  std::mutex mutex_;
+  Seen seen_;
+  std::set<long> pids_;
+  int running_ = 0;
+  std::atomic<long> scans_{0};
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
 // ---- the checker ----
 
 struct Found {
@@ -571,7 +680,8 @@ struct Options {
   long messages = 5000;
   int changers = 2;
   int connected = 64;
-  std::set<std::string> phases{"load", "resets", "connected", "crash", "stop", "diskfull", "hive"};
+  int activations = 200;
+  std::set<std::string> phases{"load", "resets", "connected", "crash", "stop", "diskfull", "hive", "activations"};
   bool keep = false;
 };
 
@@ -880,6 +990,80 @@ class Soak {
     return ok;
   }
 
+  // A local server activated and ended again and again by "scribe log";
+  // then clients that come while a server ends, after a pause of 0 to
+  // 1.2 s, which start a second server beside the ending one.
+  bool Activations() {
+    int rounds = options_.activations, overlapping = std::max(1, options_.activations / 10);
+    std::printf("\nactivations: a local server activated and ended %d times, then %d times with a client coming "
+                "while it ends (load average %s)\n",
+                rounds, overlapping, LoadAverage().c_str());
+    fs::path root = base_ / "activations";
+    fs::create_directories(root);
+    platform::SetEnvVar(L"WAYLINE_ROOT", root.wstring());
+    fs::path host = bin_ / "host" / "ScribeHost";
+    if (Start(host, {L"-RegServer"})->Wait() != 0) return Fail("ScribeHost -RegServer failed");
+    // The servers' diagnostic lines are kept, for the check below.
+    platform::HKey key = nullptr;
+    std::uint32_t on = 1;
+    (void)platform::RegistryCreateKey(platform::kHKeyLocalMachine, L"Software\\Kestrix\\Wayline\\CurrentInstall",
+                                      platform::kKeyAllAccess, &key, nullptr);
+    (void)platform::RegistrySetValue(key, L"FileOutput", platform::kRegDword, &on, 4);
+    (void)platform::RegistryCloseKey(key);
+
+    ServerWatch watch(fs::canonical(host));
+    auto log = [&](const std::string& text) {
+      return Start(bin_ / "tools" / "scribe", {L"log", L"-s", L"1", L"-l", L"1", platform::WideFromUtf8(text)})
+                 ->Wait() == 0;
+    };
+    std::vector<std::string> lines;
+    long failedClients = 0, stuck = 0, startedByAServer = 0, tooMany = 0, servers = 0;
+    auto round = [&](const std::string& first, int pauseMs) {
+      lines.push_back(first);
+      if (!log(first)) ++failedClients;
+      if (pauseMs >= 0) {
+        platform::SleepMilliseconds(pauseMs);
+        lines.push_back(first + " again");
+        if (!log(first + " again")) ++failedClients;
+      }
+      if (!watch.WaitUntilNoneRuns(10000)) ++stuck;
+      ServerWatch::Seen seen = watch.Take();
+      servers += seen.servers;
+      if (seen.startedByAServer) ++startedByAServer;
+      if (seen.mostAtOnce > (pauseMs >= 0 ? 2 : 1)) ++tooMany;
+    };
+    auto start = Clock::now();
+    for (int i = 0; i < rounds; ++i) round(Format("activation {}", i), -1);
+    double seconds = std::chrono::duration<double>(Clock::now() - start).count();
+    for (int i = 0; i < overlapping; ++i) {
+      round(Format("overlapping {}", i), static_cast<int>(Mix(static_cast<std::uint64_t>(i)) % 1200));
+    }
+
+    std::ifstream in(DataFolder() / "Wayline.log", std::ios::binary);
+    std::string text((std::istreambuf_iterator<char>(in)), {});
+    long missing = 0;
+    for (const std::string& line : lines) {
+      if (text.find(": " + line + "\r\n") != std::string::npos) continue;
+      if (++missing <= 3) std::printf("    missing: %s\n", line.c_str());
+    }
+    long openFailures = 0;
+    for (const auto& entry : fs::directory_iterator(DataFolder())) {
+      if (!entry.path().filename().string().starts_with("ScribeHost_")) continue;
+      std::ifstream daily(entry.path(), std::ios::binary);
+      for (std::string line; std::getline(daily, line);) {
+        if (line.find("Error: Open failed") != std::string::npos) ++openFailures;
+      }
+    }
+    std::printf("  %d activations in %.0f s; %ld servers in all; lines missing %ld of %zu; clients failed %ld; "
+                "rounds with a server started by a server %ld, with more servers at once than clients %ld, "
+                "with a server still running after 10 s %ld; open failures in the daily files %ld\n",
+                rounds, seconds, servers, missing, lines.size(), failedClients, startedByAServer, tooMany, stuck,
+                openFailures);
+    bool ok = missing + failedClients + startedByAServer + tooMany + stuck + openFailures == 0;
+    std::printf("  activations: %s\n", ok ? "PASS" : "FAIL");
+    return ok;
+  }
+
   bool Fail(const std::string& what) {
     std::printf("  FAIL: %s\n", what.c_str());
     return false;
@@ -951,6 +1135,7 @@ int Orchestrate(Options options) {
   run("stop", [&] { return soak.Stop(); });
   run("diskfull", [&] { return soak.DiskFull(); });
   run("hive", [&] { return soak.Hive(); });
+  run("activations", [&] { return soak.Activations(); });
   std::printf("\nsoak: %s after %.0f s (load average %s)\n", failures == 0 ? "PASS" : "FAIL",
               std::chrono::duration<double>(Clock::now() - start).count(), LoadAverage().c_str());
   CoUninitialize();
@@ -986,6 +1171,7 @@ int main(int argc, char** argv) {
     else if (args[i] == "--messages") options.messages = std::stol(next());
     else if (args[i] == "--changers") options.changers = std::stoi(next());
     else if (args[i] == "--connected") options.connected = std::stoi(next());
+    else if (args[i] == "--activations") options.activations = std::stoi(next());
     else if (args[i] == "--keep") options.keep = true;
     else if (args[i] == "--phases") {
       options.phases.clear();
@@ -994,7 +1180,7 @@ int main(int argc, char** argv) {
     } else {
       std::fprintf(stderr,
                    "usage: scribe_soak [--clients N] [--messages M] [--changers K] [--connected C] "
-                   "[--phases load,resets,connected,crash,stop] [--keep]\n");
+                   "[--activations A] [--phases load,resets,connected,crash,stop,activations] [--keep]\n");
       return 2;
     }
   }

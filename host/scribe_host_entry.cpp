@@ -5,6 +5,7 @@
 #include "diagnostics/crash_handler.h"
 #include "host/scribe_host_module.h"
 #include "logclient/diagnostic.h"
+#include "logclient/logger_link.h"
 
 namespace wl {
 
@@ -15,6 +16,9 @@ int ScribeHostEntry(std::wstring_view commandLine, CommandLineParser parse) {
   // Connections that the transport refuses are the service's own troubles.
   SendComReportsToDiagnostics();
   CScribeHostModule& module = CScribeHostModule::Instance();
+  // This program serves the log service's class: what it logs goes to its
+  // own object, never to a server that it would activate.
+  SetInProcessLogService(&module.OwnService());
   HRESULT result = S_OK;
   if (parse(commandLine, &result)) result = module.Start();
   if (!module.IsService() && module.ComInitialized()) CoUninitialize();

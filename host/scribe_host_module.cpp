@@ -223,6 +223,8 @@ HRESULT CScribeHostModule::PreMessageLoop() {
 HRESULT CScribeHostModule::PostMessageLoop() {
   HRESULT result = classRegistered_ ? CoRevokeClassObject(classCookie_) : S_OK;
   classRegistered_ = false;
+  // What the process reports from now on goes to its daily file.
+  ownService_.Stop();
   if (!isService_) platform::SleepMilliseconds(pauseMs_);
   if (monitor_.joinable()) {
     // The loop may have ended otherwise than by the monitor's quit message.
@@ -241,12 +243,14 @@ HRESULT CScribeHostModule::RegisterClassObject() {
   HRESULT result = CoRegisterClassObject(kTraceLogManagerClsid, factory_, CLSCTX_LOCAL_SERVER,
                                          REGCLS_MULTIPLEUSE | REGCLS_SUSPENDED, &classCookie_);
   classRegistered_ = SUCCEEDED(result);
+  if (classRegistered_) ownService_.Serve(factory_);
   return result;
 }
 
 void CScribeHostModule::RevokeClassObject() {
   if (classRegistered_) (void)CoRevokeClassObject(classCookie_);
   classRegistered_ = false;
+  ownService_.Stop();
 }
 
 void CScribeHostModule::WaitUntilWritten() {
@@ -257,6 +261,7 @@ void CScribeHostModule::WaitUntilWritten() {
 // more, stops its writer (every queued line reaches its file) and closes
 // its files.
 void CScribeHostModule::ReleaseClassObject() {
+  ownService_.Stop();
   if (factory_ != nullptr) factory_->Release();
   factory_ = nullptr;
 }
@@ -269,6 +274,15 @@ long CScribeHostModule::Lock() {
 long CScribeHostModule::Unlock() {
   long left = --lockCount_;
   if (isService_) return left;
+  if (left == 0 && delayShutdown_) {
+    // The monitor takes the disk's time, not the releasing caller.
+    {
+      std::lock_guard lock(shutdownMutex_);
+      ++idleReleases_;
+    }
+    shutdownSignal_.notify_all();
+    return left;
+  }
   ULONG processLeft = CoReleaseServerProcess();
   if (processLeft == 0) {
     activity_ = true;
@@ -289,11 +303,27 @@ void CScribeHostModule::SignalShutdown() {
   shutdownSignal_.notify_all();
 }
 
-// Waits for the last unlock, then ends the main thread's loop at once.
+// Waits for the last unlock, then ends the main thread's loop at once. The
+// files are written out and closed before the process's last reference
+// goes, since from then on a client starts a new server, which must find
+// them free; a client that came back meanwhile keeps this one serving.
 void CScribeHostModule::MonitorShutdown() {
   {
     std::unique_lock lock(shutdownMutex_);
-    shutdownSignal_.wait(lock, [&] { return shutdownSet_; });
+    for (;;) {
+      shutdownSignal_.wait(lock, [&] { return shutdownSet_ || idleReleases_ > 0; });
+      if (shutdownSet_) break;
+      --idleReleases_;
+      lock.unlock();
+      ownService_.Stop();
+      bool last = CoReleaseServerProcess() == 0;
+      if (!last) ownService_.Serve(factory_);
+      lock.lock();
+      if (last) {
+        activity_ = true;
+        break;
+      }
+    }
     shutdownSet_ = false;
   }
   (void)platform::PostThreadMessageW(mainThreadId_, platform::kWmQuit);

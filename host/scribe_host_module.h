@@ -19,6 +19,7 @@
 #include "platform/service_control.h"
 #include "platform/service_run.h"
 #include "service/module_lock.h"
+#include "service/own_log_service.h"
 
 namespace wl {
 
@@ -68,8 +69,9 @@ class CScribeHostModule final : public ModuleLock {
   // The module lock (ModuleLock). Lock adds a reference to the server
   // process. Unlock in service mode only counts down: a service keeps
   // running without clients. Unlock in local-server mode releases the
-  // server process's reference and, when none is left, ends the loop
-  // through the shutdown monitor. Any thread.
+  // server process's reference; the last one goes to the shutdown monitor,
+  // which has the files written out and closed before it releases it (the
+  // class then takes no more activations) and ends the loop. Any thread.
   long Lock() override;
   long Unlock() override;
   long GetLockCount() const override { return lockCount_.load(); }
@@ -78,6 +80,10 @@ class CScribeHostModule final : public ModuleLock {
   // 255 characters; when not a service the text also goes to standard
   // output with a line break. Any thread.
   void LogEvent(std::wstring_view text);
+
+  // What this process's own Logger logs through: the object while the
+  // process serves the class. The entry point installs it for the Logger.
+  OwnLogService& OwnService() { return ownService_; }
 
   bool IsService() const { return isService_.load(); }
   bool ComInitialized() const { return comInitialized_.load(); }
@@ -117,7 +123,11 @@ class CScribeHostModule final : public ModuleLock {
   std::condition_variable shutdownSignal_;
   bool shutdownSet_ = false;
   bool monitorDone_ = false;
+  // Last references of the server process that Unlock left to the monitor.
+  int idleReleases_ = 0;
   std::thread monitor_;
+
+  OwnLogService ownService_;
 
   TraceLogManagerFactory* factory_ = nullptr;
   DWORD classCookie_ = 0;

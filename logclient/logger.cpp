@@ -172,7 +172,7 @@ void Logger::SendBatch(std::deque<LogRecord>& batch) {
   std::int64_t now = SteadyNow();
   if (!stopping_.load() && (now - lastRefresh_) / kNanosecondsPerSecond > kRefreshAfterSeconds) {
     lastRefresh_ = now;
-    if (link_.Linked()) globalLevel_.store(link_.RefreshLevels(sourceLevels_));
+    if (link_.Linked()) globalLevel_.store(link_.RefreshLevels(globalLevel_.load(), sourceLevels_));
   }
   // Linking again is this Logger's own choice: a client that started
   // before the service (or outlived it) reaches it once it runs. Never

@@ -6,6 +6,7 @@
 #include "diagnostics/format.h"
 #include "diagnostics/trace_flags.h"
 #include "logclient/diagnostic.h"
+#include "logclient/file_logger.h"
 #include "logclient/log_output.h"
 #include "platform/com.h"
 
@@ -17,6 +18,8 @@ namespace {
 constexpr std::size_t kPipelineWindow = 4096;
 
 std::uint32_t Code(HRESULT result) { return static_cast<std::uint32_t>(result); }
+
+std::atomic<InProcessLogService*> inProcessService{nullptr};
 
 // The results with which a call fails when its server has gone away (the
 // Linux transport's, and those of the COM runtime's remote calls).
@@ -37,6 +40,8 @@ bool MeansServiceGone(HRESULT result) {
 
 }  // namespace
 
+void SetInProcessLogService(InProcessLogService* service) { inProcessService.store(service); }
+
 bool LoggerLink::Prepare() {
   HRESULT result = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   // S_FALSE: the thread had joined already; it is left as often as joined.
@@ -47,6 +52,8 @@ bool LoggerLink::Prepare() {
 
 bool LoggerLink::Connect() {
   Drop();
+  inProcess_ = inProcessService.load();
+  if (inProcess_ != nullptr) return true;
   IUnknown* unknown = nullptr;
   HRESULT result = CoCreateInstance(CLSID_TraceLogManager, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown,
                                     reinterpret_cast<void**>(&unknown));
@@ -79,6 +86,7 @@ void LoggerLink::Drop() {
 
 void LoggerLink::Release() {
   Drop();
+  inProcess_ = nullptr;
   if (prepared_) CoUninitialize();
   prepared_ = false;
 }
@@ -89,6 +97,17 @@ void LoggerLink::WriteOutOfRange(const LogRecord& record) {
   WriteDiagnostic(std::wstring(kInfoPrefix) + SafeFormat(record.text));
 }
 
+void LoggerLink::WriteToDailyFile(const std::deque<LogRecord>& records) {
+  // A record already carries the stamp of a diagnostic line, taken when it
+  // was logged.
+  std::wstring line;
+  for (const LogRecord& record : records) {
+    line = L"[" + FormatDiagnosticName({}) + L"] " + record.text;
+    if (line.back() != L'\n') line += L'\n';
+    FileLog(line);
+  }
+}
+
 bool LoggerLink::ReportFailedSend(HRESULT result) {
   DiagnosticError(Code(result), L"Unable to send log message!");
   if (!MeansServiceGone(result)) return false;
@@ -97,11 +116,21 @@ bool LoggerLink::ReportFailedSend(HRESULT result) {
 }
 
 std::size_t LoggerLink::Send(const std::deque<LogRecord>& records, std::uint64_t* lost) {
+  if (inProcess_ != nullptr) {
+    inProcess_->Use([&](ITraceLogManager* manager) {
+      if (manager != nullptr) {
+        (void)SendOneByOne(manager, records);
+      } else {
+        WriteToDailyFile(records);
+      }
+    });
+    return records.size();
+  }
   if (manager_ == nullptr) return 0;
-  return pipeline_ != nullptr ? SendPipelined(records, lost) : SendOneByOne(records, lost);
+  return pipeline_ != nullptr ? SendPipelined(records, lost) : SendOneByOne(manager_, records);
 }
 
-std::size_t LoggerLink::SendOneByOne(const std::deque<LogRecord>& records, std::uint64_t*) {
+std::size_t LoggerLink::SendOneByOne(ITraceLogManager* manager, const std::deque<LogRecord>& records) {
   for (std::size_t i = 0; i < records.size(); ++i) {
     const LogRecord& record = records[i];
     if (record.source >= kLoggerSourceCount) {
@@ -109,8 +138,9 @@ std::size_t LoggerLink::SendOneByOne(const std::deque<LogRecord>& records, std::
       continue;
     }
     platform::OwnedBstr text(record.text);
-    HRESULT result = text.Get() != nullptr ? manager_->LogMsg(record.source, record.level, text.Get()) : E_OUTOFMEMORY;
-    if (FAILED(result) && ReportFailedSend(result)) return i + 1;
+    HRESULT result = text.Get() != nullptr ? manager->LogMsg(record.source, record.level, text.Get()) : E_OUTOFMEMORY;
+    // The object in this process does not go away under a call.
+    if (FAILED(result) && ReportFailedSend(result) && inProcess_ == nullptr) return i + 1;
   }
   return records.size();
 }
@@ -157,10 +187,20 @@ std::size_t LoggerLink::SendPipelined(const std::deque<LogRecord>& records, std:
   return records.size();
 }
 
-std::uint16_t LoggerLink::RefreshLevels(std::array<std::atomic<std::uint16_t>, kLoggerSourceCount>& sourceLevels) {
+std::uint16_t LoggerLink::RefreshLevels(std::uint16_t global,
+                                        std::array<std::atomic<std::uint16_t>, kLoggerSourceCount>& sourceLevels) {
+  if (inProcess_ == nullptr) return RefreshFrom(manager_, sourceLevels);
+  inProcess_->Use([&](ITraceLogManager* manager) {
+    if (manager != nullptr) global = RefreshFrom(manager, sourceLevels);
+  });
+  return global;
+}
+
+std::uint16_t LoggerLink::RefreshFrom(ITraceLogManager* manager,
+                                      std::array<std::atomic<std::uint16_t>, kLoggerSourceCount>& sourceLevels) {
   DiagnosticDebug(L"Updating Global log levels from service.");
   ULONG level = 0;
-  HRESULT result = manager_->GetLogLevel(&level);
+  HRESULT result = manager->GetLogLevel(&level);
   std::uint16_t global = static_cast<std::uint16_t>(level);
   if (FAILED(result)) {
     DiagnosticError(Code(result), L"Unable to get current log level from TraceLogManager!");
@@ -170,7 +210,7 @@ std::uint16_t LoggerLink::RefreshLevels(std::array<std::atomic<std::uint16_t>, k
   // Source 0 is the service's own; the client never takes it.
   for (ULONG source = 1; source < kLoggerSourceCount; ++source) {
     ULONG sourceLevel = 0;
-    if (SUCCEEDED(manager_->GetComponentLogLevel(source, &sourceLevel))) {
+    if (SUCCEEDED(manager->GetComponentLogLevel(source, &sourceLevel))) {
       sourceLevels[source].store(static_cast<std::uint16_t>(sourceLevel), std::memory_order_relaxed);
     }
   }

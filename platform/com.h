@@ -170,12 +170,14 @@ class InterfaceProxy {
 };
 
 // What the Linux transport asks when a class to activate names a service
-// (its AppID's LocalService): start that service. Returns a Win32 code; the
-// transport then waits for the class's socket as for a started server. The
+// (its AppID's LocalService): start that service. Returns a Win32 code: 0
+// when it started it, 1056 (ERROR_SERVICE_ALREADY_RUNNING) when it runs
+// already; the transport then waits for the class's socket as for a started
+// server, and while a service that ran already does not answer, asks again,
+// so that one that has stopped or died meanwhile is started anew. The
 // default starter starts the installed service through the service control
-// stand-in (StartInstalledService of platform/service_run.h; a service that
-// already runs counts as started). Not used on Windows, where the COM
-// runtime starts services itself.
+// stand-in (StartInstalledService of platform/service_run.h). Not used on
+// Windows, where the COM runtime starts services itself.
 class ServiceStarter {
  public:
   virtual ~ServiceStarter() = default;

@@ -329,6 +329,13 @@ HResult TraceLogManager::ResetLogs() {
 
 void TraceLogManager::WaitUntilWritten() { writer.WaitUntilHandled(); }
 
+void TraceLogManager::CloseFiles() {
+  WaitUntilWritten();
+  for (auto& record : fileRecords) {
+    if (record) record->CloseIfOpened();
+  }
+}
+
 bool TraceLogManager::WaitUntilForwarded(std::uint32_t timeoutMs) {
   WaitUntilWritten();
   return forwarder.WaitUntilSent(timeoutMs);

@@ -110,6 +110,12 @@ class TraceLogManager {
   // (or has ended). The service host waits so before it reports stopped.
   void WaitUntilWritten();
 
+  // WaitUntilWritten, then closes every open file; a later line opens its
+  // file again. A server that stops taking activations calls it first, so
+  // that the server started for the next client finds the files free. Not
+  // on the writer thread.
+  void CloseFiles();
+
   // Forwarding to a collector: on or off, the target, whether connected, and
   // the messages sent, queued and dropped so far.
   ForwardingStatus GetForwardingStatus() const { return forwarder.Status(); }

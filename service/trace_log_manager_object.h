@@ -9,9 +9,9 @@
 // process). Its reference count takes the module lock when it rises from 1
 // to 2 (the first client reference beyond the factory's) and releases it
 // when it falls back to 1. References taken and dropped on the sender thread
-// of this process's own Logger (the service logging through itself) are
-// not counted for the lock: they would keep an activated server alive
-// forever, since that Logger lets go only when the process exits.
+// of this process's own Logger (the service logging through itself, a batch
+// at a time) are not counted for the lock: they are no client's, and the
+// end of a batch must not count as the last client leaving.
 #pragma once
 
 #include <atomic>

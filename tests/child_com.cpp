@@ -16,6 +16,7 @@
 #include "logclient/logger.h"
 #include "platform/system.h"
 #include "service/module_lock.h"
+#include "service/own_log_service.h"
 #include "service/trace_log_manager_object.h"
 #include "tests/com_test_support.h"
 
@@ -148,18 +149,24 @@ class FaultyFactory final : public IClassFactory {
   IClassFactory* inner_;
 };
 
-// com-server [-Embedding] [faulty] [report-self]: serves TraceLogManager.
-// Activated (-Embedding) it ends when its last client leaves; started by a
-// test it holds a lock of its own and ends when the stop file appears.
+// com-server [-Embedding] [faulty] [report-self] [report-late]: serves
+// TraceLogManager, its own Logger reaching the object as the service host's
+// does. Activated (-Embedding) it ends when its last client leaves; started
+// by a test it holds a lock of its own and ends when the stop file appears.
 // faulty serves the object behind a FaultyManager; report-self makes the
-// server log a line through its own Logger once it serves.
+// server log a line through its own Logger once it serves, report-late once
+// its class is revoked.
 int ComServer(const std::vector<std::wstring>& arguments) {
-  bool activated = false, faulty = false, reportSelf = false;
+  bool activated = false, faulty = false, reportSelf = false, reportLate = false;
   for (const auto& argument : arguments) {
     activated |= argument == L"-Embedding" || argument == L"/Embedding";
     faulty |= argument == L"faulty";
     reportSelf |= argument == L"report-self";
+    reportLate |= argument == L"report-late";
   }
+  // Outlives the Logger, which the process's exit destroys.
+  static OwnLogService ownService;
+  SetInProcessLogService(&ownService);
   SetFileOutput(true);
   SendComReportsToDiagnostics();
   WriteText(ComServerFile("starts"), std::to_string(platform::GetCurrentProcessId()) + "\n", true);
@@ -174,16 +181,18 @@ int ComServer(const std::vector<std::wstring>& arguments) {
     idle.notify_all();
   });
   if (!activated) lock.Lock();
-  IClassFactory* factory = TraceLogManagerFactory::Create(lock);
+  TraceLogManagerFactory* served = TraceLogManagerFactory::Create(lock);
+  IClassFactory* factory = served;
   if (faulty) factory = new FaultyFactory(factory);
   DWORD cookie = 0;
   HRESULT result = CoRegisterClassObject(CLSID_TraceLogManager, factory, CLSCTX_LOCAL_SERVER,
                                          REGCLS_MULTIPLEUSE | REGCLS_SUSPENDED, &cookie);
+  if (SUCCEEDED(result)) ownService.Serve(served);
   if (SUCCEEDED(result)) result = CoResumeClassObjects();
   if (FAILED(result)) return 4;
   if (reportSelf) {
-    // Reaches the object of this process (found before any other) from the
-    // Logger's thread; the server's own lines go the same way as a client's.
+    // Reaches the object of this process from the Logger's thread; the
+    // server's own lines go the same way as a client's.
     WriteLog(kDefaultLogSource, kLevelError, L"the server's own report");
     if (auto logger = GetLogger()) logger->WaitUntilSent();
   }
@@ -195,6 +204,11 @@ int ComServer(const std::vector<std::wstring>& arguments) {
     }
   }
   CoRevokeClassObject(cookie);
+  ownService.Stop();
+  if (reportLate) {
+    WriteLog(kDefaultLogSource, kLevelError, L"the server's report after it served");
+    if (auto logger = GetLogger()) logger->WaitUntilSent();
+  }
   if (!activated) lock.Unlock();
   factory->Release();
   // Clients still connected are let go (their references released) while

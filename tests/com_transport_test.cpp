@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <functional>
 #include <thread>
 
 #include "platform/com_frame.h"
 #include "platform/machine_root.h"
 #include "platform/raw_socket.h"
+#include "platform/service_run.h"
 #include "logclient/trace_log_manager_proxy.h"
 #include "tests/server_fixture.h"
 
@@ -158,6 +160,38 @@ TEST_F(ComTransportTest, TwoActivationsAtOnceStartOneServer) {
   EXPECT_EQ(first->Wait(), 0);
   EXPECT_EQ(second->Wait(), 0);
   EXPECT_EQ(CountOf(test::ReadFileText(ComServerFile("starts")), "\n"), 1u);
+}
+
+// A service that runs when a client comes but does not answer (it is
+// stopping, or it died and is not yet seen so) is asked about again while
+// the client waits, and the client gets the one started once it stopped.
+TEST_F(ComTransportTest, AServiceThatStopsWhileAClientWaitsIsStartedAnew) {
+  if (test::OnWindows()) GTEST_SKIP() << "the COM runtime of Windows starts services itself";
+  const std::wstring appId = L"{0B5E3C1A-4D2F-4E6B-9A7C-8D1E2F3A4B5C}";
+  ASSERT_EQ(test::SetString(platform::kHKeyClassesRoot, test::ClassKey(), L"AppID", appId), 0u);
+  ASSERT_EQ(test::SetString(platform::kHKeyClassesRoot, L"AppID\\" + appId, L"LocalService", L"Stopping"), 0u);
+  // Stands for the service control: the service runs for two questions
+  // (nothing listens), then it has stopped and the test server starts.
+  struct Starter final : platform::ServiceStarter {
+    Win32Error StartServiceByName(std::wstring_view name) override {
+      names.push_back(std::wstring(name));
+      if (names.size() < 3) return platform::kErrorServiceAlreadyRunning;
+      start();
+      return 0;
+    }
+    std::function<void()> start;
+    std::vector<std::wstring> names;
+  } starter;
+  starter.start = [this] { StartServer(); };
+  platform::SetServiceStarter(&starter);
+  ITraceLogManager* manager = Connect();
+  platform::SetServiceStarter(nullptr);
+  ASSERT_NE(manager, nullptr);
+  EXPECT_EQ(starter.names, std::vector<std::wstring>(3, L"Stopping"));
+  platform::OwnedBstr text(L"served by the service started anew");
+  EXPECT_EQ(manager->LogMsg(1, 1, text.Get()), S_OK);
+  manager->Release();
+  EXPECT_TRUE(WaitForLines("Wayline.log", "served by the service started anew", 1));
 }
 
 TEST_F(ComTransportTest, PipelinedCallsAnswerEachInOrder) {

@@ -275,8 +275,8 @@ TEST_F(LoggerTest, AFullQueueDropsWithACountReportedOncePerPeriod) {
 }
 
 // The server reaches its own object (no second server starts) from its
-// Logger's thread, and ends with the Logger still holding it: that
-// reference is not a client's, so it takes no module lock.
+// Logger's thread; those references are not a client's, so they take no
+// module lock.
 TEST_F(LoggerTest, TheServiceLogsThroughItsOwnLogger) {
   StartServer({L"report-self"});
   std::string own = Format(" {:05x}-", server_->Id());
@@ -290,6 +290,23 @@ TEST_F(LoggerTest, TheServiceLogsThroughItsOwnLogger) {
   EXPECT_EQ(log.substr(begin, 15), "Wayline     +E ");
   EXPECT_NE(log.substr(begin, line - begin).find(own), std::string::npos) << log;
   EXPECT_EQ(CountOf(test::ReadFileText(ComServerFile("starts")), "\n"), 1u);
+}
+
+// Once its class is revoked, a server's own report goes to its daily file:
+// its Logger never activates the class, which would start a second server.
+TEST_F(LoggerTest, AServerThatNoLongerServesReportsToItsDailyFile) {
+  StartServer({L"report-late"});
+  std::string own = Format(" {:05x}-", server_->Id());
+  StopServer();
+  EXPECT_EQ(CountOf(test::ReadFileText(ComServerFile("starts")), "\n"), 1u);
+  // A line of the daily file, with the stamp the record was logged with.
+  std::string daily = Diagnostics();
+  std::size_t report = daily.find(": the server's report after it served\r\n");
+  ASSERT_NE(report, std::string::npos) << daily;
+  std::size_t line = daily.rfind('\n', report) + 1;
+  EXPECT_EQ(daily.substr(line, 15), "[scribe_test_] ");
+  EXPECT_NE(daily.substr(line, report - line).find(own), std::string::npos) << daily.substr(line, report - line);
+  EXPECT_EQ(ReadLog("Wayline.log").find("the server's report after it served"), std::string::npos);
 }
 
 }  // namespace

@@ -27,6 +27,7 @@
 #include "platform/posix/directories.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/socket_address.h"
+#include "platform/service_run.h"
 #include "platform/system.h"
 #include "platform/text.h"
 
@@ -45,6 +46,9 @@ using comframe::ReadStatus;
 constexpr std::size_t kSendChunkBytes = 64 * 1024;
 constexpr std::size_t kMaxQueuedBytes = 1024 * 1024;
 constexpr std::size_t kReadChunk = 64 * 1024;
+// How often an activation asks again about a service that ran already when
+// it came but does not answer.
+constexpr auto kServiceRecheck = std::chrono::milliseconds(100);
 
 // Connects to the socket at path: the descriptor, or -1 with errno set. A
 // path that no socket address can reach is reported, naming the limit.
@@ -111,14 +115,28 @@ HRESULT ConnectToClass(const CLSID& clsid, int* fd) {
   HRESULT result = S_OK;
   if ((*fd = Connect(path)) < 0) {
     auto ended = std::make_shared<std::atomic<bool>>(false);
-    if (!service.empty() ? StartNamedService(service) != 0 : !StartServer(server, ended)) {
+    auto started = [](Win32Error error) { return error == 0 || error == kErrorServiceAlreadyRunning; };
+    Win32Error start = 0;
+    if (!service.empty() ? !started(start = StartNamedService(service)) : !StartServer(server, ended)) {
       result = CO_E_SERVER_EXEC_FAILURE;
     } else {
-      auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kServerStartMilliseconds);
+      auto now = std::chrono::steady_clock::now();
+      auto deadline = now + std::chrono::milliseconds(kServerStartMilliseconds);
+      auto recheck = now + kServiceRecheck;
       while ((*fd = Connect(path)) < 0) {
-        if (ended->load() || std::chrono::steady_clock::now() >= deadline) {
+        now = std::chrono::steady_clock::now();
+        if (ended->load() || now >= deadline) {
           result = CO_E_SERVER_EXEC_FAILURE;
           break;
+        }
+        // A service that ran already may be stopping, or dead: it is started
+        // anew once the service control counts it as stopped.
+        if (start == kErrorServiceAlreadyRunning && now >= recheck) {
+          recheck = now + kServiceRecheck;
+          if (!started(start = StartNamedService(service))) {
+            result = CO_E_SERVER_EXEC_FAILURE;
+            break;
+          }
         }
         SleepMilliseconds(5);
       }

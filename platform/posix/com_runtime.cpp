@@ -42,14 +42,10 @@ std::vector<Registration>& Registrations() {
   return registrations;
 }
 
-// Starts the installed service through the service control stand-in; one
-// that already runs is fine, its socket comes.
+// Starts the installed service through the service control stand-in.
 class InstalledServiceStarter final : public ServiceStarter {
  public:
-  Win32Error StartServiceByName(std::wstring_view name) override {
-    Win32Error result = StartInstalledService(name);
-    return result == kErrorServiceAlreadyRunning ? kErrorSuccess : result;
-  }
+  Win32Error StartServiceByName(std::wstring_view name) override { return StartInstalledService(name); }
 };
 
 InstalledServiceStarter defaultStarter;

@@ -37,8 +37,10 @@ std::string Trimmed(std::string text) {
   return text;
 }
 
-// Field 22 (starttime) of /proc/<pid>/stat; the name in field 2 may hold
-// blanks and brackets, so the fields are counted after its last ')'.
+// Field 22 (starttime) of /proc/<pid>/stat, for a process that runs: none
+// for one that has ended and waits to be reaped (state Z, a zombie, or X),
+// which still has the file. The name in field 2 may hold blanks and
+// brackets, so the fields are counted after its last ')'.
 std::optional<std::uint64_t> ProcessStartTime(std::uint32_t id) {
   auto stat = ReadText("/proc/" + std::to_string(id) + "/stat");
   if (!stat) return std::nullopt;
@@ -52,6 +54,7 @@ std::optional<std::uint64_t> ProcessStartTime(std::uint32_t id) {
     rest.remove_prefix(start);
     std::size_t end = rest.find(' ');
     std::string_view value = rest.substr(0, end);
+    if (field == 3 && (value == "Z" || value == "X")) return std::nullopt;
     if (field == 22) return Number(value);
     if (end == std::string_view::npos) return std::nullopt;
     rest.remove_prefix(end);

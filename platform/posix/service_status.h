@@ -38,12 +38,13 @@ std::string ServiceStatusPath(std::wstring_view serviceName);
 // it lacks the state or the process's identity.
 bool ReadServiceStatus(std::wstring_view serviceName, ServiceStatus* status, ServiceProcess* process);
 
-// Whether that very process still runs.
+// Whether that very process still runs: not when it is gone, nor when it
+// has ended and waits to be reaped (a zombie).
 bool ServiceProcessAlive(const ServiceProcess& process);
 
 void RemoveServiceStatus(std::wstring_view serviceName);
 
-// The identity of a running process; false when it is gone.
+// The identity of a running process; false when it is gone or a zombie.
 bool IdentifyProcess(std::uint32_t id, ServiceProcess* process);
 
 // Replaces the status file (a new file renamed over it, the folder made
