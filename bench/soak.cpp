@@ -70,6 +70,7 @@
 #include "diagnostics/singleton.h"
 #include "diagnostics/write_log.h"
 #include "logclient/logger.h"
+#include "logclient/trace_log_manager_type.h"
 #include "platform/com.h"
 #include "platform/process.h"
 #include "platform/raw_socket.h"
@@ -712,7 +713,23 @@ class Soak {
     if (manager == nullptr) return Fail("cannot connect to the service");
     for (ULONG source = 0; source < kSourceCount; ++source) (void)manager->SetComponentLogLevel(source, kLevelDebug2);
     manager->Release();
+    StartDiagnostics();
     return true;
+  }
+
+  // The service's first diagnostic line starts the thread of its daily
+  // file. One refused frame makes that line now, so that the thread counts
+  // of a phase compare like with like.
+  void StartDiagnostics() {
+    std::uint32_t pid = service_->Pid();
+    long before = Figures(pid).threads;
+    fs::path socket = Root() / "run" / "com" / (platform::Utf8FromWide(platform::GuidText(kTraceLogManagerClsid)) + ".sock");
+    int connection = platform::RawConnect(socket.wstring());
+    if (connection < 0) return;
+    const unsigned char broken[8] = {8, 0, 0, 0, 0xFF, 0, 0, 0};
+    (void)platform::RawSend(connection, broken, sizeof broken);
+    platform::RawClose(connection);
+    (void)WaitFor([&] { return Figures(pid).threads > before; }, 2000);
   }
 
   bool Load(const char* phase, bool resets) {

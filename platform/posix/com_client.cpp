@@ -92,6 +92,9 @@ bool StartServer(const std::wstring& commandLine, std::shared_ptr<std::atomic<bo
 HRESULT ConnectToClass(const CLSID& clsid, int* fd) {
   std::string path = ClassSocketPath(clsid);
   if ((*fd = Connect(path)) >= 0) return S_OK;
+  // No address reaches the socket (reported by Connect): no server that
+  // activation starts could be reached either.
+  if (errno == ENAMETOOLONG) return CO_E_SERVER_EXEC_FAILURE;
   std::wstring service = ClassLocalService(clsid);
   std::wstring server = service.empty() ? ClassLocalServer(clsid) : std::wstring();
   // A class without a registration makes nothing on disk: a client given a
