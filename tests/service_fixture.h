@@ -128,12 +128,22 @@ class WriterGate {
   WriterGate()
       : faults_([this](platform::FileOperation, std::size_t) {
           std::unique_lock lock(mutex_);
+          ++inside_;
           entered_ = true;
           changed_.notify_all();
           changed_.wait(lock, [this] { return !held_; });
+          --inside_;
+          changed_.notify_all();
           return platform::FileFault{};
         }) {}
-  ~WriterGate() { Release(); }
+  // Lets the held threads go and waits until they have left the gate, which
+  // they may not touch once it is gone.
+  ~WriterGate() {
+    platform::SetFileFaultHook({});
+    Release();
+    std::unique_lock lock(mutex_);
+    changed_.wait(lock, [this] { return inside_ == 0; });
+  }
   WriterGate(const WriterGate&) = delete;
   WriterGate& operator=(const WriterGate&) = delete;
 
@@ -161,6 +171,7 @@ class WriterGate {
   std::condition_variable changed_;
   bool entered_ = false;
   bool held_ = true;
+  int inside_ = 0;
   ScopedFileFaults faults_;
 };
 
