@@ -120,4 +120,14 @@ HKey RegistryRootByName(std::wstring_view name);
 // broken hive (always on Windows).
 std::wstring RegistryLastParseError();
 
+// Why the calling thread's last call was refused or met a refused hive, on
+// Linux: a hive that another account could have planted is read as absent
+// and never written ("Ignored the registry hive <file>: refused: it belongs
+// to user 65534 (nobody)"), and an account may change only its own hive and
+// the system account the others ("<file>: the registry hive of user 1000
+// (alice) does not exist, and only the system account may make it: ...").
+// Empty when the last call met none (always on Windows, where the keys'
+// access rules decide).
+std::wstring RegistryLastRefusal();
+
 }  // namespace wl::platform
