@@ -95,6 +95,12 @@ std::wstring PathData::OwnFilesFolder() {
                SafeFormat(static_cast<std::uint32_t>(result), L"Failed to get Program Data folder"));
       return {};
     }
+    std::wstring programData;
+    if (platform::GetKnownFolderPath(platform::KnownFolder::ProgramData, false, &programData) >= 0 &&
+        programData == ownData) {
+      // The system account's own files go to the data folder itself.
+      return DataFolder();
+    }
     std::wstring product = DataFolderIn(ownData);
     EnsureFolder(platform::JoinPath(ownData, kVendorFolder));
     EnsureFolder(product);

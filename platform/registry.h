@@ -13,7 +13,10 @@
 // values need kKeyQueryValue, set and delete values kKeySetValue, enumerate
 // sub-keys kKeyEnumerateSubKeys). On Linux also 1009 (ERROR_BADDB) when a
 // hive file does not parse (RegistryLastParseError says where), 1012 / 1013
-// when it cannot be read / written, 112 when the disk is full.
+// when it cannot be read / written, 112 when the disk is full, 5 when the
+// hive may not be written by this account or its file was refused, 1460
+// when a lock that another account holds was not released in time
+// (RegistryLastRefusal says why).
 //
 // Sub-key paths are key names joined by backslashes; a leading backslash is
 // 161, empty names between backslashes are skipped. All calls are safe from

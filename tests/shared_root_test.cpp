@@ -159,6 +159,26 @@ TEST_F(SharedRootTest, AnotherUserKeepsItsOwnFilesBesideTheSystemAccounts) {
   EXPECT_EQ(flags, 2u);
 }
 
+// A process of another user that crashes leaves its dump in its own state,
+// where nothing of the system account's lies, and none in the data folder.
+TEST_F(SharedRootTest, AnotherUsersCrashLeavesItsDumpInItsOwnState) {
+  NobodysChild child;
+  // Sanitizers leave the fatal signals to the program, as the crash tests do.
+  std::vector<std::pair<std::wstring, std::optional<std::wstring>>> saved;
+  for (const wchar_t* name : {L"ASAN_OPTIONS", L"TSAN_OPTIONS"}) {
+    saved.emplace_back(name, platform::GetEnvVar(name));
+    platform::SetEnvVar(name, saved.back().second.value_or(L"") + L":handle_segv=0:handle_abort=0");
+  }
+  fs::path ownData = child.State() / "wayline" / "ProgramData" / "Kestrix" / "Wayline";
+  ASSERT_EQ(test::ShellAs(L"nobody", "mkdir -p " + Quoted(ownData)), 0);
+  EXPECT_NE(child.Run({L"crash", L"null-write", L"on"}), 0);
+  for (const auto& [name, value] : saved) value ? platform::SetEnvVar(name, *value) : platform::UnsetEnvVar(name);
+  int dumps = 0;
+  for (const auto& entry : fs::directory_iterator(ownData)) dumps += entry.path().extension() == ".dmp" ? 1 : 0;
+  EXPECT_EQ(dumps, 1);
+  for (const auto& entry : fs::directory_iterator(DataFolder())) EXPECT_NE(entry.path().extension(), ".dmp");
+}
+
 // Everything the system account makes in a root is its own and open to no
 // one else: the folders 0755, the lock files 0600; the user's hive folder
 // alone belongs to the user.

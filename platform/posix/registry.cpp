@@ -321,7 +321,11 @@ class Call {
     lock_.unlock();
     std::vector<PendingReport> reports;
     reports.swap(pendingReports);
+    // A sink that reads the registry must not take this call's refusal
+    // from its caller.
+    std::wstring refusal = lastRefusal;
     for (const PendingReport& report : reports) ReportRefusal(report.path, report.text, report.version);
+    lastRefusal = std::move(refusal);
   }
   Call(const Call&) = delete;
   Call& operator=(const Call&) = delete;
