@@ -49,12 +49,13 @@ bool CopyInto(wchar_t (&target)[kCapacity], std::wstring_view text) {
 }
 
 void FillSettings() {
-  // The common application-data folder (created when missing, as the flag
-  // asks) and the product's folder in it, which is not created: without it
-  // there is no dump. A failure leaves the folder empty, so the path starts
-  // at the separator.
+  // The common application-data folder for the system account, the user's
+  // own for anyone else (created when missing, as the flag asks), and the
+  // product's folder in it, which is not created: without it there is no
+  // dump. A failure leaves the folder empty, so the path starts at the
+  // separator.
   std::wstring programData;
-  if (platform::GetKnownFolderPath(platform::KnownFolder::ProgramData, true, &programData) < 0) programData.clear();
+  if (platform::GetKnownFolderPath(platform::KnownFolder::OwnData, true, &programData) < 0) programData.clear();
   std::wstring separator(1, platform::kPathSeparator);
   std::wstring folder = programData + separator + L"Kestrix" + separator + L"Wayline" + separator;
   std::wstring version;
@@ -67,6 +68,7 @@ void FillSettings() {
   int next = 1 - std::max(currentSettings.load(), 0);
   DumpSettings& slot = settingsSlots[next];
   slot.folderFits = CopyInto(slot.folder, folder);
+  platform::PrepareMinidumpFolder(folder);
   CopyInto(slot.program, ProgramNameFromPath(GetExecutablePath()));
   CopyInto(slot.version, version);
   slot.dumpType = ReadDumpType();

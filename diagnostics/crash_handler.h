@@ -1,6 +1,7 @@
 // Crash handling: a process that dies of a fault leaves a minidump in the
 // product's folder under the common application data
-// (<ProgramData>\Kestrix\Wayline\), named
+// (<ProgramData>\Kestrix\Wayline\; for a process of an ordinary user, the
+// same folder under the user's own data, see platform/known_folder.h), named
 // "<program>_<version>_<YYYY_MM_DD_hh_mm_ss>.dmp" after the executable, the
 // ProductVersion of the installed Wayline.exe (empty when it cannot be read)
 // and the local time; runtime invalid-parameter faults are logged and turned

@@ -85,6 +85,30 @@ std::wstring PathData::DataFolder() {
   return dataFolder_;
 }
 
+std::wstring PathData::OwnFilesFolder() {
+  std::lock_guard lock(lock_);
+  if (ownFilesFolder_.empty()) {
+    std::wstring ownData;
+    HResult result = platform::GetKnownFolderPath(platform::KnownFolder::OwnData, true, &ownData);
+    if (result < 0) {
+      WriteLog(kDefaultLogSource, kLevelError,
+               SafeFormat(static_cast<std::uint32_t>(result), L"Failed to get Program Data folder"));
+      return {};
+    }
+    std::wstring programData;
+    if (platform::GetKnownFolderPath(platform::KnownFolder::ProgramData, false, &programData) >= 0 &&
+        programData == ownData) {
+      // The system account's own files go to the data folder itself.
+      return DataFolder();
+    }
+    std::wstring product = DataFolderIn(ownData);
+    EnsureFolder(platform::JoinPath(ownData, kVendorFolder));
+    EnsureFolder(product);
+    ownFilesFolder_ = std::move(product);
+  }
+  return ownFilesFolder_;
+}
+
 std::wstring PathData::SystemFolder() {
   std::lock_guard lock(lock_);
   if (systemFolder_.empty()) {
@@ -112,6 +136,7 @@ std::wstring PathData::ModulePath() {
 
 std::wstring GetInstallFolder() { return Ask(&PathData::InstallFolder); }
 std::wstring GetDataFolder() { return Ask(&PathData::DataFolder); }
+std::wstring GetOwnFilesFolder() { return Ask(&PathData::OwnFilesFolder); }
 std::wstring GetSystemFolder() { return Ask(&PathData::SystemFolder); }
 std::wstring GetExecutablePath() { return Ask(&PathData::ExecutablePath); }
 std::wstring GetModulePath() { return Ask(&PathData::ModulePath); }

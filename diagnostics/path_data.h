@@ -23,6 +23,12 @@ class PathData {
   // <ProgramData>\Kestrix\Wayline; creates Kestrix, Wayline and Wayline\Data
   // when missing. Reports "Failed to get Program Data folder".
   std::wstring DataFolder();
+  // Where this process writes its own files (the daily fallback file):
+  // the data folder for a process that administers the machine, else
+  // Kestrix\Wayline in the user's own data (platform/known_folder.h's
+  // OwnData), created when missing. Reports "Failed to get Program Data
+  // folder".
+  std::wstring OwnFilesFolder();
   // The System folder. Reports "Failed to get System folder".
   std::wstring SystemFolder();
   // The full path of the process's executable (at most 259 characters).
@@ -34,6 +40,7 @@ class PathData {
   std::recursive_mutex lock_;
   std::wstring installFolder_;
   std::wstring dataFolder_;
+  std::wstring ownFilesFolder_;
   std::wstring systemFolder_;
   std::wstring executablePath_;
   std::wstring modulePath_;
@@ -41,6 +48,7 @@ class PathData {
 
 std::wstring GetInstallFolder();
 std::wstring GetDataFolder();
+std::wstring GetOwnFilesFolder();
 std::wstring GetSystemFolder();
 std::wstring GetExecutablePath();
 std::wstring GetModulePath();

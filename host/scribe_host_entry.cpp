@@ -13,8 +13,10 @@ int ScribeHostEntry(std::wstring_view commandLine, CommandLineParser parse) {
   // Installs the handlers now and restores the earlier invalid-parameter
   // handler when the entry returns.
   CrashHandlerScope crashHandlers;
-  // Connections that the transport refuses are the service's own troubles.
+  // Connections that the transport refuses, and files that the layer
+  // refuses to use, are the service's own troubles.
   SendComReportsToDiagnostics();
+  SendRefusalsToDiagnostics();
   CScribeHostModule& module = CScribeHostModule::Instance();
   // This program serves the log service's class: what it logs goes to its
   // own object, never to a server that it would activate.

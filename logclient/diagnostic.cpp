@@ -5,6 +5,7 @@
 #include "logclient/file_logger.h"
 #include "diagnostics/path_data.h"
 #include "platform/com.h"
+#include "platform/refusal_report.h"
 #include "platform/system.h"
 
 namespace wl {
@@ -129,6 +130,10 @@ void SendComReportsToDiagnostics() {
       WriteDiagnostic(std::wstring(kDebugPrefix) + std::wstring(text));
     }
   });
+}
+
+void SendRefusalsToDiagnostics() {
+  platform::SetRefusalSink([](std::wstring_view text) { WriteDiagnostic(std::wstring(kErrorPrefix) + std::wstring(text)); });
 }
 
 }  // namespace wl

@@ -54,4 +54,9 @@ void DiagnosticDebug(std::wstring_view message);
 // bit 16 is set. For server processes; nothing on Windows.
 void SendComReportsToDiagnostics();
 
+// Makes what the platform layer refused to use (platform/refusal_report.h:
+// a registry hive, a status file or a program that another account could
+// have planted) "Error: " diagnostic lines. For server processes.
+void SendRefusalsToDiagnostics();
+
 }  // namespace wl

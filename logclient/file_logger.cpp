@@ -72,7 +72,9 @@ FileLogger::FileLogger() {
     // Lines are then written without serialisation between processes.
     WriteDebugMessage(SafeFormat(error, L"LoggerBase::LoggerBase() OpenMutex"));
   }
-  folder_ = GetDataFolder();
+  // The system account writes into the data folder; any other user's
+  // process into the user's own, since the data folder is not theirs.
+  folder_ = GetOwnFilesFolder();
   moduleName_ = LastComponent(GetModulePath());
   fileOutput_.store(ReadFileOutputSetting());
 }
@@ -141,13 +143,14 @@ void FileLogger::WriteLine(const std::wstring& line) {
 
 bool FileLogger::AppendToFile(const std::wstring& path, std::wstring_view text) {
   int descriptor = -1;
+  std::wstring refusal;
   int error = platform::OpenFile(&descriptor, path,
                                  platform::kOWronly | platform::kOAppend | platform::kOCreat | platform::kOText |
                                      platform::kOU8Text,
-                                 platform::kShDenyWr, platform::kSIRead | platform::kSIWrite);
+                                 platform::kShDenyWr, platform::kSIRead | platform::kSIWrite, &refusal);
   if (error != 0) {
     // The line is lost; the next line tries again.
-    WriteDebugMessage(SafeFormat(L"Error opening log file: {} - {}", path, ErrnoText(error)));
+    WriteDebugMessage(SafeFormat(L"Error opening log file: {} - {}", path, refusal.empty() ? ErrnoText(error) : refusal));
     return false;
   }
   int ignored = 0;

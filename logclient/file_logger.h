@@ -1,6 +1,8 @@
 // The daily fallback file: finished diagnostic lines appended, under the
 // cross-process mutex "TesselFileLogger", to
-// <data folder>/<program>_YYYY-MM-DD.log (UTF-8 with a byte-order mark, CR LF
+// <folder>/<program>_YYYY-MM-DD.log, in the data folder for the system
+// account and in the user's own for anyone else (GetOwnFilesFolder), so
+// that no user writes where the service does (UTF-8 with a byte-order mark, CR LF
 // line ends), each run framed by "Begin Log - <module>" and "End Log -
 // <module>". Callers only queue; one writer thread per process writes. Lines
 // reach the file only while file output is switched on; it starts off unless

@@ -19,6 +19,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string_view>
 
 #include "platform/types.h"
 
@@ -74,12 +75,27 @@ LocalTime CrashLocalTime();
 // Windows.
 void PrepareCrashLocalTime();
 
+// Checks the folder that dumps go to and keeps it open (Linux; nothing on
+// Windows), so that a crash writes into that very folder without walking
+// its path in the signal handler. folder ends with a separator. The folder
+// is reached as every open of the layer reaches one (no link of another
+// account followed, no folder of another ordinary user); while it does not
+// exist, its nearest existing folder is kept and the rest is looked up at
+// the crash, one folder at a time, each checked the same way. A refused
+// folder means no dump. Normal context; any thread (the latest call
+// counts).
+void PrepareMinidumpFolder(std::wstring_view folder);
+
 // Writes a minidump of this process into path: the file is created, or
 // opened without truncation when it exists (OPEN_ALWAYS), read-write, not
 // shared. dumpType is the MINIDUMP_TYPE flag set, passed unchanged (on
 // Linux 2, MiniDumpWithFullMemory, adds all readable memory). info may be
 // null (no exception information). False when the file cannot be opened or
-// the dump cannot be written. Async-signal-safe on Linux.
+// the dump cannot be written. On Linux path must lie in the folder that
+// PrepareMinidumpFolder named last; the file is made 0600, and a link, a
+// file that is not regular, one of another account or one with more than
+// one link under the dump's name is not written to. Async-signal-safe on
+// Linux.
 bool WriteMinidump(const wchar_t* path, std::uint32_t dumpType, const CrashInfo* info);
 
 }  // namespace wl::platform

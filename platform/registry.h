@@ -13,7 +13,10 @@
 // values need kKeyQueryValue, set and delete values kKeySetValue, enumerate
 // sub-keys kKeyEnumerateSubKeys). On Linux also 1009 (ERROR_BADDB) when a
 // hive file does not parse (RegistryLastParseError says where), 1012 / 1013
-// when it cannot be read / written, 112 when the disk is full.
+// when it cannot be read / written, 112 when the disk is full, 5 when the
+// hive may not be written by this account or its file was refused, 1460
+// when a lock that another account holds was not released in time
+// (RegistryLastRefusal says why).
 //
 // Sub-key paths are key names joined by backslashes; a leading backslash is
 // 161, empty names between backslashes are skipped. All calls are safe from
@@ -119,5 +122,15 @@ HKey RegistryRootByName(std::wstring_view name);
 // broken: "<file>: line <n>: <reason>". Empty when this thread has not met a
 // broken hive (always on Windows).
 std::wstring RegistryLastParseError();
+
+// Why the calling thread's last call was refused or met a refused hive, on
+// Linux: a hive that another account could have planted is read as absent
+// and never written ("Ignored the registry hive <file>: refused: it belongs
+// to user 65534 (nobody)"), and an account may change only its own hive and
+// the system account the others ("<file>: the registry hive of user 1000
+// (alice) does not exist, and only the system account may make it: ...").
+// Empty when the last call met none (always on Windows, where the keys'
+// access rules decide).
+std::wstring RegistryLastRefusal();
 
 }  // namespace wl::platform

@@ -61,9 +61,15 @@ inline constexpr int kErrnoErofs = 30;
 inline constexpr int kErrnoEnametoolong = 38;
 
 // _wsopen_s. Returns 0 and stores the descriptor, or returns the errno value
-// and stores -1.
+// and stores -1. A file that the open creates may be written by its owner
+// only (permission kSIWrite) and read by everyone. On Linux the open is
+// checked as every open of the layer is (platform/posix/checked_open.h): no
+// symbolic link followed, nothing but a regular file opened, no file or
+// folder of another ordinary user accepted, a single link for writing; a
+// refused open fails with EACCES and *refusal (when given) says why, as in
+// "refused: it is a symbolic link". Otherwise *refusal is left empty.
 [[nodiscard]] int OpenFile(int* descriptor, std::wstring_view path, int openFlag,
-             int shareFlag, int permission);
+             int shareFlag, int permission, std::wstring* refusal = nullptr);
 
 // _write of wide text (byte count = characters x sizeof UTF-16 unit in the
 // runtime's terms). Returns the number of bytes taken (2 per UTF-16 unit) or

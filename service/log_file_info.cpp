@@ -84,9 +84,12 @@ void LogFileInfo::BuildPath() {
 void LogFileInfo::Open() {
   if (path.empty()) BuildPath();
   int opening = -1;
-  int error = platform::OpenFile(&opening, path, kOpenFlags, platform::kShDenyWr, kOpenPermission);
+  std::wstring refusal;
+  int error = platform::OpenFile(&opening, path, kOpenFlags, platform::kShDenyWr, kOpenPermission, &refusal);
   bool success = error == 0 && opening != -1;
-  if (!success) ReportError(0, L"Open failed for file {} - {}", path, ErrnoText(error));
+  // A file that another account could have planted (a link, a FIFO, a file
+  // of theirs) is refused, and the report says why.
+  if (!success) ReportError(0, L"Open failed for file {} - {}", path, refusal.empty() ? ErrnoText(error) : refusal);
   std::lock_guard guard(descriptorLock);
   descriptor = success ? opening : -1;
   state = success ? FileState::Open : FileState::OpenFailed;

@@ -186,7 +186,18 @@ int SecondUser(const std::vector<std::wstring>&) {
   return error == 0 ? 0 : 20;
 }
 
+// registry-refusal SUBKEY OUTPUT: sets a REG_DWORD under HKCU\SUBKEY and
+// writes to OUTPUT, in UTF-8, why the registry refused it (empty when it
+// did not). Exit code: the result of the write.
+int RegistryRefusal(const std::vector<std::wstring>& arguments) {
+  if (arguments.size() != 2) return 100;
+  Win32Error result = SetNumber(kHKeyCurrentUser, arguments[0], L"Value", 1);
+  std::ofstream(std::filesystem::path(arguments[1]), std::ios::binary) << Utf8FromWide(RegistryLastRefusal());
+  return static_cast<int>(result);
+}
+
 const ChildCommand writeMany(L"registry-write-many", WriteMany);
+const ChildCommand registryRefusal(L"registry-refusal", RegistryRefusal);
 const ChildCommand secondUser(L"second-user", SecondUser);
 const ChildCommand setDword(L"registry-set-dword", SetDword);
 const ChildCommand redirect(L"redirect", Redirect);

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/refusal_report.h"
 #include "platform/registry.h"
 #include "platform/registry_file.h"
 #include "platform/text.h"
@@ -136,8 +137,16 @@ TEST(RegistryHive, UserHivesAreNamedBySidAndListedUnderUsers) {
   std::wstring own = test::SidOf(user);
   ASSERT_EQ(test::SetNumber(kHKeyCurrentUser, L"Software\\Kestrix", L"Mine", 7), 0u);
   ASSERT_EQ(test::SetNumber(kHKeyUsers, L"S-1-22-1-4242\\Software\\Kestrix", L"Theirs", 8), 0u);
+  // The system account's hives lie in users/ itself; an ordinary user's in
+  // a folder of the user's own, made for the user.
   EXPECT_TRUE(fs::exists(root.Path() / "registry" / "users" / (Utf8FromWide(own) + ".reg")));
-  EXPECT_TRUE(fs::exists(root.Path() / "registry" / "users" / "S-1-22-1-4242.reg"));
+  fs::path theirs = root.Path() / "registry" / "users" / "S-1-22-1-4242";
+  EXPECT_TRUE(fs::exists(theirs / "S-1-22-1-4242.reg"));
+  if (user == L"SYSTEM") {
+    std::string owners;
+    EXPECT_EQ(test::Shell("stat -c %u " + theirs.string() + " " + theirs.string() + "/*", &owners), 0);
+    EXPECT_EQ(owners, "4242\n4242\n4242\n");
+  }
 
   std::uint32_t value = 0;
   ASSERT_EQ(GetDword(kHKeyUsers, own + L"\\Software\\Kestrix", L"Mine", &value), 0u);
@@ -184,6 +193,136 @@ TEST(RegistryHive, ClassesRootShowsUserClassesOverMachineClasses) {
   EXPECT_EQ(RegistryDeleteKeyTree(kHKeyClassesRoot, L"Thing"), 0u);
   HKey gone = nullptr;
   EXPECT_EQ(RegistryOpenKey(kHKeyClassesRoot, L"Thing", kKeyRead, &gone), kErrorFileNotFound);
+}
+
+// The refusals that the layer reports while it exists.
+class Refusals {
+ public:
+  Refusals() {
+    Texts().clear();
+    SetRefusalSink([](std::wstring_view text) { Texts().push_back(Utf8FromWide(text)); });
+  }
+  ~Refusals() { SetRefusalSink(nullptr); }
+  Refusals(const Refusals&) = delete;
+  Refusals& operator=(const Refusals&) = delete;
+  static std::vector<std::string>& Texts() {
+    static std::vector<std::string> texts;
+    return texts;
+  }
+};
+
+bool IsRoot() {
+  std::wstring user;
+  return GetCurrentUserName(&user) == 0 && user == L"SYSTEM";
+}
+
+constexpr std::string_view kPlantedHive =
+    "Windows Registry Editor Version 5.00\n\n[HKEY_USERS\\S-1-5-18\\Software]\n\"Planted\"=dword:00000001\n";
+
+// Whatever lies under the name of this process's own hive and could have
+// been put there by someone else is read as no hive, never written, never
+// blocks, and is reported with its reason once.
+TEST(RegistryHive, PlantedHiveFilesAreReadAsAbsentAndNeverWritten) {
+  SKIP_ON_WINDOWS();
+  struct Case {
+    const char* what;
+    std::string reason;
+    bool needsRoot;
+  };
+  const Case cases[] = {
+      {"link", "it is a symbolic link", false},
+      {"fifo", "it is a FIFO, not a regular file", false},
+      {"hard link", "it has 2 hard links", false},
+      {"huge", "it is larger than 32 MiB", false},
+      {"foreign", "it belongs to user 65534 (nobody), not to the system account", true},
+  };
+  for (const Case& c : cases) {
+    if (c.needsRoot && !IsRoot()) continue;
+    SCOPED_TRACE(c.what);
+    test::TempRoot root;
+    Refusals refusals;
+    std::wstring user;
+    ASSERT_EQ(GetCurrentUserName(&user), 0u);
+    std::string own = Utf8FromWide(test::SidOf(user));
+    ASSERT_EQ(test::SetNumber(kHKeyLocalMachine, L"Software", L"x", 1), 0u);
+    fs::path users = root.Path() / "registry" / "users";
+    fs::create_directories(users);
+    fs::path hive = users / (own + ".reg");
+    std::string text(kPlantedHive);
+    text.replace(text.find("S-1-5-18"), 8, own);
+    fs::path elsewhere = root.Path() / "elsewhere.reg";
+    test::WriteFileBytes(elsewhere, Bytes(text));
+    std::string what = c.what;
+    if (what == "link") {
+      fs::create_symlink(elsewhere, hive);
+    } else if (what == "fifo") {
+      ASSERT_EQ(test::Shell("mkfifo " + hive.string()), 0);
+    } else if (what == "hard link") {
+      fs::create_hard_link(elsewhere, hive);
+    } else {
+      test::WriteFileBytes(hive, Bytes(text));
+      if (what == "huge") fs::resize_file(hive, 33u << 20);
+      if (what == "foreign") {
+        ASSERT_EQ(test::Shell("chown nobody " + hive.string()), 0);
+      }
+    }
+    std::uint32_t value = 0;
+    EXPECT_EQ(GetDword(kHKeyCurrentUser, L"Software", L"Planted", &value), kErrorFileNotFound);
+    EXPECT_EQ(GetDword(kHKeyCurrentUser, L"Software", L"Planted", &value), kErrorFileNotFound);
+    EXPECT_EQ(test::SetNumber(kHKeyCurrentUser, L"Software", L"Mine", 1), kErrorAccessDenied);
+    EXPECT_EQ(test::ReadFileText(elsewhere), text);
+    std::string expected = "Ignored the registry hive " + hive.string() + ": refused: " + c.reason;
+    EXPECT_EQ(Refusals::Texts(), std::vector<std::string>{expected});
+  }
+}
+
+// The lock and the .new of a save are never followed through a link: a
+// link as the .new is replaced; a link as the lock stops writers (with the
+// reason) but not readers.
+TEST(RegistryHive, PlantedLockAndNewFilesLeadNowhere) {
+  SKIP_ON_WINDOWS();
+  test::TempRoot root;
+  ASSERT_EQ(test::SetNumber(kHKeyLocalMachine, L"Software", L"Before", 1), 0u);
+  fs::path registry = root.Path() / "registry";
+  fs::path precious = root.Path() / "precious";
+  test::WriteFileBytes(precious, Bytes("precious"));
+  fs::create_symlink(precious, registry / "HKLM.reg.new");
+  ASSERT_EQ(test::SetNumber(kHKeyLocalMachine, L"Software", L"After", 2), 0u);
+  EXPECT_FALSE(fs::exists(fs::symlink_status(registry / "HKLM.reg.new")));
+
+  fs::remove(registry / "HKLM.reg.lock");
+  fs::create_symlink(precious, registry / "HKLM.reg.lock");
+  EXPECT_EQ(test::SetNumber(kHKeyLocalMachine, L"Software", L"Locked", 3), kErrorAccessDenied);
+  EXPECT_EQ(Utf8FromWide(RegistryLastRefusal()),
+            (registry / "HKLM.reg").string() + ": refused: it is a symbolic link");
+  std::uint32_t value = 0;
+  EXPECT_EQ(GetDword(kHKeyLocalMachine, L"Software", L"After", &value), 0u);
+  EXPECT_EQ(value, 2u);
+  EXPECT_EQ(test::ReadFileText(precious), "precious");
+}
+
+// A link on the way to the hives is followed when only a trusted account
+// can have made it and it leads to a trusted folder; a folder of another
+// user at its end is refused.
+TEST(RegistryHive, ALinkedRegistryFolderMustLeadToATrustedOne) {
+  SKIP_ON_WINDOWS();
+  test::TempRoot root;
+  test::TempFolder elsewhere;
+  fs::create_directories(elsewhere.Path() / "registry");
+  fs::create_symlink(elsewhere.Path() / "registry", root.Path() / "registry");
+  ASSERT_EQ(test::SetNumber(kHKeyLocalMachine, L"Software", L"Linked", 1), 0u);
+  EXPECT_TRUE(fs::exists(elsewhere.Path() / "registry" / "HKLM.reg"));
+  if (!IsRoot()) return;
+
+  Refusals refusals;
+  ASSERT_EQ(test::Shell("chown nobody " + (elsewhere.Path() / "registry").string()), 0);
+  std::uint32_t value = 0;
+  EXPECT_EQ(GetDword(kHKeyLocalMachine, L"Software", L"Linked", &value), kErrorFileNotFound);
+  EXPECT_EQ(test::SetNumber(kHKeyLocalMachine, L"Software", L"Linked", 2), kErrorAccessDenied);
+  std::string expected = "Ignored the registry hive " + (root.Path() / "registry" / "HKLM.reg").string() +
+                         ": refused: the folder " + (elsewhere.Path() / "registry").string() +
+                         " on the way belongs to user 65534 (nobody)";
+  EXPECT_EQ(Refusals::Texts(), std::vector<std::string>{expected});
 }
 
 }  // namespace

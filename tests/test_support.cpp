@@ -103,6 +103,22 @@ int RunChild(const std::vector<std::wstring>& arguments, std::wstring_view progr
   return child ? child->Wait() : -1000;
 }
 
+int Shell(const std::string& command, std::string* output) {
+  TempFolder folder;
+  std::filesystem::path input = folder.Path() / "input";
+  std::filesystem::path result = folder.Path() / "output";
+  WriteFileBytes(input, {});
+  int code = RunChild({L"redirect", input.wstring(), result.wstring(), L"/bin/sh", L"-c", platform::WideFromUtf8(command)});
+  if (output != nullptr) *output = ReadFileText(result);
+  return code;
+}
+
+int ShellAs(std::wstring_view account, const std::string& command) {
+  Win32Error error = 0;
+  auto child = platform::StartProcessAsUser(L"/bin/sh", {L"-c", platform::WideFromUtf8(command)}, account, &error);
+  return child ? child->Wait() : -1000;
+}
+
 bool WaitForPath(const std::filesystem::path& path) {
   constexpr int kChecks = 12000;
   for (int check = 0; check < kChecks; ++check) {

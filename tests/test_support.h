@@ -124,6 +124,12 @@ std::unique_ptr<platform::ChildProcess> StartChild(const std::vector<std::wstrin
 // Starts a program and waits for its exit code (-1000 when it could not start).
 int RunChild(const std::vector<std::wstring>& arguments, std::wstring_view program = L"scribe_test_child");
 
+// Runs a command of /bin/sh (Linux): as this process, with its standard
+// output in *output when given, or as another account (which needs root).
+// Returns the exit code, -1000 when the shell could not start.
+int Shell(const std::string& command, std::string* output = nullptr);
+int ShellAs(std::wstring_view account, const std::string& command);
+
 // Waits until the path exists, checking every few milliseconds; false when it
 // has not appeared after a minute (a child that died or hung). For handshakes
 // between a test and its child, never for measuring time.

@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <charconv>
 #include <filesystem>
-#include <fstream>
-#include <iterator>
 
 #include "diagnostics/format.h"
+#include "platform/account.h"
 #include "platform/registry_file.h"
+#include "platform/replace_file.h"
 #include "platform/system_message.h"
 #include "platform/text.h"
 
@@ -156,7 +156,7 @@ class Tool {
   explicit Tool(const ToolConsole& console) : console_(console) {}
 
   int Run(std::vector<std::wstring> arguments) {
-    if (arguments.empty()) return SyntaxError(L"Name a command: query, add, delete, export or import.");
+    if (arguments.empty()) return SyntaxError(L"Name a command: query, add, delete, export, import or addhive.");
     std::wstring command = arguments.front();
     arguments.erase(arguments.begin());
     if (command == L"/?" || command == L"-?" || command == L"/h" || command == L"--help") {
@@ -169,7 +169,7 @@ class Tool {
       std::optional<Invocation> invocation = Prepare(arguments, entry.form, &exitCode);
       return invocation ? (this->*entry.run)(*invocation) : exitCode;
     }
-    return SyntaxError(L"Unknown command \"" + command + L"\" (use query, add, delete, export or import).");
+    return SyntaxError(L"Unknown command \"" + command + L"\" (use query, add, delete, export, import or addhive).");
   }
 
  private:
@@ -188,15 +188,18 @@ class Tool {
   }
 
   int RegistryFailure(Win32Error code) const {
+    // Why the registry refused (on Linux): which hive, and what to do.
+    std::wstring refusal = RegistryLastRefusal();
     switch (code) {
       case kErrorFileNotFound:
         return Fail(L"The system was unable to find the specified registry key or value.");
       case kErrorAccessDenied:
-        return Fail(L"Access is denied.");
+        return Fail(refusal.empty() ? L"Access is denied." : L"Access is denied: " + refusal);
       case kErrorBadDb:
         return Fail(L"The registry hive file is damaged and was left unchanged: " + RegistryLastParseError());
       default:
-        return Fail(SystemText(code, L"The operation failed.") + L" (error " + std::to_wstring(code) + L")");
+        return Fail(SystemText(code, L"The operation failed.") + L" (error " + std::to_wstring(code) + L")" +
+                    (refusal.empty() ? L"" : L": " + refusal));
     }
   }
 
@@ -228,6 +231,7 @@ class Tool {
         L"  wlreg delete KEY [/v NAME | /ve | /va] [/f]\n"
         L"  wlreg export KEY FILE [/y]\n"
         L"  wlreg import FILE\n"
+        L"  wlreg addhive ACCOUNT\n"
         L"\n"
         L"KEY      ROOT\\SubKey, ROOT one of HKLM, HKCU, HKCR, HKU or their long names\n"
         L"/v NAME  the value NAME; /ve the default (unnamed) value; /va every value\n"
@@ -237,7 +241,9 @@ class Tool {
         L"/s SEP   add: the separator of REG_MULTI_SZ strings in DATA (default \\0)\n"
         L"/d DATA  text; a number (decimal or 0x hexadecimal); hexadecimal bytes\n"
         L"         for REG_BINARY and REG_NONE\n"
-        L"/f, /y   do not ask before overwriting or deleting\n");
+        L"/f, /y   do not ask before overwriting or deleting\n"
+        L"ACCOUNT  a user name or a SID: addhive makes the account's empty hive\n"
+        L"         under HKU (on Linux, as root, owned by the account)\n");
   }
 
   // Parses the arguments after the command. False (after printing the
@@ -501,22 +507,52 @@ class Tool {
       return Cancelled();
     }
     // The Registry Editor's own encoding and line ends, so that the file can
-    // be imported on Windows too.
+    // be imported on Windows too. The file is replaced whole, never written
+    // through a link that someone put under its name.
     std::string bytes = RegistryFileUtf16(FormatRegistryFile(sections, "\r\n"));
-    std::ofstream out(file, std::ios::binary | std::ios::trunc);
-    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-    out.close();
-    if (!out) return Fail(L"Cannot write the file " + options.positional[1] + L".");
+    std::wstring refusal;
+    if (ReplaceFileContents(options.positional[1], bytes, &refusal) != kErrorSuccess) {
+      return Fail(L"Cannot write the file " + options.positional[1] + (refusal.empty() ? L"." : L": " + refusal));
+    }
     Out(L"The operation completed successfully.\n");
     return kToolSuccess;
   }
 
   int Import(const Invocation& invocation) const {
     const std::wstring& fileName = invocation.options.positional[0];
-    std::ifstream in(ToolFilePath(fileName), std::ios::binary);
-    if (!in) return Fail(L"Cannot open the file " + fileName + L".");
-    std::string bytes{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    std::string bytes;
+    std::wstring refusal;
+    // Only a regular file, of this user or the system account, is read.
+    if (ReadFileContents(fileName, &bytes, &refusal) != kErrorSuccess) {
+      return Fail(L"Cannot open the file " + fileName + (refusal.empty() ? L"." : L": " + refusal));
+    }
     return ImportText(bytes, fileName);
+  }
+
+  // Makes the empty hive of an account (a user name or a SID) under
+  // HKEY_USERS, for the account: on Linux only the system account makes
+  // users' hives, and each user then writes its own.
+  int AddHive(const Invocation& invocation) const {
+    const std::wstring& account = invocation.options.positional[0];
+    std::wstring sid = account;
+    std::vector<std::uint8_t> binary;
+    if (!account.starts_with(L"S-") && !account.starts_with(L"s-")) {
+      if (Win32Error result = LookupAccountSid(account, &binary); result != kErrorSuccess) {
+        return Fail(L"There is no account \"" + account + L"\".");
+      }
+      if (Win32Error result = ConvertSidToString(binary, &sid); result != kErrorSuccess) return RegistryFailure(result);
+    }
+    OpenKey existing;
+    if (RegistryOpenKey(kHKeyUsers, sid, kKeyRead, existing.Receive()) == kErrorSuccess) {
+      Out(L"The hive HKEY_USERS\\" + sid + L" exists already.\n");
+      return kToolSuccess;
+    }
+    OpenKey created;
+    if (Win32Error result = RegistryCreateKey(kHKeyUsers, sid, kKeyRead, created.Receive(), nullptr)) {
+      return RegistryFailure(result);
+    }
+    Out(L"Made the hive HKEY_USERS\\" + sid + L".\nThe operation completed successfully.\n");
+    return kToolSuccess;
   }
 
  public:
@@ -549,6 +585,7 @@ class Tool {
       {{L"delete", {L"v", L"ve", L"va", L"f"}, 1, L"one key name", true}, &Tool::Delete},
       {{L"export", {L"y"}, 2, L"a key name and a file name", true}, &Tool::Export},
       {{L"import", {}, 1, L"one file name", false}, &Tool::Import},
+      {{L"addhive", {}, 1, L"one account (a user name or a SID)", false}, &Tool::AddHive},
   };
 
   const ToolConsole& console_;

@@ -6,6 +6,7 @@
 //   delete KEY [/v NAME | /ve | /va] [/f]
 //   export KEY FILE [/y]
 //   import FILE
+//   addhive ACCOUNT
 // See docs/registry-tool.md. Any thread; commands change the registry.
 #pragma once
 

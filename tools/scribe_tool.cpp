@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <filesystem>
-#include <fstream>
 
 #include "ScribeHost.h"
 #include "diagnostics/error_text.h"
@@ -10,6 +9,7 @@
 #include "diagnostics/path_data.h"
 #include "platform/com.h"
 #include "platform/file_system.h"
+#include "platform/replace_file.h"
 #include "platform/system.h"
 #include "platform/text.h"
 #include "logclient/trace_log_manager_type.h"
@@ -60,24 +60,13 @@ struct FileRead {
   std::uint64_t size = 0;
 };
 
+// Read as every file the layer keeps is read: a link, a FIFO or a file of
+// another ordinary user under a log file's name is not opened.
 std::optional<FileRead> ReadFile(const std::wstring& path, std::size_t headSize, std::uint64_t from) {
-  std::ifstream in(ToolFilePath(path), std::ios::binary);
-  if (!in) return std::nullopt;
   FileRead read;
-  in.seekg(0, std::ios::end);
-  std::streamoff end = in.tellg();
-  if (end < 0) return std::nullopt;
-  read.size = static_cast<std::uint64_t>(end);
-  in.seekg(0);
-  read.head.resize(static_cast<std::size_t>(std::min<std::uint64_t>(headSize, read.size)));
-  in.read(read.head.data(), static_cast<std::streamsize>(read.head.size()));
-  if (from < read.size) {
-    in.seekg(static_cast<std::streamoff>(from));
-    read.rest.resize(static_cast<std::size_t>(read.size - from));
-    in.read(read.rest.data(), static_cast<std::streamsize>(read.rest.size()));
-    read.rest.resize(static_cast<std::size_t>(in.gcount()));
+  if (platform::ReadFileParts(path, headSize, from, &read.head, &read.rest, &read.size) != kErrorSuccess) {
+    return std::nullopt;
   }
-  if (in.bad()) return std::nullopt;
   return read;
 }
 

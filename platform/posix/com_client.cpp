@@ -95,11 +95,13 @@ HRESULT ConnectToClass(const CLSID& clsid, int* fd) {
   // No address reaches the socket (reported by Connect): no server that
   // activation starts could be reached either.
   if (errno == ENAMETOOLONG) return CO_E_SERVER_EXEC_FAILURE;
-  std::wstring service = ClassLocalService(clsid);
-  std::wstring server = service.empty() ? ClassLocalServer(clsid) : std::wstring();
+  std::wstring service, server;
+  HRESULT registration = ClassLocalService(clsid, &service);
+  if (registration == REGDB_E_CLASSNOTREG) registration = ClassLocalServer(clsid, &server);
   // A class without a registration makes nothing on disk: a client given a
-  // mistyped machine root leaves it as it was.
-  if (service.empty() && server.empty()) return REGDB_E_CLASSNOTREG;
+  // mistyped machine root leaves it as it was. One that names what this
+  // process may not start has been reported.
+  if (FAILED(registration)) return registration;
   std::string folder = ComRunFolder();
   if (MakeDirectories(folder) != 0) return CO_E_SERVER_EXEC_FAILURE;
   std::string lockPath = folder + "/" + Utf8FromWide(GuidText(clsid)) + ".lock";

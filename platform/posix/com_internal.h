@@ -40,10 +40,13 @@ std::vector<const InterfaceDescription*> BuiltInDualInterfaces();
 void ReportCom(ComReport kind, std::wstring_view text);
 
 // HKEY_CLASSES_ROOT\CLSID\{clsid} value reads for activation: the
-// LocalServer32 command line and the AppID's LocalService; empty when
-// absent.
-std::wstring ClassLocalServer(const CLSID& clsid);
-std::wstring ClassLocalService(const CLSID& clsid);
+// LocalServer32 command line and the AppID's LocalService. S_OK with the
+// text; REGDB_E_CLASSNOTREG when absent; CO_E_SERVER_EXEC_FAILURE, with a
+// report of why, when the value came from a hive that the process does not
+// trust (see registry_origin.h) or the program (LocalServer32's first word)
+// is not one it may start (checked_open.h's ProgramRefusal).
+HRESULT ClassLocalServer(const CLSID& clsid, std::wstring* commandLine);
+HRESULT ClassLocalService(const CLSID& clsid, std::wstring* serviceName);
 
 // The socket path of a class: <root>/run/com/{CLSID}.sock.
 std::string ClassSocketPath(const CLSID& clsid);

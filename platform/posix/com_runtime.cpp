@@ -12,8 +12,11 @@
 #include "platform/com.h"
 #include "platform/debug_output.h"
 #include "platform/machine_root.h"
+#include "platform/posix/checked_open.h"
 #include "platform/posix/com_internal.h"
 #include "platform/posix/com_server.h"
+#include "platform/posix/registry_origin.h"
+#include "platform/posix/trust.h"
 #include "platform/registry.h"
 #include "platform/service_run.h"
 #include "platform/text.h"
@@ -57,19 +60,22 @@ void DefaultSink(ComReport kind, std::wstring_view text) {
 std::atomic<ComReportSink> reportSink{&DefaultSink};
 
 // Reads the default or a named string value of a key under
-// HKEY_CLASSES_ROOT; empty when absent.
-std::wstring ReadClassesText(const std::wstring& subKey, std::wstring_view name) {
-  HKey key = nullptr;
-  if (RegistryOpenKey(kHKeyClassesRoot, subKey, kKeyRead, &key) != 0) return {};
-  std::uint32_t type = 0;
-  std::vector<char16_t> data(1024);
-  std::uint32_t size = static_cast<std::uint32_t>(data.size() * 2);
-  Win32Error result = RegistryQueryValue(key, name, &type, data.data(), &size);
-  (void)RegistryCloseKey(key);
-  if (result != 0 || (type != kRegSz && type != kRegExpandSz)) return {};
-  std::u16string_view text(data.data(), size / 2);
-  while (!text.empty() && text.back() == u'\0') text.remove_suffix(1);
-  return WideFromUtf16(text);
+// HKEY_CLASSES_ROOT for an activation: S_OK with the text,
+// REGDB_E_CLASSNOTREG when absent or empty, CO_E_SERVER_EXEC_FAILURE (and
+// a report) when the hive that held it is not one this process trusts.
+HRESULT ReadTrustedClassesText(const CLSID& clsid, const std::wstring& subKey, std::wstring_view name,
+                               std::wstring* text) {
+  posix::ValueOrigin origin;
+  if (posix::QueryStringWithOrigin(kHKeyClassesRoot, subKey, name, text, &origin) != 0 || text->empty()) {
+    text->clear();
+    return REGDB_E_CLASSNOTREG;
+  }
+  if (posix::TrustsOrigin(origin)) return S_OK;
+  posix::ReportCom(ComReport::kError,
+                   L"Refused to activate " + GuidText(clsid) + L": HKCR\\" + subKey + L" comes from the registry hive " +
+                       WideFromUtf8(origin.hive) + L" of " + WideFromUtf8(posix::DescribeUser(origin.owner)));
+  text->clear();
+  return CO_E_SERVER_EXEC_FAILURE;
 }
 
 }  // namespace
@@ -82,14 +88,22 @@ namespace posix {
 
 void ReportCom(ComReport kind, std::wstring_view text) { reportSink.load()(kind, text); }
 
-std::wstring ClassLocalServer(const CLSID& clsid) {
-  return ReadClassesText(L"CLSID\\" + GuidText(clsid) + L"\\LocalServer32", L"");
+HRESULT ClassLocalServer(const CLSID& clsid, std::wstring* commandLine) {
+  HRESULT result = ReadTrustedClassesText(clsid, L"CLSID\\" + GuidText(clsid) + L"\\LocalServer32", L"", commandLine);
+  if (FAILED(result)) return result;
+  std::vector<std::string> words = SplitCommandLine(Utf8FromWide(*commandLine));
+  std::string refusal = words.empty() ? std::string() : ProgramRefusal(words.front());
+  if (refusal.empty()) return S_OK;
+  ReportCom(ComReport::kError, L"Refused to start the server of " + GuidText(clsid) + L": " + WideFromUtf8(refusal));
+  commandLine->clear();
+  return CO_E_SERVER_EXEC_FAILURE;
 }
 
-std::wstring ClassLocalService(const CLSID& clsid) {
-  std::wstring appId = ReadClassesText(L"CLSID\\" + GuidText(clsid), L"AppID");
-  if (appId.empty()) return {};
-  return ReadClassesText(L"AppID\\" + appId, L"LocalService");
+HRESULT ClassLocalService(const CLSID& clsid, std::wstring* serviceName) {
+  std::wstring appId;
+  HRESULT result = ReadTrustedClassesText(clsid, L"CLSID\\" + GuidText(clsid), L"AppID", &appId);
+  if (FAILED(result)) return result;
+  return ReadTrustedClassesText(clsid, L"AppID\\" + appId, L"LocalService", serviceName);
 }
 
 Win32Error StartNamedService(std::wstring_view name) { return serviceStarter.load()->StartServiceByName(name); }

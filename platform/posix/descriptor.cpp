@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/uio.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -134,6 +135,25 @@ int SyncAll(int descriptor) {
 
 int LockFile(int descriptor, int operation) {
   return Retrying([descriptor, operation] { return flock(descriptor, operation); });
+}
+
+int LockFileWithin(int descriptor, int operation, int milliseconds) {
+  // flock has no time-out: it is asked without waiting, and asked again
+  // after pauses that grow from 0.1 to 10 ms (locks are held for the
+  // moments a hive takes to write).
+  timespec pause{0, 100'000};
+  timespec now{};
+  clock_gettime(CLOCK_MONOTONIC, &now);
+  std::int64_t deadline = now.tv_sec * 1'000'000'000LL + now.tv_nsec + milliseconds * 1'000'000LL;
+  for (;;) {
+    if (flock(descriptor, operation | LOCK_NB) == 0) return 0;
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK) return errno;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (now.tv_sec * 1'000'000'000LL + now.tv_nsec >= deadline) return ETIMEDOUT;
+    nanosleep(&pause, nullptr);
+    pause.tv_nsec = std::min<long>(pause.tv_nsec * 2, 10'000'000);
+  }
 }
 
 }  // namespace wl::platform::posix

@@ -84,4 +84,9 @@ class AppendedRun {
 // flock(2), waiting: 0 or the errno.
 [[nodiscard]] int LockFile(int descriptor, int operation);
 
+// flock(2), waiting at most `milliseconds`: 0, ETIMEDOUT when the lock
+// stayed held that long, or the errno. For locks whose file another
+// account may hold open, so that no one can make the caller wait forever.
+[[nodiscard]] int LockFileWithin(int descriptor, int operation, int milliseconds);
+
 }  // namespace wl::platform::posix

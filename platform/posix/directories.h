@@ -1,26 +1,22 @@
 // Folder creation shared by the Linux stand-ins that keep files under the
-// machine root (registry hives, known folders, named-mutex locks).
+// machine root (registry hives, known folders, named-mutex locks, status
+// files).
 #pragma once
+
+#include <sys/types.h>
 
 #include <string>
 #include <string_view>
 
 namespace wl::platform::posix {
 
-// Creates the folder and its missing parents (mkdir -p). Returns 0 or the
-// errno value of the step that failed (ENOTDIR when a file is in the way).
-[[nodiscard]] int MakeDirectories(const std::string& path);
-
-// The same for a folder that every user of the machine shares (ProgramData,
-// the named-mutex locks, the users' hives): when this call makes it, it is
-// world-writable with the sticky bit (01777, like /tmp), so that each user
-// can add files but not change or remove another user's. Its missing
-// parents are made as MakeDirectories makes them.
-[[nodiscard]] int MakeSharedDirectories(const std::string& path);
-
-// Gives a folder just made inside a shared folder the same rights, as a
-// folder inherits its parent's rights on Windows.
-void InheritSharing(const std::string& path);
+// Creates the folder and its missing parents (mkdir -p) as checked_open.h's
+// MakeFolder does: no symbolic link of another account followed, no folder
+// of another ordinary user walked through, new folders with exactly `mode`.
+// Every folder of the machine root is made 0755: its owner writes it, every
+// user reads it. Returns 0 or the errno value of the step that failed
+// (ENOTDIR when a file is in the way, EACCES when a check refused).
+[[nodiscard]] int MakeDirectories(const std::string& path, mode_t mode = 0755);
 
 // The user whose registry hive a SID names (S-1-5-18: uid 0,
 // S-1-22-1-<uid>), false for any other SID.

@@ -1,28 +1,26 @@
 // Known folders on Linux live under the machine root: ProgramData is
-// <root>/ProgramData, System is <root>/System32.
+// <root>/ProgramData, System is <root>/System32. An ordinary user's own
+// data is <state>/ProgramData in the user's state folder.
 #include "platform/known_folder.h"
 
 #include "platform/machine_root.h"
 #include "platform/posix/directories.h"
 #include "platform/posix/errors.h"
+#include "platform/posix/trust.h"
 #include "platform/text.h"
 
 namespace wl::platform {
 
 HResult GetKnownFolderPath(KnownFolder folder, bool create, std::wstring* path) {
-  std::wstring root = MachineRoot();
-  while (root.size() > 1 && root.back() == L'/') root.pop_back();
-  std::wstring result = root + (folder == KnownFolder::ProgramData ? L"/ProgramData" : L"/System32");
+  std::string base = folder == KnownFolder::OwnData ? posix::OwnStateRoot() : Utf8FromWide(MachineRoot());
+  while (base.size() > 1 && base.back() == '/') base.pop_back();
+  std::string result = base + (folder == KnownFolder::System ? "/System32" : "/ProgramData");
   if (create) {
-    // Every user may add its own files and folders to ProgramData.
-    std::string narrow = Utf8FromWide(result);
-    int error = folder == KnownFolder::ProgramData ? posix::MakeSharedDirectories(narrow)
-                                                   : posix::MakeDirectories(narrow);
-    if (error != 0) {
+    if (int error = posix::MakeDirectories(result, posix::FolderModeUnder(base)); error != 0) {
       return HResultFromWin32(posix::Win32FromErrno(error));
     }
   }
-  *path = std::move(result);
+  *path = WideFromUtf8(result);
   return kSOk;
 }
 

@@ -20,10 +20,15 @@
 #include <cerrno>
 #include <cpuid.h>
 #include <cstring>
+#include <mutex>
+#include <string>
 #include <thread>
 
 #include "platform/crash.h"
+#include "platform/posix/checked_open.h"
 #include "platform/posix/crash_state.h"
+#include "platform/posix/trust.h"
+#include "platform/text.h"
 
 namespace wl::platform {
 namespace {
@@ -668,6 +673,61 @@ void AppendFullMemory(DumpWriter& out, StreamEntry& stream) {
   for (std::size_t i = 0; i < count; ++i) out.AppendMemory(runs[i].start, runs[i].size);
 }
 
+// The dump folder that PrepareMinidumpFolder checked. Two slots: a call
+// fills the one not in use and then publishes it, so a crash never sees a
+// half-written one.
+struct PreparedFolder {
+  int descriptor = -1;  // the dump folder, or its nearest existing folder
+  char path[4096] = {};  // the dump folder's path, ending with '/'
+  char rest[4096] = {};  // the folders missing below descriptor, '/'-separated
+  uid_t trusted[3] = {0, 0, 0};
+};
+PreparedFolder preparedSlots[2];
+std::atomic<int> preparedSlot{-1};
+std::mutex preparedLock;
+
+// Opens the file that pathBuffer names in the prepared folder, walking the
+// folders missing at preparation one at a time: each must be a folder (no
+// link) of a trusted account that others may not write unless it is
+// sticky. -1 when that fails or the path lies elsewhere.
+int OpenInPreparedFolder(int flags, mode_t mode) {
+  int current = preparedSlot.load();
+  if (current < 0) return -1;
+  const PreparedFolder& slot = preparedSlots[current];
+  std::size_t folderLength = std::strlen(slot.path);
+  if (slot.descriptor < 0 || folderLength == 0 || std::strncmp(pathBuffer, slot.path, folderLength) != 0) return -1;
+  const char* name = pathBuffer + folderLength;
+  if (*name == '\0' || std::strchr(name, '/') != nullptr) return -1;
+  int folder = slot.descriptor;
+  char part[256];
+  for (const char* at = slot.rest; *at != '\0';) {
+    std::size_t length = std::strcspn(at, "/");
+    if (length == 0 || length >= sizeof part) {
+      if (folder != slot.descriptor) close(folder);
+      return -1;
+    }
+    std::memcpy(part, at, length);
+    part[length] = '\0';
+    at += length + (at[length] == '/' ? 1 : 0);
+    int next = openat(folder, part, O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (folder != slot.descriptor) close(folder);
+    if (next < 0) return -1;
+    struct stat info {};
+    bool trusted = fstat(next, &info) == 0 && S_ISDIR(info.st_mode) &&
+                   (info.st_uid == slot.trusted[0] || info.st_uid == slot.trusted[1] ||
+                    info.st_uid == slot.trusted[2]) &&
+                   ((info.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (info.st_mode & S_ISVTX) != 0);
+    if (!trusted) {
+      close(next);
+      return -1;
+    }
+    folder = next;
+  }
+  int descriptor = openat(folder, name, flags, mode);
+  if (folder != slot.descriptor) close(folder);
+  return descriptor;
+}
+
 }  // namespace
 
 void posix::PrepareMinidumpWriter() {
@@ -693,17 +753,57 @@ void posix::PrepareMinidumpWriter() {
   }
 }
 
+void PrepareMinidumpFolder(std::wstring_view folder) {
+  std::lock_guard lock(preparedLock);
+  int next = 1 - std::max(preparedSlot.load(), 0);
+  PreparedFolder& slot = preparedSlots[next];
+  // The slot not in use; a crash reads only the other.
+  if (slot.descriptor >= 0) close(slot.descriptor);
+  slot = PreparedFolder{};
+  std::string path = Utf8FromWide(folder);
+  if (path.empty() || path.back() != '/' || path.size() >= sizeof slot.path) {
+    preparedSlot.store(next);
+    return;
+  }
+  // The nearest existing folder, checked; the folders still missing below
+  // it are looked up at the crash.
+  std::string existing = path;
+  std::string missing;
+  for (;;) {
+    posix::CheckedOpen checked = posix::OpenFolder(existing);
+    if (checked.Ok()) {
+      slot.descriptor = checked.descriptor.Release();
+      break;
+    }
+    if (checked.error != ENOENT || existing == "/") break;
+    std::string parent = posix::FolderOf(existing);
+    missing = posix::NameOf(existing) + (missing.empty() ? "" : "/" + missing);
+    existing = parent;
+  }
+  if (missing.size() < sizeof slot.rest) {
+    std::memcpy(slot.path, path.data(), path.size());
+    std::memcpy(slot.rest, missing.data(), missing.size());
+  } else if (slot.descriptor >= 0) {
+    close(slot.descriptor);
+    slot.descriptor = -1;
+  }
+  slot.trusted[0] = 0;
+  slot.trusted[1] = posix::MachineRootOwner();
+  slot.trusted[2] = geteuid();
+  preparedSlot.store(next);
+}
+
 bool WriteMinidump(const wchar_t* path, std::uint32_t dumpType, const CrashInfo* info) {
   if (!EncodePath(path)) return false;
-  // The product folder takes files from every user: a link or a pipe that
-  // someone placed under the dump's name (known from the time) must not
-  // make this process write elsewhere or hang, and a file of another user
-  // is not this process's to overwrite. Dumps hold the process's memory, so
-  // only their owner may read them.
-  int descriptor = open(pathBuffer, O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK, 0600);
+  // A link or a pipe placed under the dump's name (known from the time)
+  // must not make this process write elsewhere or hang, and a file of
+  // another user is not this process's to overwrite. Dumps hold the
+  // process's memory, so only their owner may read them.
+  int descriptor = OpenInPreparedFolder(O_RDWR | O_CREAT | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY, 0600);
   if (descriptor < 0) return false;
   struct stat file {};
-  if (fstat(descriptor, &file) != 0 || !S_ISREG(file.st_mode) || file.st_uid != geteuid() || file.st_nlink != 1) {
+  if (fstat(descriptor, &file) != 0 || !S_ISREG(file.st_mode) || file.st_uid != geteuid() || file.st_nlink != 1 ||
+      fcntl(descriptor, F_SETFL, fcntl(descriptor, F_GETFL) & ~O_NONBLOCK) != 0) {
     close(descriptor);
     return false;
   }

@@ -1,4 +1,6 @@
-// Named mutexes on Linux: an exclusive flock on <root>/run/mutex/<name>.lock.
+// Named mutexes on Linux: an exclusive flock on <root>/run/mutex/<name>.lock
+// for the system account, <state>/run/mutex/<name>.lock in the user's own
+// state folder for anyone else; lock files are 0600.
 // flock excludes other processes (and other open descriptions); threads of
 // this process are excluded by an ordinary mutex in front of it. Like a
 // Windows mutex, the owning thread may lock again and must unlock as often;
@@ -16,10 +18,11 @@
 #include <string>
 #include <thread>
 
-#include "platform/machine_root.h"
+#include "platform/posix/checked_open.h"
 #include "platform/posix/descriptor.h"
-#include "platform/posix/directories.h"
 #include "platform/posix/errors.h"
+#include "platform/posix/trust.h"
+#include "platform/refusal_report.h"
 #include "platform/text.h"
 
 namespace wl::platform {
@@ -118,28 +121,33 @@ std::unique_ptr<NamedMutex> CreateNamedMutex(std::wstring_view name, Win32Error*
   }
   if (name.empty()) return std::make_unique<PosixNamedMutex>(std::make_shared<MutexState>());
 
-  std::string folder = Utf8FromWide(MachineRoot()) + "/run/mutex";
-  std::string path = folder + "/" + FileName(name);
-  std::lock_guard lock(statesLock);
-  std::erase_if(states, [](const auto& entry) { return entry.second.expired(); });
-  if (auto existing = states[path].lock()) return std::make_unique<PosixNamedMutex>(existing);
-  // Every user's processes make and take the machine's mutexes.
-  if (int failure = posix::MakeSharedDirectories(folder); failure != 0) {
-    *error = posix::Win32FromErrno(failure);
-    return nullptr;
+  // The system account's mutexes lie in the machine root, every other
+  // user's in the user's own state folder: a lock file that another account
+  // could open is a lock that account could hold.
+  std::string base = posix::OwnStateRoot();
+  std::string folderPath = base + "/run/mutex";
+  std::string path = folderPath + "/" + FileName(name);
+  posix::CheckedOpen file;
+  {
+    std::lock_guard lock(statesLock);
+    std::erase_if(states, [](const auto& entry) { return entry.second.expired(); });
+    if (auto existing = states[path].lock()) return std::make_unique<PosixNamedMutex>(existing);
+    posix::CheckedOpen folder = posix::MakeFolder(folderPath, posix::FolderModeUnder(base));
+    file = folder.Ok() ? posix::OpenLockFile(folder.descriptor.Get(), folderPath, FileName(name)) : std::move(folder);
+    if (file.Ok()) {
+      auto state = std::make_shared<MutexState>();
+      state->file = std::move(file.descriptor);
+      states[path] = state;
+      return std::make_unique<PosixNamedMutex>(std::move(state));
+    }
   }
-  // A lock needs no more than read access: the lock file of a mutex that
-  // another user made is opened for reading.
-  posix::Descriptor file = posix::OpenDescriptor(path, O_RDWR | O_CREAT, 0666);
-  if (!file.Valid() && errno == EACCES) file = posix::OpenDescriptor(path, O_RDONLY);
-  if (!file.Valid()) {
-    *error = posix::Win32FromErrno(errno);
-    return nullptr;
+  // Reported without the lock: the report may make a mutex of its own.
+  if (!file.refusal.empty()) {
+    ReportRefusal(WideFromUtf8(path),
+                  WideFromUtf8("Cannot use the lock file " + path + " of a named mutex: " + file.refusal));
   }
-  auto state = std::make_shared<MutexState>();
-  state->file = std::move(file);
-  states[path] = state;
-  return std::make_unique<PosixNamedMutex>(std::move(state));
+  *error = posix::Win32FromErrno(file.error);
+  return nullptr;
 }
 
 }  // namespace wl::platform

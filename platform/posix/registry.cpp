@@ -25,13 +25,18 @@
 #include <cerrno>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <set>
 
 #include "platform/machine_root.h"
 #include "platform/posix/account_posix.h"
-#include "platform/posix/directories.h"
+#include "platform/posix/checked_open.h"
 #include "platform/posix/descriptor.h"
+#include "platform/posix/directories.h"
 #include "platform/posix/errors.h"
+#include "platform/posix/registry_origin.h"
+#include "platform/posix/trust.h"
+#include "platform/refusal_report.h"
 #include "platform/registry_hive.h"
 #include "platform/text.h"
 
@@ -46,9 +51,17 @@ namespace {
 
 // Where a hive lives and the full name its sections start with.
 struct HiveLocation {
-  std::string file;
+  std::string folder;  // holds the hive, its lock file and the .new of a save
+  std::string name;    // the hive file's name in it
+  std::string file;    // folder/name
   std::wstring prefix;
   bool alwaysExists = false;  // HKLM and the process's own user hive
+  // The ordinary user whose own hive this is: it lies in a folder of that
+  // user's (made for the user by the system account), and a file of that
+  // user's is accepted as the hive. kNoAccount for the system account's
+  // hives (HKLM, S-1-5-18, any SID of no ordinary user), which only a file
+  // of the system account may be.
+  uid_t user = posix::kNoAccount;
 };
 
 }  // namespace
@@ -114,15 +127,27 @@ bool IsUsableHiveName(std::wstring_view name) {
   return IsStorableKeyName(name) && name.find(L'/') == std::wstring_view::npos && name != L"." && name != L"..";
 }
 
-// The hive file names in users/, without ".reg".
+// The names of the hives in users/: the system account's hive files
+// (<SID>.reg) and the users' hive folders (<SID>/<SID>.reg).
 std::vector<std::wstring> ListUserHives(const std::string& folder) {
   std::vector<std::wstring> names;
-  DIR* directory = opendir(folder.c_str());
-  if (directory == nullptr) return names;
+  posix::CheckedOpen checked = posix::OpenFolder(folder);
+  if (!checked.Ok()) return names;
+  int listing = openat(checked.descriptor.Get(), ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (listing < 0) return names;
+  DIR* directory = fdopendir(listing);
+  if (directory == nullptr) {
+    close(listing);
+    return names;
+  }
   while (dirent* entry = readdir(directory)) {
     std::string name = entry->d_name;
+    struct stat info {};
     if (name.size() > 4 && name.compare(name.size() - 4, 4, ".reg") == 0) {
       names.push_back(WideFromUtf8(name.substr(0, name.size() - 4)));
+    } else if (name != "." && name != ".." &&
+               fstatat(dirfd(directory), (name + "/" + name + ".reg").c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+      names.push_back(WideFromUtf8(name));
     }
   }
   closedir(directory);
@@ -131,24 +156,49 @@ std::vector<std::wstring> ListUserHives(const std::string& folder) {
 
 std::string RegistryFolder() { return Utf8FromWide(MachineRoot()) + "/registry"; }
 
-HiveLocation MachineHive() { return {RegistryFolder() + "/HKLM.reg", L"HKEY_LOCAL_MACHINE", true}; }
+HiveLocation MachineHive() {
+  std::string folder = RegistryFolder();
+  return {folder, "HKLM.reg", folder + "/HKLM.reg", L"HKEY_LOCAL_MACHINE", true};
+}
+
+// The ordinary user whose own hive the SID names (S-1-22-1-<uid>, in any
+// case), with the SID in its usual form; false for the system account and
+// for any other SID.
+bool OrdinaryUserOfSid(std::wstring_view name, uid_t* uid, std::wstring* sid) {
+  std::wstring upper(name);
+  for (wchar_t& c : upper) c = RegistryUpperCase(c);
+  unsigned number = 0;
+  if (!upper.starts_with(L"S-1-22-1-") || !posix::UidOfSid(upper, &number) || posix::IsSystemAccount(number)) {
+    return false;
+  }
+  *uid = number;
+  *sid = L"S-1-22-1-" + std::to_wstring(number);
+  return true;
+}
 
 HiveLocation UserHive(const std::string& usersFolder, std::wstring_view name) {
+  bool own = RegistryNamesEqual(name, posix::ProcessUserSidString());
+  uid_t uid = posix::kNoAccount;
+  std::wstring sid;
+  if (OrdinaryUserOfSid(name, &uid, &sid)) {
+    std::string folder = usersFolder + "/" + Utf8FromWide(sid);
+    std::string file = Utf8FromWide(sid) + ".reg";
+    return {folder, file, folder + "/" + file, L"HKEY_USERS\\" + sid, own, uid};
+  }
   std::wstring actual(name);
-  std::string file = usersFolder + "/" + Utf8FromWide(name) + ".reg";
+  std::string file = Utf8FromWide(name) + ".reg";
   struct stat info {};
-  if (stat(file.c_str(), &info) != 0) {
+  if (lstat((usersFolder + "/" + file).c_str(), &info) != 0) {
     // Names are case-insensitive; the file keeps the case it was made with.
     for (const auto& existing : ListUserHives(usersFolder)) {
       if (RegistryNamesEqual(existing, name)) {
         actual = existing;
-        file = usersFolder + "/" + Utf8FromWide(existing) + ".reg";
+        file = Utf8FromWide(existing) + ".reg";
         break;
       }
     }
   }
-  bool own = RegistryNamesEqual(name, posix::ProcessUserSidString());
-  return {file, L"HKEY_USERS\\" + actual, own};
+  return {usersFolder, file, usersFolder + "/" + file, L"HKEY_USERS\\" + actual, own};
 }
 
 std::string UsersFolder() { return RegistryFolder() + "/users"; }
@@ -212,6 +262,7 @@ struct CachedHive {
   ino_t inode = 0;
   off_t size = -1;
   timespec modified{};
+  uid_t owner = posix::kNoAccount;
   std::unique_ptr<HiveKey> root;
 };
 
@@ -220,6 +271,69 @@ std::map<std::string, CachedHive>& Cache() {
   return *cache;
 }
 
+// A hive larger than this is refused (the system account reads the users'
+// hives, which they write themselves); one with every registered class is
+// a few KiB.
+constexpr off_t kMaxHiveBytes = 32 << 20;
+// How long a call waits for a hive's lock.
+constexpr int kHiveLockMilliseconds = 10000;
+
+// Why the calling thread's last call was refused, and the refused hives
+// that its call met, reported once the registry's mutex is released.
+thread_local std::wstring lastRefusal;
+struct PendingReport {
+  std::wstring path;
+  std::wstring text;
+  std::uint64_t version;
+};
+thread_local std::vector<PendingReport> pendingReports;
+
+// Notes a refusal for RegistryLastRefusal and, for a hive that is read as
+// absent, the report.
+void Refuse(std::wstring text, const std::string& path = {}, std::uint64_t version = 0) {
+  if (!path.empty()) pendingReports.push_back({WideFromUtf8(path), text, version});
+  lastRefusal = std::move(text);
+}
+
+// What identifies the file at path now, so that a refusal is reported again
+// when the file changes.
+std::uint64_t Version(int folder, const std::string& name) {
+  struct stat info {};
+  if (fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) return 0;
+  return static_cast<std::uint64_t>(info.st_ino) * 1'000'003u ^ static_cast<std::uint64_t>(info.st_mtim.tv_nsec) ^
+         static_cast<std::uint64_t>(info.st_uid) << 40;
+}
+
+// Reading a hive whose file (or folder) is refused: what is reported, and
+// the hive is read as absent.
+void RefuseHive(const HiveLocation& hive, const std::string& refusal, int folder) {
+  Refuse(WideFromUtf8("Ignored the registry hive " + hive.file + ": " + refusal), hive.file,
+         folder >= 0 ? Version(folder, hive.name) : 0);
+}
+
+// Every public call: the registry's mutex for the call; the reports of
+// refused hives go out after the mutex is released, since a report may read
+// the registry itself.
+class Call {
+ public:
+  Call() : lock_(RegistryMutex()) { lastRefusal.clear(); }
+  ~Call() {
+    lock_.unlock();
+    std::vector<PendingReport> reports;
+    reports.swap(pendingReports);
+    // A sink that reads the registry must not take this call's refusal
+    // from its caller.
+    std::wstring refusal = lastRefusal;
+    for (const PendingReport& report : reports) ReportRefusal(report.path, report.text, report.version);
+    lastRefusal = std::move(refusal);
+  }
+  Call(const Call&) = delete;
+  Call& operator=(const Call&) = delete;
+
+ private:
+  std::unique_lock<std::mutex> lock_;
+};
+
 [[nodiscard]] Win32Error ReadError(int error) {
   Win32Error code = posix::Win32FromErrno(error);
   return code == kErrorAccessDenied ? code : kErrorCantRead;
@@ -227,20 +341,25 @@ std::map<std::string, CachedHive>& Cache() {
 
 [[nodiscard]] Win32Error WriteError(int error) {
   if (error == ENOSPC || error == EDQUOT) return kErrorDiskFull;
+  if (error == ETIMEDOUT) return 1460;  // ERROR_TIMEOUT
   Win32Error code = posix::Win32FromErrno(error);
   return code == kErrorAccessDenied ? code : kErrorCantWrite;
 }
 
-// A user's hive and its lock file belong to that user, also when the
-// system account (root) made them, so that the user can write them later.
-void GiveToHiveOwner(int descriptor, const HiveLocation& hive) {
-  constexpr std::wstring_view kUsers = L"HKEY_USERS\\";
-  unsigned uid = 0;
-  if (geteuid() != 0 || !hive.prefix.starts_with(kUsers) ||
-      !posix::UidOfSid(std::wstring_view(hive.prefix).substr(kUsers.size()), &uid) || uid == 0) {
-    return;
-  }
-  [[maybe_unused]] int ignored = fchown(descriptor, static_cast<uid_t>(uid), static_cast<gid_t>(-1));
+// Who may own a hive's file: the system account, and for a user's own hive
+// that user.
+posix::OpenRules HiveRules(const HiveLocation& hive) {
+  posix::OpenRules rules;
+  rules.systemOwner = true;
+  rules.alsoOwner = hive.user;
+  rules.singleLink = true;
+  return rules;
+}
+
+posix::OpenRules FolderRules(const HiveLocation& hive) {
+  posix::OpenRules rules;
+  rules.alsoOwner = hive.user;
+  return rules;
 }
 
 std::uint64_t ReadGeneration(int lockDescriptor) {
@@ -271,34 +390,58 @@ void RememberFile(CachedHive& cached, std::uint64_t generation, const struct sta
   cached.inode = info.st_ino;
   cached.size = info.st_size;
   cached.modified = info.st_mtim;
+  cached.owner = info.st_uid;
 }
 
-// The hive as the file holds it now (an empty hive when there is no file).
-// The lock on the hive must be held, unless there is no lock file to take
-// (then the cache is not trusted). The tree stays owned by the cache.
-[[nodiscard]] Win32Error LoadHive(const HiveLocation& hive, int lockDescriptor, HiveKey** root) {
+// An empty hive, for a hive without a file or with a refused one (never
+// taken for the file itself later).
+HiveKey* EmptyHive(CachedHive& cached, std::uint64_t generation) {
+  cached = CachedHive{};
+  cached.generation = generation;
+  cached.root = std::make_unique<HiveKey>();
+  return cached.root.get();
+}
+
+// The hive as the file holds it now (an empty hive when there is no file;
+// also when the file is refused, which *refused then tells). folder is the
+// hive's checked folder, -1 when the folder does not exist. The lock on the
+// hive must be held, unless there is no lock file to take (then the cache
+// is not trusted). The tree stays owned by the cache.
+[[nodiscard]] Win32Error LoadHive(const HiveLocation& hive, int folder, int lockDescriptor, HiveKey** root,
+                                  bool* refused = nullptr) {
   // Every test root adds its hives; keep the cache to the hives in use.
   if (Cache().size() >= 32 && Cache().count(hive.file) == 0) Cache().clear();
   CachedHive& cached = Cache()[hive.file];
   std::uint64_t generation = lockDescriptor >= 0 ? ReadGeneration(lockDescriptor) : ~std::uint64_t{0};
-  posix::Descriptor file = posix::OpenDescriptor(hive.file, O_RDONLY);
-  if (!file.Valid()) {
-    if (errno != ENOENT) return ReadError(errno);
-    cached = CachedHive{};
-    cached.generation = generation;
-    cached.root = std::make_unique<HiveKey>();
-    *root = cached.root.get();
+  if (refused != nullptr) *refused = false;
+  if (folder < 0) {
+    *root = EmptyHive(cached, generation);
     return kErrorSuccess;
   }
+  posix::CheckedOpen file = posix::OpenIn(folder, hive.folder, hive.name, O_RDONLY, 0, HiveRules(hive));
   struct stat info {};
-  if (fstat(file.Get(), &info) != 0) return ReadError(errno);
+  if (file.Ok() && fstat(file.descriptor.Get(), &info) != 0) return ReadError(errno);
+  if (file.Ok() && info.st_size > kMaxHiveBytes) file.refusal = "refused: it is larger than 32 MiB";
+  if (!file.refusal.empty()) {
+    RefuseHive(hive, file.refusal, folder);
+    if (refused != nullptr) *refused = true;
+    *root = EmptyHive(cached, ~std::uint64_t{0});
+    cached.generation = 0;
+    return kErrorSuccess;
+  }
+  if (!file.Ok()) {
+    if (file.error != ENOENT) return ReadError(file.error);
+    *root = EmptyHive(cached, generation);
+    return kErrorSuccess;
+  }
   if (lockDescriptor >= 0 && SameFile(cached, generation, info)) {
     *root = cached.root.get();
     return kErrorSuccess;
   }
   std::string bytes;
-  if (int error = posix::ReadAll(file.Get(), &bytes); error != 0) return ReadError(error);
-  (void)file.Close();
+  if (int error = posix::ReadAll(file.descriptor.Get(), &bytes); error != 0) return ReadError(error);
+  (void)file.descriptor.Close();
+  if (bytes.size() > static_cast<std::size_t>(kMaxHiveBytes)) return kErrorCantRead;
   RegistryFileError parseError;
   auto tree = std::make_unique<HiveKey>();
   if (!ParseHive(bytes, hive.prefix, tree.get(), &parseError)) {
@@ -313,27 +456,33 @@ void RememberFile(CachedHive& cached, std::uint64_t generation, const struct sta
   return kErrorSuccess;
 }
 
-// Writes the tree to <hive>.new, flushes it and renames it over the hive.
-[[nodiscard]] Win32Error SaveHive(const HiveLocation& hive, int lockDescriptor, const HiveKey& root) {
+// Writes the tree to <hive>.new in the hive's folder, flushes it and renames
+// it over the hive. The .new is made afresh (whatever lay under its name
+// goes first, and a link there is never followed), 0644, owned by the user
+// of a user's hive and by the system account otherwise.
+[[nodiscard]] Win32Error SaveHive(const HiveLocation& hive, int folder, int lockDescriptor, const HiveKey& root) {
   std::string bytes = FormatHive(root, hive.prefix, "\n");
-  std::string temporary = hive.file + ".new";
-  posix::Descriptor file = posix::OpenDescriptor(temporary, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-  if (!file.Valid()) return WriteError(errno);
-  int descriptor = file.Get();
-  // A replaced hive keeps its owner and permissions; a user's hive is the
-  // user's in any case.
-  struct stat old {};
-  if (stat(hive.file.c_str(), &old) == 0) {
-    [[maybe_unused]] int ignored = fchown(descriptor, old.st_uid, old.st_gid);
-    fchmod(descriptor, old.st_mode & 07777);
+  std::string temporary = hive.name + ".new";
+  unlinkat(folder, temporary.c_str(), 0);
+  posix::CheckedOpen file = posix::OpenIn(folder, hive.folder, temporary, O_WRONLY | O_CREAT | O_EXCL, 0644);
+  if (!file.Ok()) {
+    if (!file.refusal.empty()) Refuse(WideFromUtf8("Cannot write " + hive.folder + "/" + temporary + ": " + file.refusal));
+    return WriteError(file.error);
   }
-  GiveToHiveOwner(descriptor, hive);
+  int descriptor = file.descriptor.Get();
+  struct stat old {};
+  if (hive.user != posix::kNoAccount) {
+    [[maybe_unused]] int ignored = fchown(descriptor, hive.user, static_cast<gid_t>(-1));
+  } else if (fstatat(folder, hive.name.c_str(), &old, AT_SYMLINK_NOFOLLOW) == 0 && posix::IsSystemAccount(old.st_uid)) {
+    // A replaced hive keeps its owner (root, or the root's owner).
+    [[maybe_unused]] int ignored = fchown(descriptor, old.st_uid, old.st_gid);
+  }
   int error = posix::WriteAll(descriptor, bytes);
   if (error == 0) error = posix::SyncAll(descriptor);
-  if (int closed = file.Close(); error == 0) error = closed;
-  if (error == 0 && rename(temporary.c_str(), hive.file.c_str()) != 0) error = errno;
+  if (int closed = file.descriptor.Close(); error == 0) error = closed;
+  if (error == 0 && renameat(folder, temporary.c_str(), folder, hive.name.c_str()) != 0) error = errno;
   if (error != 0) {
-    unlink(temporary.c_str());
+    unlinkat(folder, temporary.c_str(), 0);
     Cache().erase(hive.file);
     return WriteError(error);
   }
@@ -341,7 +490,7 @@ void RememberFile(CachedHive& cached, std::uint64_t generation, const struct sta
   WriteGeneration(lockDescriptor, generation);
   CachedHive& cached = Cache()[hive.file];
   struct stat info {};
-  if (stat(hive.file.c_str(), &info) != 0) {
+  if (fstatat(folder, hive.name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
     Cache().erase(hive.file);
     return kErrorSuccess;
   }
@@ -349,19 +498,44 @@ void RememberFile(CachedHive& cached, std::uint64_t generation, const struct sta
   return kErrorSuccess;
 }
 
+// The lock of a hive, <hive>.lock in its folder, 0600. A writer takes it
+// exclusively, making it when missing (a user's belongs to the user). A
+// reader takes it shared only when the file is its own or the system
+// account's (one it cannot open, or one of another account, which could
+// hold it forever, is passed by: the reader then reads without it and does
+// not trust its cache). A lock that another account could hold is waited
+// for at most kHiveLockMilliseconds.
 class HiveLock {
  public:
-  HiveLock(const HiveLocation& hive, bool exclusive, bool create) {
-    std::string path = hive.file + ".lock";
-    file_ = posix::OpenDescriptor(path, O_RDWR | (create ? O_CREAT : 0), 0666);
-    if (file_.Valid() && create) GiveToHiveOwner(file_.Get(), hive);
-    // A reader without write permission still takes its shared lock.
-    if (!file_.Valid() && errno == EACCES && !exclusive) file_ = posix::OpenDescriptor(path, O_RDONLY);
-    if (!file_.Valid()) {
-      error_ = errno;
+  HiveLock(int folder, const HiveLocation& hive, bool exclusive) {
+    std::string name = hive.name + ".lock";
+    posix::CheckedOpen lock;
+    if (exclusive) {
+      posix::OpenRules rules;
+      rules.systemOwner = true;
+      rules.alsoOwner = hive.user;
+      lock = posix::OpenLockFile(folder, hive.folder, name, rules);
+      if (lock.created && hive.user != posix::kNoAccount) {
+        [[maybe_unused]] int ignored = fchown(lock.descriptor.Get(), hive.user, static_cast<gid_t>(-1));
+      }
+    } else {
+      lock = posix::OpenIn(folder, hive.folder, name, O_RDONLY, 0);
+    }
+    if (!lock.Ok()) {
+      error_ = lock.error;
+      refusal_ = lock.refusal;
       return;
     }
-    error_ = posix::LockFile(file_.Get(), exclusive ? LOCK_EX : LOCK_SH);
+    file_ = std::move(lock.descriptor);
+    int operation = exclusive ? LOCK_EX : LOCK_SH;
+    // The lock of a user's own hive, taken by the system account, is one
+    // that the user could hold forever.
+    error_ = posix::OnlyTrustedCanOpen(file_.Get()) ? posix::LockFile(file_.Get(), operation)
+                                                    : posix::LockFileWithin(file_.Get(), operation, kHiveLockMilliseconds);
+    if (error_ == ETIMEDOUT) {
+      refusal_ = "its lock file " + hive.folder + "/" + name + " stayed locked for " +
+                 std::to_string(kHiveLockMilliseconds / 1000) + " seconds";
+    }
     if (error_ != 0) (void)file_.Close();
   }
   // Closing the file releases the lock.
@@ -371,41 +545,107 @@ class HiveLock {
 
   int Descriptor() const { return file_.Get(); }
   int Error() const { return error_; }
+  const std::string& Refusal() const { return refusal_; }
 
  private:
   posix::Descriptor file_;
   int error_ = 0;
+  std::string refusal_;
 };
 
-// Runs use(root) on the current tree of the hive under a shared lock.
+// The checked folder of a hive for reading: invalid when it does not exist
+// (the hive is then empty); a refused folder is reported and read as
+// absent too.
+[[nodiscard]] Win32Error OpenHiveFolder(const HiveLocation& hive, posix::CheckedOpen* folder) {
+  *folder = posix::OpenFolder(hive.folder, FolderRules(hive));
+  if (folder->Ok() || folder->error == ENOENT || folder->error == ENOTDIR) return kErrorSuccess;
+  if (folder->refusal.empty()) return ReadError(folder->error);
+  RefuseHive(hive, folder->refusal, -1);
+  return kErrorSuccess;
+}
+
+// Runs use(root) on the current tree of the hive under a shared lock. With
+// owner, tells who owns the hive's file (kNoAccount without one).
 template <typename Use>
-[[nodiscard]] Win32Error ReadHive(const HiveLocation& hive, Use&& use) {
-  // Readers never create the lock file: without one no writer has been
-  // here, and the hive (if any) is read without a lock and without trusting
-  // the cache.
-  HiveLock lock(hive, false, false);
+[[nodiscard]] Win32Error ReadHive(const HiveLocation& hive, Use&& use, uid_t* owner = nullptr) {
+  posix::CheckedOpen folder;
+  if (Win32Error error = OpenHiveFolder(hive, &folder)) return error;
+  int folderDescriptor = folder.descriptor.Get();
+  // Readers never make the lock file: without one no writer has been here.
+  std::optional<HiveLock> lock;
+  if (folderDescriptor >= 0) lock.emplace(folderDescriptor, hive, false);
   HiveKey* root = nullptr;
-  Win32Error result = LoadHive(hive, lock.Descriptor(), &root);
+  Win32Error result = LoadHive(hive, folderDescriptor, lock ? lock->Descriptor() : -1, &root);
   if (result != kErrorSuccess) return result;
+  if (owner != nullptr) *owner = Cache()[hive.file].owner;
   return use(*root);
+}
+
+// The checked folder of a hive for writing, made when missing: the system
+// account makes the machine's folders and each user's hive folder (which it
+// gives to the user); a user writes in its own folder once it exists.
+[[nodiscard]] Win32Error OpenHiveFolderForWriting(const HiveLocation& hive, posix::CheckedOpen* folder) {
+  auto deny = [&](std::string text) {
+    Refuse(WideFromUtf8(hive.file + ": " + text));
+    return kErrorAccessDenied;
+  };
+  auto failed = [&]() {
+    if (!folder->refusal.empty()) return deny(folder->refusal);
+    return WriteError(folder->error);
+  };
+  bool system = posix::ProcessIsSystem();
+  if (hive.user == posix::kNoAccount) {
+    if (!system) return deny("only the system account (root, or the owner of the machine root) changes this hive");
+    *folder = posix::MakeFolder(hive.folder, 0755);
+    return folder->Ok() ? kErrorSuccess : failed();
+  }
+  if (system) {
+    std::string users = posix::FolderOf(hive.folder);
+    std::string name = posix::NameOf(hive.folder);
+    posix::CheckedOpen parent = posix::MakeFolder(users, 0755);
+    if (!parent.Ok()) {
+      *folder = std::move(parent);
+      return failed();
+    }
+    // The user's folder is the user's from the start, so that the user can
+    // write the hive later.
+    if (mkdirat(parent.descriptor.Get(), name.c_str(), 0755) == 0) {
+      posix::Descriptor made(openat(parent.descriptor.Get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      if (made.Valid()) {
+        fchmod(made.Get(), 0755);
+        [[maybe_unused]] int ignored = fchown(made.Get(), hive.user, static_cast<gid_t>(-1));
+      }
+    }
+  } else if (geteuid() != hive.user) {
+    return deny("it is the hive of " + posix::DescribeUser(hive.user));
+  }
+  *folder = posix::OpenFolder(hive.folder, FolderRules(hive));
+  if (!folder->Ok() && folder->error == ENOENT) {
+    return deny("the registry hive of " + posix::DescribeUser(hive.user) +
+                " does not exist, and only the system account may make it: run \"wlreg addhive " +
+                Utf8FromWide(hive.prefix.substr(hive.prefix.find(L'\\') + 1)) + "\" as root");
+  }
+  return folder->Ok() ? kErrorSuccess : failed();
 }
 
 // Runs change(root, &changed) on the current tree of the hive under the
 // exclusive lock, and saves the tree when the change succeeded and changed
-// something.
+// something. A refused hive file is not changed (5).
 template <typename Change>
 [[nodiscard]] Win32Error WriteHive(const HiveLocation& hive, Change&& change) {
-  // Every user keeps its own hive in users/, which all of them share.
-  auto slash = hive.file.rfind('/');
-  std::string folder = hive.file.substr(0, slash);
-  bool userHive = folder == UsersFolder();
-  int made = userHive ? posix::MakeSharedDirectories(folder) : posix::MakeDirectories(folder);
-  if (made != 0) return WriteError(made);
-  HiveLock lock(hive, true, true);
-  if (lock.Descriptor() < 0) return WriteError(lock.Error());
+  posix::CheckedOpen folder;
+  if (Win32Error error = OpenHiveFolderForWriting(hive, &folder)) return error;
+  int folderDescriptor = folder.descriptor.Get();
+  HiveLock lock(folderDescriptor, hive, true);
+  if (lock.Descriptor() < 0) {
+    if (!lock.Refusal().empty()) Refuse(WideFromUtf8(hive.file + ": " + lock.Refusal()));
+    return WriteError(lock.Error());
+  }
   HiveKey* root = nullptr;
-  Win32Error result = LoadHive(hive, lock.Descriptor(), &root);
+  bool refused = false;
+  Win32Error result = LoadHive(hive, folderDescriptor, lock.Descriptor(), &root, &refused);
   if (result != kErrorSuccess) return result;
+  if (refused) return kErrorAccessDenied;
   bool changed = false;
   result = change(*root, &changed);
   if (result != kErrorSuccess || !changed) {
@@ -413,12 +653,14 @@ template <typename Change>
     if (result != kErrorSuccess) Cache().erase(hive.file);
     return result;
   }
-  return SaveHive(hive, lock.Descriptor(), *root);
+  return SaveHive(hive, folderDescriptor, lock.Descriptor(), *root);
 }
 
-bool FileExists(const std::string& file) {
-  struct stat info {};
-  return stat(file.c_str(), &info) == 0;
+// Whether the hive's file exists and is accepted.
+bool HiveExists(const HiveLocation& hive) {
+  posix::CheckedOpen folder = posix::OpenFolder(hive.folder, FolderRules(hive));
+  if (!folder.Ok()) return false;
+  return posix::OpenIn(folder.descriptor.Get(), hive.folder, hive.name, O_RDONLY, 0, HiveRules(hive)).Ok();
 }
 
 // ---- Keys -----------------------------------------------------------------
@@ -429,7 +671,7 @@ template <typename Use>
   return ReadHive(object.hive, [&](HiveKey& root) -> Win32Error {
     HiveKey* key = FindHiveKey(root, object.path);
     if (key == nullptr) {
-      if (!object.path.empty() || !(object.hive.alwaysExists || FileExists(object.hive.file))) return kErrorKeyDeleted;
+      if (!object.path.empty() || !(object.hive.alwaysExists || HiveExists(object.hive))) return kErrorKeyDeleted;
       key = &root;
     }
     return use(*key);
@@ -466,7 +708,7 @@ template <typename Visit>
       return kErrorSuccess;
     case Kind::Hive:
       if (object.path.empty()) {
-        *exists = object.hive.alwaysExists || FileExists(object.hive.file);
+        *exists = object.hive.alwaysExists || HiveExists(object.hive);
         return kErrorSuccess;
       }
       return ReadHive(object.hive, [&](HiveKey& root) {
@@ -612,7 +854,7 @@ template <typename Change>
         return kErrorKeyDeleted;
       }
     }
-    if (rootOnly && !(hive->alwaysExists || FileExists(hive->file))) return kErrorKeyDeleted;
+    if (rootOnly && !(hive->alwaysExists || HiveExists(*hive))) return kErrorKeyDeleted;
     return change(*key, changed);
   });
 }
@@ -622,7 +864,7 @@ template <typename Change>
 Win32Error RegistryOpenKey(HKey root, std::wstring_view subKey, std::uint32_t access, HKey* result) {
   if (root == nullptr) return kErrorBadArguments;
   if (result == nullptr) return kErrorInvalidParameter;
-  std::lock_guard lock(RegistryMutex());
+  Call call;
   RegistryKeyObject object;
   if (Win32Error error = Resolve(root, &object)) return error;
   std::vector<std::wstring> names;
@@ -641,7 +883,7 @@ Win32Error RegistryOpenKey(HKey root, std::wstring_view subKey, std::uint32_t ac
 
 Win32Error RegistryCreateKey(HKey root, std::wstring_view subKey, std::uint32_t access, HKey* result, bool* created) {
   if (result == nullptr) return kErrorInvalidParameter;
-  std::lock_guard lock(RegistryMutex());
+  Call call;
   RegistryKeyObject object;
   if (Win32Error error = Resolve(root, &object)) return error;
   std::vector<std::wstring> names;
@@ -670,7 +912,7 @@ Win32Error RegistryCreateKey(HKey root, std::wstring_view subKey, std::uint32_t 
       for (const auto& name : path) key = key->AddSubKey(name, &isNew);
       // Even an empty new user hive is written, so that it exists.
       *changed = true;
-      if (path.empty()) isNew = !FileExists(hive->file);
+      if (path.empty()) isNew = !HiveExists(*hive);
       return kErrorSuccess;
     });
     if (error != kErrorSuccess) return error;
@@ -682,7 +924,7 @@ Win32Error RegistryCreateKey(HKey root, std::wstring_view subKey, std::uint32_t 
 
 Win32Error RegistryQueryValue(HKey key, std::wstring_view valueName, std::uint32_t* type, void* data,
                               std::uint32_t* size) {
-  std::lock_guard lock(RegistryMutex());
+  Call call;
   RegistryKeyObject object;
   if (Win32Error error = Resolve(key, &object)) return error;
   if (data != nullptr && size == nullptr) return kErrorInvalidParameter;
@@ -712,7 +954,7 @@ Win32Error RegistryQueryValue(HKey key, std::wstring_view valueName, std::uint32
 
 Win32Error RegistrySetValue(HKey key, std::wstring_view valueName, std::uint32_t type, const void* data,
                             std::uint32_t size) {
-  std::lock_guard lock(RegistryMutex());
+  Call call;
   RegistryKeyObject object;
   if (Win32Error error = Resolve(key, &object)) return error;
   if ((object.access & kKeySetValue) == 0) return kErrorAccessDenied;
@@ -728,7 +970,7 @@ Win32Error RegistrySetValue(HKey key, std::wstring_view valueName, std::uint32_t
 }
 
 Win32Error RegistryDeleteValue(HKey key, std::wstring_view valueName) {
-  std::lock_guard lock(RegistryMutex());
+  Call call;
   RegistryKeyObject object;
   if (Win32Error error = Resolve(key, &object)) return error;
   if ((object.access & kKeySetValue) == 0) return kErrorAccessDenied;
@@ -739,7 +981,7 @@ Win32Error RegistryDeleteValue(HKey key, std::wstring_view valueName) {
 }
 
 Win32Error RegistryDeleteKeyTree(HKey root, std::wstring_view subKey) {
-  std::lock_guard lock(RegistryMutex());
+  Call call;
   RegistryKeyObject object;
   if (Win32Error error = Resolve(root, &object)) return error;
   std::vector<std::wstring> names;
@@ -773,7 +1015,7 @@ Win32Error RegistryDeleteKeyTree(HKey root, std::wstring_view subKey) {
 }
 
 Win32Error RegistryEnumKey(HKey key, std::uint32_t index, std::wstring* name) {
-  std::lock_guard lock(RegistryMutex());
+  Call call;
   RegistryKeyObject object;
   if (Win32Error error = Resolve(key, &object)) return error;
   if ((object.access & kKeyEnumerateSubKeys) == 0) return kErrorAccessDenied;
@@ -795,7 +1037,7 @@ Win32Error RegistryEnumKey(HKey key, std::uint32_t index, std::wstring* name) {
 
 Win32Error RegistryEnumValue(HKey key, std::uint32_t index, std::wstring* name, std::uint32_t* type,
                              std::vector<std::uint8_t>* data) {
-  std::lock_guard lock(RegistryMutex());
+  Call call;
   RegistryKeyObject object;
   if (Win32Error error = Resolve(key, &object)) return error;
   if ((object.access & kKeyQueryValue) == 0) return kErrorAccessDenied;
@@ -821,6 +1063,7 @@ Win32Error RegistryCloseKey(HKey key) {
   if (key == kHKeyClassesRoot || key == kHKeyCurrentUser || key == kHKeyLocalMachine || key == kHKeyUsers) {
     return kErrorSuccess;
   }
+  // Reads no hive: the last refusal stays for the caller to ask about.
   std::lock_guard lock(RegistryMutex());
   if (LiveHandles().erase(key) == 0) return kErrorInvalidHandle;
   delete key;
@@ -829,7 +1072,7 @@ Win32Error RegistryCloseKey(HKey key) {
 
 Win32Error RegistryImport(const std::vector<RegistryFileSection>& sections, RegistryFileError* error) {
   if (!CheckRegistryFileSections(sections, error)) return kErrorInvalidParameter;
-  std::lock_guard lock(RegistryMutex());
+  Call call;
   // The changes of each hive, in the order of the file.
   struct Change {
     const RegistryFileSection* section;
@@ -896,5 +1139,58 @@ Win32Error RegistryImport(const std::vector<RegistryFileSection>& sections, Regi
 }
 
 std::wstring RegistryLastParseError() { return lastParseError; }
+
+std::wstring RegistryLastRefusal() { return lastRefusal; }
+
+namespace posix {
+
+Win32Error QueryStringWithOrigin(HKey root, std::wstring_view subKey, std::wstring_view name, std::wstring* text,
+                                 ValueOrigin* origin) {
+  Call call;
+  RegistryKeyObject object;
+  if (Win32Error error = Resolve(root, &object)) return error;
+  std::vector<std::wstring> names;
+  if (Win32Error error = SplitPath(subKey, &names)) return error;
+  if (Win32Error error = CheckNotDeleted(object)) return error;
+  object.path = Concat(object.path, names);
+  if (Win32Error error = EnterUserHive(&object)) return error;
+  if (object.kind == Kind::Users) return kErrorFileNotFound;
+  std::vector<std::pair<const HiveLocation*, std::vector<std::wstring>>> places;
+  if (object.kind == Kind::Classes) {
+    // A value of the user's classes hides the machine's of the same name.
+    places.push_back({&object.userHive, Concat(ClassesPath(), object.path)});
+    places.push_back({&object.machineHive, Concat(ClassesPath(), object.path)});
+  } else {
+    places.push_back({&object.hive, object.path});
+  }
+  for (const auto& [hive, path] : places) {
+    const HiveValue* found = nullptr;
+    std::uint32_t type = 0;
+    std::vector<std::uint8_t> data;
+    uid_t owner = kNoAccount;
+    Win32Error result = ReadHive(*hive, [&](HiveKey& rootKey) {
+      HiveKey* key = FindHiveKey(rootKey, path);
+      found = key == nullptr ? nullptr : key->FindValue(name);
+      if (found != nullptr) {
+        type = found->type;
+        data = found->data;
+      }
+      return kErrorSuccess;
+    }, &owner);
+    if (result != kErrorSuccess) return result;
+    if (found == nullptr) continue;
+    if (type != kRegSz && type != kRegExpandSz) return kErrorInvalidData;
+    std::u16string units = Utf16FromLeBytes(data);
+    while (!units.empty() && units.back() == u'\0') units.pop_back();
+    *text = WideFromUtf16(units);
+    *origin = {hive->file, owner};
+    return kErrorSuccess;
+  }
+  return kErrorFileNotFound;
+}
+
+bool TrustsOrigin(const ValueOrigin& origin) { return origin.owner != kNoAccount && TrustsAccount(origin.owner); }
+
+}  // namespace posix
 
 }  // namespace wl::platform

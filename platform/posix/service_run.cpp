@@ -28,11 +28,15 @@
 #include <vector>
 
 #include "platform/named_mutex.h"
+#include "platform/posix/checked_open.h"
 #include "platform/posix/com_internal.h"
 #include "platform/posix/detached_process.h"
 #include "platform/posix/errors.h"
+#include "platform/posix/registry_origin.h"
 #include "platform/posix/service_status.h"
 #include "platform/posix/socket_address.h"
+#include "platform/posix/trust.h"
+#include "platform/refusal_report.h"
 #include "platform/text.h"
 
 extern char** environ;
@@ -258,7 +262,24 @@ Win32Error PrepareStart(std::wstring_view serviceName, ServiceConfig* config, st
   if (status.currentState != kServiceStopped) return kErrorServiceAlreadyRunning;
   if (Win32Error result = QueryServiceConfigW(service.Get(), config)) return result;
   *arguments = posix::SplitCommandLine(Utf8FromWide(config->binaryPathName));
-  return arguments->empty() ? kErrorBadPathname : kErrorSuccess;
+  if (arguments->empty()) return kErrorBadPathname;
+  // The program is started only from a hive that this process trusts (the
+  // machine's, which no other account writes) and when no other ordinary
+  // user could have changed it.
+  std::wstring key = L"SYSTEM\\CurrentControlSet\\Services\\" + std::wstring(serviceName);
+  std::wstring imagePath;
+  posix::ValueOrigin origin;
+  std::string refusal;
+  if (posix::QueryStringWithOrigin(kHKeyLocalMachine, key, L"ImagePath", &imagePath, &origin) == kErrorSuccess &&
+      !posix::TrustsOrigin(origin)) {
+    refusal = "its ImagePath comes from the registry hive " + origin.hive + " of " + posix::DescribeUser(origin.owner);
+  } else {
+    refusal = posix::ProgramRefusal(arguments->front());
+  }
+  if (refusal.empty()) return kErrorSuccess;
+  ReportRefusal(L"service " + std::wstring(serviceName),
+                L"Refused to start the service " + std::wstring(serviceName) + L": " + WideFromUtf8(refusal));
+  return kErrorAccessDenied;
 }
 
 // Two starts of one service take turns, so that the second sees the first

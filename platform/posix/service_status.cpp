@@ -12,8 +12,10 @@
 #include <optional>
 
 #include "platform/machine_root.h"
-#include "platform/posix/directories.h"
+#include "platform/posix/checked_open.h"
+#include "platform/posix/descriptor.h"
 #include "platform/posix/errors.h"
+#include "platform/refusal_report.h"
 #include "platform/text.h"
 
 namespace wl::platform::posix {
@@ -62,6 +64,24 @@ std::optional<std::uint64_t> ProcessStartTime(std::uint32_t id) {
   return std::nullopt;
 }
 
+// The status file as the system account wrote it; a file of another
+// account (which could name any process for a stop control to signal) is
+// reported and ignored.
+std::optional<std::string> ReadStatusText(const std::string& path) {
+  OpenRules rules;
+  rules.systemOwner = true;
+  CheckedOpen file = OpenChecked(path, O_RDONLY, 0, rules);
+  if (!file.Ok()) {
+    if (!file.refusal.empty()) {
+      ReportRefusal(WideFromUtf8(path), WideFromUtf8("Ignored the service status file " + path + ": " + file.refusal));
+    }
+    return std::nullopt;
+  }
+  std::string text;
+  if (ReadAll(file.descriptor.Get(), &text) != 0) return std::nullopt;
+  return text;
+}
+
 }  // namespace
 
 std::string ServiceStatusFolder() { return Utf8FromWide(MachineRoot()) + "/run/services"; }
@@ -71,7 +91,7 @@ std::string ServiceStatusPath(std::wstring_view serviceName) {
 }
 
 bool ReadServiceStatus(std::wstring_view serviceName, ServiceStatus* status, ServiceProcess* process) {
-  auto text = ReadText(ServiceStatusPath(serviceName));
+  auto text = ReadStatusText(ServiceStatusPath(serviceName));
   if (!text) return false;
   std::map<std::string, std::string, std::less<>> fields;
   std::string_view rest = *text;
@@ -107,7 +127,10 @@ bool ServiceProcessAlive(const ServiceProcess& process) {
   return ProcessStartTime(process.id) == process.startTime;
 }
 
-void RemoveServiceStatus(std::wstring_view serviceName) { unlink(ServiceStatusPath(serviceName).c_str()); }
+void RemoveServiceStatus(std::wstring_view serviceName) {
+  CheckedOpen folder = OpenFolder(ServiceStatusFolder());
+  if (folder.Ok()) unlinkat(folder.descriptor.Get(), (Utf8FromWide(serviceName) + ".status").c_str(), 0);
+}
 
 bool IdentifyProcess(std::uint32_t id, ServiceProcess* process) {
   auto boot = ReadText("/proc/sys/kernel/random/boot_id");
@@ -119,33 +142,28 @@ bool IdentifyProcess(std::uint32_t id, ServiceProcess* process) {
 
 Win32Error WriteServiceStatus(std::wstring_view serviceName, const ServiceStatus& status,
                               const ServiceProcess& process) {
-  if (int error = MakeDirectories(ServiceStatusFolder())) return Win32FromErrno(error);
+  std::string folderPath = ServiceStatusFolder();
+  CheckedOpen folder = MakeFolder(folderPath, 0755);
+  if (!folder.Ok()) return Win32FromErrno(folder.error);
   std::string text = "state=" + std::to_string(status.currentState) + "\ncontrols=" +
                      std::to_string(status.controlsAccepted) + "\nexit=" + std::to_string(status.win32ExitCode) +
                      "\nservice-exit=" + std::to_string(status.serviceSpecificExitCode) +
                      "\ncheckpoint=" + std::to_string(status.checkPoint) +
                      "\nwait-hint=" + std::to_string(status.waitHint) + "\npid=" + std::to_string(process.id) +
                      "\nstart=" + std::to_string(process.startTime) + "\nboot=" + process.bootId + "\n";
-  std::string path = ServiceStatusPath(serviceName);
+  std::string name = Utf8FromWide(serviceName) + ".status";
   // Named by the writing thread too: the status may be reported from two
   // threads at once.
-  std::string temporary = path + "." + std::to_string(getpid()) + "." + std::to_string(gettid()) + ".new";
-  int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-  if (fd < 0) return Win32FromErrno(errno);
-  std::string_view rest = text;
-  int error = 0;
-  while (!rest.empty()) {
-    ssize_t written = write(fd, rest.data(), rest.size());
-    if (written < 0 && errno == EINTR) continue;
-    if (written <= 0) {
-      error = written < 0 ? errno : EIO;
-      break;
-    }
-    rest.remove_prefix(static_cast<std::size_t>(written));
+  std::string temporary = name + "." + std::to_string(getpid()) + "." + std::to_string(gettid()) + ".new";
+  unlinkat(folder.descriptor.Get(), temporary.c_str(), 0);
+  CheckedOpen file = OpenIn(folder.descriptor.Get(), folderPath, temporary, O_WRONLY | O_CREAT | O_EXCL, 0644);
+  if (!file.Ok()) return Win32FromErrno(file.error);
+  int error = WriteAll(file.descriptor.Get(), text);
+  if (int closed = file.descriptor.Close(); error == 0) error = closed;
+  if (error == 0 && renameat(folder.descriptor.Get(), temporary.c_str(), folder.descriptor.Get(), name.c_str()) != 0) {
+    error = errno;
   }
-  if (close(fd) != 0 && error == 0) error = errno;
-  if (error == 0 && rename(temporary.c_str(), path.c_str()) != 0) error = errno;
-  if (error != 0) unlink(temporary.c_str());
+  if (error != 0) unlinkat(folder.descriptor.Get(), temporary.c_str(), 0);
   return error == 0 ? kErrorSuccess : Win32FromErrno(error);
 }
 

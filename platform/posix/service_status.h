@@ -13,7 +13,9 @@
 // The process is named by all three, so that a file left by a crash or from
 // before a restart never makes a stop control signal an unrelated process
 // that happens to have the same number. A writer replaces the file
-// atomically (a new file renamed over it).
+// atomically (a new file renamed over it); the folder is 0755 and the files
+// 0644. Only a file of the system account counts: one of any other account
+// is reported (refusal_report.h) and the service taken as stopped.
 #pragma once
 
 #include <cstdint>

@@ -19,6 +19,7 @@
 
 #include "platform/crash.h"
 #include "platform/file_faults.h"
+#include "platform/posix/checked_open.h"
 #include "platform/posix/descriptor.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/share_lock.h"
@@ -160,30 +161,6 @@ int WriteUtf16(int descriptor, std::wstring_view text, int* error) {
   return Finish(descriptor, out, units.size(), error);
 }
 
-// Opens the file, creating it when asked; *created tells whether this open
-// made it (the read-only attribute of an existing file is honoured, that of
-// a file just created is not). Returns the descriptor or -1 with errno set.
-int OpenDescriptor(const std::string& path, int kernelFlags, int openFlag, mode_t mode, bool* created) {
-  *created = false;
-  if ((openFlag & kOCreat) == 0) return open(path.c_str(), kernelFlags);
-  if ((openFlag & kOExcl) != 0) {
-    int descriptor = open(path.c_str(), kernelFlags | O_CREAT | O_EXCL, mode);
-    *created = descriptor >= 0;
-    return descriptor;
-  }
-  // Another process may create or remove the file between the two attempts.
-  for (int attempt = 0; attempt < 8; ++attempt) {
-    int descriptor = open(path.c_str(), kernelFlags);
-    if (descriptor >= 0 || errno != ENOENT) return descriptor;
-    descriptor = open(path.c_str(), kernelFlags | O_CREAT | O_EXCL, mode);
-    if (descriptor >= 0 || errno != EEXIST) {
-      *created = descriptor >= 0;
-      return descriptor;
-    }
-  }
-  return open(path.c_str(), kernelFlags | O_CREAT, mode);
-}
-
 // The encoding that writes use, after the mark of an existing file is read
 // or a new one written. Returns 0 or the Linux errno.
 [[nodiscard]] int SettleEncoding(int descriptor, int openFlag, bool canRead, bool canWrite, Encoding* encoding) {
@@ -258,7 +235,9 @@ bool ValidFlags(int openFlag, int shareFlag) {
 
 }  // namespace
 
-int OpenFile(int* descriptor, std::wstring_view path, int openFlag, int shareFlag, int permission) {
+int OpenFile(int* descriptor, std::wstring_view path, int openFlag, int shareFlag, int permission,
+             std::wstring* refusal) {
+  if (refusal != nullptr) refusal->clear();
   if (descriptor == nullptr) return kErrnoEinval;
   *descriptor = -1;
   if (!ValidFlags(openFlag, shareFlag)) return kErrnoEinval;
@@ -266,17 +245,23 @@ int OpenFile(int* descriptor, std::wstring_view path, int openFlag, int shareFla
 
   std::string narrowPath = Utf8FromWide(path);
   int requested = openFlag & 3;
-  int baseFlags = O_CLOEXEC | O_NOCTTY | ((openFlag & kOAppend) != 0 ? O_APPEND : 0);
+  int baseFlags = ((openFlag & kOAppend) != 0 ? O_APPEND : 0) | ((openFlag & kOCreat) != 0 ? O_CREAT : 0) |
+                  ((openFlag & kOExcl) != 0 ? O_EXCL : 0);
   // Writers open for reading too when they may, so that the mark of an
   // existing file can be read and the sharing locks of either kind taken.
-  mode_t mode = (permission & kSIWrite) != 0 ? 0666 : 0444;
-  bool created = false;
-  int fd = OpenDescriptor(narrowPath, baseFlags | (requested == kORdonly ? O_RDONLY : O_RDWR), openFlag,
-                          mode, &created);
-  if (fd < 0 && errno == EACCES && requested == kOWronly) {
-    fd = OpenDescriptor(narrowPath, baseFlags | O_WRONLY, openFlag, mode, &created);
+  // A new file may be written by its owner alone, whatever the umask.
+  mode_t mode = (permission & kSIWrite) != 0 ? 0644 : 0444;
+  posix::CheckedOpen opened =
+      posix::OpenChecked(narrowPath, baseFlags | (requested == kORdonly ? O_RDONLY : O_RDWR), mode);
+  if (!opened.Ok() && opened.error == EACCES && opened.refusal.empty() && requested == kOWronly) {
+    opened = posix::OpenChecked(narrowPath, baseFlags | O_WRONLY, mode);
   }
-  if (fd < 0) return RuntimeErrno();
+  if (!opened.Ok()) {
+    if (refusal != nullptr) *refusal = WideFromUtf8(opened.refusal);
+    return posix::RuntimeErrnoFromErrno(opened.error);
+  }
+  bool created = opened.created;
+  int fd = opened.descriptor.Release();
 
   auto reject = [fd](int number) {
     (void)posix::Descriptor(fd).Close();
@@ -285,10 +270,8 @@ int OpenFile(int* descriptor, std::wstring_view path, int openFlag, int shareFla
   if (fd >= kMaxDescriptors) return reject(kErrnoEmfile);
   struct stat info {};
   if (fstat(fd, &info) != 0) return reject(RuntimeErrno());
-  // Windows opens no folder as a file, and a file without write permission
-  // carries the read-only attribute, which even an administrator's open for
-  // writing respects.
-  if (S_ISDIR(info.st_mode)) return reject(kErrnoEacces);
+  // A file without write permission carries the read-only attribute, which
+  // even an administrator's open for writing respects.
   if (requested != kORdonly && !created && (info.st_mode & S_IWUSR) == 0) return reject(kErrnoEacces);
 
   Encoding encoding = kAnsiText;

@@ -128,6 +128,9 @@ LocalTime CrashLocalTime() {
 
 void PrepareCrashLocalTime() {}
 
+// The folder's access rules decide on Windows.
+void PrepareMinidumpFolder(std::wstring_view) {}
+
 bool WriteMinidump(const wchar_t* path, std::uint32_t dumpType, const CrashInfo* info) {
   HANDLE file = ::CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
                               nullptr);

@@ -142,6 +142,8 @@ Win32Error RegistryCloseKey(HKey key) {
 
 std::wstring RegistryLastParseError() { return {}; }
 
+std::wstring RegistryLastRefusal() { return {}; }
+
 Win32Error RegistryImport(const std::vector<RegistryFileSection>& sections, RegistryFileError* error) {
   if (!CheckRegistryFileSections(sections, error)) return kErrorInvalidParameter;
   for (const auto& section : sections) {

@@ -109,7 +109,10 @@ std::string AnsiFromWide(std::wstring_view text) {
 
 }  // namespace
 
-int OpenFile(int* descriptor, std::wstring_view path, int openFlag, int shareFlag, int permission) {
+int OpenFile(int* descriptor, std::wstring_view path, int openFlag, int shareFlag, int permission,
+             std::wstring* refusal) {
+  // The files' access rules decide on Windows; nothing is refused here.
+  if (refusal != nullptr) refusal->clear();
   std::wstring name(path);
   *descriptor = -1;
   int error = _wsopen_s(descriptor, name.c_str(), openFlag, shareFlag, permission);
