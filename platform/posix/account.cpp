@@ -3,10 +3,12 @@
 #include "platform/account.h"
 
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
+#include "platform/machine_root.h"
 #include "platform/posix/account_posix.h"
 #include "platform/registry_file.h"
 #include "platform/text.h"
@@ -129,11 +131,21 @@ Win32Error ConvertSidToString(const std::vector<std::uint8_t>& sid, std::wstring
 
 namespace posix {
 
-std::wstring ProcessUserSidString() {
+std::wstring ProcessUserSidString() { return UserSidString(geteuid()); }
+
+std::wstring UserSidString(unsigned uid) {
   std::wstring text;
-  (void)ConvertSidToString(SidForUid(geteuid()), &text);
+  (void)ConvertSidToString(SidForUid(uid), &text);
   return text;
 }
+
+bool IsSystemForRoot(unsigned uid) {
+  if (uid == 0) return true;
+  struct stat info {};
+  return stat(Utf8FromWide(MachineRoot()).c_str(), &info) == 0 && info.st_uid == uid;
+}
+
+bool ProcessIsSystemForRoot() { return IsSystemForRoot(geteuid()); }
 
 }  // namespace posix
 }  // namespace wl::platform

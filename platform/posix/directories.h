@@ -22,6 +22,13 @@ namespace wl::platform::posix {
 // folder inherits its parent's rights on Windows.
 void InheritSharing(const std::string& path);
 
+// The user's own state: $XDG_STATE_HOME/wayline (default
+// ~/.local/state/wayline), the folder that would be the user's machine root
+// if the machine had none. It holds what an ordinary user's processes keep
+// for themselves beside a machine root they do not own, such as the sockets
+// of the user's own local servers.
+std::string UserStateFolder();
+
 // The user whose registry hive a SID names (S-1-5-18: uid 0,
 // S-1-22-1-<uid>), false for any other SID.
 bool UidOfSid(std::wstring_view sid, unsigned* uid);

@@ -6,6 +6,7 @@
 
 #include <vector>
 
+#include "platform/posix/directories.h"
 #include "platform/system.h"
 #include "platform/text.h"
 
@@ -34,10 +35,18 @@ std::wstring MachineRoot() {
   if (geteuid() == 0 || (stat(kSystemRoot, &info) == 0 && S_ISDIR(info.st_mode))) {
     return WideFromUtf8(kSystemRoot);
   }
+  return WideFromUtf8(posix::UserStateFolder());
+}
+
+namespace posix {
+
+std::string UserStateFolder() {
   // The XDG rules say to ignore a relative value.
   auto state = GetEnvVar(L"XDG_STATE_HOME");
   if (!state || state->empty() || (*state)[0] != L'/') state = HomeFolder() + L"/.local/state";
-  return *state + L"/wayline";
+  return Utf8FromWide(*state) + "/wayline";
 }
+
+}  // namespace posix
 
 }  // namespace wl::platform

@@ -20,6 +20,7 @@ static_assert(CLASS_E_CLASSNOTAVAILABLE == wl::kClassEClassNotAvailable);
 static_assert(REGDB_E_CLASSNOTREG == wl::kRegdbEClassNotReg && CO_E_SERVER_EXEC_FAILURE == wl::kCoEServerExecFailure);
 static_assert(CO_E_NOTINITIALIZED == wl::kCoENotInitialized && CO_E_OBJNOTCONNECTED == wl::kCoEObjNotConnected);
 static_assert(RPC_E_CHANGED_MODE == wl::kRpcEChangedMode && RPC_E_DISCONNECTED == wl::kRpcEDisconnected);
+static_assert(RPC_E_TIMEOUT == wl::kRpcETimeout && E_ACCESSDENIED == wl::kEAccessDenied);
 static_assert(DISP_E_UNKNOWNINTERFACE == wl::kDispEUnknownInterface &&
               DISP_E_MEMBERNOTFOUND == wl::kDispEMemberNotFound);
 static_assert(DISP_E_PARAMNOTFOUND == wl::kDispEParamNotFound && DISP_E_TYPEMISMATCH == wl::kDispETypeMismatch);
