@@ -429,12 +429,14 @@ class Server {
 
   // After a turn: counts what the connection holds for its client (a frame
   // not fully arrived, replies it has not taken) and, past the limit over
-  // all connections, shuts down those that hold the most. A buffer that a
-  // large frame grew is given back once the frame is done.
+  // all connections, shuts down those that hold the most. A buffer that
+  // reads grew is given back once it holds nothing, so that an idle
+  // connection keeps at most the first read's size.
   void Account(Connection* connection) {
-    if (connection->inputUsed == 0 && connection->input.size() > kLargestRead) {
+    if (connection->inputUsed == 0 && connection->input.size() > kFirstRead) {
       std::vector<std::uint8_t>().swap(connection->input);
     }
+    connection->output.Trim(kFirstRead);
     std::size_t held = connection->inputUsed + (connection->output.size() - connection->outputSent);
     std::size_t before = connection->held.exchange(held);
     if (held == before) return;
