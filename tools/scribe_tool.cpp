@@ -423,6 +423,9 @@ class Tool {
               L"nothing was sent to it. Tell the machine's administrator.\n";
     } else if (result == RPC_E_TIMEOUT) {
       text += L"The log service took no connection or gave no answer in time (see the message above).\n";
+    } else if (result == RPC_E_DISCONNECTED) {
+      text += L"The log service closed the connection at once: it may be at its limit of connections, in all\n"
+              L"or for this user (see the message above).\n";
     } else {
       text += L"Start ScribeHost (or register it, \"ScribeHost -RegServer\" or \"ScribeHost -Service\"),\n"
               L"and check that this program uses the same machine root (WAYLINE_ROOT on Linux).\n";

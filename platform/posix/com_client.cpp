@@ -672,6 +672,11 @@ HRESULT CreateRemoteInstance(const CLSID& clsid, REFIID iid, void** object) {
   const InterfaceDescription* description = FindBuiltInInterface(iid);
   std::uint16_t face = 0;
   HRESULT result = proxy->Channel().Request(FrameKind::kActivate, description != nullptr ? iid : IID_IUnknown, &face);
+  if (result == RPC_E_DISCONNECTED) {
+    ReportCom(ComReport::kError, L"The COM server on " + WideFromUtf8(path) +
+                                     L" closed the connection before it answered (it may be at its limit of "
+                                     L"connections, in all or for this user)");
+  }
   if (SUCCEEDED(result)) {
     if (description != nullptr) {
       *object = proxy->AddFace(description, face);

@@ -11,6 +11,11 @@
 
 #include "platform/types.h"
 
+// windows.h names its own SID-to-name lookup LookupAccountSid through a
+// macro, which would rename the layer's LookupAccountSid (platform/account.h)
+// in every file that includes this one.
+#undef LookupAccountSid
+
 static_assert(sizeof(ULONG) == 4 && sizeof(USHORT) == 2 && sizeof(SHORT) == 2 && sizeof(OLECHAR) == 2);
 static_assert(S_OK == wl::kSOk && S_FALSE == wl::kSFalse);
 static_assert(E_NOTIMPL == wl::kENotImpl && E_NOINTERFACE == wl::kENoInterface && E_POINTER == wl::kEPointer);
