@@ -22,10 +22,12 @@ std::uint32_t Code(HRESULT result) { return static_cast<std::uint32_t>(result); 
 std::atomic<InProcessLogService*> inProcessService{nullptr};
 
 // The results with which a call fails when its server has gone away (the
-// Linux transport's, and those of the COM runtime's remote calls).
+// Linux transport's, and those of the COM runtime's remote calls), or has
+// stopped answering (the Linux transport then closes the connection).
 bool MeansServiceGone(HRESULT result) {
   switch (Code(result)) {
     case 0x80010108u:  // RPC_E_DISCONNECTED
+    case 0x8001011Fu:  // RPC_E_TIMEOUT
     case 0x80010007u:  // RPC_E_SERVER_DIED
     case 0x80010012u:  // RPC_E_SERVER_DIED_DNE
     case 0x800401FDu:  // CO_E_OBJNOTCONNECTED

@@ -11,6 +11,7 @@
 // marshal by), and the few hooks of the Linux transport.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -186,8 +187,53 @@ class ServiceStarter {
 // Installs the starter (null restores the default); it must outlive its use.
 void SetServiceStarter(ServiceStarter* starter);
 
-// How long the Linux transport waits for an activated server's socket.
-inline constexpr std::uint32_t kServerStartMilliseconds = 30000;
+// How long a client of the Linux transport waits, in milliseconds: for a
+// connection that the class's socket does not take (its server's queue of
+// new connections is full), for any sign of progress in a call (a reply, or
+// the socket taking more of the call; a call that makes none fails with
+// RPC_E_TIMEOUT and closes its connection), and for a whole activation (the
+// turn on the activation lock, starting the server and waiting for its
+// socket; CO_E_SERVER_EXEC_FAILURE). Set for the process; a connection
+// keeps the values it was made with. Not used on Windows.
+struct ComTimeouts {
+  std::uint32_t connectMilliseconds = 5000;
+  std::uint32_t callMilliseconds = 30000;
+  std::uint32_t activationMilliseconds = 30000;
+};
+// Replaces the time-outs (tests use short ones); the defaults above apply
+// until then.
+void SetComTimeouts(const ComTimeouts& timeouts);
+
+// What a server of the Linux transport holds for its clients at most: the
+// bytes of frames that have not fully arrived and of replies that a client
+// has not taken, over all connections (past it, the connection holding the
+// most is closed); the connections in all, and those of one user other than
+// SYSTEM (past either, a new connection is closed at once). 0 for a count
+// takes it from the descriptor limit (RLIMIT_NOFILE): all but 64 of the
+// descriptors (for the log files and the rest of the process), and one
+// eighth of that per user. Each refusal is counted and reported. Applies to
+// the listeners started after the call. Not used on Windows.
+struct ComServerLimits {
+  std::size_t heldBytes = 64u << 20;
+  std::size_t connections = 0;
+  std::size_t connectionsPerUser = 0;
+};
+void SetComServerLimits(const ComServerLimits& limits);
+
+// Who made the call that the calling thread serves, as far as a method needs
+// to know: whether the caller is SYSTEM (Linux: uid 0 or the owner of the
+// machine root; Windows: the local system account or an elevated member of
+// Administrators), its account (a SID string) and its process (0 when
+// unknown). Linux takes the credentials of the transport's connection,
+// taken by the system when the client connected; Windows impersonates the
+// client (CoImpersonateClient). A call that did not come from another
+// process (the server's own threads) is the process's own. Any thread.
+struct ComCaller {
+  bool system = false;
+  std::wstring account;
+  std::uint32_t processId = 0;
+};
+ComCaller GetComCaller();
 
 // What the Linux transport reports about its connections: a refused frame
 // (an error) and each client's credentials (debug). The default sink writes

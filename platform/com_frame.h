@@ -82,6 +82,13 @@ class FrameBuffer {
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   void clear() { size_ = 0; }
+  // Gives the memory back when nothing is in it and it holds more than
+  // `keep` bytes.
+  void Trim(std::size_t keep) {
+    if (size_ != 0 || capacity_ <= keep) return;
+    bytes_.reset();
+    capacity_ = 0;
+  }
   std::string_view View() const { return {bytes_.get(), size_}; }
   // Adds `count` bytes at the end and returns where they start.
   char* Extend(std::size_t count) {

@@ -9,10 +9,13 @@
 
 namespace wl::platform {
 
-// Each returns a descriptor, or -1 on failure.
-int RawListen(std::wstring_view path);
+// Each returns a descriptor, or -1 on failure. A listener queues at most
+// `backlog` connections that it has not accepted (0: one).
+int RawListen(std::wstring_view path, int backlog = 16);
 int RawAccept(int listener);
-int RawConnect(std::wstring_view path);
+// With a time-out, a receive on the socket fails (-1) when nothing came
+// within it.
+int RawConnect(std::wstring_view path, int receiveTimeoutMilliseconds = 0);
 // A bound datagram socket (such as a syslog socket) whose receives fail
 // when nothing came within the time-out.
 int RawBindDatagram(std::wstring_view path, int timeoutMilliseconds);

@@ -95,9 +95,13 @@ HRESULT TraceLogManagerObject::GetLogLevel(ULONG* pLevel) {
   return result;
 }
 
-HRESULT TraceLogManagerObject::SetLogLevel(ULONG ulLevel) { return core_.SetLogLevel(ulLevel); }
+HRESULT TraceLogManagerObject::SetLogLevel(ULONG ulLevel) {
+  if (!controlGate_.Allows(L"SetLogLevel")) return E_ACCESSDENIED;
+  return core_.SetLogLevel(ulLevel);
+}
 
 HRESULT TraceLogManagerObject::SetComponentLogLevel(ULONG ulComponent, ULONG ulLogLevel) {
+  if (!controlGate_.Allows(L"SetComponentLogLevel")) return E_ACCESSDENIED;
   return core_.SetComponentLogLevel(ulComponent, ulLogLevel);
 }
 
@@ -109,7 +113,10 @@ HRESULT TraceLogManagerObject::GetComponentLogLevel(ULONG ulComponent, ULONG* pu
   return result;
 }
 
-HRESULT TraceLogManagerObject::ResetLogs() { return core_.ResetLogs(); }
+HRESULT TraceLogManagerObject::ResetLogs() {
+  if (!controlGate_.Allows(L"ResetLogs")) return E_ACCESSDENIED;
+  return core_.ResetLogs();
+}
 
 TraceLogManagerFactory* TraceLogManagerFactory::Create(ModuleLock& moduleLock) {
   // The transport of the Linux build decodes calls by the description.

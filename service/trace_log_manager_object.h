@@ -12,6 +12,10 @@
 // of this process's own Logger (the service logging through itself, a batch
 // at a time) are not counted for the lock: they are no client's, and the
 // end of a batch must not count as the last client leaving.
+//
+// Changing levels and resetting the logs is open to every caller unless the
+// setting RestrictControl narrows it to SYSTEM (ControlGate); a refused
+// call returns E_ACCESSDENIED and changes nothing.
 #pragma once
 
 #include <atomic>
@@ -19,6 +23,7 @@
 
 #include "ScribeHost.h"
 #include "platform/com.h"
+#include "service/control_gate.h"
 #include "service/module_lock.h"
 #include "service/trace_log_manager.h"
 
@@ -65,6 +70,7 @@ class TraceLogManagerObject final : public ITraceLogManager {
   // The references that count for the module lock.
   std::atomic<ULONG> lockingCount_{1};
   ModuleLock& moduleLock_;
+  ControlGate controlGate_;
   TraceLogManager core_;
 };
 

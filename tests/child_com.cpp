@@ -10,6 +10,8 @@
 
 #include "diagnostics/format.h"
 #include "diagnostics/singleton.h"
+#include "platform/com_frame.h"
+#include "platform/raw_socket.h"
 #include "diagnostics/write_log.h"
 #include "logclient/diagnostic.h"
 #include "logclient/file_logger.h"
@@ -149,13 +151,14 @@ class FaultyFactory final : public IClassFactory {
   IClassFactory* inner_;
 };
 
-// com-server [-Embedding] [faulty] [report-self] [report-late]: serves
-// TraceLogManager, its own Logger reaching the object as the service host's
-// does. Activated (-Embedding) it ends when its last client leaves; started
-// by a test it holds a lock of its own and ends when the stop file appears.
-// faulty serves the object behind a FaultyManager; report-self makes the
-// server log a line through its own Logger once it serves, report-late once
-// its class is revoked.
+// com-server [-Embedding] [faulty] [report-self] [report-late]
+// [limits=CONNECTIONS,PER-USER,BYTES]: serves TraceLogManager, its own
+// Logger reaching the object as the service host's does. Activated
+// (-Embedding) it ends when its last client leaves; started by a test it
+// holds a lock of its own and ends when the stop file appears. faulty
+// serves the object behind a FaultyManager; report-self makes the server
+// log a line through its own Logger once it serves, report-late once its
+// class is revoked; limits sets the transport's server limits.
 int ComServer(const std::vector<std::wstring>& arguments) {
   bool activated = false, faulty = false, reportSelf = false, reportLate = false;
   for (const auto& argument : arguments) {
@@ -163,6 +166,14 @@ int ComServer(const std::vector<std::wstring>& arguments) {
     faulty |= argument == L"faulty";
     reportSelf |= argument == L"report-self";
     reportLate |= argument == L"report-late";
+    if (argument.starts_with(L"limits=")) {
+      platform::ComServerLimits limits;
+      std::size_t first = argument.find(L','), second = argument.find(L',', first + 1);
+      limits.connections = std::stoul(argument.substr(7, first - 7));
+      limits.connectionsPerUser = std::stoul(argument.substr(first + 1, second - first - 1));
+      limits.heldBytes = std::stoul(argument.substr(second + 1));
+      platform::SetComServerLimits(limits);
+    }
   }
   // Outlives the Logger, which the process's exit destroys.
   static OwnLogService ownService;
@@ -237,13 +248,14 @@ ITraceLogManager* Connect(HRESULT* result) {
 // com-client set-level N | get-level | log SOURCE LEVEL TEXT | hold READY-FILE |
 // wait GO-FILE READY-FILE:
 // exits with the level read, 0 after the other commands, 100 + n on
-// failure. hold never ends by itself (the test kills it); wait keeps its
-// reference until the go file appears.
+// failure (105 when the server was refused as not the one it should be,
+// 102 when setting the level was refused). hold never ends by itself (the
+// test kills it); wait keeps its reference until the go file appears.
 int ComClient(const std::vector<std::wstring>& arguments) {
   ComApartment apartment;
   HRESULT result = S_OK;
   ITraceLogManager* manager = Connect(&result);
-  if (manager == nullptr) return 101;
+  if (manager == nullptr) return result == E_ACCESSDENIED ? 105 : 101;
   int exitCode = 0;
   if (arguments.at(0) == L"set-level") {
     exitCode = SUCCEEDED(manager->SetLogLevel(std::stoul(arguments.at(1)))) ? 0 : 102;
@@ -277,7 +289,87 @@ int LogClient(const std::vector<std::wstring>& arguments) {
   return 0;
 }
 
+// squat SOCKET REPORT [LINK]: what another user may try against the class
+// socket: listens on SOCKET (and makes LINK a symbolic link to it) and
+// never answers; accepts every connection and reads it to its end. REPORT
+// holds "listening", then after each connection "connections C bytes B"
+// (what clients sent). Exit code 10 when it cannot listen, 11 when it cannot
+// make the link. Never ends by itself.
+int Squat(const std::vector<std::wstring>& arguments) {
+  int listener = platform::RawListen(arguments.at(0));
+  if (listener < 0) return 10;
+  if (arguments.size() > 2) {
+    std::error_code error;
+    std::filesystem::create_symlink(arguments.at(0), arguments.at(2), error);
+    if (error) return 11;
+  }
+  WriteText(arguments.at(1), "listening");
+  long connections = 0, bytes = 0;
+  for (;;) {
+    int connection = platform::RawAccept(listener);
+    if (connection < 0) continue;
+    char buffer[4096];
+    for (long got; (got = platform::RawReceive(connection, buffer, sizeof(buffer))) > 0;) bytes += got;
+    platform::RawClose(connection);
+    WriteText(arguments.at(1), Format("connections {} bytes {}", ++connections, bytes));
+  }
+}
+
+// user-server READY STOP: a user's own server of TraceLogManager, as
+// RegServerPerUser registers it: serves the object until the file STOP
+// appears; writes READY once it listens.
+int UserServer(const std::vector<std::wstring>& arguments) {
+  ComApartment apartment;
+  if (FAILED(apartment.result)) return 3;
+  ServerProcessLock lock;
+  lock.Lock();
+  TraceLogManagerFactory* factory = TraceLogManagerFactory::Create(lock);
+  DWORD cookie = 0;
+  if (FAILED(CoRegisterClassObject(CLSID_TraceLogManager, factory, CLSCTX_LOCAL_SERVER, REGCLS_MULTIPLEUSE, &cookie))) {
+    return 4;
+  }
+  WriteText(arguments.at(0), "ready");
+  WaitForPath(arguments.at(1));
+  CoRevokeClassObject(cookie);
+  factory->Release();
+  return 0;
+}
+
+// connections SOCKET COUNT: opens COUNT connections to the class socket at
+// once, each asking for the object; exits with the number that were
+// answered (the others were closed by the server).
+int Connections(const std::vector<std::wstring>& arguments) {
+  platform::comframe::FrameBuffer activation;
+  platform::comframe::AppendGuidFrame(activation, platform::comframe::FrameKind::kActivate, kTraceLogManagerIid);
+  std::vector<int> sockets;
+  int answered = 0;
+  for (int i = 0; i < std::stoi(arguments.at(1)); ++i) {
+    int socket = platform::RawConnect(arguments.at(0));
+    if (socket < 0) continue;
+    sockets.push_back(socket);
+    char reply[64];
+    if (platform::RawSend(socket, activation.data(), activation.size()) == static_cast<long>(activation.size()) &&
+        platform::RawReceive(socket, reply, sizeof(reply)) > 0) {
+      ++answered;
+    }
+  }
+  for (int socket : sockets) platform::RawClose(socket);
+  return answered;
+}
+
+// idle STARTED GO: a registered server that never listens: writes
+// STARTED, then ends once GO appears.
+int Idle(const std::vector<std::wstring>& arguments) {
+  WriteText(arguments.at(0), "started");
+  WaitForPath(arguments.at(1));
+  return 0;
+}
+
 ChildCommand comServer(L"com-server", ComServer);
+ChildCommand idle(L"idle", Idle);
+ChildCommand squat(L"squat", Squat);
+ChildCommand userServer(L"user-server", UserServer);
+ChildCommand connections(L"connections", Connections);
 ChildCommand logClient(L"log-client", LogClient);
 ChildCommand comClient(L"com-client", ComClient);
 

@@ -145,6 +145,14 @@ int Redirect(const std::vector<std::wstring>& arguments) {
   return child ? child->Wait() : 103;
 }
 
+// redirect-errors ERRORS INPUT OUTPUT PROGRAM ARGS...: as redirect, with
+// the program's standard error written to ERRORS.
+int RedirectErrors(const std::vector<std::wstring>& arguments) {
+  if (arguments.size() < 4) return 100;
+  if (std::freopen(Utf8FromWide(arguments[0]).c_str(), "wb", stderr) == nullptr) return 104;
+  return Redirect({arguments.begin() + 1, arguments.end()});
+}
+
 // debug-output OUTPUT TEXT: the text through the debug output, with
 // standard error written to OUTPUT.
 int DebugOutput(const std::vector<std::wstring>& arguments) {
@@ -201,6 +209,7 @@ const ChildCommand registryRefusal(L"registry-refusal", RegistryRefusal);
 const ChildCommand secondUser(L"second-user", SecondUser);
 const ChildCommand setDword(L"registry-set-dword", SetDword);
 const ChildCommand redirect(L"redirect", Redirect);
+const ChildCommand redirectErrors(L"redirect-errors", RedirectErrors);
 const ChildCommand debugOutput(L"debug-output", DebugOutput);
 const ChildCommand mutexCount(L"mutex-count", MutexCount);
 

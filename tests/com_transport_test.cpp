@@ -8,11 +8,12 @@
 #include <thread>
 
 #include "platform/com_frame.h"
-#include "platform/machine_root.h"
+#include "platform/process.h"
 #include "platform/raw_socket.h"
 #include "platform/service_run.h"
 #include "logclient/trace_log_manager_proxy.h"
 #include "tests/server_fixture.h"
+#include "tools/scribe_tool.h"
 
 namespace wl {
 namespace {
@@ -21,13 +22,367 @@ using test::ComServerFile;
 
 class ComTransportTest : public test::ServerTest {
  protected:
+  void TearDown() override {
+    platform::SetComTimeouts({});
+    platform::SetComReportSink(nullptr);
+    ServerTest::TearDown();
+  }
+
   // The server's module lock count as it last wrote it.
   std::string Locks() { return test::ReadFileText(ComServerFile("locks")); }
   bool WaitForLocks(const std::string& count) {
     for (int i = 0; i < 2000 && Locks() != count; ++i) platform::SleepMilliseconds(5);
     return Locks() == count;
   }
+
+  std::filesystem::path MachineSocket() {
+    return root_.Path() / "run" / "com" / (Utf8(platform::GuidText(kTraceLogManagerClsid)) + ".sock");
+  }
+
+  // The diagnostic lines of the test servers that have ended.
+  std::string ServerDiagnostics() {
+    std::string text;
+    for (const auto& entry : std::filesystem::directory_iterator(DataFolder())) {
+      if (entry.path().filename().string().starts_with("scribe_test_child")) text += test::ReadFileText(entry.path());
+    }
+    return text;
+  }
+
+  // Keeps what the transport of this process reports, from now on.
+  static std::wstring& Reports() {
+    static std::wstring reports;
+    return reports;
+  }
+  static void KeepReports() {
+    Reports().clear();
+    platform::SetComReportSink(
+        [](platform::ComReport, std::wstring_view text) { Reports() += std::wstring(text) + L"\n"; });
+  }
+
+  static HRESULT Activate() {
+    IUnknown* unknown = nullptr;
+    HRESULT result = CoCreateInstance(kTraceLogManagerClsid, nullptr, CLSCTX_LOCAL_SERVER, IID_IUnknown,
+                                      reinterpret_cast<void**>(&unknown));
+    if (unknown != nullptr) unknown->Release();
+    return result;
+  }
+
+  // A raw connection that has activated the object (the server's reply
+  // read), receiving with a time-out of 10 s.
+  int Activated() {
+    platform::comframe::FrameBuffer activation;
+    AppendGuidFrame(activation, platform::comframe::FrameKind::kActivate, kTraceLogManagerIid);
+    int socket = platform::RawConnect(MachineSocket().wstring(), 10000);
+    char reply[64];
+    EXPECT_EQ(platform::RawSend(socket, activation.data(), activation.size()), static_cast<long>(activation.size()));
+    EXPECT_GT(platform::RawReceive(socket, reply, sizeof(reply)), 0);
+    return socket;
+  }
+
+  // The child program started as the account "nobody", from a copy in a
+  // folder that every account can reach (the build folder may lie in
+  // root's home); its environment is this process's.
+  std::unique_ptr<platform::ChildProcess> StartAsNobody(const std::vector<std::wstring>& arguments) {
+    if (!programs_) {
+      programs_ = std::make_unique<test::TempFolder>();
+      std::filesystem::copy_file(test::ProgramPath(L"scribe_test_child"), programs_->Path() / "scribe_test_child");
+    }
+    Win32Error error = 0;
+    auto child = platform::StartProcessAsUser((programs_->Path() / "scribe_test_child").wstring(), arguments,
+                                              L"nobody", &error);
+    EXPECT_TRUE(child) << error;
+    return child;
+  }
+  int RunAsNobody(const std::vector<std::wstring>& arguments) {
+    auto child = StartAsNobody(arguments);
+    return child ? child->Wait() : -1000;
+  }
+  // A folder where "nobody" may write.
+  std::filesystem::path SharedFolder() {
+    if (!shared_) {
+      shared_ = std::make_unique<test::TempFolder>();
+      std::filesystem::permissions(shared_->Path(), std::filesystem::perms::all | std::filesystem::perms::sticky_bit);
+    }
+    return shared_->Path();
+  }
+
+  std::unique_ptr<test::TempFolder> programs_, shared_;
 };
+
+// Sets an environment variable for a scope.
+class ScopedVariable {
+ public:
+  ScopedVariable(const wchar_t* name, const std::wstring& value)
+      : name_(name), previous_(platform::GetEnvVar(name)) {
+    platform::SetEnvVar(name, value);
+  }
+  ~ScopedVariable() {
+    if (previous_) {
+      platform::SetEnvVar(name_, *previous_);
+    } else {
+      platform::UnsetEnvVar(name_);
+    }
+  }
+  ScopedVariable(const ScopedVariable&) = delete;
+  ScopedVariable& operator=(const ScopedVariable&) = delete;
+
+ private:
+  const wchar_t* name_;
+  std::optional<std::wstring> previous_;
+};
+
+// What another user may try against a client of the machine's class. The
+// class folder is SYSTEM's, so nobody cannot even make a socket there; and
+// where it could (the folder open to all, as an earlier version made it),
+// the client sees who serves the socket, directly or through a link, and
+// sends nothing to it.
+TEST_F(ComTransportTest, AnotherUsersSocketIsRefusedBeforeAnythingIsSent) {
+  if (test::OnWindows()) GTEST_SKIP() << "the COM runtime of Windows has no class sockets";
+  if (!test::RunningAsSystem()) GTEST_SKIP() << "only the system account (root) can start a process as another user";
+  namespace fs = std::filesystem;
+  // An activation makes the folder and its lock, SYSTEM's alone.
+  ITraceLogManager* manager = Connect();
+  ASSERT_NE(manager, nullptr);
+  manager->Release();
+  fs::path folder = MachineSocket().parent_path();
+  EXPECT_EQ(fs::status(folder).permissions(), fs::perms(0755));
+  EXPECT_EQ(fs::status(folder / (Utf8(platform::GuidText(kTraceLogManagerClsid)) + ".lock")).permissions(),
+            fs::perms(0600));
+  fs::path report = SharedFolder() / "squatter";
+  EXPECT_EQ(RunAsNobody({L"squat", MachineSocket().wstring(), report.wstring()}), 10);
+
+  fs::permissions(folder, fs::perms::all | fs::perms::sticky_bit);
+  for (bool link : {false, true}) {
+    SCOPED_TRACE(link ? "through a link" : "the socket itself");
+    fs::remove(MachineSocket());
+    fs::remove(report);
+    std::vector<std::wstring> squat{L"squat", MachineSocket().wstring(), report.wstring()};
+    if (link) {
+      squat = {L"squat", (SharedFolder() / "elsewhere.sock").wstring(), report.wstring(), MachineSocket().wstring()};
+    }
+    auto squatter = StartAsNobody(squat);
+    ASSERT_TRUE(test::WaitForPath(report));
+    KeepReports();
+    EXPECT_EQ(Activate(), E_ACCESSDENIED);
+    EXPECT_NE(Reports().find(L"it is served by user " + test::SidOf(L"nobody").substr(9)), std::wstring::npos)
+        << Utf8(Reports());
+    // The operator's tool says that its line went nowhere.
+    fs::path errors = SharedFolder() / "errors";
+    test::WriteFileBytes(SharedFolder() / "in", {});
+    EXPECT_EQ(test::RunChild({L"redirect-errors", errors.wstring(), (SharedFolder() / "in").wstring(),
+                              (SharedFolder() / "out").wstring(), test::ProgramPath(L"scribe"), L"log", L"secret"}),
+              kScribeUnreachable);
+    EXPECT_NE(test::ReadFileText(errors).find("No message was delivered."), std::string::npos)
+        << test::ReadFileText(errors);
+    for (int i = 0; i < 2000 && test::ReadFileText(report) != "connections 2 bytes 0"; ++i) {
+      platform::SleepMilliseconds(5);
+    }
+    EXPECT_EQ(test::ReadFileText(report), "connections 2 bytes 0");
+    EXPECT_TRUE(squatter->Kill());
+    (void)squatter->Wait();
+  }
+  EXPECT_EQ(Count("starts"), 1u);
+}
+
+// A user's own server listens in the user's own state and serves that user
+// alone; a socket there served by anyone else (root included) is refused.
+TEST_F(ComTransportTest, AUsersOwnServerServesThatUserOnly) {
+  if (test::OnWindows()) GTEST_SKIP() << "the COM runtime of Windows has no class sockets";
+  if (!test::RunningAsSystem()) GTEST_SKIP() << "only the system account (root) can start a process as another user";
+  namespace fs = std::filesystem;
+  fs::path state = SharedFolder() / "state";
+  ScopedVariable stateHome(L"XDG_STATE_HOME", state.wstring());
+  fs::path ready = SharedFolder() / "ready", stop = SharedFolder() / "stop";
+  auto server = StartAsNobody({L"user-server", ready.wstring(), stop.wstring()});
+  ASSERT_TRUE(test::WaitForPath(ready));
+  EXPECT_EQ(RunAsNobody({L"com-client", L"set-level", L"3"}), 0);
+  EXPECT_EQ(RunAsNobody({L"com-client", L"get-level"}), 3);
+  fs::path own = state / "wayline" / "run" / "com" / MachineSocket().filename();
+  EXPECT_EQ(fs::status(state / "wayline").permissions(), fs::perms(0700));
+  EXPECT_TRUE(fs::is_socket(own));
+  // Root's client reaches the machine's server, which its activation starts.
+  ITraceLogManager* manager = Connect();
+  ASSERT_NE(manager, nullptr);
+  ULONG level = 0;
+  EXPECT_EQ(manager->GetLogLevel(&level), S_OK);
+  EXPECT_EQ(level, 4u);
+  manager->Release();
+  test::WriteFileBytes(stop, {});
+  EXPECT_EQ(server->Wait(), 0);
+
+  int planted = platform::RawListen(own.wstring());
+  ASSERT_GE(planted, 0);
+  fs::permissions(own, fs::perms::all);
+  EXPECT_EQ(RunAsNobody({L"com-client", L"get-level"}), 105);
+  platform::RawClose(planted);
+}
+
+// A server that takes no connection, one that never answers and one that
+// answers with garbage: each activation ends with its error, within the
+// time-outs, and says why.
+TEST_F(ComTransportTest, AServerThatDoesNotAnswerIsGivenUp) {
+  if (test::OnWindows()) GTEST_SKIP() << "the time-outs are those of the Linux transport";
+  platform::SetComTimeouts({.connectMilliseconds = 100, .callMilliseconds = 100, .activationMilliseconds = 5000});
+  std::filesystem::create_directories(MachineSocket().parent_path());
+  KeepReports();
+  {
+    // Its queue of new connections is full: one waits, never accepted.
+    int full = platform::RawListen(MachineSocket().wstring(), 0);
+    int waiting = platform::RawConnect(MachineSocket().wstring());
+    ASSERT_GE(waiting, 0);
+    EXPECT_EQ(Activate(), RPC_E_TIMEOUT);
+    EXPECT_NE(Reports().find(L"took no connection within 100 ms"), std::wstring::npos) << Utf8(Reports());
+    platform::RawClose(waiting);
+    platform::RawClose(full);
+  }
+  int listener = platform::RawListen(MachineSocket().wstring());
+  EXPECT_EQ(Activate(), RPC_E_TIMEOUT);
+  EXPECT_NE(Reports().find(L"made no progress with a call for 100 ms"), std::wstring::npos) << Utf8(Reports());
+  std::thread garbage([listener] {
+    platform::RawClose(platform::RawAccept(listener));  // the client that gave up
+    int socket = platform::RawAccept(listener);
+    const char bytes[] = "\x05\0\0\0 garbage";
+    (void)platform::RawSend(socket, bytes, sizeof(bytes));
+    char drain[256];
+    while (platform::RawReceive(socket, drain, sizeof(drain)) > 0) {
+    }
+    platform::RawClose(socket);
+  });
+  EXPECT_EQ(Activate(), RPC_E_DISCONNECTED);
+  garbage.join();
+  platform::RawClose(listener);
+  EXPECT_EQ(Count("starts"), 0u);
+}
+
+// An activation that waits for another to finish waits at most the
+// activation time-out.
+TEST_F(ComTransportTest, AnActivationWaitsForTheLockAtMostItsTimeOut) {
+  if (test::OnWindows()) GTEST_SKIP() << "the activation lock is the Linux transport's";
+  // The first client starts a server that never listens, and holds the
+  // lock while it waits for it.
+  std::filesystem::path started = root_.Path() / "idle-started", go = root_.Path() / "idle-go";
+  ASSERT_EQ(test::SetString(platform::kHKeyClassesRoot, test::ClassKey() + L"\\LocalServer32", L"",
+                            L"\"" + test::ProgramPath(L"scribe_test_child") + L"\" idle \"" + started.wstring() +
+                                L"\" \"" + go.wstring() + L"\""),
+            0u);
+  auto first = test::StartChild({L"com-client", L"get-level"});
+  ASSERT_TRUE(test::WaitForPath(started));
+  platform::SetComTimeouts({.activationMilliseconds = 200});
+  KeepReports();
+  EXPECT_EQ(Activate(), CO_E_SERVER_EXEC_FAILURE);
+  EXPECT_NE(Reports().find(L"gave up after 200 ms: another activation held the lock"), std::wstring::npos)
+      << Utf8(Reports());
+  test::WriteFileBytes(go, {});
+  EXPECT_EQ(first->Wait(), 101);
+}
+
+// Connections past the limits are closed at once and counted: any past the
+// limit in all, those of a user other than SYSTEM past the limit per user.
+TEST_F(ComTransportTest, ConnectionsPastTheLimitsAreClosedAndCounted) {
+  if (test::OnWindows()) GTEST_SKIP() << "the limits are those of the Linux transport";
+  StartServer({L"limits=6,2,67108864"});
+  std::vector<int> sockets;
+  for (int i = 0; i < 6; ++i) sockets.push_back(Activated());
+  platform::comframe::FrameBuffer activation;
+  AppendGuidFrame(activation, platform::comframe::FrameKind::kActivate, kTraceLogManagerIid);
+  int refused = platform::RawConnect(MachineSocket().wstring(), 10000);
+  char reply[64];
+  (void)platform::RawSend(refused, activation.data(), activation.size());
+  EXPECT_LE(platform::RawReceive(refused, reply, sizeof(reply)), 0);
+  platform::RawClose(refused);
+  for (int socket : sockets) platform::RawClose(socket);
+  // Once the server has let them go, there is room again.
+  ASSERT_TRUE(WaitForLocks("1"));
+  platform::RawClose(Activated());
+  bool nobody = test::RunningAsSystem();
+  if (nobody) {
+    EXPECT_EQ(RunAsNobody({L"connections", MachineSocket().wstring(), L"4"}), 2);
+  }
+  StopServer();
+  // One report when the refusals begin; the count of those that followed
+  // within the period when the class stops.
+  std::string diagnostics = ServerDiagnostics();
+  EXPECT_EQ(CountOf(diagnostics, "Refused a COM client connection (process "), 1u) << diagnostics;
+  EXPECT_NE(diagnostics.find("at most 6 in all and 2 for a user other than SYSTEM; refused so far: 1"),
+            std::string::npos);
+  if (nobody) {
+    EXPECT_NE(diagnostics.find("COM server: 3 connections refused at the connection limits"), std::string::npos);
+  }
+}
+
+// A LogMessage call whose text has that many characters, as a frame.
+std::string LogMessageFrame(std::size_t characters) {
+  platform::OwnedBstr text(std::wstring(characters, L'm'));
+  platform::CallValue values[4] = {{1, nullptr}, {1, nullptr}, {0, text.Get()}, {0, nullptr}};
+  platform::comframe::FrameBuffer frame;
+  platform::comframe::AppendCall(frame, 0, *platform::FindMethodBySlot(TraceLogManagerInterface(), 9), values);
+  return std::string(frame.View());
+}
+
+bool SendAll(int socket, std::string_view bytes) {
+  return platform::RawSend(socket, bytes.data(), bytes.size()) == static_cast<long>(bytes.size());
+}
+
+// Frames that have not fully arrived are held for their connections up to
+// a limit over all of them; past it the connection that holds the most is
+// closed, and the others go on.
+TEST_F(ComTransportTest, TheConnectionHoldingTheMostIsClosedPastTheMemoryLimit) {
+  if (test::OnWindows()) GTEST_SKIP() << "the limits are those of the Linux transport";
+  StartServer({L"limits=0,0,1048576"});
+  // Each holds part of a frame: together more than the limit, and whenever
+  // they are, the first holds more than the second ever can.
+  std::string most = LogMessageFrame(450000), less = LogMessageFrame(225000);
+  int first = Activated(), second = Activated();
+  ASSERT_TRUE(SendAll(first, std::string_view(most).substr(0, 700000)));
+  ASSERT_TRUE(SendAll(second, std::string_view(less).substr(0, 400000)));
+  char reply[64];
+  EXPECT_EQ(platform::RawReceive(first, reply, sizeof(reply)), 0);
+  ASSERT_TRUE(SendAll(second, std::string_view(less).substr(400000)));
+  EXPECT_EQ(platform::RawReceive(second, reply, sizeof(reply)), 17);
+  platform::RawClose(first);
+  platform::RawClose(second);
+  StopServer();
+  std::string diagnostics = ServerDiagnostics();
+  EXPECT_NE(diagnostics.find("bytes, the most, while the connections held "), std::string::npos) << diagnostics;
+  EXPECT_NE(diagnostics.find("more than the limit of 1048576; closed so far for the limit: 1"), std::string::npos);
+}
+
+TEST_F(ComTransportTest, AFrameOfTheLargestSizeIsTakenOneCharacterMoreIsNot) {
+  if (test::OnWindows()) GTEST_SKIP() << "the frames are those of the Linux transport";
+  StartServer();
+  std::string largest = LogMessageFrame((platform::comframe::kMaxFrameBytes - 30) / 2);
+  ASSERT_EQ(largest.size(), platform::comframe::kMaxFrameBytes);
+  char reply[64];
+  int socket = Activated();
+  ASSERT_TRUE(SendAll(socket, largest));
+  EXPECT_EQ(platform::RawReceive(socket, reply, sizeof(reply)), 17);
+  platform::RawClose(socket);
+  socket = Activated();
+  (void)SendAll(socket, LogMessageFrame((platform::comframe::kMaxFrameBytes - 30) / 2 + 1));
+  EXPECT_EQ(platform::RawReceive(socket, reply, sizeof(reply)), 0);
+  platform::RawClose(socket);
+  StopServer();
+  std::string refusal = Format("frame length {} past the maximum", platform::comframe::kMaxFrameBytes - 2);
+  EXPECT_NE(ServerDiagnostics().find(refusal), std::string::npos);
+}
+
+// With RestrictControl set, only SYSTEM changes levels; everyone still
+// reads them and logs.
+TEST_F(ComTransportTest, RestrictControlLeavesLevelChangesToSystem) {
+  if (test::OnWindows()) GTEST_SKIP() << "the other user is started on Linux only";
+  if (!test::RunningAsSystem()) GTEST_SKIP() << "only the system account (root) can start a process as another user";
+  ASSERT_EQ(SetProductDword(L"RestrictControl", 1), 0u);
+  StartServer();
+  EXPECT_EQ(RunAsNobody({L"com-client", L"set-level", L"2"}), 102);
+  EXPECT_EQ(RunAsNobody({L"com-client", L"get-level"}), 4);
+  EXPECT_EQ(RunAsNobody({L"com-client", L"log", L"1", L"1", L"from nobody"}), 0);
+  EXPECT_EQ(test::RunChild({L"com-client", L"set-level", L"2"}), 0);
+  EXPECT_EQ(RunAsNobody({L"com-client", L"get-level"}), 2);
+  EXPECT_TRUE(WaitForLines("Wayline.log", "from nobody\r\n", 1));
+  StopServer();
+  EXPECT_NE(ServerDiagnostics().find(Utf8(L"SetLogLevel refused to " + test::SidOf(L"nobody"))), std::string::npos)
+      << ServerDiagnostics();
+}
 
 TEST_F(ComTransportTest, ClientsInDifferentProcessesShareTheOneObject) {
   // The first activation starts the server from its registration.
@@ -274,8 +629,7 @@ TEST_F(ComTransportTest, HostileFramesCloseOnlyTheirOwnConnection) {
     }
     if (manager != nullptr) manager->Release();
   });
-  std::wstring socketPath =
-      platform::MachineRoot() + L"/run/com/" + platform::GuidText(kTraceLogManagerClsid) + L".sock";
+  std::wstring socketPath = MachineSocket().wstring();
   for (const Row& row : rows) {
     int socket = platform::RawConnect(socketPath);
     ASSERT_GE(socket, 0) << row.name;
@@ -301,11 +655,7 @@ TEST_F(ComTransportTest, HostileFramesCloseOnlyTheirOwnConnection) {
   EXPECT_TRUE(WaitForLocks("1"));
   EXPECT_TRUE(WaitForLines("Lookout.log", "steady client\r\n", logged.load()));
   StopServer();
-  std::string diagnostics;
-  for (const auto& entry : std::filesystem::directory_iterator(DataFolder())) {
-    if (entry.path().filename().string().starts_with("scribe_test_child"))
-      diagnostics += test::ReadFileText(entry.path());
-  }
+  std::string diagnostics = ServerDiagnostics();
   EXPECT_EQ(CountOf(diagnostics, "Error: Closed a COM client connection"), std::size(rows)) << diagnostics;
 }
 

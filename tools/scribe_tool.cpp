@@ -400,18 +400,35 @@ class Tool {
     return true;
   }
 
-  // Reaches the service, or says why not.
-  int Connect(ServiceObject& object) const {
+  // Reaches the service, or says why not (and, for `log`, that nothing was
+  // delivered).
+  int Connect(ServiceObject& object, bool logging = false) const {
     HRESULT result = object.Connect();
     if (SUCCEEDED(result)) return kScribeSuccess;
-    console_.err(L"scribe: the log service cannot be reached: " + HResultText(result) +
-                 L".\nStart ScribeHost (or register it, \"ScribeHost -RegServer\" or \"ScribeHost -Service\"),\n"
-                 L"and check that this program uses the same machine root (WAYLINE_ROOT on Linux).\n");
+    std::wstring text = L"scribe: the log service cannot be reached: " + HResultText(result) + L".\n";
+    if (logging) text += L"No message was delivered.\n";
+    if (result == E_ACCESSDENIED) {
+      text += L"Something other than the log service answers on its class socket (see the message above);\n"
+              L"nothing was sent to it. Tell the machine's administrator.\n";
+    } else if (result == RPC_E_TIMEOUT) {
+      text += L"The log service took no connection or gave no answer in time (see the message above).\n";
+    } else if (result == RPC_E_DISCONNECTED) {
+      text += L"The log service closed the connection at once: it may be at its limit of connections, in all\n"
+              L"or for this user (see the message above).\n";
+    } else {
+      text += L"Start ScribeHost (or register it, \"ScribeHost -RegServer\" or \"ScribeHost -Service\"),\n"
+              L"and check that this program uses the same machine root (WAYLINE_ROOT on Linux).\n";
+    }
+    console_.err(text);
     return kScribeUnreachable;
   }
 
   int CallFailed(std::wstring_view what, HRESULT result) const {
-    return Fail(std::wstring(what) + L" failed: " + HResultText(result) + L".");
+    std::wstring text = std::wstring(what) + L" failed: " + HResultText(result) + L".";
+    if (result == E_ACCESSDENIED) {
+      text += L"\nThe log service lets only SYSTEM change levels and reset the logs (RestrictControl).";
+    }
+    return Fail(text);
   }
 
   int Log(const Options& options) const {
@@ -429,7 +446,7 @@ class Tool {
       level = *parsed;
     }
     ServiceObject object;
-    if (int code = Connect(object)) return code;
+    if (int code = Connect(object, true)) return code;
     std::size_t sent = 0;
     auto send = [&](std::wstring_view text) {
       for (std::wstring_view piece : SplitMessage(text)) {
@@ -442,7 +459,8 @@ class Tool {
       return S_OK;
     };
     auto failed = [&](HRESULT result) {
-      return CallFailed(Format(L"logging (after {} message(s) were logged)", sent), result);
+      return Fail(Format(L"logging failed after {} message(s) were logged: {}. The rest were not delivered.", sent,
+                         HResultText(result)));
     };
     if (!options.positional.empty()) {
       std::wstring text;

@@ -129,9 +129,11 @@ Win32Error ConvertSidToString(const std::vector<std::uint8_t>& sid, std::wstring
 
 namespace posix {
 
-std::wstring ProcessUserSidString() {
+std::wstring ProcessUserSidString() { return UserSidString(geteuid()); }
+
+std::wstring UserSidString(unsigned uid) {
   std::wstring text;
-  (void)ConvertSidToString(SidForUid(geteuid()), &text);
+  (void)ConvertSidToString(SidForUid(uid), &text);
   return text;
 }
 

@@ -8,6 +8,7 @@
 #include <sys/file.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,15 +19,18 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/com_frame.h"
+#include "platform/posix/account_posix.h"
 #include "platform/posix/com_internal.h"
 #include "platform/posix/com_server.h"
 #include "platform/posix/detached_process.h"
 #include "platform/posix/directories.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/socket_address.h"
+#include "platform/posix/trust.h"
 #include "platform/service_run.h"
 #include "platform/system.h"
 #include "platform/text.h"
@@ -50,25 +54,102 @@ constexpr std::size_t kReadChunk = 64 * 1024;
 // it came but does not answer.
 constexpr auto kServiceRecheck = std::chrono::milliseconds(100);
 
-// Connects to the socket at path: the descriptor, or -1 with errno set. A
-// path that no socket address can reach is reported, naming the limit.
-int Connect(const std::string& path) {
+// How often a client looks again at a listener whose queue of new
+// connections is full, and at the activation lock while another holds it.
+constexpr auto kRetryPause = std::chrono::milliseconds(5);
+
+using Clock = std::chrono::steady_clock;
+
+// Connects to the socket at path: the descriptor, or -1 with errno set
+// (ETIMEDOUT when the listener took no connection within the time-out). A
+// path that no socket address can reach is reported, naming the limit. A
+// reply that does not come within the call time-out ends a blocking read
+// (SO_RCVTIMEO).
+int Connect(const std::string& path, const ComTimeouts& timeouts) {
   SocketAddress address;
   if (int error = address.Set(path); error != 0) {
     if (error == ENAMETOOLONG) ReportCom(ComReport::kError, L"Cannot connect: " + SocketAddressError(path, error));
     errno = error;
     return -1;
   }
-  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
   if (fd < 0) return -1;
+  // A Unix socket connects at once, or fails with EAGAIN while the
+  // listener's queue is full: a server that accepts no more (or a squatter
+  // that never accepts) is given the connect time-out, not forever.
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeouts.connectMilliseconds);
   while (connect(fd, address.Get(), address.Size()) != 0) {
     if (errno == EINTR) continue;
+    int error = errno;
+    if (error == EAGAIN && Clock::now() < deadline) {
+      std::this_thread::sleep_for(kRetryPause);
+      continue;
+    }
+    close(fd);
+    errno = error == EAGAIN ? ETIMEDOUT : error;
+    return -1;
+  }
+  timeval wait{static_cast<time_t>(timeouts.callMilliseconds / 1000),
+               static_cast<suseconds_t>(timeouts.callMilliseconds % 1000 * 1000)};
+  if (fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK) != 0 ||
+      setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof(wait)) != 0) {
     int error = errno;
     close(fd);
     errno = error;
     return -1;
   }
   return fd;
+}
+
+// Checks who answers on a class socket before anything is sent to it: the
+// service (SYSTEM: uid 0 or the owner of the machine root) on the machine's
+// socket, this very user on the user's own. The system took the listener's
+// credentials when it made the socket listen (systemd, which listens for a
+// socket unit, is uid 0), so nobody can pretend to be another user. A
+// socket served by anyone else is refused, with the user and process named.
+HRESULT CheckServer(int fd, const std::string& path, const ComFolder& folder) {
+  ucred credentials{};
+  socklen_t size = sizeof(credentials);
+  if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) != 0) {
+    ReportCom(ComReport::kError, L"Refused the class socket " + WideFromUtf8(path) +
+                                     L": the system does not tell who serves it; nothing was sent to it");
+    return E_ACCESSDENIED;
+  }
+  bool trusted = folder.machine ? IsSystemAccount(credentials.uid) : credentials.uid == geteuid();
+  if (trusted) return S_OK;
+  std::wstring expected =
+      folder.machine ? std::wstring(L"the service (SYSTEM)") : L"this user (" + std::to_wstring(geteuid()) + L")";
+  ReportCom(ComReport::kError, L"Refused the class socket " + WideFromUtf8(path) + L": it is served by user " +
+                                   std::to_wstring(credentials.uid) + L" (process " + std::to_wstring(credentials.pid) +
+                                   L"), not " + expected + L"; nothing was sent to it");
+  return E_ACCESSDENIED;
+}
+
+// Connects to the class's socket in the folder and checks its server: S_OK
+// with *fd; S_FALSE when nothing listens there; else the failure (reported).
+HRESULT ConnectChecked(const ComFolder& folder, const CLSID& clsid, const ComTimeouts& timeouts, int* fd,
+                       std::string* connected) {
+  std::string path = ClassSocketPath(folder, clsid);
+  *fd = Connect(path, timeouts);
+  if (*fd < 0) {
+    // No address reaches the socket (reported by Connect): no server that
+    // activation starts could be reached either.
+    if (errno == ENAMETOOLONG) return CO_E_SERVER_EXEC_FAILURE;
+    if (errno == ETIMEDOUT) {
+      ReportCom(ComReport::kError, L"The class socket " + WideFromUtf8(path) + L" took no connection within " +
+                                       std::to_wstring(timeouts.connectMilliseconds) +
+                                       L" ms (its server accepts no more connections)");
+      return RPC_E_TIMEOUT;
+    }
+    return S_FALSE;
+  }
+  if (HRESULT checked = CheckServer(*fd, path, folder); FAILED(checked)) {
+    close(*fd);
+    *fd = -1;
+    return checked;
+  }
+  *connected = path;
+  return S_OK;
 }
 
 // Starts a server's command line with -Embedding, in a session of its own
@@ -85,16 +166,71 @@ bool StartServer(const std::wstring& commandLine, std::shared_ptr<std::atomic<bo
   return posix::StartDetachedProcess(argv.data(), environ, &pid, [ended] { ended->store(true); }) == 0;
 }
 
-// Connects to the class's server; when nothing listens, activates it from
-// the registration and waits for its socket. Two clients that activate at
-// once take turns on a lock file, so that the second finds the server the
-// first started.
-HRESULT ConnectToClass(const CLSID& clsid, int* fd) {
-  std::string path = ClassSocketPath(clsid);
-  if ((*fd = Connect(path)) >= 0) return S_OK;
-  // No address reaches the socket (reported by Connect): no server that
-  // activation starts could be reached either.
-  if (errno == ENAMETOOLONG) return CO_E_SERVER_EXEC_FAILURE;
+// The activation lock of a class in a folder, held while it lives: two
+// clients that activate at once take turns, so that the second finds the
+// server the first started. Each user takes the lock in the folder where
+// the servers it starts listen, so an ordinary user never takes the
+// machine's (SYSTEM's, mode 0600). The file is opened without following a
+// link and without blocking, and must be a plain file of this user (or of
+// SYSTEM, for the machine's); anything else is reported, and activation
+// goes on without the lock (two clients may then start two servers).
+class ActivationLock {
+ public:
+  ActivationLock(const ComFolder& folder, const CLSID& clsid) {
+    std::string path = ClassLockPath(folder, clsid);
+    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
+    if (fd_ < 0) {
+      Refuse(path, L"it cannot be opened (error " + std::to_wstring(errno) + L")");
+      return;
+    }
+    struct stat info {};
+    if (fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1 ||
+        (folder.machine ? !IsSystemAccount(info.st_uid) : info.st_uid != geteuid())) {
+      Refuse(path, L"it is not a plain file of " + std::wstring(folder.machine ? L"SYSTEM" : L"this user"));
+      return;
+    }
+    if ((info.st_mode & 077) != 0) (void)fchmod(fd_, 0600);
+  }
+  ~ActivationLock() {
+    if (fd_ >= 0) close(fd_);
+  }
+  ActivationLock(const ActivationLock&) = delete;
+  ActivationLock& operator=(const ActivationLock&) = delete;
+
+  // Waits for the lock until the deadline; false when another activation
+  // held it all that time.
+  bool Take(Clock::time_point deadline) {
+    if (fd_ < 0) return true;
+    for (;;) {
+      if (flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
+      if (errno != EWOULDBLOCK && errno != EINTR) return true;
+      if (Clock::now() >= deadline) return false;
+      std::this_thread::sleep_for(kRetryPause);
+    }
+  }
+
+ private:
+  void Refuse(const std::string& path, const std::wstring& why) {
+    ReportCom(ComReport::kError, L"Activation goes on without its lock " + WideFromUtf8(path) + L": " + why);
+    if (fd_ >= 0) close(fd_);
+    fd_ = -1;
+  }
+
+  int fd_ = -1;
+};
+
+// Connects to the class's server, checking who it is; when nothing listens,
+// activates it from the registration and waits for its socket, all within
+// the activation time-out. An ordinary user's client looks for a server of
+// its own first, then for the machine's; a SYSTEM client only for the
+// machine's.
+HRESULT ConnectToClass(const CLSID& clsid, const ComTimeouts& timeouts, int* fd, std::string* path) {
+  const ComFolder own = OwnComFolder();
+  std::vector<ComFolder> folders{own};
+  if (!own.machine) folders.push_back(MachineComFolder());
+  for (const ComFolder& folder : folders) {
+    if (HRESULT result = ConnectChecked(folder, clsid, timeouts, fd, path); result != S_FALSE) return result;
+  }
   std::wstring service, server;
   HRESULT registration = ClassLocalService(clsid, &service);
   if (registration == REGDB_E_CLASSNOTREG) registration = ClassLocalServer(clsid, &server);
@@ -102,58 +238,55 @@ HRESULT ConnectToClass(const CLSID& clsid, int* fd) {
   // mistyped machine root leaves it as it was. One that names what this
   // process may not start has been reported.
   if (FAILED(registration)) return registration;
-  std::string folder = ComRunFolder();
-  if (MakeDirectories(folder) != 0) return CO_E_SERVER_EXEC_FAILURE;
-  std::string lockPath = folder + "/" + Utf8FromWide(GuidText(clsid)) + ".lock";
-  // Opened without O_CREAT first: in a sticky folder the system may refuse
-  // O_CREAT on another user's file. Without the lock, activation still
-  // works; two clients may then start two servers.
-  int lockFd = open(lockPath.c_str(), O_RDWR | O_CLOEXEC);
-  if (lockFd < 0 && errno == ENOENT) {
-    lockFd = open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-    if (lockFd >= 0) fchmod(lockFd, 0666);
+  // What this process starts runs as its user, and listens where that
+  // user's servers listen.
+  std::wstring reason;
+  if (int error = PrepareComFolder(own, &reason); error != 0) {
+    ReportCom(ComReport::kError, L"Cannot activate class " + GuidText(clsid) + L": " + reason);
+    return CO_E_SERVER_EXEC_FAILURE;
   }
-  if (lockFd >= 0) {
-    while (flock(lockFd, LOCK_EX) != 0 && errno == EINTR) {
+  auto deadline = Clock::now() + std::chrono::milliseconds(timeouts.activationMilliseconds);
+  auto gaveUp = [&](const std::wstring& what) {
+    ReportCom(ComReport::kError, L"Activation of class " + GuidText(clsid) + L" gave up after " +
+                                     std::to_wstring(timeouts.activationMilliseconds) + L" ms: " + what);
+    return CO_E_SERVER_EXEC_FAILURE;
+  };
+  ActivationLock lock(own, clsid);
+  if (!lock.Take(deadline)) {
+    return gaveUp(L"another activation held the lock " + WideFromUtf8(ClassLockPath(own, clsid)) + L" all that time");
+  }
+  if (HRESULT result = ConnectChecked(own, clsid, timeouts, fd, path); result != S_FALSE) return result;
+  auto ended = std::make_shared<std::atomic<bool>>(false);
+  auto started = [](Win32Error error) { return error == 0 || error == kErrorServiceAlreadyRunning; };
+  Win32Error start = 0;
+  if (!service.empty() ? !started(start = StartNamedService(service)) : !StartServer(server, ended)) {
+    return CO_E_SERVER_EXEC_FAILURE;
+  }
+  auto recheck = Clock::now() + kServiceRecheck;
+  for (;;) {
+    if (HRESULT result = ConnectChecked(own, clsid, timeouts, fd, path); result != S_FALSE) return result;
+    auto now = Clock::now();
+    if (ended->load()) return CO_E_SERVER_EXEC_FAILURE;
+    if (now >= deadline) {
+      return gaveUp(L"the started server's socket " + WideFromUtf8(ClassSocketPath(own, clsid)) +
+                    L" did not come");
     }
-  }
-  HRESULT result = S_OK;
-  if ((*fd = Connect(path)) < 0) {
-    auto ended = std::make_shared<std::atomic<bool>>(false);
-    auto started = [](Win32Error error) { return error == 0 || error == kErrorServiceAlreadyRunning; };
-    Win32Error start = 0;
-    if (!service.empty() ? !started(start = StartNamedService(service)) : !StartServer(server, ended)) {
-      result = CO_E_SERVER_EXEC_FAILURE;
-    } else {
-      auto now = std::chrono::steady_clock::now();
-      auto deadline = now + std::chrono::milliseconds(kServerStartMilliseconds);
-      auto recheck = now + kServiceRecheck;
-      while ((*fd = Connect(path)) < 0) {
-        now = std::chrono::steady_clock::now();
-        if (ended->load() || now >= deadline) {
-          result = CO_E_SERVER_EXEC_FAILURE;
-          break;
-        }
-        // A service that ran already may be stopping, or dead: it is started
-        // anew once the service control counts it as stopped.
-        if (start == kErrorServiceAlreadyRunning && now >= recheck) {
-          recheck = now + kServiceRecheck;
-          if (!started(start = StartNamedService(service))) {
-            result = CO_E_SERVER_EXEC_FAILURE;
-            break;
-          }
-        }
-        SleepMilliseconds(5);
-      }
+    // A service that ran already may be stopping, or dead: it is started
+    // anew once the service control counts it as stopped.
+    if (start == kErrorServiceAlreadyRunning && now >= recheck) {
+      recheck = now + kServiceRecheck;
+      if (!started(start = StartNamedService(service))) return CO_E_SERVER_EXEC_FAILURE;
     }
+    SleepMilliseconds(5);
   }
-  if (lockFd >= 0) close(lockFd);
-  return result;
 }
 
 class SocketChannel final : public ComChannel {
  public:
-  explicit SocketChannel(int fd) : fd_(fd) {}
+  // The connection to the socket at path; a call that makes no progress
+  // for callMilliseconds fails with RPC_E_TIMEOUT and closes it.
+  SocketChannel(int fd, std::string path, std::uint32_t callMilliseconds)
+      : fd_(fd), path_(std::move(path)), callMilliseconds_(callMilliseconds) {}
   ~SocketChannel() override { close(fd_); }
   SocketChannel(const SocketChannel&) = delete;
   SocketChannel& operator=(const SocketChannel&) = delete;
@@ -163,7 +296,7 @@ class SocketChannel final : public ComChannel {
     std::lock_guard lock(mutex_);
     comframe::AppendGuidFrame(out_, kind, iid);
     Reply reply;
-    if (!Exchange(&reply)) return RPC_E_DISCONNECTED;
+    if (!Exchange(&reply)) return TakeFailure();
     if (SUCCEEDED(reply.result)) {
       if (reply.count < 1) return Broken();
       *face = static_cast<std::uint16_t>(reply.numbers[0]);
@@ -182,7 +315,7 @@ class SocketChannel final : public ComChannel {
     if (!FaceNumber(face, &number)) return E_NOINTERFACE;
     comframe::AppendCall(out_, number, PlanFor(method), values);
     Reply reply;
-    if (!Exchange(&reply)) return RPC_E_DISCONNECTED;
+    if (!Exchange(&reply)) return TakeFailure();
     int index = 0;
     for (std::size_t i = 0; i < method.params.size(); ++i) {
       if (!method.params[i].out) continue;
@@ -204,8 +337,8 @@ class SocketChannel final : public ComChannel {
     comframe::AppendCall(out_, number, PlanFor(method), values);
     ++pending_;
     if (out_.size() >= nextOffer_) {
-      if (Offer() == Sent::kBroken) return RPC_E_DISCONNECTED;
-      if (out_.size() - outSent_ >= kMaxQueuedBytes && !Pump(nullptr, 0)) return RPC_E_DISCONNECTED;
+      if (Offer() == Sent::kBroken) return TakeFailure();
+      if (out_.size() - outSent_ >= kMaxQueuedBytes && !Pump(nullptr, 0)) return TakeFailure();
       nextOffer_ = out_.size() + kSendChunkBytes;
     }
     return S_OK;
@@ -221,7 +354,7 @@ class SocketChannel final : public ComChannel {
       results_.clear();
       taken_ = 0;
     }
-    return alive && !broken_ ? S_OK : RPC_E_DISCONNECTED;
+    return alive && !broken_ ? S_OK : TakeFailure();
   }
 
   std::size_t Outstanding() const override {
@@ -260,10 +393,30 @@ class SocketChannel final : public ComChannel {
     return RPC_E_DISCONNECTED;
   }
 
-  void MarkBroken() {
-    broken_ = true;
-    for (; pending_ > 0; --pending_) results_.push_back(RPC_E_DISCONNECTED);
+  // Ends the connection's use: every result owed fails with why. A server
+  // that made no progress for the call time-out is told so by closing the
+  // connection (a late reply could not be matched to its call any more).
+  void MarkBroken(HRESULT why = RPC_E_DISCONNECTED) {
+    if (!broken_) {
+      broken_ = true;
+      failure_ = why;
+      if (why == RPC_E_TIMEOUT) {
+        (void)shutdown(fd_, SHUT_RDWR);
+        ReportCom(ComReport::kError, L"The COM server on " + WideFromUtf8(path_) +
+                                         L" made no progress with a call for " + std::to_wstring(callMilliseconds_) +
+                                         L" ms; the connection is closed");
+      }
+    }
+    for (; pending_ > 0; --pending_) results_.push_back(failure_);
     DropQueue();
+  }
+
+  // The result of the call that found the connection broken: the cause
+  // once, RPC_E_DISCONNECTED for every later call.
+  HRESULT TakeFailure() {
+    HRESULT failure = failure_;
+    failure_ = RPC_E_DISCONNECTED;
+    return failure;
   }
 
   void DropQueue() {
@@ -319,7 +472,9 @@ class SocketChannel final : public ComChannel {
         // The socket is full. Sending again at once would move a few bytes
         // per system call; poll waits until the server has read a good share.
         pollfd poller{fd_, static_cast<short>(POLLIN | POLLOUT), 0};
-        if (poll(&poller, 1, -1) < 0 && errno != EINTR) return MarkBroken(), false;
+        int ready = poll(&poller, 1, static_cast<int>(callMilliseconds_));
+        if (ready < 0 && errno != EINTR) return MarkBroken(), false;
+        if (ready == 0) return MarkBroken(RPC_E_TIMEOUT), false;
         if ((poller.revents & POLLIN) == 0) continue;
       }
       // The replies of streamed calls follow the last of them closely.
@@ -336,6 +491,11 @@ class SocketChannel final : public ComChannel {
     if (in_.size() - inUsed_ < kReadChunk / 4) in_.resize(std::max(in_.size() * 2, inUsed_ + kReadChunk));
     ssize_t got = recv(fd_, in_.data() + inUsed_, in_.size() - inUsed_, block ? 0 : MSG_DONTWAIT);
     if (got == 0) return false;
+    if (got < 0 && block && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+      // The receive time-out of the socket (the call time-out) has passed.
+      MarkBroken(RPC_E_TIMEOUT);
+      return false;
+    }
     if (got < 0) return errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK;
     inUsed_ += static_cast<std::size_t>(got);
     std::size_t offset = 0;
@@ -377,6 +537,8 @@ class SocketChannel final : public ComChannel {
   }
 
   int fd_;
+  const std::string path_;
+  const std::uint32_t callMilliseconds_;
   mutable std::mutex mutex_;
   std::vector<std::pair<const InterfaceDescription*, std::uint16_t>> faces_;
   std::vector<comframe::CallPlan> plans_;
@@ -390,6 +552,7 @@ class SocketChannel final : public ComChannel {
   std::vector<HRESULT> results_;
   std::size_t taken_ = 0;
   bool broken_ = false;
+  HRESULT failure_ = RPC_E_DISCONNECTED;
 };
 
 // Stands for the server's object: its identity (IUnknown), the reference
@@ -398,7 +561,8 @@ class SocketChannel final : public ComChannel {
 // references.
 class ObjectProxy final : public RefCounted<IUnknown> {
  public:
-  explicit ObjectProxy(int fd) : channel_(fd) {}
+  ObjectProxy(int fd, std::string path, std::uint32_t callMilliseconds)
+      : channel_(fd, std::move(path), callMilliseconds) {}
 
   SocketChannel& Channel() { return channel_; }
 
@@ -501,14 +665,21 @@ std::vector<std::string> SplitCommandLine(const std::string& line) {
 
 
 HRESULT CreateRemoteInstance(const CLSID& clsid, REFIID iid, void** object) {
+  const ComTimeouts timeouts = CurrentComTimeouts();
   int fd = -1;
-  if (HRESULT result = ConnectToClass(clsid, &fd); FAILED(result)) return result;
-  auto* proxy = new ObjectProxy(fd);
+  std::string path;
+  if (HRESULT result = ConnectToClass(clsid, timeouts, &fd, &path); FAILED(result)) return result;
+  auto* proxy = new ObjectProxy(fd, path, timeouts.callMilliseconds);
   // An interface with a known proxy is asked for at once; any other
   // (IUnknown, IDispatch) after activating the object's identity.
   const InterfaceDescription* description = FindBuiltInInterface(iid);
   std::uint16_t face = 0;
   HRESULT result = proxy->Channel().Request(FrameKind::kActivate, description != nullptr ? iid : IID_IUnknown, &face);
+  if (result == RPC_E_DISCONNECTED) {
+    ReportCom(ComReport::kError, L"The COM server on " + WideFromUtf8(path) +
+                                     L" closed the connection before it answered (it may be at its limit of "
+                                     L"connections, in all or for this user)");
+  }
   if (SUCCEEDED(result)) {
     if (description != nullptr) {
       *object = proxy->AddFace(description, face);

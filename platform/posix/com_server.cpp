@@ -1,6 +1,7 @@
 // The server side of the Linux COM transport. Each class registered for
-// local clients listens on <root>/run/com/{CLSID}.sock (any root: see
-// socket_address.h). A fixed pool of
+// local clients listens on {CLSID}.sock in the class folder of the
+// process's user (com_internal.h: the machine's <root>/run/com for SYSTEM;
+// any root length, see socket_address.h). A fixed pool of
 // threads waits on one epoll set; every connection is armed one-shot, so one
 // thread at a time serves it and its calls are answered in order, while
 // different connections are served at the same time. A thread reads as many
@@ -9,11 +10,18 @@
 // they are out. A client that streams calls keeps its thread while the next
 // part comes within a few tens of microseconds, for a turn of at most
 // kTurnBytes, so that the thread is not put to sleep and woken per part.
+//
+// What clients may take of the server is bounded (ComServerLimits): the
+// connections in all and per user, checked as each comes, and the bytes
+// held for them (frames not fully arrived, replies not taken), checked
+// after each turn: past the limit the connection that holds the most is
+// shut down, and its serving thread closes it.
 #include "platform/posix/com_server.h"
 
 #include <fcntl.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -24,6 +32,7 @@
 #include <cstdlib>
 #include <chrono>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -32,13 +41,16 @@
 #include <vector>
 
 #include "platform/com_frame.h"
+#include "platform/posix/account_posix.h"
 #include "platform/posix/com_internal.h"
 #include "platform/posix/directories.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/socket_address.h"
+#include "platform/posix/trust.h"
 #include "platform/text.h"
 
-namespace wl::platform::posix {
+namespace wl::platform {
+namespace posix {
 namespace {
 
 using comframe::Frame;
@@ -59,6 +71,13 @@ constexpr std::size_t kTurnBytes = 4 << 20;
 // Interfaces one connection may hold; a client asking for more gets
 // E_OUTOFMEMORY.
 constexpr std::size_t kMaxFaces = 64;
+// Descriptors kept from the connections when their limit comes from
+// RLIMIT_NOFILE: the log files, their rotation, the hives, the forwarder,
+// the daily file and the rest of the process.
+constexpr std::size_t kDescriptorHeadroom = 64;
+// Refusals at the limits are reported at most once per period each, with
+// the count so far.
+constexpr auto kLimitReportPeriod = std::chrono::seconds(10);
 
 struct Endpoint {
   bool isListener;
@@ -106,6 +125,11 @@ int InheritedListener(const std::string& path) {
   return -1;
 }
 
+struct Connection;
+
+// The connection whose call the thread is making, for GetComCaller.
+thread_local const Connection* servingCall = nullptr;
+
 struct Connection : Endpoint {
   // Held by the thread that serves the connection. The one-shot arming
   // already gives the connection to one thread at a time; the lock makes
@@ -113,7 +137,16 @@ struct Connection : Endpoint {
   std::mutex serving;
   int fd = -1;
   CLSID clsid{};
+  // The client's credentials, taken by the system when it connected.
   std::wstring peer;
+  unsigned uid = 0;
+  std::uint32_t pid = 0;
+  bool system = false;
+  // The bytes held for the client after its last turn (read by the memory
+  // limit's check under the server's lock), and whether that check shut
+  // the connection down.
+  std::atomic<std::size_t> held{0};
+  std::atomic<bool> evicted{false};
   std::vector<IUnknown*> faces;
   std::vector<const InterfaceDescription*> descriptions;
   std::vector<std::uint8_t> input;
@@ -139,30 +172,34 @@ class Server {
       if (listener->open && listener->clsid == clsid) return S_OK;
     }
     if (HRESULT result = StartLocked(); FAILED(result)) return result;
-    std::string folder = ComRunFolder();
-    if (int failure = MakeDirectories(folder); failure != 0) return CannotListen(clsid, failure);
-    // Every user may put a server's socket here, and none may remove
-    // another user's, as in /tmp.
-    struct stat info {};
-    if (stat(folder.c_str(), &info) == 0 && info.st_uid == geteuid() && (info.st_mode & 07777) != 01777) {
-      chmod(folder.c_str(), 01777);
-    }
+    limits_ = EffectiveLimits();
+    heldLimit_ = limits_.heldBytes;
+    ComFolder folder = OwnComFolder();
     auto listener = std::make_unique<Listener>();
     listener->isListener = true;
     listener->clsid = clsid;
-    listener->path = ClassSocketPath(clsid);
+    listener->path = ClassSocketPath(folder, clsid);
     if (int fd = InheritedListener(listener->path); fd >= 0) {
       listener->fd = fd;
       listener->inherited = true;
       return Watch(std::move(listener));
     }
-    if (int error = listener->address.Set(listener->path); error != 0) return CannotListen(clsid, error);
+    std::wstring reason;
+    if (int failure = PrepareComFolder(folder, &reason); failure != 0) {
+      ReportCom(ComReport::kError, L"Cannot listen for class " + GuidText(clsid) + L": " + reason);
+      return HResultFromWin32(Win32FromErrno(failure));
+    }
+    if (int error = listener->address.Set(listener->path); error != 0) {
+      return CannotListen(listener->path, clsid, error);
+    }
     listener->fd = socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (listener->fd < 0) return HResultFromWin32(Win32FromErrno(errno));
     // A socket file left by a server that is gone would refuse the bind.
     unlink(listener->address.Path());
+    // Every local user may connect to the machine's class (the methods are
+    // for everyone, as on Windows); a user's own server is that user's.
     if (bind(listener->fd, listener->address.Get(), listener->address.Size()) != 0 ||
-        chmod(listener->address.Path(), 0666) != 0 || listen(listener->fd, SOMAXCONN) != 0) {
+        chmod(listener->address.Path(), folder.machine ? 0666 : 0600) != 0 || listen(listener->fd, SOMAXCONN) != 0) {
       HRESULT result = HResultFromWin32(Win32FromErrno(errno));
       close(listener->fd);
       return result;
@@ -172,9 +209,9 @@ class Server {
 
   // A class socket that the system cannot make where it belongs: the
   // report names the path and what it broke.
-  static HRESULT CannotListen(const CLSID& clsid, int error) {
+  static HRESULT CannotListen(const std::string& path, const CLSID& clsid, int error) {
     ReportCom(ComReport::kError,
-              L"Cannot listen for class " + GuidText(clsid) + L": " + SocketAddressError(ClassSocketPath(clsid), error));
+              L"Cannot listen for class " + GuidText(clsid) + L": " + SocketAddressError(path, error));
     return HResultFromWin32(Win32FromErrno(error));
   }
 
@@ -188,17 +225,22 @@ class Server {
   }
 
   void StopListening(const CLSID& clsid) {
-    std::lock_guard lock(mutex_);
-    for (const auto& listener : listeners_) {
-      if (!listener->open || listener->clsid != clsid) continue;
-      // The object stays until the server stops: a thread may still hold
-      // an event for it, and finds it closed.
-      listener->open = false;
-      epoll_ctl(epoll_, EPOLL_CTL_DEL, listener->fd, nullptr);
-      close(listener->fd);
-      if (!listener->inherited) unlink(listener->address.Path());
-      listener->address = SocketAddress();
+    std::wstring summary;
+    {
+      std::lock_guard lock(mutex_);
+      for (const auto& listener : listeners_) {
+        if (!listener->open || listener->clsid != clsid) continue;
+        // The object stays until the server stops: a thread may still hold
+        // an event for it, and finds it closed.
+        listener->open = false;
+        epoll_ctl(epoll_, EPOLL_CTL_DEL, listener->fd, nullptr);
+        close(listener->fd);
+        if (!listener->inherited) unlink(listener->address.Path());
+        listener->address = SocketAddress();
+      }
+      summary = TakeSummaryLocked();
     }
+    if (!summary.empty()) ReportCom(ComReport::kError, summary);
   }
 
   void Stop() {
@@ -228,6 +270,16 @@ class Server {
       epoll_ = wake_ = -1;
     }
     for (Connection* connection : connections) Destroy(connection);
+    std::wstring summary;
+    {
+      std::lock_guard lock(mutex_);
+      perUser_.clear();
+      heldTotal_ = 0;
+      summary = TakeSummaryLocked();
+      refused_ = {};
+      evicted_ = {};
+    }
+    if (!summary.empty()) ReportCom(ComReport::kError, summary);
   }
 
  private:
@@ -280,7 +332,10 @@ class Server {
           // next thread seldom has to wait for this lock.)
           std::lock_guard lock(connection->serving);
           next = Serve(connection, events[i].events);
-          if (next != Next::kClose) Arm(connection, EPOLL_CTL_MOD, next == Next::kRead ? EPOLLIN : EPOLLOUT);
+          if (next != Next::kClose) {
+            Account(connection);
+            Arm(connection, EPOLL_CTL_MOD, next == Next::kRead ? EPOLLIN : EPOLLOUT);
+          }
         }
         if (next == Next::kClose) Close(connection);
       }
@@ -288,7 +343,7 @@ class Server {
   }
 
   void Accept(Listener* listener) {
-    std::vector<std::wstring> peers;
+    std::vector<std::wstring> peers, refusals;
     bool exhausted = false;
     std::size_t open = 0;
     {
@@ -302,26 +357,47 @@ class Server {
           open = connections_.size();
           break;
         }
-        auto* connection = new Connection();
+        auto connection = std::make_unique<Connection>();
         connection->isListener = false;
         connection->fd = fd;
         connection->clsid = listener->clsid;
         ucred credentials{};
         socklen_t size = sizeof(credentials);
         if (getsockopt(fd, SOL_SOCKET, SO_PEERCRED, &credentials, &size) == 0) {
+          connection->uid = credentials.uid;
+          connection->pid = static_cast<std::uint32_t>(credentials.pid);
+          connection->system = IsSystemAccount(credentials.uid);
           connection->peer = L"process " + std::to_wstring(credentials.pid) + L", user " +
                              std::to_wstring(credentials.uid) + L", group " + std::to_wstring(credentials.gid);
         } else {
+          // Counted as a user of its own that is not SYSTEM.
+          connection->uid = static_cast<unsigned>(-1);
           connection->peer = L"unknown process";
         }
+        std::size_t& mine = perUser_[connection->uid];
+        bool overall = connections_.size() >= limits_.connections;
+        if (overall || (!connection->system && mine >= limits_.connectionsPerUser)) {
+          if (mine == 0) perUser_.erase(connection->uid);
+          close(fd);
+          if (refused_.Due()) {
+            refusals.push_back(L"Refused a COM client connection (" + connection->peer + L"): " +
+                               std::to_wstring(connections_.size()) + L" connections are open, at most " +
+                               std::to_wstring(limits_.connections) + L" in all and " +
+                               std::to_wstring(limits_.connectionsPerUser) + L" for a user other than SYSTEM; " +
+                               L"refused so far: " + std::to_wstring(refused_.count));
+          }
+          continue;
+        }
+        ++mine;
         peers.push_back(connection->peer);
-        connections_.insert(connection);
-        Arm(connection, EPOLL_CTL_ADD, EPOLLIN);
+        Arm(connection.get(), EPOLL_CTL_ADD, EPOLLIN);
+        connections_.insert(connection.release());
       }
     }
     for (const std::wstring& peer : peers) {
       ReportCom(ComReport::kDebug, L"COM client connected to " + GuidText(listener->clsid) + L": " + peer);
     }
+    for (const std::wstring& refusal : refusals) ReportCom(ComReport::kError, refusal);
     // Out of descriptors, the waiting connections stay queued; a pause keeps
     // the listener, still readable, from spinning a thread meanwhile.
     if (exhausted) {
@@ -335,6 +411,79 @@ class Server {
     event.events = EPOLLIN | EPOLLONESHOT;
     event.data.ptr = static_cast<Endpoint*>(listener);
     epoll_ctl(epoll_, EPOLL_CTL_MOD, listener->fd, &event);
+  }
+
+  // The limits in force: those set, with the counts left at 0 taken from
+  // the descriptor limit.
+  static ComServerLimits EffectiveLimits() {
+    ComServerLimits limits = CurrentComServerLimits();
+    if (limits.connections == 0) {
+      rlimit descriptors{};
+      std::size_t most = getrlimit(RLIMIT_NOFILE, &descriptors) == 0 && descriptors.rlim_cur != RLIM_INFINITY
+                             ? static_cast<std::size_t>(descriptors.rlim_cur)
+                             : 1024;
+      limits.connections = most > 2 * kDescriptorHeadroom ? most - kDescriptorHeadroom : most / 2;
+    }
+    if (limits.connectionsPerUser == 0) limits.connectionsPerUser = std::max<std::size_t>(limits.connections / 8, 1);
+    return limits;
+  }
+
+  // After a turn: counts what the connection holds for its client (a frame
+  // not fully arrived, replies it has not taken) and, past the limit over
+  // all connections, shuts down those that hold the most. A buffer that
+  // reads grew is given back once it holds nothing, so that an idle
+  // connection keeps at most the first read's size.
+  void Account(Connection* connection) {
+    if (connection->inputUsed == 0 && connection->input.size() > kFirstRead) {
+      std::vector<std::uint8_t>().swap(connection->input);
+    }
+    connection->output.Trim(kFirstRead);
+    std::size_t held = connection->inputUsed + (connection->output.size() - connection->outputSent);
+    std::size_t before = connection->held.exchange(held);
+    if (held == before) return;
+    if (held < before) {
+      heldTotal_ -= before - held;
+      return;
+    }
+    if ((heldTotal_ += held - before) <= heldLimit_.load()) return;
+    std::vector<std::wstring> reports;
+    {
+      std::lock_guard lock(mutex_);
+      std::size_t total = 0;
+      for (Connection* each : connections_) {
+        if (!each->evicted) total += each->held;
+      }
+      while (total > limits_.heldBytes) {
+        Connection* most = nullptr;
+        for (Connection* each : connections_) {
+          if (!each->evicted && (most == nullptr || each->held > most->held)) most = each;
+        }
+        if (most == nullptr) break;
+        // Its serving thread finds the connection ended and closes it.
+        most->evicted = true;
+        (void)shutdown(most->fd, SHUT_RDWR);
+        if (evicted_.Due()) {
+          reports.push_back(L"Closed a COM client connection (" + most->peer + L"): it held " +
+                            std::to_wstring(most->held.load()) + L" bytes, the most, while the connections held " +
+                            std::to_wstring(total) + L" in all, more than the limit of " +
+                            std::to_wstring(limits_.heldBytes) + L"; closed so far for the limit: " +
+                            std::to_wstring(evicted_.count));
+        }
+        total -= most->held;
+      }
+    }
+    for (const std::wstring& report : reports) ReportCom(ComReport::kError, report);
+  }
+
+  // The counts of the refusals at the limits when some were not reported
+  // yet (a class stops taking connections, the server stops); empty
+  // otherwise.
+  std::wstring TakeSummaryLocked() {
+    if (!refused_.Unreported() && !evicted_.Unreported()) return {};
+    refused_.reported = refused_.count;
+    evicted_.reported = evicted_.count;
+    return L"COM server: " + std::to_wstring(refused_.count) + L" connections refused at the connection limits, " +
+           std::to_wstring(evicted_.count) + L" closed at the memory limit, since it started";
   }
 
   void Arm(Connection* connection, int operation, std::uint32_t events) {
@@ -502,7 +651,9 @@ class Server {
         values[i].text = ThreadBstr(static_cast<int>(i), value);
       }
     }
+    servingCall = connection;
     HRESULT result = method.call(connection->faces[frame.face], values);
+    servingCall = nullptr;
     comframe::AppendReply(connection->output, result, &method, values);
   }
 
@@ -523,7 +674,7 @@ class Server {
   }
 
   void Close(Connection* connection) {
-    if (connection->inputUsed != 0) {
+    if (connection->inputUsed != 0 && !connection->evicted) {
       ReportCom(ComReport::kError,
                 L"Closed a COM client connection (" + connection->peer + L"): the stream ended inside a frame");
     }
@@ -531,7 +682,11 @@ class Server {
       std::lock_guard lock(mutex_);
       if (connections_.erase(connection) == 0) return;
       if (epoll_ >= 0) epoll_ctl(epoll_, EPOLL_CTL_DEL, connection->fd, nullptr);
+      if (auto user = perUser_.find(connection->uid); user != perUser_.end() && --user->second == 0) {
+        perUser_.erase(user);
+      }
     }
+    heldTotal_ -= connection->held;
     Destroy(connection);
   }
 
@@ -543,7 +698,32 @@ class Server {
     delete connection;
   }
 
+  // A count of refusals, reported when the first comes and then at most
+  // once per period (each report gives the count so far).
+  struct Tally {
+    std::uint64_t count = 0;
+    std::uint64_t reported = 0;
+    std::chrono::steady_clock::time_point last{};
+    // Counts one; true when it is to be reported.
+    bool Due() {
+      ++count;
+      auto now = std::chrono::steady_clock::now();
+      if (reported != 0 && now - last < kLimitReportPeriod) return false;
+      reported = count;
+      last = now;
+      return true;
+    }
+    bool Unreported() const { return count != reported; }
+  };
+
   std::mutex mutex_;
+  ComServerLimits limits_;
+  // limits_.heldBytes, for the check after each turn without the lock.
+  std::atomic<std::size_t> heldLimit_{0};
+  std::map<unsigned, std::size_t> perUser_;
+  std::atomic<std::size_t> heldTotal_{0};
+  Tally refused_;
+  Tally evicted_;
   int epoll_ = -1;
   int wake_ = -1;
   std::vector<std::thread> threads_;
@@ -559,4 +739,13 @@ void StopListeningForClass(const CLSID& clsid) { Server::Instance().StopListenin
 
 void StopComServer() { Server::Instance().Stop(); }
 
-}  // namespace wl::platform::posix
+}  // namespace posix
+
+ComCaller GetComCaller() {
+  if (const posix::Connection* connection = posix::servingCall) {
+    return {connection->system, posix::UserSidString(connection->uid), connection->pid};
+  }
+  return {posix::ProcessIsSystem(), posix::ProcessUserSidString(), static_cast<std::uint32_t>(getpid())};
+}
+
+}  // namespace wl::platform

@@ -13,12 +13,12 @@
 
 namespace wl::platform {
 
-int RawListen(std::wstring_view path) {
+int RawListen(std::wstring_view path, int backlog) {
   posix::SocketAddress address;
   if (address.Set(Utf8FromWide(path)) != 0) return -1;
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
   unlink(address.Path());
-  if (fd < 0 || bind(fd, address.Get(), address.Size()) != 0 || listen(fd, 16) != 0) {
+  if (fd < 0 || bind(fd, address.Get(), address.Size()) != 0 || listen(fd, backlog) != 0) {
     if (fd >= 0) close(fd);
     return -1;
   }
@@ -41,11 +41,13 @@ int RawBindDatagram(std::wstring_view path, int timeoutMilliseconds) {
 
 int RawAccept(int listener) { return accept4(listener, nullptr, nullptr, SOCK_CLOEXEC); }
 
-int RawConnect(std::wstring_view path) {
+int RawConnect(std::wstring_view path, int receiveTimeoutMilliseconds) {
   posix::SocketAddress address;
   if (address.Set(Utf8FromWide(path)) != 0) return -1;
   int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0 || connect(fd, address.Get(), address.Size()) != 0) {
+  timeval timeout{receiveTimeoutMilliseconds / 1000, (receiveTimeoutMilliseconds % 1000) * 1000};
+  if (fd < 0 || connect(fd, address.Get(), address.Size()) != 0 ||
+      (receiveTimeoutMilliseconds > 0 && setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof(timeout)) != 0)) {
     if (fd >= 0) close(fd);
     return -1;
   }

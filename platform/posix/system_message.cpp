@@ -101,6 +101,7 @@ constexpr SystemMessage kMessages[] = {
     {0x80010108, L"The object invoked has disconnected from its clients."},
     {0x80010119, L"Security must be initialized before any interfaces are marshalled or unmarshalled. It "
                  L"cannot be changed once initialized."},
+    {0x8001011F, L"This operation returned because the timeout period expired."},
     {0x80020003, L"Member not found."},
     {0x80020004, L"Parameter not found."},
     {0x80020005, L"Type mismatch."},

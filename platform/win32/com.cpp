@@ -6,6 +6,7 @@
 #include <objbase.h>
 #include <oleauto.h>
 #include <windows.h>
+#include <sddl.h>
 
 #include <cwchar>
 #include <string>
@@ -58,6 +59,60 @@ void AddBuiltInTypeLibrary(const TypeLibDescription&) {}
 void SetServiceStarter(ServiceStarter*) {}
 
 void SetComReportSink(ComReportSink) {}
+
+void SetComTimeouts(const ComTimeouts&) {}
+
+void SetComServerLimits(const ComServerLimits&) {}
+
+namespace {
+
+// Whether the token that the thread acts with (the client's while it is
+// impersonated, else the process's) holds the well-known group enabled.
+bool ActsAs(WELL_KNOWN_SID_TYPE type) {
+  BYTE sid[SECURITY_MAX_SID_SIZE];
+  DWORD size = sizeof(sid);
+  BOOL member = FALSE;
+  return ::CreateWellKnownSid(type, nullptr, sid, &size) && ::CheckTokenMembership(nullptr, sid, &member) && member;
+}
+
+std::wstring TokenUserSid(HANDLE token) {
+  DWORD size = 0;
+  (void)::GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+  std::wstring text;
+  if (size == 0) return text;
+  std::string buffer(size, '\0');
+  LPWSTR converted = nullptr;
+  if (::GetTokenInformation(token, TokenUser, buffer.data(), size, &size) &&
+      ::ConvertSidToStringSidW(reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid, &converted)) {
+    text = converted;
+    ::LocalFree(converted);
+  }
+  return text;
+}
+
+}  // namespace
+
+ComCaller GetComCaller() {
+  HRESULT impersonated = ::CoImpersonateClient();
+  // Outside a call from another process there is no client to stand for:
+  // the caller is the process itself. Any other failure leaves the caller
+  // unknown, which counts as an ordinary user.
+  bool own = impersonated == RPC_E_CALL_COMPLETE || impersonated == RPC_E_NO_CONTEXT ||
+             impersonated == CO_E_NOTINITIALIZED;
+  ComCaller caller;
+  if (SUCCEEDED(impersonated) || own) {
+    caller.system = ActsAs(WinLocalSystemSid) || ActsAs(WinBuiltinAdministratorsSid);
+    HANDLE token = nullptr;
+    if (SUCCEEDED(impersonated) ? ::OpenThreadToken(::GetCurrentThread(), TOKEN_QUERY, TRUE, &token)
+                                : ::OpenProcessToken(::GetCurrentProcess(), TOKEN_QUERY, &token)) {
+      caller.account = TokenUserSid(token);
+      ::CloseHandle(token);
+    }
+    if (own) caller.processId = ::GetCurrentProcessId();
+  }
+  if (SUCCEEDED(impersonated)) (void)::CoRevertToSelf();
+  return caller;
+}
 
 HRESULT RegisterTypeLibrary(const TypeLibDescription& description, std::wstring_view modulePath, bool perUser) {
   ITypeLib* library = nullptr;

@@ -11,6 +11,11 @@
 
 #include "platform/types.h"
 
+// windows.h names its own SID-to-name lookup LookupAccountSid through a
+// macro, which would rename the layer's LookupAccountSid (platform/account.h)
+// in every file that includes this one.
+#undef LookupAccountSid
+
 static_assert(sizeof(ULONG) == 4 && sizeof(USHORT) == 2 && sizeof(SHORT) == 2 && sizeof(OLECHAR) == 2);
 static_assert(S_OK == wl::kSOk && S_FALSE == wl::kSFalse);
 static_assert(E_NOTIMPL == wl::kENotImpl && E_NOINTERFACE == wl::kENoInterface && E_POINTER == wl::kEPointer);
@@ -20,6 +25,7 @@ static_assert(CLASS_E_CLASSNOTAVAILABLE == wl::kClassEClassNotAvailable);
 static_assert(REGDB_E_CLASSNOTREG == wl::kRegdbEClassNotReg && CO_E_SERVER_EXEC_FAILURE == wl::kCoEServerExecFailure);
 static_assert(CO_E_NOTINITIALIZED == wl::kCoENotInitialized && CO_E_OBJNOTCONNECTED == wl::kCoEObjNotConnected);
 static_assert(RPC_E_CHANGED_MODE == wl::kRpcEChangedMode && RPC_E_DISCONNECTED == wl::kRpcEDisconnected);
+static_assert(RPC_E_TIMEOUT == wl::kRpcETimeout && E_ACCESSDENIED == wl::kEAccessDenied);
 static_assert(DISP_E_UNKNOWNINTERFACE == wl::kDispEUnknownInterface &&
               DISP_E_MEMBERNOTFOUND == wl::kDispEMemberNotFound);
 static_assert(DISP_E_PARAMNOTFOUND == wl::kDispEParamNotFound && DISP_E_TYPEMISMATCH == wl::kDispETypeMismatch);
