@@ -7,6 +7,7 @@
 #include "diagnostics/registry_key.h"
 #include "diagnostics/singleton.h"
 #include "diagnostics/write_log.h"
+#include "platform/access_rules.h"
 #include "platform/file_system.h"
 #include "platform/known_folder.h"
 #include "platform/system.h"
@@ -25,13 +26,16 @@ bool ContainsIgnoringAsciiCase(std::wstring_view text, std::wstring_view part) {
   return found != text.end() || part.empty();
 }
 
-// Creates the folder when it is missing. A failure is not examined: the
-// folder's users find out when they open files in it. An existence test that
-// fails for another reason than absence also leads to the attempt.
+// Creates the folder when it is missing, with the machine's access rules. A
+// failure is not examined: the folder's users find out when they open files
+// in it. An existence test that fails for another reason than absence also
+// leads to the attempt.
 void EnsureFolder(const std::wstring& path) {
   std::uint32_t attributes = 0;
   if (platform::GetPathAttributes(path, &attributes) == kErrorSuccess) return;
-  (void)platform::MakeDirectory(path);
+  if (platform::MakeDirectory(path) == kErrorSuccess) {
+    (void)platform::ProtectMachineObject(platform::MachineObject::kFolder, path);
+  }
 }
 
 constexpr std::wstring_view kVendorFolder = L"Kestrix";
@@ -148,8 +152,21 @@ HResult MakeDataFolder(std::wstring* folder) {
   std::wstring product = DataFolderIn(programData);
   EnsureFolder(platform::JoinPath(programData, kVendorFolder));
   EnsureFolder(product);
-  EnsureFolder(platform::JoinPath(product, L"Data"));
+  // Inherits the data folder's rules.
+  (void)platform::MakeDirectory(platform::JoinPath(product, L"Data"));
   *folder = std::move(product);
+  return kSOk;
+}
+
+HResult ProtectDataFolder() {
+  std::wstring programData;
+  HResult result = platform::GetKnownFolderPath(platform::KnownFolder::ProgramData, false, &programData);
+  if (result < 0) return result;
+  for (const std::wstring& folder : {platform::JoinPath(programData, kVendorFolder), DataFolderIn(programData)}) {
+    if (Win32Error error = platform::ProtectMachineObject(platform::MachineObject::kFolder, folder)) {
+      return HResultFromWin32(error);
+    }
+  }
   return kSOk;
 }
 

@@ -55,8 +55,14 @@ std::wstring GetModulePath();
 
 // Creates the data folder as GetDataFolder does (for an installer, which
 // reports nothing) and stores its path in *folder; returns S_OK or the
-// failure of finding the common application data folder.
+// failure of finding the common application data folder. The vendor and
+// data folders that it makes get the machine's access rules.
 HResult MakeDataFolder(std::wstring* folder);
+// Gives the vendor folder and the data folder the machine's access rules
+// (platform/access_rules.h) also when they existed already: registration,
+// which an administrator runs, takes them back from a user who made them
+// first. S_OK or the first failure.
+HResult ProtectDataFolder();
 // The path that GetDataFolder gives, found without creating anything, for
 // programs that only read the folder (it may not exist); empty when the
 // common application data folder cannot be found. Not cached.

@@ -5,6 +5,7 @@
 #include "diagnostics/path_data.h"
 #include "diagnostics/registry_key.h"
 #include "host/registry_target.h"
+#include "platform/access_rules.h"
 #include "platform/com.h"
 #include "platform/message_box.h"
 #include "platform/module_resource.h"
@@ -134,10 +135,15 @@ HResult ScribeHostRegistration::RegisterConfiguration() {
                                                      product.Receive(), nullptr)) {
     return HResultFromWin32(error);
   }
+  // Ordinary users read the settings and change none of them.
+  (void)platform::ProtectMachineObject(platform::MachineObject::kKey, kProductKey);
   // The service makes the folder too, when it first writes; made now, the
-  // tools find it on a machine whose service has not run yet. Best effort.
+  // tools find it on a machine whose service has not run yet. Best effort,
+  // as are its access rules, which a registration by an ordinary user cannot
+  // set.
   std::wstring folder;
   (void)MakeDataFolder(&folder);
+  (void)ProtectDataFolder();
   return kSOk;
 }
 

@@ -55,16 +55,21 @@ using ServiceStatusHandle = ServiceStatusHandleObject*;
 // Starts the installed service (OpenSCManagerW, OpenServiceW, StartServiceW):
 // 0, 1060 when it is not installed, 1056 when it already runs, or the
 // failure. On Linux its program (ImagePath) is started as a detached process
-// of the calling user, with this process's environment, which the
-// dispatcher accepts as started by the service manager.
+// with this process's environment, which the dispatcher accepts as started
+// by the service manager. It runs as the local system account that the
+// service database names (ObjectName LocalSystem): started by root, as the
+// owner of the machine root (the service's account); started by that owner,
+// as itself. Any other user gets 5, and an ObjectName other than LocalSystem
+// 1057.
 [[nodiscard]] Win32Error StartInstalledService(std::wstring_view serviceName);
 
 // Runs the installed service in the calling process's place, in the
 // foreground, as the service manager would start it: on Linux its status is
 // reported start pending for this process and its program replaces this
-// one (same process, terminal and environment); returns only on failure
-// (1060, 1056, or the failure). On Windows 50: a service runs only under
-// the service control manager.
+// one (same process, terminal and environment; the account as
+// StartInstalledService chooses it); returns only on failure (1060, 1056,
+// 5, 1057, or the failure). On Windows 50: a service runs only under the
+// service control manager.
 [[nodiscard]] Win32Error RunInstalledService(std::wstring_view serviceName);
 
 }  // namespace wl::platform

@@ -9,6 +9,7 @@
 
 #include "diagnostics/format.h"
 #include "logclient/file_logger.h"
+#include "platform/account.h"
 #include "platform/debug_output.h"
 #include "platform/file_system.h"
 #include "platform/named_mutex.h"
@@ -204,6 +205,16 @@ int RegistryRefusal(const std::vector<std::wstring>& arguments) {
   return static_cast<int>(result);
 }
 
+// user-name REPORT: writes the process's user name and its SID, separated by
+// a blank, to REPORT.
+int UserName(const std::vector<std::wstring>& arguments) {
+  if (arguments.size() != 1) return 100;
+  std::wstring name;
+  if (GetCurrentUserName(&name) != 0) return 101;
+  std::ofstream(std::filesystem::path(arguments[0]), std::ios::binary) << Utf8FromWide(name + L" " + SidOf(name));
+  return 0;
+}
+
 const ChildCommand writeMany(L"registry-write-many", WriteMany);
 const ChildCommand registryRefusal(L"registry-refusal", RegistryRefusal);
 const ChildCommand secondUser(L"second-user", SecondUser);
@@ -212,6 +223,7 @@ const ChildCommand redirect(L"redirect", Redirect);
 const ChildCommand redirectErrors(L"redirect-errors", RedirectErrors);
 const ChildCommand debugOutput(L"debug-output", DebugOutput);
 const ChildCommand mutexCount(L"mutex-count", MutexCount);
+const ChildCommand userName(L"user-name", UserName);
 
 }  // namespace
 }  // namespace wl::test

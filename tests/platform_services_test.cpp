@@ -46,6 +46,31 @@ TEST(Account, LinuxUsersMapToUnixSids) {
   EXPECT_EQ(SidOf(L"nobody").substr(0, 9), L"S-1-22-1-");
 }
 
+// The service's account owns /var/lib/wayline, and a user who made a root
+// administers it: the owner is the system account there, as root is.
+TEST(Account, TheOwnerOfTheMachineRootIsTheSystemAccount) {
+  if (test::OnWindows()) GTEST_SKIP() << "Windows has a system account of its own";
+  test::TempRoot root;
+  std::wstring name;
+  ASSERT_EQ(GetCurrentUserName(&name), 0u);
+  EXPECT_EQ(name, L"SYSTEM") << "the maker of the root";
+  std::wstring nobody = SidOf(L"nobody");
+  ASSERT_EQ(nobody.substr(0, 9), L"S-1-22-1-");
+  test::SharedProgram child(L"scribe_test_child");
+  std::wstring report = (child.Folder() / "report").wstring();
+  auto childSees = [&] {
+    std::optional<int> code = child.RunAs(L"nobody", {L"user-name", report});
+    return code == 0 ? test::ReadFileText(report) : "exit " + std::to_string(code.value_or(-1));
+  };
+  if (!child.RunAs(L"nobody", {L"exit-with", L"0"})) GTEST_SKIP() << "only root can start a process as another user";
+  EXPECT_EQ(childSees(), "nobody " + Utf8FromWide(nobody));
+
+  ASSERT_TRUE(test::GiveTo(root.Path(), L"nobody"));
+  EXPECT_EQ(SidOf(L"nobody"), L"S-1-5-18");
+  EXPECT_EQ(SidOf(L"root"), L"S-1-5-18");
+  EXPECT_EQ(childSees(), "SYSTEM S-1-5-18");
+}
+
 TEST(Account, BinarySidsConvertToTheirStandardText) {
   struct Case {
     std::vector<std::uint8_t> sid;

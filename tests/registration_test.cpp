@@ -13,6 +13,7 @@
 #include "diagnostics/registry_key.h"
 #include "host/registration_scripts.h"
 #include "host/scribe_host_registration.h"
+#include "platform/access_rules.h"
 #include "platform/com.h"
 #include "platform/registry.h"
 #include "platform/service_control.h"
@@ -282,6 +283,21 @@ TEST_F(RegistrationTest, RegServerWritesTheClassAppIdEventSourceAndTypeLibrary) 
   EXPECT_EQ(Show(WithoutParents(Diff(before_, after))), Show(Registered(kMachineClasses, Program())));
   // The data folder too, as on an installed machine.
   EXPECT_TRUE(std::filesystem::is_directory(LocateDataFolder()));
+  // On Windows ordinary users may read it and the settings, and change
+  // neither (Linux: the owners and modes of the root's files say so; Wine
+  // keeps a key's list without its flags, and none on files).
+  std::wstring folderRules, keyRules;
+  if (platform::ReadAccessRules(platform::MachineObject::kKey, kProductKey, &keyRules) != 50) {
+    bool wine = platform::WineVersion().has_value();
+    EXPECT_EQ(platform::Utf8FromWide(keyRules),
+              wine ? "O:BAD:(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)"
+                   : "O:BAD:PAI(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)");
+    if (!wine) {
+      EXPECT_EQ(platform::ReadAccessRules(platform::MachineObject::kFolder, LocateDataFolder(), &folderRules), 0u);
+      EXPECT_EQ(platform::Utf8FromWide(folderRules),
+                "O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)");
+    }
+  }
   // The COM runtime finds the library through the keys.
   ITypeLib* library = nullptr;
   ASSERT_EQ(LoadRegTypeLib(kScribeHostLibId, 9, 2, 0x409, &library), S_OK);

@@ -6,6 +6,7 @@
 
 #include <string>
 
+#include "platform/service_run.h"
 #include "platform/system.h"
 #include "tests/library_test_support.h"
 #include "tests/test_support.h"
@@ -65,6 +66,57 @@ TEST(ServiceControl, InstallOpenStopAndDeleteWithWindowsCodes) {
   *opened.Receive() = nullptr;
   ServiceHandle gone;
   EXPECT_EQ(OpenServiceW(manager.Get(), name, kServiceQueryConfig, gone.Receive()), kErrorServiceDoesNotExist);
+}
+
+// A service whose program writes the name of the user it runs as.
+class WhoAmIService {
+ public:
+  explicit WhoAmIService(const std::filesystem::path& report, std::wstring account = {}) {
+    EXPECT_EQ(OpenSCManagerW(kScManagerAllAccess, manager_.Receive()), 0u);
+    ServiceConfig config;
+    config.serviceType = kServiceWin32OwnProcess;
+    config.startType = kServiceDemandStart;
+    config.binaryPathName = L"/bin/sh -c \"id -un >" + report.wstring() + L"\"";
+    config.serviceStartName = std::move(account);
+    EXPECT_EQ(CreateServiceW(manager_.Get(), L"WhoAmI", config, kServiceAllAccess, service_.Receive()), 0u);
+  }
+  ~WhoAmIService() { (void)DeleteService(service_.Get()); }
+
+ private:
+  ServiceHandle manager_, service_;
+};
+
+// The stand-in runs a service as the local system account of the machine
+// root, never as whoever happens to ask: started by root it runs as the
+// root's owner (the service's account); only root and the owner may start it.
+TEST(ServiceControl, AServiceRunsAsTheSystemAccountOfTheRoot) {
+  if (test::OnWindows()) GTEST_SKIP() << "Windows' service manager logs the service on itself";
+  test::TempRoot root;
+  test::SharedProgram wlsc(L"wlsc");
+  std::filesystem::path report = wlsc.Folder() / "report";
+  WhoAmIService service(report);
+  if (!wlsc.RunAs(L"nobody", {L"query", L"WhoAmI"})) GTEST_SKIP() << "only root can start a process as another user";
+  EXPECT_EQ(wlsc.RunAs(L"nobody", {L"query", L"WhoAmI"}), 0) << "an ordinary user may look";
+  EXPECT_EQ(wlsc.RunAs(L"nobody", {L"start", L"WhoAmI"}), 1) << "but may not start it";
+  EXPECT_FALSE(std::filesystem::exists(report));
+
+  ASSERT_TRUE(test::GiveTo(root.Path(), L"nobody"));
+  ASSERT_EQ(StartInstalledService(L"WhoAmI"), 0u);
+  ASSERT_TRUE(test::WaitForPath(report));
+  for (int i = 0; i < 1000 && test::ReadFileText(report).empty(); ++i) SleepMilliseconds(5);
+  EXPECT_EQ(test::ReadFileText(report), "nobody\n") << "root starts it as the owner of the root";
+  std::filesystem::remove(report);
+  // Once the first program has ended, the owner starts it as itself.
+  for (int i = 0; i < 1000 && wlsc.RunAs(L"nobody", {L"start", L"WhoAmI"}) != 0; ++i) SleepMilliseconds(5);
+  EXPECT_TRUE(test::WaitForPath(report));
+}
+
+TEST(ServiceControl, AServiceOfAnotherAccountIsNotStarted) {
+  if (test::OnWindows()) GTEST_SKIP() << "Windows' service manager logs on as any account with its password";
+  test::TempRoot root;
+  test::TempFolder folder;
+  WhoAmIService service(folder.Path() / "report", L".\\someone");
+  EXPECT_EQ(StartInstalledService(L"WhoAmI"), 1057u);
 }
 
 }  // namespace

@@ -119,6 +119,25 @@ int ShellAs(std::wstring_view account, const std::string& command) {
   return child ? child->Wait() : -1000;
 }
 
+SharedProgram::SharedProgram(std::wstring_view name)
+    : program_(folder_.Path() / std::filesystem::path(ProgramPath(name)).filename()) {
+  std::filesystem::copy_file(ProgramPath(name), program_);
+  std::filesystem::permissions(folder_.Path(), std::filesystem::perms::all);
+}
+
+std::optional<int> SharedProgram::RunAs(std::wstring_view account, const std::vector<std::wstring>& arguments) const {
+  Win32Error error = 0;
+  auto child = platform::StartProcessAsUser(program_.wstring(), arguments, account, &error);
+  if (!child) return std::nullopt;
+  return child->Wait();
+}
+
+bool GiveTo(const std::filesystem::path& folder, std::wstring_view account) {
+  Win32Error error = 0;
+  auto chown = platform::StartProcess(L"/bin/chown", {L"-R", std::wstring(account), folder.wstring()}, &error);
+  return chown && chown->Wait() == 0;
+}
+
 bool WaitForPath(const std::filesystem::path& path) {
   constexpr int kChecks = 12000;
   for (int check = 0; check < kChecks; ++check) {

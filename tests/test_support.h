@@ -130,6 +130,26 @@ int RunChild(const std::vector<std::wstring>& arguments, std::wstring_view progr
 int Shell(const std::string& command, std::string* output = nullptr);
 int ShellAs(std::wstring_view account, const std::string& command);
 
+// A copy of a program built next to the test program in a fresh folder that
+// every account may read and write (the build folder may lie in root's
+// home), for starting it as another user.
+class SharedProgram {
+ public:
+  explicit SharedProgram(std::wstring_view name);
+  const std::filesystem::path& Folder() const { return folder_.Path(); }
+  // Runs the copy as the account with the arguments and returns its exit
+  // code; nullopt when it cannot be started so (only root may switch).
+  std::optional<int> RunAs(std::wstring_view account, const std::vector<std::wstring>& arguments) const;
+
+ private:
+  TempFolder folder_;
+  std::filesystem::path program_;
+};
+
+// Linux, as root: gives the folder and everything below it to the account
+// (chown -R), as an administrator gives a machine root to a service account.
+bool GiveTo(const std::filesystem::path& folder, std::wstring_view account);
+
 // Waits until the path exists, checking every few milliseconds; false when it
 // has not appeared after a minute (a child that died or hung). For handshakes
 // between a test and its child, never for measuring time.

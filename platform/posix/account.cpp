@@ -1,13 +1,18 @@
-// Accounts on Linux: uid 0 is the system account ("SYSTEM", S-1-5-18);
-// every other user keeps its name and has the SID S-1-22-1-<uid>.
+// Accounts on Linux: uid 0 and the owner of the machine root are the system
+// account ("SYSTEM", S-1-5-18); every other user keeps its name and has the
+// SID S-1-22-1-<uid>.
 #include "platform/account.h"
 
+#include <grp.h>
 #include <pwd.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 
+#include "platform/machine_root.h"
 #include "platform/posix/account_posix.h"
+#include "platform/posix/trust.h"
 #include "platform/registry_file.h"
 #include "platform/text.h"
 
@@ -30,7 +35,7 @@ std::vector<std::uint8_t> MakeSid(std::uint8_t authority, std::initializer_list<
 }
 
 std::vector<std::uint8_t> SidForUid(uid_t uid) {
-  if (uid == 0) return MakeSid(kNtAuthority, {kLocalSystemRid});
+  if (posix::IsSystemAccount(uid)) return MakeSid(kNtAuthority, {kLocalSystemRid});
   return MakeSid(kUnixUserAuthority, {1, static_cast<std::uint32_t>(uid)});
 }
 
@@ -70,7 +75,7 @@ std::wstring HostName() {
 
 Win32Error GetCurrentUserName(std::wstring* name) {
   uid_t uid = geteuid();
-  if (uid == 0) {
+  if (posix::IsSystemAccount(uid)) {
     *name = L"SYSTEM";
     return kErrorSuccess;
   }
@@ -128,6 +133,37 @@ Win32Error ConvertSidToString(const std::vector<std::uint8_t>& sid, std::wstring
 }
 
 namespace posix {
+
+bool MachineSystemAccount(AccountIdentity* account) {
+  struct stat info {};
+  std::string root = Utf8FromWide(MachineRoot());
+  if (root.empty() || stat(root.c_str(), &info) != 0 || !S_ISDIR(info.st_mode)) return false;
+  *account = {info.st_uid, info.st_gid, {info.st_gid}};
+  passwd entry{};
+  std::vector<char> buffer;
+  uid_t owner = info.st_uid;
+  if (!FindUser([&](passwd* e, char* b, std::size_t n, passwd** r) { return getpwuid_r(owner, e, b, n, r); }, &entry,
+                &buffer)) {
+    return true;
+  }
+  account->gid = entry.pw_gid;
+  std::vector<gid_t> groups(64);
+  int count = static_cast<int>(groups.size());
+  if (getgrouplist(entry.pw_name, entry.pw_gid, groups.data(), &count) < 0) {
+    groups.resize(static_cast<std::size_t>(count));
+    if (getgrouplist(entry.pw_name, entry.pw_gid, groups.data(), &count) < 0) count = 0;
+  }
+  groups.resize(static_cast<std::size_t>(count));
+  account->groups = groups.empty() ? std::vector<gid_t>{entry.pw_gid} : std::move(groups);
+  return true;
+}
+
+int SwitchToAccount(const AccountIdentity& account) {
+  if (setgroups(account.groups.size(), account.groups.data()) != 0) return errno;
+  if (setgid(account.gid) != 0) return errno;
+  if (setuid(account.uid) != 0) return errno;
+  return 0;
+}
 
 std::wstring ProcessUserSidString() { return UserSidString(geteuid()); }
 

@@ -16,6 +16,7 @@
 #include <string>
 #include <thread>
 
+#include "platform/posix/account_posix.h"
 #include "platform/posix/detached_process.h"
 #include "platform/posix/errors.h"
 #include "platform/text.h"
@@ -103,40 +104,68 @@ std::unique_ptr<ChildProcess> StartProcessAsUser(std::wstring_view program,
   if (getpwnam_r(name.c_str(), &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
     return fail(kErrorNoneMapped);
   }
-  std::vector<gid_t> groups(64);
-  int groupCount = static_cast<int>(groups.size());
-  if (getgrouplist(name.c_str(), entry.pw_gid, groups.data(), &groupCount) < 0) {
-    groups.resize(static_cast<std::size_t>(groupCount));
-    getgrouplist(name.c_str(), entry.pw_gid, groups.data(), &groupCount);
+  posix::AccountIdentity identity{entry.pw_uid, entry.pw_gid, std::vector<gid_t>(64)};
+  int groupCount = static_cast<int>(identity.groups.size());
+  if (getgrouplist(name.c_str(), entry.pw_gid, identity.groups.data(), &groupCount) < 0) {
+    identity.groups.resize(static_cast<std::size_t>(groupCount));
+    getgrouplist(name.c_str(), entry.pw_gid, identity.groups.data(), &groupCount);
   }
-  groups.resize(static_cast<std::size_t>(groupCount));
+  identity.groups.resize(static_cast<std::size_t>(groupCount));
 
-  // Everything the child needs is made before the fork: after it, only
-  // calls that are safe in the child of a threaded process.
   std::string path = Utf8FromWide(program);
   std::vector<std::string> narrow{path};
   for (const auto& argument : arguments) narrow.push_back(Utf8FromWide(argument));
   std::vector<char*> argv;
   for (auto& argument : narrow) argv.push_back(argument.data());
   argv.push_back(nullptr);
-  uid_t uid = entry.pw_uid;
-  gid_t gid = entry.pw_gid;
+  pid_t id = 0;
+  if (int failure = posix::StartProcessAs(argv.data(), environ, identity, false, &id)) {
+    return fail(posix::Win32FromErrno(failure));
+  }
+  if (error != nullptr) *error = kErrorSuccess;
+  return std::make_unique<PosixChildProcess>(id);
+}
 
+}  // namespace wl::platform
+
+namespace wl::platform::posix {
+namespace {
+
+void ReapInBackground(pid_t child, std::function<void()> ended) {
+  std::thread([child, ended = std::move(ended)] {
+    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    if (ended) ended();
+  }).detach();
+}
+
+}  // namespace
+
+int StartProcessAs(char* const argv[], char* const envp[], const AccountIdentity& account, bool detached,
+                   pid_t* pid) {
   int report[2];
-  if (pipe2(report, O_CLOEXEC) != 0) return fail(posix::Win32FromErrno(errno));
+  if (pipe2(report, O_CLOEXEC) != 0) return errno;
   pid_t id = fork();
   if (id < 0) {
     int failure = errno;
     close(report[0]);
     close(report[1]);
-    return fail(posix::Win32FromErrno(failure));
+    return failure;
   }
   if (id == 0) {
+    // Only calls that are safe in the child of a threaded process.
     int failure = 0;
-    if (setgroups(groups.size(), groups.data()) != 0 || setgid(gid) != 0 || setuid(uid) != 0) {
-      failure = errno;
-    } else {
-      execve(path.c_str(), argv.data(), environ);
+    if (detached) {
+      sigset_t none;
+      sigemptyset(&none);
+      sigprocmask(SIG_SETMASK, &none, nullptr);
+      setsid();
+      int null = open("/dev/null", O_RDWR);
+      if (null < 0 || dup2(null, 0) < 0 || dup2(null, 1) < 0 || dup2(null, 2) < 0 || chdir("/") != 0) failure = errno;
+    }
+    if (failure == 0) failure = SwitchToAccount(account);
+    if (failure == 0) {
+      execve(argv[0], argv, envp);
       failure = errno;
     }
     [[maybe_unused]] ssize_t written = write(report[1], &failure, sizeof failure);
@@ -151,20 +180,22 @@ std::unique_ptr<ChildProcess> StartProcessAsUser(std::wstring_view program,
     got = read(report[0], &failure, sizeof failure);
   } while (got < 0 && errno == EINTR);
   close(report[0]);
-  auto child = std::make_unique<PosixChildProcess>(id);
   if (got == static_cast<ssize_t>(sizeof failure)) {
-    child->Wait();
-    return fail(posix::Win32FromErrno(failure));
+    while (waitpid(id, nullptr, 0) < 0 && errno == EINTR) {
+    }
+    return failure;
   }
-  if (error != nullptr) *error = kErrorSuccess;
-  return child;
+  *pid = id;
+  return 0;
 }
 
-}  // namespace wl::platform
-
-namespace wl::platform::posix {
-
-int StartDetachedProcess(char* const argv[], char* const envp[], pid_t* pid, std::function<void()> ended) {
+int StartDetachedProcess(char* const argv[], char* const envp[], pid_t* pid, std::function<void()> ended,
+                         const AccountIdentity* account) {
+  if (account != nullptr) {
+    if (int failure = StartProcessAs(argv, envp, *account, true, pid)) return failure;
+    ReapInBackground(*pid, std::move(ended));
+    return 0;
+  }
   posix_spawn_file_actions_t actions;
   posix_spawnattr_t attributes;
   posix_spawn_file_actions_init(&actions);
@@ -180,11 +211,7 @@ int StartDetachedProcess(char* const argv[], char* const envp[], pid_t* pid, std
   posix_spawn_file_actions_destroy(&actions);
   posix_spawnattr_destroy(&attributes);
   if (result != 0) return result;
-  std::thread([child = *pid, ended = std::move(ended)] {
-    while (waitpid(child, nullptr, 0) < 0 && errno == EINTR) {
-    }
-    if (ended) ended();
-  }).detach();
+  ReapInBackground(*pid, std::move(ended));
   return 0;
 }
 

@@ -23,11 +23,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "platform/named_mutex.h"
+#include "platform/posix/account_posix.h"
 #include "platform/posix/checked_open.h"
 #include "platform/posix/com_internal.h"
 #include "platform/posix/detached_process.h"
@@ -50,6 +52,7 @@ struct ServiceStatusHandleObject {
 namespace {
 
 constexpr const char* kStartMarker = "WAYLINE_SERVICE_START";
+constexpr Win32Error kErrorInvalidServiceAccount = 1057;
 // How long a started program waits for its starter's status report.
 constexpr auto kStartReportWait = std::chrono::seconds(10);
 
@@ -300,6 +303,24 @@ class StartLock {
   std::unique_ptr<NamedMutex> mutex_;
 };
 
+// Whom the service's program runs as. The stand-in knows the one account
+// that registration names, the local system account (ObjectName
+// LocalSystem), which on Linux is root and the owner of the machine root:
+// started by root, the program runs as the root's owner (the service's
+// account owns /var/lib/wayline); started by the owner, as itself. Any other
+// user could only run it as themselves, not as the system account: 5. Any
+// other ObjectName: 1057, the stand-in cannot log on as other accounts.
+Win32Error ServiceAccount(const ServiceConfig& config, std::optional<posix::AccountIdentity>* account) {
+  account->reset();
+  if (!config.serviceStartName.empty() && !RegistryNamesEqual(config.serviceStartName, L"LocalSystem")) {
+    return kErrorInvalidServiceAccount;
+  }
+  if (!posix::IsSystemAccount(geteuid())) return kErrorAccessDenied;
+  posix::AccountIdentity system;
+  if (geteuid() == 0 && posix::MachineSystemAccount(&system) && system.uid != 0) *account = std::move(system);
+  return kErrorSuccess;
+}
+
 Win32Error ReportStarting(std::wstring_view serviceName, std::uint32_t serviceType, std::uint32_t id) {
   posix::ServiceProcess process;
   if (!posix::IdentifyProcess(id, &process)) return kErrorServiceNeverStarted;
@@ -324,6 +345,8 @@ Win32Error StartInstalledService(std::wstring_view serviceName) {
   ServiceConfig config;
   std::vector<std::string> arguments;
   if (Win32Error result = PrepareStart(serviceName, &config, &arguments)) return result;
+  std::optional<posix::AccountIdentity> account;
+  if (Win32Error result = ServiceAccount(config, &account)) return result;
 
   std::vector<std::string> environment;
   std::string marker = std::string(kStartMarker) + "=";
@@ -334,7 +357,7 @@ Win32Error StartInstalledService(std::wstring_view serviceName) {
   std::vector<char*> argv = Pointers(arguments), envp = Pointers(environment);
 
   pid_t pid = 0;
-  int spawned = posix::StartDetachedProcess(argv.data(), envp.data(), &pid);
+  int spawned = posix::StartDetachedProcess(argv.data(), envp.data(), &pid, {}, account ? &*account : nullptr);
   if (spawned != 0) return posix::Win32FromErrno(spawned);
 
   Win32Error result = ReportStarting(serviceName, config.serviceType, static_cast<std::uint32_t>(pid));
@@ -345,20 +368,25 @@ Win32Error StartInstalledService(std::wstring_view serviceName) {
 Win32Error RunInstalledService(std::wstring_view serviceName) {
   ServiceConfig config;
   std::vector<std::string> arguments;
+  std::optional<posix::AccountIdentity> account;
   {
     StartLock lock(serviceName);
     if (Win32Error error = lock.Error()) return error;
     if (Win32Error result = PrepareStart(serviceName, &config, &arguments)) return result;
+    if (Win32Error result = ServiceAccount(config, &account)) return result;
     if (Win32Error result = ReportStarting(serviceName, config.serviceType, static_cast<std::uint32_t>(getpid()))) {
       return result;
     }
   }
   // The program keeps this process's id and start time, which the status
   // names.
-  if (setenv(kStartMarker, Utf8FromWide(serviceName).c_str(), 1) != 0) return posix::Win32FromErrno(errno);
+  int error = setenv(kStartMarker, Utf8FromWide(serviceName).c_str(), 1) != 0 ? errno : 0;
+  if (error == 0 && account) error = posix::SwitchToAccount(*account);
   std::vector<char*> argv = Pointers(arguments);
-  execv(argv[0], argv.data());
-  int error = errno;
+  if (error == 0) {
+    execv(argv[0], argv.data());
+    error = errno;
+  }
   posix::RemoveServiceStatus(serviceName);
   return posix::Win32FromErrno(error);
 }
