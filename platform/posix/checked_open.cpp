@@ -115,6 +115,17 @@ Descriptor OpenAt(int folder, const char* name, int flags) {
   return Descriptor(descriptor);
 }
 
+// What uid 0 makes in a folder of the machine root's owner (a service
+// account that owns the root) becomes the owner's, as if it had made it:
+// the account must be able to take the locks and rewrite the files that
+// root's processes made first.
+void GiveToFolderOwner(int folder, int made) {
+  if (geteuid() != 0) return;
+  struct stat parent {};
+  if (fstat(folder, &parent) != 0 || parent.st_uid == 0 || parent.st_uid != MachineRootOwner()) return;
+  (void)fchown(made, parent.st_uid, parent.st_gid);
+}
+
 // Makes `name` in the folder with exactly `mode`, returns it opened for
 // reading (so that its mode can be set), or an invalid descriptor with errno.
 Descriptor MakeOne(int folder, const std::string& name, mode_t mode) {
@@ -128,6 +139,7 @@ Descriptor MakeOne(int folder, const std::string& name, mode_t mode) {
     return Descriptor();
   }
   fchmod(made.Get(), mode);
+  GiveToFolderOwner(folder, made.Get());
   return made;
 }
 
@@ -354,6 +366,7 @@ CheckedOpen OpenIn(int folder, const std::string& folderPath, const std::string&
   }
   if (created) {
     fchmod(file.Get(), mode);
+    GiveToFolderOwner(folder, file.Get());
   } else if (writing && info.st_uid == geteuid() && WritableByOthers(info)) {
     fchmod(file.Get(), info.st_mode & 07755);
   }

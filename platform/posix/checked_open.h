@@ -66,7 +66,9 @@ CheckedOpen OpenFolder(const std::string& path, const OpenRules& rules = {});
 
 // The same, making the missing folders on the way (mkdirat under the
 // checked parent), each with exactly `mode` (set with fchmod, whatever the
-// umask) and owned by the process. An existing folder of the process's own
+// umask) and owned by the process; what uid 0 makes in a folder of the
+// machine root's owner goes to that owner (the service account of an
+// installed root takes the locks root made first). An existing folder of the process's own
 // that is writable by group or others is narrowed to `mode`: no machine root
 // keeps a folder that every user may write.
 CheckedOpen MakeFolder(const std::string& path, mode_t mode, const OpenRules& rules = {});
@@ -74,7 +76,8 @@ CheckedOpen MakeFolder(const std::string& path, mode_t mode, const OpenRules& ru
 // Opens `name` (one component, no '/') in a folder that OpenFolder or
 // MakeFolder gave; folderPath is its path, for the messages. flags are those
 // of open(2) (access mode, O_APPEND, O_CREAT, O_EXCL, O_TRUNC); the checks
-// add the rest. A file that the open creates gets exactly `mode`; an
+// add the rest. A file that the open creates gets exactly `mode` (and an
+// owner as MakeFolder gives it); an
 // existing file of the process's own that is opened for writing loses any
 // write permission of group and others.
 CheckedOpen OpenIn(int folder, const std::string& folderPath, const std::string& name, int flags, mode_t mode,

@@ -21,6 +21,7 @@
 #include "platform/posix/com_internal.h"
 #include "platform/posix/account_posix.h"
 #include "platform/posix/com_server.h"
+#include "platform/posix/directories.h"
 #include "platform/posix/registry_origin.h"
 #include "platform/posix/trust.h"
 #include "platform/registry.h"
