@@ -19,6 +19,7 @@
 #include "platform/posix/com_server.h"
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <sys/epoll.h>
 #include <sys/eventfd.h>
 #include <sys/resource.h>
@@ -172,6 +173,11 @@ class Server {
       if (listener->open && listener->clsid == clsid) return S_OK;
     }
     if (HRESULT result = StartLocked(); FAILED(result)) return result;
+    // Frame buffers of a megabyte and more get pages of their own, given
+    // back to the system when freed: otherwise the allocator's moving
+    // threshold keeps them in its heap, and the memory of the connections
+    // closed at the limit stays with the process.
+    mallopt(M_MMAP_THRESHOLD, 1 << 20);
     limits_ = EffectiveLimits();
     heldLimit_ = limits_.heldBytes;
     ComFolder folder = OwnComFolder();
@@ -438,7 +444,10 @@ class Server {
       std::vector<std::uint8_t>().swap(connection->input);
     }
     connection->output.Trim(kFirstRead);
-    std::size_t held = connection->inputUsed + (connection->output.size() - connection->outputSent);
+    // What the buffer takes, not what it holds: reads double it, so a frame
+    // may take twice its bytes.
+    std::size_t held = (connection->inputUsed != 0 ? connection->input.size() : 0) +
+                       (connection->output.size() - connection->outputSent);
     std::size_t before = connection->held.exchange(held);
     if (held == before) return;
     if (held < before) {
