@@ -24,6 +24,7 @@
 
 #include "platform/com_frame.h"
 #include "platform/posix/account_posix.h"
+#include "platform/posix/checked_open.h"
 #include "platform/posix/com_internal.h"
 #include "platform/posix/com_server.h"
 #include "platform/posix/detached_process.h"
@@ -170,26 +171,26 @@ bool StartServer(const std::wstring& commandLine, std::shared_ptr<std::atomic<bo
 // clients that activate at once take turns, so that the second finds the
 // server the first started. Each user takes the lock in the folder where
 // the servers it starts listen, so an ordinary user never takes the
-// machine's (SYSTEM's, mode 0600). The file is opened without following a
-// link and without blocking, and must be a plain file of this user (or of
-// SYSTEM, for the machine's); anything else is reported, and activation
-// goes on without the lock (two clients may then start two servers).
+// machine's (SYSTEM's, mode 0600). The file is a checked open's lock file
+// (a plain file of SYSTEM for the machine's, of this user or SYSTEM for the
+// user's own; one of this user's that others could open is made anew);
+// anything else is reported, and activation goes on without the lock (two
+// clients may then start two servers).
 class ActivationLock {
  public:
   ActivationLock(const ComFolder& folder, const CLSID& clsid) {
-    std::string path = ClassLockPath(folder, clsid);
-    fd_ = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC, 0600);
-    if (fd_ < 0) {
-      Refuse(path, L"it cannot be opened (error " + std::to_wstring(errno) + L")");
+    OpenRules rules;
+    rules.systemOwner = folder.machine;
+    CheckedOpen opened = OpenFolder(folder.path, rules);
+    std::string name = NameOf(ClassLockPath(folder, clsid));
+    if (opened.Ok()) opened = OpenLockFile(opened.descriptor.Get(), folder.path, name, rules);
+    if (!opened.Ok()) {
+      Refuse(ClassLockPath(folder, clsid),
+             opened.refusal.empty() ? L"it cannot be opened (error " + std::to_wstring(opened.error) + L")"
+                                    : WideFromUtf8(opened.refusal));
       return;
     }
-    struct stat info {};
-    if (fstat(fd_, &info) != 0 || !S_ISREG(info.st_mode) || info.st_nlink != 1 ||
-        (folder.machine ? !IsSystemAccount(info.st_uid) : info.st_uid != geteuid())) {
-      Refuse(path, L"it is not a plain file of " + std::wstring(folder.machine ? L"SYSTEM" : L"this user"));
-      return;
-    }
-    if ((info.st_mode & 077) != 0) (void)fchmod(fd_, 0600);
+    fd_ = opened.descriptor.Release();
   }
   ~ActivationLock() {
     if (fd_ >= 0) close(fd_);
