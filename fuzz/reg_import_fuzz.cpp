@@ -57,8 +57,8 @@ std::map<fs::path, std::string> Hives() {
 }
 
 int Import(std::string_view bytes, std::wstring* errors) {
-  wl::ToolConsole console;
-  console.out = [](std::wstring_view) {};
+  wl::cli::Console console;
+  console.out = [](std::string_view) { return true; };
   console.err = [errors](std::wstring_view text) { errors->append(text); };
   console.readLine = [] { return std::optional<std::string>(); };
   return wl::ImportRegistryText(bytes, L"fuzz.reg", console);
@@ -71,13 +71,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   fs::remove_all(Root() / "registry", error);
   std::string_view bytes(reinterpret_cast<const char*>(data), size);
   std::wstring errors;
-  if (Import(bytes, &errors) != wl::kToolSuccess) {
+  if (Import(bytes, &errors) != wl::cli::kExitDone) {
     Check(errors.starts_with(L"ERROR: "));
     if (errors.find(L"Nothing was imported.") != std::wstring::npos) Check(Hives().empty());
     return 0;
   }
   auto once = Hives();
   errors.clear();
-  Check(Import(bytes, &errors) == wl::kToolSuccess && Hives() == once);
+  Check(Import(bytes, &errors) == wl::cli::kExitDone && Hives() == once);
   return 0;
 }

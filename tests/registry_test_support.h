@@ -166,12 +166,12 @@ struct ToolRun {
 inline ToolRun RunTool(const std::vector<std::wstring>& arguments, std::vector<std::string> answers = {}) {
   ToolRun run;
   std::size_t next = 0;
-  ToolConsole console{[&run](std::wstring_view text) { run.out += text; },
-                      [&run](std::wstring_view text) { run.err += text; },
-                      [&]() -> std::optional<std::string> {
-                        if (next >= answers.size()) return std::nullopt;
-                        return answers[next++];
-                      }};
+  cli::Console console{[&run](std::string_view bytes) { return run.out += platform::WideFromUtf8(bytes), true; },
+                       [&run](std::wstring_view text) { run.err += text; },
+                       [&]() -> std::optional<std::string> {
+                         if (next >= answers.size()) return std::nullopt;
+                         return answers[next++];
+                       }};
   run.code = RunRegistryTool(arguments, console);
   return run;
 }

@@ -63,32 +63,7 @@ TEST(RegistryToolText, KeyNames) {
   }
 }
 
-TEST(RegistryToolText, NumbersAndTypes) {
-  struct Row {
-    std::wstring_view text;
-    std::uint64_t limit;
-    std::optional<std::uint64_t> value;
-  };
-  const Row rows[] = {
-      {L"0", 0xFFFFFFFF, 0},
-      {L"4294967295", 0xFFFFFFFF, 0xFFFFFFFFu},
-      {L"4294967296", 0xFFFFFFFF, std::nullopt},
-      {L"0x10", 0xFFFFFFFF, 16},
-      {L"0XfF", 0xFF, 255},
-      {L"0x100", 0xFF, std::nullopt},
-      {L"0xffffffffffffffff", ~std::uint64_t{0}, ~std::uint64_t{0}},
-      {L"18446744073709551616", ~std::uint64_t{0}, std::nullopt},
-      {L"0x", 0xFF, std::nullopt},
-      {L"12x", 0xFFFFFFFF, std::nullopt},
-      {L"-1", 0xFFFFFFFF, std::nullopt},
-      {L"+1", 0xFFFFFFFF, std::nullopt},
-      {L" 1", 0xFFFFFFFF, std::nullopt},
-      {L"\u0661", 0xFFFFFFFF, std::nullopt},  // an Arabic-Indic digit one
-      {L"", 0xFFFFFFFF, std::nullopt},
-  };
-  for (const Row& row : rows) {
-    EXPECT_EQ(ParseToolNumber(row.text, row.limit), row.value) << Utf8FromWide(row.text);
-  }
+TEST(RegistryToolText, Types) {
   EXPECT_EQ(ParseToolTypeName(L"reg_qword"), kRegQword);
   EXPECT_EQ(ParseToolTypeName(L"REG_LINK"), std::nullopt);
   EXPECT_EQ(ParseToolTypeName(L"REG_FANCY"), std::nullopt);
@@ -275,36 +250,50 @@ TEST_F(RegistryTool, ImportsRegedit4FilesInTheAnsiCodePage) {
   EXPECT_EQ(data, Utf16Bytes(L"%A%"));
 }
 
-TEST_F(RegistryTool, RejectsBadArgumentsWithExitCode1) {
+TEST_F(RegistryTool, RejectsBadArgumentsAndHelpsOnRequest) {
   std::wstring key = L"HKCU\\" + baseName_;
-  const std::vector<std::vector<std::wstring>> bad = {
-      {},
-      {L"frobnicate", key},
-      {L"query"},
-      {L"query", L"HKXX\\Software"},
-      {L"query", key + L"\\Missing"},
-      {L"query", key, L"/v", L"Missing"},
-      {L"query", key, L"/zz"},
-      {L"add", key, L"/v"},
-      {L"add", key, L"/v", L"n", L"/t", L"REG_DWORD", L"/d", L"12x"},
-      {L"add", key, L"/v", L"n", L"/t", L"REG_DWORD", L"/d", L"4294967296"},
-      {L"add", key, L"/v", L"n", L"/t", L"REG_BINARY", L"/d", L"abc"},
-      {L"add", key, L"/v", L"n", L"/t", L"REG_FANCY"},
-      {L"add", key, L"/v", L"a", L"/ve"},
-      {L"delete", key, L"/v", L"Missing", L"/f"},
-      {L"export", key},
-      {L"import", L"no-such-file.reg"},
+  // 2 for a command line the tool does not take (it then points to its
+  // usage), 1 for one that it takes but cannot carry out.
+  struct Row {
+    std::vector<std::wstring> arguments;
+    int code;
   };
-  for (const auto& arguments : bad) {
+  const Row rows[] = {
+      {{}, 2},
+      {{L"frobnicate", key}, 2},
+      {{L"query"}, 2},
+      {{L"query", key, L"/zz"}, 2},
+      {{L"add", key, L"/v"}, 2},
+      {{L"add", key, L"/v", L"a", L"/ve"}, 2},
+      {{L"export", key}, 2},
+      {{L"query", L"HKXX\\Software"}, 1},
+      {{L"query", key + L"\\Missing"}, 1},
+      {{L"query", key, L"/v", L"Missing"}, 1},
+      {{L"add", key, L"/v", L"n", L"/t", L"REG_DWORD", L"/d", L"12x"}, 1},
+      {{L"add", key, L"/v", L"n", L"/t", L"REG_DWORD", L"/d", L"4294967296"}, 1},
+      {{L"add", key, L"/v", L"n", L"/t", L"REG_BINARY", L"/d", L"abc"}, 1},
+      {{L"add", key, L"/v", L"n", L"/t", L"REG_FANCY"}, 1},
+      {{L"delete", key, L"/v", L"Missing", L"/f"}, 1},
+      {{L"import", L"no-such-file.reg"}, 1},
+  };
+  for (const Row& row : rows) {
     std::string line;
-    for (const auto& a : arguments) line += Utf8FromWide(a) + " ";
-    test::ToolRun run = test::RunTool(arguments);
-    EXPECT_EQ(run.code, 1) << line;
+    for (const auto& a : row.arguments) line += Utf8FromWide(a) + " ";
+    test::ToolRun run = test::RunTool(row.arguments);
+    EXPECT_EQ(run.code, row.code) << line;
     EXPECT_TRUE(run.err.starts_with(L"ERROR: ")) << line;
+    EXPECT_EQ(run.err.find(L"Type \"wlreg /?\" for usage.") != std::wstring::npos, row.code == 2) << line;
     EXPECT_TRUE(run.out.empty()) << line;
   }
-  // The program returns the same code to its caller.
+  for (std::vector<std::wstring> help : {std::vector<std::wstring>{L"/?"}, {L"-h"}, {L"--help"}, {L"query", key, L"/?"}}) {
+    test::ToolRun run = test::RunTool(help);
+    EXPECT_EQ(run.code, 0) << Utf8FromWide(help.back());
+    EXPECT_TRUE(run.out.starts_with(L"wlreg: reads and changes the registry.")) << Utf8FromWide(help.back());
+    EXPECT_TRUE(run.err.empty());
+  }
+  // The program returns the same codes to its caller.
   EXPECT_EQ(test::RunChild({L"query", key + L"\\Missing"}, L"wlreg"), 1);
+  EXPECT_EQ(test::RunChild({L"query"}, L"wlreg"), 2);
   EXPECT_EQ(
       test::RunChild({L"add", key + L"\\Program", L"/v", L"n", L"/t", L"REG_DWORD", L"/d", L"7", L"/f"}, L"wlreg"), 0);
 }
@@ -344,7 +333,8 @@ TEST_F(RegistryTool, QueryPrintsLikeRegExeAndAsksBeforeDeleting) {
   EXPECT_EQ(printed,
             "Permanently delete the registry key " + shown + " (Yes/No)? The operation was cancelled by the user.\n");
   EXPECT_EQ(OpenCode(L"Shown"), 0u);
-  std::tie(code, printed) = run("y\n", {L"delete", shownKey});
+  // An answer with a CR LF end, as a Windows editor saves it.
+  std::tie(code, printed) = run("y\r\n", {L"delete", shownKey});
   EXPECT_EQ(code, 0);
   EXPECT_EQ(OpenCode(L"Shown"), kErrorFileNotFound);
 }

@@ -56,6 +56,9 @@ TEST(ScribeToolText, MessagesAndPrintedBytes) {
   EXPECT_EQ(PrintableLogBytes("\xEF\xBB\xBF" "a\rb\r\r\n", false), "\xEF\xBB\xBF" "a\rb\r\n");
 }
 
+// follow looks often, so that a test need not wait long for a line.
+constexpr std::uint32_t kPollMilliseconds = 10;
+
 struct ToolRun {
   int code = -1;
   std::string out;
@@ -70,14 +73,14 @@ struct Recorder {
     std::lock_guard lock(mutex);
     return f();
   }
-  ScribeConsole Console() {
+  cli::Console Console() {
     return {[this](std::string_view bytes) { return Locked([&] { out += bytes; }), true; },
             [this](std::wstring_view text) { Locked([&] { err += text; }); },
             [this, next = std::size_t{0}]() mutable -> std::optional<std::string> {
               if (next >= input.size()) return std::nullopt;
               return input[next++];
             },
-            [this] { return Locked([&] { return following; }); }, 10};
+            [this] { return Locked([&] { return following; }); }};
   }
   std::mutex mutex;
   std::string out;
@@ -115,7 +118,7 @@ class ScribeTool : public test::ServiceFixture {
   static ToolRun Tool(const std::vector<std::wstring>& arguments, std::vector<std::string> input = {}) {
     Recorder recorder;
     recorder.input = std::move(input);
-    int code = RunScribeTool(arguments, recorder.Console());
+    int code = RunScribeTool(arguments, recorder.Console(), kPollMilliseconds);
     return {code, recorder.out, recorder.err};
   }
 
@@ -142,20 +145,20 @@ TEST_F(ScribeTool, CommandsAgainstTheService) {
       {{L"level"}, 0, "Global level: 3 Warning\n", L""},
       {{L"level"}, 0, " 21  Lookout       5 Debug\n", L""},
       {{L"level"}, 0, " 28  Tally         2 Error\n", L""},
-      {{L"level", L"Wayline", L"2"}, 1, "", L"shared by sources 1 and 36"},
-      {{L"level", L"7"}, 1, "", L"There is no level 7"},
-      {{L"level", L"Lookout", L"0x10003"}, 1, "", L"There is no level 0x10003"},
-      {{L"level", L"1", L"2", L"3"}, 1, "", L"Usage: scribe level"},
-      {{L"log", L"-s", L"Nowhere", L"x"}, 1, "", L"Unknown source \"Nowhere\""},
-      {{L"log", L"-s"}, 1, "", L"--source needs a value"},
-      {{L"log", L"-s", L"1", L"--source=2"}, 1, "", L"--source is given twice"},
-      {{L"log", L"-x"}, 1, "", L"\"-x\" is not an option of log"},
-      {{L"follow"}, 1, "", L"Usage: scribe follow"},
-      {{L"follow", L"Nowhere"}, 1, "", L"Unknown component"},
-      {{L"follow", L"-n", L"many", L"Tally"}, 1, "", L"--lines takes a number"},
-      {{L"frobnicate"}, 1, "", L"Unknown command \"frobnicate\""},
-      {{std::wstring(100000, L'x')}, 1, "", L"xxx...\""},
-      {{}, 1, "", L"Name a command"},
+      {{L"level", L"Wayline", L"2"}, 2, "", L"shared by sources 1 and 36"},
+      {{L"level", L"7"}, 2, "", L"There is no level 7"},
+      {{L"level", L"Lookout", L"0x10003"}, 2, "", L"There is no level 0x10003"},
+      {{L"level", L"1", L"2", L"3"}, 2, "", L"Usage: scribe level"},
+      {{L"log", L"-s", L"Nowhere", L"x"}, 2, "", L"Unknown source \"Nowhere\""},
+      {{L"log", L"-s"}, 2, "", L"--source needs a value"},
+      {{L"log", L"-s", L"1", L"--source=2"}, 2, "", L"--source is given twice"},
+      {{L"log", L"-x"}, 2, "", L"\"-x\" is not an option of log"},
+      {{L"follow"}, 2, "", L"Usage: scribe follow"},
+      {{L"follow", L"Nowhere"}, 2, "", L"Unknown component"},
+      {{L"follow", L"-n", L"many", L"Tally"}, 2, "", L"--lines takes a number"},
+      {{L"frobnicate"}, 2, "", L"Unknown command \"frobnicate\""},
+      {{std::wstring(100000, L'x')}, 2, "", L"xxx...\""},
+      {{}, 2, "", L"Name a command"},
       {{L"--help"}, 0, "  scribe follow [-n LINES] COMPONENT\n", L""},
       {{L"log", L"-s", L"1", L"--help"}, 0, "Usage: scribe log", L""},
   };
@@ -226,9 +229,10 @@ TEST_F(ScribeTool, FollowsAFileAcrossRotationsAndResets) {
 
   Recorder follow;
   follow.following = true;
-  ScribeConsole console = follow.Console();
+  cli::Console console = follow.Console();
   int followCode = -1;
-  std::thread follower([&] { followCode = RunScribeTool({L"follow", L"-n", L"2", L"tally"}, console); });
+  std::thread follower(
+      [&] { followCode = RunScribeTool({L"follow", L"-n", L"2", L"tally"}, console, kPollMilliseconds); });
   auto printed = [&](const std::string& text) {
     for (int i = 0; i < 4000 && follow.Locked([&] { return follow.out.find(text); }) == std::string::npos; ++i) {
       platform::SleepMilliseconds(5);
@@ -293,10 +297,10 @@ TEST_F(ScribeTool, TheProgram) {
   EXPECT_EQ(run(binary, {L"log", L"-s", L"Seal", L"-l", L"W"}, output), 0);
   ASSERT_TRUE(WaitForText("Tunnel.log", ": end\r\n"));
   EXPECT_EQ(CountOf(ReadLog("Tunnel.log"), "Seal        +W "), 4u);
-  EXPECT_EQ(run("", {L"level", L"99"}, output), kScribeUsage);
+  EXPECT_EQ(run("", {L"level", L"99"}, output), cli::kExitUsage);
   if (!test::OnWindows()) {
     // An output that cannot be written.
-    EXPECT_EQ(run("", {L"level"}, "/dev/full"), kScribeFailed);
+    EXPECT_EQ(run("", {L"level"}, "/dev/full"), cli::kExitFailed);
   }
   // A running server is reached whatever the registration says.
   StopServer();
@@ -323,7 +327,7 @@ TEST(ScribeToolOnAMistypedRoot, CommandsCreateNothing) {
     int code;
   };
   const Row rows[] = {
-      {L"scribe", {L"files"}, kScribeFailed},
+      {L"scribe", {L"files"}, cli::kExitFailed},
       {L"scribe", {L"level"}, kScribeUnreachable},
       {L"scribe", {L"log", L"text"}, kScribeUnreachable},
       {L"scribe", {L"reset"}, kScribeUnreachable},
@@ -339,7 +343,7 @@ TEST(ScribeToolOnAMistypedRoot, CommandsCreateNothing) {
   }
   // follow, which does not end by itself, in this process: it looks once.
   Recorder recorder;
-  EXPECT_EQ(RunScribeTool({L"follow", L"Wayline"}, recorder.Console()), kScribeFailed);
+  EXPECT_EQ(RunScribeTool({L"follow", L"Wayline"}, recorder.Console(), kPollMilliseconds), cli::kExitFailed);
   EXPECT_NE(recorder.err.find(L"the data folder cannot be found: " + (typo / "ProgramData").wstring()),
             std::wstring::npos)
       << platform::Utf8FromWide(recorder.err);

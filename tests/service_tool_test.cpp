@@ -15,9 +15,9 @@ struct ToolRun {
 
 ToolRun Wlsc(const std::vector<std::wstring>& arguments) {
   ToolRun run;
-  ToolConsole console{[&run](std::wstring_view text) { run.out += text; },
-                      [&run](std::wstring_view text) { run.err += text; },
-                      []() -> std::optional<std::string> { return std::nullopt; }};
+  cli::Console console{[&run](std::string_view bytes) { return run.out += platform::WideFromUtf8(bytes), true; },
+                       [&run](std::wstring_view text) { run.err += text; },
+                       []() -> std::optional<std::string> { return std::nullopt; }};
   run.code = RunServiceTool(arguments, console);
   return run;
 }

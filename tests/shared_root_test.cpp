@@ -461,9 +461,9 @@ TEST_F(SharedRootTest, AUserWithoutAHiveIsToldHowToGetOne) {
       << refusal;
 
   std::wstring out;
-  ToolConsole console{[&](std::wstring_view text) { out += text; }, [&](std::wstring_view text) { out += text; },
-                      [] { return std::optional<std::string>(); }};
-  ASSERT_EQ(RunRegistryTool({L"addhive", L"nobody"}, console), kToolSuccess) << platform::Utf8FromWide(out);
+  cli::Console console{[&](std::string_view bytes) { return out += platform::WideFromUtf8(bytes), true; },
+                       [&](std::wstring_view text) { out += text; }, [] { return std::optional<std::string>(); }};
+  ASSERT_EQ(RunRegistryTool({L"addhive", L"nobody"}, console), cli::kExitDone) << platform::Utf8FromWide(out);
   EXPECT_EQ(child.Run({L"registry-refusal", L"Software\\Kestrix", output.wstring()}), 0);
   EXPECT_EQ(test::ReadFileText(output), "");
 }

@@ -1,7 +1,6 @@
 #include "tools/registry_tool.h"
 
 #include <algorithm>
-#include <charconv>
 #include <filesystem>
 
 #include "diagnostics/format.h"
@@ -153,19 +152,19 @@ struct CommandSpec {
 // One run of a command line, talking through the console.
 class Tool {
  public:
-  explicit Tool(const ToolConsole& console) : console_(console) {}
+  explicit Tool(const cli::Console& console) : console_(console) {}
 
   int Run(std::vector<std::wstring> arguments) {
     if (arguments.empty()) return SyntaxError(L"Name a command: query, add, delete, export, import or addhive.");
     std::wstring command = arguments.front();
     arguments.erase(arguments.begin());
-    if (command == L"/?" || command == L"-?" || command == L"/h" || command == L"--help") {
+    if (cli::IsHelp(command, cli::Habits::kWindows)) {
       Usage();
-      return kToolSuccess;
+      return cli::kExitDone;
     }
     for (const Command& entry : kCommands) {
       if (!RegistryNamesEqual(command, entry.form.name)) continue;
-      int exitCode = kToolFailure;
+      int exitCode = cli::kExitFailed;
       std::optional<Invocation> invocation = Prepare(arguments, entry.form, &exitCode);
       return invocation ? (this->*entry.run)(*invocation) : exitCode;
     }
@@ -173,18 +172,19 @@ class Tool {
   }
 
  private:
-  void Out(std::wstring_view text) const { console_.out(text); }
+  // What the tool prints whether or not the output takes it.
+  void Out(std::wstring_view text) const { (void)console_.Print(text); }
 
   int Fail(std::wstring_view message) const {
     console_.err(L"ERROR: " + std::wstring(message) + L"\n");
-    return kToolFailure;
+    return cli::kExitFailed;
   }
 
   int SyntaxError(std::wstring_view detail = {}) const {
     std::wstring message = L"Invalid syntax.";
     if (!detail.empty()) message += L" " + std::wstring(detail);
     console_.err(L"ERROR: " + message + L"\nType \"wlreg /?\" for usage.\n");
-    return kToolFailure;
+    return cli::kExitUsage;
   }
 
   int RegistryFailure(Win32Error code) const {
@@ -213,6 +213,7 @@ class Tool {
     Out(std::wstring(question) + L" (Yes/No)? ");
     std::optional<std::string> line = console_.readLine();
     if (!line) return false;
+    while (!line->empty() && line->back() == '\r') line->pop_back();
     std::wstring answer;
     for (char c : *line) answer.push_back(RegistryUpperCase(static_cast<wchar_t>(c)));
     return answer == L"Y" || answer == L"YES";
@@ -220,7 +221,7 @@ class Tool {
 
   int Cancelled() const {
     Out(L"The operation was cancelled by the user.\n");
-    return kToolSuccess;
+    return cli::kExitDone;
   }
 
   void Usage() const {
@@ -247,8 +248,8 @@ class Tool {
   }
 
   // Parses the arguments after the command. False (after printing the
-  // error, or the usage for a "/?" of its own) for a switch the command
-  // does not take, with the exit code in *exitCode.
+  // error, or the usage for a request for help as an argument of its own)
+  // for a switch the command does not take, with the exit code in *exitCode.
   bool ParseOptions(const std::vector<std::wstring>& arguments, std::wstring_view command,
                     const std::vector<std::wstring_view>& allowed, Options* options, int* exitCode) const {
     auto takes = [&](std::wstring_view name) {
@@ -263,10 +264,15 @@ class Tool {
     };
     // The switches of any command. Anything else that starts with / or - (an
     // absolute path on Linux, say) is an ordinary argument.
-    static constexpr std::wstring_view kSwitches[] = {L"v", L"ve", L"va", L"s",      L"t",     L"d",
-                                                      L"f", L"y",  L"?",  L"reg:32", L"reg:64"};
+    static constexpr std::wstring_view kSwitches[] = {L"v", L"ve", L"va", L"s",      L"t",
+                                                      L"d", L"f",  L"y",  L"reg:32", L"reg:64"};
     for (std::size_t i = 0; i < arguments.size(); ++i) {
       const std::wstring& argument = arguments[i];
+      if (cli::IsHelp(argument, cli::Habits::kWindows)) {
+        Usage();
+        *exitCode = cli::kExitDone;
+        return false;
+      }
       auto next = [&](std::wstring_view name, std::optional<std::wstring>* target) {
         if (target->has_value()) return bad(L"/" + std::wstring(name) + L" is given twice.");
         if (i + 1 >= arguments.size()) return bad(L"/" + std::wstring(name) + L" needs a value.");
@@ -280,11 +286,6 @@ class Tool {
       if (!isSwitch) {
         options->positional.push_back(argument);
         continue;
-      }
-      if (lower == L"?") {
-        Usage();
-        *exitCode = kToolSuccess;
-        return false;
       }
       // The 32-bit and 64-bit views of the registry are one here.
       if (lower == L"reg:32" || lower == L"reg:64") continue;
@@ -316,7 +317,7 @@ class Tool {
   std::optional<Invocation> Prepare(const std::vector<std::wstring>& arguments, const CommandSpec& form,
                                     int* exitCode) const {
     Invocation invocation;
-    *exitCode = kToolFailure;
+    *exitCode = cli::kExitFailed;
     if (!ParseOptions(arguments, form.name, form.switches, &invocation.options, exitCode)) return std::nullopt;
     if (invocation.options.positional.size() != form.positional) {
       *exitCode = SyntaxError(std::wstring(form.name) + L" takes " + std::wstring(form.positionalText) + L".");
@@ -346,7 +347,7 @@ class Tool {
     if (result != kErrorSuccess) return RegistryFailure(result);
     if (options.recurse) output += Format(L"End of search: {} match(es) found.\n", matches);
     Out(output);
-    return kToolSuccess;
+    return cli::kExitDone;
   }
 
   // Adds a key's values and either its sub-keys' names or (recursing) the
@@ -447,7 +448,7 @@ class Tool {
       }
     }
     Out(L"The operation completed successfully.\n");
-    return kToolSuccess;
+    return cli::kExitDone;
   }
 
   int Delete(const Invocation& invocation) const {
@@ -463,7 +464,7 @@ class Tool {
       if (!options.force && !Confirm(L"Permanently delete the registry key " + name.display)) return Cancelled();
       if (Win32Error result = RegistryDeleteKeyTree(name.root, name.subKey)) return RegistryFailure(result);
       Out(L"The operation completed successfully.\n");
-      return kToolSuccess;
+      return cli::kExitDone;
     }
     OpenKey key;
     if (Win32Error result = RegistryOpenKey(name.root, name.subKey, kKeyRead | kKeySetValue, key.Receive())) {
@@ -488,7 +489,7 @@ class Tool {
       if (Win32Error result = RegistryDeleteValue(key.Get(), valueName)) return RegistryFailure(result);
     }
     Out(L"The operation completed successfully.\n");
-    return kToolSuccess;
+    return cli::kExitDone;
   }
 
   int Export(const Invocation& invocation) const {
@@ -500,7 +501,7 @@ class Tool {
     }
     std::vector<RegistryFileSection> sections;
     if (Win32Error result = CollectSections(key.Get(), name.display, &sections)) return RegistryFailure(result);
-    auto file = ToolFilePath(options.positional[1]);
+    auto file = cli::FilePath(options.positional[1]);
     std::error_code error;
     if (!options.force && std::filesystem::exists(file, error) &&
         !Confirm(L"File " + options.positional[1] + L" already exists. Overwrite")) {
@@ -515,7 +516,7 @@ class Tool {
       return Fail(L"Cannot write the file " + options.positional[1] + (refusal.empty() ? L"." : L": " + refusal));
     }
     Out(L"The operation completed successfully.\n");
-    return kToolSuccess;
+    return cli::kExitDone;
   }
 
   int Import(const Invocation& invocation) const {
@@ -545,14 +546,14 @@ class Tool {
     OpenKey existing;
     if (RegistryOpenKey(kHKeyUsers, sid, kKeyRead, existing.Receive()) == kErrorSuccess) {
       Out(L"The hive HKEY_USERS\\" + sid + L" exists already.\n");
-      return kToolSuccess;
+      return cli::kExitDone;
     }
     OpenKey created;
     if (Win32Error result = RegistryCreateKey(kHKeyUsers, sid, kKeyRead, created.Receive(), nullptr)) {
       return RegistryFailure(result);
     }
     Out(L"Made the hive HKEY_USERS\\" + sid + L".\nThe operation completed successfully.\n");
-    return kToolSuccess;
+    return cli::kExitDone;
   }
 
  public:
@@ -571,7 +572,7 @@ class Tool {
       return Fail(where() + problem.reason + L": " + SystemText(result, {}) + Format(L" (error {})", result));
     }
     Out(L"The operation completed successfully.\n");
-    return kToolSuccess;
+    return cli::kExitDone;
   }
 
  private:
@@ -588,22 +589,16 @@ class Tool {
       {{L"addhive", {}, 1, L"one account (a user name or a SID)", false}, &Tool::AddHive},
   };
 
-  const ToolConsole& console_;
+  const cli::Console& console_;
 };
 
 }  // namespace
 
-std::filesystem::path ToolFilePath(std::wstring_view name) {
-  // A char8_t path is UTF-8 on every system, so any file name gets through.
-  std::string utf8 = Utf8FromWide(name);
-  return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
-}
-
-int RunRegistryTool(const std::vector<std::wstring>& arguments, const ToolConsole& console) {
+int RunRegistryTool(const std::vector<std::wstring>& arguments, const cli::Console& console) {
   return Tool(console).Run(arguments);
 }
 
-int ImportRegistryText(std::string_view bytes, std::wstring_view fileName, const ToolConsole& console) {
+int ImportRegistryText(std::string_view bytes, std::wstring_view fileName, const cli::Console& console) {
   return Tool(console).ImportText(bytes, fileName);
 }
 
@@ -683,22 +678,6 @@ std::wstring ToolDataText(std::uint32_t type, const std::vector<std::uint8_t>& d
   return text;
 }
 
-std::optional<std::uint64_t> ParseToolNumber(std::wstring_view text, std::uint64_t limit) {
-  int base = 10;
-  if (text.size() > 2 && text[0] == L'0' && (text[1] == L'x' || text[1] == L'X')) {
-    base = 16;
-    text.remove_prefix(2);
-  }
-  // Digits are ASCII; anything else fails the conversion below.
-  std::string digits;
-  for (wchar_t c : text) digits.push_back(c > 0 && c < 0x80 ? static_cast<char>(c) : '?');
-  std::uint64_t value = 0;
-  const char* end = digits.data() + digits.size();
-  auto [stop, error] = std::from_chars(digits.data(), end, value, base);
-  if (digits.empty() || error != std::errc() || stop != end || value > limit) return std::nullopt;
-  return value;
-}
-
 bool BuildToolData(std::uint32_t type, std::wstring_view text, std::wstring_view separator,
                    std::vector<std::uint8_t>* data, std::wstring* message) {
   data->clear();
@@ -729,7 +708,7 @@ bool BuildToolData(std::uint32_t type, std::wstring_view text, std::wstring_view
     case kRegQword: {
       bool qword = type == kRegQword;
       auto number = text.empty() ? std::optional<std::uint64_t>(0)
-                                 : ParseToolNumber(text, qword ? ~std::uint64_t{0} : 0xFFFFFFFFu);
+                                 : cli::ParseNumber(text, qword ? ~std::uint64_t{0} : 0xFFFFFFFFu);
       if (!number) {
         *message = L"Invalid number \"" + std::wstring(text) + L"\" for " + ToolTypeText(type) +
                    L" (use decimal digits or 0x and hexadecimal digits).";
@@ -745,7 +724,7 @@ bool BuildToolData(std::uint32_t type, std::wstring_view text, std::wstring_view
         return false;
       }
       for (std::size_t i = 0; i < text.size(); i += 2) {
-        auto byte = ParseToolNumber(L"0x" + std::wstring(text.substr(i, 2)), 0xFF);
+        auto byte = cli::ParseNumber(L"0x" + std::wstring(text.substr(i, 2)), 0xFF);
         if (!byte) {
           *message = L"Invalid binary data \"" + std::wstring(text) + L"\" (use hexadecimal digits, e.g. 0aff10).";
           return false;

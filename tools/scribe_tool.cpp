@@ -13,7 +13,6 @@
 #include "platform/system.h"
 #include "platform/text.h"
 #include "logclient/trace_log_manager_type.h"
-#include "tools/registry_tool.h"
 
 namespace wl {
 namespace {
@@ -78,8 +77,8 @@ std::optional<FileRead> ReadFile(const std::wstring& path, std::size_t headSize,
 // polls, so the service can always rename or delete the file.
 class Follower {
  public:
-  Follower(std::wstring folder, std::uint16_t index, const ScribeConsole& console)
-      : folder_(std::move(folder)), index_(index), console_(console) {}
+  Follower(std::wstring folder, std::uint16_t index, const cli::Console& console, std::uint32_t pollMilliseconds)
+      : folder_(std::move(folder)), index_(index), console_(console), pollMilliseconds_(pollMilliseconds) {}
 
   int Run(std::size_t lastLines) {
     std::wstring path = FilePathOf(folder_, index_, L".log");
@@ -97,11 +96,11 @@ class Follower {
       KeepHead(first->head);
       attached_ = true;
     }
-    while (console_.following()) {
+    while (console_.running()) {
       if (!Poll()) return Closed();
-      platform::SleepMilliseconds(console_.pollMilliseconds);
+      platform::SleepMilliseconds(pollMilliseconds_);
     }
-    return kScribeSuccess;
+    return cli::kExitDone;
   }
 
  private:
@@ -171,12 +170,13 @@ class Follower {
 
   int Closed() const {
     console_.err(L"scribe: the standard output cannot be written.\n");
-    return kScribeFailed;
+    return cli::kExitFailed;
   }
 
   std::wstring folder_;
   std::uint16_t index_;
-  const ScribeConsole& console_;
+  const cli::Console& console_;
+  std::uint32_t pollMilliseconds_;
   bool attached_ = false;
   std::string head_;
   std::uint64_t offset_ = 0;
@@ -271,22 +271,19 @@ const CommandSpec kSpecs[] = {
      L"a file's base name (Tunnel, WaylineSvc) or a source whose file it is.\n"},
 };
 
-bool IsHelp(std::wstring_view argument) {
-  return argument == L"--help" || argument == L"-h" || argument == L"/?" || argument == L"-?";
-}
-
 class Tool {
  public:
-  explicit Tool(const ScribeConsole& console) : console_(console) {}
+  Tool(const cli::Console& console, std::uint32_t pollMilliseconds)
+      : console_(console), pollMilliseconds_(pollMilliseconds) {}
 
   int Run(const std::vector<std::wstring>& arguments) {
     if (arguments.empty()) return Usage(L"Name a command: log, level, reset, files or follow.");
     const std::wstring& command = arguments.front();
-    if (IsHelp(command)) return Help(nullptr);
+    if (cli::IsHelp(command, cli::Habits::kUnix)) return Help(nullptr);
     for (const CommandSpec& form : kSpecs) {
       if (!RegistryNamesEqual(command, form.name)) continue;
       Options options;
-      if (!Parse({arguments.begin() + 1, arguments.end()}, form, &options)) return kScribeUsage;
+      if (!Parse({arguments.begin() + 1, arguments.end()}, form, &options)) return cli::kExitUsage;
       if (options.help) return Help(&form);
       if (form.name == L"log") return Log(options);
       if (form.name == L"level") return Level(options);
@@ -298,16 +295,16 @@ class Tool {
   }
 
  private:
-  bool Out(std::wstring_view text) const { return console_.out(platform::Utf8FromWide(text)); }
+  bool Out(std::wstring_view text) const { return console_.Print(text); }
 
   int Usage(std::wstring_view message) const {
     console_.err(L"scribe: " + std::wstring(message) + L"\nType \"scribe --help\" for usage.\n");
-    return kScribeUsage;
+    return cli::kExitUsage;
   }
 
   int Fail(std::wstring_view message) const {
     console_.err(L"scribe: " + std::wstring(message) + L"\n");
-    return kScribeFailed;
+    return cli::kExitFailed;
   }
 
   int OutputClosed() const { return Fail(L"the standard output cannot be written."); }
@@ -324,12 +321,12 @@ class Tool {
           L"LEVEL   a level name (Warning), its letter (W) or number 0 to 6\n"
           L"\"scribe COMMAND --help\" tells more about a command.\n"
           L"\n"
-          L"Exit status: 0 done; 1 bad command line; 2 the log service cannot be reached;\n"
-          L"3 the service refused a call, or a file or the standard output failed.\n";
+          L"Exit status: 0 done; 1 the service refused a call, or a file or the standard\n"
+          L"output failed; 2 bad command line; 3 the log service cannot be reached.\n";
     } else {
       text = L"Usage: " + std::wstring(form->usage) + L"\n\n" + std::wstring(form->help);
     }
-    return Out(text) ? kScribeSuccess : OutputClosed();
+    return Out(text) ? cli::kExitDone : OutputClosed();
   }
 
   bool Parse(const std::vector<std::wstring>& arguments, const CommandSpec& form, Options* options) const {
@@ -343,7 +340,7 @@ class Tool {
     bool optionsEnded = false;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
       const std::wstring& argument = arguments[i];
-      if (!optionsEnded && IsHelp(argument)) {
+      if (!optionsEnded && cli::IsHelp(argument, cli::Habits::kUnix)) {
         options->help = true;
         return true;
       }
@@ -404,7 +401,7 @@ class Tool {
   // delivered).
   int Connect(ServiceObject& object, bool logging = false) const {
     HRESULT result = object.Connect();
-    if (SUCCEEDED(result)) return kScribeSuccess;
+    if (SUCCEEDED(result)) return cli::kExitDone;
     std::wstring text = L"scribe: the log service cannot be reached: " + HResultText(result) + L".\n";
     if (logging) text += L"No message was delivered.\n";
     if (result == E_ACCESSDENIED) {
@@ -466,13 +463,13 @@ class Tool {
       std::wstring text;
       for (const std::wstring& part : options.positional) text += (text.empty() ? L"" : L" ") + part;
       if (HRESULT result = send(text); FAILED(result)) return failed(result);
-      return kScribeSuccess;
+      return cli::kExitDone;
     }
     while (std::optional<std::string> line = console_.readLine()) {
       if (!line->empty() && line->back() == '\r') line->pop_back();
       if (HRESULT result = send(platform::WideFromUtf8(*line)); FAILED(result)) return failed(result);
     }
-    return kScribeSuccess;
+    return cli::kExitDone;
   }
 
   int Level(const Options& options) const {
@@ -491,11 +488,11 @@ class Tool {
     if (int code = Connect(object)) return code;
     if (source) {
       HRESULT result = object->SetComponentLogLevel(*source, *level);
-      return FAILED(result) ? CallFailed(L"setting the level", result) : kScribeSuccess;
+      return FAILED(result) ? CallFailed(L"setting the level", result) : cli::kExitDone;
     }
     if (level) {
       HRESULT result = object->SetLogLevel(*level);
-      return FAILED(result) ? CallFailed(L"setting the level", result) : kScribeSuccess;
+      return FAILED(result) ? CallFailed(L"setting the level", result) : cli::kExitDone;
     }
     ULONG global = 0;
     if (HRESULT result = object->GetLogLevel(&global); FAILED(result)) return CallFailed(L"reading the level", result);
@@ -509,14 +506,14 @@ class Tool {
       text += Format(L"{:>3}  {:<12}  {}\n", each, LogSource{each},
                      own == 0 ? std::wstring(L"follows global") : LevelDescription(own));
     }
-    return Out(text) ? kScribeSuccess : OutputClosed();
+    return Out(text) ? cli::kExitDone : OutputClosed();
   }
 
   int Reset() const {
     ServiceObject object;
     if (int code = Connect(object)) return code;
     HRESULT result = object->ResetLogs();
-    return FAILED(result) ? CallFailed(L"resetting the logs", result) : kScribeSuccess;
+    return FAILED(result) ? CallFailed(L"resetting the logs", result) : cli::kExitDone;
   }
 
   // The data folder, which must exist: a reading command creates nothing,
@@ -538,11 +535,11 @@ class Tool {
 
   int Files() const {
     std::wstring folder = ExistingDataFolder();
-    if (folder.empty()) return kScribeFailed;
+    if (folder.empty()) return cli::kExitFailed;
     std::wstring text = L"Data folder: " + folder + L"\n";
     auto line = [&](const std::wstring& name, bool current) {
       std::error_code error;
-      std::uintmax_t size = std::filesystem::file_size(ToolFilePath(platform::JoinPath(folder, name)), error);
+      std::uintmax_t size = std::filesystem::file_size(cli::FilePath(platform::JoinPath(folder, name)), error);
       if (error && !current) return;
       text += Format(L"{:<24} {:>10}\n", current ? name : L"  " + name, error ? std::wstring(L"-") : std::to_wstring(size));
     };
@@ -552,7 +549,7 @@ class Tool {
       for (std::wstring_view generation : kGenerations) line(base + std::wstring(generation) + L".log", false);
       for (std::wstring_view former : kFormerNames) line(base + std::wstring(former), false);
     }
-    return Out(text) ? kScribeSuccess : OutputClosed();
+    return Out(text) ? cli::kExitDone : OutputClosed();
   }
 
   int Follow(const Options& options) const {
@@ -561,26 +558,28 @@ class Tool {
     if (!index) return Usage(message);
     std::size_t lines = 10;
     if (options.lines) {
-      std::optional<std::uint64_t> parsed = ParseToolNumber(*options.lines, 1000000);
+      std::optional<std::uint64_t> parsed = cli::ParseNumber(*options.lines, 1000000);
       if (!parsed) return Usage(L"--lines takes a number from 0 to 1000000, not " + Quoted(*options.lines) + L".");
       lines = static_cast<std::size_t>(*parsed);
     }
     std::wstring folder = ExistingDataFolder();
-    if (folder.empty()) return kScribeFailed;
-    return Follower(std::move(folder), *index, console_).Run(lines);
+    if (folder.empty()) return cli::kExitFailed;
+    return Follower(std::move(folder), *index, console_, pollMilliseconds_).Run(lines);
   }
 
-  const ScribeConsole& console_;
+  const cli::Console& console_;
+  std::uint32_t pollMilliseconds_;
 };
 
 }  // namespace
 
-int RunScribeTool(const std::vector<std::wstring>& arguments, const ScribeConsole& console) {
-  return Tool(console).Run(arguments);
+int RunScribeTool(const std::vector<std::wstring>& arguments, const cli::Console& console,
+                  std::uint32_t pollMilliseconds) {
+  return Tool(console, pollMilliseconds).Run(arguments);
 }
 
 std::optional<SourceNumber> ParseSourceArgument(std::wstring_view text, std::wstring* message) {
-  if (std::optional<std::uint64_t> number = ParseToolNumber(text, ~std::uint64_t{0})) {
+  if (std::optional<std::uint64_t> number = cli::ParseNumber(text, ~std::uint64_t{0})) {
     if (*number < kSourceCount) return static_cast<SourceNumber>(*number);
     *message = L"There is no source " + std::wstring(text) + L": sources are numbered 0 to 36.";
     return std::nullopt;
@@ -600,7 +599,7 @@ std::optional<SourceNumber> ParseSourceArgument(std::wstring_view text, std::wst
 }
 
 std::optional<LevelNumber> ParseLevelArgument(std::wstring_view text, std::wstring* message) {
-  if (std::optional<std::uint64_t> number = ParseToolNumber(text, ~std::uint64_t{0})) {
+  if (std::optional<std::uint64_t> number = cli::ParseNumber(text, ~std::uint64_t{0})) {
     if (*number < kLevelCount) return static_cast<LevelNumber>(*number);
     *message = L"There is no level " + std::wstring(text) + std::wstring(kLevelsHint) + L".";
     return std::nullopt;

@@ -1,8 +1,8 @@
 // The operator's tool (scribe) as a library: it logs messages, shows and
 // sets levels, resets the logs, lists the log files and follows one of
 // them, reaching the one TraceLogManager object as any client does. It
-// talks to the user only through a ScribeConsole, so that the tests run its
-// commands in-process:
+// talks to the user only through a console of the tools' kit, so that the
+// tests run its commands in-process:
 //   log [-s SOURCE] [-l LEVEL] [TEXT...]
 //   level [[SOURCE] LEVEL]
 //   reset
@@ -12,39 +12,31 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "service/log_tables.h"
+#include "tools/cli/cli.h"
 
 namespace wl {
 
-// Exit codes of the tool.
-inline constexpr int kScribeSuccess = 0;
-inline constexpr int kScribeUsage = 1;        // bad command line: unknown command, source, level, number
-inline constexpr int kScribeUnreachable = 2;  // the log service cannot be reached
-inline constexpr int kScribeFailed = 3;       // a call, a file or the standard output failed
+// Exit codes of the tool: those of the kit (cli::kExitDone; cli::kExitUsage
+// for a bad command line: unknown command, source, level, number;
+// cli::kExitFailed when a call, a file or the standard output failed), and
+// one of its own:
+inline constexpr int kScribeUnreachable = 3;  // the log service cannot be reached
 
-struct ScribeConsole {
-  // Writes UTF-8 bytes to the standard output; false when they cannot be
-  // written (a closed pipe).
-  std::function<bool(std::string_view)> out;
-  std::function<void(std::wstring_view)> err;
-  // One line of the standard input without its line feed; nullopt at the
-  // end of the input.
-  std::function<std::optional<std::string>()> readLine;
-  // follow goes on while this returns true (the program: until it is
-  // interrupted).
-  std::function<bool()> following;
-  std::uint32_t pollMilliseconds = 200;
-};
+// How often follow looks at the file.
+inline constexpr std::uint32_t kFollowPollMilliseconds = 200;
 
 // Runs one command line (the arguments after the program name) and returns
 // one of the exit codes above, after a message on err for any but success.
-[[nodiscard]] int RunScribeTool(const std::vector<std::wstring>& arguments, const ScribeConsole& console);
+// follow goes on while the console is running, looking every
+// pollMilliseconds.
+[[nodiscard]] int RunScribeTool(const std::vector<std::wstring>& arguments, const cli::Console& console,
+                                std::uint32_t pollMilliseconds = kFollowPollMilliseconds);
 
 // A source by number (0 to 36, decimal or 0x) or by name without regard to
 // case. nullopt with a message for an unknown, ambiguous or out-of-range one.

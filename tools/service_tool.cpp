@@ -9,8 +9,6 @@
 namespace wl {
 namespace {
 
-constexpr int kUsageFailure = 2;
-
 constexpr std::wstring_view kUsage =
     L"Usage: wlsc start|run|stop|query NAME\n"
     L"  start NAME   start the installed service\n"
@@ -18,9 +16,9 @@ constexpr std::wstring_view kUsage =
     L"  stop NAME    send the service the stop control\n"
     L"  query NAME   show the service's state\n";
 
-int Fail(const ToolConsole& console, Win32Error code) {
+int Fail(const cli::Console& console, Win32Error code) {
   console.err(Format(L"ERROR:{}\n", ErrorCodeText(code)));
-  return kToolFailure;
+  return cli::kExitFailed;
 }
 
 std::wstring_view StateName(std::uint32_t state) {
@@ -46,24 +44,24 @@ Win32Error Open(std::wstring_view name, std::uint32_t access, platform::ServiceH
 
 }  // namespace
 
-int RunServiceTool(const std::vector<std::wstring>& arguments, const ToolConsole& console) {
-  if (arguments.size() == 1 && (arguments[0] == L"/?" || arguments[0] == L"--help" || arguments[0] == L"-h")) {
-    console.out(kUsage);
-    return kToolSuccess;
+int RunServiceTool(const std::vector<std::wstring>& arguments, const cli::Console& console) {
+  if (arguments.size() == 1 && cli::IsHelp(arguments[0], cli::Habits::kWindows)) {
+    (void)console.Print(kUsage);
+    return cli::kExitDone;
   }
   if (arguments.size() != 2) {
     console.err(kUsage);
-    return kUsageFailure;
+    return cli::kExitUsage;
   }
   const std::wstring& command = arguments[0];
   const std::wstring& name = arguments[1];
   if (command == L"start") {
     if (Win32Error result = platform::StartInstalledService(name)) return Fail(console, result);
-    console.out(Format(L"{}: started\n", name));
-    return kToolSuccess;
+    (void)console.Print(Format(L"{}: started\n", name));
+    return cli::kExitDone;
   }
   if (command == L"run") {
-    console.out(Format(L"{}: running in the foreground on the root {} (Ctrl-C stops it)\n", name,
+    (void)console.Print(Format(L"{}: running in the foreground on the root {} (Ctrl-C stops it)\n", name,
                        platform::MachineRoot()));
     return Fail(console, platform::RunInstalledService(name));
   }
@@ -74,8 +72,8 @@ int RunServiceTool(const std::vector<std::wstring>& arguments, const ToolConsole
     if (Win32Error result = platform::ControlService(service.Get(), platform::kServiceControlStop, &status)) {
       return Fail(console, result);
     }
-    console.out(Format(L"{}: {}\n", name, StateName(status.currentState)));
-    return kToolSuccess;
+    (void)console.Print(Format(L"{}: {}\n", name, StateName(status.currentState)));
+    return cli::kExitDone;
   }
   if (command == L"query") {
     if (Win32Error result = Open(name, platform::kServiceQueryStatus, manager, service)) return Fail(console, result);
@@ -84,11 +82,11 @@ int RunServiceTool(const std::vector<std::wstring>& arguments, const ToolConsole
     if (status.currentState == platform::kServiceStopped && status.win32ExitCode != 0) {
       line += Format(L" (exit code {})", status.win32ExitCode);
     }
-    console.out(line + L"\n");
-    return kToolSuccess;
+    (void)console.Print(line + L"\n");
+    return cli::kExitDone;
   }
   console.err(kUsage);
-  return kUsageFailure;
+  return cli::kExitUsage;
 }
 
 }  // namespace wl

@@ -8,16 +8,17 @@
 //   wlsc query NAME    print its state: "NAME: RUNNING (process 1234)"
 //
 // Exit code 0 on success, 1 with "ERROR: ..." (the system's text of the
-// code) on standard error otherwise, 2 for a command line it does not know.
+// code) on standard error otherwise, 2 for a command line it does not know
+// (after the usage). -h, --help and /? print the usage.
 #pragma once
 
 #include <string>
 #include <vector>
 
-#include "tools/registry_tool.h"
+#include "tools/cli/cli.h"
 
 namespace wl {
 
-[[nodiscard]] int RunServiceTool(const std::vector<std::wstring>& arguments, const ToolConsole& console);
+[[nodiscard]] int RunServiceTool(const std::vector<std::wstring>& arguments, const cli::Console& console);
 
 }  // namespace wl
