@@ -708,12 +708,12 @@ void Bench::RunForwarding() {
   for (const Case& c : cases) {
     double core = median(c, &ForwardResult::coreRate);
     if (&c == &cases[0]) {
-      csv_.Add("forwarding", "core with forwarding off", "lines/s", core);
+      csv_.Add("forwarding", "core: forwarding off", "lines/s", core);
     } else {
-      csv_.Add("forwarding", std::string("core with ") + c.name, "lines/s", core, "core with forwarding off", off);
+      csv_.Add("forwarding", std::string("core: ") + c.name, "lines/s", core, "core: forwarding off", off);
     }
     double forwarded = median(c, &ForwardResult::forwardRate);
-    if (forwarded > 0) csv_.Add("forwarding", std::string("forwarded ") + c.name, "lines/s", forwarded);
+    if (forwarded > 0) csv_.Add("forwarding", std::string("forwarded: ") + c.name, "lines/s", forwarded);
   }
 }
 
