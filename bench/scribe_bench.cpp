@@ -518,8 +518,7 @@ void Bench::RunFlood(std::string_view which) {
     show(name.c_str(), result);
     std::string figure = "slow disk with MaxQueueBytes " + std::to_string(mebibytes) + " MiB";
     csv_.Add("flood", figure, "MB", result.addedMegabytes, "the limit", static_cast<double>(mebibytes << 20) / 1e6);
-    csv_.Note(figure + ": " + std::to_string(result.dropped) + " lines dropped; " + std::to_string(result.seconds) +
-              " s");
+    csv_.Note(figure + ": " + std::to_string(result.dropped) + " lines dropped");
     return;
   }
   // A full disk: every write fails; each lost line is reported, and the
@@ -533,8 +532,7 @@ void Bench::RunFlood(std::string_view which) {
   show("full disk (every write fails), limit 64 MiB", result);
   csv_.Add("flood", "full disk with MaxQueueBytes 64 MiB", "MB", result.addedMegabytes, "the limit",
            static_cast<double>(kDefaultQueueLimitBytes) / 1e6);
-  csv_.Note("full disk: " + std::to_string(result.dropped) + " lines dropped; " + std::to_string(result.seconds) +
-            " s");
+  csv_.Note("full disk: " + std::to_string(result.dropped) + " lines dropped");
   platform::SetFileFaultHook({});
 }
 
@@ -577,8 +575,7 @@ void Bench::RunStall() {
     csv_.Add("stall", std::string(name) + " (median)", "ns", r.call.median, "goal for an accepted call", 1000);
     csv_.Add("stall", std::string(name) + " (p99)", "ns", r.call.p99);
     csv_.Add("stall", std::string(name) + " (longest)", "ns", r.maxNs);
-    csv_.Note(std::string(name) + ": " + std::to_string(r.dropped) + " lines dropped; the caller took " +
-              std::to_string(r.callerSeconds) + " s");
+    csv_.Note(std::string(name) + ": " + std::to_string(r.dropped) + " lines dropped");
   };
   show("disk as it is", Stall({}, [] {}));
   show("every write takes 2 ms", Stall(
