@@ -13,7 +13,7 @@
 // writer thread putting them on disk). The servers are this program started
 // again ("server", "null-server", "raw-server").
 //
-//   com_bench [sync-calls-per-round] [pipelined-calls-per-round]
+//   com_bench [sync-calls-per-round] [pipelined-calls-per-round] [--csv FILE]
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -24,6 +24,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/measure.h"
 #include "diagnostics/singleton.h"
 #include "platform/com.h"
 #include "platform/com_frame.h"
@@ -216,12 +217,6 @@ double Rate(std::size_t calls, const std::function<void()>& run) {
   return static_cast<double>(calls) / std::chrono::duration<double>(Clock::now() - start).count();
 }
 
-std::string LoadAverage() {
-  std::string text;
-  std::getline(std::ifstream("/proc/loadavg"), text);
-  return text.substr(0, text.find(' ', text.find(' ', text.find(' ') + 1) + 1));
-}
-
 struct Connection {
   ITraceLogManager* manager = nullptr;
   ITraceLogManagerPipeline* pipeline = nullptr;
@@ -262,6 +257,8 @@ std::unique_ptr<platform::ChildProcess> Start(const std::filesystem::path& root,
 }  // namespace
 
 int main(int argc, char** argv) {
+  wl::bench::CsvFigures csv(argc, argv);
+  using wl::bench::LoadAverage;
   std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "server") return RunServer(false);
   if (mode == "null-server") return RunServer(true);
@@ -388,6 +385,24 @@ int main(int argc, char** argv) {
       "  pipelined LogMsg:        raw %.0f, transport %.0f (%.2f of raw), real object %.0f dropped / %.0f kept\n",
       median[kPipeRaw], median[kPipeNull], pipeRatio, median[kPipeDropped], median[kPipeReal]);
   std::printf("load average after: %s\n", LoadAverage().c_str());
+
+  csv.Note("com_bench " + std::to_string(syncCalls) + " synchronous and " + std::to_string(pipelinedCalls) +
+           " pipelined calls per round; medians of " + std::to_string(kRounds) + " rounds");
+  csv.Add("ratios", "synchronous GetLogLevel / raw ping-pong", "ratio", levelRatio, "goal", 0.8);
+  csv.Add("ratios", "synchronous LogMsg / raw ping-pong", "ratio", logRatio, "goal", 0.8);
+  csv.Add("ratios", "pipelined LogMsg / raw loop", "ratio", pipeRatio, "goal", 0.7);
+  csv.Add("calls", "synchronous GetLogLevel: transport", "calls/s", median[kSyncLevelNull], "raw ping-pong",
+          median[kSyncLevelRaw]);
+  csv.Add("calls", "synchronous GetLogLevel: real object", "calls/s", median[kSyncLevelReal], "raw ping-pong",
+          median[kSyncLevelRaw]);
+  csv.Add("calls", "synchronous LogMsg: transport", "calls/s", median[kSyncLogNull], "raw ping-pong",
+          median[kSyncLogRaw]);
+  csv.Add("calls", "synchronous LogMsg: real object", "calls/s", median[kSyncLogReal], "raw ping-pong",
+          median[kSyncLogRaw]);
+  csv.Add("calls", "pipelined LogMsg: transport", "calls/s", median[kPipeNull], "raw loop", median[kPipeRaw]);
+  csv.Add("calls", "pipelined LogMsg: real object dropping", "calls/s", median[kPipeDropped], "raw loop",
+          median[kPipeRaw]);
+  csv.Add("calls", "pipelined LogMsg: real object writing to disk", "calls/s", median[kPipeReal], "goal", 300000);
 
   for (Connection c : {real, null}) {
     c.pipeline->Release();

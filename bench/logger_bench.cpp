@@ -14,7 +14,8 @@
 // Each end-to-end figure is the median of three rounds, taken in turn.
 // The children are this program started again.
 //
-//   logger_bench [messages-per-figure [batched]]   (batched: the service with BatchedWrites on)
+//   logger_bench [messages-per-figure [batched]] [--csv FILE]
+//   (batched: the service with BatchedWrites on)
 #include <sys/stat.h>
 
 #include <algorithm>
@@ -26,6 +27,7 @@
 #include <string>
 #include <vector>
 
+#include "bench/measure.h"
 #include "diagnostics/clock.h"
 #include "diagnostics/format.h"
 #include "diagnostics/singleton.h"
@@ -279,12 +281,6 @@ double CallCost(long calls, Call call, Pause pause) {
   return groups[groups.size() / 2];
 }
 
-std::string LoadAverage() {
-  std::string text;
-  std::getline(std::ifstream("/proc/loadavg"), text);
-  return text.substr(0, text.find(' ', text.find(' ', text.find(' ') + 1) + 1));
-}
-
 double Median(std::vector<double> values) {
   std::sort(values.begin(), values.end());
   return values[values.size() / 2];
@@ -293,6 +289,8 @@ double Median(std::vector<double> values) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  wl::bench::CsvFigures csv(argc, argv);
+  using wl::bench::LoadAverage;
   std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "server") return RunServer(0);
   if (mode == "inproc") return RunServer(std::stol(argv[2]));
@@ -364,6 +362,16 @@ int main(int argc, char** argv) {
   std::printf("  1 client, one synchronous round trip per message, %ld messages: %.0f\n", syncMessages, sync);
   std::printf("  the core in-process (LogMsg in the server's process), %ld messages: %.0f\n", messages, core);
   std::printf("load average after: %s\n", LoadAverage().c_str());
+
+  csv.Note(std::string("logger_bench ") + std::to_string(messages) + " messages per figure; service writes " +
+           (batchedWrites ? "batched" : "one write per line") + "; medians of " + std::to_string(kRounds) + " rounds");
+  csv.Add("caller", "Logger::Log accepted (median)", "ns", accepted, "goal", 1000);
+  csv.Add("caller", "Logger::Log dropped by the level test (median)", "ns", dropped, "goal", 50);
+  csv.Add("end to end", "1 client process", "messages/s", oneRate, "goal", 300000);
+  csv.Add("end to end", "1 client process", "messages/s", oneRate, "the core in-process", core);
+  csv.Add("end to end", "4 client processes", "messages/s", fourRate, "goal", 300000);
+  csv.Add("end to end", "4 client processes", "messages/s", fourRate, "the core in-process", core);
+  csv.Add("end to end", "1 client with one synchronous round trip per message", "messages/s", sync);
   std::error_code ignored;
   std::filesystem::remove_all(base, ignored);
   return 0;

@@ -1,11 +1,13 @@
 // Facts and plain operations for the benchmarks (never used by the product):
-// the process's peak memory, and an append-only file that takes each buffer
-// with exactly one system write and no conversion, as the yardstick for the
-// writer's rate. The benchmarks are built for Linux only, so only the POSIX
+// the process's peak memory, the load average, an append-only file that takes
+// each buffer with exactly one system write and no conversion, as the
+// yardstick for the writer's rate, and the figures as CSV for bench/plot. The benchmarks are built for Linux only, so only the POSIX
 // layer implements these.
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
+#include <string>
 #include <string_view>
 
 namespace wl::bench {
@@ -25,5 +27,32 @@ void CloseRaw(int handle);
 // Flushes the file's data (and the size needed to read it back) to the disk,
 // as the log files' commit does; false when it fails.
 bool FlushRaw(int handle);
+
+// The three load averages of /proc/loadavg ("0.42 0.61 0.70"); empty when
+// unknown.
+std::string LoadAverage();
+
+// The figures of one run as CSV, one row per figure, for bench/plot:
+//   chart,figure,unit,value,yardstick,yardstick_value
+// A chart groups figures of one unit; the yardstick is what the figure is
+// held against (a raw ceiling, another program, or a goal), empty when it
+// stands alone. Lines starting with # say what was run and under which load.
+// Texts must not hold commas or quotes.
+class CsvFigures {
+ public:
+  // Takes "--csv FILE" out of the arguments, so that the others keep their
+  // places; without it the object writes nothing.
+  CsvFigures(int& argc, char** argv);
+  ~CsvFigures();
+  CsvFigures(const CsvFigures&) = delete;
+  CsvFigures& operator=(const CsvFigures&) = delete;
+
+  void Note(std::string_view text);
+  void Add(std::string_view chart, std::string_view figure, std::string_view unit, double value,
+           std::string_view yardstick = {}, double yardstickValue = 0);
+
+ private:
+  std::FILE* file_ = nullptr;
+};
 
 }  // namespace wl::bench

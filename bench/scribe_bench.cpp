@@ -19,7 +19,8 @@
 // than a slowed disk takes, with a queue limit of MIB (default 64), or while
 // every write fails as on a full disk; "stall" times each call of one
 // producer while the disk is slow or stops answering; files go to a folder
-// made in the current directory and removed at the end).
+// made in the current directory and removed at the end). "--csv FILE"
+// anywhere also writes the figures as CSV for bench/plot.
 #include <spdlog/async.h>
 #include <spdlog/sinks/rotating_file_sink.h>
 #include <spdlog/spdlog.h>
@@ -134,7 +135,7 @@ enum class CeilingKind { kOneFile, kSameFiles, kSameFilesFlushed };
 
 class Bench {
  public:
-  explicit Bench(std::size_t lines) : lines_(lines), messages_(MakeMessages(4096, 60, 120)) {
+  Bench(std::size_t lines, CsvFigures& csv) : lines_(lines), messages_(MakeMessages(4096, 60, 120)), csv_(csv) {
     root_ = std::filesystem::current_path() /
             ("scribe-bench-" + std::to_string(platform::GetCurrentProcessId()));
     std::filesystem::create_directories(root_);
@@ -205,13 +206,15 @@ class Bench {
   Cost Dropped();
   double Ceiling(CeilingKind kind);
   double Spdlog(bool flushEveryLine);
-  void Burst();
+  // Returns the memory added in MB.
+  double Burst();
   std::vector<std::string> FinishedLines();
 
   std::size_t lines_;
   std::vector<Message> messages_;
   std::filesystem::path root_;
   std::filesystem::path data_;
+  CsvFigures& csv_;
 };
 
 void Bench::SetProductValue(const wchar_t* name, std::uint32_t value) {
@@ -357,7 +360,7 @@ double Bench::Spdlog(bool flushEveryLine) {
   return static_cast<double>(lines_) / Seconds(start, end);
 }
 
-void Bench::Burst() {
+double Bench::Burst() {
   ClearLogs();
   // 130-character lines: 15 for name and level, 32 for the stamp, 83 of text.
   std::vector<Message> burst = MakeMessages(4096, 83, 83);
@@ -384,13 +387,16 @@ void Bench::Burst() {
   std::printf("  peak memory added: %.1f MB (resident %.1f MB before, %.1f MB at the peak)\n\n",
               static_cast<double>(peak - before) / 1e6, static_cast<double>(before) / 1e6,
               static_cast<double>(peak) / 1e6);
+  csv_.Note("burst: " + std::to_string(dropped) + " of " + std::to_string(kBurstLines) +
+            " lines dropped at the default queue limit");
+  return static_cast<double>(peak - before) / 1e6;
 }
 
 void Bench::Run() {
   std::printf("log service core benchmark: %zu lines per run, texts of 60 to 120 characters,\n"
               "8 sources over 8 files, rotation at 5 MiB, data folder %s\n\n",
               lines_, data_.string().c_str());
-  Burst();
+  double burst = Burst();
   IntakeResult one = Intake(1);
   IntakeResult two = Intake(2);
   IntakeResult batched = Intake(1, true);
@@ -426,6 +432,23 @@ void Bench::Run() {
   std::printf("  to spdlog, default buffering                 %6.2f (%.2f)\n", one.rate / spdlogBuffered,
               two.rate / spdlogBuffered);
   std::printf("batched writes, 1 producer, to the ceiling     %6.2f\n", batched.rate / ceiling);
+
+  csv_.Note("scribe_bench " + std::to_string(lines_) + " lines per run");
+  csv_.Add("caller", "accepted call 1 producer (median)", "ns", one.accepted.median, "goal", 1000);
+  csv_.Add("caller", "accepted call 2 producers (median)", "ns", two.accepted.median, "goal", 1000);
+  csv_.Add("caller", "dropped by the level test (median)", "ns", dropped.median, "goal", 50);
+  csv_.Add("caller", "accepted call 1 producer (p99)", "ns", one.accepted.p99);
+  csv_.Add("caller", "accepted call 2 producers (p99)", "ns", two.accepted.p99);
+  csv_.Add("rates", "1 producer", "lines/s", one.rate, "one-file ceiling", ceiling);
+  csv_.Add("rates", "2 producers", "lines/s", two.rate, "one-file ceiling", ceiling);
+  csv_.Add("rates", "batched writes 1 producer", "lines/s", batched.rate, "one-file ceiling", ceiling);
+  csv_.Add("rates", "1 producer", "lines/s", one.rate, "ceiling into our 8 files with the flushes", flushed);
+  csv_.Add("rates", "1 producer", "lines/s", one.rate, "spdlog flushing every line", spdlogFlush);
+  csv_.Add("rates", "1 producer", "lines/s", one.rate, "spdlog with its default buffering", spdlogBuffered);
+  csv_.Add("rates", "ceiling into our 8 files", "lines/s", sameFiles);
+  csv_.Add("burst", "memory added by a burst of 1000000 lines", "MB", burst, "goal", 350);
+  csv_.Add("burst", "memory added by a burst of 1000000 lines", "MB", burst, "the default MaxQueueBytes (64 MiB)",
+           static_cast<double>(kDefaultQueueLimitBytes) / 1e6);
 }
 
 void Bench::RunRates() {
@@ -491,7 +514,11 @@ void Bench::RunFlood(std::string_view which) {
   if (which != "full") {
     std::size_t mebibytes = which.empty() ? 64 : std::strtoull(std::string(which).c_str(), nullptr, 10);
     std::string name = "slow disk, queue limit " + std::to_string(mebibytes) + " MiB";
-    show(name.c_str(), Flood(mebibytes * 1024 * 1024));
+    FloodResult result = Flood(mebibytes * 1024 * 1024);
+    show(name.c_str(), result);
+    std::string figure = "slow disk with MaxQueueBytes " + std::to_string(mebibytes) + " MiB";
+    csv_.Add("flood", figure, "MB", result.addedMegabytes, "the limit", static_cast<double>(mebibytes << 20) / 1e6);
+    csv_.Note(figure + ": " + std::to_string(result.dropped) + " lines dropped");
     return;
   }
   // A full disk: every write fails; each lost line is reported, and the
@@ -501,9 +528,11 @@ void Bench::RunFlood(std::string_view which) {
     return operation == platform::FileOperation::Write ? platform::FileFault{platform::kErrnoEnospc, 0}
                                                         : platform::FileFault{};
   });
-  {
-    show("full disk (every write fails), limit 64 MiB", FloodOnce(messages_));
-  }
+  FloodResult result = FloodOnce(messages_);
+  show("full disk (every write fails), limit 64 MiB", result);
+  csv_.Add("flood", "full disk with MaxQueueBytes 64 MiB", "MB", result.addedMegabytes, "the limit",
+           static_cast<double>(kDefaultQueueLimitBytes) / 1e6);
+  csv_.Note("full disk: " + std::to_string(result.dropped) + " lines dropped");
   platform::SetFileFaultHook({});
 }
 
@@ -540,9 +569,13 @@ void Bench::RunStall() {
               "MaxQueueBytes %zu MiB (the default)\n\n",
               lines_, kDefaultQueueLimitBytes >> 20);
   std::printf("%-40s %10s %10s %10s %12s %12s\n", "", "median ns", "p99 ns", "max ns", "dropped", "caller s");
-  auto show = [](const char* name, const StallResult& r) {
+  auto show = [this](const char* name, const StallResult& r) {
     std::printf("%-40s %10.0f %10.0f %10.0f %12llu %12.2f\n", name, r.call.median, r.call.p99, r.maxNs,
                 static_cast<unsigned long long>(r.dropped), r.callerSeconds);
+    csv_.Add("stall", std::string(name) + " (median)", "ns", r.call.median, "goal for an accepted call", 1000);
+    csv_.Add("stall", std::string(name) + " (p99)", "ns", r.call.p99);
+    csv_.Add("stall", std::string(name) + " (longest)", "ns", r.maxNs);
+    csv_.Note(std::string(name) + ": " + std::to_string(r.dropped) + " lines dropped");
   };
   show("disk as it is", Stall({}, [] {}));
   show("every write takes 2 ms", Stall(
@@ -641,7 +674,7 @@ void Bench::RunForwarding() {
   std::vector<Case> cases{{"off", L"", {}},
                           {"tcp to rsyslogd", L"tcp://127.0.0.1:" + tcpPort, {}},
                           {"relp to rsyslogd", L"relp://127.0.0.1:" + relpPort, {}},
-                          {"tcp, collector away", L"tcp://127.0.0.1:" + std::to_wstring(deadPort), {}}};
+                          {"tcp with the collector away", L"tcp://127.0.0.1:" + std::to_wstring(deadPort), {}}};
   constexpr int kRounds = 3;
   for (int round = 0; round < kRounds; ++round) {
     for (Case& c : cases) c.results.push_back(Forwarding(c.target));
@@ -661,15 +694,34 @@ void Bench::RunForwarding() {
                 static_cast<unsigned long long>(c.results.back().sent),
                 static_cast<unsigned long long>(c.results.back().dropped));
   }
+  // Medians of the rounds, each case's core rate against forwarding off.
+  auto median = [](const Case& c, double ForwardResult::*field) {
+    std::vector<double> values;
+    for (const ForwardResult& r : c.results) values.push_back(r.*field);
+    std::sort(values.begin(), values.end());
+    return values[values.size() / 2];
+  };
+  double off = median(cases[0], &ForwardResult::coreRate);
+  for (const Case& c : cases) {
+    double core = median(c, &ForwardResult::coreRate);
+    if (&c == &cases[0]) {
+      csv_.Add("forwarding", "core: forwarding off", "lines/s", core);
+    } else {
+      csv_.Add("forwarding", std::string("core: ") + c.name, "lines/s", core, "core: forwarding off", off);
+    }
+    double forwarded = median(c, &ForwardResult::forwardRate);
+    if (forwarded > 0) csv_.Add("forwarding", std::string("forwarded: ") + c.name, "lines/s", forwarded);
+  }
 }
 
 }  // namespace
 }  // namespace wl::bench
 
 int main(int argc, char** argv) {
+  wl::bench::CsvFigures csv(argc, argv);
   std::size_t lines = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1'000'000;
   if (lines < 1000) lines = 1000;
-  wl::bench::Bench bench(lines);
+  wl::bench::Bench bench(lines, csv);
   if (argc > 2 && std::string_view(argv[2]) == "rates") {
     bench.RunRates();
   } else if (argc > 2 && std::string_view(argv[2]) == "forwarding") {
