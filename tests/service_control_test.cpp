@@ -76,7 +76,9 @@ class WhoAmIService {
     ServiceConfig config;
     config.serviceType = kServiceWin32OwnProcess;
     config.startType = kServiceDemandStart;
-    config.binaryPathName = L"/bin/sh -c \"id -un >" + report.wstring() + L"\"";
+    // It stays a moment: a program that has ended before its starter looks
+    // at it never started, for the service control.
+    config.binaryPathName = L"/bin/sh -c \"id -un >" + report.wstring() + L"; sleep 1\"";
     config.serviceStartName = std::move(account);
     EXPECT_EQ(CreateServiceW(manager_.Get(), L"WhoAmI", config, kServiceAllAccess, service_.Receive()), 0u);
   }

@@ -107,10 +107,12 @@ std::string Absolute(const std::string& path) {
   return Joined(buffer, path);
 }
 
-Descriptor OpenAt(int folder, const char* name, int flags) {
+// A file that O_CREAT makes gets `mode` less the umask until the caller
+// sets it exactly: never more open than asked, also for the moment between.
+Descriptor OpenAt(int folder, const char* name, int flags, mode_t mode = 0) {
   int descriptor = -1;
   do {
-    descriptor = openat(folder, name, flags | O_CLOEXEC);
+    descriptor = openat(folder, name, flags | O_CLOEXEC, mode);
   } while (descriptor < 0 && errno == EINTR);
   return Descriptor(descriptor);
 }
@@ -333,7 +335,7 @@ CheckedOpen OpenIn(int folder, const std::string& folderPath, const std::string&
   if ((flags & O_CREAT) == 0) {
     file = OpenAt(folder, name.c_str(), base);
   } else if ((flags & O_EXCL) != 0) {
-    file = OpenAt(folder, name.c_str(), base | O_CREAT | O_EXCL);
+    file = OpenAt(folder, name.c_str(), base | O_CREAT | O_EXCL, mode);
     created = file.Valid();
   } else {
     // Opened when it exists, made new otherwise; another process may make
@@ -341,7 +343,7 @@ CheckedOpen OpenIn(int folder, const std::string& folderPath, const std::string&
     for (int attempt = 0; attempt < 8 && !file.Valid(); ++attempt) {
       file = OpenAt(folder, name.c_str(), base);
       if (file.Valid() || errno != ENOENT) break;
-      file = OpenAt(folder, name.c_str(), base | O_CREAT | O_EXCL);
+      file = OpenAt(folder, name.c_str(), base | O_CREAT | O_EXCL, mode);
       created = file.Valid();
       if (!file.Valid() && errno != EEXIST) break;
     }
