@@ -178,6 +178,9 @@ class Server {
     // threshold keeps them in its heap, and the memory of the connections
     // closed at the limit stays with the process.
     mallopt(M_MMAP_THRESHOLD, 1 << 20);
+    // Fixing one threshold fixes the other at its small default, and a heap
+    // trimmed at every free costs the streaming calls most of their speed.
+    mallopt(M_TRIM_THRESHOLD, 32 << 20);
     limits_ = EffectiveLimits();
     heldLimit_ = limits_.heldBytes;
     ComFolder folder = OwnComFolder();
