@@ -859,6 +859,16 @@ template <typename Change>
   });
 }
 
+// The key that subKey names below root, on the hive it lies in.
+[[nodiscard]] Win32Error ResolveSubKey(HKey root, std::wstring_view subKey, RegistryKeyObject* object) {
+  if (Win32Error error = Resolve(root, object)) return error;
+  std::vector<std::wstring> names;
+  if (Win32Error error = SplitPath(subKey, &names)) return error;
+  if (Win32Error error = CheckNotDeleted(*object)) return error;
+  object->path = Concat(object->path, names);
+  return EnterUserHive(object);
+}
+
 }  // namespace
 
 Win32Error RegistryOpenKey(HKey root, std::wstring_view subKey, std::uint32_t access, HKey* result) {
@@ -866,12 +876,7 @@ Win32Error RegistryOpenKey(HKey root, std::wstring_view subKey, std::uint32_t ac
   if (result == nullptr) return kErrorInvalidParameter;
   Call call;
   RegistryKeyObject object;
-  if (Win32Error error = Resolve(root, &object)) return error;
-  std::vector<std::wstring> names;
-  if (Win32Error error = SplitPath(subKey, &names)) return error;
-  if (Win32Error error = CheckNotDeleted(object)) return error;
-  object.path = Concat(object.path, names);
-  if (Win32Error error = EnterUserHive(&object)) return error;
+  if (Win32Error error = ResolveSubKey(root, subKey, &object)) return error;
   // No key lies deeper than the registry allows.
   if (object.path.size() > kMaxKeyDepth) return kErrorFileNotFound;
   bool exists = false;
@@ -1148,12 +1153,7 @@ Win32Error QueryStringWithOrigin(HKey root, std::wstring_view subKey, std::wstri
                                  ValueOrigin* origin) {
   Call call;
   RegistryKeyObject object;
-  if (Win32Error error = Resolve(root, &object)) return error;
-  std::vector<std::wstring> names;
-  if (Win32Error error = SplitPath(subKey, &names)) return error;
-  if (Win32Error error = CheckNotDeleted(object)) return error;
-  object.path = Concat(object.path, names);
-  if (Win32Error error = EnterUserHive(&object)) return error;
+  if (Win32Error error = ResolveSubKey(root, subKey, &object)) return error;
   if (object.kind == Kind::Users) return kErrorFileNotFound;
   std::vector<std::pair<const HiveLocation*, std::vector<std::wstring>>> places;
   if (object.kind == Kind::Classes) {
