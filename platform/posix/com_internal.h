@@ -94,9 +94,4 @@ HRESULT CreateRemoteInstance(const CLSID& clsid, REFIID iid, void** object);
 // is cheaper than sleeping and being woken.
 bool AwaitReadable(int fd);
 
-// Splits a command line as the Windows runtime does: blanks separate
-// arguments, double quotes group them, a backslash before a quote escapes
-// it. Used to start a server's or a service's command line.
-std::vector<std::string> SplitCommandLine(const std::string& line);
-
 }  // namespace wl::platform::posix
