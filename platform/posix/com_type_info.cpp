@@ -30,16 +30,11 @@ std::vector<const TypeLibDescription*>& Libraries() {
 constexpr const wchar_t* kAutomationMarshaler = L"{00020424-0000-0000-C000-000000000046}";
 
 std::wstring VersionText(WORD major, WORD minor) {
-  constexpr const wchar_t* kDigits = L"0123456789abcdef";
-  auto hex = [&](WORD value) {
-    std::wstring text;
-    do {
-      text.insert(text.begin(), kDigits[value & 0xF]);
-      value = static_cast<WORD>(value >> 4);
-    } while (value != 0);
-    return text;
-  };
-  return hex(major) + L"." + hex(minor);
+  std::wstring text;
+  AppendHex(text, major);
+  text += L'.';
+  AppendHex(text, minor);
+  return text;
 }
 
 BSTR Bstr(const wchar_t* text) { return BstrFromWide(text == nullptr ? L"" : text); }
