@@ -64,20 +64,13 @@ struct FuncDescBlock {
 
 class BuiltInTypeLib;
 
-class BuiltInTypeInfo final : public posix::RefCounted<ITypeInfo> {
+class BuiltInTypeInfo final : public RefCounted<ITypeInfo> {
  public:
   BuiltInTypeInfo(const TypeLibDescription& library, const InterfaceDescription& face, UINT index)
       : library_(library), face_(face), index_(index) {}
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_ITypeInfo) {
-      AddRef();
-      *object = static_cast<ITypeInfo*>(this);
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
+    return QueryInterfaceOf<ITypeInfo>(this, riid, object, {IID_ITypeInfo});
   }
 
   HRESULT STDMETHODCALLTYPE GetTypeAttr(TYPEATTR** attributes) override {
@@ -290,19 +283,12 @@ class BuiltInTypeInfo final : public posix::RefCounted<ITypeInfo> {
   UINT index_;
 };
 
-class BuiltInTypeLib final : public posix::RefCounted<ITypeLib> {
+class BuiltInTypeLib final : public RefCounted<ITypeLib> {
  public:
   explicit BuiltInTypeLib(const TypeLibDescription& library) : library_(library) {}
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_ITypeLib) {
-      AddRef();
-      *object = static_cast<ITypeLib*>(this);
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
+    return QueryInterfaceOf<ITypeLib>(this, riid, object, {IID_ITypeLib});
   }
 
   UINT STDMETHODCALLTYPE GetTypeInfoCount() override { return static_cast<UINT>(library_.interfaces.size()); }
