@@ -60,13 +60,7 @@ bool WaitFor(const std::filesystem::path& path) {
 class NullManager final : public ITraceLogManager {
  public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IDispatch) &&
-        !IsEqualIID(riid, IID_ITraceLogManager)) {
-      *object = nullptr;
-      return E_NOINTERFACE;
-    }
-    *object = this;
-    return S_OK;
+    return platform::QueryInterfaceOf<ITraceLogManager>(this, riid, object, {IID_IDispatch, IID_ITraceLogManager});
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
   ULONG STDMETHODCALLTYPE Release() override { return 1; }
@@ -95,9 +89,8 @@ class NullManager final : public ITraceLogManager {
 
 class NullFactory final : public IClassFactory {
  public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID, void** object) override {
-    *object = this;
-    return S_OK;
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
+    return platform::QueryInterfaceOf<IClassFactory>(this, riid, object, {IID_IClassFactory});
   }
   ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
   ULONG STDMETHODCALLTYPE Release() override { return 1; }

@@ -7,6 +7,7 @@
 #include "platform/com.h"
 #include "platform/refusal_report.h"
 #include "platform/system.h"
+#include "platform/text.h"
 
 namespace wl {
 namespace {
@@ -32,51 +33,23 @@ std::wstring FormatDiagnosticName(std::wstring_view name) {
   return column;
 }
 
-namespace {
-
-// value in decimal, at least digits wide with leading zeros.
-void AppendDecimal(std::wstring& out, std::uint32_t value, int digits) {
-  wchar_t buffer[10];
-  int used = 0;
-  do {
-    buffer[used++] = static_cast<wchar_t>(L'0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  while (used < digits) buffer[used++] = L'0';
-  while (used > 0) out += buffer[--used];
-}
-
-// value in lower-case hexadecimal, at least 5 digits with leading zeros.
-void AppendHex5(std::wstring& out, std::uint32_t value) {
-  wchar_t buffer[8];
-  int used = 0;
-  do {
-    buffer[used++] = L"0123456789abcdef"[value & 15u];
-    value >>= 4;
-  } while (value != 0);
-  while (used < 5) buffer[used++] = L'0';
-  while (used > 0) out += buffer[--used];
-}
-
-}  // namespace
-
 void AppendDiagnosticPrefix(std::wstring& out, const TimeAndThread& timeAndThread) {
   const LocalTime& time = timeAndThread.time;
-  AppendDecimal(out, time.month, 2);
+  platform::AppendDecimal(out, time.month, 2);
   out += L'/';
-  AppendDecimal(out, time.day, 2);
+  platform::AppendDecimal(out, time.day, 2);
   out += L' ';
-  AppendDecimal(out, time.hour, 2);
+  platform::AppendDecimal(out, time.hour, 2);
   out += L':';
-  AppendDecimal(out, time.minute, 2);
+  platform::AppendDecimal(out, time.minute, 2);
   out += L':';
-  AppendDecimal(out, time.second, 2);
+  platform::AppendDecimal(out, time.second, 2);
   out += L'.';
-  AppendDecimal(out, time.milliseconds, 3);
+  platform::AppendDecimal(out, time.milliseconds, 3);
   out += L' ';
-  AppendHex5(out, platform::GetCurrentProcessId());
+  platform::AppendHex(out, platform::GetCurrentProcessId(), 5);
   out += L'-';
-  AppendHex5(out, timeAndThread.threadId);
+  platform::AppendHex(out, timeAndThread.threadId, 5);
   out += L": ";
 }
 

@@ -29,11 +29,8 @@ std::wstring_view ViewOfBstr(BSTR text, std::wstring& scratch) {
 }
 
 std::wstring GuidText(const GUID& guid) {
-  constexpr const wchar_t* kDigits = L"0123456789ABCDEF";
   std::wstring text = L"{";
-  auto hex = [&](std::uint32_t value, int digits) {
-    for (int shift = 4 * (digits - 1); shift >= 0; shift -= 4) text.push_back(kDigits[(value >> shift) & 0xF]);
-  };
+  auto hex = [&](std::uint32_t value, int digits) { AppendHex(text, value, digits, HexCase::kUpper); };
   hex(guid.Data1, 8);
   text.push_back(L'-');
   hex(guid.Data2, 4);

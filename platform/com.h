@@ -11,8 +11,10 @@
 // marshal by), and the few hooks of the Linux transport.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <memory>
 #include <span>
 #include <string>
@@ -52,6 +54,41 @@ class OwnedBstr {
 std::wstring GuidText(const GUID& guid);
 // Reads that form (either case); false for anything else.
 bool ParseGuid(std::wstring_view text, GUID* guid);
+
+// The QueryInterface of an object that shows one interface pointer, self,
+// for IUnknown and for each of iids: S_OK with *object = self and a
+// reference added; E_POINTER for a null object; otherwise E_NOINTERFACE
+// with *object null.
+template <typename Interface>
+HRESULT QueryInterfaceOf(Interface* self, REFIID riid, void** object, std::initializer_list<IID> iids) {
+  if (object == nullptr) return E_POINTER;
+  *object = nullptr;
+  bool shown = IsEqualIID(riid, IID_IUnknown);
+  for (const IID& iid : iids) shown = shown || IsEqualIID(riid, iid);
+  if (!shown) return E_NOINTERFACE;
+  self->AddRef();
+  *object = self;
+  return S_OK;
+}
+
+// AddRef and Release of a free-threaded object: a new object has a count
+// of 1 (its creator's reference), and the last Release deletes it.
+template <typename Interface>
+class RefCounted : public Interface {
+ public:
+  ULONG STDMETHODCALLTYPE AddRef() override { return ++count_; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    ULONG left = --count_;
+    if (left == 0) delete this;
+    return left;
+  }
+
+ protected:
+  virtual ~RefCounted() = default;
+
+ private:
+  std::atomic<ULONG> count_{1};
+};
 
 // The values of one call, one per parameter, in the parameters' order:
 // `number` holds ULONG, USHORT and SHORT arguments (and receives an [out]

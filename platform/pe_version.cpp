@@ -180,10 +180,8 @@ std::optional<Block> FindChild(Bytes children, std::u16string_view name) {
 }
 
 std::u16string TranslationName(std::uint16_t language, std::uint16_t codePage) {
-  static constexpr char16_t kDigits[] = u"0123456789abcdef";
-  std::u16string name(8, u'0');
-  std::uint32_t both = static_cast<std::uint32_t>(language) << 16 | codePage;
-  for (int i = 7; i >= 0; --i, both >>= 4) name[static_cast<std::size_t>(i)] = kDigits[both & 0xF];
+  std::u16string name;
+  AppendHex(name, static_cast<std::uint32_t>(language) << 16 | codePage, 8);
   return name;
 }
 

@@ -213,18 +213,6 @@ void AppendQuoted(std::string& out, std::wstring_view text) {
   out.push_back('"');
 }
 
-constexpr char kHexDigits[] = "0123456789abcdef";
-
-void AppendHexNumber(std::string& out, std::uint32_t value, int minimumDigits) {
-  char digits[8];
-  int count = 0;
-  do {
-    digits[count++] = kHexDigits[value & 0xF];
-    value >>= 4;
-  } while (value != 0 || count < minimumDigits);
-  while (count > 0) out.push_back(digits[--count]);
-}
-
 }  // namespace
 
 bool ParseRegistryFile(std::string_view bytes, RegistryFileUse use, std::vector<RegistryFileSection>* sections,
@@ -356,12 +344,12 @@ void AppendRegistryFileValue(std::string& out, std::wstring_view name, std::uint
     AppendQuoted(out, text);
   } else if (type == kTypeDword && data.size() == 4) {
     out += "dword:";
-    AppendHexNumber(out, LoadLittleEndian32(data.data()), 8);
+    AppendHex(out, LoadLittleEndian32(data.data()), 8);
   } else {
     out += "hex";
     if (type != kTypeBinary) {
       out.push_back('(');
-      AppendHexNumber(out, type, 1);
+      AppendHex(out, type);
       out.push_back(')');
     }
     out.push_back(':');
@@ -376,8 +364,7 @@ void AppendRegistryFileValue(std::string& out, std::wstring_view name, std::uint
         out += "  ";
         column = 2;
       }
-      out.push_back(kHexDigits[data[i] >> 4]);
-      out.push_back(kHexDigits[data[i] & 0xF]);
+      AppendHex(out, data[i], 2);
       column += 2;
       if (!last) {
         out.push_back(',');

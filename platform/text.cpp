@@ -45,17 +45,6 @@ void AppendWide(std::wstring& out, char32_t codePoint) {
 
 }  // namespace
 
-void AppendDecimal(std::string& out, std::uint64_t value, int width) {
-  char digits[20];
-  int count = 0;
-  do {
-    digits[count++] = static_cast<char>('0' + value % 10);
-    value /= 10;
-  } while (value != 0);
-  for (int i = count; i < width; ++i) out.push_back('0');
-  while (count > 0) out.push_back(digits[--count]);
-}
-
 std::string Utf8FromWide(std::wstring_view text) {
   std::string out;
   AppendUtf8FromWide(text, out);

@@ -26,11 +26,17 @@ Utf8Sequence DecodeUtf8(std::string_view text);
 // True when the whole text is a series of valid sequences.
 bool IsValidUtf8(std::string_view text);
 
-// Wide text to UTF-8. Invalid code points become U+FFFD.
-// Appends a number in decimal with at least `width` digits, as "{:0N}"
-// would (for text built byte by byte on hot paths).
-void AppendDecimal(std::string& out, std::uint64_t value, int width = 1);
+// Append a number to a std::string, std::wstring or std::u16string with at
+// least `width` digits: in decimal as "{:0N}" would, in hexadecimal as
+// "{:0Nx}" (or, with kUpper, "{:0NX}") would. For text built character by
+// character on hot paths and for fixed layouts (GUIDs, SIDs, .reg files).
+template <typename Text>
+void AppendDecimal(Text& out, std::uint64_t value, int width = 1);
+enum class HexCase { kLower, kUpper };
+template <typename Text>
+void AppendHex(Text& out, std::uint64_t value, int width = 1, HexCase letters = HexCase::kLower);
 
+// Wide text to UTF-8. Invalid code points become U+FFFD.
 std::string Utf8FromWide(std::wstring_view text);
 // The same, appended to out (so that a caller can reuse its buffer).
 void AppendUtf8FromWide(std::wstring_view text, std::string& out);
@@ -81,5 +87,31 @@ bool RegistryNamesEqual(std::wstring_view a, std::wstring_view b);
 // <0, 0, >0 in the registry's sort order of sub-keys: upper-cased units
 // compared as numbers, a prefix before the longer name.
 int RegistryCompareNames(std::wstring_view a, std::wstring_view b);
+
+namespace text_detail {
+
+template <unsigned kBase, typename Text>
+void AppendDigits(Text& out, std::uint64_t value, int width, const char* digits) {
+  typename Text::value_type buffer[64 / (kBase == 16 ? 4 : 3) + 1];
+  int count = 0;
+  do {
+    buffer[count++] = static_cast<typename Text::value_type>(digits[value % kBase]);
+    value /= kBase;
+  } while (value != 0);
+  for (int i = count; i < width; ++i) out.push_back('0');
+  while (count > 0) out.push_back(buffer[--count]);
+}
+
+}  // namespace text_detail
+
+template <typename Text>
+void AppendDecimal(Text& out, std::uint64_t value, int width) {
+  text_detail::AppendDigits<10>(out, value, width, "0123456789");
+}
+
+template <typename Text>
+void AppendHex(Text& out, std::uint64_t value, int width, HexCase letters) {
+  text_detail::AppendDigits<16>(out, value, width, letters == HexCase::kUpper ? "0123456789ABCDEF" : "0123456789abcdef");
+}
 
 }  // namespace wl::platform

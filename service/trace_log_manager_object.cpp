@@ -28,14 +28,7 @@ HRESULT TraceLogManagerObject::Create(ModuleLock& moduleLock, TraceLogManagerObj
 TraceLogManagerObject::~TraceLogManagerObject() { core_.FinalRelease(); }
 
 HRESULT TraceLogManagerObject::QueryInterface(REFIID riid, void** object) {
-  if (object == nullptr) return E_POINTER;
-  if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IDispatch) || IsEqualIID(riid, IID_ITraceLogManager)) {
-    *object = static_cast<ITraceLogManager*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *object = nullptr;
-  return E_NOINTERFACE;
+  return platform::QueryInterfaceOf<ITraceLogManager>(this, riid, object, {IID_IDispatch, IID_ITraceLogManager});
 }
 
 ULONG TraceLogManagerObject::AddRef() {
@@ -129,22 +122,7 @@ TraceLogManagerFactory::~TraceLogManagerFactory() {
 }
 
 HRESULT TraceLogManagerFactory::QueryInterface(REFIID riid, void** object) {
-  if (object == nullptr) return E_POINTER;
-  if (IsEqualIID(riid, IID_IUnknown) || IsEqualIID(riid, IID_IClassFactory)) {
-    *object = static_cast<IClassFactory*>(this);
-    AddRef();
-    return S_OK;
-  }
-  *object = nullptr;
-  return E_NOINTERFACE;
-}
-
-ULONG TraceLogManagerFactory::AddRef() { return ++refCount_; }
-
-ULONG TraceLogManagerFactory::Release() {
-  ULONG count = --refCount_;
-  if (count == 0) delete this;
-  return count;
+  return platform::QueryInterfaceOf<IClassFactory>(this, riid, object, {IID_IClassFactory});
 }
 
 HRESULT TraceLogManagerFactory::CreateInstance(IUnknown* outer, REFIID riid, void** object) {

@@ -76,14 +76,12 @@ class TraceLogManagerObject final : public ITraceLogManager {
 
 // The singleton class factory of TraceLogManager: register one per process
 // (CoRegisterClassObject). Its last release destroys the object.
-class TraceLogManagerFactory final : public IClassFactory {
+class TraceLogManagerFactory final : public platform::RefCounted<IClassFactory> {
  public:
   // A new factory with a count of 1, for its owner.
   static TraceLogManagerFactory* Create(ModuleLock& moduleLock);
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
   // Creates the object at the first call, or fails as that creation did;
   // then hands out the object's interface riid.
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** object) override;
@@ -95,9 +93,8 @@ class TraceLogManagerFactory final : public IClassFactory {
 
  private:
   explicit TraceLogManagerFactory(ModuleLock& moduleLock) : moduleLock_(moduleLock) {}
-  ~TraceLogManagerFactory();
+  ~TraceLogManagerFactory() override;
 
-  std::atomic<ULONG> refCount_{1};
   ModuleLock& moduleLock_;
   std::atomic<HRESULT> creationResult_{S_OK};
   std::atomic<TraceLogManagerObject*> object_{nullptr};

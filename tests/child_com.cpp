@@ -1,6 +1,5 @@
 // Child commands of the COM tests: the test server of TraceLogManager and
 // client programs that reach it from other processes.
-#include <atomic>
 #include <condition_variable>
 #include <fstream>
 #include <memory>
@@ -51,28 +50,12 @@ class RecordingLock final : public ModuleLock {
 // The object as a faulty service shows it: GetLogLevel fails, and every
 // source asked for with GetComponentLogLevel is written to the file
 // "com-server-asked"; everything else goes to the real object.
-class FaultyManager final : public ITraceLogManager {
+class FaultyManager final : public platform::RefCounted<ITraceLogManager> {
  public:
   explicit FaultyManager(ITraceLogManager* inner) : inner_(inner) {}
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    *object = nullptr;
-    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IDispatch) && !IsEqualIID(riid, IID_ITraceLogManager)) {
-      return E_NOINTERFACE;
-    }
-    AddRef();
-    *object = static_cast<ITraceLogManager*>(this);
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++count_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    ULONG count = --count_;
-    if (count == 0) {
-      inner_->Release();
-      delete this;
-    }
-    return count;
+    return platform::QueryInterfaceOf<ITraceLogManager>(this, riid, object, {IID_IDispatch, IID_ITraceLogManager});
   }
   HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override { return inner_->GetTypeInfoCount(count); }
   HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT index, LCID lcid, ITypeInfo** info) override {
@@ -105,31 +88,16 @@ class FaultyManager final : public ITraceLogManager {
   }
 
  private:
-  ~FaultyManager() = default;
-  std::atomic<ULONG> count_{0};
+  ~FaultyManager() override { inner_->Release(); }
   ITraceLogManager* inner_;
 };
 
 // Hands out the real object behind a FaultyManager.
-class FaultyFactory final : public IClassFactory {
+class FaultyFactory final : public platform::RefCounted<IClassFactory> {
  public:
   explicit FaultyFactory(IClassFactory* inner) : inner_(inner) {}
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    *object = nullptr;
-    if (!IsEqualIID(riid, IID_IUnknown) && !IsEqualIID(riid, IID_IClassFactory)) return E_NOINTERFACE;
-    AddRef();
-    *object = static_cast<IClassFactory*>(this);
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++count_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    ULONG count = --count_;
-    if (count == 0) {
-      inner_->Release();
-      delete this;
-    }
-    return count;
+    return platform::QueryInterfaceOf<IClassFactory>(this, riid, object, {IID_IClassFactory});
   }
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** object) override {
     if (object == nullptr) return E_POINTER;
@@ -138,7 +106,6 @@ class FaultyFactory final : public IClassFactory {
     HRESULT result = inner_->CreateInstance(outer, IID_ITraceLogManager, reinterpret_cast<void**>(&real));
     if (FAILED(result)) return result;
     auto* faulty = new FaultyManager(real);
-    faulty->AddRef();
     result = faulty->QueryInterface(riid, object);
     faulty->Release();
     return result;
@@ -146,8 +113,7 @@ class FaultyFactory final : public IClassFactory {
   HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override { return inner_->LockServer(lock); }
 
  private:
-  ~FaultyFactory() = default;
-  std::atomic<ULONG> count_{1};
+  ~FaultyFactory() override { inner_->Release(); }
   IClassFactory* inner_;
 };
 

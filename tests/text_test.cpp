@@ -138,5 +138,41 @@ TEST(Text, RegistryNameOrder) {
   }
 }
 
+TEST(Text, NumbersInDecimalAndHexadecimal) {
+  struct Row {
+    std::uint64_t value;
+    int width;
+    std::string decimal, lower, upper;
+  };
+  const Row rows[] = {
+      {0, 1, "0", "0", "0"},
+      {0, 5, "00000", "00000", "00000"},
+      {0xAB, 1, "171", "ab", "AB"},
+      {0x1F, 5, "00031", "0001f", "0001F"},
+      {0x123456, 4, "1193046", "123456", "123456"},
+      {0xDEADBEEF, 8, "3735928559", "deadbeef", "DEADBEEF"},
+      {0x0102030405ull, 12, "004328719365", "000102030405", "000102030405"},
+      {~0ull, 1, "18446744073709551615", "ffffffffffffffff", "FFFFFFFFFFFFFFFF"},
+  };
+  auto widen = [](const std::string& text) { return std::wstring(text.begin(), text.end()); };
+  for (const Row& row : rows) {
+    // Appended after what is there, in each kind of string.
+    std::string narrow = "x";
+    AppendDecimal(narrow, row.value, row.width);
+    narrow += ' ';
+    AppendHex(narrow, row.value, row.width);
+    narrow += ' ';
+    AppendHex(narrow, row.value, row.width, HexCase::kUpper);
+    EXPECT_EQ(narrow, "x" + row.decimal + " " + row.lower + " " + row.upper);
+    std::wstring wide;
+    AppendDecimal(wide, row.value, row.width);
+    AppendHex(wide, row.value, row.width, HexCase::kUpper);
+    EXPECT_EQ(wide, widen(row.decimal + row.upper));
+    std::u16string units;
+    AppendHex(units, row.value, row.width);
+    EXPECT_EQ(units, std::u16string(row.lower.begin(), row.lower.end()));
+  }
+}
+
 }  // namespace
 }  // namespace wl::platform

@@ -85,6 +85,22 @@ TEST_F(TraceLogManagerObjectTest, IdentityAndReferencesTakeTheModuleLockOnlyForC
   EXPECT_EQ(lock_.count, 1);
   EXPECT_EQ(factory_->LockServer(FALSE), S_OK);
   EXPECT_EQ(lock_.count, 0);
+
+  // The factory shows one pointer, as IUnknown and IClassFactory, each
+  // with a reference of its own.
+  void* factoryUnknown = nullptr;
+  void* classFactory = nullptr;
+  EXPECT_EQ(factory_->QueryInterface(IID_IUnknown, &factoryUnknown), S_OK);
+  EXPECT_EQ(factory_->QueryInterface(IID_IClassFactory, &classFactory), S_OK);
+  EXPECT_EQ(factoryUnknown, static_cast<void*>(static_cast<IClassFactory*>(factory_)));
+  EXPECT_EQ(classFactory, factoryUnknown);
+  other = &other;
+  EXPECT_EQ(factory_->QueryInterface(IID_ITraceLogManager, &other), E_NOINTERFACE);
+  EXPECT_EQ(other, nullptr);
+  EXPECT_EQ(factory_->QueryInterface(IID_IClassFactory, nullptr), E_POINTER);
+  EXPECT_EQ(static_cast<IUnknown*>(factoryUnknown)->Release(), 2u);
+  EXPECT_EQ(static_cast<IUnknown*>(classFactory)->Release(), 1u);
+  EXPECT_EQ(factory_->Object(), object);
 }
 
 TEST_F(TraceLogManagerObjectTest, MethodsPassOnToTheCore) {

@@ -116,11 +116,10 @@ Win32Error ConvertSidToString(const std::vector<std::uint8_t>& sid, std::wstring
   for (int i = 2; i < 8; ++i) authority = (authority << 8) | sid[i];
   std::wstring result = L"S-1-";
   if (authority >> 32) {
-    // Authorities too large for 32 bits are written in hexadecimal.
-    wchar_t hex[20];
-    int length = 0;
-    for (int shift = 44; shift >= 0; shift -= 4) hex[length++] = L"0123456789ABCDEF"[(authority >> shift) & 0xF];
-    result += L"0x" + std::wstring(hex, length);
+    // Authorities too large for 32 bits are written in hexadecimal, all
+    // six bytes of them.
+    result += L"0x";
+    AppendHex(result, authority, 12, HexCase::kUpper);
   } else {
     result += std::to_wstring(authority);
   }

@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "platform/com_frame.h"
+#include "platform/command_line.h"
 #include "platform/posix/account_posix.h"
 #include "platform/posix/checked_open.h"
 #include "platform/posix/com_internal.h"
@@ -626,44 +627,6 @@ class ObjectProxy final : public RefCounted<IUnknown> {
 };
 
 }  // namespace
-
-std::vector<std::string> SplitCommandLine(const std::string& line) {
-  std::vector<std::string> arguments;
-  std::string current;
-  bool inQuotes = false, have = false;
-  for (std::size_t i = 0; i < line.size(); ++i) {
-    char c = line[i];
-    if (c == '\\') {
-      std::size_t backslashes = 0;
-      while (i < line.size() && line[i] == '\\') ++backslashes, ++i;
-      if (i < line.size() && line[i] == '"') {
-        current.append(backslashes / 2, '\\');
-        if (backslashes % 2 == 1) {
-          current.push_back('"');
-        } else {
-          inQuotes = !inQuotes;
-        }
-      } else {
-        current.append(backslashes, '\\');
-        --i;
-      }
-      have = true;
-    } else if (c == '"') {
-      inQuotes = !inQuotes;
-      have = true;
-    } else if ((c == ' ' || c == '\t') && !inQuotes) {
-      if (have) arguments.push_back(current);
-      current.clear();
-      have = false;
-    } else {
-      current.push_back(c);
-      have = true;
-    }
-  }
-  if (have) arguments.push_back(current);
-  return arguments;
-}
-
 
 HRESULT CreateRemoteInstance(const CLSID& clsid, REFIID iid, void** object) {
   const ComTimeouts timeouts = CurrentComTimeouts();

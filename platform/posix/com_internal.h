@@ -1,7 +1,6 @@
 // What the files of the Linux COM stand-in share among themselves.
 #pragma once
 
-#include <atomic>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -9,25 +8,6 @@
 #include "platform/com.h"
 
 namespace wl::platform::posix {
-
-// The free-threaded reference count of the stand-in's objects: a new object
-// has a count of 1, the last Release deletes it.
-template <typename Interface>
-class RefCounted : public Interface {
- public:
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++count_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    ULONG left = --count_;
-    if (left == 0) delete this;
-    return left;
-  }
-
- protected:
-  virtual ~RefCounted() = default;
-
- private:
-  std::atomic<ULONG> count_{1};
-};
 
 // The built-in type library with that LIBID, or the interface with that IID
 // in any of them; null when none was added.
@@ -93,10 +73,5 @@ HRESULT CreateRemoteInstance(const CLSID& clsid, REFIID iid, void** object);
 // replies sends its next part that soon, and on a busy connection looking
 // is cheaper than sleeping and being woken.
 bool AwaitReadable(int fd);
-
-// Splits a command line as the Windows runtime does: blanks separate
-// arguments, double quotes group them, a backslash before a quote escapes
-// it. Used to start a server's or a service's command line.
-std::vector<std::string> SplitCommandLine(const std::string& line);
 
 }  // namespace wl::platform::posix

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/com.h"
+#include "platform/command_line.h"
 #include "platform/debug_output.h"
 #include "platform/machine_root.h"
 #include "platform/posix/checked_open.h"

@@ -30,16 +30,11 @@ std::vector<const TypeLibDescription*>& Libraries() {
 constexpr const wchar_t* kAutomationMarshaler = L"{00020424-0000-0000-C000-000000000046}";
 
 std::wstring VersionText(WORD major, WORD minor) {
-  constexpr const wchar_t* kDigits = L"0123456789abcdef";
-  auto hex = [&](WORD value) {
-    std::wstring text;
-    do {
-      text.insert(text.begin(), kDigits[value & 0xF]);
-      value = static_cast<WORD>(value >> 4);
-    } while (value != 0);
-    return text;
-  };
-  return hex(major) + L"." + hex(minor);
+  std::wstring text;
+  AppendHex(text, major);
+  text += L'.';
+  AppendHex(text, minor);
+  return text;
 }
 
 BSTR Bstr(const wchar_t* text) { return BstrFromWide(text == nullptr ? L"" : text); }
@@ -69,20 +64,13 @@ struct FuncDescBlock {
 
 class BuiltInTypeLib;
 
-class BuiltInTypeInfo final : public posix::RefCounted<ITypeInfo> {
+class BuiltInTypeInfo final : public RefCounted<ITypeInfo> {
  public:
   BuiltInTypeInfo(const TypeLibDescription& library, const InterfaceDescription& face, UINT index)
       : library_(library), face_(face), index_(index) {}
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_ITypeInfo) {
-      AddRef();
-      *object = static_cast<ITypeInfo*>(this);
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
+    return QueryInterfaceOf<ITypeInfo>(this, riid, object, {IID_ITypeInfo});
   }
 
   HRESULT STDMETHODCALLTYPE GetTypeAttr(TYPEATTR** attributes) override {
@@ -295,19 +283,12 @@ class BuiltInTypeInfo final : public posix::RefCounted<ITypeInfo> {
   UINT index_;
 };
 
-class BuiltInTypeLib final : public posix::RefCounted<ITypeLib> {
+class BuiltInTypeLib final : public RefCounted<ITypeLib> {
  public:
   explicit BuiltInTypeLib(const TypeLibDescription& library) : library_(library) {}
 
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** object) override {
-    if (object == nullptr) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_ITypeLib) {
-      AddRef();
-      *object = static_cast<ITypeLib*>(this);
-      return S_OK;
-    }
-    *object = nullptr;
-    return E_NOINTERFACE;
+    return QueryInterfaceOf<ITypeLib>(this, riid, object, {IID_ITypeLib});
   }
 
   UINT STDMETHODCALLTYPE GetTypeInfoCount() override { return static_cast<UINT>(library_.interfaces.size()); }

@@ -11,14 +11,9 @@ std::vector<std::wstring> CommandLineArguments(int argc, char** argv) {
 }
 
 std::wstring ProcessCommandLine(int argc, char** argv) {
-  std::wstring line;
-  for (int i = 0; i < argc; ++i) {
-    std::wstring argument = WideFromUtf8(argv[i]);
-    if (i > 0) line += L' ';
-    bool quote = argument.empty() || argument.find_first_of(L" \t") != std::wstring::npos;
-    line += quote ? L"\"" + argument + L"\"" : argument;
-  }
-  return line;
+  std::vector<std::wstring> words;
+  for (int i = 0; i < argc; ++i) words.push_back(WideFromUtf8(argv[i]));
+  return JoinCommandLine(words);
 }
 
 }  // namespace wl::platform

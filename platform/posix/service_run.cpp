@@ -28,10 +28,10 @@
 #include <thread>
 #include <vector>
 
+#include "platform/command_line.h"
 #include "platform/named_mutex.h"
 #include "platform/posix/account_posix.h"
 #include "platform/posix/checked_open.h"
-#include "platform/posix/com_internal.h"
 #include "platform/posix/detached_process.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/registry_origin.h"
@@ -264,7 +264,7 @@ Win32Error PrepareStart(std::wstring_view serviceName, ServiceConfig* config, st
   if (Win32Error result = QueryServiceStatus(service.Get(), &status)) return result;
   if (status.currentState != kServiceStopped) return kErrorServiceAlreadyRunning;
   if (Win32Error result = QueryServiceConfigW(service.Get(), config)) return result;
-  *arguments = posix::SplitCommandLine(Utf8FromWide(config->binaryPathName));
+  *arguments = SplitCommandLine(Utf8FromWide(config->binaryPathName));
   if (arguments->empty()) return kErrorBadPathname;
   // The program is started only from a hive that this process trusts (the
   // machine's, which no other account writes) and when no other ordinary

@@ -3,41 +3,13 @@
 
 #include <windows.h>
 
+#include "platform/command_line.h"
+
 namespace wl::platform {
 
 const wchar_t* const kExecutableSuffix = L".exe";
 
 namespace {
-
-// Appends one argument so that the C runtime's parser of the child (and
-// CommandLineToArgvW) gives it back unchanged: quotes around it when it is
-// empty or holds white space or quotes; backslashes doubled only where they
-// precede a quote, including the closing one.
-void AppendQuoted(std::wstring& commandLine, const std::wstring& argument) {
-  if (!argument.empty() && argument.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
-    commandLine += argument;
-    return;
-  }
-  commandLine.push_back(L'"');
-  for (std::size_t i = 0;; ++i) {
-    std::size_t backslashes = 0;
-    while (i < argument.size() && argument[i] == L'\\') {
-      ++backslashes;
-      ++i;
-    }
-    if (i == argument.size()) {
-      commandLine.append(backslashes * 2, L'\\');
-      break;
-    }
-    if (argument[i] == L'"') {
-      commandLine.append(backslashes * 2 + 1, L'\\');
-    } else {
-      commandLine.append(backslashes, L'\\');
-    }
-    commandLine.push_back(argument[i]);
-  }
-  commandLine.push_back(L'"');
-}
 
 class Win32ChildProcess final : public ChildProcess {
  public:
@@ -74,10 +46,7 @@ std::unique_ptr<ChildProcess> StartProcess(std::wstring_view program,
   // The program's own name is parsed without escapes; a path cannot hold a
   // quote, so plain quotes around it suffice.
   std::wstring commandLine = L"\"" + application + L"\"";
-  for (const auto& argument : arguments) {
-    commandLine.push_back(L' ');
-    AppendQuoted(commandLine, argument);
-  }
+  if (!arguments.empty()) commandLine += L' ' + JoinCommandLine(arguments);
   STARTUPINFOW startup{};
   startup.cb = sizeof(startup);
   PROCESS_INFORMATION info{};
