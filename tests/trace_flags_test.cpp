@@ -2,6 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <optional>
+#include <thread>
+
+#include "diagnostics/refreshed_value.h"
+
 #include "tests/server_fixture.h"
 
 namespace wl {
@@ -26,6 +33,32 @@ TEST_F(TraceFlagsTest, FlagsRefreshOnlyAfterElevenSeconds) {
   clock_.AdvanceMilliseconds(1);
   EXPECT_FALSE(IsTraceFlagSet(kTraceFlagDebugDiagnostics));
   EXPECT_TRUE(IsTraceFlagSet(kTraceFlagAlways));
+}
+
+// A thread that asks while the first read of the process is still running
+// reads too, instead of taking the initial 0: at a service's start the
+// transport's first debug report came while the main thread read the flags.
+TEST(RefreshedValueTest, NoCallerTakesTheInitialValueWhileTheFirstReadRuns) {
+  RefreshedValue value(kSettingStaleAfterSeconds);
+  std::atomic<bool> secondReturned = false;
+  std::atomic<int> reads = 0;
+  std::thread first([&] {
+    EXPECT_EQ(value.Get([&] {
+      ++reads;
+      for (int i = 0; i < 2000 && !secondReturned; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      return std::optional<std::uint32_t>(0x10000);
+    }), 0x10000u);
+  });
+  while (reads == 0) std::this_thread::yield();
+  EXPECT_EQ(value.Get([&] {
+    ++reads;
+    return std::optional<std::uint32_t>(0x10000);
+  }), 0x10000u);
+  secondReturned = true;
+  first.join();
+  EXPECT_EQ(reads, 2);
+  // Once a read has ended, callers take the cached value until it is stale.
+  EXPECT_EQ(value.Get([] { return std::optional<std::uint32_t>(1); }), 0x10000u);
 }
 
 TEST_F(TraceFlagsReportTest, AnUnknownAccountHasNoSid) {
