@@ -1,11 +1,10 @@
 // The COM runtime on Linux: apartments, the class objects this process
 // registers, the server process's reference count, activation by
 // CoCreateInstance, and the hooks of the transport (service starter, report
-// sink). The transport itself is in com_server.cpp and com_client.cpp.
-#include <fcntl.h>
+// sink). The transport itself is in com_server.cpp and com_client.cpp, the
+// class folders in class_folders.cpp, the registry reads of activation in
+// class_registration.cpp.
 #include <poll.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 
@@ -15,16 +14,10 @@
 #include <vector>
 
 #include "com/com.h"
-#include "platform/command_line.h"
 #include "platform/debug_output.h"
-#include "platform/machine_root.h"
-#include "platform/posix/checked_open.h"
-#include "com/posix/com_internal.h"
-#include "platform/posix/account_posix.h"
+#include "com/posix/runtime.h"
+#include "com/posix/activation.h"
 #include "com/posix/com_server.h"
-#include "platform/posix/directories.h"
-#include "registry/posix/registry_origin.h"
-#include "platform/posix/trust.h"
 #include "registry/registry.h"
 #include "service_control/service_run.h"
 #include "platform/text.h"
@@ -74,25 +67,6 @@ std::mutex& HooksLock() {
 ComTimeouts timeouts;
 ComServerLimits serverLimits;
 
-// Reads the default or a named string value of a key under
-// HKEY_CLASSES_ROOT for an activation: S_OK with the text,
-// REGDB_E_CLASSNOTREG when absent or empty, CO_E_SERVER_EXEC_FAILURE (and
-// a report) when the hive that held it is not one this process trusts.
-HRESULT ReadTrustedClassesText(const CLSID& clsid, const std::wstring& subKey, std::wstring_view name,
-                               std::wstring* text) {
-  posix::ValueOrigin origin;
-  if (posix::QueryStringWithOrigin(kHKeyClassesRoot, subKey, name, text, &origin) != 0 || text->empty()) {
-    text->clear();
-    return REGDB_E_CLASSNOTREG;
-  }
-  if (posix::TrustsOrigin(origin)) return S_OK;
-  posix::ReportCom(ComReport::kError,
-                   L"Refused to activate " + GuidText(clsid) + L": HKCR\\" + subKey + L" comes from the registry hive " +
-                       WideFromUtf8(origin.hive) + L" of " + WideFromUtf8(posix::DescribeUser(origin.owner)));
-  text->clear();
-  return CO_E_SERVER_EXEC_FAILURE;
-}
-
 }  // namespace
 
 void SetServiceStarter(ServiceStarter* starter) { serviceStarter = starter == nullptr ? &defaultStarter : starter; }
@@ -113,24 +87,6 @@ namespace posix {
 
 void ReportCom(ComReport kind, std::wstring_view text) { reportSink.load()(kind, text); }
 
-HRESULT ClassLocalServer(const CLSID& clsid, std::wstring* commandLine) {
-  HRESULT result = ReadTrustedClassesText(clsid, L"CLSID\\" + GuidText(clsid) + L"\\LocalServer32", L"", commandLine);
-  if (FAILED(result)) return result;
-  std::vector<std::string> words = SplitCommandLine(Utf8FromWide(*commandLine));
-  std::string refusal = words.empty() ? std::string() : ProgramRefusal(words.front());
-  if (refusal.empty()) return S_OK;
-  ReportCom(ComReport::kError, L"Refused to start the server of " + GuidText(clsid) + L": " + WideFromUtf8(refusal));
-  commandLine->clear();
-  return CO_E_SERVER_EXEC_FAILURE;
-}
-
-HRESULT ClassLocalService(const CLSID& clsid, std::wstring* serviceName) {
-  std::wstring appId;
-  HRESULT result = ReadTrustedClassesText(clsid, L"CLSID\\" + GuidText(clsid), L"AppID", &appId);
-  if (FAILED(result)) return result;
-  return ReadTrustedClassesText(clsid, L"AppID\\" + appId, L"LocalService", serviceName);
-}
-
 Win32Error StartNamedService(std::wstring_view name) { return serviceStarter.load()->StartServiceByName(name); }
 
 bool AwaitReadable(int fd) {
@@ -140,74 +96,6 @@ bool AwaitReadable(int fd) {
     if (poll(&poller, 1, 0) > 0) return true;
   } while (std::chrono::steady_clock::now() < deadline);
   return false;
-}
-
-ComFolder MachineComFolder() { return {Utf8FromWide(MachineRoot()) + "/run/com", true}; }
-
-ComFolder UserComFolder() { return {UserStateRoot() + "/run/com", false}; }
-
-ComFolder OwnComFolder() { return ProcessIsSystem() ? MachineComFolder() : UserComFolder(); }
-
-std::string ClassSocketPath(const ComFolder& folder, const CLSID& clsid) {
-  return folder.path + "/" + Utf8FromWide(GuidText(clsid)) + ".sock";
-}
-
-std::string ClassLockPath(const ComFolder& folder, const CLSID& clsid) {
-  return folder.path + "/" + Utf8FromWide(GuidText(clsid)) + ".lock";
-}
-
-int PrepareComFolder(const ComFolder& folder, std::wstring* reason) {
-  const mode_t mode = folder.machine ? 0755 : 0700;
-  auto fail = [&](int error, std::wstring text) {
-    *reason = L"the folder " + WideFromUtf8(folder.path) + L" " + text;
-    return error;
-  };
-  if (folder.machine && !ProcessIsSystem()) return fail(EACCES, L"is made by SYSTEM only");
-  if (!folder.machine) {
-    // The user's state folder is private: made here, it is the user's alone.
-    std::string state = UserStateRoot();
-    if (int error = MakeDirectories(state.substr(0, state.rfind('/')))) return fail(error, L"cannot be made");
-    if (mkdir(state.c_str(), 0700) == 0) chmod(state.c_str(), 0700);
-  }
-  if (int error = MakeDirectories(folder.path.substr(0, folder.path.rfind('/')))) return fail(error, L"cannot be made");
-  bool made = mkdir(folder.path.c_str(), mode) == 0;
-  if (!made && errno != EEXIST) return fail(errno, L"cannot be made");
-  int fd = open(folder.path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  if (fd < 0) {
-    return fail(errno, errno == ELOOP || errno == ENOTDIR ? L"is not a folder (a link or a file is in its place)"
-                                                          : L"cannot be opened");
-  }
-  struct stat info {};
-  int error = fstat(fd, &info) == 0 ? 0 : errno;
-  const uid_t self = geteuid();
-  if (error == 0 && made && fchmod(fd, mode) == 0) info.st_mode = (info.st_mode & ~07777) | mode;
-  // Made by root in a root that the service account owns, the folder is the
-  // account's, so that the service may put its socket there.
-  struct stat root {};
-  if (error == 0 && folder.machine && self == 0 && info.st_uid == 0 &&
-      stat(Utf8FromWide(MachineRoot()).c_str(), &root) == 0 && root.st_uid != 0 &&
-      fchown(fd, root.st_uid, static_cast<gid_t>(-1)) == 0) {
-    info.st_uid = root.st_uid;
-  }
-  if (error == 0) {
-    bool trusted = folder.machine ? IsSystemAccount(info.st_uid) : info.st_uid == self;
-    if (!trusted) {
-      error = EACCES;
-      *reason = L"the folder " + WideFromUtf8(folder.path) + L" belongs to user " + std::to_wstring(info.st_uid) +
-                L", not to " + (folder.machine ? L"SYSTEM" : L"this user");
-    } else if ((info.st_mode & 022) != 0) {
-      // Left open to others by an earlier version (or by hand): closed again
-      // by its owner, refused otherwise.
-      if ((self != 0 && info.st_uid != self) || fchmod(fd, mode) != 0) {
-        error = EACCES;
-        *reason = L"the folder " + WideFromUtf8(folder.path) + L" may be written by other users";
-      }
-    }
-  } else {
-    *reason = L"the folder " + WideFromUtf8(folder.path) + L" cannot be examined";
-  }
-  close(fd);
-  return error;
 }
 
 ComTimeouts CurrentComTimeouts() {

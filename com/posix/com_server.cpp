@@ -1,6 +1,6 @@
 // The server side of the Linux COM transport. Each class registered for
 // local clients listens on {CLSID}.sock in the class folder of the
-// process's user (com_internal.h: the machine's <root>/run/com for SYSTEM;
+// process's user (class_folders.h: the machine's <root>/run/com for SYSTEM;
 // any root length, see socket_address.h). A fixed pool of
 // threads waits on one epoll set; every connection is armed one-shot, so one
 // thread at a time serves it and its calls are answered in order, while
@@ -43,7 +43,9 @@
 
 #include "com/com_frame.h"
 #include "platform/posix/account_posix.h"
-#include "com/posix/com_internal.h"
+#include "com/posix/type_info.h"
+#include "com/posix/runtime.h"
+#include "com/posix/class_folders.h"
 #include "platform/posix/directories.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/socket_address.h"

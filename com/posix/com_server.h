@@ -16,7 +16,4 @@ void StopListeningForClass(const CLSID& clsid);
 // and the server threads. Not on a server thread.
 void StopComServer();
 
-// Starts the service through the installed ServiceStarter.
-Win32Error StartNamedService(std::wstring_view name);
-
 }  // namespace wl::platform::posix

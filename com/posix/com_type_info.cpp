@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "com/com.h"
-#include "com/posix/com_internal.h"
+#include "com/posix/type_info.h"
 #include "registry/registry.h"
 #include "platform/text.h"
 
