@@ -21,7 +21,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/crash.h"
+#include "crash/crash.h"
+#include "platform/invalid_parameter.h"
 #include "platform/types.h"
 
 namespace wl {

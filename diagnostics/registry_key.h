@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/registry.h"
+#include "registry/registry.h"
 
 namespace wl {
 

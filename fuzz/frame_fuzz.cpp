@@ -14,8 +14,8 @@
 #include <string>
 
 #include "logclient/trace_log_manager_type.h"
-#include "platform/com.h"
-#include "platform/com_frame.h"
+#include "com/com.h"
+#include "com/com_frame.h"
 
 namespace {
 

@@ -9,8 +9,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/registry_file.h"
-#include "platform/registry_hive.h"
+#include "registry/registry_file.h"
+#include "registry/registry_hive.h"
 #include "platform/text.h"
 
 namespace {

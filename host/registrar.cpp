@@ -4,7 +4,7 @@
 #include <optional>
 
 #include "diagnostics/format.h"
-#include "platform/registry.h"
+#include "registry/registry.h"
 #include "platform/text.h"
 
 namespace wl {

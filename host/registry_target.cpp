@@ -1,7 +1,7 @@
 #include "host/registry_target.h"
 
 #include "diagnostics/format.h"
-#include "platform/registry.h"
+#include "registry/registry.h"
 #include "platform/text.h"
 
 namespace wl {

@@ -4,7 +4,7 @@
 
 #include <string_view>
 
-#include "platform/com.h"
+#include "com/com.h"
 
 namespace wl {
 

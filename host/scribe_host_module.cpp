@@ -4,10 +4,10 @@
 #include <cstdio>
 #include <vector>
 
-#include "platform/com_server_process.h"
+#include "com/com_server_process.h"
 #include "platform/event_log.h"
 #include "platform/message_queue.h"
-#include "platform/registry.h"
+#include "registry/registry.h"
 #include "platform/system.h"
 #include "platform/text.h"
 #include "service/trace_log_manager_object.h"

@@ -15,9 +15,9 @@
 #include <thread>
 
 #include "host/scribe_host_registration.h"
-#include "platform/com.h"
-#include "platform/service_control.h"
-#include "platform/service_run.h"
+#include "com/com.h"
+#include "service_control/service_control.h"
+#include "service_control/service_run.h"
 #include "service/module_lock.h"
 #include "service/own_log_service.h"
 

@@ -4,7 +4,7 @@
 #include "diagnostics/trace_flags.h"
 #include "logclient/file_logger.h"
 #include "diagnostics/path_data.h"
-#include "platform/com.h"
+#include "com/com.h"
 #include "platform/refusal_report.h"
 #include "platform/system.h"
 #include "platform/text.h"

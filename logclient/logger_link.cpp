@@ -8,7 +8,7 @@
 #include "logclient/diagnostic.h"
 #include "logclient/file_logger.h"
 #include "logclient/log_output.h"
-#include "platform/com.h"
+#include "com/com.h"
 
 namespace wl {
 namespace {

@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "ScribeHost.h"
-#include "platform/com.h"
+#include "com/com.h"
 
 namespace wl {
 

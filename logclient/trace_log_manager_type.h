@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/com.h"
+#include "com/com.h"
 
 namespace wl {
 

@@ -2,7 +2,7 @@
 // writes of text files (WriteText, WriteUtf8Text, WriteUtf8CrLfText) and
 // their flushes (CommitFile). A write can be made to fail part-way, after
 // some of its bytes reached the file, as a full disk or a size limit does.
-// Production code never installs a hook; without one an operation costs one
+// Production code installs no source; without one an operation costs one
 // atomic load here.
 #pragma once
 
@@ -32,15 +32,16 @@ struct FileFault {
   std::function<void()> afterPart;
 };
 
-// Decides each operation: its kind and the size of its data.
-using FileFaultHook = std::function<FileFault(FileOperation operation, std::size_t size)>;
+// Decides each operation from its kind and the size of its data. The
+// installable hook of platform/testing/file_faults.h is one; production
+// code installs none.
+using FileFaultSource = FileFault (*)(FileOperation operation, std::size_t size);
 
-// Installs the hook for the whole process; an empty function removes it.
-// The hook runs on the thread that makes the operation. Any thread.
-void SetFileFaultHook(FileFaultHook hook);
+// Installs the source for the whole process; null removes it. Any thread.
+void SetFileFaultSource(FileFaultSource source);
 
 // For the implementations of this layer: the fault for one operation, none
-// when no hook is installed.
+// when no source is installed.
 FileFault NextFileFault(FileOperation operation, std::size_t size);
 
 }  // namespace wl::platform

@@ -14,7 +14,7 @@
 #include <string_view>
 
 #include "diagnostics/refreshed_value.h"
-#include "platform/com.h"
+#include "com/com.h"
 
 namespace wl {
 

@@ -8,7 +8,7 @@
 #include "diagnostics/registry_key.h"
 #include "diagnostics/path_data.h"
 #include "platform/file_system.h"
-#include "platform/registry.h"
+#include "registry/registry.h"
 #include "platform/text.h"
 #include "platform/text_file.h"
 #include "service/file_committer.h"

@@ -1,6 +1,6 @@
 #include "service/module_lock.h"
 
-#include "platform/com.h"
+#include "com/com.h"
 
 namespace wl {
 

@@ -22,7 +22,7 @@
 #include <mutex>
 
 #include "ScribeHost.h"
-#include "platform/com.h"
+#include "com/com.h"
 #include "service/control_gate.h"
 #include "service/module_lock.h"
 #include "service/trace_log_manager.h"

@@ -10,7 +10,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "platform/registry.h"
+#include "registry/registry.h"
 #include "platform/system.h"
 #include "platform/text.h"
 #include "tests/library_test_support.h"

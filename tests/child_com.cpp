@@ -9,8 +9,8 @@
 
 #include "diagnostics/format.h"
 #include "diagnostics/singleton.h"
-#include "platform/com_frame.h"
-#include "platform/raw_socket.h"
+#include "com/com_frame.h"
+#include "platform/testing/raw_socket.h"
 #include "diagnostics/write_log.h"
 #include "logclient/diagnostic.h"
 #include "logclient/file_logger.h"

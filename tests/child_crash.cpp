@@ -9,7 +9,7 @@
 #include "diagnostics/crash_handler.h"
 #include "diagnostics/write_log.h"
 #include "logclient/logger.h"
-#include "platform/crash.h"
+#include "crash/crash.h"
 #include "platform/system.h"
 #include "platform/text.h"
 #include "platform/text_file.h"

@@ -13,7 +13,7 @@
 #include "platform/debug_output.h"
 #include "platform/file_system.h"
 #include "platform/named_mutex.h"
-#include "platform/registry.h"
+#include "registry/registry.h"
 #include "platform/system.h"
 #include "platform/text.h"
 #include "platform/text_file.h"

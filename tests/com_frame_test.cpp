@@ -1,4 +1,4 @@
-#include "platform/com_frame.h"
+#include "com/com_frame.h"
 
 #include <gtest/gtest.h>
 

@@ -6,9 +6,9 @@
 #include <filesystem>
 #include <string>
 
-#include "platform/com.h"
+#include "com/com.h"
 #include "diagnostics/path_data.h"
-#include "platform/registry.h"
+#include "registry/registry.h"
 #include "logclient/trace_log_manager_type.h"
 #include "tests/test_support.h"
 

@@ -8,10 +8,10 @@
 #include <functional>
 #include <thread>
 
-#include "platform/com_frame.h"
+#include "com/com_frame.h"
 #include "platform/process.h"
-#include "platform/raw_socket.h"
-#include "platform/service_run.h"
+#include "platform/testing/raw_socket.h"
+#include "service_control/service_run.h"
 #include "logclient/trace_log_manager_proxy.h"
 #include "tests/server_fixture.h"
 #include "tools/scribe_tool.h"

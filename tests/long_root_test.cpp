@@ -9,8 +9,8 @@
 
 #include "host/scribe_host_registration.h"
 #include "logclient/trace_log_manager_type.h"
-#include "platform/raw_socket.h"
-#include "platform/service_control.h"
+#include "platform/testing/raw_socket.h"
+#include "service_control/service_control.h"
 #include "platform/text.h"
 #include "tests/com_test_support.h"
 #include "tests/library_test_support.h"

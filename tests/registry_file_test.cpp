@@ -1,13 +1,13 @@
 // The Registry Editor file format: the text of the stand-in's hives and of
 // the registry tool's export and import. Portable, so tested on both builds.
-#include "platform/registry_file.h"
+#include "registry/registry_file.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <vector>
 
-#include "platform/registry.h"
+#include "registry/registry.h"
 #include "platform/text.h"
 
 namespace wl::platform {

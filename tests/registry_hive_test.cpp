@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "platform/refusal_report.h"
-#include "platform/registry.h"
-#include "platform/registry_file.h"
+#include "registry/registry.h"
+#include "registry/registry_file.h"
 #include "platform/text.h"
 #include "tests/test_support.h"
 

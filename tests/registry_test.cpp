@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/registry.h"
+#include "registry/registry.h"
 #include "platform/system.h"
 #include "platform/text.h"
 #include "tests/registry_test_support.h"

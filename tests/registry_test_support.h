@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/registry.h"
+#include "registry/registry.h"
 #include "platform/system.h"
 #include "platform/text.h"
 #include "tests/test_support.h"

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/registry.h"
+#include "registry/registry.h"
 #include "platform/text.h"
 #include "tests/registry_test_support.h"
 #include "tests/test_support.h"

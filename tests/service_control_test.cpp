@@ -1,12 +1,12 @@
 // The service control manager's contract, on both builds: the Windows run
 // against Wine's service manager keeps the Linux stand-in's codes honest.
-#include "platform/service_control.h"
+#include "service_control/service_control.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "platform/service_run.h"
+#include "service_control/service_run.h"
 #include "platform/system.h"
 #include "tests/library_test_support.h"
 #include "tests/test_support.h"

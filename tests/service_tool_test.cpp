@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "platform/service_control.h"
+#include "service_control/service_control.h"
 #include "tests/test_support.h"
 
 namespace wl {

@@ -11,8 +11,8 @@
 
 #include "platform/account.h"
 #include "platform/process.h"
-#include "platform/file_faults.h"
-#include "platform/registry.h"
+#include "platform/testing/file_faults.h"
+#include "registry/registry.h"
 #include "platform/text.h"
 
 namespace wl::test {
@@ -167,7 +167,7 @@ struct ChildCommand {
 };
 ChildMain FindChildCommand(const std::wstring& name);
 
-// Installs a file fault hook (platform/file_faults.h) for the life of the
+// Installs a file fault hook (platform/testing/file_faults.h) for the life of the
 // object.
 class ScopedFileFaults {
  public:

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "logclient/diagnostic.h"
-#include "platform/file_faults.h"
+#include "platform/testing/file_faults.h"
 #include "service/status_file.h"
 #include "tests/service_fixture.h"
 

@@ -5,7 +5,7 @@
 
 #include "diagnostics/format.h"
 #include "platform/account.h"
-#include "platform/registry_file.h"
+#include "registry/registry_file.h"
 #include "platform/replace_file.h"
 #include "platform/system_message.h"
 #include "platform/text.h"

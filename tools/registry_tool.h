@@ -16,7 +16,7 @@
 #include <string_view>
 #include <vector>
 
-#include "platform/registry.h"
+#include "registry/registry.h"
 #include "tools/cli/cli.h"
 
 namespace wl {

@@ -7,7 +7,7 @@
 #include "diagnostics/error_text.h"
 #include "diagnostics/format.h"
 #include "diagnostics/path_data.h"
-#include "platform/com.h"
+#include "com/com.h"
 #include "platform/file_system.h"
 #include "platform/replace_file.h"
 #include "platform/system.h"

@@ -3,8 +3,8 @@
 #include "diagnostics/error_text.h"
 #include "diagnostics/format.h"
 #include "platform/machine_root.h"
-#include "platform/service_control.h"
-#include "platform/service_run.h"
+#include "service_control/service_control.h"
+#include "service_control/service_run.h"
 
 namespace wl {
 namespace {

@@ -13,7 +13,6 @@
 #include "platform/machine_root.h"
 #include "platform/posix/account_posix.h"
 #include "platform/posix/trust.h"
-#include "platform/registry_file.h"
 #include "platform/text.h"
 
 namespace wl::platform {

@@ -17,7 +17,7 @@
 #include <span>
 #include <string>
 
-#include "platform/crash.h"
+#include "platform/invalid_parameter.h"
 #include "platform/file_faults.h"
 #include "platform/posix/checked_open.h"
 #include "platform/posix/descriptor.h"

@@ -15,7 +15,7 @@
 #include <string>
 #include <string_view>
 
-#include "platform/crash.h"
+#include "platform/invalid_parameter.h"
 #include "platform/file_faults.h"
 #include "platform/text.h"
 

@@ -4,7 +4,7 @@
 // the same names.
 #pragma once
 
-#include "platform/com.h"
+#include "com/com.h"
 
 extern const GUID LIBID_ScribeHostLib;
 extern const CLSID CLSID_TraceLogManager;
