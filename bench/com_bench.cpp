@@ -26,6 +26,7 @@
 
 #include "bench/measure.h"
 #include "diagnostics/singleton.h"
+#include "logclient/logger.h"
 #include "platform/com.h"
 #include "platform/com_frame.h"
 #include "platform/process.h"
@@ -251,6 +252,7 @@ std::unique_ptr<platform::ChildProcess> Start(const std::filesystem::path& root,
 
 int main(int argc, char** argv) {
   wl::bench::CsvFigures csv(argc, argv);
+  wl::SendReportsToLogger();
   using wl::bench::LoadAverage;
   std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "server") return RunServer(false);

@@ -290,6 +290,7 @@ double Median(std::vector<double> values) {
 
 int main(int argc, char** argv) {
   wl::bench::CsvFigures csv(argc, argv);
+  wl::SendReportsToLogger();
   using wl::bench::LoadAverage;
   std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "server") return RunServer(0);

@@ -1166,6 +1166,7 @@ int Orchestrate(Options options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  wl::SendReportsToLogger();
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   std::vector<std::string> args(argv + 1, argv + argc);
   std::string mode = args.empty() ? "" : args[0];

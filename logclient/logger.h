@@ -1,7 +1,8 @@
 // The client side of the log service: every process that links this library
-// has one Logger (Singleton<Logger>), and WriteLog (diagnostics/write_log.h)
-// is defined here on top of it, so the library's own reports reach the
-// service too. A caller never waits for the service: the level test runs
+// has one Logger (Singleton<Logger>), and a program routes WriteLog
+// (diagnostics/write_log.h) to it at its start (SendReportsToLogger), so the
+// library's own reports reach the service too. A caller never waits for the
+// service: the level test runs
 // on thresholds cached in the process, a passing message is stamped with
 // the diagnostic prefix and queued, and one sender thread hands the queue
 // to the service through its link (logclient/logger_link.h) and takes the
@@ -134,5 +135,10 @@ bool IsLoggerSenderThread();
 // The process's Logger, created on first use; empty while it is being
 // created or torn down, and once the process has begun to exit.
 std::shared_ptr<Logger> GetLogger();
+
+// Makes WriteLog hand its messages to the process's Logger, which the first
+// of them creates (and which drops them once the process has begun to exit).
+// Every program that reports through the service calls it at its start.
+void SendReportsToLogger();
 
 }  // namespace wl
