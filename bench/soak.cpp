@@ -69,6 +69,7 @@
 #include "diagnostics/format.h"
 #include "diagnostics/singleton.h"
 #include "diagnostics/write_log.h"
+#include "logclient/log_tables.h"
 #include "logclient/logger.h"
 #include "logclient/trace_log_manager_type.h"
 #include "platform/com.h"
@@ -78,7 +79,6 @@
 #include "platform/system.h"
 #include "platform/text.h"
 #include "platform/text_file.h"
-#include "service/log_tables.h"
 #include "service/trace_log_manager.h"
 
 namespace {

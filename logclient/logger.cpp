@@ -122,7 +122,7 @@ void Logger::Log(std::uint16_t source, std::uint16_t level, std::wstring_view te
   if (text.empty()) return;
   if (!initialized_.load(std::memory_order_acquire)) (void)Initialize();
   // Sources past the table follow the global level; the sender reports them.
-  std::uint16_t threshold = source < kLoggerSourceCount ? sourceLevels_[source].load(std::memory_order_relaxed) : 0;
+  std::uint16_t threshold = source < kSourceCount ? sourceLevels_[source].load(std::memory_order_relaxed) : 0;
   if (threshold == 0) threshold = globalLevel_.load(std::memory_order_relaxed);
   if (level > threshold) return;
 

@@ -72,7 +72,7 @@ class Logger {
   // The cached thresholds (0 for a source: it follows the global level).
   std::uint16_t GlobalLevel() const { return globalLevel_.load(std::memory_order_relaxed); }
   std::uint16_t SourceLevel(std::uint16_t source) const {
-    return source < kLoggerSourceCount ? sourceLevels_[source].load(std::memory_order_relaxed) : 0;
+    return source < kSourceCount ? sourceLevels_[source].load(std::memory_order_relaxed) : 0;
   }
   // Blocks until every record queued before the call has been handed to the
   // link (or held, or dropped) or the sender has ended. For tests and
@@ -99,7 +99,7 @@ class Logger {
   std::atomic<bool> initialized_{false};
   std::atomic<bool> stopping_{false};
   std::atomic<std::uint16_t> globalLevel_{4};
-  std::array<std::atomic<std::uint16_t>, kLoggerSourceCount> sourceLevels_{};
+  std::array<std::atomic<std::uint16_t>, kSourceCount> sourceLevels_{};
   std::atomic<LinkState> linkState_{LinkState::kConnecting};
   // Records dropped while there was no link, not yet reported; and whether
   // the start of the dropping has been reported.
