@@ -28,6 +28,7 @@
 #include "diagnostics/singleton.h"
 #include "com/com.h"
 #include "com/com_frame.h"
+#include "logclient/logger.h"
 #include "platform/process.h"
 #include "platform/testing/raw_socket.h"
 #include "registry/registry.h"
@@ -251,6 +252,7 @@ std::unique_ptr<platform::ChildProcess> Start(const std::filesystem::path& root,
 
 int main(int argc, char** argv) {
   wl::bench::CsvFigures csv(argc, argv);
+  wl::SendReportsToLogger();
   using wl::bench::LoadAverage;
   std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "server") return RunServer(false);

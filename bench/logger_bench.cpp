@@ -33,13 +33,13 @@
 #include "diagnostics/singleton.h"
 #include "diagnostics/write_log.h"
 #include "logclient/diagnostic.h"
+#include "logclient/log_tables.h"
 #include "logclient/logger.h"
 #include "com/com.h"
 #include "platform/process.h"
 #include "registry/registry.h"
 #include "platform/system.h"
 #include "platform/text.h"
-#include "service/log_tables.h"
 #include "service/module_lock.h"
 #include "service/trace_log_manager_object.h"
 
@@ -290,6 +290,7 @@ double Median(std::vector<double> values) {
 
 int main(int argc, char** argv) {
   wl::bench::CsvFigures csv(argc, argv);
+  wl::SendReportsToLogger();
   using wl::bench::LoadAverage;
   std::string mode = argc > 1 ? argv[1] : "";
   if (mode == "server") return RunServer(0);

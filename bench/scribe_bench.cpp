@@ -47,6 +47,7 @@
 #include "diagnostics/background_worker.h"
 #include "diagnostics/path_data.h"
 #include "diagnostics/registry_key.h"
+#include "logclient/logger.h"
 #include "platform/testing/file_faults.h"
 #include "platform/process.h"
 #include "registry/registry.h"
@@ -719,6 +720,7 @@ void Bench::RunForwarding() {
 
 int main(int argc, char** argv) {
   wl::bench::CsvFigures csv(argc, argv);
+  wl::SendReportsToLogger();
   std::size_t lines = argc > 1 ? std::strtoull(argv[1], nullptr, 10) : 1'000'000;
   if (lines < 1000) lines = 1000;
   wl::bench::Bench bench(lines, csv);

@@ -69,6 +69,7 @@
 #include "diagnostics/format.h"
 #include "diagnostics/singleton.h"
 #include "diagnostics/write_log.h"
+#include "logclient/log_tables.h"
 #include "logclient/logger.h"
 #include "logclient/trace_log_manager_type.h"
 #include "com/com.h"
@@ -78,7 +79,6 @@
 #include "platform/system.h"
 #include "platform/text.h"
 #include "platform/text_file.h"
-#include "service/log_tables.h"
 #include "service/trace_log_manager.h"
 
 namespace {
@@ -1166,6 +1166,7 @@ int Orchestrate(Options options) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  wl::SendReportsToLogger();
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   std::vector<std::string> args(argv + 1, argv + argc);
   std::string mode = args.empty() ? "" : args[0];

@@ -5,11 +5,15 @@
 #include "diagnostics/crash_handler.h"
 #include "host/scribe_host_module.h"
 #include "logclient/diagnostic.h"
+#include "logclient/logger.h"
 #include "logclient/logger_link.h"
 
 namespace wl {
 
 int ScribeHostEntry(std::wstring_view commandLine, CommandLineParser parse) {
+  // The library's reports (crash handling among them) go to the Logger,
+  // which hands them to this program's own object.
+  SendReportsToLogger();
   // Installs the handlers now and restores the earlier invalid-parameter
   // handler when the entry returns.
   CrashHandlerScope crashHandlers;

@@ -81,19 +81,6 @@ void WriteDiagnosticAs(std::wstring_view name, std::wstring_view message) {
   FileLog(line);
 }
 
-void DiagnosticError(std::uint32_t errorCode, std::wstring_view format, const wchar_t* argument) {
-  WriteDiagnostic(std::wstring(kErrorPrefix) + SafeFormat(errorCode, format, argument));
-}
-
-void DiagnosticError(std::uint32_t errorCode, std::wstring_view message) {
-  WriteDiagnostic(std::wstring(kErrorPrefix) + SafeFormat(errorCode, message));
-}
-
-void DiagnosticDebug(std::wstring_view message) {
-  if (!IsTraceFlagSet(kTraceFlagDebugDiagnostics)) return;
-  WriteDiagnostic(std::wstring(kDebugPrefix) + SafeFormat(message));
-}
-
 void SendComReportsToDiagnostics() {
   platform::SetComReportSink([](platform::ComReport kind, std::wstring_view text) {
     // The texts hold braces (a CLSID): they are written as they are, not formatted.

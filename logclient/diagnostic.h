@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "diagnostics/error_text.h"
+#include "diagnostics/trace_flags.h"
 #include "platform/types.h"
 
 namespace wl {
@@ -40,13 +41,27 @@ std::wstring FormatTimestampPrefix(const LocalTime& localTime);
 void WriteDiagnostic(std::wstring_view message);
 void WriteDiagnosticAs(std::wstring_view name, std::wstring_view message);
 
-// "Error: " + SafeFormat(code, format, argument); a null argument yields the
-// composer's replacement text.
-void DiagnosticError(std::uint32_t errorCode, std::wstring_view format, const wchar_t* argument);
-// "Error: " + SafeFormat(code, message): doubled braces become single ones.
-void DiagnosticError(std::uint32_t errorCode, std::wstring_view message);
-// "Debug: " + SafeFormat(message), only while trace-flag bit 16 is set.
-void DiagnosticDebug(std::wstring_view message);
+// How the library reports its own troubles as diagnostic lines, never to a
+// caller and never into a component log file.
+//
+// "Error: " + SafeFormat(code, format, args...): the error suffix when the
+// code is not 0, doubled braces become single ones, and an argument that
+// cannot be formatted (a null text) yields the composer's replacement text.
+template <typename... Args>
+void DiagnosticError(std::uint32_t errorCode, std::wstring_view format, const Args&... args) {
+  std::wstring text(kErrorPrefix);
+  text += SafeFormat(errorCode, format, args...);
+  WriteDiagnostic(text);
+}
+// "Debug: " + SafeFormat(format, args...), only while trace-flag bit 16 is
+// set; nothing is built otherwise.
+template <typename... Args>
+void DiagnosticDebug(std::wstring_view format, const Args&... args) {
+  if (!IsTraceFlagSet(kTraceFlagDebugDiagnostics)) return;
+  std::wstring text(kDebugPrefix);
+  text += SafeFormat(format, args...);
+  WriteDiagnostic(text);
+}
 
 // Makes what the Linux COM transport reports about a server's connections
 // diagnostic lines: "Error: " + the text for a refused connection or frame,

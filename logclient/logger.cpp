@@ -26,8 +26,9 @@ constexpr std::int64_t kNanosecondsPerSecond = 1'000'000'000;
 // have passed since the last time.
 constexpr std::int64_t kRefreshAfterSeconds = 60;
 
-// Set when the process begins to exit: from then on WriteLog drops its
-// text, so that nothing makes a new Logger after the last one is gone.
+// Set when the process begins to exit: from then on WriteLog's route to the
+// Logger drops its text, so that nothing makes a new Logger after the last
+// one is gone.
 std::atomic<bool> processExiting{false};
 
 thread_local bool senderThread = false;
@@ -121,7 +122,7 @@ void Logger::Log(std::uint16_t source, std::uint16_t level, std::wstring_view te
   if (text.empty()) return;
   if (!initialized_.load(std::memory_order_acquire)) (void)Initialize();
   // Sources past the table follow the global level; the sender reports them.
-  std::uint16_t threshold = source < kLoggerSourceCount ? sourceLevels_[source].load(std::memory_order_relaxed) : 0;
+  std::uint16_t threshold = source < kSourceCount ? sourceLevels_[source].load(std::memory_order_relaxed) : 0;
   if (threshold == 0) threshold = globalLevel_.load(std::memory_order_relaxed);
   if (level > threshold) return;
 
@@ -254,10 +255,10 @@ std::shared_ptr<Logger> GetLogger() {
   return Singleton<Logger>::GetInstance([] { return new Logger(); });
 }
 
-void WriteLog(std::uint16_t source, std::uint16_t level, std::wstring_view text) {
-  if (auto logger = GetLogger()) logger->Log(source, level, text);
+void SendReportsToLogger() {
+  (void)SetLogSink([](std::uint16_t source, std::uint16_t level, std::wstring_view text) {
+    if (auto logger = GetLogger()) logger->Log(source, level, text);
+  });
 }
-
-void WriteLog(std::uint16_t level, std::wstring_view text) { WriteLog(kDefaultLogSource, level, text); }
 
 }  // namespace wl

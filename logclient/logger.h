@@ -1,7 +1,8 @@
 // The client side of the log service: every process that links this library
-// has one Logger (Singleton<Logger>), and WriteLog (diagnostics/write_log.h)
-// is defined here on top of it, so the library's own reports reach the
-// service too. A caller never waits for the service: the level test runs
+// has one Logger (Singleton<Logger>), and a program routes WriteLog
+// (diagnostics/write_log.h) to it at its start (SendReportsToLogger), so the
+// library's own reports reach the service too. A caller never waits for the
+// service: the level test runs
 // on thresholds cached in the process, a passing message is stamped with
 // the diagnostic prefix and queued, and one sender thread hands the queue
 // to the service through its link (logclient/logger_link.h) and takes the
@@ -71,7 +72,7 @@ class Logger {
   // The cached thresholds (0 for a source: it follows the global level).
   std::uint16_t GlobalLevel() const { return globalLevel_.load(std::memory_order_relaxed); }
   std::uint16_t SourceLevel(std::uint16_t source) const {
-    return source < kLoggerSourceCount ? sourceLevels_[source].load(std::memory_order_relaxed) : 0;
+    return source < kSourceCount ? sourceLevels_[source].load(std::memory_order_relaxed) : 0;
   }
   // Blocks until every record queued before the call has been handed to the
   // link (or held, or dropped) or the sender has ended. For tests and
@@ -98,7 +99,7 @@ class Logger {
   std::atomic<bool> initialized_{false};
   std::atomic<bool> stopping_{false};
   std::atomic<std::uint16_t> globalLevel_{4};
-  std::array<std::atomic<std::uint16_t>, kLoggerSourceCount> sourceLevels_{};
+  std::array<std::atomic<std::uint16_t>, kSourceCount> sourceLevels_{};
   std::atomic<LinkState> linkState_{LinkState::kConnecting};
   // Records dropped while there was no link, not yet reported; and whether
   // the start of the dropping has been reported.
@@ -134,5 +135,10 @@ bool IsLoggerSenderThread();
 // The process's Logger, created on first use; empty while it is being
 // created or torn down, and once the process has begun to exit.
 std::shared_ptr<Logger> GetLogger();
+
+// Makes WriteLog hand its messages to the process's Logger, which the first
+// of them creates (and which drops them once the process has begun to exit).
+// Every program that reports through the service calls it at its start.
+void SendReportsToLogger();
 
 }  // namespace wl

@@ -135,7 +135,7 @@ std::size_t LoggerLink::Send(const std::deque<LogRecord>& records, std::uint64_t
 std::size_t LoggerLink::SendOneByOne(ITraceLogManager* manager, const std::deque<LogRecord>& records) {
   for (std::size_t i = 0; i < records.size(); ++i) {
     const LogRecord& record = records[i];
-    if (record.source >= kLoggerSourceCount) {
+    if (record.source >= kSourceCount) {
       WriteOutOfRange(record);
       continue;
     }
@@ -166,7 +166,7 @@ std::size_t LoggerLink::SendPipelined(const std::deque<LogRecord>& records, std:
   };
   for (std::size_t i = 0; i < records.size(); ++i) {
     const LogRecord& record = records[i];
-    if (record.source >= kLoggerSourceCount) {
+    if (record.source >= kSourceCount) {
       WriteOutOfRange(record);
       continue;
     }
@@ -190,7 +190,7 @@ std::size_t LoggerLink::SendPipelined(const std::deque<LogRecord>& records, std:
 }
 
 std::uint16_t LoggerLink::RefreshLevels(std::uint16_t global,
-                                        std::array<std::atomic<std::uint16_t>, kLoggerSourceCount>& sourceLevels) {
+                                        std::array<std::atomic<std::uint16_t>, kSourceCount>& sourceLevels) {
   if (inProcess_ == nullptr) return RefreshFrom(manager_, sourceLevels);
   inProcess_->Use([&](ITraceLogManager* manager) {
     if (manager != nullptr) global = RefreshFrom(manager, sourceLevels);
@@ -199,7 +199,7 @@ std::uint16_t LoggerLink::RefreshLevels(std::uint16_t global,
 }
 
 std::uint16_t LoggerLink::RefreshFrom(ITraceLogManager* manager,
-                                      std::array<std::atomic<std::uint16_t>, kLoggerSourceCount>& sourceLevels) {
+                                      std::array<std::atomic<std::uint16_t>, kSourceCount>& sourceLevels) {
   DiagnosticDebug(L"Updating Global log levels from service.");
   ULONG level = 0;
   HRESULT result = manager->GetLogLevel(&level);
@@ -210,7 +210,7 @@ std::uint16_t LoggerLink::RefreshFrom(ITraceLogManager* manager,
   }
   DiagnosticDebug(L"Updating Source log levels from service.");
   // Source 0 is the service's own; the client never takes it.
-  for (ULONG source = 1; source < kLoggerSourceCount; ++source) {
+  for (ULONG source = 1; source < kSourceCount; ++source) {
     ULONG sourceLevel = 0;
     if (SUCCEEDED(manager->GetComponentLogLevel(source, &sourceLevel))) {
       sourceLevels[source].store(static_cast<std::uint16_t>(sourceLevel), std::memory_order_relaxed);

@@ -20,11 +20,10 @@
 #include <string>
 
 #include "ScribeHost.h"
+#include "logclient/log_tables.h"
 #include "logclient/trace_log_manager_proxy.h"
 
 namespace wl {
-
-inline constexpr std::uint16_t kLoggerSourceCount = 37;
 
 // One queued message: the text already carries the diagnostic prefix.
 struct LogRecord {
@@ -87,7 +86,7 @@ class LoggerLink {
   // the new global level: `global` when the serving process does not serve.
   // Needs a link.
   std::uint16_t RefreshLevels(std::uint16_t global,
-                              std::array<std::atomic<std::uint16_t>, kLoggerSourceCount>& sourceLevels);
+                              std::array<std::atomic<std::uint16_t>, kSourceCount>& sourceLevels);
 
   // Releases the reference, and leaves the apartment when Prepare joined it.
   void Release();
@@ -99,7 +98,7 @@ class LoggerLink {
   std::size_t SendPipelined(const std::deque<LogRecord>& records, std::uint64_t* lost);
   std::size_t SendOneByOne(ITraceLogManager* manager, const std::deque<LogRecord>& records);
   std::uint16_t RefreshFrom(ITraceLogManager* manager,
-                            std::array<std::atomic<std::uint16_t>, kLoggerSourceCount>& sourceLevels);
+                            std::array<std::atomic<std::uint16_t>, kSourceCount>& sourceLevels);
   static void WriteOutOfRange(const LogRecord& record);
   static void WriteToDailyFile(const std::deque<LogRecord>& records);
   void Drop();

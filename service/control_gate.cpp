@@ -5,7 +5,7 @@
 #include "diagnostics/clock.h"
 #include "diagnostics/format.h"
 #include "diagnostics/registry_key.h"
-#include "service/service_reports.h"
+#include "logclient/diagnostic.h"
 
 namespace wl {
 namespace {
@@ -48,7 +48,7 @@ bool ControlGate::Allows(std::wstring_view method) {
     unreported = refusals.since;
     refusals = {now, 0};
   }
-  ReportError(kErrorAccessDenied,
+  DiagnosticError(kErrorAccessDenied,
               L"TraceLogManager: {} refused to {} (process {}): RestrictControl lets only SYSTEM change levels and "
               L"reset the logs{}",
               method, caller.account.empty() ? std::wstring(L"an unknown caller") : caller.account, caller.processId,

@@ -6,10 +6,10 @@
 #include <utility>
 
 #include "diagnostics/registry_key.h"
+#include "logclient/diagnostic.h"
 #include "platform/file_system.h"
 #include "platform/system.h"
 #include "platform/text.h"
-#include "service/service_reports.h"
 #include "service/status_file.h"
 #include "service/syslog_message.h"
 
@@ -50,7 +50,7 @@ void ReportBadTarget(std::wstring_view text, std::wstring_view why) {
   std::lock_guard lock(mutex);
   if (last == text) return;
   last = text;
-  ReportError(0, L"Forwarding is off: the target \"{}\" {}", text, why);
+  DiagnosticError(0, L"Forwarding is off: the target \"{}\" {}", text, why);
 }
 
 }  // namespace
@@ -147,7 +147,7 @@ void Forwarder::Apply(const ForwardingSettings& settings) {
       thread_ = std::thread(&Forwarder::Run, this);
     } catch (const std::system_error& error) {
       enabled_.store(false, std::memory_order_relaxed);
-      ReportError(0, L"Forwarder - Unable to start the forwarding thread: {}", platform::WideFromAnsi(error.what()));
+      DiagnosticError(0, L"Forwarder - Unable to start the forwarding thread: {}", platform::WideFromAnsi(error.what()));
     }
   }
   wake_.notify_one();
@@ -335,14 +335,14 @@ void Forwarder::Connect() {
   if (result == kErrorSuccess) {
     connected_.store(true);
     backoffMs_ = 0;
-    if (reportedDown_) ReportError(0, L"Forwarding to {} is connected again", active_.target);
+    if (reportedDown_) DiagnosticError(0, L"Forwarding to {} is connected again", active_.target);
     reportedDown_ = false;
     return;
   }
   backoffMs_ = backoffMs_ == 0 ? 250 : std::min(backoffMs_ * 2, kLongestBackoffMs);
   nextAttempt_ = platform::SteadyClockNanoseconds() + backoffMs_ * kMillisecond;
   if (!reportedDown_) {
-    ReportError(result, L"Forwarding to {} cannot connect; trying again with back-off", active_.target);
+    DiagnosticError(result, L"Forwarding to {} cannot connect; trying again with back-off", active_.target);
     reportedDown_ = true;
   }
 }
@@ -357,7 +357,7 @@ void Forwarder::LoseConnection() {
   connected_.store(false);
   nextAttempt_ = platform::SteadyClockNanoseconds();
   if (!reportedDown_) {
-    ReportError(0, L"Forwarding to {} lost its connection", active_.target);
+    DiagnosticError(0, L"Forwarding to {} lost its connection", active_.target);
     reportedDown_ = true;
   }
 }
@@ -380,7 +380,7 @@ void Forwarder::SendSome() {
         connected_.store(false);
         nextAttempt_ = platform::SteadyClockNanoseconds();
         if (!reportedDown_) {
-          ReportError(0, L"Forwarding to {} lost its connection", active_.target);
+          DiagnosticError(0, L"Forwarding to {} lost its connection", active_.target);
           reportedDown_ = true;
         }
         return;
@@ -425,7 +425,7 @@ void Forwarder::SendSome() {
 void Forwarder::ReportPeriod(std::int64_t now) {
   std::uint64_t dropped = dropped_.load();
   if (dropped == droppedReported_ || now < periodStart_) return;
-  ReportError(0, L"Forwarding to {}: {} messages dropped (queue full or collector away), {} in all",
+  DiagnosticError(0, L"Forwarding to {}: {} messages dropped (queue full or collector away), {} in all",
               active_.target, dropped - droppedReported_, dropped);
   droppedReported_ = dropped;
   periodStart_ = now + kDropReportPeriod;

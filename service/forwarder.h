@@ -18,10 +18,10 @@
 #include <string_view>
 #include <thread>
 
+#include "logclient/log_tables.h"
 #include "platform/relp_client.h"
 #include "platform/tcp_socket.h"
 #include "service/line_queue.h"
-#include "service/log_tables.h"
 
 namespace wl {
 

@@ -7,12 +7,12 @@
 #include "diagnostics/clock.h"
 #include "diagnostics/registry_key.h"
 #include "diagnostics/path_data.h"
+#include "logclient/diagnostic.h"
 #include "platform/file_system.h"
 #include "registry/registry.h"
 #include "platform/text.h"
 #include "platform/text_file.h"
 #include "service/file_committer.h"
-#include "service/service_reports.h"
 
 namespace wl {
 namespace {
@@ -89,7 +89,7 @@ void LogFileInfo::Open() {
   bool success = error == 0 && opening != -1;
   // A file that another account could have planted (a link, a FIFO, a file
   // of theirs) is refused, and the report says why.
-  if (!success) ReportError(0, L"Open failed for file {} - {}", path, refusal.empty() ? ErrnoText(error) : refusal);
+  if (!success) DiagnosticError(0, L"Open failed for file {} - {}", path, refusal.empty() ? ErrnoText(error) : refusal);
   std::lock_guard guard(descriptorLock);
   descriptor = success ? opening : -1;
   state = success ? FileState::Open : FileState::OpenFailed;
@@ -150,7 +150,7 @@ void LogFileInfo::WriteOne(std::string_view utf8Line) {
 void LogFileInfo::ReportWriteFailure(int error) {
   // A part of the line that could not be cut back may be left in the file.
   lineMayBeOpen = state == FileState::Open;
-  ReportError(0, L"Write failed for file {}{} - {} - {}", name, kLogSuffix, descriptor, ErrnoText(error));
+  DiagnosticError(0, L"Write failed for file {}{} - {} - {}", name, kLogSuffix, descriptor, ErrnoText(error));
 }
 
 std::size_t LogFileInfo::WritesUntilSizeCheck() const {
@@ -230,7 +230,7 @@ LogFileInfo::FileState LogFileInfo::State() {
 void LogFileInfo::DeleteLog() {
   BuildPath();
   Win32Error error = platform::DeletePath(path);
-  if (error != kErrorSuccess) ReportError(error, L"ResetLogs: Error deleting file {}", path);
+  if (error != kErrorSuccess) DiagnosticError(error, L"ResetLogs: Error deleting file {}", path);
 }
 
 bool CycleBigFiles(LogFileInfo& record) {
@@ -263,7 +263,7 @@ bool CycleBigFiles(LogFileInfo& record) {
   auto probe = [](const std::wstring& path, Presence* presence) {
     Win32Error error = 0;
     *presence = Probe(path, &error);
-    if (*presence == Presence::Unknown) ReportError(error, L"CycleBigFiles: Error checking file {}", path);
+    if (*presence == Presence::Unknown) DiagnosticError(error, L"CycleBigFiles: Error checking file {}", path);
     return *presence != Presence::Unknown;
   };
 
@@ -272,7 +272,7 @@ bool CycleBigFiles(LogFileInfo& record) {
   if (!probe(oldest, &presence)) return false;
   if (presence == Presence::Present) {
     Win32Error error = platform::DeletePath(oldest);
-    if (error != kErrorSuccess) ReportError(error, L"CycleBigFiles: Error deleting file {}", oldest);
+    if (error != kErrorSuccess) DiagnosticError(error, L"CycleBigFiles: Error deleting file {}", oldest);
   }
 
   constexpr std::array<ShiftStep, 3> kSteps{{
@@ -292,12 +292,12 @@ bool CycleBigFiles(LogFileInfo& record) {
     if (!probe(target, &presence)) return false;
     if (presence == Presence::Present) {
       Win32Error error = platform::DeletePath(target);
-      if (error != kErrorSuccess) ReportError(error, L"CycleBigFiles: Error deleting file new name {}", target);
+      if (error != kErrorSuccess) DiagnosticError(error, L"CycleBigFiles: Error deleting file new name {}", target);
     }
     if (sourcePresent) {
       Win32Error error = platform::MovePath(source, target);
       if (error != kErrorSuccess) {
-        ReportError(error, L"CycleBigFiles: Error renaming current file {} to old file {}", source, target);
+        DiagnosticError(error, L"CycleBigFiles: Error renaming current file {} to old file {}", source, target);
       }
     }
   }

@@ -17,7 +17,7 @@
 #include <string>
 #include <string_view>
 
-#include "service/log_tables.h"
+#include "logclient/log_tables.h"
 
 namespace wl {
 

@@ -9,9 +9,9 @@
 #include "diagnostics/registry_key.h"
 #include "diagnostics/trace_flags.h"
 #include "diagnostics/write_log.h"
+#include "logclient/diagnostic.h"
 #include "platform/text.h"
 #include "platform/wall_clock.h"
-#include "service/service_reports.h"
 #include "service/status_file.h"
 
 namespace wl {
@@ -149,7 +149,7 @@ TraceLogManager::TraceLogManager() {
   }
   std::uint16_t level = ReadTraceLevel();
   globalLevel.Store(level, true);
-  ReportDebug(L"Read the global level from the registry {} at startup", LogLevel{level});
+  DiagnosticDebug(L"Read the global level from the registry {} at startup", LogLevel{level});
   forwarder.Apply(ReadForwardingSettings());
 }
 
@@ -162,13 +162,13 @@ HResult TraceLogManager::FinalConstruct() {
       if (record) record->SetCommitter(committer.get());
     }
   } catch (const std::system_error& error) {
-    ReportError(0, L"TraceLogManager::FinalConstruct() - Unable to start the flushing thread: {}",
+    DiagnosticError(0, L"TraceLogManager::FinalConstruct() - Unable to start the flushing thread: {}",
                 platform::WideFromAnsi(error.what()));
   }
   try {
     writer.Start();
   } catch (const std::system_error& error) {
-    ReportError(0, L"TraceLogManager::FinalConstruct() - Unable to start the writer thread: {}",
+    DiagnosticError(0, L"TraceLogManager::FinalConstruct() - Unable to start the writer thread: {}",
                 platform::WideFromAnsi(error.what()));
     return kEOutOfMemory;
   }
@@ -284,7 +284,7 @@ bool TraceLogManager::Accepts(SourceNumber source, LevelNumber level) const {
 void TraceLogManager::RefreshGlobalLogLevel() {
   globalLevel.Get([this]() -> std::optional<std::uint32_t> {
     std::uint16_t level = ReadTraceLevel();
-    ReportDebug(L"Read the global level from the registry {}", LogLevel{level});
+    DiagnosticDebug(L"Read the global level from the registry {}", LogLevel{level});
     forwarder.Apply(ReadForwardingSettings());
     return level;
   });
@@ -299,7 +299,7 @@ HResult TraceLogManager::GetLogLevel(std::uint32_t* level) const {
 HResult TraceLogManager::SetLogLevel(std::uint32_t level) {
   auto narrowed = static_cast<LevelNumber>(level);
   if (narrowed >= kLevelCount) return kEInvalidArg;
-  ReportDebug(L"Updating the global level to {}", LogLevel{narrowed});
+  DiagnosticDebug(L"Updating the global level to {}", LogLevel{narrowed});
   globalLevel.Store(narrowed);
   return kSOk;
 }
@@ -308,7 +308,7 @@ HResult TraceLogManager::SetComponentLogLevel(std::uint32_t source, std::uint32_
   auto narrowedSource = static_cast<SourceNumber>(source);
   auto narrowedLevel = static_cast<LevelNumber>(level);
   if (narrowedSource >= kSourceCount || narrowedLevel >= kLevelCount) return kEInvalidArg;
-  ReportDebug(L"Updating the source {} level to {}", LogSource{narrowedSource}, LogLevel{narrowedLevel});
+  DiagnosticDebug(L"Updating the source {} level to {}", LogSource{narrowedSource}, LogLevel{narrowedLevel});
   sourceLevels[narrowedSource].exchange(narrowedLevel);
   return kSOk;
 }
@@ -386,7 +386,7 @@ void TraceLogManager::WriteFileBatches(LineQueue& batch) {
     previous = entry;
     std::uint16_t index = FileIndexForSource(source);
     if (!fileRecords[index]) {
-      ReportError(0, L"TraceLogManager::Worker() - No log file for source: {}", LogSource{source});
+      DiagnosticError(0, L"TraceLogManager::Worker() - No log file for source: {}", LogSource{source});
       return;
     }
     add(index, entry);
@@ -409,7 +409,7 @@ void TraceLogManager::WriteLine(SourceNumber source, std::string_view utf8Line) 
   // them only after joining it), so a reference is enough here.
   const std::shared_ptr<LogFileInfo>& record = fileRecords[FileIndexForSource(source)];
   if (!record) {
-    ReportError(0, L"TraceLogManager::Worker() - No log file for source: {}", LogSource{source});
+    DiagnosticError(0, L"TraceLogManager::Worker() - No log file for source: {}", LogSource{source});
     return;
   }
   record->Write(utf8Line);

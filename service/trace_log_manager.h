@@ -22,12 +22,12 @@
 
 #include "diagnostics/background_worker.h"
 #include "diagnostics/refreshed_value.h"
+#include "logclient/log_tables.h"
 #include "platform/types.h"
 #include "service/file_committer.h"
 #include "service/forwarder.h"
 #include "service/line_queue.h"
 #include "service/log_file_info.h"
-#include "service/log_tables.h"
 
 namespace wl {
 

@@ -1,4 +1,4 @@
-#include "service/log_tables.h"
+#include "logclient/log_tables.h"
 
 #include <gtest/gtest.h>
 

@@ -9,7 +9,7 @@
 #include <map>
 #include <regex>
 
-#include "service/log_tables.h"
+#include "logclient/log_tables.h"
 #include "tests/server_fixture.h"
 
 namespace wl {

@@ -167,6 +167,34 @@ TEST_F(ScribeHostTest, ActivatedAsALocalServerItEndsAfterItsLastClient) {
   EXPECT_FALSE(HeldOpen(LogPath("Wayline")));
 }
 
+// The library's own reports in the program reach its own files: as the
+// system account it reads the trace flags of the logged-on user, and reports
+// one that does not exist.
+TEST_F(ScribeHostTest, ItsOwnReportsReachItsFiles) {
+  if (!test::RunningAsSystem()) GTEST_SKIP() << "only the system account reads a logged-on user's flags";
+  Register(false);
+  ASSERT_EQ(test::SetString(platform::kHKeyLocalMachine, kProductKey, L"LoggedOnUser", L"no-such-account"), 0u);
+  ITraceLogManager* manager = Connect();
+  ASSERT_NE(manager, nullptr);
+  platform::OwnedBstr text(L"served");
+  EXPECT_EQ(manager->LogMsg(1, 1, text.Get()), S_OK);
+  // This process reports the same through its own Logger: only a line of
+  // another process counts.
+  std::string own = Format(" {:05x}-", platform::GetCurrentProcessId());
+  auto hostReported = [&] {
+    std::string log = ReadLog("Wayline.log");
+    for (std::size_t at = log.find("LookupAccountName failed! Error 1332"); at != std::string::npos;
+         at = log.find("LookupAccountName failed! Error 1332", at + 1)) {
+      std::size_t begin = log.rfind('\n', at);
+      if (log.substr(begin == std::string::npos ? 0 : begin, at - begin).find(own) == std::string::npos) return true;
+    }
+    return false;
+  };
+  for (int i = 0; i < 4000 && !hostReported(); ++i) platform::SleepMilliseconds(5);
+  EXPECT_TRUE(hostReported()) << ReadLog("Wayline.log");
+  manager->Release();
+}
+
 TEST_F(ScribeHostTest, StartedFromAConsoleWhileRegisteredAsAServiceItExitsWith1063) {
   Register(true);
   EXPECT_EQ(test::RunChild({}, L"ScribeHost"), ExitStatus(1063));

@@ -5,10 +5,12 @@
 #include <string>
 #include <vector>
 
+#include "logclient/logger.h"
 #include "platform/text.h"
 #include "tests/test_support.h"
 
 int main(int argc, char** argv) {
+  wl::SendReportsToLogger();
   if (argc < 2) {
     std::fprintf(stderr, "usage: scribe_test_child COMMAND [ARGS...]\n");
     return 2;

@@ -17,7 +17,7 @@
 #include <string_view>
 #include <vector>
 
-#include "service/log_tables.h"
+#include "logclient/log_tables.h"
 #include "tools/cli/cli.h"
 
 namespace wl {

@@ -1,6 +1,7 @@
-// The constant tables of the log service: its 37 sources, 7 levels and 15
-// log files, and the map from source to file. The tables are compiled in,
-// ordered by number, and never change; any thread may read them.
+// The constant tables of the log: its 37 sources, 7 levels and 15 log
+// files, and the map from source to file. The client's Logger and the
+// service both read them. The tables are compiled in, ordered by number, and
+// never change; any thread may read them.
 #pragma once
 
 #include <cstdint>

@@ -1,7 +1,9 @@
-#include "service/log_tables.h"
+#include "logclient/log_tables.h"
 
 #include <algorithm>
 #include <array>
+
+#include "diagnostics/write_log.h"
 
 namespace wl {
 namespace {
@@ -37,6 +39,8 @@ constexpr std::array<SourceRow, kSourceCount> kSources{{
     {36, L"Wayline"},
 }};
 
+// The levels that WriteLog takes are the rows of this table.
+static_assert(kLevelCount == kLevelDebug2 + 1);
 constexpr std::array<LevelRow, kLevelCount> kLevels{{
     {0, L"Global", L"N"},
     {1, L"Critical", L"C"},
