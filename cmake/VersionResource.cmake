@@ -26,9 +26,9 @@ else()
       OUTPUT ${SCRIBE_VERSION_PROBE}
       COMMAND ${CMAKE_COMMAND} -E make_directory ${CMAKE_BINARY_DIR}/tests
       COMMAND ${SCRIBE_MINGW_WINDRES} -O coff -i ${SCRIBE_VERSION_RC} -o ${CMAKE_BINARY_DIR}/version_probe.res.o
-      COMMAND ${SCRIBE_MINGW_CC} -O1 -s -o ${SCRIBE_VERSION_PROBE} ${PROJECT_SOURCE_DIR}/tests/version_probe.c
+      COMMAND ${SCRIBE_MINGW_CC} -O1 -s -o ${SCRIBE_VERSION_PROBE} ${PROJECT_SOURCE_DIR}/tests/support/version_probe.c
               ${CMAKE_BINARY_DIR}/version_probe.res.o
-      DEPENDS ${SCRIBE_VERSION_RC} ${PROJECT_SOURCE_DIR}/tests/version_probe.c
+      DEPENDS ${SCRIBE_VERSION_RC} ${PROJECT_SOURCE_DIR}/tests/support/version_probe.c
       COMMENT "Building the Windows version probe with mingw-w64")
     add_custom_target(scribe_version_probe ALL DEPENDS ${SCRIBE_VERSION_PROBE})
   else()

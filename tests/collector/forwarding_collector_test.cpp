@@ -18,7 +18,7 @@
 #include "platform/relp_client.h"
 #include "platform/system.h"
 #include "service/trace_log_manager.h"
-#include "tests/service_fixture.h"
+#include "tests/support/service_fixture.h"
 
 namespace wl {
 namespace {

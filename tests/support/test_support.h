@@ -1,0 +1,214 @@
+// Shared helpers of the test suites: a temporary machine root, file bytes,
+// registry values, and the child program that process-level tests start.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/account.h"
+#include "platform/process.h"
+#include "platform/named_mutex.h"
+#include "platform/testing/file_faults.h"
+#include "registry/registry.h"
+#include "platform/text.h"
+
+namespace wl::test {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// True in the Windows build (run under Wine), where the registry, the data
+// folder and the system texts are the system's own.
+inline bool OnWindows() { return *platform::kExecutableSuffix != L'\0'; }
+
+// Points the machine root ($WAYLINE_ROOT) at a fresh temporary folder for
+// the lifetime of the object and removes the folder afterwards. Given a
+// length, the root is a folder nested in it whose path has exactly that many
+// characters.
+class TempRoot {
+ public:
+  explicit TempRoot(std::size_t length = 0);
+  ~TempRoot();
+  TempRoot(const TempRoot&) = delete;
+  TempRoot& operator=(const TempRoot&) = delete;
+
+  const std::filesystem::path& Path() const { return path_; }
+
+ private:
+  std::filesystem::path top_;
+  std::filesystem::path path_;
+  std::optional<std::wstring> previous_;
+};
+
+// A fresh, empty temporary folder, removed with the object.
+class TempFolder {
+ public:
+  TempFolder();
+  ~TempFolder();
+  TempFolder(const TempFolder&) = delete;
+  TempFolder& operator=(const TempFolder&) = delete;
+
+  const std::filesystem::path& Path() const { return path_; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+std::vector<std::uint8_t> ReadFileBytes(const std::filesystem::path& path);
+std::string ReadFileText(const std::filesystem::path& path);
+void WriteFileBytes(const std::filesystem::path& path, const std::vector<std::uint8_t>& bytes);
+
+// The UTF-16LE bytes of a text, with the terminating null that Windows
+// stores with REG_SZ unless terminated is false.
+inline Bytes Utf16Bytes(std::wstring_view text, bool terminated = true) {
+  if (terminated) return platform::Utf16LeStringData(text);
+  Bytes bytes;
+  platform::AppendUtf16Le(platform::Utf16FromWide(text), bytes);
+  return bytes;
+}
+
+// Creates the key when missing and sets one value in it.
+inline Win32Error SetValue(platform::HKey root, std::wstring_view subKey, std::wstring_view name, std::uint32_t type,
+                           const Bytes& data) {
+  platform::HKey key = nullptr;
+  Win32Error result = platform::RegistryCreateKey(root, subKey, platform::kKeyAllAccess, &key, nullptr);
+  if (result != 0) return result;
+  result = platform::RegistrySetValue(key, name, type, data.data(), static_cast<std::uint32_t>(data.size()));
+  (void)platform::RegistryCloseKey(key);
+  return result;
+}
+
+// REG_DWORD, or REG_QWORD with bytes = 8, little-endian.
+inline Win32Error SetNumber(platform::HKey root, std::wstring_view subKey, std::wstring_view name, std::uint64_t value,
+                            int bytes = 4) {
+  Bytes data;
+  for (int i = 0; i < bytes; ++i) data.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
+  return SetValue(root, subKey, name, bytes == 4 ? platform::kRegDword : platform::kRegQword, data);
+}
+
+inline Win32Error SetString(platform::HKey root, std::wstring_view subKey, std::wstring_view name,
+                            std::wstring_view value, std::uint32_t type = platform::kRegSz) {
+  return SetValue(root, subKey, name, type, Utf16Bytes(value));
+}
+
+// Reads a REG_DWORD; the code of the first call that fails.
+inline Win32Error GetDword(platform::HKey root, std::wstring_view subKey, std::wstring_view name,
+                           std::uint32_t* value) {
+  platform::HKey key = nullptr;
+  if (Win32Error result = platform::RegistryOpenKey(root, subKey, platform::kKeyRead, &key)) return result;
+  std::uint32_t size = 4;
+  Win32Error result = platform::RegistryQueryValue(key, name, nullptr, value, &size);
+  (void)platform::RegistryCloseKey(key);
+  return result;
+}
+
+// The string SID of an account, empty when the lookup fails (its code into
+// result when given).
+inline std::wstring SidOf(std::wstring_view account, Win32Error* result = nullptr) {
+  std::vector<std::uint8_t> sid;
+  std::wstring text;
+  Win32Error code = platform::LookupAccountSid(account, &sid);
+  if (code == 0) code = platform::ConvertSidToString(sid, &text);
+  if (result != nullptr) *result = code;
+  return text;
+}
+
+// The full path of a program built next to the test program.
+std::wstring ProgramPath(std::wstring_view name);
+// Starts the child program with a command name and its arguments; the
+// child's environment (and so its machine root) is this process's.
+std::unique_ptr<platform::ChildProcess> StartChild(const std::vector<std::wstring>& arguments,
+                                                   std::wstring_view program = L"scribe_test_child");
+// Starts a program and waits for its exit code (-1000 when it could not start).
+int RunChild(const std::vector<std::wstring>& arguments, std::wstring_view program = L"scribe_test_child");
+
+// Runs a command of /bin/sh (Linux): as this process, with its standard
+// output in *output when given, or as another account (which needs root).
+// Returns the exit code, -1000 when the shell could not start.
+int Shell(const std::string& command, std::string* output = nullptr);
+int ShellAs(std::wstring_view account, const std::string& command);
+
+// A copy of a program built next to the test program in a fresh folder that
+// every account may read and write (the build folder may lie in root's
+// home), for starting it as another user.
+class SharedProgram {
+ public:
+  explicit SharedProgram(std::wstring_view name);
+  const std::filesystem::path& Folder() const { return folder_.Path(); }
+  // Runs the copy as the account with the arguments and returns its exit
+  // code; nullopt when it cannot be started so (only root may switch).
+  std::optional<int> RunAs(std::wstring_view account, const std::vector<std::wstring>& arguments) const;
+
+ private:
+  TempFolder folder_;
+  std::filesystem::path program_;
+};
+
+// Linux, as root: gives the folder and everything below it to the account
+// (chown -R), as an administrator gives a machine root to a service account.
+bool GiveTo(const std::filesystem::path& folder, std::wstring_view account);
+
+// Waits until done() holds, asking every few milliseconds; false when it
+// still does not after the timeout (a child that died or hung, a broken
+// build: never a slow machine). For waiting on what another thread or
+// process does, never for measuring time.
+bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds timeout = std::chrono::minutes(1));
+
+// Waits until the path exists (WaitUntil with its default timeout).
+bool WaitForPath(const std::filesystem::path& path);
+
+// Whether this process runs as the system account (root on Linux).
+inline bool RunningAsSystem() {
+  std::wstring name;
+  return platform::GetCurrentUserName(&name) == 0 && name == L"SYSTEM";
+}
+
+// Under Wine the product's keys live in the prefix's registry, not in the
+// temporary root, so tests remove them.
+inline void RemoveProductKeys() {
+  (void)platform::RegistryDeleteKeyTree(platform::kHKeyLocalMachine, L"Software\\Kestrix");
+  (void)platform::RegistryDeleteKeyTree(platform::kHKeyCurrentUser, L"Software\\Kestrix");
+}
+
+// Under Wine the product's keys and data folder belong to the prefix and are
+// shared by the test programs that ctest runs side by side, so the tests
+// that change them take turns. On Linux the lock lives in the test's own root.
+struct MachineStateLock {
+  MachineStateLock() : mutex(platform::CreateNamedMutex(L"ScribeLibraryTests", &error)) {
+    if (mutex) mutex->Lock();
+  }
+  ~MachineStateLock() {
+    if (mutex) mutex->Unlock();
+  }
+  Win32Error error = 0;
+  std::unique_ptr<platform::NamedMutex> mutex;
+};
+
+// Whether a process holds the file open for writing (the service's writer
+// denies writing to others while it has the file).
+bool HeldOpen(const std::filesystem::path& path);
+
+// Commands of the child program: each tests/child_*.cpp registers its own
+// with a static ChildCommand object. The arguments exclude the command name.
+using ChildMain = int (*)(const std::vector<std::wstring>& arguments);
+struct ChildCommand {
+  ChildCommand(const wchar_t* name, ChildMain main);
+};
+ChildMain FindChildCommand(const std::wstring& name);
+
+// Installs a file fault hook (platform/testing/file_faults.h) for the life of the
+// object.
+class ScopedFileFaults {
+ public:
+  explicit ScopedFileFaults(platform::FileFaultHook hook) { platform::SetFileFaultHook(std::move(hook)); }
+  ~ScopedFileFaults() { platform::SetFileFaultHook({}); }
+  ScopedFileFaults(const ScopedFileFaults&) = delete;
+  ScopedFileFaults& operator=(const ScopedFileFaults&) = delete;
+};
+
+}  // namespace wl::test
