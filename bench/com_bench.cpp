@@ -25,18 +25,18 @@
 #include <vector>
 
 #include "bench/measure.h"
-#include "diagnostics/singleton.h"
 #include "com/com.h"
 #include "com/com_frame.h"
+#include "diagnostics/singleton.h"
 #include "logclient/logger.h"
-#include "platform/process.h"
-#include "platform/testing/raw_socket.h"
-#include "registry/registry.h"
-#include "platform/system.h"
-#include "service/module_lock.h"
-#include "service/trace_log_manager_object.h"
 #include "logclient/trace_log_manager_proxy.h"
 #include "logclient/trace_log_manager_type.h"
+#include "platform/process.h"
+#include "platform/system.h"
+#include "platform/testing/raw_socket.h"
+#include "registry/registry.h"
+#include "service/module_lock.h"
+#include "service/trace_log_manager_object.h"
 
 namespace {
 
@@ -234,8 +234,8 @@ std::unique_ptr<platform::ChildProcess> Start(const std::filesystem::path& root,
   std::filesystem::create_directories(root);
   platform::SetEnvVar(L"WAYLINE_ROOT", root.wstring());
   platform::HKey key = nullptr;
-  (void)platform::RegistryCreateKey(platform::kHKeyLocalMachine, L"Software\\Kestrix\\Wayline", platform::kKeyAllAccess, &key,
-                              nullptr);
+  (void)platform::RegistryCreateKey(platform::kHKeyLocalMachine, L"Software\\Kestrix\\Wayline", platform::kKeyAllAccess,
+                                    &key, nullptr);
   std::uint32_t limit = 20480;  // KiB per log file
   (void)platform::RegistrySetValue(key, L"MaxLogFileSize", platform::kRegDword, &limit, 4);
   (void)platform::RegistryCloseKey(key);

@@ -28,6 +28,7 @@
 #include <vector>
 
 #include "bench/measure.h"
+#include "com/com.h"
 #include "diagnostics/clock.h"
 #include "diagnostics/format.h"
 #include "diagnostics/singleton.h"
@@ -35,11 +36,10 @@
 #include "logclient/diagnostic.h"
 #include "logclient/log_tables.h"
 #include "logclient/logger.h"
-#include "com/com.h"
 #include "platform/process.h"
-#include "registry/registry.h"
 #include "platform/system.h"
 #include "platform/text.h"
+#include "registry/registry.h"
 #include "service/module_lock.h"
 #include "service/trace_log_manager_object.h"
 
@@ -301,8 +301,8 @@ int main(int argc, char** argv) {
   batchedWrites = argc > 2 && std::string(argv[2]) == "batched";
   long syncMessages = std::min(messages, 20000L);
 
-  auto base =
-      std::filesystem::temp_directory_path() / ("scribe-logger-bench-" + std::to_string(platform::GetCurrentProcessId()));
+  auto base = std::filesystem::temp_directory_path() /
+              ("scribe-logger-bench-" + std::to_string(platform::GetCurrentProcessId()));
   std::printf("load average before: %s\n", LoadAverage().c_str());
   std::printf("service writes: %s\n", batchedWrites ? "batched (BatchedWrites 1)" : "one write per line");
   std::printf("load: messages of source %u, level 2, %zu characters after the client's 51-character stamp\n",
@@ -326,9 +326,11 @@ int main(int argc, char** argv) {
   std::vector<std::wstring> texts;
   for (long i = 0; i < 64; ++i) texts.push_back(Message(9, i));
   auto sent = [&] { logger->WaitUntilSent(); };
-  double accepted = CallCost(calls, [&](long i) { logger->Log(kSource, kLevelError, texts[i & 63]); }, sent);
+  double accepted = CallCost(
+      calls, [&](long i) { logger->Log(kSource, kLevelError, texts[i & 63]); }, sent);
   logger->WaitUntilSent();
-  double dropped = CallCost(calls, [&](long i) { logger->Log(kSource, kLevelDebug, texts[i & 63]); }, [] {});
+  double dropped = CallCost(
+      calls, [&](long i) { logger->Log(kSource, kLevelDebug, texts[i & 63]); }, [] {});
   logger.reset();
   LifetimeTracker::Instance().DestroyAll();
   if (!lines.WaitForMore(static_cast<std::size_t>(calls))) {

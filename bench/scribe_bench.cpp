@@ -35,8 +35,8 @@
 #include <fstream>
 #include <functional>
 #include <map>
-#include <optional>
 #include <mutex>
+#include <optional>
 #include <random>
 #include <string>
 #include <string_view>
@@ -48,13 +48,13 @@
 #include "diagnostics/path_data.h"
 #include "diagnostics/registry_key.h"
 #include "logclient/logger.h"
-#include "platform/testing/file_faults.h"
 #include "platform/process.h"
-#include "registry/registry.h"
-#include "platform/tcp_socket.h"
 #include "platform/system.h"
+#include "platform/tcp_socket.h"
+#include "platform/testing/file_faults.h"
 #include "platform/text.h"
 #include "platform/text_file.h"
+#include "registry/registry.h"
 #include "service/trace_log_manager.h"
 
 namespace wl::bench {
@@ -81,10 +81,10 @@ double Seconds(Clock::time_point from, Clock::time_point to) {
 // Texts of 60 to 120 characters made of words, as components write them.
 std::vector<Message> MakeMessages(std::size_t count, std::size_t minLength, std::size_t maxLength) {
   static const wchar_t* const kWords[] = {
-      L"connection", L"gateway",  L"established", L"after",   L"retries", L"session", L"policy", L"update",
-      L"received",   L"profile",  L"certificate", L"expires", L"tunnel",  L"adapter", L"route",  L"added",
-      L"interface",  L"0x1f40",   L"10.42.7.19",  L"port",    L"443",     L"ms",      L"user",   L"request",
-      L"completed",  L"status",   L"pending",     L"cache",   L"refresh", L"timeout", L"server", L"handshake"};
+      L"connection", L"gateway", L"established", L"after",   L"retries", L"session", L"policy", L"update",
+      L"received",   L"profile", L"certificate", L"expires", L"tunnel",  L"adapter", L"route",  L"added",
+      L"interface",  L"0x1f40",  L"10.42.7.19",  L"port",    L"443",     L"ms",      L"user",   L"request",
+      L"completed",  L"status",  L"pending",     L"cache",   L"refresh", L"timeout", L"server", L"handshake"};
   std::mt19937 random(42);
   std::vector<Message> messages;
   messages.reserve(count);
@@ -137,8 +137,7 @@ enum class CeilingKind { kOneFile, kSameFiles, kSameFilesFlushed };
 class Bench {
  public:
   Bench(std::size_t lines, CsvFigures& csv) : lines_(lines), messages_(MakeMessages(4096, 60, 120)), csv_(csv) {
-    root_ = std::filesystem::current_path() /
-            ("scribe-bench-" + std::to_string(platform::GetCurrentProcessId()));
+    root_ = std::filesystem::current_path() / ("scribe-bench-" + std::to_string(platform::GetCurrentProcessId()));
     std::filesystem::create_directories(root_);
     platform::SetEnvVar(L"WAYLINE_ROOT", root_.wstring());
     // The product key without MaxLogFileSize: rotation at the default 5 MiB.
@@ -263,7 +262,8 @@ Bench::IntakeResult Bench::Intake(int producers, bool batched) {
   for (auto& thread : threads) thread.join();
   manager.WaitUntilWritten();
   auto end = Clock::now();
-  if (manager.DroppedLines() != 0) std::printf("(%llu lines dropped in this run)\n", static_cast<unsigned long long>(manager.DroppedLines()));
+  if (manager.DroppedLines() != 0)
+    std::printf("(%llu lines dropped in this run)\n", static_cast<unsigned long long>(manager.DroppedLines()));
   manager.FinalRelease();
   std::vector<double> all;
   for (auto& mine : samples) all.insert(all.end(), mine.begin(), mine.end());
@@ -345,8 +345,8 @@ double Bench::Spdlog(bool flushEveryLine) {
   std::vector<std::string> lines = FinishedLines();
   for (std::string& line : lines) line.resize(line.size() - 2);  // spdlog adds its own line end
   spdlog::init_thread_pool(8192, 1);
-  auto sink = std::make_shared<spdlog::sinks::rotating_file_sink_mt>((data_ / "spdlog.log").string(),
-                                                                     5 * 1024 * 1024, 3);
+  auto sink =
+      std::make_shared<spdlog::sinks::rotating_file_sink_mt>((data_ / "spdlog.log").string(), 5 * 1024 * 1024, 3);
   auto logger = std::make_shared<spdlog::async_logger>("bench", sink, spdlog::thread_pool(),
                                                        spdlog::async_overflow_policy::block);
   logger->set_pattern("%v");
@@ -381,10 +381,11 @@ double Bench::Burst() {
   std::int64_t peak = PeakResidentBytes();
   std::uint64_t dropped = manager.DroppedLines();
   manager.FinalRelease();
-  std::printf("burst of %zu lines of 130 characters: queued in %.2f s, on disk after %.2f s, %llu dropped at the "
-              "queue limit (%zu MiB)\n",
-              kBurstLines, Seconds(start, queued), Seconds(start, written), static_cast<unsigned long long>(dropped),
-              kDefaultQueueLimitBytes >> 20);
+  std::printf(
+      "burst of %zu lines of 130 characters: queued in %.2f s, on disk after %.2f s, %llu dropped at the "
+      "queue limit (%zu MiB)\n",
+      kBurstLines, Seconds(start, queued), Seconds(start, written), static_cast<unsigned long long>(dropped),
+      kDefaultQueueLimitBytes >> 20);
   std::printf("  peak memory added: %.1f MB (resident %.1f MB before, %.1f MB at the peak)\n\n",
               static_cast<double>(peak - before) / 1e6, static_cast<double>(before) / 1e6,
               static_cast<double>(peak) / 1e6);
@@ -394,9 +395,10 @@ double Bench::Burst() {
 }
 
 void Bench::Run() {
-  std::printf("log service core benchmark: %zu lines per run, texts of 60 to 120 characters,\n"
-              "8 sources over 8 files, rotation at 5 MiB, data folder %s\n\n",
-              lines_, data_.string().c_str());
+  std::printf(
+      "log service core benchmark: %zu lines per run, texts of 60 to 120 characters,\n"
+      "8 sources over 8 files, rotation at 5 MiB, data folder %s\n\n",
+      lines_, data_.string().c_str());
   double burst = Burst();
   IntakeResult one = Intake(1);
   IntakeResult two = Intake(2);
@@ -418,16 +420,17 @@ void Bench::Run() {
   std::printf("  TraceLogManager, batched writes, 1 producer  %10.0f\n", batched.rate);
   std::printf("  ceiling: one write(2) per pre-built line     %10.0f\n", ceiling);
   std::printf("    the same into our 8 files                  %10.0f\n", sameFiles);
-  std::printf("    the same with a flush every 500 writes\n"
-              "    per file on a second thread                %10.0f\n", flushed);
+  std::printf(
+      "    the same with a flush every 500 writes\n"
+      "    per file on a second thread                %10.0f\n",
+      flushed);
   std::printf("  spdlog async + rotating, flush every line    %10.0f\n", spdlogFlush);
   std::printf("  spdlog async + rotating, default buffering   %10.0f\n\n", spdlogBuffered);
   std::printf("ratios of our 1-producer rate (2 producers)\n");
   std::printf("  to the ceiling                               %6.2f (%.2f)\n", one.rate / ceiling, two.rate / ceiling);
   std::printf("  to the ceiling into our 8 files              %6.2f (%.2f)\n", one.rate / sameFiles,
               two.rate / sameFiles);
-  std::printf("  to the ceiling with the flushes              %6.2f (%.2f)\n", one.rate / flushed,
-              two.rate / flushed);
+  std::printf("  to the ceiling with the flushes              %6.2f (%.2f)\n", one.rate / flushed, two.rate / flushed);
   std::printf("  to spdlog, flush every line                  %6.2f (%.2f)\n", one.rate / spdlogFlush,
               two.rate / spdlogFlush);
   std::printf("  to spdlog, default buffering                 %6.2f (%.2f)\n", one.rate / spdlogBuffered,
@@ -527,7 +530,7 @@ void Bench::RunFlood(std::string_view which) {
   ClearLogs();
   platform::SetFileFaultHook([](platform::FileOperation operation, std::size_t) {
     return operation == platform::FileOperation::Write ? platform::FileFault{platform::kErrnoEnospc, 0}
-                                                        : platform::FileFault{};
+                                                       : platform::FileFault{};
   });
   FloodResult result = FloodOnce(messages_);
   show("full disk (every write fails), limit 64 MiB", result);
@@ -566,9 +569,10 @@ Bench::StallResult Bench::Stall(platform::FileFaultHook hook, const std::functio
 }
 
 void Bench::RunStall() {
-  std::printf("caller while the disk stalls: %zu calls of 1 producer, lines of 130 characters, each call timed,\n"
-              "MaxQueueBytes %zu MiB (the default)\n\n",
-              lines_, kDefaultQueueLimitBytes >> 20);
+  std::printf(
+      "caller while the disk stalls: %zu calls of 1 producer, lines of 130 characters, each call timed,\n"
+      "MaxQueueBytes %zu MiB (the default)\n\n",
+      lines_, kDefaultQueueLimitBytes >> 20);
   std::printf("%-40s %10s %10s %10s %12s %12s\n", "", "median ns", "p99 ns", "max ns", "dropped", "caller s");
   auto show = [this](const char* name, const StallResult& r) {
     std::printf("%-40s %10.0f %10.0f %10.0f %12llu %12.2f\n", name, r.call.median, r.call.p99, r.maxNs,
@@ -580,31 +584,31 @@ void Bench::RunStall() {
   };
   show("disk as it is", Stall({}, [] {}));
   show("every write takes 2 ms", Stall(
-                                      [](platform::FileOperation operation, std::size_t) {
-                                        if (operation == platform::FileOperation::Write) {
-                                          std::this_thread::sleep_for(std::chrono::milliseconds(2));
-                                        }
-                                        return platform::FileFault{};
-                                      },
-                                      [] {}));
+                                     [](platform::FileOperation operation, std::size_t) {
+                                       if (operation == platform::FileOperation::Write) {
+                                         std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                                       }
+                                       return platform::FileFault{};
+                                     },
+                                     [] {}));
   // No write returns until the producer is done: the writer is held in the
   // first one.
   std::mutex mutex;
   std::condition_variable released;
   bool stalled = true;
   show("no write returns until the caller ends", Stall(
-                                                      [&](platform::FileOperation, std::size_t) {
-                                                        std::unique_lock lock(mutex);
-                                                        released.wait(lock, [&] { return !stalled; });
-                                                        return platform::FileFault{};
-                                                      },
-                                                      [&] {
-                                                        {
-                                                          std::lock_guard lock(mutex);
-                                                          stalled = false;
-                                                        }
-                                                        released.notify_all();
-                                                      }));
+                                                     [&](platform::FileOperation, std::size_t) {
+                                                       std::unique_lock lock(mutex);
+                                                       released.wait(lock, [&] { return !stalled; });
+                                                       return platform::FileFault{};
+                                                     },
+                                                     [&] {
+                                                       {
+                                                         std::lock_guard lock(mutex);
+                                                         stalled = false;
+                                                       }
+                                                       released.notify_all();
+                                                     }));
 }
 
 std::string ReadText(const std::filesystem::path& path) {

@@ -169,8 +169,7 @@ void AddBuiltInTypeLibrary(const TypeLibDescription& description);
 // RegisterTypeLibForUser when oleaut32 has it) with the path it was loaded
 // from. On Linux the description itself is registered with the module's
 // path.
-HRESULT RegisterTypeLibrary(const TypeLibDescription& description, std::wstring_view modulePath,
-                            bool perUser = false);
+HRESULT RegisterTypeLibrary(const TypeLibDescription& description, std::wstring_view modulePath, bool perUser = false);
 // Removes that registration: on Windows UnRegisterTypeLib (or its per-user
 // form) with the identity, version, locale and target read from the
 // library loaded as above. S_OK also when nothing was registered.

@@ -29,8 +29,7 @@ class FrameWriter {
   }
 
   // A call's header from its plan's template.
-  FrameWriter(FrameBuffer& out, std::size_t valueBytes, const std::uint8_t (&header)[kHeaderBytes],
-              std::uint16_t face)
+  FrameWriter(FrameBuffer& out, std::size_t valueBytes, const std::uint8_t (&header)[kHeaderBytes], std::uint16_t face)
       : p_(reinterpret_cast<std::uint8_t*>(out.Extend(kHeaderBytes + valueBytes))) {
     std::memcpy(p_, header, kHeaderBytes);
     Put32(static_cast<std::uint32_t>(kHeaderBytes - 4 + valueBytes));

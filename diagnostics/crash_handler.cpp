@@ -5,9 +5,9 @@
 
 #include "diagnostics/error_text.h"
 #include "diagnostics/file_version.h"
+#include "diagnostics/path_data.h"
 #include "diagnostics/registry_key.h"
 #include "diagnostics/write_log.h"
-#include "diagnostics/path_data.h"
 #include "platform/file_system.h"
 #include "platform/known_folder.h"
 #include "platform/system.h"
@@ -131,8 +131,8 @@ std::int32_t WriteCrashDump(const platform::CrashInfo* info) {
   return 0;
 }
 
-void InvalidParameterHandler(const wchar_t* expression, const wchar_t* function, const wchar_t* file,
-                             unsigned int line, std::uintptr_t) {
+void InvalidParameterHandler(const wchar_t* expression, const wchar_t* function, const wchar_t* file, unsigned int line,
+                             std::uintptr_t) {
   if (function != nullptr && file != nullptr && line != 0) {
     WriteLog(kDefaultLogSource, kLevelCritical,
              SafeFormat(L"Invalid parameter detected in function {}. File: {} Line: {}", function, file, line));

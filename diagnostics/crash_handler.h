@@ -69,8 +69,8 @@ std::int32_t WriteCrashDump(const platform::CrashInfo* info);
 // function, file and line are given) and "Expression: {}" (when expression
 // is) with source 1, level Critical, waits 250 ms for the Logger to deliver
 // them and raises kInvalidParameterExceptionCode.
-void InvalidParameterHandler(const wchar_t* expression, const wchar_t* function, const wchar_t* file,
-                             unsigned int line, std::uintptr_t reserved);
+void InvalidParameterHandler(const wchar_t* expression, const wchar_t* function, const wchar_t* file, unsigned int line,
+                             std::uintptr_t reserved);
 
 // HKLM\Software\Kestrix\Wayline\DumpType (32 bits), 0 when unreadable. The
 // number is the dump writer's flag set, not checked.

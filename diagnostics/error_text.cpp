@@ -27,8 +27,9 @@ constexpr std::array<ErrnoEntry, 39> kErrnoTexts{{
     {5, L"I/O error."},
     {6, L"No such device or address."},
     {7, L"Argument list too long."},
-    {8, L"Exec format error.An attempt was made to execute a file that isn't executable or that has an "
-        L"invalid executable-file format."},
+    {8,
+     L"Exec format error.An attempt was made to execute a file that isn't executable or that has an "
+     L"invalid executable-file format."},
     {9, L"Bad file number."},
     {10, L"No spawned processes."},
     {11, L"No more processes or not enough memory or maximum nesting level reached."},

@@ -23,8 +23,7 @@ void Report(const std::wstring& text) { WriteLog(kLevelError, text); }
 
 // A 4-byte query that ignores the value's type. *out changes only on success,
 // so a value too long for it (234) leaves no partial data behind.
-Win32Error QueryFourBytes(platform::HKey key, std::wstring_view valueName, std::uint32_t& out,
-                          std::uint32_t& size) {
+Win32Error QueryFourBytes(platform::HKey key, std::wstring_view valueName, std::uint32_t& out, std::uint32_t& size) {
   std::array<std::uint8_t, 4> bytes{};
   size = static_cast<std::uint32_t>(bytes.size());
   Win32Error result = platform::RegistryQueryValue(key, valueName, nullptr, bytes.data(), &size);
@@ -61,8 +60,7 @@ Win32Error RegistryKey::Close() {
   return result;
 }
 
-Win32Error RegistryKey::ReadString(std::wstring_view valueName, std::wstring& out,
-                                   std::wstring_view defaultValue) {
+Win32Error RegistryKey::ReadString(std::wstring_view valueName, std::wstring& out, std::wstring_view defaultValue) {
   out = defaultValue;
   std::uint32_t type = 0;
   std::uint32_t size = 0;
@@ -118,8 +116,7 @@ Win32Error RegistryKey::ReadEnumRaw(std::wstring_view valueName, std::uint32_t& 
   return result;
 }
 
-std::wstring ReadMachineString(std::wstring_view subKey, std::wstring_view valueName,
-                               std::wstring_view defaultValue) {
+std::wstring ReadMachineString(std::wstring_view subKey, std::wstring_view valueName, std::wstring_view defaultValue) {
   std::wstring result(defaultValue);
   RegistryKey key(true);
   // Open reports its own failures other than a missing key.

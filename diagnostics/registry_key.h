@@ -25,7 +25,7 @@ class RegistryKey {
   // stays after a failed open. 160 for a null root (the key is left as it
   // was); an open key is closed first. Reports "RegOpenKeyEx {}".
   [[nodiscard]] Win32Error Open(platform::HKey root, std::wstring_view subKey,
-                  std::uint32_t access = platform::kKeyRead);
+                                std::uint32_t access = platform::kKeyRead);
   // Closes the key and clears the path; 6 when no key was open.
   [[nodiscard]] Win32Error Close();
 
@@ -33,7 +33,7 @@ class RegistryKey {
   // out gets the default first and keeps it on failure; 13 for a value of
   // another type (not reported); an empty value gives an empty string.
   [[nodiscard]] Win32Error ReadString(std::wstring_view valueName, std::wstring& out,
-                        std::wstring_view defaultValue = {});
+                                      std::wstring_view defaultValue = {});
   // Any value of 4 bytes whatever its type; out is 0 on failure, and a
   // longer value fails with 234 ("RegQueryValueEx read DWORD64 ...").
   [[nodiscard]] Win32Error ReadDword(std::wstring_view valueName, std::uint32_t& out);

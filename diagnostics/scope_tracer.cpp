@@ -16,8 +16,7 @@ std::wstring NameFromCdeclSignature(std::string_view signature, std::size_t cdec
   std::size_t blank = signature.find(' ', cdecl);
   if (blank == std::string_view::npos) return {};
   std::size_t lastParen = signature.rfind(')');
-  std::size_t end = lastParen == std::string_view::npos || lastParen < blank + 1 ? signature.size()
-                                                                                  : lastParen + 1;
+  std::size_t end = lastParen == std::string_view::npos || lastParen < blank + 1 ? signature.size() : lastParen + 1;
   std::wstring name = platform::WideFromAnsi(signature.substr(blank + 1, end - blank - 1));
   std::size_t open = name.find(L'(');
   if (!name.empty() && open != std::wstring::npos) {

@@ -24,8 +24,7 @@ class ScopeTracer {
  public:
   // flagBit: a trace-flag bit that must be set for the tracer to write (32 =
   // always). timing 1 appends the elapsed time to the exit line.
-  ScopeTracer(OutputFunction output, std::uint32_t flagBit, std::uint32_t timing,
-              std::wstring_view extraText = {},
+  ScopeTracer(OutputFunction output, std::uint32_t flagBit, std::uint32_t timing, std::wstring_view extraText = {},
               const std::source_location& location = std::source_location::current());
   // Writes the exit line. Never throws: an output that throws loses the
   // line, so that a tracer never ends a process that is unwinding.

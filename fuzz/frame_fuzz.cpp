@@ -13,9 +13,9 @@
 #include <span>
 #include <string>
 
-#include "logclient/trace_log_manager_type.h"
 #include "com/com.h"
 #include "com/com_frame.h"
+#include "logclient/trace_log_manager_type.h"
 
 namespace {
 

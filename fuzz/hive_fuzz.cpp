@@ -9,9 +9,9 @@
 #include <string>
 #include <string_view>
 
+#include "platform/text.h"
 #include "registry/registry_file.h"
 #include "registry/registry_hive.h"
-#include "platform/text.h"
 
 namespace {
 

@@ -36,9 +36,9 @@ const fs::path& Root() {
   }();
   // The fuzzer ends by exit(); the root goes with the process.
   static const bool removed = std::atexit([] {
-    std::error_code error;
-    fs::remove_all(Root(), error);
-  }) == 0;
+                                std::error_code error;
+                                fs::remove_all(Root(), error);
+                              }) == 0;
   (void)removed;
   return root;
 }

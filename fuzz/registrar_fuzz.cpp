@@ -25,8 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   if (size == 0) return 0;
   // The first byte picks the per-user rewrite; the rest is the script.
   bool perUser = (data[0] & 1) != 0;
-  std::wstring script =
-      wl::platform::WideFromUtf8(std::string_view(reinterpret_cast<const char*>(data + 1), size - 1));
+  std::wstring script = wl::platform::WideFromUtf8(std::string_view(reinterpret_cast<const char*>(data + 1), size - 1));
 
   wl::MemoryRegistryTarget target;
   wl::RegistrarFailure failure;

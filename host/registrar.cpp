@@ -4,8 +4,8 @@
 #include <optional>
 
 #include "diagnostics/format.h"
-#include "registry/registry.h"
 #include "platform/text.h"
+#include "registry/registry.h"
 
 namespace wl {
 namespace {
@@ -14,7 +14,6 @@ constexpr std::size_t kMaxVariableName = 31;
 // As deep as the registry lets keys nest; it also bounds the recursion of
 // the parser and of the application on hostile scripts.
 constexpr int kMaxDepth = 512;
-
 
 struct RootName {
   std::wstring_view shortName;
@@ -33,8 +32,10 @@ constexpr std::array<RootName, 7> kRoots = {{
 }};
 
 constexpr std::array<std::wstring_view, 13> kProtectedNames = {
-    L"AppID",     L"CLSID", L"Classes", L"Component Categories", L"FileType", L"Interface", L"Hardware",
-    L"Mime",      L"SAM",   L"SECURITY", L"SYSTEM",              L"Software", L"TypeLib"};
+    L"AppID",    L"CLSID",     L"Classes",  L"Component Categories",
+    L"FileType", L"Interface", L"Hardware", L"Mime",
+    L"SAM",      L"SECURITY",  L"SYSTEM",   L"Software",
+    L"TypeLib"};
 
 // The block that moves an HKCR root block under the user's classes.
 constexpr std::wstring_view kUserClassesOpen = L"HKCU\r\n{\tSoftware\r\n\t{\r\n\t\tClasses";
@@ -199,9 +200,9 @@ class Parser {
 
   bool ParseEntry(Token token, int depth, Entry* entry) {
     if (!token.quoted) {
-      for (auto [word, modifier] : {std::pair{L"ForceRemove", Modifier::kForceRemove},
-                                    std::pair{L"NoRemove", Modifier::kNoRemove},
-                                    std::pair{L"Delete", Modifier::kDelete}}) {
+      for (auto [word, modifier] :
+           {std::pair{L"ForceRemove", Modifier::kForceRemove}, std::pair{L"NoRemove", Modifier::kNoRemove},
+            std::pair{L"Delete", Modifier::kDelete}}) {
         if (Same(token.text, word)) entry->modifier = modifier;
       }
       if (entry->modifier != Modifier::kNone && !Expect(&token, L"a key name")) return false;
@@ -211,8 +212,8 @@ class Parser {
       if (!Expect(&token, L"a value name")) return false;
     }
     if (token.Is(L"{") || token.Is(L"}") || token.Is(L"=")) {
-      return Failed(token.line, Format(L"\"{}\" where a {} name was expected", token.text,
-                                           entry->isValue ? L"value" : L"key"));
+      return Failed(token.line,
+                    Format(L"\"{}\" where a {} name was expected", token.text, entry->isValue ? L"value" : L"key"));
     }
     entry->name = std::move(token.text);
     if (!entry->isValue && entry->name.empty()) return Failed(token.line, L"an empty key name");
@@ -362,8 +363,8 @@ class Applier {
     }
     if (HResult result = Check(target_.CreateKey(root_, path), L"creating", path); result != kSOk) return result;
     if (entry.value) {
-      HResult result =
-          Check(target_.SetValue(root_, path, L"", entry.value->type, entry.value->data), L"setting the value of", path);
+      HResult result = Check(target_.SetValue(root_, path, L"", entry.value->type, entry.value->data),
+                             L"setting the value of", path);
       if (result != kSOk) return result;
     }
     return Register(entry.children, path);

@@ -89,8 +89,7 @@ class RegistrarTarget {
   [[nodiscard]] virtual Win32Error SetValue(RegistrarRoot root, std::wstring_view path, std::wstring_view name,
                                             std::uint32_t type, const std::vector<std::uint8_t>& data) = 0;
   // 2 when the value or the key is missing.
-  [[nodiscard]] virtual Win32Error DeleteValue(RegistrarRoot root, std::wstring_view path,
-                                               std::wstring_view name) = 0;
+  [[nodiscard]] virtual Win32Error DeleteValue(RegistrarRoot root, std::wstring_view path, std::wstring_view name) = 0;
   // Deletes the key and everything below it; 2 when it is missing.
   [[nodiscard]] virtual Win32Error DeleteKeyTree(RegistrarRoot root, std::wstring_view path) = 0;
 };
@@ -116,9 +115,8 @@ HResult PreprocessRegistryScript(std::wstring_view script, const std::vector<Reg
 
 // Runs the script against the target. Any thread; the registrar keeps no
 // state between runs.
-HResult RunRegistryScript(std::wstring_view script, RegistrarMode mode,
-                          const std::vector<RegistrarVariable>& variables, bool perUser, RegistrarTarget& target,
-                          RegistrarFailure* failure = nullptr);
+HResult RunRegistryScript(std::wstring_view script, RegistrarMode mode, const std::vector<RegistrarVariable>& variables,
+                          bool perUser, RegistrarTarget& target, RegistrarFailure* failure = nullptr);
 
 // Whether ForceRemove, Delete and unregistering leave a key of this name
 // alone (see above).

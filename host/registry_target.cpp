@@ -1,8 +1,8 @@
 #include "host/registry_target.h"
 
 #include "diagnostics/format.h"
-#include "registry/registry.h"
 #include "platform/text.h"
+#include "registry/registry.h"
 
 namespace wl {
 namespace {
@@ -68,8 +68,7 @@ Win32Error SystemRegistryTarget::CreateKey(RegistrarRoot root, std::wstring_view
   return result;
 }
 
-Win32Error SystemRegistryTarget::QueryKey(RegistrarRoot root, std::wstring_view path, bool* exists,
-                                          bool* hasSubKeys) {
+Win32Error SystemRegistryTarget::QueryKey(RegistrarRoot root, std::wstring_view path, bool* exists, bool* hasSubKeys) {
   *exists = *hasSubKeys = false;
   OpenKey key;
   Win32Error result = key.Open(root, path, platform::kKeyRead);
@@ -124,8 +123,7 @@ Win32Error MemoryRegistryTarget::CreateKey(RegistrarRoot root, std::wstring_view
   return kErrorSuccess;
 }
 
-Win32Error MemoryRegistryTarget::QueryKey(RegistrarRoot root, std::wstring_view path, bool* exists,
-                                          bool* hasSubKeys) {
+Win32Error MemoryRegistryTarget::QueryKey(RegistrarRoot root, std::wstring_view path, bool* exists, bool* hasSubKeys) {
   Key* key = Find(root, path);
   *exists = key != nullptr;
   *hasSubKeys = key != nullptr && !key->keys.empty();

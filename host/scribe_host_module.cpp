@@ -5,13 +5,13 @@
 #include <vector>
 
 #include "com/com_server_process.h"
+#include "logclient/trace_log_manager_type.h"
 #include "platform/event_log.h"
 #include "platform/message_queue.h"
-#include "registry/registry.h"
 #include "platform/system.h"
 #include "platform/text.h"
+#include "registry/registry.h"
 #include "service/trace_log_manager_object.h"
-#include "logclient/trace_log_manager_type.h"
 
 namespace wl {
 namespace {
@@ -60,8 +60,8 @@ CScribeHostModule::~CScribeHostModule() {
 
 HRESULT CScribeHostModule::Start() {
   Key appIds, appId;
-  Win32Error opened = platform::RegistryOpenKey(platform::kHKeyClassesRoot, L"AppID", platform::kKeyRead,
-                                                appIds.Receive());
+  Win32Error opened =
+      platform::RegistryOpenKey(platform::kHKeyClassesRoot, L"AppID", platform::kKeyRead, appIds.Receive());
   if (opened == kErrorSuccess) {
     opened = platform::RegistryOpenKey(appIds.Get(), platform::GuidText(kScribeHostAppId), platform::kKeyRead,
                                        appId.Receive());

@@ -14,17 +14,16 @@
 #include <string_view>
 #include <thread>
 
-#include "host/scribe_host_registration.h"
 #include "com/com.h"
-#include "service_control/service_control.h"
-#include "service_control/service_run.h"
+#include "host/scribe_host_registration.h"
 #include "service/module_lock.h"
 #include "service/own_log_service.h"
+#include "service_control/service_control.h"
+#include "service_control/service_run.h"
 
 namespace wl {
 
 class TraceLogManagerFactory;
-
 
 // The texts the host writes to the event log.
 inline constexpr std::wstring_view kEventHandlerNotInstalled = L"Handler not installed";

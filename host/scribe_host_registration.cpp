@@ -2,17 +2,17 @@
 
 #include <array>
 
+#include "com/com.h"
 #include "diagnostics/path_data.h"
 #include "diagnostics/registry_key.h"
 #include "host/registry_target.h"
+#include "logclient/trace_log_manager_type.h"
 #include "platform/access_rules.h"
-#include "com/com.h"
 #include "platform/message_box.h"
 #include "platform/module_resource.h"
+#include "platform/text.h"
 #include "registry/registry.h"
 #include "service_control/service_control.h"
-#include "platform/text.h"
-#include "logclient/trace_log_manager_type.h"
 
 namespace wl {
 namespace {
@@ -185,8 +185,8 @@ HResult ScribeHostRegistration::RegisterAppId(bool asService) {
     return result;
   }
   ScopedKey appIds, appId;
-  if (Win32Error error = platform::RegistryOpenKey(platform::kHKeyClassesRoot, L"AppID", platform::kKeyWrite,
-                                                   appIds.Receive())) {
+  if (Win32Error error =
+          platform::RegistryOpenKey(platform::kHKeyClassesRoot, L"AppID", platform::kKeyWrite, appIds.Receive())) {
     return HResultFromWin32(error);
   }
   if (Win32Error error = platform::RegistryCreateKey(appIds.Get(), kAppId, 0x2001F, appId.Receive(), nullptr)) {
@@ -206,8 +206,8 @@ HResult ScribeHostRegistration::RegisterAppId(bool asService) {
 HResult ScribeHostRegistration::UnregisterAppId() {
   if (!Uninstall()) return kEFail;
   ScopedKey appIds, appId;
-  if (Win32Error error = platform::RegistryOpenKey(platform::kHKeyClassesRoot, L"AppID", platform::kKeyWrite,
-                                                   appIds.Receive())) {
+  if (Win32Error error =
+          platform::RegistryOpenKey(platform::kHKeyClassesRoot, L"AppID", platform::kKeyWrite, appIds.Receive())) {
     return HResultFromWin32(error);
   }
   if (Win32Error error = platform::RegistryOpenKey(appIds.Get(), kAppId, platform::kKeyWrite, appId.Receive())) {
@@ -229,8 +229,8 @@ HResult ScribeHostRegistration::UnregisterServer() {
   // The class declares no component categories; empty category keys left
   // below the class key go.
   platform::HKey classes = perUser_ ? platform::kHKeyCurrentUser : platform::kHKeyClassesRoot;
-  std::wstring classKey = std::wstring(perUser_ ? L"Software\\Classes\\" : L"") + L"CLSID\\" +
-                          platform::GuidText(kTraceLogManagerClsid);
+  std::wstring classKey =
+      std::wstring(perUser_ ? L"Software\\Classes\\" : L"") + L"CLSID\\" + platform::GuidText(kTraceLogManagerClsid);
   for (std::wstring_view category : {L"Implemented Categories", L"Required Categories"}) {
     std::wstring key = classKey + L"\\" + std::wstring(category);
     ScopedKey open;
@@ -273,8 +273,8 @@ bool ScribeHostRegistration::Install() {
   config.binaryPathName = L"\"" + modulePath_ + L"\"";
   config.dependencies = {L"RPCSS"};
   config.displayName = std::wstring(kServiceName);
-  if (platform::CreateServiceW(manager.Get(), kServiceName, config, platform::kServiceAllAccess,
-                               service.Receive()) != kErrorSuccess) {
+  if (platform::CreateServiceW(manager.Get(), kServiceName, config, platform::kServiceAllAccess, service.Receive()) !=
+      kErrorSuccess) {
     Show(55307, L"Could not start service");
     return false;
   }
@@ -303,9 +303,8 @@ bool ScribeHostRegistration::Uninstall() {
   } else {
     stopped = platform::ControlService(service.Get(), platform::kServiceControlStop, &status);
   }
-  bool alreadyStopping = stopped == kErrorServiceNotActive ||
-                         (stopped == kErrorServiceCannotAcceptControl &&
-                          status.currentState == platform::kServiceStopPending);
+  bool alreadyStopping = stopped == kErrorServiceNotActive || (stopped == kErrorServiceCannotAcceptControl &&
+                                                               status.currentState == platform::kServiceStopPending);
   if (stopped != kErrorSuccess && !alreadyStopping) Show(55310, L"Could not stop service");
   if (platform::DeleteService(service.Get()) != kErrorSuccess) {
     Show(55309, L"Could not delete service");

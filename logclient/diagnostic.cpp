@@ -1,10 +1,10 @@
 #include "logclient/diagnostic.h"
 
+#include "com/com.h"
 #include "diagnostics/clock.h"
+#include "diagnostics/path_data.h"
 #include "diagnostics/trace_flags.h"
 #include "logclient/file_logger.h"
-#include "diagnostics/path_data.h"
-#include "com/com.h"
 #include "platform/refusal_report.h"
 #include "platform/system.h"
 #include "platform/text.h"
@@ -93,7 +93,8 @@ void SendComReportsToDiagnostics() {
 }
 
 void SendRefusalsToDiagnostics() {
-  platform::SetRefusalSink([](std::wstring_view text) { WriteDiagnostic(std::wstring(kErrorPrefix) + std::wstring(text)); });
+  platform::SetRefusalSink(
+      [](std::wstring_view text) { WriteDiagnostic(std::wstring(kErrorPrefix) + std::wstring(text)); });
 }
 
 }  // namespace wl

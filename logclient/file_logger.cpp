@@ -5,10 +5,10 @@
 
 #include "diagnostics/clock.h"
 #include "diagnostics/error_text.h"
+#include "diagnostics/path_data.h"
 #include "diagnostics/registry_key.h"
 #include "diagnostics/singleton.h"
 #include "logclient/log_output.h"
-#include "diagnostics/path_data.h"
 #include "platform/file_system.h"
 #include "platform/system.h"
 #include "platform/text.h"
@@ -39,7 +39,8 @@ std::wstring WithoutExtension(const std::wstring& name) {
 bool ReadFileOutputSetting() {
   RegistryKey key(false);
   std::uint32_t value = 0;
-  if (key.Open(platform::kHKeyLocalMachine, kCurrentInstallKey) == kErrorSuccess) (void)key.ReadDword(L"FileOutput", value);
+  if (key.Open(platform::kHKeyLocalMachine, kCurrentInstallKey) == kErrorSuccess)
+    (void)key.ReadDword(L"FileOutput", value);
   return value != 0;
 }
 
@@ -115,8 +116,8 @@ void FileLogger::CheckDay(bool inWriter) {
   // Only the day of the month is compared, as the file name changes daily.
   if (now.day == day_) return;
   day_ = now.day;
-  std::wstring previous = std::exchange(
-      filePath_, platform::JoinPath(folder_, baseName_) + Format(L"_{:04}-{:02}-{:02}.log", now.year, now.month, now.day));
+  std::wstring previous = std::exchange(filePath_, platform::JoinPath(folder_, baseName_) +
+                                                       Format(L"_{:04}-{:02}-{:02}.log", now.year, now.month, now.day));
 
   std::wstring beginMarker = Format(L"Begin Log - {}\n", moduleName_);
   if (!inWriter) {
@@ -144,13 +145,14 @@ void FileLogger::WriteLine(const std::wstring& line) {
 bool FileLogger::AppendToFile(const std::wstring& path, std::wstring_view text) {
   int descriptor = -1;
   std::wstring refusal;
-  int error = platform::OpenFile(&descriptor, path,
-                                 platform::kOWronly | platform::kOAppend | platform::kOCreat | platform::kOText |
-                                     platform::kOU8Text,
-                                 platform::kShDenyWr, platform::kSIRead | platform::kSIWrite, &refusal);
+  int error = platform::OpenFile(
+      &descriptor, path,
+      platform::kOWronly | platform::kOAppend | platform::kOCreat | platform::kOText | platform::kOU8Text,
+      platform::kShDenyWr, platform::kSIRead | platform::kSIWrite, &refusal);
   if (error != 0) {
     // The line is lost; the next line tries again.
-    WriteDebugMessage(SafeFormat(L"Error opening log file: {} - {}", path, refusal.empty() ? ErrnoText(error) : refusal));
+    WriteDebugMessage(
+        SafeFormat(L"Error opening log file: {} - {}", path, refusal.empty() ? ErrnoText(error) : refusal));
     return false;
   }
   int ignored = 0;

@@ -27,15 +27,12 @@ struct SourceFilePair {
 // Sources 1 and 36, and 8 and 9, share a name: they are different sources
 // that render the same.
 constexpr std::array<SourceRow, kSourceCount> kSources{{
-    {0, L"** Global **"}, {1, L"Wayline"},   {2, L"Gantry"},     {3, L"Metronome"},
-    {4, L"Refresher"},    {5, L"Harbor"},    {6, L"Tailor"},     {7, L"Lift"},
-    {8, L"Patchwork"},    {9, L"Patchwork"}, {10, L"Setter"},    {11, L"Watcher"},
-    {12, L"Glance"},      {13, L"Dial"},     {14, L"Tunnel"},    {15, L"Hoist"},
-    {16, L"Hoist Host"},  {17, L"Rampart"},  {18, L"Sieve"},     {19, L"Ledger"},
-    {20, L"Seal"},        {21, L"Lookout"},  {22, L"Steward"},   {23, L"Parcel"},
-    {24, L"Mover"},       {25, L"Envoy"},    {26, L"Keyring"},   {27, L"AirPass"},
-    {28, L"Tally"},       {29, L"Tracer"},   {30, L"Cipher"},    {31, L"Airwave"},
-    {32, L"Warrant"},     {33, L"DevCtl"},   {34, L"Compass"},   {35, L"Bridge"},
+    {0, L"** Global **"}, {1, L"Wayline"},  {2, L"Gantry"},    {3, L"Metronome"}, {4, L"Refresher"},   {5, L"Harbor"},
+    {6, L"Tailor"},       {7, L"Lift"},     {8, L"Patchwork"}, {9, L"Patchwork"}, {10, L"Setter"},     {11, L"Watcher"},
+    {12, L"Glance"},      {13, L"Dial"},    {14, L"Tunnel"},   {15, L"Hoist"},    {16, L"Hoist Host"}, {17, L"Rampart"},
+    {18, L"Sieve"},       {19, L"Ledger"},  {20, L"Seal"},     {21, L"Lookout"},  {22, L"Steward"},    {23, L"Parcel"},
+    {24, L"Mover"},       {25, L"Envoy"},   {26, L"Keyring"},  {27, L"AirPass"},  {28, L"Tally"},      {29, L"Tracer"},
+    {30, L"Cipher"},      {31, L"Airwave"}, {32, L"Warrant"},  {33, L"DevCtl"},   {34, L"Compass"},    {35, L"Bridge"},
     {36, L"Wayline"},
 }};
 
@@ -54,15 +51,28 @@ constexpr std::array<LevelRow, kLevelCount> kLevels{{
 // No source maps to file 7 or 14; source 36 reaches file 14 only through
 // the writer's trace-flag route.
 constexpr std::array<SourceFilePair, kSourceCount> kSourceFiles{{
-    {0, 0},  {1, 0},  {2, 0},  {3, 1},  {4, 1},  {5, 1},  {6, 1},  {7, 0},  {8, 1},  {9, 0},
-    {10, 5}, {11, 4}, {12, 5}, {13, 5}, {14, 2}, {15, 6}, {16, 6}, {17, 1}, {18, 1}, {19, 5},
+    {0, 0},  {1, 0},  {2, 0},  {3, 1},  {4, 1},   {5, 1},   {6, 1},  {7, 0},   {8, 1},   {9, 0},
+    {10, 5}, {11, 4}, {12, 5}, {13, 5}, {14, 2},  {15, 6},  {16, 6}, {17, 1},  {18, 1},  {19, 5},
     {20, 2}, {21, 3}, {22, 8}, {23, 9}, {24, 10}, {25, 11}, {26, 2}, {27, 12}, {28, 13}, {29, 0},
-    {30, 2}, {31, 5}, {32, 0}, {33, 2}, {34, 2}, {35, 1}, {36, 0},
+    {30, 2}, {31, 5}, {32, 0}, {33, 2}, {34, 2},  {35, 1},  {36, 0},
 }};
 
 constexpr std::array<std::wstring_view, kLogFileCount> kFileNames{{
-    L"Wayline", L"WaylineSvc", L"Tunnel", L"Lookout", L"Watcher", L"SetterCfg", L"Sentry", L"tslfw",
-    L"Keeper", L"Parcel", L"Mover", L"EnvoyMsg", L"AirPass", L"Tally", L"Digest",
+    L"Wayline",
+    L"WaylineSvc",
+    L"Tunnel",
+    L"Lookout",
+    L"Watcher",
+    L"SetterCfg",
+    L"Sentry",
+    L"tslfw",
+    L"Keeper",
+    L"Parcel",
+    L"Mover",
+    L"EnvoyMsg",
+    L"AirPass",
+    L"Tally",
+    L"Digest",
 }};
 
 // The first row whose number is not less than `number`, or end.

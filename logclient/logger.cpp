@@ -213,9 +213,9 @@ void Logger::Hold(std::deque<LogRecord>& records, std::size_t from) {
     }
   }
   if (dropped_.load() != 0 && !dropReported_.exchange(true)) {
-    WriteDiagnostic(std::wstring(kErrorPrefix) +
-                    Format(L"Logger: the log service is unreachable: keeping {} log messages, dropping the rest",
-                           kMaxHeldRecords));
+    WriteDiagnostic(
+        std::wstring(kErrorPrefix) +
+        Format(L"Logger: the log service is unreachable: keeping {} log messages, dropping the rest", kMaxHeldRecords));
   }
 }
 

@@ -2,13 +2,13 @@
 
 #include <vector>
 
+#include "com/com.h"
 #include "diagnostics/error_text.h"
 #include "diagnostics/format.h"
 #include "diagnostics/trace_flags.h"
 #include "logclient/diagnostic.h"
 #include "logclient/file_logger.h"
 #include "logclient/log_output.h"
-#include "com/com.h"
 
 namespace wl {
 namespace {

@@ -85,8 +85,7 @@ class LoggerLink {
   // GetLogLevel is reported and the registry's TraceLevel is used). Returns
   // the new global level: `global` when the serving process does not serve.
   // Needs a link.
-  std::uint16_t RefreshLevels(std::uint16_t global,
-                              std::array<std::atomic<std::uint16_t>, kSourceCount>& sourceLevels);
+  std::uint16_t RefreshLevels(std::uint16_t global, std::array<std::atomic<std::uint16_t>, kSourceCount>& sourceLevels);
 
   // Releases the reference, and leaves the apartment when Prepare joined it.
   void Release();

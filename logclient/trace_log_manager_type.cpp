@@ -70,11 +70,15 @@ constexpr InterfaceDescription kInterface{
 constexpr const InterfaceDescription* kInterfaces[] = {&kInterface};
 constexpr ClassDescription kClass{L"TraceLogManager", kTraceLogManagerClsid, L"TraceLogManager Class", &kInterface};
 constexpr const ClassDescription* kClasses[] = {&kClass};
-constexpr TypeLibDescription kLibrary{L"ScribeHostLib",     kScribeHostLibId,
-                                      kScribeHostLibMajor,  kScribeHostLibMinor,
-                                      kScribeHostLibLocale, LIBFLAG_FHASDISKIMAGE,
+constexpr TypeLibDescription kLibrary{L"ScribeHostLib",
+                                      kScribeHostLibId,
+                                      kScribeHostLibMajor,
+                                      kScribeHostLibMinor,
+                                      kScribeHostLibLocale,
+                                      LIBFLAG_FHASDISKIMAGE,
                                       L"ScribeHost 9.2 Type Library",
-                                      kInterfaces,          kClasses};
+                                      kInterfaces,
+                                      kClasses};
 
 }  // namespace
 

@@ -15,11 +15,9 @@ namespace wl::platform {
 
 // LookupAccountNameW on the local system: the binary SID of an account
 // (1332 when there is no such account).
-[[nodiscard]] Win32Error LookupAccountSid(std::wstring_view accountName,
-                            std::vector<std::uint8_t>* sid);
+[[nodiscard]] Win32Error LookupAccountSid(std::wstring_view accountName, std::vector<std::uint8_t>* sid);
 
 // ConvertSidToStringSidW: "S-1-5-18" and the like.
-[[nodiscard]] Win32Error ConvertSidToString(const std::vector<std::uint8_t>& sid,
-                              std::wstring* text);
+[[nodiscard]] Win32Error ConvertSidToString(const std::vector<std::uint8_t>& sid, std::wstring* text);
 
 }  // namespace wl::platform

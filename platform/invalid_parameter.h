@@ -10,8 +10,7 @@ namespace wl::platform {
 
 // The callback: expression, function, file, line, reserved; any of them may
 // be null or 0.
-using InvalidParameterCallback = void (*)(const wchar_t*, const wchar_t*, const wchar_t*, unsigned int,
-                                          std::uintptr_t);
+using InvalidParameterCallback = void (*)(const wchar_t*, const wchar_t*, const wchar_t*, unsigned int, std::uintptr_t);
 
 // _set_invalid_parameter_handler: installs the callback (null: none) and
 // returns the previous one. The Windows C runtime of the mingw build never

@@ -19,7 +19,6 @@ class NamedMutex {
 };
 
 // CreateMutexW(nullptr, FALSE, name). Null with *error set on failure.
-std::unique_ptr<NamedMutex> CreateNamedMutex(std::wstring_view name,
-                                             Win32Error* error);
+std::unique_ptr<NamedMutex> CreateNamedMutex(std::wstring_view name, Win32Error* error);
 
 }  // namespace wl::platform

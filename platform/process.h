@@ -32,8 +32,7 @@ class ChildProcess {
 
 // Starts program with the arguments (quoted as needed on Windows). Returns
 // null with *error set when it cannot be started.
-std::unique_ptr<ChildProcess> StartProcess(std::wstring_view program,
-                                           const std::vector<std::wstring>& arguments,
+std::unique_ptr<ChildProcess> StartProcess(std::wstring_view program, const std::vector<std::wstring>& arguments,
                                            Win32Error* error);
 
 // Starts program as another account (its user, primary group and
@@ -41,8 +40,7 @@ std::unique_ptr<ChildProcess> StartProcess(std::wstring_view program,
 // switch accounts (root on Linux). Null with *error set when it cannot be
 // started: 1332 for an unknown account, 5 without the right, 50 where the
 // system offers no such start (Windows, where it takes the account's logon).
-std::unique_ptr<ChildProcess> StartProcessAsUser(std::wstring_view program,
-                                                 const std::vector<std::wstring>& arguments,
+std::unique_ptr<ChildProcess> StartProcessAsUser(std::wstring_view program, const std::vector<std::wstring>& arguments,
                                                  std::wstring_view account, Win32Error* error);
 
 }  // namespace wl::platform

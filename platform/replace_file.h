@@ -26,8 +26,7 @@ namespace wl::platform {
 // every open of the layer is: no symbolic link followed, a regular file
 // only (a FIFO never blocks), no file or folder of another ordinary user; a
 // refusal is 5 with its reason in *refusal (when given). 0 or a Win32 code.
-[[nodiscard]] Win32Error ReadFileContents(std::wstring_view path, std::string* bytes,
-                                          std::wstring* refusal = nullptr);
+[[nodiscard]] Win32Error ReadFileContents(std::wstring_view path, std::string* bytes, std::wstring* refusal = nullptr);
 
 // Reads, from one open of the file at path (checked as ReadFileContents
 // checks it), its first headSize bytes into *head, the bytes from offset

@@ -111,7 +111,8 @@ void AppendDecimal(Text& out, std::uint64_t value, int width) {
 
 template <typename Text>
 void AppendHex(Text& out, std::uint64_t value, int width, HexCase letters) {
-  text_detail::AppendDigits<16>(out, value, width, letters == HexCase::kUpper ? "0123456789ABCDEF" : "0123456789abcdef");
+  text_detail::AppendDigits<16>(out, value, width,
+                                letters == HexCase::kUpper ? "0123456789ABCDEF" : "0123456789abcdef");
 }
 
 }  // namespace wl::platform

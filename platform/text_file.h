@@ -68,8 +68,8 @@ inline constexpr int kErrnoEnametoolong = 38;
 // folder of another ordinary user accepted, a single link for writing; a
 // refused open fails with EACCES and *refusal (when given) says why, as in
 // "refused: it is a symbolic link". Otherwise *refusal is left empty.
-[[nodiscard]] int OpenFile(int* descriptor, std::wstring_view path, int openFlag,
-             int shareFlag, int permission, std::wstring* refusal = nullptr);
+[[nodiscard]] int OpenFile(int* descriptor, std::wstring_view path, int openFlag, int shareFlag, int permission,
+                           std::wstring* refusal = nullptr);
 
 // _write of wide text (byte count = characters x sizeof UTF-16 unit in the
 // runtime's terms). Returns the number of bytes taken (2 per UTF-16 unit) or

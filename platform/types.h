@@ -91,8 +91,7 @@ inline constexpr HResult kRpcXNullRefPointer = static_cast<HResult>(0x800706F4);
 
 // HRESULT_FROM_WIN32.
 constexpr HResult HResultFromWin32(Win32Error code) {
-  return code == 0 ? kSOk
-                   : static_cast<HResult>((code & 0xFFFFu) | 0x80070000u);
+  return code == 0 ? kSOk : static_cast<HResult>((code & 0xFFFFu) | 0x80070000u);
 }
 
 // The SYSTEMTIME record: local date and time with milliseconds.

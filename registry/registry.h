@@ -28,8 +28,8 @@
 #include <string_view>
 #include <vector>
 
-#include "registry/registry_file.h"
 #include "platform/types.h"
+#include "registry/registry_file.h"
 
 namespace wl::platform {
 
@@ -65,25 +65,24 @@ inline constexpr std::uint32_t kRegQword = 11;
 // RegOpenKeyExW. 2 when the key is missing, 160 when root is null. Opening
 // (or creating) a key below an open key does not depend on that handle's
 // access mask.
-[[nodiscard]] Win32Error RegistryOpenKey(HKey root, std::wstring_view subKey,
-                           std::uint32_t access, HKey* result);
+[[nodiscard]] Win32Error RegistryOpenKey(HKey root, std::wstring_view subKey, std::uint32_t access, HKey* result);
 
 // RegCreateKeyExW: opens the key, creating it and its missing parents.
 // *created (may be null) tells whether the key was new.
-[[nodiscard]] Win32Error RegistryCreateKey(HKey root, std::wstring_view subKey,
-                             std::uint32_t access, HKey* result, bool* created);
+[[nodiscard]] Win32Error RegistryCreateKey(HKey root, std::wstring_view subKey, std::uint32_t access, HKey* result,
+                                           bool* created);
 
 // RegQueryValueExW. type and data may be null; *size is the buffer size in
 // bytes on entry and the data size on return. With a buffer that is too small
 // the result is 234 and *size the size needed. 2 when the value is missing,
 // 87 for data without size.
-[[nodiscard]] Win32Error RegistryQueryValue(HKey key, std::wstring_view valueName,
-                              std::uint32_t* type, void* data, std::uint32_t* size);
+[[nodiscard]] Win32Error RegistryQueryValue(HKey key, std::wstring_view valueName, std::uint32_t* type, void* data,
+                                            std::uint32_t* size);
 
 // RegSetValueExW: stores type and bytes as given (998 for null data with a
 // non-zero size).
-[[nodiscard]] Win32Error RegistrySetValue(HKey key, std::wstring_view valueName,
-                            std::uint32_t type, const void* data, std::uint32_t size);
+[[nodiscard]] Win32Error RegistrySetValue(HKey key, std::wstring_view valueName, std::uint32_t type, const void* data,
+                                          std::uint32_t size);
 
 // RegDeleteValueW.
 [[nodiscard]] Win32Error RegistryDeleteValue(HKey key, std::wstring_view valueName);
@@ -97,8 +96,8 @@ inline constexpr std::uint32_t kRegQword = 11;
 // the registry's sort order; the order of values is not fixed. type and data
 // may be null.
 [[nodiscard]] Win32Error RegistryEnumKey(HKey key, std::uint32_t index, std::wstring* name);
-[[nodiscard]] Win32Error RegistryEnumValue(HKey key, std::uint32_t index, std::wstring* name,
-                             std::uint32_t* type, std::vector<std::uint8_t>* data);
+[[nodiscard]] Win32Error RegistryEnumValue(HKey key, std::uint32_t index, std::wstring* name, std::uint32_t* type,
+                                           std::vector<std::uint8_t>* data);
 
 // The predefined root of a long root name ("HKEY_LOCAL_MACHINE",
 // "HKEY_CURRENT_USER", "HKEY_CLASSES_ROOT", "HKEY_USERS"; any case), or

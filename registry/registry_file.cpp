@@ -104,8 +104,8 @@ void WidenAnsiStrings(RegistryFileValue* value) {
   AppendUtf16Le(Utf16FromWide(WideFromAnsi(ansi)), value->data);
 }
 
-bool ParseData(std::string_view data, const std::vector<Line>& lines, std::size_t* index, bool allowRemove,
-               bool ansi, RegistryFileValue* value, RegistryFileError* error) {
+bool ParseData(std::string_view data, const std::vector<Line>& lines, std::size_t* index, bool allowRemove, bool ansi,
+               RegistryFileValue* value, RegistryFileError* error) {
   int lineNumber = lines[*index].number;
   auto fail = [&](std::wstring reason) {
     *error = {lineNumber, std::move(reason)};

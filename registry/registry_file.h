@@ -53,7 +53,8 @@ inline constexpr std::string_view kRegistryFileHeader4 = "REGEDIT4";
 // file that has the first must end with the last, so that a file cut short
 // at a line end is refused like any other broken hive; files written
 // without them (by hand, or by older versions) are read as they are.
-inline constexpr std::string_view kHiveStartMarker = "; Registry hive: complete only when its last line is \"; end of hive\"";
+inline constexpr std::string_view kHiveStartMarker =
+    "; Registry hive: complete only when its last line is \"; end of hive\"";
 inline constexpr std::string_view kHiveEndMarker = "; end of hive";
 
 // What the registry accepts: keys at most 512 levels below their root, key

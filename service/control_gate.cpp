@@ -49,10 +49,11 @@ bool ControlGate::Allows(std::wstring_view method) {
     refusals = {now, 0};
   }
   DiagnosticError(kErrorAccessDenied,
-              L"TraceLogManager: {} refused to {} (process {}): RestrictControl lets only SYSTEM change levels and "
-              L"reset the logs{}",
-              method, caller.account.empty() ? std::wstring(L"an unknown caller") : caller.account, caller.processId,
-              unreported == 0 ? std::wstring() : Format(L"; {} more refused since the last report", unreported));
+                  L"TraceLogManager: {} refused to {} (process {}): RestrictControl lets only SYSTEM change levels and "
+                  L"reset the logs{}",
+                  method, caller.account.empty() ? std::wstring(L"an unknown caller") : caller.account,
+                  caller.processId,
+                  unreported == 0 ? std::wstring() : Format(L"; {} more refused since the last report", unreported));
   return false;
 }
 

@@ -13,8 +13,8 @@
 #include <string>
 #include <string_view>
 
-#include "diagnostics/refreshed_value.h"
 #include "com/com.h"
+#include "diagnostics/refreshed_value.h"
 
 namespace wl {
 

@@ -147,7 +147,8 @@ void Forwarder::Apply(const ForwardingSettings& settings) {
       thread_ = std::thread(&Forwarder::Run, this);
     } catch (const std::system_error& error) {
       enabled_.store(false, std::memory_order_relaxed);
-      DiagnosticError(0, L"Forwarder - Unable to start the forwarding thread: {}", platform::WideFromAnsi(error.what()));
+      DiagnosticError(0, L"Forwarder - Unable to start the forwarding thread: {}",
+                      platform::WideFromAnsi(error.what()));
     }
   }
   wake_.notify_one();
@@ -403,8 +404,8 @@ void Forwarder::SendSome() {
       frameEnds_.push_back(sendBuffer_.size());
     }
   }
-  long count = platform::TcpSend(socket_, sendBuffer_.data() + sendOffset_, sendBuffer_.size() - sendOffset_,
-                                 kSendWaitMs);
+  long count =
+      platform::TcpSend(socket_, sendBuffer_.data() + sendOffset_, sendBuffer_.size() - sendOffset_, kSendWaitMs);
   if (count < 0) {
     LoseConnection();
     return;
@@ -425,8 +426,8 @@ void Forwarder::SendSome() {
 void Forwarder::ReportPeriod(std::int64_t now) {
   std::uint64_t dropped = dropped_.load();
   if (dropped == droppedReported_ || now < periodStart_) return;
-  DiagnosticError(0, L"Forwarding to {}: {} messages dropped (queue full or collector away), {} in all",
-              active_.target, dropped - droppedReported_, dropped);
+  DiagnosticError(0, L"Forwarding to {}: {} messages dropped (queue full or collector away), {} in all", active_.target,
+                  dropped - droppedReported_, dropped);
   droppedReported_ = dropped;
   periodStart_ = now + kDropReportPeriod;
 }

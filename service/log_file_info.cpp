@@ -5,13 +5,13 @@
 #include <atomic>
 
 #include "diagnostics/clock.h"
-#include "diagnostics/registry_key.h"
 #include "diagnostics/path_data.h"
+#include "diagnostics/registry_key.h"
 #include "logclient/diagnostic.h"
 #include "platform/file_system.h"
-#include "registry/registry.h"
 #include "platform/text.h"
 #include "platform/text_file.h"
+#include "registry/registry.h"
 #include "service/file_committer.h"
 
 namespace wl {
@@ -23,8 +23,8 @@ constexpr std::wstring_view kLogSuffix = L".log";
 
 // Write-only, append, create, UTF-8 text mode (0x44109); others may read
 // but not write; a created file is readable and writable.
-constexpr int kOpenFlags = platform::kOWronly | platform::kOAppend | platform::kOCreat |
-                           platform::kOText | platform::kOU8Text;
+constexpr int kOpenFlags =
+    platform::kOWronly | platform::kOAppend | platform::kOCreat | platform::kOText | platform::kOU8Text;
 constexpr int kOpenPermission = platform::kSIRead | platform::kSIWrite;
 
 enum class Presence { Present, Absent, Unknown };
@@ -60,8 +60,7 @@ std::int64_t ReadMaxLogFileSize() {
   preset();
   std::uint32_t size = static_cast<std::uint32_t>(bytes.size());
   // Longer data leaves the buffer undefined on Windows: keep the default.
-  if (platform::RegistryQueryValue(key.Handle(), L"MaxLogFileSize", nullptr, bytes.data(), &size) ==
-      kErrorMoreData) {
+  if (platform::RegistryQueryValue(key.Handle(), L"MaxLogFileSize", nullptr, bytes.data(), &size) == kErrorMoreData) {
     preset();
   }
   std::uint32_t kib = platform::LoadLittleEndian32(bytes.data());
@@ -122,7 +121,8 @@ void LogFileInfo::WriteLines(std::span<const std::string_view> utf8Lines) {
     std::size_t end = next + std::min<std::size_t>(utf8Lines.size() - next, WritesUntilSizeCheck());
     int error = platform::kErrnoEbadf;
     std::size_t written = 0;
-    if (state == FileState::Open) written = platform::WriteUtf8CrLfLines(descriptor, utf8Lines.subspan(next, end - next), &error);
+    if (state == FileState::Open)
+      written = platform::WriteUtf8CrLfLines(descriptor, utf8Lines.subspan(next, end - next), &error);
     if (next + written == end) {
       CountWrites(end - next);
       next = end;

@@ -25,8 +25,8 @@ std::wstring StatusFilePath(std::wstring_view fileName) { return platform::JoinP
 void WriteStatusFile(std::wstring_view fileName, std::string lines) {
   lines += "pid=" + std::to_string(platform::GetCurrentProcessId()) + "\n";
   platform::CivilTime now = platform::LocalCivilTime(platform::WallClockMicroseconds());
-  lines += platform::Utf8FromWide(Format(L"updated={:04}-{:02}-{:02}T{:02}:{:02}:{:02}\n", now.year, now.month,
-                                         now.day, now.hour, now.minute, now.second));
+  lines += platform::Utf8FromWide(Format(L"updated={:04}-{:02}-{:02}T{:02}:{:02}:{:02}\n", now.year, now.month, now.day,
+                                         now.hour, now.minute, now.second));
   (void)platform::MakeDirectory(StatusFolder());
   (void)platform::ReplaceFileContents(StatusFilePath(fileName), lines);
 }

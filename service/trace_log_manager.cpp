@@ -19,8 +19,8 @@ namespace {
 
 // Creating the first record reads the size limit; the order is kept as the
 // product has always had it.
-constexpr std::array<std::uint16_t, kLogFileCount> kRecordCreationOrder{0, 1, 5, 6, 2, 7, 3, 8,
-                                                                         9, 10, 11, 12, 13, 14, 4};
+constexpr std::array<std::uint16_t, kLogFileCount> kRecordCreationOrder{0, 1,  5,  6,  2,  7,  3, 8,
+                                                                        9, 10, 11, 12, 13, 14, 4};
 
 // A buffer kept by a producer thread between lines is cut back after a very
 // long line, so that one huge message does not pin its memory.
@@ -163,13 +163,13 @@ HResult TraceLogManager::FinalConstruct() {
     }
   } catch (const std::system_error& error) {
     DiagnosticError(0, L"TraceLogManager::FinalConstruct() - Unable to start the flushing thread: {}",
-                platform::WideFromAnsi(error.what()));
+                    platform::WideFromAnsi(error.what()));
   }
   try {
     writer.Start();
   } catch (const std::system_error& error) {
     DiagnosticError(0, L"TraceLogManager::FinalConstruct() - Unable to start the writer thread: {}",
-                platform::WideFromAnsi(error.what()));
+                    platform::WideFromAnsi(error.what()));
     return kEOutOfMemory;
   }
   forwarder.Start();
@@ -210,7 +210,8 @@ HResult TraceLogManager::QueueMessage(SourceNumber source, LevelNumber level, st
     ForwardMark mark{platform::WallClockMicroseconds(), level, stamped};
     writer.Post([source, &mark](LineQueue& queue) {
       queue.Append(source, line);
-      queue.Append(static_cast<SourceNumber>(source | kForwardMark), std::string_view(reinterpret_cast<const char*>(&mark), sizeof mark));
+      queue.Append(static_cast<SourceNumber>(source | kForwardMark),
+                   std::string_view(reinterpret_cast<const char*>(&mark), sizeof mark));
     });
   } else {
     writer.Post([source](LineQueue& queue) { queue.Append(source, line); });
@@ -225,7 +226,8 @@ bool TraceLogManager::ReserveQueueSpace(std::size_t bytes) {
     if (queued != 0 && queued + bytes > settings.queueLimitBytes) return false;
   } while (!queuedBytes.compare_exchange_weak(queued, queued + bytes));
   std::size_t peak = peakQueuedBytes.load(std::memory_order_relaxed);
-  while (queued + bytes > peak && !peakQueuedBytes.compare_exchange_weak(peak, queued + bytes, std::memory_order_relaxed)) {
+  while (queued + bytes > peak &&
+         !peakQueuedBytes.compare_exchange_weak(peak, queued + bytes, std::memory_order_relaxed)) {
   }
   return true;
 }
@@ -254,9 +256,10 @@ void TraceLogManager::ReportDroppedLines() {
   std::string report;
   for (std::uint16_t index = 0; index < kLogFileCount; ++index) {
     if (due[index] <= droppedReported[index] || !fileRecords[index]) continue;
-    std::wstring text = Format(L"TraceLogManager::QueueMessage() - Lines for this file dropped: {} (the lines "
-                               L"waiting for the disk had reached MaxQueueBytes, {} bytes)",
-                               due[index] - droppedReported[index], settings.queueLimitBytes);
+    std::wstring text = Format(
+        L"TraceLogManager::QueueMessage() - Lines for this file dropped: {} (the lines "
+        L"waiting for the disk had reached MaxQueueBytes, {} bytes)",
+        due[index] - droppedReported[index], settings.queueLimitBytes);
     BuildLine(report, kGlobalSource, kLevelError, text);
     fileRecords[index]->Write(report);
     droppedReported[index] = due[index];
@@ -271,8 +274,8 @@ void TraceLogManager::ReportDroppedLines() {
 }
 
 void TraceLogManager::WriteQueueStatus(std::uint64_t reported) {
-  WriteStatusFile(kQueueStatusFile, "limit=" + std::to_string(settings.queueLimitBytes) + "\ndropped=" +
-                                        std::to_string(reported) + "\n");
+  WriteStatusFile(kQueueStatusFile,
+                  "limit=" + std::to_string(settings.queueLimitBytes) + "\ndropped=" + std::to_string(reported) + "\n");
 }
 
 bool TraceLogManager::Accepts(SourceNumber source, LevelNumber level) const {

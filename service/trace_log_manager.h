@@ -172,8 +172,7 @@ class TraceLogManager {
   // The writer's batch of messages for the forwarder.
   LineQueue forwardBatch;
   // Stops after every line queued before the stop.
-  BackgroundWorker<LineQueue> writer{[this](LineQueue& batch) { WriteBatch(batch); },
-                                     {.stopMode = StopMode::Drain}};
+  BackgroundWorker<LineQueue> writer{[this](LineQueue& batch) { WriteBatch(batch); }, {.stopMode = StopMode::Drain}};
 };
 
 }  // namespace wl

@@ -18,8 +18,8 @@
 #include <cstdint>
 #include <string_view>
 
-#include "service_control/service_control.h"
 #include "platform/types.h"
+#include "service_control/service_control.h"
 
 namespace wl::platform {
 

@@ -5,10 +5,10 @@
 
 #include "diagnostics/format.h"
 #include "platform/account.h"
-#include "registry/registry_file.h"
 #include "platform/replace_file.h"
 #include "platform/system_message.h"
 #include "platform/text.h"
+#include "registry/registry_file.h"
 
 namespace wl {
 namespace {
@@ -133,7 +133,6 @@ Win32Error CollectSections(HKey key, const std::wstring& path, std::vector<Regis
   }
   return kErrorSuccess;
 }
-
 
 // What every command but import starts from: its options and its key.
 struct Invocation {

@@ -11,7 +11,8 @@ int main(int argc, char** argv) {
   // What the library reports on the way (a data folder it cannot make) goes
   // to the log service as well.
   wl::SendReportsToLogger();
-  return wl::cli::RunProgram(argc, argv, [](const std::vector<std::wstring>& arguments, const wl::cli::Console& console) {
-    return wl::RunScribeTool(arguments, console);
-  });
+  return wl::cli::RunProgram(argc, argv,
+                             [](const std::vector<std::wstring>& arguments, const wl::cli::Console& console) {
+                               return wl::RunScribeTool(arguments, console);
+                             });
 }

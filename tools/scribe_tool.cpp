@@ -4,15 +4,15 @@
 #include <filesystem>
 
 #include "ScribeHost.h"
+#include "com/com.h"
 #include "diagnostics/error_text.h"
 #include "diagnostics/format.h"
 #include "diagnostics/path_data.h"
-#include "com/com.h"
+#include "logclient/trace_log_manager_type.h"
 #include "platform/file_system.h"
 #include "platform/replace_file.h"
 #include "platform/system.h"
 #include "platform/text.h"
-#include "logclient/trace_log_manager_type.h"
 
 namespace wl {
 namespace {
@@ -20,7 +20,8 @@ namespace {
 using platform::RegistryNamesEqual;
 
 constexpr std::wstring_view kSourcesHint = L" (\"scribe level\" lists the sources)";
-constexpr std::wstring_view kLevelsHint = L" (levels: 0 to 6, or Global, Critical, Error, Warning, Info, Debug, Debug2)";
+constexpr std::wstring_view kLevelsHint =
+    L" (levels: 0 to 6, or Global, Critical, Error, Warning, Info, Debug, Debug2)";
 
 // The backups of a log file, newest first, then the two former names.
 constexpr std::wstring_view kGenerations[] = {L"_old", L"_older", L"_oldest"};
@@ -312,8 +313,9 @@ class Tool {
   int Help(const CommandSpec* form) const {
     std::wstring text;
     if (form == nullptr) {
-      text = L"scribe: logs to the Wayline log service, shows and sets its levels, and\n"
-             L"shows and follows its log files.\n\n";
+      text =
+          L"scribe: logs to the Wayline log service, shows and sets its levels, and\n"
+          L"shows and follows its log files.\n\n";
       for (const CommandSpec& each : kSpecs) text += L"  " + std::wstring(each.usage) + L"\n";
       text +=
           L"\n"
@@ -335,8 +337,9 @@ class Tool {
       std::wstring_view longName;
       std::optional<std::wstring> Options::*field;
     };
-    static constexpr Named kNamed[] = {
-        {L's', L"--source", &Options::source}, {L'l', L"--level", &Options::level}, {L'n', L"--lines", &Options::lines}};
+    static constexpr Named kNamed[] = {{L's', L"--source", &Options::source},
+                                       {L'l', L"--level", &Options::level},
+                                       {L'n', L"--lines", &Options::lines}};
     bool optionsEnded = false;
     for (std::size_t i = 0; i < arguments.size(); ++i) {
       const std::wstring& argument = arguments[i];
@@ -405,16 +408,19 @@ class Tool {
     std::wstring text = L"scribe: the log service cannot be reached: " + HResultText(result) + L".\n";
     if (logging) text += L"No message was delivered.\n";
     if (result == E_ACCESSDENIED) {
-      text += L"Something other than the log service answers on its class socket (see the message above);\n"
-              L"nothing was sent to it. Tell the machine's administrator.\n";
+      text +=
+          L"Something other than the log service answers on its class socket (see the message above);\n"
+          L"nothing was sent to it. Tell the machine's administrator.\n";
     } else if (result == RPC_E_TIMEOUT) {
       text += L"The log service took no connection or gave no answer in time (see the message above).\n";
     } else if (result == RPC_E_DISCONNECTED) {
-      text += L"The log service closed the connection at once: it may be at its limit of connections, in all\n"
-              L"or for this user (see the message above).\n";
+      text +=
+          L"The log service closed the connection at once: it may be at its limit of connections, in all\n"
+          L"or for this user (see the message above).\n";
     } else {
-      text += L"Start ScribeHost (or register it, \"ScribeHost -RegServer\" or \"ScribeHost -Service\"),\n"
-              L"and check that this program uses the same machine root (WAYLINE_ROOT on Linux).\n";
+      text +=
+          L"Start ScribeHost (or register it, \"ScribeHost -RegServer\" or \"ScribeHost -Service\"),\n"
+          L"and check that this program uses the same machine root (WAYLINE_ROOT on Linux).\n";
     }
     console_.err(text);
     return kScribeUnreachable;
@@ -496,8 +502,8 @@ class Tool {
     }
     ULONG global = 0;
     if (HRESULT result = object->GetLogLevel(&global); FAILED(result)) return CallFailed(L"reading the level", result);
-    std::wstring text = Format(L"Global level: {}\n\n{:>3}  {:<12}  {}\n", LevelDescription(global), L"", L"Source",
-                               L"Level");
+    std::wstring text =
+        Format(L"Global level: {}\n\n{:>3}  {:<12}  {}\n", LevelDescription(global), L"", L"Source", L"Level");
     for (SourceNumber each = 0; each < kSourceCount; ++each) {
       ULONG own = 0;
       if (HRESULT result = object->GetComponentLogLevel(each, &own); FAILED(result)) {
@@ -541,7 +547,8 @@ class Tool {
       std::error_code error;
       std::uintmax_t size = std::filesystem::file_size(cli::FilePath(platform::JoinPath(folder, name)), error);
       if (error && !current) return;
-      text += Format(L"{:<24} {:>10}\n", current ? name : L"  " + name, error ? std::wstring(L"-") : std::to_wstring(size));
+      text +=
+          Format(L"{:<24} {:>10}\n", current ? name : L"  " + name, error ? std::wstring(L"-") : std::to_wstring(size));
     };
     for (std::uint16_t index = 0; index < kLogFileCount; ++index) {
       std::wstring base(LogFileBaseName(index));
@@ -592,8 +599,8 @@ std::optional<SourceNumber> ParseSourceArgument(std::wstring_view text, std::wst
   if (found.empty()) {
     *message = L"Unknown source " + Quoted(text) + std::wstring(kSourcesHint) + L".";
   } else {
-    *message = Format(L"The source name {} is shared by sources {} and {}: give the number.", Quoted(text),
-                      found[0], found[1]);
+    *message = Format(L"The source name {} is shared by sources {} and {}: give the number.", Quoted(text), found[0],
+                      found[1]);
   }
   return std::nullopt;
 }

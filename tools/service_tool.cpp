@@ -61,8 +61,8 @@ int RunServiceTool(const std::vector<std::wstring>& arguments, const cli::Consol
     return cli::kExitDone;
   }
   if (command == L"run") {
-    (void)console.Print(Format(L"{}: running in the foreground on the root {} (Ctrl-C stops it)\n", name,
-                       platform::MachineRoot()));
+    (void)console.Print(
+        Format(L"{}: running in the foreground on the root {} (Ctrl-C stops it)\n", name, platform::MachineRoot()));
     return Fail(console, platform::RunInstalledService(name));
   }
   platform::ServiceHandle manager, service;

@@ -27,9 +27,9 @@ HRESULT ReadTrustedClassesText(const CLSID& clsid, const std::wstring& subKey, s
     return REGDB_E_CLASSNOTREG;
   }
   if (TrustsOrigin(origin)) return S_OK;
-  ReportCom(ComReport::kError,
-                   L"Refused to activate " + GuidText(clsid) + L": HKCR\\" + subKey + L" comes from the registry hive " +
-                       WideFromUtf8(origin.hive) + L" of " + WideFromUtf8(DescribeUser(origin.owner)));
+  ReportCom(ComReport::kError, L"Refused to activate " + GuidText(clsid) + L": HKCR\\" + subKey +
+                                   L" comes from the registry hive " + WideFromUtf8(origin.hive) + L" of " +
+                                   WideFromUtf8(DescribeUser(origin.owner)));
   text->clear();
   return CO_E_SERVER_EXEC_FAILURE;
 }

@@ -23,23 +23,23 @@
 #include <vector>
 
 #include "com/com_frame.h"
+#include "com/posix/activation.h"
+#include "com/posix/class_folders.h"
+#include "com/posix/class_registration.h"
+#include "com/posix/com_server.h"
+#include "com/posix/runtime.h"
+#include "com/posix/type_info.h"
 #include "platform/command_line.h"
 #include "platform/posix/account_posix.h"
 #include "platform/posix/checked_open.h"
-#include "com/posix/type_info.h"
-#include "com/posix/runtime.h"
-#include "com/posix/class_registration.h"
-#include "com/posix/class_folders.h"
-#include "com/posix/activation.h"
-#include "com/posix/com_server.h"
 #include "platform/posix/detached_process.h"
 #include "platform/posix/directories.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/socket_address.h"
 #include "platform/posix/trust.h"
-#include "service_control/service_run.h"
 #include "platform/system.h"
 #include "platform/text.h"
+#include "service_control/service_run.h"
 
 extern char** environ;
 
@@ -190,9 +190,9 @@ class ActivationLock {
     std::string name = NameOf(ClassLockPath(folder, clsid));
     if (opened.Ok()) opened = OpenLockFile(opened.descriptor.Get(), folder.path, name, rules);
     if (!opened.Ok()) {
-      Refuse(ClassLockPath(folder, clsid),
-             opened.refusal.empty() ? L"it cannot be opened (error " + std::to_wstring(opened.error) + L")"
-                                    : WideFromUtf8(opened.refusal));
+      Refuse(ClassLockPath(folder, clsid), opened.refusal.empty()
+                                               ? L"it cannot be opened (error " + std::to_wstring(opened.error) + L")"
+                                               : WideFromUtf8(opened.refusal));
       return;
     }
     fd_ = opened.descriptor.Release();
@@ -274,8 +274,7 @@ HRESULT ConnectToClass(const CLSID& clsid, const ComTimeouts& timeouts, int* fd,
     auto now = Clock::now();
     if (ended->load()) return CO_E_SERVER_EXEC_FAILURE;
     if (now >= deadline) {
-      return gaveUp(L"the started server's socket " + WideFromUtf8(ClassSocketPath(own, clsid)) +
-                    L" did not come");
+      return gaveUp(L"the started server's socket " + WideFromUtf8(ClassSocketPath(own, clsid)) + L" did not come");
     }
     // A service that ran already may be stopping, or dead: it is started
     // anew once the service control counts it as stopped.

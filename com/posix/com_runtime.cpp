@@ -14,13 +14,13 @@
 #include <vector>
 
 #include "com/com.h"
-#include "platform/debug_output.h"
-#include "com/posix/runtime.h"
 #include "com/posix/activation.h"
 #include "com/posix/com_server.h"
+#include "com/posix/runtime.h"
+#include "platform/debug_output.h"
+#include "platform/text.h"
 #include "registry/registry.h"
 #include "service_control/service_run.h"
-#include "platform/text.h"
 
 namespace wl::platform {
 namespace {

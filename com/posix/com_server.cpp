@@ -29,9 +29,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstdlib>
-#include <chrono>
 #include <cstring>
 #include <map>
 #include <memory>
@@ -42,10 +42,10 @@
 #include <vector>
 
 #include "com/com_frame.h"
-#include "platform/posix/account_posix.h"
-#include "com/posix/type_info.h"
-#include "com/posix/runtime.h"
 #include "com/posix/class_folders.h"
+#include "com/posix/runtime.h"
+#include "com/posix/type_info.h"
+#include "platform/posix/account_posix.h"
 #include "platform/posix/directories.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/socket_address.h"

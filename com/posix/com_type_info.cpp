@@ -10,8 +10,8 @@
 
 #include "com/com.h"
 #include "com/posix/type_info.h"
-#include "registry/registry.h"
 #include "platform/text.h"
+#include "registry/registry.h"
 
 namespace wl::platform {
 namespace {
@@ -315,9 +315,8 @@ class BuiltInTypeLib final : public RefCounted<ITypeLib> {
   }
   HRESULT STDMETHODCALLTYPE GetLibAttr(TLIBATTR** attributes) override {
     if (attributes == nullptr) return E_INVALIDARG;
-    *attributes =
-        new TLIBATTR{library_.libid, library_.lcid, SYS_WIN64, library_.majorVersion, library_.minorVersion,
-                     library_.libFlags};
+    *attributes = new TLIBATTR{library_.libid,        library_.lcid,         SYS_WIN64,
+                               library_.majorVersion, library_.minorVersion, library_.libFlags};
     return S_OK;
   }
   void STDMETHODCALLTYPE ReleaseTLibAttr(TLIBATTR* attributes) override { delete attributes; }
@@ -456,8 +455,8 @@ HRESULT UnregisterTypeLibrary(const TypeLibDescription& description, std::wstrin
   HKey root = perUser ? kHKeyCurrentUser : kHKeyClassesRoot;
   std::wstring classes = perUser ? L"Software\\Classes\\" : L"";
   std::wstring library = classes + TypeLibKey(description);
-  Win32Error result = RegistryDeleteKeyTree(
-      root, library + L"\\" + VersionText(description.majorVersion, description.minorVersion));
+  Win32Error result =
+      RegistryDeleteKeyTree(root, library + L"\\" + VersionText(description.majorVersion, description.minorVersion));
   if (result == kErrorFileNotFound) result = 0;
   // The library's key goes with its last version.
   std::wstring name;

@@ -3,9 +3,10 @@
 // does not need here.
 #include "com/com.h"
 
+#include <windows.h>
+
 #include <objbase.h>
 #include <oleauto.h>
-#include <windows.h>
 #include <sddl.h>
 
 #include <cwchar>
@@ -40,7 +41,8 @@ HRESULT LoadServerTypeLib(std::wstring_view modulePath, ITypeLib** library, std:
 template <typename Function>
 Function OleAutFunction(const char* name) {
   HMODULE module = ::GetModuleHandleW(L"oleaut32.dll");
-  return module == nullptr ? nullptr : reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
+  return module == nullptr ? nullptr
+                           : reinterpret_cast<Function>(reinterpret_cast<void*>(::GetProcAddress(module, name)));
 }
 
 using RegisterForUser = HRESULT(WINAPI*)(ITypeLib*, OLECHAR*, OLECHAR*);
@@ -97,8 +99,8 @@ ComCaller GetComCaller() {
   // Outside a call from another process there is no client to stand for:
   // the caller is the process itself. Any other failure leaves the caller
   // unknown, which counts as an ordinary user.
-  bool own = impersonated == RPC_E_CALL_COMPLETE || impersonated == RPC_E_NO_CONTEXT ||
-             impersonated == CO_E_NOTINITIALIZED;
+  bool own =
+      impersonated == RPC_E_CALL_COMPLETE || impersonated == RPC_E_NO_CONTEXT || impersonated == CO_E_NOTINITIALIZED;
   ComCaller caller;
   if (SUCCEEDED(impersonated) || own) {
     caller.system = ActsAs(WinLocalSystemSid) || ActsAs(WinBuiltinAdministratorsSid);
@@ -127,7 +129,8 @@ HRESULT RegisterTypeLibrary(const TypeLibDescription& description, std::wstring_
   }
   if (SUCCEEDED(result)) {
     auto forUser = perUser ? OleAutFunction<RegisterForUser>("RegisterTypeLibForUser") : nullptr;
-    result = forUser != nullptr ? forUser(library, path.data(), nullptr) : ::RegisterTypeLib(library, path.data(), nullptr);
+    result =
+        forUser != nullptr ? forUser(library, path.data(), nullptr) : ::RegisterTypeLib(library, path.data(), nullptr);
   }
   library->Release();
   if (SUCCEEDED(result) && NeedsNeutralLocale()) {

@@ -16,17 +16,17 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cpuid.h>
 #include <atomic>
 #include <cerrno>
-#include <cpuid.h>
 #include <cstring>
 #include <mutex>
 #include <string>
 #include <thread>
 
 #include "crash/crash.h"
-#include "platform/posix/checked_open.h"
 #include "crash/posix/crash_state.h"
+#include "platform/posix/checked_open.h"
 #include "platform/posix/trust.h"
 #include "platform/text.h"
 
@@ -154,7 +154,8 @@ class DumpWriter {
       iovec remote{reinterpret_cast<void*>(address), chunk};
       ssize_t got = process_vm_readv(getpid(), &local, 1, &remote, 1, 0);
       if (got < 0) got = 0;
-      if (static_cast<std::size_t>(got) < chunk) std::memset(copyBuffer + got, 0, chunk - static_cast<std::size_t>(got));
+      if (static_cast<std::size_t>(got) < chunk)
+        std::memset(copyBuffer + got, 0, chunk - static_cast<std::size_t>(got));
       Append(copyBuffer, chunk);
       address += chunk;
       size -= chunk;
@@ -370,8 +371,8 @@ void AppendContext(DumpWriter& out, const ThreadRecord& record) {
   put16(0x40, static_cast<std::uint16_t>(csgsfs >> 16));
   put16(0x3E, static_cast<std::uint16_t>(csgsfs >> 32));
   put32(0x44, static_cast<std::uint32_t>(r[REG_EFL]));
-  const int order[] = {REG_RAX, REG_RCX, REG_RDX, REG_RBX, REG_RSP, REG_RBP, REG_RSI, REG_RDI,
-                       REG_R8,  REG_R9,  REG_R10, REG_R11, REG_R12, REG_R13, REG_R14, REG_R15, REG_RIP};
+  const int order[] = {REG_RAX, REG_RCX, REG_RDX, REG_RBX, REG_RSP, REG_RBP, REG_RSI, REG_RDI, REG_R8,
+                       REG_R9,  REG_R10, REG_R11, REG_R12, REG_R13, REG_R14, REG_R15, REG_RIP};
   for (std::size_t i = 0; i < sizeof order / sizeof order[0]; ++i) {
     put64(0x78 + i * 8, static_cast<std::uint64_t>(r[order[i]]));
   }
@@ -384,7 +385,12 @@ void AppendContext(DumpWriter& out, const ThreadRecord& record) {
 // there is none.
 std::size_t BuildId(std::uint64_t base, unsigned char (&id)[64]) {
   unsigned char header[64];
-  if (!ReadMemory(base, header, sizeof header) || std::memcmp(header, "\x7F" "ELF", 4) != 0 || header[4] != 2) {
+  if (!ReadMemory(base, header, sizeof header) ||
+      std::memcmp(header,
+                  "\x7F"
+                  "ELF",
+                  4) != 0 ||
+      header[4] != 2) {
     return 0;
   }
   std::uint64_t programHeaders = 0;
@@ -457,7 +463,11 @@ Located AppendModuleList(DumpWriter& out) {
     const Mapping& mapping = mappings[i];
     if (mapping.offset != 0 || mapping.pathLength == 0 || mapping.path[0] != '/') continue;
     char magic[4];
-    if (!ReadMemory(mapping.start, magic, 4) || std::memcmp(magic, "\x7F" "ELF", 4) != 0) continue;
+    if (!ReadMemory(mapping.start, magic, 4) || std::memcmp(magic,
+                                                            "\x7F"
+                                                            "ELF",
+                                                            4) != 0)
+      continue;
     Module& module = modules[count++];
     module.first = i;
     module.end = mapping.end;
@@ -677,7 +687,7 @@ void AppendFullMemory(DumpWriter& out, StreamEntry& stream) {
 // fills the one not in use and then publishes it, so a crash never sees a
 // half-written one.
 struct PreparedFolder {
-  int descriptor = -1;  // the dump folder, or its nearest existing folder
+  int descriptor = -1;   // the dump folder, or its nearest existing folder
   char path[4096] = {};  // the dump folder's path, ending with '/'
   char rest[4096] = {};  // the folders missing below descriptor, '/'-separated
   uid_t trusted[3] = {0, 0, 0};
@@ -713,10 +723,10 @@ int OpenInPreparedFolder(int flags, mode_t mode) {
     if (folder != slot.descriptor) close(folder);
     if (next < 0) return -1;
     struct stat info {};
-    bool trusted = fstat(next, &info) == 0 && S_ISDIR(info.st_mode) &&
-                   (info.st_uid == slot.trusted[0] || info.st_uid == slot.trusted[1] ||
-                    info.st_uid == slot.trusted[2]) &&
-                   ((info.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (info.st_mode & S_ISVTX) != 0);
+    bool trusted =
+        fstat(next, &info) == 0 && S_ISDIR(info.st_mode) &&
+        (info.st_uid == slot.trusted[0] || info.st_uid == slot.trusted[1] || info.st_uid == slot.trusted[2]) &&
+        ((info.st_mode & (S_IWGRP | S_IWOTH)) == 0 || (info.st_mode & S_ISVTX) != 0);
     if (!trusted) {
       close(next);
       return -1;
@@ -881,9 +891,9 @@ bool WriteMinidump(const wchar_t* path, std::uint32_t dumpType, const CrashInfo*
 
   if ((dumpType & kFullMemoryFlag) != 0) AppendFullMemory(out, streams[streamCount++]);
 
-  std::uint32_t header[8] = {0x504D444D,  // "MDMP"
-                             0xA793, streamCount, kDirectory, 0,
-                             static_cast<std::uint32_t>(time(nullptr)), dumpType, 0};
+  std::uint32_t header[8] = {
+      0x504D444D,  // "MDMP"
+      0xA793,     streamCount, kDirectory, 0, static_cast<std::uint32_t>(time(nullptr)), dumpType, 0};
   out.WriteAt(0, header, sizeof header);
   for (std::uint32_t i = 0; i < streamCount; ++i) {
     std::uint32_t entry[3] = {streams[i].type, streams[i].where.size, streams[i].where.rva};

@@ -8,6 +8,7 @@
 #include "crash/crash.h"
 
 #include <windows.h>
+
 #include <dbghelp.h>
 
 #include <atomic>
@@ -111,8 +112,8 @@ bool CrashFilterMayAllocate() { return true; }
 LocalTime CrashLocalTime() {
   SYSTEMTIME now;
   ::GetLocalTime(&now);
-  return LocalTime{now.wYear, now.wMonth, now.wDayOfWeek, now.wDay,
-                   now.wHour, now.wMinute, now.wSecond, now.wMilliseconds};
+  return LocalTime{now.wYear, now.wMonth,  now.wDayOfWeek, now.wDay,
+                   now.wHour, now.wMinute, now.wSecond,    now.wMilliseconds};
 }
 
 void PrepareCrashLocalTime() {}
@@ -121,8 +122,8 @@ void PrepareCrashLocalTime() {}
 void PrepareMinidumpFolder(std::wstring_view) {}
 
 bool WriteMinidump(const wchar_t* path, std::uint32_t dumpType, const CrashInfo* info) {
-  HANDLE file = ::CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);
+  HANDLE file =
+      ::CreateFileW(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return false;
   MINIDUMP_EXCEPTION_INFORMATION exception{};
   if (info != nullptr) {
@@ -130,10 +131,9 @@ bool WriteMinidump(const wchar_t* path, std::uint32_t dumpType, const CrashInfo*
     exception.ExceptionPointers = info->pointers;
     exception.ClientPointers = FALSE;
   }
-  BOOL written = ::MiniDumpWriteDump(::GetCurrentProcess(), ::GetCurrentProcessId(), file,
-                                     static_cast<MINIDUMP_TYPE>(dumpType),
-                                     info != nullptr && info->pointers != nullptr ? &exception : nullptr, nullptr,
-                                     nullptr);
+  BOOL written =
+      ::MiniDumpWriteDump(::GetCurrentProcess(), ::GetCurrentProcessId(), file, static_cast<MINIDUMP_TYPE>(dumpType),
+                          info != nullptr && info->pointers != nullptr ? &exception : nullptr, nullptr, nullptr);
   ::CloseHandle(file);
   return written != FALSE;
 }

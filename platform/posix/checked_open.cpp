@@ -204,8 +204,7 @@ CheckedOpen Walk(const Trust& trust, const std::string& path, const OpenRules& r
         info.st_mode = static_cast<mode_t>((info.st_mode & ~07777) | mode);
       }
     }
-    if (std::string refusal = FolderRefusal(trust, next, info, last ? rules.alsoOwner : kNoAccount);
-        !refusal.empty()) {
+    if (std::string refusal = FolderRefusal(trust, next, info, last ? rules.alsoOwner : kNoAccount); !refusal.empty()) {
       return Refusal(refusal);
     }
     current = std::move(entry);
@@ -386,8 +385,7 @@ CheckedOpen OpenIn(int folder, const std::string& folderPath, const std::string&
   return result;
 }
 
-CheckedOpen OpenLockFile(int folder, const std::string& folderPath, const std::string& name,
-                         const OpenRules& rules) {
+CheckedOpen OpenLockFile(int folder, const std::string& folderPath, const std::string& name, const OpenRules& rules) {
   constexpr mode_t kLockMode = 0600;
   CheckedOpen lock = OpenIn(folder, folderPath, name, O_RDWR | O_CREAT, kLockMode, rules);
   struct stat info {};

@@ -23,7 +23,6 @@ int StartDetachedProcess(char* const argv[], char* const envp[], pid_t* pid, std
 // StartDetachedProcess does, but the caller waits for the child. 0 and the
 // process id, or the errno of the step that failed (the switch of account or
 // the start of the program), when the child has ended.
-int StartProcessAs(char* const argv[], char* const envp[], const AccountIdentity& account, bool detached,
-                   pid_t* pid);
+int StartProcessAs(char* const argv[], char* const envp[], const AccountIdentity& account, bool detached, pid_t* pid);
 
 }  // namespace wl::platform::posix

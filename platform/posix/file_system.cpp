@@ -141,14 +141,17 @@ Win32Error MovePath(std::wstring_view from, std::wstring_view to) {
   const char* sourceName = sourceParent.name.c_str();
   const char* targetName = targetParent.name.c_str();
   int failure = 0;
-  Win32Error held = UnlessHeld(sourceFolder, sourceParent.name, [&] {
-    if (renameat2(sourceFolder, sourceName, targetFolder, targetName, RENAME_NOREPLACE) == 0) return 0;
-    // Some file systems cannot refuse to replace; look first on those.
-    if (errno != EINVAL && errno != ENOSYS) return errno;
-    struct stat info {};
-    if (fstatat(targetFolder, targetName, &info, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
-    return renameat(sourceFolder, sourceName, targetFolder, targetName) == 0 ? 0 : errno;
-  }, &failure);
+  Win32Error held = UnlessHeld(
+      sourceFolder, sourceParent.name,
+      [&] {
+        if (renameat2(sourceFolder, sourceName, targetFolder, targetName, RENAME_NOREPLACE) == 0) return 0;
+        // Some file systems cannot refuse to replace; look first on those.
+        if (errno != EINVAL && errno != ENOSYS) return errno;
+        struct stat info {};
+        if (fstatat(targetFolder, targetName, &info, AT_SYMLINK_NOFOLLOW) == 0) return EEXIST;
+        return renameat(sourceFolder, sourceName, targetFolder, targetName) == 0 ? 0 : errno;
+      },
+      &failure);
   if (held != 0) return held;
   if (failure == 0) return kErrorSuccess;
   if (failure == ENOENT) return kErrorFileNotFound;
@@ -165,11 +168,13 @@ Win32Error DeletePath(std::wstring_view path) {
   const char* name = parent.name.c_str();
   struct stat info {};
   // The read-only attribute protects a file from deletion on Windows.
-  if (fstatat(folder, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode) && (info.st_mode & S_IWUSR) == 0) {
+  if (fstatat(folder, name, &info, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(info.st_mode) &&
+      (info.st_mode & S_IWUSR) == 0) {
     return kErrorAccessDenied;
   }
   int failure = 0;
-  Win32Error held = UnlessHeld(folder, parent.name, [&] { return unlinkat(folder, name, 0) == 0 ? 0 : errno; }, &failure);
+  Win32Error held = UnlessHeld(
+      folder, parent.name, [&] { return unlinkat(folder, name, 0) == 0 ? 0 : errno; }, &failure);
   if (held != 0) return held;
   return failure == 0 ? kErrorSuccess : posix::Win32FromErrno(failure);
 }

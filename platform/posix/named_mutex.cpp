@@ -30,8 +30,8 @@ namespace {
 
 struct MutexState {
   posix::Descriptor file;  // invalid for an unnamed mutex
-  std::mutex threads;   // held by the owning thread
-  std::mutex guard;     // guards owner and count
+  std::mutex threads;      // held by the owning thread
+  std::mutex guard;        // guards owner and count
   std::thread::id owner;
   int count = 0;
 };

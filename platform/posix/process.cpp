@@ -67,8 +67,7 @@ class PosixChildProcess : public ChildProcess {
 
 }  // namespace
 
-std::unique_ptr<ChildProcess> StartProcess(std::wstring_view program,
-                                           const std::vector<std::wstring>& arguments,
+std::unique_ptr<ChildProcess> StartProcess(std::wstring_view program, const std::vector<std::wstring>& arguments,
                                            Win32Error* error) {
   std::string path = Utf8FromWide(program);
   std::vector<std::string> narrow;
@@ -89,8 +88,7 @@ std::unique_ptr<ChildProcess> StartProcess(std::wstring_view program,
   return std::make_unique<PosixChildProcess>(id);
 }
 
-std::unique_ptr<ChildProcess> StartProcessAsUser(std::wstring_view program,
-                                                 const std::vector<std::wstring>& arguments,
+std::unique_ptr<ChildProcess> StartProcessAsUser(std::wstring_view program, const std::vector<std::wstring>& arguments,
                                                  std::wstring_view account, Win32Error* error) {
   auto fail = [error](Win32Error code) -> std::unique_ptr<ChildProcess> {
     if (error != nullptr) *error = code;
@@ -141,8 +139,7 @@ void ReapInBackground(pid_t child, std::function<void()> ended) {
 
 }  // namespace
 
-int StartProcessAs(char* const argv[], char* const envp[], const AccountIdentity& account, bool detached,
-                   pid_t* pid) {
+int StartProcessAs(char* const argv[], char* const envp[], const AccountIdentity& account, bool detached, pid_t* pid) {
   int report[2];
   if (pipe2(report, O_CLOEXEC) != 0) return errno;
   pid_t id = fork();

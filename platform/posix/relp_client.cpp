@@ -32,9 +32,12 @@ void BlockBrokenPipe() {
 
 Win32Error FromRelp(relpRetVal result) {
   switch (result) {
-    case RELP_RET_OK: return 0;
-    case RELP_RET_SESSION_BROKEN: return 10054;  // WSAECONNRESET
-    default: return 10061;                         // WSAECONNREFUSED
+    case RELP_RET_OK:
+      return 0;
+    case RELP_RET_SESSION_BROKEN:
+      return 10054;  // WSAECONNRESET
+    default:
+      return 10061;  // WSAECONNREFUSED
   }
 }
 

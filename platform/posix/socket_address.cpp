@@ -66,9 +66,8 @@ std::wstring SocketAddressError(const std::string& path, int error) {
   }
   if (error == ENAMETOOLONG && kLongestFolderPrefix.size() + name.size() >= kRoom) {
     return L"the file name of the socket " + shown + L" is " + std::to_wstring(name.size()) +
-           L" bytes long; a socket address holds " + std::to_wstring(kRoom - 1) +
-           L" bytes, which leaves at most " + std::to_wstring(kRoom - 1 - kLongestFolderPrefix.size()) +
-           L" for a name reached through its folder";
+           L" bytes long; a socket address holds " + std::to_wstring(kRoom - 1) + L" bytes, which leaves at most " +
+           std::to_wstring(kRoom - 1 - kLongestFolderPrefix.size()) + L" for a name reached through its folder";
   }
   std::wstring text = FormatSystemMessage(Win32FromErrno(error));
   while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();

@@ -112,8 +112,8 @@ std::wstring GetExecutableFileName() {
 std::wstring GetLibraryModuleFileName() {
   Dl_info info{};
   link_map* module = nullptr;
-  if (dladdr1(reinterpret_cast<void*>(&GetLibraryModuleFileName), &info,
-              reinterpret_cast<void**>(&module), RTLD_DL_LINKMAP) == 0 ||
+  if (dladdr1(reinterpret_cast<void*>(&GetLibraryModuleFileName), &info, reinterpret_cast<void**>(&module),
+              RTLD_DL_LINKMAP) == 0 ||
       module == nullptr || module->l_name == nullptr || module->l_name[0] == '\0') {
     // The main program has no name in its link map: the library is linked
     // into the executable.
@@ -160,8 +160,7 @@ bool SetCurrentThreadBackground() {
 }
 
 void SleepMilliseconds(std::uint32_t milliseconds) {
-  timespec remaining{static_cast<time_t>(milliseconds / 1000),
-                     static_cast<long>(milliseconds % 1000) * 1'000'000};
+  timespec remaining{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1'000'000};
   while (nanosleep(&remaining, &remaining) != 0 && errno == EINTR) {
   }
 }

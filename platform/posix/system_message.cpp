@@ -72,10 +72,12 @@ constexpr SystemMessage kMessages[] = {
     {1054, L"A thread could not be created for the service."},
     {1055, L"The service database is locked."},
     {1056, L"An instance of the service is already running."},
-    {1057, L"The account name is invalid or does not exist, or the password is invalid for the account name "
-           L"specified."},
-    {1058, L"The service cannot be started, either because it is disabled or because it has no enabled "
-           L"devices associated with it."},
+    {1057,
+     L"The account name is invalid or does not exist, or the password is invalid for the account name "
+     L"specified."},
+    {1058,
+     L"The service cannot be started, either because it is disabled or because it has no enabled "
+     L"devices associated with it."},
     {1060, L"The specified service does not exist as an installed service."},
     {1061, L"The service cannot accept control messages at this time."},
     {1062, L"The service has not been started."},
@@ -99,8 +101,9 @@ constexpr SystemMessage kMessages[] = {
     {0x80010105, L"The server threw an exception."},
     {0x80010106, L"Cannot change thread mode after it is set."},
     {0x80010108, L"The object invoked has disconnected from its clients."},
-    {0x80010119, L"Security must be initialized before any interfaces are marshalled or unmarshalled. It "
-                 L"cannot be changed once initialized."},
+    {0x80010119,
+     L"Security must be initialized before any interfaces are marshalled or unmarshalled. It "
+     L"cannot be changed once initialized."},
     {0x8001011F, L"This operation returned because the timeout period expired."},
     {0x80020003, L"Member not found."},
     {0x80020004, L"Parameter not found."},

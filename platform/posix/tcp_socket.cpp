@@ -17,14 +17,22 @@ namespace {
 
 Win32Error WinsockFromErrno(int error) {
   switch (error) {
-    case ECONNREFUSED: return 10061;
-    case ETIMEDOUT: return 10060;
-    case ENETUNREACH: return 10051;
-    case EHOSTUNREACH: return 10065;
-    case ECONNRESET: return 10054;
-    case EADDRINUSE: return 10048;
-    case EACCES: return 10013;
-    default: return 10022;  // WSAEINVAL
+    case ECONNREFUSED:
+      return 10061;
+    case ETIMEDOUT:
+      return 10060;
+    case ENETUNREACH:
+      return 10051;
+    case EHOSTUNREACH:
+      return 10065;
+    case ECONNRESET:
+      return 10054;
+    case EADDRINUSE:
+      return 10048;
+    case EACCES:
+      return 10013;
+    default:
+      return 10022;  // WSAEINVAL
   }
 }
 

@@ -17,8 +17,8 @@
 #include <span>
 #include <string>
 
-#include "platform/invalid_parameter.h"
 #include "platform/file_faults.h"
+#include "platform/invalid_parameter.h"
 #include "platform/posix/checked_open.h"
 #include "platform/posix/descriptor.h"
 #include "platform/posix/errors.h"
@@ -45,7 +45,6 @@ std::uint8_t StateOf(int descriptor) {
   if (descriptor < 0 || descriptor >= kMaxDescriptors) return 0;
   return descriptorStates[descriptor].load(std::memory_order_acquire);
 }
-
 
 int Fail(int* error, int number) {
   if (error != nullptr) *error = number;
@@ -78,8 +77,9 @@ int RuntimeErrno() { return posix::RuntimeErrnoFromErrno(errno); }
   FileFault fault = NextFileFault(FileOperation::Write, size);
   std::size_t done = 0;
   posix::AppendedRun run;
-  int failure = posix::WriteAllParts(descriptor, parts, fault.errorNumber != 0 ? std::min(fault.bytesBefore, size) : size,
-                                     &done, cutBack ? &run : nullptr);
+  int failure =
+      posix::WriteAllParts(descriptor, parts, fault.errorNumber != 0 ? std::min(fault.bytesBefore, size) : size, &done,
+                           cutBack ? &run : nullptr);
   if (failure == 0) failure = fault.errorNumber;
   if (fault.errorNumber != 0 && fault.afterPart) fault.afterPart();
   std::size_t count = 0;
@@ -201,8 +201,8 @@ int WriteUtf16(int descriptor, std::wstring_view text, int* error) {
   bool canRead = accessMode != O_WRONLY;
   bool canWrite = accessMode != O_RDONLY;
   int requested = openFlag & 3;
-  unsigned access = (requested != kOWronly ? posix::kShareRead : 0u) |
-                    (requested != kORdonly ? posix::kShareWrite : 0u);
+  unsigned access =
+      (requested != kOWronly ? posix::kShareRead : 0u) | (requested != kORdonly ? posix::kShareWrite : 0u);
   unsigned share = shareFlag == kShDenyRw   ? 0u
                    : shareFlag == kShDenyWr ? posix::kShareRead
                    : shareFlag == kShDenyRd ? posix::kShareWrite

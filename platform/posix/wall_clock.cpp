@@ -20,8 +20,14 @@ CivilTime LocalCivilTime(std::int64_t microseconds) {
   time_t whole = static_cast<time_t>(seconds);
   tm local{};
   localtime_r(&whole, &local);
-  return CivilTime{local.tm_year + 1900, local.tm_mon + 1, local.tm_mday, local.tm_hour, local.tm_min,
-                   local.tm_sec, static_cast<int>(fraction), static_cast<int>(local.tm_gmtoff / 60)};
+  return CivilTime{local.tm_year + 1900,
+                   local.tm_mon + 1,
+                   local.tm_mday,
+                   local.tm_hour,
+                   local.tm_min,
+                   local.tm_sec,
+                   static_cast<int>(fraction),
+                   static_cast<int>(local.tm_gmtoff / 60)};
 }
 
 }  // namespace wl::platform

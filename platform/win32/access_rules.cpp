@@ -3,6 +3,7 @@
 #include "platform/access_rules.h"
 
 #include <windows.h>
+
 #include <aclapi.h>
 #include <sddl.h>
 
@@ -37,8 +38,8 @@ Win32Error ProtectMachineObject(MachineObject kind, std::wstring_view path) {
   ::GetSecurityDescriptorOwner(descriptor, &owner, &defaulted);
   std::wstring name = NameOf(kind, path);
   Win32Error result = ::SetNamedSecurityInfoW(name.data(), TypeOf(kind),
-                                              DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION,
-                                              nullptr, nullptr, list, nullptr);
+                                              DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                                              nullptr, list, nullptr);
   // The owner goes second: the new list grants Administrators the right to
   // take it.
   Win32Error owned =

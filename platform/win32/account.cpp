@@ -2,6 +2,7 @@
 #include "platform/account.h"
 
 #include <windows.h>
+
 #include <sddl.h>
 
 // windows.h names its own SID-to-name lookup LookupAccountSid through a

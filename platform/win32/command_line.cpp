@@ -1,6 +1,7 @@
 #include "platform/command_line.h"
 
 #include <windows.h>
+
 #include <shellapi.h>
 
 namespace wl::platform {

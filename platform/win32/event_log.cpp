@@ -16,9 +16,9 @@ Win32Error ReportEventW(EventSourceHandle source, std::uint16_t type, std::uint1
                         const std::vector<std::wstring>& strings) {
   std::vector<LPCWSTR> pointers;
   for (const auto& string : strings) pointers.push_back(string.c_str());
-  BOOL done = ::ReportEventW(reinterpret_cast<HANDLE>(source), type, category, eventId, nullptr,
-                             static_cast<WORD>(pointers.size()), 0, pointers.empty() ? nullptr : pointers.data(),
-                             nullptr);
+  BOOL done =
+      ::ReportEventW(reinterpret_cast<HANDLE>(source), type, category, eventId, nullptr,
+                     static_cast<WORD>(pointers.size()), 0, pointers.empty() ? nullptr : pointers.data(), nullptr);
   return done ? kErrorSuccess : ::GetLastError();
 }
 

@@ -19,8 +19,7 @@ Win32Error GetPathAttributes(std::wstring_view path, std::uint32_t* attributes) 
 }
 
 Win32Error MovePath(std::wstring_view from, std::wstring_view to) {
-  return ::MoveFileW(std::wstring(from).c_str(), std::wstring(to).c_str()) ? kErrorSuccess
-                                                                            : ::GetLastError();
+  return ::MoveFileW(std::wstring(from).c_str(), std::wstring(to).c_str()) ? kErrorSuccess : ::GetLastError();
 }
 
 Win32Error DeletePath(std::wstring_view path) {

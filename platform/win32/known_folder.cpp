@@ -5,6 +5,7 @@
 #include "platform/known_folder.h"
 
 #include <windows.h>
+
 #include <knownfolders.h>
 #include <shlobj.h>
 

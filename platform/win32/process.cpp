@@ -39,8 +39,7 @@ class Win32ChildProcess final : public ChildProcess {
 
 }  // namespace
 
-std::unique_ptr<ChildProcess> StartProcess(std::wstring_view program,
-                                           const std::vector<std::wstring>& arguments,
+std::unique_ptr<ChildProcess> StartProcess(std::wstring_view program, const std::vector<std::wstring>& arguments,
                                            Win32Error* error) {
   std::wstring application(program);
   // The program's own name is parsed without escapes; a path cannot hold a
@@ -53,8 +52,8 @@ std::unique_ptr<ChildProcess> StartProcess(std::wstring_view program,
   // No handle inheritance: a child must not keep this process's files open
   // (that would hold their sharing locks past a close here). The environment
   // block, and with it the machine root, is inherited.
-  if (!::CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
-                        nullptr, &startup, &info)) {
+  if (!::CreateProcessW(application.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &info)) {
     *error = ::GetLastError();
     return nullptr;
   }

@@ -12,8 +12,8 @@ Win32Error ReplaceFileContents(std::wstring_view path, std::string_view bytes, s
   if (refusal != nullptr) refusal->clear();
   std::wstring target(path);
   std::wstring temporary = target + L".tmp" + std::to_wstring(::GetCurrentProcessId());
-  HANDLE file = ::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL,
-                              nullptr);
+  HANDLE file =
+      ::CreateFileW(temporary.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return ::GetLastError();
   DWORD written = 0;
   BOOL ok = ::WriteFile(file, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);

@@ -37,8 +37,8 @@ std::int64_t PerformanceFrequency() {
 LocalTime GetLocalTime() {
   SYSTEMTIME now;
   ::GetLocalTime(&now);
-  return LocalTime{now.wYear, now.wMonth, now.wDayOfWeek, now.wDay,
-                   now.wHour, now.wMinute, now.wSecond, now.wMilliseconds};
+  return LocalTime{now.wYear, now.wMonth,  now.wDayOfWeek, now.wDay,
+                   now.wHour, now.wMinute, now.wSecond,    now.wMilliseconds};
 }
 
 std::int64_t SteadyClockNanoseconds() {
@@ -62,8 +62,7 @@ std::wstring GetLibraryModuleFileName() {
   HMODULE module = nullptr;
   // Any address inside this library names the module that holds it.
   static const int anchor = 0;
-  if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
-                                GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+  if (!::GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
                             reinterpret_cast<LPCWSTR>(&anchor), &module)) {
     return {};
   }

@@ -15,8 +15,8 @@
 #include <string>
 #include <string_view>
 
-#include "platform/invalid_parameter.h"
 #include "platform/file_faults.h"
+#include "platform/invalid_parameter.h"
 #include "platform/text.h"
 
 namespace wl::platform {
@@ -48,7 +48,8 @@ std::uint8_t FlagsOf(int descriptor) {
 }
 
 void SetFlags(int descriptor, std::uint8_t flags) {
-  if (descriptor >= 0 && descriptor < kDescriptorLimit) descriptorFlags[descriptor].store(flags, std::memory_order_relaxed);
+  if (descriptor >= 0 && descriptor < kDescriptorLimit)
+    descriptorFlags[descriptor].store(flags, std::memory_order_relaxed);
 }
 
 // The mingw build's runtime fails a call on a descriptor that is not open
@@ -159,9 +160,9 @@ std::size_t WriteUtf8CrLfLines(int descriptor, std::span<const std::string_view>
 // The runtime's descriptor may be open for writing only: the file is read
 // through a handle of its own, which shares writing with ours.
 int EndLastLine(int descriptor, std::wstring_view path, int* error) {
-  HANDLE file = ::CreateFileW(std::wstring(path).c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
+  HANDLE file =
+      ::CreateFileW(std::wstring(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return 0;
   LARGE_INTEGER length{};
   char head[3] = {};

@@ -31,8 +31,14 @@ CivilTime LocalCivilTime(std::int64_t microseconds) {
   ::SystemTimeToFileTime(&local, &localFile);
   // Both times are whole milliseconds; the offset is a whole number of minutes.
   std::int64_t offsetTicks = TicksOf(localFile) - (ticks - ticks % 10000);
-  return CivilTime{local.wYear, local.wMonth, local.wDay, local.wHour, local.wMinute, local.wSecond,
-                   static_cast<int>(microseconds % 1'000'000), static_cast<int>(offsetTicks / 600'000'000)};
+  return CivilTime{local.wYear,
+                   local.wMonth,
+                   local.wDay,
+                   local.wHour,
+                   local.wMinute,
+                   local.wSecond,
+                   static_cast<int>(microseconds % 1'000'000),
+                   static_cast<int>(offsetTicks / 600'000'000)};
 }
 
 }  // namespace wl::platform

@@ -34,11 +34,11 @@
 #include "platform/posix/descriptor.h"
 #include "platform/posix/directories.h"
 #include "platform/posix/errors.h"
-#include "registry/posix/registry_origin.h"
 #include "platform/posix/trust.h"
 #include "platform/refusal_report.h"
-#include "registry/registry_hive.h"
 #include "platform/text.h"
+#include "registry/posix/registry_origin.h"
+#include "registry/registry_hive.h"
 
 namespace wl::platform {
 
@@ -466,7 +466,8 @@ HiveKey* EmptyHive(CachedHive& cached, std::uint64_t generation) {
   unlinkat(folder, temporary.c_str(), 0);
   posix::CheckedOpen file = posix::OpenIn(folder, hive.folder, temporary, O_WRONLY | O_CREAT | O_EXCL, 0644);
   if (!file.Ok()) {
-    if (!file.refusal.empty()) Refuse(WideFromUtf8("Cannot write " + hive.folder + "/" + temporary + ": " + file.refusal));
+    if (!file.refusal.empty())
+      Refuse(WideFromUtf8("Cannot write " + hive.folder + "/" + temporary + ": " + file.refusal));
     return WriteError(file.error);
   }
   int descriptor = file.descriptor.Get();
@@ -530,8 +531,9 @@ class HiveLock {
     int operation = exclusive ? LOCK_EX : LOCK_SH;
     // The lock of a user's own hive, taken by the system account, is one
     // that the user could hold forever.
-    error_ = posix::OnlyTrustedCanOpen(file_.Get()) ? posix::LockFile(file_.Get(), operation)
-                                                    : posix::LockFileWithin(file_.Get(), operation, kHiveLockMilliseconds);
+    error_ = posix::OnlyTrustedCanOpen(file_.Get())
+                 ? posix::LockFile(file_.Get(), operation)
+                 : posix::LockFileWithin(file_.Get(), operation, kHiveLockMilliseconds);
     if (error_ == ETIMEDOUT) {
       refusal_ = "its lock file " + hive.folder + "/" + name + " stayed locked for " +
                  std::to_string(kHiveLockMilliseconds / 1000) + " seconds";
@@ -610,7 +612,8 @@ template <typename Use>
     // The user's folder is the user's from the start, so that the user can
     // write the hive later.
     if (mkdirat(parent.descriptor.Get(), name.c_str(), 0755) == 0) {
-      posix::Descriptor made(openat(parent.descriptor.Get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
+      posix::Descriptor made(
+          openat(parent.descriptor.Get(), name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC));
       if (made.Valid()) {
         fchmod(made.Get(), 0755);
         [[maybe_unused]] int ignored = fchown(made.Get(), hive.user, static_cast<gid_t>(-1));
@@ -677,7 +680,6 @@ template <typename Use>
     return use(*key);
   });
 }
-
 
 // Calls visit(key) for the classes key of a HKEY_CLASSES_ROOT handle in the
 // user's hive, then in the machine's, wherever it exists. *found tells
@@ -942,7 +944,8 @@ Win32Error RegistryQueryValue(HKey key, std::wstring_view valueName, std::uint32
       *size = needed;
       return kErrorMoreData;
     }
-    if (data != nullptr && needed > 0) std::copy(found->data.begin(), found->data.end(), static_cast<std::uint8_t*>(data));
+    if (data != nullptr && needed > 0)
+      std::copy(found->data.begin(), found->data.end(), static_cast<std::uint8_t*>(data));
     if (size != nullptr) *size = needed;
     return kErrorSuccess;
   };
@@ -1106,8 +1109,8 @@ Win32Error RegistryImport(const std::vector<RegistryFileSection>& sections, Regi
       hive = object.machineHive;
       object.path = Concat(ClassesPath(), object.path);
     }
-    auto target = std::find_if(targets.begin(), targets.end(),
-                               [&](const Target& t) { return t.hive.file == hive.file; });
+    auto target =
+        std::find_if(targets.begin(), targets.end(), [&](const Target& t) { return t.hive.file == hive.file; });
     if (target == targets.end()) target = targets.insert(targets.end(), Target{hive, {}});
     target->changes.push_back({&section, std::move(object.path)});
   }
@@ -1168,15 +1171,18 @@ Win32Error QueryStringWithOrigin(HKey root, std::wstring_view subKey, std::wstri
     std::uint32_t type = 0;
     std::vector<std::uint8_t> data;
     uid_t owner = kNoAccount;
-    Win32Error result = ReadHive(*hive, [&](HiveKey& rootKey) {
-      HiveKey* key = FindHiveKey(rootKey, path);
-      found = key == nullptr ? nullptr : key->FindValue(name);
-      if (found != nullptr) {
-        type = found->type;
-        data = found->data;
-      }
-      return kErrorSuccess;
-    }, &owner);
+    Win32Error result = ReadHive(
+        *hive,
+        [&](HiveKey& rootKey) {
+          HiveKey* key = FindHiveKey(rootKey, path);
+          found = key == nullptr ? nullptr : key->FindValue(name);
+          if (found != nullptr) {
+            type = found->type;
+            data = found->data;
+          }
+          return kErrorSuccess;
+        },
+        &owner);
     if (result != kErrorSuccess) return result;
     if (found == nullptr) continue;
     if (type != kRegSz && type != kRegExpandSz) return kErrorInvalidData;

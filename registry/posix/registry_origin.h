@@ -15,8 +15,8 @@
 namespace wl::platform::posix {
 
 struct ValueOrigin {
-  std::string hive;              // the hive file's path
-  uid_t owner = kNoAccount;      // the account that owns that file
+  std::string hive;          // the hive file's path
+  uid_t owner = kNoAccount;  // the account that owns that file
 };
 
 // The string value `name` (REG_SZ or REG_EXPAND_SZ, not expanded, without

@@ -18,9 +18,9 @@
 #include "platform/named_mutex.h"
 #include "platform/posix/directories.h"
 #include "platform/posix/errors.h"
-#include "service_control/posix/service_status.h"
-#include "registry/registry.h"
 #include "platform/text.h"
+#include "registry/registry.h"
+#include "service_control/posix/service_status.h"
 
 namespace wl::platform {
 
@@ -91,7 +91,9 @@ class Key {
   ~Key() {
     if (key_ != nullptr) (void)RegistryCloseKey(key_);
   }
-  Win32Error Open(std::wstring_view name) { return RegistryOpenKey(kHKeyLocalMachine, ServiceKey(name), kKeyRead, &key_); }
+  Win32Error Open(std::wstring_view name) {
+    return RegistryOpenKey(kHKeyLocalMachine, ServiceKey(name), kKeyRead, &key_);
+  }
 
   Win32Error Read(std::wstring_view value, std::uint32_t* type, std::vector<std::uint8_t>* data) const {
     std::uint32_t size = 0;
@@ -226,8 +228,8 @@ Win32Error CreateServiceW(ScHandle manager, std::wstring_view serviceName, const
     list.insert(list.end(), {0, 0});
     section.values.push_back({L"DependOnService", false, kRegMultiSz, list});
   }
-  section.values.push_back(TextValue(
-      L"ObjectName", kRegSz, config.serviceStartName.empty() ? L"LocalSystem" : config.serviceStartName));
+  section.values.push_back(
+      TextValue(L"ObjectName", kRegSz, config.serviceStartName.empty() ? L"LocalSystem" : config.serviceStartName));
   // One update of the hive: a service is installed with all its values or
   // not at all.
   RegistryFileError error;
@@ -285,7 +287,7 @@ Win32Error ControlService(ScHandle service, std::uint32_t control, ServiceStatus
   std::uint32_t needed = control == kServiceControlStop          ? kServiceStop
                          : control == kServiceControlInterrogate ? 0x0080  // SERVICE_INTERROGATE
                          : control >= 128                        ? 0x0100  // SERVICE_USER_DEFINED_CONTROL
-                                                                 : 0x0040;  // SERVICE_PAUSE_CONTINUE
+                                                                 : 0x0040;                        // SERVICE_PAUSE_CONTINUE
   if ((object->access & needed) == 0) return kErrorAccessDenied;
   Key key;
   std::uint32_t type = key.Open(object->name) == kErrorSuccess ? key.Number(L"Type") : kServiceWin32OwnProcess;

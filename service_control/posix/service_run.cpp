@@ -34,12 +34,12 @@
 #include "platform/posix/checked_open.h"
 #include "platform/posix/detached_process.h"
 #include "platform/posix/errors.h"
-#include "registry/posix/registry_origin.h"
-#include "service_control/posix/service_status.h"
 #include "platform/posix/socket_address.h"
 #include "platform/posix/trust.h"
 #include "platform/refusal_report.h"
 #include "platform/text.h"
+#include "registry/posix/registry_origin.h"
+#include "service_control/posix/service_status.h"
 
 extern char** environ;
 

@@ -145,8 +145,9 @@ Win32Error WriteServiceStatus(std::wstring_view serviceName, const ServiceStatus
   std::string folderPath = ServiceStatusFolder();
   CheckedOpen folder = MakeFolder(folderPath, 0755);
   if (!folder.Ok()) return Win32FromErrno(folder.error);
-  std::string text = "state=" + std::to_string(status.currentState) + "\ncontrols=" +
-                     std::to_string(status.controlsAccepted) + "\nexit=" + std::to_string(status.win32ExitCode) +
+  std::string text = "state=" + std::to_string(status.currentState) +
+                     "\ncontrols=" + std::to_string(status.controlsAccepted) +
+                     "\nexit=" + std::to_string(status.win32ExitCode) +
                      "\nservice-exit=" + std::to_string(status.serviceSpecificExitCode) +
                      "\ncheckpoint=" + std::to_string(status.checkPoint) +
                      "\nwait-hint=" + std::to_string(status.waitHint) + "\npid=" + std::to_string(process.id) +

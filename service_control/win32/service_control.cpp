@@ -17,8 +17,13 @@ Win32Error Result(BOOL done) { return done ? kErrorSuccess : ::GetLastError(); }
 std::wstring Text(const wchar_t* text) { return text == nullptr ? std::wstring() : std::wstring(text); }
 
 ServiceStatus Convert(const SERVICE_STATUS& status) {
-  return {status.dwServiceType,   status.dwCurrentState,        status.dwControlsAccepted, status.dwWin32ExitCode,
-          status.dwServiceSpecificExitCode, status.dwCheckPoint, status.dwWaitHint};
+  return {status.dwServiceType,
+          status.dwCurrentState,
+          status.dwControlsAccepted,
+          status.dwWin32ExitCode,
+          status.dwServiceSpecificExitCode,
+          status.dwCheckPoint,
+          status.dwWaitHint};
 }
 
 }  // namespace
@@ -38,11 +43,10 @@ Win32Error CreateServiceW(ScHandle manager, std::wstring_view serviceName, const
   for (const auto& dependency : config.dependencies) dependencies += dependency + L'\0';
   dependencies += L'\0';
   auto orNull = [](const std::wstring& text) { return text.empty() ? nullptr : text.c_str(); };
-  SC_HANDLE handle = ::CreateServiceW(System(manager), name.c_str(), orNull(config.displayName), access,
-                                      config.serviceType, config.startType, config.errorControl,
-                                      config.binaryPathName.c_str(), orNull(config.loadOrderGroup), nullptr,
-                                      config.dependencies.empty() ? nullptr : dependencies.c_str(),
-                                      orNull(config.serviceStartName), nullptr);
+  SC_HANDLE handle = ::CreateServiceW(
+      System(manager), name.c_str(), orNull(config.displayName), access, config.serviceType, config.startType,
+      config.errorControl, config.binaryPathName.c_str(), orNull(config.loadOrderGroup), nullptr,
+      config.dependencies.empty() ? nullptr : dependencies.c_str(), orNull(config.serviceStartName), nullptr);
   *service = Ours(handle);
   return handle == nullptr ? ::GetLastError() : kErrorSuccess;
 }

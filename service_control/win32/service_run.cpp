@@ -42,11 +42,15 @@ Win32Error RegisterServiceCtrlHandlerW(std::wstring_view serviceName, ServiceCon
 }
 
 Win32Error SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
-  SERVICE_STATUS system{status.serviceType,   status.currentState,           status.controlsAccepted,
-                        status.win32ExitCode, status.serviceSpecificExitCode, status.checkPoint,
+  SERVICE_STATUS system{status.serviceType,
+                        status.currentState,
+                        status.controlsAccepted,
+                        status.win32ExitCode,
+                        status.serviceSpecificExitCode,
+                        status.checkPoint,
                         status.waitHint};
   return ::SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(handle), &system) ? kErrorSuccess
-                                                                                       : ::GetLastError();
+                                                                                      : ::GetLastError();
 }
 
 Win32Error StartInstalledService(std::wstring_view serviceName) {

@@ -7,15 +7,15 @@
 #include <string>
 #include <vector>
 
+#include "com/com_frame.h"
 #include "diagnostics/format.h"
 #include "diagnostics/singleton.h"
-#include "com/com_frame.h"
-#include "platform/testing/raw_socket.h"
 #include "diagnostics/write_log.h"
 #include "logclient/diagnostic.h"
 #include "logclient/file_logger.h"
 #include "logclient/logger.h"
 #include "platform/system.h"
+#include "platform/testing/raw_socket.h"
 #include "service/module_lock.h"
 #include "service/own_log_service.h"
 #include "service/trace_log_manager_object.h"

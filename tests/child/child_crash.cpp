@@ -6,10 +6,10 @@
 #include <thread>
 #include <vector>
 
+#include "crash/crash.h"
 #include "diagnostics/crash_handler.h"
 #include "diagnostics/write_log.h"
 #include "logclient/logger.h"
-#include "crash/crash.h"
 #include "platform/system.h"
 #include "platform/text.h"
 #include "platform/text_file.h"

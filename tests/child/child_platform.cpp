@@ -13,10 +13,10 @@
 #include "platform/debug_output.h"
 #include "platform/file_system.h"
 #include "platform/named_mutex.h"
-#include "registry/registry.h"
 #include "platform/system.h"
 #include "platform/text.h"
 #include "platform/text_file.h"
+#include "registry/registry.h"
 #include "tests/support/library_test_support.h"
 
 namespace wl::test {
@@ -27,9 +27,7 @@ using namespace wl::platform;
 constexpr int kAppendUtf8 = kOWronly | kOAppend | kOCreat | kOText | kOU8Text;
 
 // exit-with CODE: ends with that exit code.
-int ExitWith(const std::vector<std::wstring>& arguments) {
-  return arguments.empty() ? 2 : std::stoi(arguments[0]);
-}
+int ExitWith(const std::vector<std::wstring>& arguments) { return arguments.empty() ? 2 : std::stoi(arguments[0]); }
 
 // hold-file PATH READY RELEASE: opens PATH as the log service does (appending
 // UTF-8 text, denying writers), writes one line, creates READY and keeps the

@@ -121,7 +121,7 @@ TEST(PeVersion, TranslationsInStoredOrder) {
   EXPECT_EQ(Find(kGood, u"PRODUCTVERSION"), u"9.2.7");
   EXPECT_EQ(Find(kGood, u"FileVersion"), std::nullopt);
   Bytes two = PeImage(VersionInfo({0x040904B0, 0x040704E4}, {{u"040904B0", {{u"CompanyName", u"Kestrix"}}},
-                                                               {u"040704E4", {{u"ProductVersion", u"2.0"}}}}));
+                                                             {u"040704E4", {{u"ProductVersion", u"2.0"}}}}));
   EXPECT_EQ(Find(two), u"2.0");
   EXPECT_EQ(Find(two, u"CompanyName"), u"Kestrix");
   // A table that no translation names is not searched.

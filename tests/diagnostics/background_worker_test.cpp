@@ -64,7 +64,6 @@ TEST(BackgroundWorker, TakesEverythingPostedMeanwhileInOneBatch) {
   release.set_value();
   recording.worker.WaitUntilHandled();
   ASSERT_EQ(recording.seen, (Batches{{1}, {2, 3}}));
-
 }
 
 }  // namespace

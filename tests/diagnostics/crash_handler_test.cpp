@@ -4,8 +4,8 @@
 
 #include <cstring>
 #include <ctime>
-#include <fstream>
 #include <filesystem>
+#include <fstream>
 #include <regex>
 
 #include "diagnostics/file_version.h"
@@ -97,8 +97,7 @@ class CrashTest : public ::testing::Test {
     std::vector<std::wstring> arguments = {L"crash", kind, handlers ? L"on" : L"off"};
     std::int64_t start = platform::SteadyClockNanoseconds();
     Win32Error error = 0;
-    auto child = program.empty() ? test::StartChild(arguments)
-                                 : platform::StartProcess(program, arguments, &error);
+    auto child = program.empty() ? test::StartChild(arguments) : platform::StartProcess(program, arguments, &error);
     if (!child) return {-1000, 0, 0};
     Outcome outcome;
     outcome.exitCode = child->Wait();
@@ -212,9 +211,14 @@ std::vector<fs::path> NamesAroundNow(const fs::path& folder) {
   for (int offset = -1; offset <= 10; ++offset) {
     std::time_t when = base + offset;
     std::tm* local = std::localtime(&when);
-    LocalTime time{static_cast<std::uint16_t>(local->tm_year + 1900), static_cast<std::uint16_t>(local->tm_mon + 1),
-                   0, static_cast<std::uint16_t>(local->tm_mday), static_cast<std::uint16_t>(local->tm_hour),
-                   static_cast<std::uint16_t>(local->tm_min), static_cast<std::uint16_t>(local->tm_sec), 0};
+    LocalTime time{static_cast<std::uint16_t>(local->tm_year + 1900),
+                   static_cast<std::uint16_t>(local->tm_mon + 1),
+                   0,
+                   static_cast<std::uint16_t>(local->tm_mday),
+                   static_cast<std::uint16_t>(local->tm_hour),
+                   static_cast<std::uint16_t>(local->tm_min),
+                   static_cast<std::uint16_t>(local->tm_sec),
+                   0};
     wchar_t path[1024];
     FormatCrashDumpPath(path, folder.wstring() + platform::kPathSeparator, L"scribe_test_child", L"", time);
     names.emplace_back(path);
@@ -284,8 +288,9 @@ TEST_F(CrashTest, NameCarriesTheInstalledProductVersion) {
   fs::create_directories(install);
   fs::path child = system / fs::path(test::ProgramPath(L"scribe_test_child")).filename();
   fs::copy_file(test::ProgramPath(L"scribe_test_child"), child);
-  fs::copy_file(test::OnWindows() ? test::ProgramPath(L"scribe_test_child") : test::ProgramPath(L"wayline_version_probe.exe"),
-                install / "Wayline.exe");
+  fs::copy_file(
+      test::OnWindows() ? test::ProgramPath(L"scribe_test_child") : test::ProgramPath(L"wayline_version_probe.exe"),
+      install / "Wayline.exe");
   ASSERT_EQ(test::SetString(platform::kHKeyLocalMachine, kCurrentInstallKey, L"Path", install.wstring()), 0u);
   Run(L"null-write", true, child.wstring());
   auto dumps = DumpsUnder(DumpFolder());
@@ -323,7 +328,8 @@ TEST_F(CrashTest, LldbShowsTheFaultingFunction) {
                               dumps[0].wstring(), L"-o", L"thread backtrace", L"-o", L"image list"}),
               0);
     std::string text = test::ReadFileText(output);
-    for (const auto& expected : c.expected) EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
+    for (const auto& expected : c.expected)
+      EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
     EXPECT_NE(text.find("/scribe_test_child"), std::string::npos) << text;
     EXPECT_NE(text.find("libc.so"), std::string::npos) << text;
   }

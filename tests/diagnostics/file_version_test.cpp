@@ -18,10 +18,10 @@ using test::Bytes;
 // The product's own Windows executable: the test child in the Windows
 // build, the probe that the Linux build makes with mingw-w64.
 TEST(FileVersion, ReadsOurWindowsExecutable) {
-  std::wstring path = test::OnWindows() ? test::ProgramPath(L"scribe_test_child")
-                                        : test::ProgramPath(L"wayline_version_probe.exe");
-  ASSERT_TRUE(std::filesystem::exists(path)) << "missing " << Utf8FromWide(path)
-                                              << " (the Linux build makes it when mingw-w64 is installed)";
+  std::wstring path =
+      test::OnWindows() ? test::ProgramPath(L"scribe_test_child") : test::ProgramPath(L"wayline_version_probe.exe");
+  ASSERT_TRUE(std::filesystem::exists(path))
+      << "missing " << Utf8FromWide(path) << " (the Linux build makes it when mingw-w64 is installed)";
   std::wstring version = L"unchanged";
   ASSERT_TRUE(ReadFileVersionString(path, L"ProductVersion", version));
   EXPECT_EQ(version, L"9.2.0.0");

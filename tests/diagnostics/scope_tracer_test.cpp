@@ -56,8 +56,8 @@ class TracedObject {
  public:
   explicit TracedObject(std::vector<std::wstring>& lines) : lines_(lines) {}
   void Work(bool fail) {
-    ScopeTracer tracer([this](std::wstring_view line) { lines_.emplace_back(line); }, kTraceFlagAlwaysForTest,
-                       0, L"Worker_7");
+    ScopeTracer tracer([this](std::wstring_view line) { lines_.emplace_back(line); }, kTraceFlagAlwaysForTest, 0,
+                       L"Worker_7");
     lines_.push_back(L"inside");
     if (fail) throw std::runtime_error("fails");
   }
@@ -107,8 +107,8 @@ TEST(ScopeTracer, ElapsedTimeOnTheSteadyClockPicksItsUnit) {
   EXPECT_TRUE(lines[1].ends_with(L" - Elapsed 1us")) << lines[1];
   EXPECT_EQ(lines[0].find(L" - Elapsed"), std::wstring::npos) << lines[0];
   const std::pair<std::int64_t, const wchar_t*> cases[] = {
-      {999, L"999ns"},       {1000, L"1000ns"},          {1500, L"1us"},
-      {999'999, L"999us"},   {1'000'000'000, L"1000ms"}, {2'500'000'000, L"2.500s"},
+      {999, L"999ns"},           {1000, L"1000ns"},          {1500, L"1us"},
+      {999'999, L"999us"},       {1'000'000'000, L"1000ms"}, {2'500'000'000, L"2.500s"},
       {1'234'567'890, L"1.234s"}};
   for (const auto& [nanoseconds, text] : cases) {
     EXPECT_EQ(ScopeTracer::ElapsedText(nanoseconds), std::wstring(L" - Elapsed ") + text);

@@ -29,13 +29,15 @@ TEST(RefreshedValueTest, NoCallerTakesTheInitialValueWhileTheFirstReadRuns) {
       ++reads;
       for (int i = 0; i < 2000 && !secondReturned; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
       return std::optional<std::uint32_t>(0x10000);
-    }), 0x10000u);
+    }),
+              0x10000u);
   });
   while (reads == 0) std::this_thread::yield();
   EXPECT_EQ(value.Get([&] {
     ++reads;
     return std::optional<std::uint32_t>(0x10000);
-  }), 0x10000u);
+  }),
+            0x10000u);
   secondReturned = true;
   first.join();
   EXPECT_EQ(reads, 2);

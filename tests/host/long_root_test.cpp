@@ -10,8 +10,8 @@
 #include "host/scribe_host_registration.h"
 #include "logclient/trace_log_manager_type.h"
 #include "platform/testing/raw_socket.h"
-#include "service_control/service_control.h"
 #include "platform/text.h"
+#include "service_control/service_control.h"
 #include "tests/support/com_test_support.h"
 #include "tests/support/library_test_support.h"
 

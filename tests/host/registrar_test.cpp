@@ -33,7 +33,7 @@ const std::vector<RegistrarVariable> kVariables = {
     {L"MODULE", L"\"/opt/it''s/host\""}, {L"APPID", L"{1}"}, {std::wstring(31, L'V'), L"long"}};
 
 HResult RunScript(MemoryRegistryTarget& target, std::wstring_view script, RegistrarMode mode = RegistrarMode::kRegister,
-            bool perUser = false, RegistrarFailure* failure = nullptr) {
+                  bool perUser = false, RegistrarFailure* failure = nullptr) {
   return RunRegistryScript(script, mode, kVariables, perUser, target, failure);
 }
 
@@ -44,8 +44,7 @@ struct RegisterCase {
 
 TEST(Registrar, RegisterModeWritesKeysAndValues) {
   const RegisterCase cases[] = {
-      {L"HKCR { A = s 'x' { val V = d 7 } }",
-       {{L"HKCR\\A", L""}, {L"HKCR\\A:", S(L"x")}, {L"HKCR\\A:V", D(7)}}},
+      {L"HKCR { A = s 'x' { val V = d 7 } }", {{L"HKCR\\A", L""}, {L"HKCR\\A:", S(L"x")}, {L"HKCR\\A:V", D(7)}}},
       // Doubled quotes inside quotes, blanks in quoted names, any separators.
       {L"HKCU\r\n{\t'it''s a key' = s 'a''b'\n}", {{L"HKCU\\it's a key", L""}, {L"HKCU\\it's a key:", S(L"a'b")}}},
       // Root and keyword spellings in any case; long root names.
@@ -53,8 +52,8 @@ TEST(Registrar, RegisterModeWritesKeysAndValues) {
        {{L"HKLM\\K", L""}, {L"HKLM\\K:n", D(0xFFFFFFFF)}}},
       {L"HKU { K { val m = m 'one\\0two' val b = B '00fF10' } }",
        {{L"HKU\\K", L""},
-        {L"HKU\\K:m", L"7:" + Hex(platform::Utf16LeStringData(L"one")) + Hex(platform::Utf16LeStringData(L"two")) +
-                          L"0000"},
+        {L"HKU\\K:m",
+         L"7:" + Hex(platform::Utf16LeStringData(L"one")) + Hex(platform::Utf16LeStringData(L"two")) + L"0000"},
         {L"HKU\\K:b", L"3:00ff10"}}},
       // Variables in and out of quotes, any case; %% is one %.
       {L"HKCR { %AppId% = s '%module%' { val P = s '100%%' } }",
@@ -81,7 +80,8 @@ TEST(Registrar, RegisterModeWritesKeysAndValues) {
 TEST(Registrar, ForceRemoveAndDeleteClearKeysExceptProtectedOnes) {
   MemoryRegistryTarget target;
   ASSERT_EQ(RunScript(target, L"HKCR { A { Old { val v = d 1 } } B { Inner } CLSID { Other } }"), kSOk);
-  ASSERT_EQ(RunScript(target, L"HKCR { ForceRemove A { New } Delete B = s 'x' { C } ForceRemove CLSID { Mine } }"), kSOk);
+  ASSERT_EQ(RunScript(target, L"HKCR { ForceRemove A { New } Delete B = s 'x' { C } ForceRemove CLSID { Mine } }"),
+            kSOk);
   EXPECT_EQ(target.Dump(), (Dump{{L"HKCR\\A", L""},
                                  {L"HKCR\\A\\New", L""},
                                  {L"HKCR\\CLSID", L""},
@@ -95,15 +95,15 @@ TEST(Registrar, ForceRemoveAndDeleteClearKeysExceptProtectedOnes) {
 TEST(Registrar, UnregisterModeRemovesWhatIsNotKept) {
   MemoryRegistryTarget target;
   ASSERT_EQ(RunScript(target,
-                L"HKCR { Keep { val v = d 1 } Gone { Sub = s 'x' } Software { Other } TypeLib { Lib } "
-                L"Interface { Own } NoVal { val a = d 1 val b = d 2 } }"),
+                      L"HKCR { Keep { val v = d 1 } Gone { Sub = s 'x' } Software { Other } TypeLib { Lib } "
+                      L"Interface { Own } NoVal { val a = d 1 val b = d 2 } }"),
             kSOk);
   // Missing keys and values are skipped; NoRemove keeps a key (its block is
   // still processed); a protected key stays only while it has sub-keys.
   ASSERT_EQ(RunScript(target,
-                L"HKCR { NoRemove Keep { val v = d 1 } Gone { Missing } Software { Absent } TypeLib { Lib } "
-                L"Interface { Own } NoVal { NoRemove val a = d 1 } Never { } }",
-                RegistrarMode::kUnregister),
+                      L"HKCR { NoRemove Keep { val v = d 1 } Gone { Missing } Software { Absent } TypeLib { Lib } "
+                      L"Interface { Own } NoVal { NoRemove val a = d 1 } Never { } }",
+                      RegistrarMode::kUnregister),
             kSOk);
   EXPECT_EQ(target.Dump(), (Dump{{L"HKCR\\Keep", L""}, {L"HKCR\\Software", L""}, {L"HKCR\\Software\\Other", L""}}));
 }
@@ -144,23 +144,23 @@ TEST(Registrar, PerUserModeMovesTheClassesBlockUnderTheUser) {
 TEST(Registrar, BadScriptsFailWithTheirCodeAndChangeNothingInTheirBlock) {
   constexpr HResult kDisp = kDispEException;
   const std::pair<const wchar_t*, HResult> cases[] = {
-      {L"HKXX { A }", kDisp},                                // unknown root
-      {L"HKCR { A = x 'v' }", kDisp},                        // unknown type letter
-      {L"HKCR { A = ss 'v' }", kDisp},                       // type of two letters
-      {L"HKCR { A = d '12x' }", kDisp},                      // not a number
-      {L"HKCR { A = d 4294967296 }", kDisp},                 // over 32 bits
-      {L"HKCR { A = b '0g' }", kDisp},                       // not hexadecimal
-      {L"HKCR { A = b '012' }", kDisp},                      // odd digit count
-      {L"HKCR { A = s '%MODULE }", kDisp},                   // missing closing %
-      {L"HKCR { A = s '%NOSUCH%' }", kDisp},                 // unknown variable
+      {L"HKXX { A }", kDisp},                                            // unknown root
+      {L"HKCR { A = x 'v' }", kDisp},                                    // unknown type letter
+      {L"HKCR { A = ss 'v' }", kDisp},                                   // type of two letters
+      {L"HKCR { A = d '12x' }", kDisp},                                  // not a number
+      {L"HKCR { A = d 4294967296 }", kDisp},                             // over 32 bits
+      {L"HKCR { A = b '0g' }", kDisp},                                   // not hexadecimal
+      {L"HKCR { A = b '012' }", kDisp},                                  // odd digit count
+      {L"HKCR { A = s '%MODULE }", kDisp},                               // missing closing %
+      {L"HKCR { A = s '%NOSUCH%' }", kDisp},                             // unknown variable
       {L"HKCR { A = s '%VVVVVVVVVVVVVVVVVVVVVVVVVVVVVVVV%' }", kEFail},  // 32 characters
-      {L"HKCR { 'A\\B' }", kDisp},                           // backslash in a key name
+      {L"HKCR { 'A\\B' }", kDisp},                                       // backslash in a key name
       {L"HKCR { A\\B }", kDisp},
-      {L"HKCR { A { B }", kDisp},                            // unbalanced braces
+      {L"HKCR { A { B }", kDisp},  // unbalanced braces
       {L"} HKCR { A }", kDisp},
-      {L"HKCR A", kDisp},                                    // root without a block
-      {L"HKCR { val V }", kDisp},                            // value without =
-      {L"HKCR { val V = s 'x' { } }", kDisp},                // value with a block
+      {L"HKCR A", kDisp},                      // root without a block
+      {L"HKCR { val V }", kDisp},              // value without =
+      {L"HKCR { val V = s 'x' { } }", kDisp},  // value with a block
       {L"HKCR { A = s 'unterminated }", kDisp},
       {L"HKCR { A = }", kDisp},
       {L"HKCR { = s 'x' }", kDisp},
@@ -189,7 +189,8 @@ TEST(Registrar, AFailedRootBlockIsUndoneAndEarlierBlocksStay) {
     MemoryRegistryTarget target;
     target.failAt = failAt;
     RegistrarFailure failure;
-    EXPECT_EQ(RunScript(target, script, RegistrarMode::kRegister, false, &failure), HResultFromWin32(kErrorAccessDenied));
+    EXPECT_EQ(RunScript(target, script, RegistrarMode::kRegister, false, &failure),
+              HResultFromWin32(kErrorAccessDenied));
     // NoRemove C stays once created: the undo is the block's unregistration.
     Dump left = target.Dump();
     left.erase(L"HKCR\\C");

@@ -8,18 +8,18 @@
 #include <map>
 #include <string>
 
+#include "com/com.h"
 #include "diagnostics/format.h"
 #include "diagnostics/path_data.h"
 #include "diagnostics/registry_key.h"
 #include "host/registration_scripts.h"
 #include "host/scribe_host_registration.h"
+#include "logclient/trace_log_manager_type.h"
 #include "platform/access_rules.h"
-#include "com/com.h"
-#include "registry/registry.h"
-#include "service_control/service_control.h"
 #include "platform/system.h"
 #include "platform/text.h"
-#include "logclient/trace_log_manager_type.h"
+#include "registry/registry.h"
+#include "service_control/service_control.h"
 #include "tests/support/library_test_support.h"
 #include "tests/support/test_support.h"
 
@@ -35,7 +35,8 @@ const std::wstring kIid = L"{6B1F3E90-2D4A-4C7B-8E15-F0A9C3D2B481}";
 const std::wstring kAppIdText(kAppId);
 constexpr std::wstring_view kMachineClasses = L"HKLM\\Software\\Classes";
 constexpr std::wstring_view kUserClasses = L"HKCU\\Software\\Classes";
-constexpr std::wstring_view kEventSource = L"HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\ScribeHost";
+constexpr std::wstring_view kEventSource =
+    L"HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application\\ScribeHost";
 constexpr std::wstring_view kServiceKey = L"HKLM\\SYSTEM\\CurrentControlSet\\Services\\ScribeHost";
 constexpr std::wstring_view kVendorKey = L"HKLM\\Software\\Kestrix";
 
@@ -52,7 +53,8 @@ HKey Root(std::wstring_view path, std::wstring_view* rest) {
 }
 
 std::wstring ValueText(std::uint32_t type, const std::vector<std::uint8_t>& data) {
-  if (type == platform::kRegDword && data.size() == 4) return Format(L"dword:{}", platform::LoadLittleEndian32(data.data()));
+  if (type == platform::kRegDword && data.size() == 4)
+    return Format(L"dword:{}", platform::LoadLittleEndian32(data.data()));
   std::u16string units = platform::Utf16FromLeBytes(data);
   std::wstring text = platform::WideFromUtf16(units);
   while (!text.empty() && text.back() == L'\0') text.pop_back();
@@ -86,10 +88,10 @@ Snapshot Take() {
                                      L"HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application"};
   for (std::wstring_view classes : {kMachineClasses, kUserClasses}) {
     std::wstring c(classes);
-    for (const std::wstring& below : {L"AppID\\" + kAppIdText, std::wstring(L"AppID\\ScribeHost.EXE"),
-                                      std::wstring(L"ScribeHost.TraceLogManager"),
-                                      std::wstring(L"ScribeHost.TraceLogManager.1"), L"CLSID\\" + kClsid,
-                                      L"TypeLib\\" + kLibId, L"Interface\\" + kIid}) {
+    for (const std::wstring& below :
+         {L"AppID\\" + kAppIdText, std::wstring(L"AppID\\ScribeHost.EXE"), std::wstring(L"ScribeHost.TraceLogManager"),
+          std::wstring(L"ScribeHost.TraceLogManager.1"), L"CLSID\\" + kClsid, L"TypeLib\\" + kLibId,
+          L"Interface\\" + kIid}) {
       trees.push_back(c + L"\\" + below);
     }
     for (const wchar_t* parent : {L"AppID", L"CLSID", L"TypeLib", L"Interface"}) {
@@ -120,8 +122,10 @@ Snapshot Diff(const Snapshot& before, const Snapshot& after) {
   Snapshot diff;
   for (const auto& [name, value] : after) {
     auto found = before.find(name);
-    if (found == before.end()) diff[name] = L"+" + value;
-    else if (found->second != value) diff[name] = L"~" + value;
+    if (found == before.end())
+      diff[name] = L"+" + value;
+    else if (found->second != value)
+      diff[name] = L"~" + value;
   }
   for (const auto& [name, value] : before) {
     if (after.count(name) == 0) diff[name] = L"-" + value;
@@ -149,10 +153,10 @@ class RegistrationTest : public ::testing::Test {
     ScribeHostRegistration module(Program());
     ASSERT_TRUE(module.Uninstall());
     for (HKey root : {platform::kHKeyLocalMachine, platform::kHKeyCurrentUser}) {
-      for (const std::wstring& below : {L"AppID\\" + kAppIdText, std::wstring(L"AppID\\ScribeHost.EXE"),
-                                        std::wstring(L"ScribeHost.TraceLogManager"),
-                                        std::wstring(L"ScribeHost.TraceLogManager.1"), L"CLSID\\" + kClsid,
-                                        L"TypeLib\\" + kLibId, L"Interface\\" + kIid}) {
+      for (const std::wstring& below :
+           {L"AppID\\" + kAppIdText, std::wstring(L"AppID\\ScribeHost.EXE"),
+            std::wstring(L"ScribeHost.TraceLogManager"), std::wstring(L"ScribeHost.TraceLogManager.1"),
+            L"CLSID\\" + kClsid, L"TypeLib\\" + kLibId, L"Interface\\" + kIid}) {
         (void)platform::RegistryDeleteKeyTree(root, L"Software\\Classes\\" + below);
       }
     }
@@ -171,7 +175,8 @@ class RegistrationTest : public ::testing::Test {
 
   static int Host(std::wstring_view flag, std::wstring_view program = {}) {
     Win32Error error = 0;
-    auto child = platform::StartProcess(program.empty() ? Program() : std::wstring(program), {std::wstring(flag)}, &error);
+    auto child =
+        platform::StartProcess(program.empty() ? Program() : std::wstring(program), {std::wstring(flag)}, &error);
     return child ? child->Wait() : -1000;
   }
 
@@ -256,7 +261,8 @@ class RegistrationTest : public ::testing::Test {
     // library's own; the program adds it under Wine only.
     if (platform::WineVersion()) {
       std::wstring neutral = Upper(std::wstring(kMachineClasses) + L"\\TypeLib\\" + kLibId + L"\\9.2\\0");
-      for (auto it = diff.begin(); it != diff.end();) it = it->first.starts_with(neutral) ? diff.erase(it) : std::next(it);
+      for (auto it = diff.begin(); it != diff.end();)
+        it = it->first.starts_with(neutral) ? diff.erase(it) : std::next(it);
     }
     return diff;
   }
@@ -289,13 +295,11 @@ TEST_F(RegistrationTest, RegServerWritesTheClassAppIdEventSourceAndTypeLibrary) 
   std::wstring folderRules, keyRules;
   if (platform::ReadAccessRules(platform::MachineObject::kKey, kProductKey, &keyRules) != 50) {
     bool wine = platform::WineVersion().has_value();
-    EXPECT_EQ(platform::Utf8FromWide(keyRules),
-              wine ? "O:BAD:(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)"
-                   : "O:BAD:PAI(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)");
+    EXPECT_EQ(platform::Utf8FromWide(keyRules), wine ? "O:BAD:(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)"
+                                                     : "O:BAD:PAI(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)");
     if (!wine) {
       EXPECT_EQ(platform::ReadAccessRules(platform::MachineObject::kFolder, LocateDataFolder(), &folderRules), 0u);
-      EXPECT_EQ(platform::Utf8FromWide(folderRules),
-                "O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)");
+      EXPECT_EQ(platform::Utf8FromWide(folderRules), "O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)");
     }
   }
   // The COM runtime finds the library through the keys.
@@ -342,13 +346,13 @@ TEST_F(RegistrationTest, ServiceInstallsTheServiceAndNamesItInTheAppId) {
   if (!test::OnWindows()) {
     std::wstring key = Upper(kServiceKey);
     EXPECT_EQ(Show(service), Show(Snapshot{{key, L"+"},
-                                          {key + L":TYPE", L"+dword:16"},
-                                          {key + L":START", L"+dword:3"},
-                                          {key + L":ERRORCONTROL", L"+dword:1"},
-                                          {key + L":IMAGEPATH", L"+2:\"" + Program() + L"\""},
-                                          {key + L":DISPLAYNAME", L"+1:ScribeHost"},
-                                          {key + L":DEPENDONSERVICE", L"+7:RPCSS"},
-                                          {key + L":OBJECTNAME", L"+1:LocalSystem"}}));
+                                           {key + L":TYPE", L"+dword:16"},
+                                           {key + L":START", L"+dword:3"},
+                                           {key + L":ERRORCONTROL", L"+dword:1"},
+                                           {key + L":IMAGEPATH", L"+2:\"" + Program() + L"\""},
+                                           {key + L":DISPLAYNAME", L"+1:ScribeHost"},
+                                           {key + L":DEPENDONSERVICE", L"+7:RPCSS"},
+                                           {key + L":OBJECTNAME", L"+1:LocalSystem"}}));
   }
 }
 

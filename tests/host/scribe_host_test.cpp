@@ -8,17 +8,17 @@
 
 #include <fstream>
 
+#include "ScribeHost.h"
 #include "host/scribe_host_entry.h"
+#include "logclient/trace_log_manager_type.h"
 #include "platform/account.h"
 #include "platform/invalid_parameter.h"
 #include "platform/known_folder.h"
 #include "platform/machine_root.h"
 #include "platform/process.h"
 #include "platform/testing/raw_socket.h"
-#include "service_control/service_control.h"
 #include "platform/text_file.h"
-#include "ScribeHost.h"
-#include "logclient/trace_log_manager_type.h"
+#include "service_control/service_control.h"
 #include "tests/support/com_test_support.h"
 #include "tests/support/service_fixture.h"
 
@@ -56,9 +56,9 @@ class ScribeHostTest : public test::ServiceFixture {
   void Register(bool asService, std::wstring imagePath = {}) {
     ASSERT_EQ(platform::RegisterTypeLibrary(ScribeHostTypeLib(), host_), S_OK);
     std::wstring appId = platform::GuidText(kScribeHostAppId);
-    ASSERT_EQ(test::SetString(platform::kHKeyClassesRoot, test::ClassKey() + L"\\LocalServer32", L"",
-                              L"\"" + host_ + L"\""),
-              0u);
+    ASSERT_EQ(
+        test::SetString(platform::kHKeyClassesRoot, test::ClassKey() + L"\\LocalServer32", L"", L"\"" + host_ + L"\""),
+        0u);
     ASSERT_EQ(test::SetString(platform::kHKeyClassesRoot, test::ClassKey(), L"AppID", appId), 0u);
     ASSERT_EQ(test::SetString(platform::kHKeyClassesRoot, AppIdKey(), L"", L"ScribeHost"), 0u);
     if (!asService) return;
@@ -70,9 +70,9 @@ class ScribeHostTest : public test::ServiceFixture {
     config.startType = platform::kServiceDemandStart;
     config.errorControl = platform::kServiceErrorNormal;
     config.binaryPathName = imagePath.empty() ? L"\"" + host_ + L"\"" : imagePath;
-    ASSERT_EQ(platform::CreateServiceW(manager.Get(), kServiceName, config, platform::kServiceAllAccess,
-                                       service.Receive()),
-              0u);
+    ASSERT_EQ(
+        platform::CreateServiceW(manager.Get(), kServiceName, config, platform::kServiceAllAccess, service.Receive()),
+        0u);
     installed_ = true;
   }
 
@@ -81,9 +81,7 @@ class ScribeHostTest : public test::ServiceFixture {
     installed_ = false;
     platform::ServiceHandle manager, service;
     ASSERT_EQ(platform::OpenSCManagerW(platform::kScManagerAllAccess, manager.Receive()), 0u);
-    ASSERT_EQ(platform::OpenServiceW(manager.Get(), kServiceName, platform::kServiceAllAccess,
-                                     service.Receive()),
-              0u);
+    ASSERT_EQ(platform::OpenServiceW(manager.Get(), kServiceName, platform::kServiceAllAccess, service.Receive()), 0u);
     platform::ServiceStatus status;
     (void)platform::ControlService(service.Get(), platform::kServiceControlStop, &status);
     EXPECT_TRUE(WaitForState(platform::kServiceStopped));
@@ -110,8 +108,7 @@ class ScribeHostTest : public test::ServiceFixture {
     platform::ServiceHandle manager, service;
     platform::ServiceStatus status;
     if (platform::OpenSCManagerW(platform::kScManagerConnect, manager.Receive()) != 0 ||
-        platform::OpenServiceW(manager.Get(), kServiceName, platform::kServiceQueryStatus,
-                               service.Receive()) != 0 ||
+        platform::OpenServiceW(manager.Get(), kServiceName, platform::kServiceQueryStatus, service.Receive()) != 0 ||
         platform::QueryServiceStatus(service.Get(), &status) != 0) {
       return 0;
     }
@@ -125,8 +122,8 @@ class ScribeHostTest : public test::ServiceFixture {
     platform::ServiceHandle manager, service;
     platform::ServiceStatus status;
     if (Win32Error result = platform::OpenSCManagerW(platform::kScManagerConnect, manager.Receive())) return result;
-    if (Win32Error result = platform::OpenServiceW(manager.Get(), kServiceName, platform::kServiceStop,
-                                                   service.Receive())) {
+    if (Win32Error result =
+            platform::OpenServiceW(manager.Get(), kServiceName, platform::kServiceStop, service.Receive())) {
       return result;
     }
     return platform::ControlService(service.Get(), platform::kServiceControlStop, &status);
@@ -374,8 +371,8 @@ TEST_F(ScribeHostTest, UnderSystemdItTakesItsSocketAndNotifiesTheManager) {
   std::filesystem::create_directories(notify.parent_path());
   int fd = platform::RawBindDatagram(notify.wstring(), 20000);
   ASSERT_GE(fd, 0);
-  std::filesystem::path socket =
-      std::filesystem::path(platform::MachineRoot()) / "run" / "com" / (platform::GuidText(kTraceLogManagerClsid) + L".sock");
+  std::filesystem::path socket = std::filesystem::path(platform::MachineRoot()) / "run" / "com" /
+                                 (platform::GuidText(kTraceLogManagerClsid) + L".sock");
   std::filesystem::create_directories(socket.parent_path());
   Win32Error error = 0;
   auto systemd = platform::StartProcess(

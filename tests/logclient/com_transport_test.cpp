@@ -9,10 +9,10 @@
 #include <thread>
 
 #include "com/com_frame.h"
+#include "logclient/trace_log_manager_proxy.h"
 #include "platform/process.h"
 #include "platform/testing/raw_socket.h"
 #include "service_control/service_run.h"
-#include "logclient/trace_log_manager_proxy.h"
 #include "tests/support/server_fixture.h"
 #include "tools/scribe_tool.h"
 
@@ -88,8 +88,8 @@ class ComTransportTest : public test::ServerTest {
       std::filesystem::copy_file(test::ProgramPath(L"scribe_test_child"), programs_->Path() / "scribe_test_child");
     }
     Win32Error error = 0;
-    auto child = platform::StartProcessAsUser((programs_->Path() / "scribe_test_child").wstring(), arguments,
-                                              L"nobody", &error);
+    auto child =
+        platform::StartProcessAsUser((programs_->Path() / "scribe_test_child").wstring(), arguments, L"nobody", &error);
     EXPECT_TRUE(child) << error;
     return child;
   }
@@ -112,8 +112,7 @@ class ComTransportTest : public test::ServerTest {
 // Sets an environment variable for a scope.
 class ScopedVariable {
  public:
-  ScopedVariable(const wchar_t* name, const std::wstring& value)
-      : name_(name), previous_(platform::GetEnvVar(name)) {
+  ScopedVariable(const wchar_t* name, const std::wstring& value) : name_(name), previous_(platform::GetEnvVar(name)) {
     platform::SetEnvVar(name, value);
   }
   ~ScopedVariable() {

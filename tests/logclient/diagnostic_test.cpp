@@ -4,8 +4,8 @@
 
 #include <filesystem>
 
-#include "logclient/file_logger.h"
 #include "diagnostics/path_data.h"
+#include "logclient/file_logger.h"
 #include "tests/support/library_test_support.h"
 
 namespace wl {
@@ -49,9 +49,11 @@ TEST_F(DiagnosticLineTest, LinesReachTheDailyFile) {
     return Format("[{}] 12/04 10:34:55.123 {:05x}-{:05x}: ", name, platform::GetCurrentProcessId(),
                   platform::GetCurrentThreadId());
   };
-  std::string text = test::ReadFileText(std::filesystem::path(GetDataFolder()) / "scribe_tests_logclient_2026-12-04.log");
+  std::string text =
+      test::ReadFileText(std::filesystem::path(GetDataFolder()) / "scribe_tests_logclient_2026-12-04.log");
   std::string expected = stamp("Abc         ") + "hello {}\r\n" + stamp("scribe_tests") + "ends\r\n" +
-                         stamp("scribe_tests") + "\r\n" + stamp("scribe_tests") + "Error: open x.log failed Error 5 (0x5)";
+                         stamp("scribe_tests") + "\r\n" + stamp("scribe_tests") +
+                         "Error: open x.log failed Error 5 (0x5)";
   EXPECT_NE(text.find(expected), std::string::npos) << text;
   EXPECT_NE(text.find(stamp("scribe_tests") + "Error: Exception format: 'a {{b}} {' - "), std::string::npos) << text;
   EXPECT_EQ(text.find("hidden"), std::string::npos) << text;

@@ -54,8 +54,8 @@ TEST_F(FileLoggerTest, FirstLineOfTheDayCreatesTheFileWithBomAndMarkers) {
   FileLog(L"no line end");
   FileLog(L" continues\n");
   LifetimeTracker::Instance().DestroyAll();
-  EXPECT_EQ(Read("2027-01-05"), kBom + Marker("Begin") + "first \xC3\xA9\xE2\x82\xAC\r\nno line end continues\r\n" +
-                                    Marker("End"));
+  EXPECT_EQ(Read("2027-01-05"),
+            kBom + Marker("Begin") + "first \xC3\xA9\xE2\x82\xAC\r\nno line end continues\r\n" + Marker("End"));
 }
 
 TEST_F(FileLoggerTest, SwitchedOffItCreatesAndShowsNothing) {
@@ -94,7 +94,8 @@ TEST_F(FileLoggerTest, UncreatableDataFolderLosesLinesAndSaysSoOnTheDebugOutput)
   auto texts = recorder_.Debug();
   ASSERT_EQ(texts.size(), 6u);
   EXPECT_EQ(texts[2], L"lost\n");
-  std::wstring failure = L"TESSEL: Error opening log file: " + (folder_ / "scribe_tests_logclient_2026-12-04.log").wstring();
+  std::wstring failure =
+      L"TESSEL: Error opening log file: " + (folder_ / "scribe_tests_logclient_2026-12-04.log").wstring();
   for (int i = 1; i < 6; i += 2) EXPECT_TRUE(texts[i].starts_with(failure + L" - ")) << texts[i];
 }
 

@@ -41,7 +41,8 @@ class LoggerTest : public test::ServerTest {
   }
   // The client's prefix for a line of this thread, at the manual clock's time.
   static std::string Prefix() {
-    return Format("12/04 10:34:55.123 {:05x}-{:05x}: ", platform::GetCurrentProcessId(), platform::GetCurrentThreadId());
+    return Format("12/04 10:34:55.123 {:05x}-{:05x}: ", platform::GetCurrentProcessId(),
+                  platform::GetCurrentThreadId());
   }
   // Sets levels in the service: the global one and those of sources.
   void SetLevels(std::initializer_list<std::pair<ULONG, ULONG>> levels, ULONG global) {
@@ -143,7 +144,8 @@ TEST_F(LoggerTest, RefreshAsksSources1To36AndFallsBackToTheRegistry) {
   ASSERT_TRUE(WaitForLines("Wayline.log", "after the refusal\r\n", 1));
   EXPECT_EQ(CountOf(ReadLog("Wayline.log"), "refused"), 0u);
   std::string diagnostics = OwnDiagnostics();
-  EXPECT_EQ(CountOf(diagnostics, "Error: Unable to get current log level from TraceLogManager! Error -2147467259 (0x80004005)"),
+  EXPECT_EQ(CountOf(diagnostics,
+                    "Error: Unable to get current log level from TraceLogManager! Error -2147467259 (0x80004005)"),
             1u)
       << diagnostics;
   EXPECT_EQ(CountOf(diagnostics, "Error: Unable to send log message! Error -2147024809 (0x80070057)"), 1u)
@@ -193,7 +195,8 @@ TEST_F(LoggerTest, WithoutAServiceRecordsAreBoundedThenHandedOverOnceItRuns) {
   logger->WaitUntilSent();
   bool reported = false;
   for (const auto& text : recorder_.Debug()) {
-    reported |= text.starts_with(L"TESSEL: Unable to Create Instance of TraceLogManager! Error -2147221164 (0x80040154)");
+    reported |=
+        text.starts_with(L"TESSEL: Unable to Create Instance of TraceLogManager! Error -2147221164 (0x80040154)");
   }
   EXPECT_TRUE(reported);
 

@@ -90,7 +90,8 @@ TEST_F(RegistryKeyTest, OpenKeepsThePrintablePathAndReportsUnexpectedFailures) {
   EXPECT_TRUE(reports[0].starts_with(
       "E RegQueryValueEx read DWORD64 HKLM\\Software\\Kestrix\\Wayline\\Test\\Big Error 234 (0xea)"))
       << reports[0];
-  EXPECT_TRUE(reports[1].starts_with("E RegQueryValueEx read enum HKLM\\Software\\Kestrix\\Wayline\\Test\\Big Error 234"))
+  EXPECT_TRUE(
+      reports[1].starts_with("E RegQueryValueEx read enum HKLM\\Software\\Kestrix\\Wayline\\Test\\Big Error 234"))
       << reports[1];
   EXPECT_EQ(key.Close(), 0u);
   EXPECT_EQ(key.Path(), L"");
@@ -103,7 +104,8 @@ TEST_F(RegistryKeyTest, ReadMachineString) {
   EXPECT_TRUE(Reports().empty());
   if (test::OnWindows()) GTEST_SKIP() << "hive files exist only in the Linux stand-in";
   // A machine hive cut in the middle cannot be read: that is reported.
-  std::ofstream(root_.Path() / "registry" / "HKLM.reg", std::ios::trunc) << "Windows Registry Editor Version 5.00\n[HKEY_LOC";
+  std::ofstream(root_.Path() / "registry" / "HKLM.reg", std::ios::trunc)
+      << "Windows Registry Editor Version 5.00\n[HKEY_LOC";
   EXPECT_EQ(ReadMachineString(kKey, L"Name", L"x"), L"x");
   auto reports = Reports();
   ASSERT_EQ(reports.size(), 1u);

@@ -10,9 +10,9 @@
 #include <filesystem>
 #include <fstream>
 
-#include "registry/registry.h"
 #include "platform/system.h"
 #include "platform/text.h"
+#include "registry/registry.h"
 #include "tests/support/test_support.h"
 
 namespace wl {

@@ -16,9 +16,18 @@ namespace {
 TEST(PlatformProcess, ArgumentsExitCodesAndStartFailures) {
   test::TempFolder folder;
   auto output = folder.Path() / L"arguments";
-  const std::vector<std::wstring> sent = {
-      L"plain", L"two words", L"", L"tab\there", L"say \"hi\"", L"\"", L"trailing\\", L"back\\\\slash",
-      L"both \\\" and \\\\", L"ends in quote\\\"", L"C:\\Program Files\\x\\", L"-Embedding"};
+  const std::vector<std::wstring> sent = {L"plain",
+                                          L"two words",
+                                          L"",
+                                          L"tab\there",
+                                          L"say \"hi\"",
+                                          L"\"",
+                                          L"trailing\\",
+                                          L"back\\\\slash",
+                                          L"both \\\" and \\\\",
+                                          L"ends in quote\\\"",
+                                          L"C:\\Program Files\\x\\",
+                                          L"-Embedding"};
   std::vector<std::wstring> arguments = {L"write-arguments", output.wstring()};
   arguments.insert(arguments.end(), sent.begin(), sent.end());
   ASSERT_EQ(0, test::RunChild(arguments));

@@ -56,7 +56,12 @@ TEST(PlatformTextFile, BytesOnDiskOfTextModeWrites) {
   // A finished line goes out as it is.
   EXPECT_EQ(0, WriteUtf8CrLfText(descriptor, "c\r\r\n\r\n", &error));
   Close(descriptor);
-  EXPECT_EQ("\xEF\xBB\xBF" "a\r\nb\r\r\n\xC3\xA9\xF0\x9F\x98\x80" "z\r\n\r\n" "c\r\r\n\r\n", ReadFileText(created));
+  EXPECT_EQ(
+      "\xEF\xBB\xBF"
+      "a\r\nb\r\r\n\xC3\xA9\xF0\x9F\x98\x80"
+      "z\r\n\r\n"
+      "c\r\r\n\r\n",
+      ReadFileText(created));
 
   int first = Open(empty, kOWronly | kOAppend | kOU8Text, kShDenyNo);
   int second = Open(empty, kOWronly | kOAppend | kOU8Text, kShDenyNo);
@@ -80,8 +85,8 @@ TEST(PlatformTextFile, BytesOnDiskOfTextModeWrites) {
   // and keeps a CR of its text.
   EXPECT_EQ(0, WriteUtf8CrLfText(descriptor, "\r\r\n\xC3\xA9\r\n", &error));
   Close(descriptor);
-  EXPECT_EQ((test::Bytes{0xFF, 0xFE, 'A', 0, 0xE9, 0, 0x0D, 0, 0x0A, 0, 0x3D, 0xD8, 0x00, 0xDE, 0x0D, 0, 0x0A, 0,
-                         0x0D, 0, 0x0D, 0, 0x0A, 0, 0xE9, 0, 0x0D, 0, 0x0A, 0}),
+  EXPECT_EQ((test::Bytes{0xFF, 0xFE, 'A', 0,    0xE9, 0,    0x0D, 0,    0x0A, 0,    0x3D, 0xD8, 0x00, 0xDE, 0x0D,
+                         0,    0x0A, 0,   0x0D, 0,    0x0D, 0,    0x0A, 0,    0xE9, 0,    0x0D, 0,    0x0A, 0}),
             test::ReadFileBytes(wide));
 }
 
@@ -91,8 +96,9 @@ TEST(PlatformTextFile, Utf8WritesMatchWideWrites) {
   int wide = Open(folder.Path() / L"wide.log");
   int narrow = Open(folder.Path() / L"narrow.log");
   ASSERT_TRUE(wide >= 0 && narrow >= 0);
-  for (std::string_view text : {"Lookout     +W 12/05 10:34:55.123 Link down\n", "two\nlines\r\n", "",
-                                "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\n", "bad \xFF\xC0\xED\xA0\x80 \xF8\x88\x80 end\n"}) {
+  for (std::string_view text :
+       {"Lookout     +W 12/05 10:34:55.123 Link down\n", "two\nlines\r\n", "", "\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\n",
+        "bad \xFF\xC0\xED\xA0\x80 \xF8\x88\x80 end\n"}) {
     int error = 0;
     EXPECT_EQ(WriteText(wide, WideFromUtf8(text), &error), WriteUtf8Text(narrow, text, &error)) << text;
   }
@@ -259,9 +265,8 @@ TEST(PlatformTextFile, AFaultPartWayNeverCutsWhatAnotherProgramAppended) {
   {
     test::ScopedFileFaults faults([&path](FileOperation operation, std::size_t) {
       if (operation != FileOperation::Write) return FileFault{};
-      return FileFault{kErrnoEnospc, 5, [&path] {
-                         std::ofstream(path, std::ios::binary | std::ios::app) << "OTHER PROGRAM\r\n";
-                       }};
+      return FileFault{kErrnoEnospc, 5,
+                       [&path] { std::ofstream(path, std::ios::binary | std::ios::app) << "OTHER PROGRAM\r\n"; }};
     });
     EXPECT_EQ(WriteUtf8CrLfText(descriptor, "torn line\r\n", &error), -1);
   }
@@ -283,16 +288,25 @@ TEST(PlatformTextFile, EndLastLineEndsOnlyAnOpenLine) {
   const Row rows[] = {
       {"missing", "", 0, "\xEF\xBB\xBFnext\r\n"},
       {"mark only", "\xEF\xBB\xBF", 0, "\xEF\xBB\xBFnext\r\n"},
-      {"whole line", "\xEF\xBB\xBF" "a\r\n", 0, "\xEF\xBB\xBF" "a\r\nnext\r\n"},
+      {"whole line",
+       "\xEF\xBB\xBF"
+       "a\r\n",
+       0,
+       "\xEF\xBB\xBF"
+       "a\r\nnext\r\n"},
       {"bare line feed", "a\n", 0, "a\nnext\r\n"},
       {"no mark, no line end", note, 1, note + "\r\nnext\r\n"},
-      {"torn after a line", "\xEF\xBB\xBF" "a\r\nb\r", 1, "\xEF\xBB\xBF" "a\r\nb\r\r\nnext\r\n"},
+      {"torn after a line",
+       "\xEF\xBB\xBF"
+       "a\r\nb\r",
+       1,
+       "\xEF\xBB\xBF"
+       "a\r\nb\r\r\nnext\r\n"},
       {"one byte", "x", 1, "x\r\nnext\r\n"},
       {"utf16 mark only", "\xFF\xFE", 0, std::string("\xFF\xFEn\0e\0x\0t\0\r\0\n\0", 14)},
       {"utf16 whole line", std::string("\xFF\xFEz\0\n\0", 6), 0,
        std::string("\xFF\xFEz\0\n\0n\0e\0x\0t\0\r\0\n\0", 18)},
-      {"utf16 open line", std::string("\xFF\xFEz\0", 4), 1,
-       std::string("\xFF\xFEz\0\r\0\n\0n\0e\0x\0t\0\r\0\n\0", 20)},
+      {"utf16 open line", std::string("\xFF\xFEz\0", 4), 1, std::string("\xFF\xFEz\0\r\0\n\0n\0e\0x\0t\0\r\0\n\0", 20)},
       // A line feed byte that is half of another character ends no line.
       {"utf16 0A of another unit", std::string("\xFF\xFE\n\x01", 4), 1,
        std::string("\xFF\xFE\n\x01\r\0\n\0n\0e\0x\0t\0\r\0\n\0", 20)},

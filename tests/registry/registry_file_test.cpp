@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "registry/registry.h"
 #include "platform/text.h"
+#include "registry/registry.h"
 
 namespace wl::platform {
 namespace {

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "platform/refusal_report.h"
+#include "platform/text.h"
 #include "registry/registry.h"
 #include "registry/registry_file.h"
-#include "platform/text.h"
 #include "tests/support/test_support.h"
 
 namespace {
@@ -293,8 +293,7 @@ TEST(RegistryHive, PlantedLockAndNewFilesLeadNowhere) {
   fs::remove(registry / "HKLM.reg.lock");
   fs::create_symlink(precious, registry / "HKLM.reg.lock");
   EXPECT_EQ(test::SetNumber(kHKeyLocalMachine, L"Software", L"Locked", 3), kErrorAccessDenied);
-  EXPECT_EQ(Utf8FromWide(RegistryLastRefusal()),
-            (registry / "HKLM.reg").string() + ": refused: it is a symbolic link");
+  EXPECT_EQ(Utf8FromWide(RegistryLastRefusal()), (registry / "HKLM.reg").string() + ": refused: it is a symbolic link");
   std::uint32_t value = 0;
   EXPECT_EQ(GetDword(kHKeyLocalMachine, L"Software", L"After", &value), 0u);
   EXPECT_EQ(value, 2u);

@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "registry/registry.h"
-#include "registry/registry_file.h"
 #include "platform/system.h"
 #include "platform/text.h"
+#include "registry/registry.h"
+#include "registry/registry_file.h"
 #include "tests/support/registry_test_support.h"
 #include "tests/support/test_support.h"
 
@@ -184,8 +184,8 @@ TEST_F(RegistryTest, ManyValuesAndKeysEnumerateInOrder) {
   // Enough that enumeration must cost the same for each step: copying the
   // whole key at each step would take hours here.
   constexpr int kValues = 40000, kKeys = 20000;
-  std::string text = "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\" + Utf8FromWide(baseName_) +
-                     "\\Wide]\r\n";
+  std::string text =
+      "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_CURRENT_USER\\" + Utf8FromWide(baseName_) + "\\Wide]\r\n";
   for (int i = 0; i < kValues; ++i) text += "\"v" + std::to_string(100000 + i) + "\"=dword:00000001\r\n";
   for (int i = 0; i < kKeys; ++i) {
     text += "\r\n[HKEY_CURRENT_USER\\" + Utf8FromWide(baseName_) + "\\Wide\\k" + std::to_string(100000 + i) + "]\r\n";

@@ -30,8 +30,8 @@ TEST_F(ControlGateTest, RestrictControlLeavesControlToSystemAndReportsEachCaller
     bool allowed;
   };
   const Row rows[] = {
-      {system, 0, true}, {alice, 0, false}, {alice, 30, false}, {alice, 29, false}, {bob, 0, false},
-      {alice, 1, false},  // a minute after alice's first report
+      {system, 0, true},  {alice, 0, false}, {alice, 30, false},
+      {alice, 29, false}, {bob, 0, false},   {alice, 1, false},  // a minute after alice's first report
   };
   for (const Row& row : rows) {
     clock_.AdvanceSeconds(row.secondsLater);

@@ -18,9 +18,7 @@ namespace {
 // A loopback listener that can read the frames of one connection at a time.
 class Listener {
  public:
-  explicit Listener(std::uint16_t port = 0) {
-    EXPECT_EQ(platform::TcpListenLoopback(port, &socket_, &port_), 0);
-  }
+  explicit Listener(std::uint16_t port = 0) { EXPECT_EQ(platform::TcpListenLoopback(port, &socket_, &port_), 0); }
   ~Listener() {
     platform::TcpClose(connection_);
     platform::TcpClose(socket_);

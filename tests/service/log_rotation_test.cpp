@@ -55,9 +55,9 @@ class LogRotationTest : public test::ServiceFixture {
 TEST_F(LogRotationTest, SizeLimitComesFromTheRegistryWithinItsBounds) {
   EXPECT_EQ(ReadMaxLogFileSize(), 102400) << "no key";
   platform::HKey key = nullptr;
-  ASSERT_EQ(platform::RegistryCreateKey(platform::kHKeyLocalMachine, kProductKey, platform::kKeyAllAccess, &key,
-                                        nullptr),
-            0u);
+  ASSERT_EQ(
+      platform::RegistryCreateKey(platform::kHKeyLocalMachine, kProductKey, platform::kKeyAllAccess, &key, nullptr),
+      0u);
   EXPECT_EQ(platform::RegistryCloseKey(key), 0u);
   EXPECT_EQ(ReadMaxLogFileSize(), 5242880) << "no value";
   struct Row {
@@ -125,7 +125,8 @@ TEST_F(LogRotationTest, AFileOverTheLimitIsRotatedAtTheFirstWriteOfANewObject) {
     SCOPED_TRACE(round);
     Prefill("Wayline.log", limit_ + 1);
     Log(1, L"first");
-    EXPECT_EQ(std::filesystem::file_size(LogPath("Wayline_old")), static_cast<std::uintmax_t>(limit_ + 1 + kLineBytes + 4));
+    EXPECT_EQ(std::filesystem::file_size(LogPath("Wayline_old")),
+              static_cast<std::uintmax_t>(limit_ + 1 + kLineBytes + 4));
     EXPECT_FALSE(Exists("Wayline.log"));
     Log(1);
     EXPECT_TRUE(ReadLog("Wayline.log").starts_with("\xEF\xBB\xBFWayline     +C "));
@@ -179,8 +180,9 @@ TEST_F(LogRotationTest, BatchedWritesCheckTheSizeAfterTheSameLines) {
   }
   batched->WaitUntilWritten();
   batched->FinalRelease();
-  EXPECT_TRUE(ReadLog("Tunnel_old.log").ends_with(": t0\r\nTunnel      +C 12/04 10:34:55.123            : t1\r\n"
-                                                  "Tunnel      +C 12/04 10:34:55.123            : t2\r\n"));
+  EXPECT_TRUE(ReadLog("Tunnel_old.log")
+                  .ends_with(": t0\r\nTunnel      +C 12/04 10:34:55.123            : t1\r\n"
+                             "Tunnel      +C 12/04 10:34:55.123            : t2\r\n"));
   EXPECT_EQ(CountOf(ReadLog("Tunnel_old.log"), "\r\n"), 4u);
   EXPECT_EQ(ReadLog("Tunnel.log"), "\xEF\xBB\xBFTunnel      +C 12/04 10:34:55.123            : t3\r\n");
   EXPECT_EQ(CountOf(Diagnostics(), "Error: "), 0u);
@@ -291,8 +293,7 @@ TEST_F(LogRotationTest, ResetDeletesOnlyTheFilesWrittenSinceStart) {
   EXPECT_EQ(ReadLog("Wayline_old.log"), "backup");
 
   Log(1, L"after the reset");
-  EXPECT_EQ(ReadLog("Wayline.log"),
-            "\xEF\xBB\xBFWayline     +C 12/04 10:34:55.123            : after the reset\r\n");
+  EXPECT_EQ(ReadLog("Wayline.log"), "\xEF\xBB\xBFWayline     +C 12/04 10:34:55.123            : after the reset\r\n");
   EXPECT_EQ(CountOf(Diagnostics(), "Error: "), 0u);
 }
 

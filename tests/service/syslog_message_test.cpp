@@ -84,7 +84,9 @@ TEST(SyslogMessageTest, OctetCountingCountsBytesNotCharacters) {
   std::string frames;
   AppendOctetCountedFrame(frames, "\xC3\xA9t\xC3\xA9");
   AppendOctetCountedFrame(frames, "");
-  EXPECT_EQ(frames, "5 \xC3\xA9t\xC3\xA9" "0 ");
+  EXPECT_EQ(frames,
+            "5 \xC3\xA9t\xC3\xA9"
+            "0 ");
 }
 
 TEST(SyslogMessageTest, TextIsRecoveredFromTheFinishedLine) {
@@ -106,9 +108,9 @@ TEST(ForwardTargetTest, OnlyTcpAndRelpWithAHostAndAPortAreTaken) {
   EXPECT_EQ(settings.protocol, ForwardProtocol::Relp);
   EXPECT_EQ(settings.host, "::1");
   EXPECT_EQ(settings.port, 2514);
-  for (std::wstring_view bad : {L"udp://h:514", L"tcp://h", L"tcp://:514", L"tcp://h:0", L"tcp://h:65536",
-                                L"tcp://h:51x", L"tcp://::1:514", L"tcp://h h:514", L"tcp://h/x:514", L"h:514",
-                                L"tcp://[]:514", L""}) {
+  for (std::wstring_view bad :
+       {L"udp://h:514", L"tcp://h", L"tcp://:514", L"tcp://h:0", L"tcp://h:65536", L"tcp://h:51x", L"tcp://::1:514",
+        L"tcp://h h:514", L"tcp://h/x:514", L"h:514", L"tcp://[]:514", L""}) {
     ForwardingSettings untouched;
     EXPECT_FALSE(ParseForwardTarget(bad, untouched)) << platform::Utf8FromWide(bad);
     EXPECT_FALSE(untouched.Enabled());

@@ -52,12 +52,20 @@ TEST_F(TraceLogManagerTest, EachFileReceivesItsSourcesUnderTheirNamesAndLevelCod
 
   // Each line as the file holds it, "|" standing for the service's stamp.
   const std::map<std::string, std::vector<std::string>> expected{
-      {"Wayline.log", {"** Global **+N |S0", "Wayline     +C |S1", "Gantry      +E |S2", "Lift        +N |S7", "Patchwork   +E |S9", "Tracer      +C |S29", "Warrant     +I |S32", "Wayline     +C |S36"}},
-      {"WaylineSvc.log", {"Metronome   +W |S3", "Refresher   +I |S4", "Harbor      +D |S5", "Tailor      +2 |S6", "Patchwork   +C |S8", "Rampart     +W |S17", "Sieve       +I |S18", "Bridge      +N |S35"}},
-      {"Tunnel.log", {"Tunnel      +N |S14", "Seal        +2 |S20", "Keyring     +D |S26", "Cipher      +E |S30", "DevCtl      +D |S33", "Compass     +2 |S34"}},
+      {"Wayline.log",
+       {"** Global **+N |S0", "Wayline     +C |S1", "Gantry      +E |S2", "Lift        +N |S7", "Patchwork   +E |S9",
+        "Tracer      +C |S29", "Warrant     +I |S32", "Wayline     +C |S36"}},
+      {"WaylineSvc.log",
+       {"Metronome   +W |S3", "Refresher   +I |S4", "Harbor      +D |S5", "Tailor      +2 |S6", "Patchwork   +C |S8",
+        "Rampart     +W |S17", "Sieve       +I |S18", "Bridge      +N |S35"}},
+      {"Tunnel.log",
+       {"Tunnel      +N |S14", "Seal        +2 |S20", "Keyring     +D |S26", "Cipher      +E |S30",
+        "DevCtl      +D |S33", "Compass     +2 |S34"}},
       {"Lookout.log", {"Lookout     +N |S21"}},
       {"Watcher.log", {"Watcher     +I |S11"}},
-      {"SetterCfg.log", {"Setter      +W |S10", "Glance      +D |S12", "Dial        +2 |S13", "Ledger      +D |S19", "Airwave     +W |S31"}},
+      {"SetterCfg.log",
+       {"Setter      +W |S10", "Glance      +D |S12", "Dial        +2 |S13", "Ledger      +D |S19",
+        "Airwave     +W |S31"}},
       {"Sentry.log", {"Hoist       +C |S15", "Hoist Host  +E |S16"}},
       {"Keeper.log", {"Steward     +C |S22"}},
       {"Parcel.log", {"Parcel      +E |S23"}},
@@ -96,9 +104,12 @@ TEST_F(TraceLogManagerTest, LinesReachTheDiskByteForByte) {
   EXPECT_EQ(ReadLog("Wayline.log"),
             "\xEF\xBB\xBF"
             "Wayline     +I 12/04 10:34:55.123 01a2c-01f40: Started\r\n"
-            "** Global **+N " + std::string(kStamp) + "two\r\nlines\r\r\n"
-            "Wayline     +E " + std::string(kStamp) + std::string("nul\0 \xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\r\n", 16) +
-            "Wayline     +I " + std::string(kStamp) + "\r\n");
+            "** Global **+N " +
+                std::string(kStamp) +
+                "two\r\nlines\r\r\n"
+                "Wayline     +E " +
+                std::string(kStamp) + std::string("nul\0 \xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\r\n", 16) +
+                "Wayline     +I " + std::string(kStamp) + "\r\n");
 }
 
 TEST_F(TraceLogManagerTest, LinesOfAnyLengthAfterABurstArriveWhole) {
@@ -107,7 +118,8 @@ TEST_F(TraceLogManagerTest, LinesOfAnyLengthAfterABurstArriveWhole) {
   std::vector<std::thread> producers;
   for (int t = 0; t < 4; ++t) {
     producers.emplace_back([&manager] {
-      for (int i = 0; i < 5000; ++i) (void)manager->QueueMessage(22, 1, L"burst line of some sixty characters, to fill blocks");
+      for (int i = 0; i < 5000; ++i)
+        (void)manager->QueueMessage(22, 1, L"burst line of some sixty characters, to fill blocks");
     });
   }
   for (auto& producer : producers) producer.join();
@@ -120,7 +132,8 @@ TEST_F(TraceLogManagerTest, LinesOfAnyLengthAfterABurstArriveWhole) {
   int seed = 0;
   for (std::size_t size : {std::size_t{65535}, std::size_t{65536}, std::size_t{65537}, std::size_t{1} << 20}) {
     std::wstring text;
-    for (std::size_t i = 0; i + head.size() + 2 < size; ++i) text.push_back(static_cast<wchar_t>(L'!' + (i + seed) % 90));
+    for (std::size_t i = 0; i + head.size() + 2 < size; ++i)
+      text.push_back(static_cast<wchar_t>(L'!' + (i + seed) % 90));
     ++seed;
     EXPECT_EQ(manager->QueueMessage(21, 1, L"short"), kSOk);
     EXPECT_EQ(manager->QueueMessage(21, 1, text), kSOk);
@@ -297,14 +310,13 @@ TEST_F(TraceLogManagerTest, OnlyATextWithAClientStampKeepsItsOwn) {
   manager->WaitUntilWritten();
   manager->FinalRelease();
   std::string serviceStamp = "01/05 03:04:05.006            : ";
-  EXPECT_EQ(Lines("Wayline.log"),
-            (std::vector<std::string>{"Wayline     +C 11/30 23:59:59.999 0",
-                                      "Wayline     +C " + serviceStamp + "11/30 23:59:59.999 ",
-                                      "Wayline     +C ab/cd ef:gh:ij.klmnop letters",
-                                      "Wayline     +C " + serviceStamp + "11/30 23:59:59,999 comma",
-                                      "Wayline     +C 11/30 23:59:59.999\xF0\x9F\x98\x80",
-                                      "Wayline     +C \xF0\x9F\x98\x80/30 23:59:59.999 0",
-                                      "Wayline     +C " + serviceStamp + "1\xF0\x9F\x98\x80/30 23:59:59.999 0"}));
+  EXPECT_EQ(
+      Lines("Wayline.log"),
+      (std::vector<std::string>{
+          "Wayline     +C 11/30 23:59:59.999 0", "Wayline     +C " + serviceStamp + "11/30 23:59:59.999 ",
+          "Wayline     +C ab/cd ef:gh:ij.klmnop letters", "Wayline     +C " + serviceStamp + "11/30 23:59:59,999 comma",
+          "Wayline     +C 11/30 23:59:59.999\xF0\x9F\x98\x80", "Wayline     +C \xF0\x9F\x98\x80/30 23:59:59.999 0",
+          "Wayline     +C " + serviceStamp + "1\xF0\x9F\x98\x80/30 23:59:59.999 0"}));
 }
 
 TEST_F(TraceLogManagerTest, LevelsDecideWhatIsKept) {
@@ -459,8 +471,8 @@ TEST_F(TraceLogManagerTest, EveryLineAcceptedBeforeTheStopIsWritten) {
 // and at every open after that (here: after a reset).
 TEST_F(TraceLogManagerTest, AnOpenLastLineIsEndedNotCut) {
   std::filesystem::create_directories(DataFolder());
-  std::string torn = "\xEF\xBB\xBFWayline     +C " + std::string(kStamp) + "whole\r\nWayline     +C " +
-                     std::string(kStamp) + "to";
+  std::string torn =
+      "\xEF\xBB\xBFWayline     +C " + std::string(kStamp) + "whole\r\nWayline     +C " + std::string(kStamp) + "to";
   const std::string note = "NOTE FROM ANOTHER PROGRAM (no line end)";
   test::WriteFileBytes(LogPath("Wayline"), std::vector<std::uint8_t>(torn.begin(), torn.end()));
   test::WriteFileBytes(LogPath("Lookout"), std::vector<std::uint8_t>(note.begin(), note.end()));
@@ -487,7 +499,8 @@ TEST_F(TraceLogManagerTest, ResetRacingTheWriterLosesNoLineBeingWritten) {
   std::atomic<bool> done{false};
   std::thread producer([&] {
     while (!go) std::this_thread::yield();
-    for (int i = 0; i < 3000; ++i) (void)manager->QueueMessage(static_cast<SourceNumber>(i % 2 == 0 ? 1 : 21), 1, L"racing");
+    for (int i = 0; i < 3000; ++i)
+      (void)manager->QueueMessage(static_cast<SourceNumber>(i % 2 == 0 ? 1 : 21), 1, L"racing");
     done = true;
   });
   go = true;

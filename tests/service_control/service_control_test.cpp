@@ -6,8 +6,8 @@
 
 #include <string>
 
-#include "service_control/service_run.h"
 #include "platform/system.h"
+#include "service_control/service_run.h"
 #include "tests/support/test_support.h"
 
 namespace wl {
@@ -37,9 +37,9 @@ TEST(ServiceControl, InstallOpenStopAndDeleteWithWindowsCodes) {
   EXPECT_EQ(CreateServiceW(manager.Get(), name, config, kServiceAllAccess, again.Receive()), kErrorServiceExists);
 
   ServiceHandle opened;
-  ASSERT_EQ(OpenServiceW(manager.Get(), name, kServiceQueryConfig | kServiceQueryStatus | kServiceStop,
-                         opened.Receive()),
-            kErrorSuccess);
+  ASSERT_EQ(
+      OpenServiceW(manager.Get(), name, kServiceQueryConfig | kServiceQueryStatus | kServiceStop, opened.Receive()),
+      kErrorSuccess);
   ServiceConfig read;
   ASSERT_EQ(QueryServiceConfigW(opened.Get(), &read), kErrorSuccess);
   EXPECT_EQ(read.binaryPathName, config.binaryPathName);
@@ -108,7 +108,11 @@ TEST(ServiceControl, AServiceRunsAsTheSystemAccountOfTheRoot) {
   EXPECT_EQ(test::ReadFileText(report), "nobody\n") << "root starts it as the owner of the root";
   std::filesystem::remove(report);
   // Once the first program has ended, the owner starts it as itself.
-  EXPECT_TRUE(test::WaitUntil([&] { return wlsc.RunAs(L"nobody", {L"start", L"WhoAmI"}) == 0; }, std::chrono::seconds(5)));
+  EXPECT_TRUE(test::WaitUntil(
+      [&] {
+        return wlsc.RunAs(L"nobody", {L"start", L"WhoAmI"}) == 0;
+      },
+      std::chrono::seconds(5)));
   EXPECT_TRUE(test::WaitForPath(report));
 }
 

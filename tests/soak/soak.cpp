@@ -66,19 +66,19 @@
 #include <vector>
 
 #include "ScribeHost.h"
+#include "com/com.h"
 #include "diagnostics/format.h"
 #include "diagnostics/singleton.h"
 #include "diagnostics/write_log.h"
 #include "logclient/log_tables.h"
 #include "logclient/logger.h"
 #include "logclient/trace_log_manager_type.h"
-#include "com/com.h"
 #include "platform/process.h"
-#include "platform/testing/raw_socket.h"
-#include "registry/registry.h"
 #include "platform/system.h"
+#include "platform/testing/raw_socket.h"
 #include "platform/text.h"
 #include "platform/text_file.h"
+#include "registry/registry.h"
 #include "service/trace_log_manager.h"
 
 namespace {
@@ -106,7 +106,9 @@ struct Message {
   std::wstring text;
 };
 
-std::uint16_t SourceOf(int client, long sequence) { return static_cast<std::uint16_t>(Mix(Key(client, sequence)) % kSourceCount); }
+std::uint16_t SourceOf(int client, long sequence) {
+  return static_cast<std::uint16_t>(Mix(Key(client, sequence)) % kSourceCount);
+}
 
 // Shapes of a client's messages.
 enum Shape : int {
@@ -120,7 +122,8 @@ Message MakeMessage(int client, long sequence, int shape = kMixed) {
   bool longLines = (shape & kLong) != 0;
   std::uint64_t r = Mix(Key(client, sequence));
   Message message{static_cast<std::uint16_t>(r % kSourceCount),
-                  static_cast<std::uint16_t>((r >> 8) % ((shape & kPassing) != 0 ? kLevelInfo + 1 : kLevelCount)), {}};
+                  static_cast<std::uint16_t>((r >> 8) % ((shape & kPassing) != 0 ? kLevelInfo + 1 : kLevelCount)),
+                  {}};
   // Source 0 has no level of its own in a client: it follows the global
   // level, which the changers move between 1 and 6, so only levels 0 and 1
   // always pass.
@@ -129,7 +132,8 @@ Message MakeMessage(int client, long sequence, int shape = kMixed) {
   std::size_t length = longLines || kind < 3 ? 66000 + (r >> 26) % 9000
                        : kind < 60           ? 1000 + (r >> 26) % 7000
                                              : 10 + (r >> 26) % 290;
-  static constexpr wchar_t kAlphabet[] = L"abcdefghijklmnopqrstuvwxyz ABCDEFGHIJ0123456789\u00e9\u00fc\u4e2d\u6587\U0001F600\U00010348";
+  static constexpr wchar_t kAlphabet[] =
+      L"abcdefghijklmnopqrstuvwxyz ABCDEFGHIJ0123456789\u00e9\u00fc\u4e2d\u6587\U0001F600\U00010348";
   constexpr std::size_t kLetters = sizeof kAlphabet / sizeof kAlphabet[0] - 1;
   message.text = Format(L"soak c={} s={} |", client, sequence);
   std::uint64_t state = r;
@@ -192,8 +196,8 @@ std::unique_ptr<platform::ChildProcess> Self(std::vector<std::wstring> arguments
 
 void SetDword(std::wstring_view name, std::uint32_t value) {
   platform::HKey key = nullptr;
-  (void)platform::RegistryCreateKey(platform::kHKeyLocalMachine, L"Software\\Kestrix\\Wayline",
-                                    platform::kKeyAllAccess, &key, nullptr);
+  (void)platform::RegistryCreateKey(platform::kHKeyLocalMachine, L"Software\\Kestrix\\Wayline", platform::kKeyAllAccess,
+                                    &key, nullptr);
   (void)platform::RegistrySetValue(key, std::wstring(name), platform::kRegDword, &value, 4);
   (void)platform::RegistryCloseKey(key);
 }
@@ -486,8 +490,10 @@ Check CheckFiles(const std::map<int, long>& clients, int shape = kMixed, bool ki
       check.bytes += text.size();
       std::string name = path.filename().string();
       std::size_t at = 0;
-      if (text.starts_with("\xEF\xBB\xBF")) at = 3;
-      else if (!text.empty()) ++check.torn, check.Note(name + ": no byte-order mark");
+      if (text.starts_with("\xEF\xBB\xBF"))
+        at = 3;
+      else if (!text.empty())
+        ++check.torn, check.Note(name + ": no byte-order mark");
       while (at < text.size()) {
         std::size_t end = text.find('\n', at);
         if (end == std::string::npos) {
@@ -519,14 +525,16 @@ Check CheckFiles(const std::map<int, long>& clients, int shape = kMixed, bool ki
         ++check.soakLines;
         int client = 0;
         long sequence = 0;
-        if (std::sscanf(line.data() + mark, ": soak c=%d s=%ld |", &client, &sequence) != 2 || !clients.contains(client)) {
+        if (std::sscanf(line.data() + mark, ": soak c=%d s=%ld |", &client, &sequence) != 2 ||
+            !clients.contains(client)) {
           ++check.wrong;
           check.Note(name + ": unknown message: " + std::string(line.substr(0, 120)));
           continue;
         }
         Message expected = MakeMessage(client, sequence, shape);
-        std::string header = Format("{:<12}+{} ", platform::Utf8FromWide(std::wstring(LookupSourceName(expected.source))),
-                                    platform::Utf8FromWide(std::wstring(LevelCode(expected.level))));
+        std::string header =
+            Format("{:<12}+{} ", platform::Utf8FromWide(std::wstring(LookupSourceName(expected.source))),
+                   platform::Utf8FromWide(std::wstring(LevelCode(expected.level))));
         std::string body = ": " + platform::Utf8FromWide(expected.text) + "\r";
         if (!line.starts_with(header) || line.substr(mark) != body) {
           std::string_view kept = line.substr(mark, line.size() - mark - 1);
@@ -536,10 +544,12 @@ Check CheckFiles(const std::map<int, long>& clients, int shape = kMixed, bool ki
             continue;
           }
           ++check.wrong;
-          check.Note(name + Format(": c={} s={} differs from the message sent ({} bytes)", client, sequence, line.size()));
+          check.Note(name +
+                     Format(": c={} s={} differs from the message sent ({} bytes)", client, sequence, line.size()));
           continue;
         }
-        if (FileIndexForSource(expected.source) != file && !(expected.source == kDigestSource && file == kDigestFileIndex)) {
+        if (FileIndexForSource(expected.source) != file &&
+            !(expected.source == kDigestSource && file == kDigestFileIndex)) {
           ++check.misplaced;
           check.Note(name + Format(": c={} s={} of source {} in the wrong file", client, sequence, expected.source));
         }
@@ -595,8 +605,8 @@ Check CheckFiles(const std::map<int, long>& clients, int shape = kMixed, bool ki
       }
       std::vector<std::size_t> positions;
       for (const Found& f : found) {
-        positions.push_back(static_cast<std::size_t>(
-            std::lower_bound(sequences.begin(), sequences.end(), f.sequence) - sequences.begin()));
+        positions.push_back(static_cast<std::size_t>(std::lower_bound(sequences.begin(), sequences.end(), f.sequence) -
+                                                     sequences.begin()));
       }
       for (std::size_t i = 1; i < found.size(); ++i) {
         if (positions[i] <= positions[i - 1]) {
@@ -723,7 +733,8 @@ class Soak {
   void StartDiagnostics() {
     std::uint32_t pid = service_->Pid();
     long before = Figures(pid).threads;
-    fs::path socket = Root() / "run" / "com" / (platform::Utf8FromWide(platform::GuidText(kTraceLogManagerClsid)) + ".sock");
+    fs::path socket =
+        Root() / "run" / "com" / (platform::Utf8FromWide(platform::GuidText(kTraceLogManagerClsid)) + ".sock");
     int connection = platform::RawConnect(socket.wstring());
     if (connection < 0) return;
     const unsigned char broken[8] = {8, 0, 0, 0, 0xFF, 0, 0, 0};
@@ -743,7 +754,8 @@ class Soak {
 
     RotationWatch watch;
     std::vector<std::unique_ptr<platform::ChildProcess>> changers, clients, victims;
-    for (int k = 0; k < options_.changers; ++k) changers.push_back(Self({L"changer", std::to_wstring(k), resets ? L"1" : L"0"}));
+    for (int k = 0; k < options_.changers; ++k)
+      changers.push_back(Self({L"changer", std::to_wstring(k), resets ? L"1" : L"0"}));
     auto start = Clock::now();
     for (int c = 0; c < options_.clients; ++c) {
       clients.push_back(Self({L"client", std::to_wstring(c), std::to_wstring(options_.messages)}));
@@ -812,10 +824,11 @@ class Soak {
     std::printf("  current files replaced (rotations%s, seen by polling every 5 ms): at least %ld\n",
                 resets ? " and resets" : "", watch.Replaced());
     std::printf("  changers: %ld level calls, %ld resets\n", changerCalls, resetCount);
-    std::printf("  service: %ld threads idle, %ld with the clients, %ld after the clients (killed ones too) left%s; "
-                "resident %ld KiB idle, %ld busy, %ld after\n",
-                idle.threads, busy.threads, after.threads, threadsBack ? "" : " (NOT back)", idle.residentKiB,
-                busy.residentKiB, after.residentKiB);
+    std::printf(
+        "  service: %ld threads idle, %ld with the clients, %ld after the clients (killed ones too) left%s; "
+        "resident %ld KiB idle, %ld busy, %ld after\n",
+        idle.threads, busy.threads, after.threads, threadsBack ? "" : " (NOT back)", idle.residentKiB, busy.residentKiB,
+        after.residentKiB);
     if (stopCode != 0) ok = Fail("the service stopped with a failure");
     if (!threadsBack) ok = false;
     return Report(phase, CheckFiles(expected), resets && resetCount > 0) && ok;
@@ -854,12 +867,14 @@ class Soak {
     bool threadsBack = WaitFor([&] { return Figures(pid).threads <= idle.threads; }, 10000);
     ProcessFigures after = Figures(pid);
     int stopCode = service_->Stop();
-    std::printf("  all %d linked after %.2f s; the burst of %ld messages took %.2f s (%.0f messages/s; load average %s)\n",
-                count, linkSeconds, count * messages, seconds, static_cast<double>(count * messages) / seconds,
-                LoadAverage().c_str());
-    std::printf("  service: %ld threads idle, %ld with %d linked, %ld after%s; resident %ld KiB idle, %ld linked, %ld after\n",
-                idle.threads, peak.threads, count, after.threads, threadsBack ? "" : " (NOT back)", idle.residentKiB,
-                peak.residentKiB, after.residentKiB);
+    std::printf(
+        "  all %d linked after %.2f s; the burst of %ld messages took %.2f s (%.0f messages/s; load average %s)\n",
+        count, linkSeconds, count * messages, seconds, static_cast<double>(count * messages) / seconds,
+        LoadAverage().c_str());
+    std::printf(
+        "  service: %ld threads idle, %ld with %d linked, %ld after%s; resident %ld KiB idle, %ld linked, %ld after\n",
+        idle.threads, peak.threads, count, after.threads, threadsBack ? "" : " (NOT back)", idle.residentKiB,
+        peak.residentKiB, after.residentKiB);
     if (!ok) Fail("a connected client failed or did not link");
     return Report("connected", CheckFiles(expected), false) && ok && stopCode == 0 && threadsBack;
   }
@@ -957,7 +972,7 @@ class Soak {
     };
     bool ok = client(0);
     std::ofstream(hive, std::ios::binary | std::ios::trunc) << "Windows Registry Editor Version 5.00\r\n\r\n[HKEY_LOCAL"
-                                                             << "\x01\xff garbage \"TraceLevel\"=dword:zz\r\n";
+                                                            << "\x01\xff garbage \"TraceLevel\"=dword:zz\r\n";
     auto broken = Clock::now();
     ok = client(1) && ok;
     // The service reads the level again on the first message after 60 s.
@@ -1012,9 +1027,10 @@ class Soak {
   // 1.2 s, which start a second server beside the ending one.
   bool Activations() {
     int rounds = options_.activations, overlapping = std::max(1, options_.activations / 10);
-    std::printf("\nactivations: a local server activated and ended %d times, then %d times with a client coming "
-                "while it ends (load average %s)\n",
-                rounds, overlapping, LoadAverage().c_str());
+    std::printf(
+        "\nactivations: a local server activated and ended %d times, then %d times with a client coming "
+        "while it ends (load average %s)\n",
+        rounds, overlapping, LoadAverage().c_str());
     fs::path root = base_ / "activations";
     fs::create_directories(root);
     platform::SetEnvVar(L"WAYLINE_ROOT", root.wstring());
@@ -1071,11 +1087,11 @@ class Soak {
         if (line.find("Error: Open failed") != std::string::npos) ++openFailures;
       }
     }
-    std::printf("  %d activations in %.0f s; %ld servers in all; lines missing %ld of %zu; clients failed %ld; "
-                "rounds with a server started by a server %ld, with more servers at once than clients %ld, "
-                "with a server still running after 10 s %ld; open failures in the daily files %ld\n",
-                rounds, seconds, servers, missing, lines.size(), failedClients, startedByAServer, tooMany, stuck,
-                openFailures);
+    std::printf(
+        "  %d activations in %.0f s; %ld servers in all; lines missing %ld of %zu; clients failed %ld; "
+        "rounds with a server started by a server %ld, with more servers at once than clients %ld, "
+        "with a server still running after 10 s %ld; open failures in the daily files %ld\n",
+        rounds, seconds, servers, missing, lines.size(), failedClients, startedByAServer, tooMany, stuck, openFailures);
     bool ok = missing + failedClients + startedByAServer + tooMany + stuck + openFailures == 0;
     std::printf("  activations: %s\n", ok ? "PASS" : "FAIL");
     return ok;
@@ -1170,7 +1186,8 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   std::vector<std::string> args(argv + 1, argv + argc);
   std::string mode = args.empty() ? "" : args[0];
-  if (mode == "client") return RunClient(std::stoi(args[1]), std::stol(args[2]), args.size() > 3 ? std::stoi(args[3]) : 0);
+  if (mode == "client")
+    return RunClient(std::stoi(args[1]), std::stol(args[2]), args.size() > 3 ? std::stoi(args[3]) : 0);
   if (mode == "diskfull-inner") return DiskFullInner(args[1], args[2]);
   if (mode == "connected") return RunConnected(std::stoi(args[1]), std::stol(args[2]));
   if (mode == "changer") return RunChanger(std::stoi(args[1]), args[2] == "1");
@@ -1185,12 +1202,18 @@ int main(int argc, char** argv) {
       }
       return args[++i];
     };
-    if (args[i] == "--clients") options.clients = std::stoi(next());
-    else if (args[i] == "--messages") options.messages = std::stol(next());
-    else if (args[i] == "--changers") options.changers = std::stoi(next());
-    else if (args[i] == "--connected") options.connected = std::stoi(next());
-    else if (args[i] == "--activations") options.activations = std::stoi(next());
-    else if (args[i] == "--keep") options.keep = true;
+    if (args[i] == "--clients")
+      options.clients = std::stoi(next());
+    else if (args[i] == "--messages")
+      options.messages = std::stol(next());
+    else if (args[i] == "--changers")
+      options.changers = std::stoi(next());
+    else if (args[i] == "--connected")
+      options.connected = std::stoi(next());
+    else if (args[i] == "--activations")
+      options.activations = std::stoi(next());
+    else if (args[i] == "--keep")
+      options.keep = true;
     else if (args[i] == "--phases") {
       options.phases.clear();
       std::stringstream list(next());

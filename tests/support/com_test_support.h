@@ -8,8 +8,8 @@
 
 #include "com/com.h"
 #include "diagnostics/path_data.h"
-#include "registry/registry.h"
 #include "logclient/trace_log_manager_type.h"
+#include "registry/registry.h"
 #include "tests/support/test_support.h"
 
 namespace wl::test {

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "registry/registry.h"
 #include "platform/system.h"
 #include "platform/text.h"
+#include "registry/registry.h"
 #include "tests/support/test_support.h"
 
 namespace wl::test {

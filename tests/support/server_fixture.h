@@ -94,7 +94,8 @@ class ReportTest : public ServerTest {
     WriteLog(kDefaultLogSource, kLevelGlobal, platform::WideFromUtf8(mark.substr(0, mark.size() - 2)));
     if (auto logger = GetLogger()) logger->WaitUntilSent();
     std::string text;
-    WaitUntil([&] { return (text = ReadFileText(logPath_)).find(mark) != std::string::npos; }, std::chrono::seconds(20));
+    WaitUntil([&] { return (text = ReadFileText(logPath_)).find(mark) != std::string::npos; },
+              std::chrono::seconds(20));
     std::size_t end = text.find(mark);
     EXPECT_NE(end, std::string::npos) << mark;
     if (end == std::string::npos) return {};

@@ -14,16 +14,16 @@
 #include <string_view>
 #include <vector>
 
+#include "ScribeHost.h"
+#include "com/com.h"
 #include "diagnostics/clock.h"
+#include "diagnostics/path_data.h"
 #include "diagnostics/registry_key.h"
 #include "diagnostics/singleton.h"
-#include "logclient/trace_log_manager_type.h"
-#include "ScribeHost.h"
 #include "logclient/file_logger.h"
-#include "diagnostics/path_data.h"
-#include "com/com.h"
-#include "registry/registry.h"
+#include "logclient/trace_log_manager_type.h"
 #include "platform/text.h"
+#include "registry/registry.h"
 #include "tests/support/library_test_support.h"
 #include "tests/support/test_support.h"
 
@@ -50,15 +50,13 @@ class ServiceFixture : public LibraryTest {
   }
 
   std::filesystem::path DataFolder() { return std::filesystem::path(GetDataFolder()); }
-  std::filesystem::path LogPath(std::string_view baseName) {
-    return DataFolder() / (std::string(baseName) + ".log");
-  }
+  std::filesystem::path LogPath(std::string_view baseName) { return DataFolder() / (std::string(baseName) + ".log"); }
   std::string ReadLog(std::string_view fileName) { return ReadFileText(DataFolder() / fileName); }
   bool Exists(std::string_view fileName) { return std::filesystem::exists(DataFolder() / fileName); }
 
   // Writes a value of any type under HKLM\Software\Kestrix\Wayline.
   [[nodiscard]] Win32Error SetProductValue(std::wstring_view name, std::uint32_t type,
-                                          const std::vector<std::uint8_t>& data) {
+                                           const std::vector<std::uint8_t>& data) {
     return SetValue(platform::kHKeyLocalMachine, kProductKey, name, type, data);
   }
   [[nodiscard]] Win32Error SetProductDword(std::wstring_view name, std::uint32_t value) {

@@ -19,8 +19,8 @@ std::filesystem::path MakeTempFolder() {
   std::random_device random;
   auto base = std::filesystem::temp_directory_path();
   for (;;) {
-    auto candidate = base / ("scribe-test-" + std::to_string(platform::GetCurrentProcessId()) +
-                             "-" + std::to_string(counter++) + "-" + std::to_string(random() % 100000));
+    auto candidate = base / ("scribe-test-" + std::to_string(platform::GetCurrentProcessId()) + "-" +
+                             std::to_string(counter++) + "-" + std::to_string(random() % 100000));
     std::error_code error;
     if (std::filesystem::create_directory(candidate, error)) return candidate;
   }
@@ -108,7 +108,8 @@ int Shell(const std::string& command, std::string* output) {
   std::filesystem::path input = folder.Path() / "input";
   std::filesystem::path result = folder.Path() / "output";
   WriteFileBytes(input, {});
-  int code = RunChild({L"redirect", input.wstring(), result.wstring(), L"/bin/sh", L"-c", platform::WideFromUtf8(command)});
+  int code =
+      RunChild({L"redirect", input.wstring(), result.wstring(), L"/bin/sh", L"-c", platform::WideFromUtf8(command)});
   if (output != nullptr) *output = ReadFileText(result);
   return code;
 }

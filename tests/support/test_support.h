@@ -12,11 +12,11 @@
 #include <vector>
 
 #include "platform/account.h"
-#include "platform/process.h"
 #include "platform/named_mutex.h"
+#include "platform/process.h"
 #include "platform/testing/file_faults.h"
-#include "registry/registry.h"
 #include "platform/text.h"
+#include "registry/registry.h"
 
 namespace wl::test {
 

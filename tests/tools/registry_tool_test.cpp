@@ -12,8 +12,8 @@
 #include <string>
 #include <vector>
 
-#include "registry/registry.h"
 #include "platform/text.h"
+#include "registry/registry.h"
 #include "tests/support/registry_test_support.h"
 #include "tests/support/test_support.h"
 
@@ -311,7 +311,8 @@ TEST_F(RegistryTool, RejectsBadArgumentsAndHelpsOnRequest) {
     EXPECT_EQ(run.err.find(L"Type \"wlreg /?\" for usage.") != std::wstring::npos, row.code == 2) << line;
     EXPECT_TRUE(run.out.empty()) << line;
   }
-  for (std::vector<std::wstring> help : {std::vector<std::wstring>{L"/?"}, {L"-h"}, {L"--help"}, {L"query", key, L"/?"}}) {
+  for (std::vector<std::wstring> help :
+       {std::vector<std::wstring>{L"/?"}, {L"-h"}, {L"--help"}, {L"query", key, L"/?"}}) {
     test::ToolRun run = test::RunTool(help);
     EXPECT_EQ(run.code, 0) << Utf8FromWide(help.back());
     EXPECT_TRUE(run.out.starts_with(L"wlreg: reads and changes the registry.")) << Utf8FromWide(help.back());

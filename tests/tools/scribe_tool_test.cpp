@@ -23,11 +23,21 @@ TEST(ScribeToolText, ArgumentRules) {
     int source, level, component;  // -1: refused
   };
   const Row rows[] = {
-      {L"0x15", 21, -1, 3},        {L"37", -1, -1, -1},     {L"65557", -1, -1, -1},  // never narrowed to 21
-      {L"6", 6, 6, 1},             {L"lookout", 21, -1, 3}, {L"Lookout.log", -1, -1, 3},
-      {L"Hoist Host", 16, -1, 6},  {L"tslfw", -1, -1, 7},   {L"Wayline", -1, -1, 0},  // a file; as a source 1 or 36
-      {L"Patchwork", -1, -1, -1},  {L"W", -1, 3, -1},       {L"debug2", -1, 6, -1},
-      {L"Global", -1, 0, -1},      {L"-1", -1, -1, -1},     {L"", -1, -1, -1},
+      {L"0x15", 21, -1, 3},
+      {L"37", -1, -1, -1},
+      {L"65557", -1, -1, -1},  // never narrowed to 21
+      {L"6", 6, 6, 1},
+      {L"lookout", 21, -1, 3},
+      {L"Lookout.log", -1, -1, 3},
+      {L"Hoist Host", 16, -1, 6},
+      {L"tslfw", -1, -1, 7},
+      {L"Wayline", -1, -1, 0},  // a file; as a source 1 or 36
+      {L"Patchwork", -1, -1, -1},
+      {L"W", -1, 3, -1},
+      {L"debug2", -1, 6, -1},
+      {L"Global", -1, 0, -1},
+      {L"-1", -1, -1, -1},
+      {L"", -1, -1, -1},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(platform::Utf8FromWide(row.text));
@@ -52,8 +62,15 @@ TEST(ScribeToolText, MessagesAndPrintedBytes) {
     joined += piece;
   }
   EXPECT_EQ(joined, text);
-  EXPECT_EQ(PrintableLogBytes("\xEF\xBB\xBF" "a\r\nb\r\n", true), "a\nb\n");
-  EXPECT_EQ(PrintableLogBytes("\xEF\xBB\xBF" "a\rb\r\r\n", false), "\xEF\xBB\xBF" "a\rb\r\n");
+  EXPECT_EQ(PrintableLogBytes("\xEF\xBB\xBF"
+                              "a\r\nb\r\n",
+                              true),
+            "a\nb\n");
+  EXPECT_EQ(PrintableLogBytes("\xEF\xBB\xBF"
+                              "a\rb\r\r\n",
+                              false),
+            "\xEF\xBB\xBF"
+            "a\rb\r\n");
 }
 
 // follow looks often, so that a test need not wait long for a line.
@@ -230,8 +247,9 @@ TEST_F(ScribeTool, FollowsAFileAcrossRotationsAndResets) {
   follow.following = true;
   cli::Console console = follow.Console();
   int followCode = -1;
-  std::thread follower(
-      [&] { followCode = RunScribeTool({L"follow", L"-n", L"2", L"tally"}, console, kPollMilliseconds); });
+  std::thread follower([&] {
+    followCode = RunScribeTool({L"follow", L"-n", L"2", L"tally"}, console, kPollMilliseconds);
+  });
   auto printed = [&](const std::string& text) {
     return test::WaitUntil([&] { return follow.Locked([&] { return follow.out.find(text) != std::string::npos; }); },
                            std::chrono::seconds(20));

@@ -10,17 +10,17 @@
 #include <mutex>
 #include <optional>
 
+#include "com/com.h"
+#include "diagnostics/path_data.h"
 #include "diagnostics/singleton.h"
 #include "logclient/file_logger.h"
 #include "logclient/trace_log_manager_type.h"
-#include "diagnostics/path_data.h"
-#include "com/com.h"
 #include "platform/named_mutex.h"
 #include "platform/process.h"
 #include "platform/refusal_report.h"
+#include "service/trace_log_manager.h"
 #include "service_control/service_control.h"
 #include "service_control/service_run.h"
-#include "service/trace_log_manager.h"
 #include "tests/support/service_fixture.h"
 #include "tools/registry_tool.h"
 
@@ -113,7 +113,9 @@ class NobodysChild {
     EXPECT_EQ(test::Shell("chown nobody " + State().string()), 0);
     platform::SetEnvVar(L"XDG_STATE_HOME", State().wstring());
   }
-  ~NobodysChild() { previous_ ? platform::SetEnvVar(L"XDG_STATE_HOME", *previous_) : platform::UnsetEnvVar(L"XDG_STATE_HOME"); }
+  ~NobodysChild() {
+    previous_ ? platform::SetEnvVar(L"XDG_STATE_HOME", *previous_) : platform::UnsetEnvVar(L"XDG_STATE_HOME");
+  }
   NobodysChild(const NobodysChild&) = delete;
   NobodysChild& operator=(const NobodysChild&) = delete;
 
@@ -139,7 +141,8 @@ TEST_F(SharedRootTest, AnotherUserKeepsItsOwnFilesBesideTheSystemAccounts) {
   FileLog(L"system account's line\n");
   LifetimeTracker::Instance().DestroyAll();
   std::wstring sid = test::SidOf(L"nobody");
-  ASSERT_EQ(test::SetNumber(platform::kHKeyUsers, sid + L"\\" + std::wstring(kCurrentInstallKey), L"TraceFlags", 1), 0u);
+  ASSERT_EQ(test::SetNumber(platform::kHKeyUsers, sid + L"\\" + std::wstring(kCurrentInstallKey), L"TraceFlags", 1),
+            0u);
 
   NobodysChild child;
   ASSERT_EQ(child.Run({L"second-user"}), 0) << "10+: the mutex, 20+: the user's hive";
@@ -276,9 +279,8 @@ TEST_F(SharedRootTest, NoProgramThatAnotherUserCanChangeIsStarted) {
                              reinterpret_cast<void**>(&object)),
             CO_E_SERVER_EXEC_FAILURE);
   CoUninitialize();
-  EXPECT_TRUE(reports.Has("Refused to start the server of " + platform::Utf8FromWide(clsid) + ": " +
-                          script.string() + ": refused: the folder " + theirs.string() +
-                          " on the way belongs to user 65534 (nobody)\n"))
+  EXPECT_TRUE(reports.Has("Refused to start the server of " + platform::Utf8FromWide(clsid) + ": " + script.string() +
+                          ": refused: the folder " + theirs.string() + " on the way belongs to user 65534 (nobody)\n"))
       << reports.All();
 
   // A service whose program anyone may rewrite.
@@ -309,8 +311,8 @@ TEST_F(SharedRootTest, PlantedLogFilesAreRefusedAndTheOthersWritten) {
   fs::path precious = Precious();
   OpenToEveryone(data);
   ASSERT_EQ(AsNobody("ln -s " + Quoted(precious) + " " + Quoted(data / "Tally.log") + " && mkfifo " +
-                     Quoted(data / "Mover.log") + " && echo theirs > " + Quoted(data / "AirPass.log") +
-                     " && mkdir " + Quoted(data / "Keeper.log")),
+                     Quoted(data / "Mover.log") + " && echo theirs > " + Quoted(data / "AirPass.log") + " && mkdir " +
+                     Quoted(data / "Keeper.log")),
             0);
   fs::create_hard_link(precious, data / "Parcel.log");
 
@@ -340,8 +342,8 @@ TEST_F(SharedRootTest, PlantedLogFilesAreRefusedAndTheOthersWritten) {
            {"Keeper.log", "it is a folder, not a regular file"},
            {"Parcel.log", "it has 2 hard links"},
        }) {
-    EXPECT_EQ(CountOf(diagnostics, "Error: Open failed for file " + (data / file).string() + " - refused: " + reason +
-                                       "\r\n"),
+    EXPECT_EQ(CountOf(diagnostics,
+                      "Error: Open failed for file " + (data / file).string() + " - refused: " + reason + "\r\n"),
               1u)
         << file << "\n"
         << diagnostics;
@@ -360,8 +362,8 @@ TEST_F(SharedRootTest, ARedirectedDataFolderIsRefused) {
   fs::path programData = root_.Path() / "ProgramData";
   fs::remove_all(programData / "Kestrix");
   OpenToEveryone(programData);
-  ASSERT_EQ(AsNobody("mkdir " + Quoted(programData / "Kestrix") + " && ln -s " + Quoted(precious.parent_path()) +
-                     " " + Quoted(programData / "Kestrix" / "Wayline")),
+  ASSERT_EQ(AsNobody("mkdir " + Quoted(programData / "Kestrix") + " && ln -s " + Quoted(precious.parent_path()) + " " +
+                     Quoted(programData / "Kestrix" / "Wayline")),
             0);
   test::WriteFileBytes(precious.parent_path() / "Wayline.log", {'k', 'e', 'p', 't'});
 
@@ -380,9 +382,9 @@ TEST_F(SharedRootTest, ARedirectedDataFolderIsRefused) {
   // DebugOutput on they show on the debug output.
   std::wstring debug;
   for (const auto& text : recorder_.Debug()) debug += text;
-  EXPECT_NE(debug.find(L"Error: Open failed for file " + (programData / "Kestrix" / "Wayline" / "Wayline.log").wstring() +
-                       L" - refused: the folder " + (programData / "Kestrix").wstring() +
-                       L" on the way belongs to user 65534 (nobody)"),
+  EXPECT_NE(debug.find(L"Error: Open failed for file " +
+                       (programData / "Kestrix" / "Wayline" / "Wayline.log").wstring() + L" - refused: the folder " +
+                       (programData / "Kestrix").wstring() + L" on the way belongs to user 65534 (nobody)"),
             std::wstring::npos)
       << platform::Utf8FromWide(debug);
 }
@@ -406,8 +408,9 @@ TEST_F(SharedRootTest, APlantedStatusFileStopsNothing) {
   ASSERT_TRUE(victim);
   std::string pid = std::to_string(victim->Id());
   std::string identity;
-  ASSERT_EQ(test::Shell("echo start=$(awk '{print $22}' /proc/" + pid + "/stat) && echo boot=$(cat "
-                        "/proc/sys/kernel/random/boot_id)",
+  ASSERT_EQ(test::Shell("echo start=$(awk '{print $22}' /proc/" + pid +
+                            "/stat) && echo boot=$(cat "
+                            "/proc/sys/kernel/random/boot_id)",
                         &identity),
             0);
   fs::path services = root_.Path() / "run" / "services";
@@ -416,8 +419,7 @@ TEST_F(SharedRootTest, APlantedStatusFileStopsNothing) {
   ASSERT_EQ(AsNobody("printf 'state=4\ncontrols=1\npid=" + pid + "\n" + identity + "' > " + Quoted(status)), 0);
 
   platform::ServiceStatus reported;
-  EXPECT_EQ(platform::ControlService(service.Get(), platform::kServiceControlStop, &reported),
-            kErrorServiceNotActive);
+  EXPECT_EQ(platform::ControlService(service.Get(), platform::kServiceControlStop, &reported), kErrorServiceNotActive);
   EXPECT_EQ(reported.currentState, platform::kServiceStopped);
   EXPECT_TRUE(victim->Kill()) << "the process was signalled";
   (void)victim->Wait();

@@ -59,7 +59,6 @@ std::filesystem::path FilePath(std::wstring_view name);
 // code. The standard output is flushed after every write, so that a
 // question is seen before its answer is read and a followed line reaches a
 // pipe as it comes.
-int RunProgram(int argc, char** argv,
-               const std::function<int(const std::vector<std::wstring>&, const Console&)>& tool);
+int RunProgram(int argc, char** argv, const std::function<int(const std::vector<std::wstring>&, const Console&)>& tool);
 
 }  // namespace wl::cli
