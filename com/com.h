@@ -42,7 +42,7 @@ class OwnedBstr {
   ~OwnedBstr() { SysFreeString(text_); }
   OwnedBstr(const OwnedBstr&) = delete;
   OwnedBstr& operator=(const OwnedBstr&) = delete;
-  BSTR Get() const { return text_; }
+  [[nodiscard]] BSTR Get() const { return text_; }
   BSTR* Out() { return &text_; }
 
  private:
@@ -195,7 +195,7 @@ class ComChannel {
   virtual HRESULT Send(const InterfaceDescription& face, const MethodDescription& method, const CallValue* values) = 0;
   virtual HRESULT Receive(std::span<HRESULT> results) = 0;
   // How many sent calls have not been received yet.
-  virtual std::size_t Outstanding() const = 0;
+  [[nodiscard]] virtual std::size_t Outstanding() const = 0;
 };
 
 // A proxy of one interface, made by InterfaceDescription::makeProxy and

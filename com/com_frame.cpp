@@ -95,8 +95,8 @@ class FrameValues {
     }
   }
 
-  std::uint16_t count() const { return static_cast<std::uint16_t>(count_); }
-  std::size_t bytes() const { return bytes_; }
+  [[nodiscard]] std::uint16_t count() const { return static_cast<std::uint16_t>(count_); }
+  [[nodiscard]] std::size_t bytes() const { return bytes_; }
 
   void Write(FrameWriter& writer) const {
     for (int i = 0; i < count_; ++i) {

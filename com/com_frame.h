@@ -78,9 +78,9 @@ bool ReadPlainReply(std::span<const std::uint8_t> input, HRESULT* result);
 // clearing of memory; the bytes are kept for the next frames after clear().
 class FrameBuffer {
  public:
-  const char* data() const { return bytes_.get(); }
-  std::size_t size() const { return size_; }
-  bool empty() const { return size_ == 0; }
+  [[nodiscard]] const char* data() const { return bytes_.get(); }
+  [[nodiscard]] std::size_t size() const { return size_; }
+  [[nodiscard]] bool empty() const { return size_ == 0; }
   void clear() { size_ = 0; }
   // Gives the memory back when nothing is in it and it holds more than
   // `keep` bytes.
@@ -89,7 +89,7 @@ class FrameBuffer {
     bytes_.reset();
     capacity_ = 0;
   }
-  std::string_view View() const { return {bytes_.get(), size_}; }
+  [[nodiscard]] std::string_view View() const { return {bytes_.get(), size_}; }
   // Adds `count` bytes at the end and returns where they start.
   char* Extend(std::size_t count) {
     if (capacity_ - size_ < count) Grow(count);

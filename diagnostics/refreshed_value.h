@@ -37,7 +37,7 @@ class RefreshedValue {
   }
 
   // The cached value without reading.
-  std::uint32_t Peek() const { return value_.load(std::memory_order_relaxed); }
+  [[nodiscard]] std::uint32_t Peek() const { return value_.load(std::memory_order_relaxed); }
 
   // Replaces the cached value; with markRead the value counts as read now,
   // so the next read falls due only after the period.

@@ -47,9 +47,9 @@ class RegistryKey {
     return result;
   }
 
-  bool IsOpen() const { return handle_ != nullptr; }
-  platform::HKey Handle() const { return handle_; }
-  const std::wstring& Path() const { return path_; }
+  [[nodiscard]] bool IsOpen() const { return handle_ != nullptr; }
+  [[nodiscard]] platform::HKey Handle() const { return handle_; }
+  [[nodiscard]] const std::wstring& Path() const { return path_; }
 
  private:
   [[nodiscard]] Win32Error ReadEnumRaw(std::wstring_view valueName, std::uint32_t& out);

@@ -75,7 +75,7 @@ struct Token {
   bool quoted = false;
   int line = 0;
 
-  bool Is(std::wstring_view word) const { return !quoted && text == word; }
+  [[nodiscard]] bool Is(std::wstring_view word) const { return !quoted && text == word; }
 };
 
 // Reads a preprocessed script one root block at a time.

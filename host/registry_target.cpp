@@ -35,7 +35,7 @@ class OpenKey {
     if (system == nullptr) return kErrorInvalidHandle;
     return platform::RegistryOpenKey(system, path, access, &key_);
   }
-  HKey Get() const { return key_; }
+  [[nodiscard]] HKey Get() const { return key_; }
 
  private:
   HKey key_ = nullptr;

@@ -47,7 +47,7 @@ class MemoryRegistryTarget final : public RegistrarTarget {
   // Every key as "HKCR\A\B" (in the case first written) and every value as
   // "HKCR\A\B:name" with "= <type>:<hex bytes>"; keys without values appear
   // with an empty text. Sorted without case.
-  std::map<std::wstring, std::wstring> Dump() const;
+  [[nodiscard]] std::map<std::wstring, std::wstring> Dump() const;
 
   long failAt = -1;
   long changes = 0;

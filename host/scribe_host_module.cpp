@@ -39,7 +39,7 @@ class Key {
   ~Key() {
     if (key_ != nullptr) (void)platform::RegistryCloseKey(key_);
   }
-  platform::HKey Get() const { return key_; }
+  [[nodiscard]] platform::HKey Get() const { return key_; }
   platform::HKey* Receive() { return &key_; }
 
  private:

@@ -73,7 +73,7 @@ class CScribeHostModule final : public ModuleLock {
   // class then takes no more activations) and ends the loop. Any thread.
   long Lock() override;
   long Unlock() override;
-  long GetLockCount() const override { return lockCount_.load(); }
+  [[nodiscard]] long GetLockCount() const override { return lockCount_.load(); }
 
   // Reports an information event under the service's name, the text cut to
   // 255 characters; when not a service the text also goes to standard
@@ -84,9 +84,9 @@ class CScribeHostModule final : public ModuleLock {
   // process serves the class. The entry point installs it for the Logger.
   OwnLogService& OwnService() { return ownService_; }
 
-  bool IsService() const { return isService_.load(); }
-  bool ComInitialized() const { return comInitialized_.load(); }
-  std::uint32_t ServiceState() const { return state_.load(); }
+  [[nodiscard]] bool IsService() const { return isService_.load(); }
+  [[nodiscard]] bool ComInitialized() const { return comInitialized_.load(); }
+  [[nodiscard]] std::uint32_t ServiceState() const { return state_.load(); }
 
  private:
   HRESULT InitializeCom();

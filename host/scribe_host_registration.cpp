@@ -30,7 +30,7 @@ class ScopedKey {
     if (key_ != nullptr) (void)platform::RegistryCloseKey(key_);
   }
   platform::HKey* Receive() { return &key_; }
-  platform::HKey Get() const { return key_; }
+  [[nodiscard]] platform::HKey Get() const { return key_; }
 
  private:
   platform::HKey key_ = nullptr;

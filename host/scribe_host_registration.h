@@ -81,7 +81,7 @@ class ScribeHostRegistration {
   HResult UpdateRegistryFromResource(std::uint32_t id, RegistrarMode mode);
 
   // Why the last script run failed, for people (empty when it did not).
-  const std::wstring& LastScriptFailure() const { return lastFailure_; }
+  [[nodiscard]] const std::wstring& LastScriptFailure() const { return lastFailure_; }
 
  private:
   HResult RegisterSequence(bool asService);

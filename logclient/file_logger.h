@@ -42,7 +42,7 @@ class FileLogger {
   // Switches writing to the file on or off; while off, the writer drops the
   // lines it takes. Any thread.
   void SetFileOutput(bool on) { fileOutput_.store(on); }
-  bool FileOutput() const { return fileOutput_.load(); }
+  [[nodiscard]] bool FileOutput() const { return fileOutput_.load(); }
 
  private:
   void Start();

@@ -67,11 +67,11 @@ class Logger {
   void Log(std::uint16_t source, std::uint16_t level, std::wstring_view text);
 
   // "<program> -> <library module> Logger_<n>": the context of the traces.
-  const std::wstring& Identity() const { return identity_; }
-  bool Initialized() const { return initialized_.load(); }
+  [[nodiscard]] const std::wstring& Identity() const { return identity_; }
+  [[nodiscard]] bool Initialized() const { return initialized_.load(); }
   // The cached thresholds (0 for a source: it follows the global level).
-  std::uint16_t GlobalLevel() const { return globalLevel_.load(std::memory_order_relaxed); }
-  std::uint16_t SourceLevel(std::uint16_t source) const {
+  [[nodiscard]] std::uint16_t GlobalLevel() const { return globalLevel_.load(std::memory_order_relaxed); }
+  [[nodiscard]] std::uint16_t SourceLevel(std::uint16_t source) const {
     return source < kSourceCount ? sourceLevels_[source].load(std::memory_order_relaxed) : 0;
   }
   // Blocks until every record queued before the call has been handed to the

@@ -65,7 +65,7 @@ class LoggerLink {
   // installed, the link goes through it and is always made.
   bool Connect();
 
-  bool Linked() const { return manager_ != nullptr || inProcess_ != nullptr; }
+  [[nodiscard]] bool Linked() const { return manager_ != nullptr || inProcess_ != nullptr; }
 
   // Hands the records to the service, oldest first: a source of 37 or more
   // becomes two "Info:  " diagnostic lines, every other record one LogMsg

@@ -21,11 +21,11 @@ class ChildProcess {
   // Waits for the process to end and returns its exit code (-1 when it was
   // ended by a signal or could not be waited for).
   [[nodiscard]] virtual int Wait() = 0;
-  virtual std::uint32_t Id() const = 0;
+  [[nodiscard]] virtual std::uint32_t Id() const = 0;
   // After Wait: the signal that ended the process on Linux (SIGSEGV, ...), 0
   // when it exited. Windows has no signals: its crashes show in the exit
   // code (the exception code), and this is always 0.
-  virtual int TerminatingSignal() const { return 0; }
+  [[nodiscard]] virtual int TerminatingSignal() const { return 0; }
   // Ends the process at once, as a crash would (SIGKILL, TerminateProcess).
   virtual bool Kill() = 0;
 };

@@ -34,7 +34,7 @@ class RelpClient {
   [[nodiscard]] Win32Error Reconnect();
   // Ends the session (waiting a bounded time for acknowledgements).
   void Close();
-  bool Connected() const;
+  [[nodiscard]] bool Connected() const;
 
  private:
   struct State;

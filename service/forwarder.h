@@ -38,7 +38,7 @@ struct ForwardingSettings {
   std::uint32_t facility = 16;
   std::uint32_t queueSize = 100000;
 
-  bool Enabled() const { return port != 0; }
+  [[nodiscard]] bool Enabled() const { return port != 0; }
   bool operator==(const ForwardingSettings&) const = default;
 };
 

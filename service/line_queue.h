@@ -27,10 +27,10 @@ class LineQueue {
   // Appends one entry at the back.
   void Append(std::uint16_t source, std::string_view utf8Line);
 
-  bool Empty() const { return count_ == 0; }
-  std::size_t Count() const { return count_; }
+  [[nodiscard]] bool Empty() const { return count_ == 0; }
+  [[nodiscard]] std::size_t Count() const { return count_; }
   // The bytes that the entries take in the blocks.
-  std::size_t Bytes() const { return bytes_; }
+  [[nodiscard]] std::size_t Bytes() const { return bytes_; }
   // What Append of a line of `lineSize` bytes adds to Bytes().
   static constexpr std::size_t EntryBytes(std::size_t lineSize) { return kHeaderSize + lineSize; }
 
@@ -62,7 +62,7 @@ class LineQueue {
   void Clear();
 
   // The bytes of all blocks held, used or not.
-  std::size_t ReservedBytes() const;
+  [[nodiscard]] std::size_t ReservedBytes() const;
 
   static constexpr std::size_t kBlockSize = 64 * 1024;
   static constexpr std::size_t kKeptBlocks = 16;

@@ -88,7 +88,7 @@ class LogFileInfo {
 
   FileState State();
   // The base name ("Tunnel"), fixed at creation.
-  const std::wstring& Name() const { return name; }
+  [[nodiscard]] const std::wstring& Name() const { return name; }
 
  private:
   friend bool CycleBigFiles(LogFileInfo& record);
@@ -107,7 +107,7 @@ class LogFileInfo {
   void WriteOne(std::string_view utf8Line);
   void ReportWriteFailure(int error);
   // How many writes may come before the size check is due; at least 1.
-  std::size_t WritesUntilSizeCheck() const;
+  [[nodiscard]] std::size_t WritesUntilSizeCheck() const;
   // Counts writes (failed ones too) and runs the size check when it is due.
   void CountWrites(std::size_t count);
   // Close and DeleteLog with `lock` held.

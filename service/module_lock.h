@@ -17,7 +17,7 @@ class ModuleLock {
   // thread may call.
   virtual long Lock() = 0;
   virtual long Unlock() = 0;
-  virtual long GetLockCount() const = 0;
+  [[nodiscard]] virtual long GetLockCount() const = 0;
 };
 
 // Counts the server process's references (CoAddRefServerProcess and
@@ -29,7 +29,7 @@ class ServerProcessLock final : public ModuleLock {
 
   long Lock() override;
   long Unlock() override;
-  long GetLockCount() const override { return count_.load(); }
+  [[nodiscard]] long GetLockCount() const override { return count_.load(); }
 
  private:
   std::function<void()> onIdle_;

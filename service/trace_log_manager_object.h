@@ -89,7 +89,7 @@ class TraceLogManagerFactory final : public platform::RefCounted<IClassFactory> 
 
   // The object once created, for the server's own process (the host and
   // tests); null before.
-  TraceLogManagerObject* Object() const { return object_.load(); }
+  [[nodiscard]] TraceLogManagerObject* Object() const { return object_.load(); }
 
  private:
   explicit TraceLogManagerFactory(ModuleLock& moduleLock) : moduleLock_(moduleLock) {}

@@ -126,7 +126,7 @@ class ServiceHandle {
   }
   ServiceHandle(const ServiceHandle&) = delete;
   ServiceHandle& operator=(const ServiceHandle&) = delete;
-  ScHandle Get() const { return handle_; }
+  [[nodiscard]] ScHandle Get() const { return handle_; }
   ScHandle* Receive() { return &handle_; }
 
  private:

@@ -40,7 +40,7 @@ class OpenKey {
   OpenKey(const OpenKey&) = delete;
   OpenKey& operator=(const OpenKey&) = delete;
   HKey* Receive() { return &handle_; }
-  HKey Get() const { return handle_; }
+  [[nodiscard]] HKey Get() const { return handle_; }
 
  private:
   HKey handle_ = nullptr;
@@ -174,19 +174,19 @@ class Tool {
   // What the tool prints whether or not the output takes it.
   void Out(std::wstring_view text) const { (void)console_.Print(text); }
 
-  int Fail(std::wstring_view message) const {
+  [[nodiscard]] int Fail(std::wstring_view message) const {
     console_.err(L"ERROR: " + std::wstring(message) + L"\n");
     return cli::kExitFailed;
   }
 
-  int SyntaxError(std::wstring_view detail = {}) const {
+  [[nodiscard]] int SyntaxError(std::wstring_view detail = {}) const {
     std::wstring message = L"Invalid syntax.";
     if (!detail.empty()) message += L" " + std::wstring(detail);
     console_.err(L"ERROR: " + message + L"\nType \"wlreg /?\" for usage.\n");
     return cli::kExitUsage;
   }
 
-  int RegistryFailure(Win32Error code) const {
+  [[nodiscard]] int RegistryFailure(Win32Error code) const {
     // Why the registry refused (on Linux): which hive, and what to do.
     std::wstring refusal = RegistryLastRefusal();
     switch (code) {
@@ -208,7 +208,7 @@ class Tool {
     return text.empty() ? std::wstring(fallback) : text;
   }
 
-  bool Confirm(std::wstring_view question) const {
+  [[nodiscard]] bool Confirm(std::wstring_view question) const {
     Out(std::wstring(question) + L" (Yes/No)? ");
     std::optional<std::string> line = console_.readLine();
     if (!line) return false;
@@ -218,7 +218,7 @@ class Tool {
     return answer == L"Y" || answer == L"YES";
   }
 
-  int Cancelled() const {
+  [[nodiscard]] int Cancelled() const {
     Out(L"The operation was cancelled by the user.\n");
     return cli::kExitDone;
   }
@@ -257,7 +257,7 @@ class Tool {
       }
       return false;
     };
-    auto bad = [&](std::wstring detail) {
+    auto bad = [&](const std::wstring& detail) {
       *exitCode = SyntaxError(detail);
       return false;
     };
@@ -330,7 +330,7 @@ class Tool {
     return invocation;
   }
 
-  int Query(const Invocation& invocation) const {
+  [[nodiscard]] int Query(const Invocation& invocation) const {
     const Options& options = invocation.options;
     const ToolKeyName& name = invocation.key;
     OpenKey key;
@@ -407,7 +407,7 @@ class Tool {
     return kErrorSuccess;
   }
 
-  int Add(const Invocation& invocation) const {
+  [[nodiscard]] int Add(const Invocation& invocation) const {
     const Options& options = invocation.options;
     const ToolKeyName& name = invocation.key;
     std::uint32_t type = kRegSz;
@@ -450,7 +450,7 @@ class Tool {
     return cli::kExitDone;
   }
 
-  int Delete(const Invocation& invocation) const {
+  [[nodiscard]] int Delete(const Invocation& invocation) const {
     const Options& options = invocation.options;
     const ToolKeyName& name = invocation.key;
     if (options.valueName && options.allValues) return SyntaxError(L"Use only one of /v, /ve and /va.");
@@ -491,7 +491,7 @@ class Tool {
     return cli::kExitDone;
   }
 
-  int Export(const Invocation& invocation) const {
+  [[nodiscard]] int Export(const Invocation& invocation) const {
     const Options& options = invocation.options;
     const ToolKeyName& name = invocation.key;
     OpenKey key;
@@ -518,7 +518,7 @@ class Tool {
     return cli::kExitDone;
   }
 
-  int Import(const Invocation& invocation) const {
+  [[nodiscard]] int Import(const Invocation& invocation) const {
     const std::wstring& fileName = invocation.options.positional[0];
     std::string bytes;
     std::wstring refusal;
@@ -532,7 +532,7 @@ class Tool {
   // Makes the empty hive of an account (a user name or a SID) under
   // HKEY_USERS, for the account: on Linux only the system account makes
   // users' hives, and each user then writes its own.
-  int AddHive(const Invocation& invocation) const {
+  [[nodiscard]] int AddHive(const Invocation& invocation) const {
     const std::wstring& account = invocation.options.positional[0];
     std::wstring sid = account;
     std::vector<std::uint8_t> binary;
@@ -556,7 +556,7 @@ class Tool {
   }
 
  public:
-  int ImportText(std::string_view bytes, std::wstring_view fileName) const {
+  [[nodiscard]] int ImportText(std::string_view bytes, std::wstring_view fileName) const {
     std::vector<RegistryFileSection> sections;
     RegistryFileError problem;
     auto where = [&] { return Format(L"{}: line {}: ", fileName, problem.line); };

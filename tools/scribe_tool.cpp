@@ -139,7 +139,7 @@ class Follower {
 
   // The file at a name is the one being followed when it starts with the
   // bytes seen at its start and has not shrunk.
-  bool IsFollowed(const FileRead& read) const {
+  [[nodiscard]] bool IsFollowed(const FileRead& read) const {
     return read.size >= offset_ && read.head.size() >= head_.size() && read.head.starts_with(head_);
   }
 
@@ -169,7 +169,7 @@ class Follower {
     return console_.out(PrintableLogBytes(bytes, atFileStart));
   }
 
-  int Closed() const {
+  [[nodiscard]] int Closed() const {
     console_.err(L"scribe: the standard output cannot be written.\n");
     return cli::kExitFailed;
   }
@@ -296,19 +296,19 @@ class Tool {
   }
 
  private:
-  bool Out(std::wstring_view text) const { return console_.Print(text); }
+  [[nodiscard]] bool Out(std::wstring_view text) const { return console_.Print(text); }
 
-  int Usage(std::wstring_view message) const {
+  [[nodiscard]] int Usage(std::wstring_view message) const {
     console_.err(L"scribe: " + std::wstring(message) + L"\nType \"scribe --help\" for usage.\n");
     return cli::kExitUsage;
   }
 
-  int Fail(std::wstring_view message) const {
+  [[nodiscard]] int Fail(std::wstring_view message) const {
     console_.err(L"scribe: " + std::wstring(message) + L"\n");
     return cli::kExitFailed;
   }
 
-  int OutputClosed() const { return Fail(L"the standard output cannot be written."); }
+  [[nodiscard]] int OutputClosed() const { return Fail(L"the standard output cannot be written."); }
 
   int Help(const CommandSpec* form) const {
     std::wstring text;
@@ -426,7 +426,7 @@ class Tool {
     return kScribeUnreachable;
   }
 
-  int CallFailed(std::wstring_view what, HRESULT result) const {
+  [[nodiscard]] int CallFailed(std::wstring_view what, HRESULT result) const {
     std::wstring text = std::wstring(what) + L" failed: " + HResultText(result) + L".";
     if (result == E_ACCESSDENIED) {
       text += L"\nThe log service lets only SYSTEM change levels and reset the logs (RestrictControl).";
@@ -434,7 +434,7 @@ class Tool {
     return Fail(text);
   }
 
-  int Log(const Options& options) const {
+  [[nodiscard]] int Log(const Options& options) const {
     SourceNumber source = 1;
     LevelNumber level = 4;
     std::wstring message;
@@ -478,7 +478,7 @@ class Tool {
     return cli::kExitDone;
   }
 
-  int Level(const Options& options) const {
+  [[nodiscard]] int Level(const Options& options) const {
     std::wstring message;
     std::optional<SourceNumber> source;
     std::optional<LevelNumber> level;
@@ -515,7 +515,7 @@ class Tool {
     return Out(text) ? cli::kExitDone : OutputClosed();
   }
 
-  int Reset() const {
+  [[nodiscard]] int Reset() const {
     ServiceObject object;
     if (int code = Connect(object)) return code;
     HRESULT result = object->ResetLogs();
@@ -525,7 +525,7 @@ class Tool {
   // The data folder, which must exist: a reading command creates nothing,
   // not even in a machine root that was mistyped. Empty after a failure,
   // which it reports.
-  std::wstring ExistingDataFolder() const {
+  [[nodiscard]] std::wstring ExistingDataFolder() const {
     std::wstring folder = LocateDataFolder();
     std::uint32_t attributes = 0;
     if (folder.empty()) {
@@ -539,7 +539,7 @@ class Tool {
     return folder;
   }
 
-  int Files() const {
+  [[nodiscard]] int Files() const {
     std::wstring folder = ExistingDataFolder();
     if (folder.empty()) return cli::kExitFailed;
     std::wstring text = L"Data folder: " + folder + L"\n";
@@ -559,7 +559,7 @@ class Tool {
     return Out(text) ? cli::kExitDone : OutputClosed();
   }
 
-  int Follow(const Options& options) const {
+  [[nodiscard]] int Follow(const Options& options) const {
     std::wstring message;
     std::optional<std::uint16_t> index = ParseComponentArgument(options.positional[0], &message);
     if (!index) return Usage(message);

@@ -30,7 +30,7 @@ std::string ClassLockPath(const ComFolder& folder, const CLSID& clsid) {
 
 int PrepareComFolder(const ComFolder& folder, std::wstring* reason) {
   const mode_t mode = folder.machine ? 0755 : 0700;
-  auto fail = [&](int error, std::wstring text) {
+  auto fail = [&](int error, const std::wstring& text) {
     *reason = L"the folder " + WideFromUtf8(folder.path) + L" " + text;
     return error;
   };

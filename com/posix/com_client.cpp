@@ -161,11 +161,13 @@ HRESULT ConnectChecked(const ComFolder& folder, const CLSID& clsid, const ComTim
 // Starts a server's command line with -Embedding, in a session of its own
 // and with no terminal streams (it outlives the client that started it).
 // Its end is noted in *ended by a thread that waits for it.
-bool StartServer(const std::wstring& commandLine, std::shared_ptr<std::atomic<bool>> ended) {
+bool StartServer(const std::wstring& commandLine, const std::shared_ptr<std::atomic<bool>>& ended) {
   std::vector<std::string> arguments = SplitCommandLine(Utf8FromWide(commandLine));
   if (arguments.empty()) return false;
   arguments.push_back("-Embedding");
   std::vector<char*> argv;
+  argv.reserve(arguments.size());
+
   for (auto& argument : arguments) argv.push_back(argument.data());
   argv.push_back(nullptr);
   pid_t pid = 0;
@@ -265,7 +267,8 @@ HRESULT ConnectToClass(const CLSID& clsid, const ComTimeouts& timeouts, int* fd,
   auto ended = std::make_shared<std::atomic<bool>>(false);
   auto started = [](Win32Error error) { return error == 0 || error == kErrorServiceAlreadyRunning; };
   Win32Error start = 0;
-  if (!service.empty() ? !started(start = StartNamedService(service)) : !StartServer(server, ended)) {
+  if (!service.empty()) start = StartNamedService(service);
+  if (!service.empty() ? !started(start) : !StartServer(server, ended)) {
     return CO_E_SERVER_EXEC_FAILURE;
   }
   auto recheck = Clock::now() + kServiceRecheck;
@@ -280,7 +283,8 @@ HRESULT ConnectToClass(const CLSID& clsid, const ComTimeouts& timeouts, int* fd,
     // anew once the service control counts it as stopped.
     if (start == kErrorServiceAlreadyRunning && now >= recheck) {
       recheck = now + kServiceRecheck;
-      if (!started(start = StartNamedService(service))) return CO_E_SERVER_EXEC_FAILURE;
+      start = StartNamedService(service);
+      if (!started(start)) return CO_E_SERVER_EXEC_FAILURE;
     }
     SleepMilliseconds(5);
   }

@@ -459,7 +459,8 @@ class Server {
       heldTotal_ -= before - held;
       return;
     }
-    if ((heldTotal_ += held - before) <= heldLimit_.load()) return;
+    heldTotal_ += held - before;
+    if (heldTotal_ <= heldLimit_.load()) return;
     std::vector<std::wstring> reports;
     {
       std::lock_guard lock(mutex_);
@@ -727,7 +728,7 @@ class Server {
       last = now;
       return true;
     }
-    bool Unreported() const { return count != reported; }
+    [[nodiscard]] bool Unreported() const { return count != reported; }
   };
 
   std::mutex mutex_;

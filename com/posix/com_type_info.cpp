@@ -260,7 +260,7 @@ class BuiltInTypeInfo final : public RefCounted<ITypeInfo> {
         number = *static_cast<const ULONG*>(data);
         break;
       case VT_I1:
-        number = *static_cast<const signed char*>(data);
+        number = *static_cast<const signed char*>(data);  // NOLINT(bugprone-signed-char-misuse): VT_I1 is signed
         break;
       case VT_UI1:
         number = *static_cast<const BYTE*>(data);

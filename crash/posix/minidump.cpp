@@ -115,8 +115,8 @@ class DumpWriter {
  public:
   explicit DumpWriter(int descriptor) : descriptor_(descriptor) {}
 
-  bool ok() const { return ok_; }
-  std::uint32_t Position() const { return static_cast<std::uint32_t>(position_); }
+  [[nodiscard]] bool ok() const { return ok_; }
+  [[nodiscard]] std::uint32_t Position() const { return static_cast<std::uint32_t>(position_); }
 
   void Append(const void* data, std::size_t size) { WriteAt(position_, data, size), position_ += size; }
 

@@ -57,7 +57,7 @@ struct CheckedOpen {
   // The owner of what was opened.
   uid_t owner = kNoAccount;
 
-  bool Ok() const { return descriptor.Valid(); }
+  [[nodiscard]] bool Ok() const { return descriptor.Valid(); }
 };
 
 // Opens the folder at path (absolute, or relative to the working folder) as

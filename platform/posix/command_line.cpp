@@ -12,6 +12,8 @@ std::vector<std::wstring> CommandLineArguments(int argc, char** argv) {
 
 std::wstring ProcessCommandLine(int argc, char** argv) {
   std::vector<std::wstring> words;
+  words.reserve(argc);
+
   for (int i = 0; i < argc; ++i) words.push_back(WideFromUtf8(argv[i]));
   return JoinCommandLine(words);
 }

@@ -23,8 +23,8 @@ class Descriptor {
   Descriptor(const Descriptor&) = delete;
   Descriptor& operator=(const Descriptor&) = delete;
 
-  bool Valid() const { return descriptor_ >= 0; }
-  int Get() const { return descriptor_; }
+  [[nodiscard]] bool Valid() const { return descriptor_ >= 0; }
+  [[nodiscard]] int Get() const { return descriptor_; }
   // Gives the descriptor up without closing it.
   int Release();
   // Closes it now: 0 or the errno of a failed close (the descriptor is gone
@@ -57,8 +57,8 @@ class AppendedRun {
   void Add(std::size_t bytes) { pending_ += bytes; }
   // After Locate: the length of the run and the offset just past it (-1
   // when nothing was written or a position could not be read).
-  std::size_t Bytes() const { return run_; }
-  std::int64_t End() const { return end_; }
+  [[nodiscard]] std::size_t Bytes() const { return run_; }
+  [[nodiscard]] std::int64_t End() const { return end_; }
 
  private:
   std::size_t run_ = 0;

@@ -53,8 +53,8 @@ class PosixChildProcess : public ChildProcess {
     return exitCode_;
   }
 
-  std::uint32_t Id() const override { return static_cast<std::uint32_t>(id_); }
-  int TerminatingSignal() const override { return signal_; }
+  [[nodiscard]] std::uint32_t Id() const override { return static_cast<std::uint32_t>(id_); }
+  [[nodiscard]] int TerminatingSignal() const override { return signal_; }
 
   bool Kill() override { return !waited_ && kill(id_, SIGKILL) == 0; }
 
@@ -75,6 +75,8 @@ std::unique_ptr<ChildProcess> StartProcess(std::wstring_view program, const std:
   narrow.push_back(path);
   for (const auto& argument : arguments) narrow.push_back(Utf8FromWide(argument));
   std::vector<char*> argv;
+  argv.reserve(narrow.size());
+
   for (auto& argument : narrow) argv.push_back(argument.data());
   argv.push_back(nullptr);
 
@@ -114,6 +116,8 @@ std::unique_ptr<ChildProcess> StartProcessAsUser(std::wstring_view program, cons
   std::vector<std::string> narrow{path};
   for (const auto& argument : arguments) narrow.push_back(Utf8FromWide(argument));
   std::vector<char*> argv;
+  argv.reserve(narrow.size());
+
   for (auto& argument : narrow) argv.push_back(argument.data());
   argv.push_back(nullptr);
   pid_t id = 0;

@@ -23,11 +23,11 @@ class SocketAddress {
   // than the system takes (PATH_MAX); the error of opening the folder.
   [[nodiscard]] int Set(const std::string& path);
 
-  const sockaddr* Get() const { return reinterpret_cast<const sockaddr*>(&address_); }
-  socklen_t Size() const { return size_; }
+  [[nodiscard]] const sockaddr* Get() const { return reinterpret_cast<const sockaddr*>(&address_); }
+  [[nodiscard]] socklen_t Size() const { return size_; }
   // The path as the system resolves it here (for unlink and chmod of the
   // socket file, which then also work past PATH_MAX).
-  const char* Path() const { return address_.sun_path; }
+  [[nodiscard]] const char* Path() const { return address_.sun_path; }
 
  private:
   sockaddr_un address_{};

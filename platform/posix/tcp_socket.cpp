@@ -43,7 +43,8 @@ short WaitFor(int fd, short events, std::uint32_t timeoutMs) {
   do {
     ready = poll(&entry, 1, static_cast<int>(timeoutMs));
   } while (ready < 0 && errno == EINTR);
-  return ready > 0 ? entry.revents : 0;
+  if (ready <= 0) return 0;
+  return entry.revents;
 }
 
 Win32Error ConnectOne(const addrinfo* address, std::uint32_t timeoutMs, int* out) {

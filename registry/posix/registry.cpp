@@ -545,9 +545,9 @@ class HiveLock {
   HiveLock(const HiveLock&) = delete;
   HiveLock& operator=(const HiveLock&) = delete;
 
-  int Descriptor() const { return file_.Get(); }
-  int Error() const { return error_; }
-  const std::string& Refusal() const { return refusal_; }
+  [[nodiscard]] int Descriptor() const { return file_.Get(); }
+  [[nodiscard]] int Error() const { return error_; }
+  [[nodiscard]] const std::string& Refusal() const { return refusal_; }
 
  private:
   posix::Descriptor file_;
@@ -587,7 +587,7 @@ template <typename Use>
 // account makes the machine's folders and each user's hive folder (which it
 // gives to the user); a user writes in its own folder once it exists.
 [[nodiscard]] Win32Error OpenHiveFolderForWriting(const HiveLocation& hive, posix::CheckedOpen* folder) {
-  auto deny = [&](std::string text) {
+  auto deny = [&](const std::string& text) {
     Refuse(WideFromUtf8(hive.file + ": " + text));
     return kErrorAccessDenied;
   };

@@ -79,7 +79,7 @@ class DatabaseLock {
   ~DatabaseLock() {
     if (mutex_) mutex_->Unlock();
   }
-  Win32Error Error() const { return mutex_ ? kErrorSuccess : error_; }
+  [[nodiscard]] Win32Error Error() const { return mutex_ ? kErrorSuccess : error_; }
 
  private:
   Win32Error error_ = 0;
@@ -102,7 +102,7 @@ class Key {
     return RegistryQueryValue(key_, value, type, data->data(), &size);
   }
 
-  std::uint32_t Number(std::wstring_view value) const {
+  [[nodiscard]] std::uint32_t Number(std::wstring_view value) const {
     std::uint32_t type = 0;
     std::vector<std::uint8_t> data;
     if (Read(value, &type, &data) != 0 || type != kRegDword || data.size() != 4) return 0;
@@ -110,7 +110,7 @@ class Key {
   }
 
   // The strings of a REG_SZ, REG_EXPAND_SZ or REG_MULTI_SZ value.
-  std::vector<std::wstring> Strings(std::wstring_view value) const {
+  [[nodiscard]] std::vector<std::wstring> Strings(std::wstring_view value) const {
     std::uint32_t type = 0;
     std::vector<std::uint8_t> data;
     std::vector<std::wstring> strings;
@@ -127,7 +127,7 @@ class Key {
     return strings;
   }
 
-  std::wstring Text(std::wstring_view value) const {
+  [[nodiscard]] std::wstring Text(std::wstring_view value) const {
     auto strings = Strings(value);
     return strings.empty() ? std::wstring() : strings.front();
   }

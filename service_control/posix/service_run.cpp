@@ -163,9 +163,9 @@ class SignalCatcher {
   SignalCatcher(const SignalCatcher&) = delete;
   SignalCatcher& operator=(const SignalCatcher&) = delete;
 
-  int Error() const { return error_; }
-  int ReadEnd() const { return fds_[0]; }
-  int WriteEnd() const { return fds_[1]; }
+  [[nodiscard]] int Error() const { return error_; }
+  [[nodiscard]] int ReadEnd() const { return fds_[0]; }
+  [[nodiscard]] int WriteEnd() const { return fds_[1]; }
 
  private:
   int fds_[2] = {-1, -1};
@@ -296,7 +296,7 @@ class StartLock {
   ~StartLock() {
     if (mutex_) mutex_->Unlock();
   }
-  Win32Error Error() const { return mutex_ ? kErrorSuccess : error_; }
+  [[nodiscard]] Win32Error Error() const { return mutex_ ? kErrorSuccess : error_; }
 
  private:
   Win32Error error_ = 0;
@@ -332,6 +332,8 @@ Win32Error ReportStarting(std::wstring_view serviceName, std::uint32_t serviceTy
 
 std::vector<char*> Pointers(std::vector<std::string>& texts) {
   std::vector<char*> pointers;
+  pointers.reserve(texts.size());
+
   for (auto& text : texts) pointers.push_back(text.data());
   pointers.push_back(nullptr);
   return pointers;

@@ -35,7 +35,7 @@ class RecordingLock final : public ModuleLock {
   explicit RecordingLock(std::function<void()> onIdle) : inner_(std::move(onIdle)) {}
   long Lock() override { return Record(inner_.Lock()); }
   long Unlock() override { return Record(inner_.Unlock()); }
-  long GetLockCount() const override { return inner_.GetLockCount(); }
+  [[nodiscard]] long GetLockCount() const override { return inner_.GetLockCount(); }
 
  private:
   long Record(long count) {

@@ -52,9 +52,9 @@ class Collector {
     if (!external_ && error_.empty()) (void)Script(L"stop");
   }
 
-  const std::string& Error() const { return error_; }
-  std::uint16_t Port(bool relp) const { return relp ? relpPort_ : tcpPort_; }
-  bool CanRestart() const { return !external_; }
+  [[nodiscard]] const std::string& Error() const { return error_; }
+  [[nodiscard]] std::uint16_t Port(bool relp) const { return relp ? relpPort_ : tcpPort_; }
+  [[nodiscard]] bool CanRestart() const { return !external_; }
   void Kill() { ASSERT_EQ(Script(L"kill"), 0); }
   void Restart() { ASSERT_EQ(Script(L"restart"), 0); }
 

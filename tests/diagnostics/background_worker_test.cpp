@@ -13,7 +13,7 @@ using Batches = std::vector<std::vector<int>>;
 
 // A worker whose handler records each batch it is given.
 struct RecordingWorker {
-  explicit RecordingWorker(StopMode mode, std::function<void()> onBatch = {})
+  explicit RecordingWorker(StopMode mode, const std::function<void()>& onBatch = {})
       : worker(
             [this, onBatch](std::vector<int>& batch) {
               if (onBatch) onBatch();

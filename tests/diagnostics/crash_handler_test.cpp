@@ -23,26 +23,26 @@ namespace fs = std::filesystem;
 struct Dump {
   explicit Dump(const fs::path& path) : bytes(test::ReadFileBytes(path)) {}
 
-  std::uint32_t At32(std::size_t offset) const {
+  [[nodiscard]] std::uint32_t At32(std::size_t offset) const {
     std::uint32_t value = 0;
     if (offset + 4 <= bytes.size()) std::memcpy(&value, bytes.data() + offset, 4);
     return value;
   }
-  bool Valid() const { return bytes.size() >= 32 && At32(0) == 0x504D444D; }
+  [[nodiscard]] bool Valid() const { return bytes.size() >= 32 && At32(0) == 0x504D444D; }
   // The offset of a stream's data, 0 when the dump has no such stream.
-  std::size_t Stream(std::uint32_t type) const {
+  [[nodiscard]] std::size_t Stream(std::uint32_t type) const {
     for (std::uint32_t i = 0; i < At32(8); ++i) {
       std::size_t entry = At32(12) + i * 12;
       if (At32(entry) == type) return At32(entry + 8);
     }
     return 0;
   }
-  std::uint32_t ExceptionCode() const { return Stream(6) == 0 ? 0 : At32(Stream(6) + 8); }
+  [[nodiscard]] std::uint32_t ExceptionCode() const { return Stream(6) == 0 ? 0 : At32(Stream(6) + 8); }
   // The exception record's first parameter, 0 when it has none.
-  std::uint32_t ExceptionParameter() const {
+  [[nodiscard]] std::uint32_t ExceptionParameter() const {
     return Stream(6) == 0 || At32(Stream(6) + 32) == 0 ? 0 : At32(Stream(6) + 40);
   }
-  std::uint32_t Threads() const { return Stream(3) == 0 ? 0 : At32(Stream(3)); }
+  [[nodiscard]] std::uint32_t Threads() const { return Stream(3) == 0 ? 0 : At32(Stream(3)); }
 
   test::Bytes bytes;
 };
@@ -91,7 +91,7 @@ class CrashTest : public ::testing::Test {
     }
   }
 
-  fs::path DumpFolder() const { return root_.Path() / "ProgramData" / "Kestrix" / "Wayline"; }
+  [[nodiscard]] fs::path DumpFolder() const { return root_.Path() / "ProgramData" / "Kestrix" / "Wayline"; }
 
   Outcome Run(const std::wstring& kind, bool handlers, std::wstring_view program = {}) {
     std::vector<std::wstring> arguments = {L"crash", kind, handlers ? L"on" : L"off"};

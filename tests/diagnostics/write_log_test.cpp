@@ -71,6 +71,8 @@ TEST_F(WriteLogTest, TheSinkChangesWhileThreadsWrite) {
   std::atomic<bool> settled{false};
   std::atomic<long> afterSettled{0};
   std::vector<std::thread> writers;
+  writers.reserve(kThreads);
+
   for (int t = 0; t < kThreads; ++t) {
     writers.emplace_back([&] {
       for (long i = 0; i < kEach; ++i) {

@@ -365,7 +365,7 @@ class QuotedCopy {
     path_ = folder / std::filesystem::path(RegistrationTestProgram()).filename();
     std::filesystem::copy_file(std::filesystem::path(RegistrationTestProgram()), path_);
   }
-  std::wstring Path() const { return path_.wstring(); }
+  [[nodiscard]] std::wstring Path() const { return path_.wstring(); }
   static std::wstring RegistrationTestProgram() { return test::ProgramPath(L"ScribeHost"); }
 
  private:
@@ -412,8 +412,9 @@ TEST_F(RegistrationTest, UnregServerKeepsOnlyTheSharedParentKeys) {
   (void)ServiceConfig(&result);
   EXPECT_EQ(result, kErrorServiceDoesNotExist);
   // AppID, CLSID and the event log's path are NoRemove.
-  for (std::wstring kept : {std::wstring(kMachineClasses) + L"\\AppID", std::wstring(kMachineClasses) + L"\\CLSID",
-                            std::wstring(L"HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application")}) {
+  for (const std::wstring& kept :
+       {std::wstring(kMachineClasses) + L"\\AppID", std::wstring(kMachineClasses) + L"\\CLSID",
+        std::wstring(L"HKLM\\SYSTEM\\CurrentControlSet\\Services\\EventLog\\Application")}) {
     EXPECT_EQ(after.count(Upper(kept)), 1u) << platform::Utf8FromWide(kept);
   }
   // Unregistering again fails when it opens the AppID key, which is gone,

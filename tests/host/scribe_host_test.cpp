@@ -53,7 +53,7 @@ class ScribeHostTest : public test::ServiceFixture {
   // What registration writes for the class and its AppID; as a service also
   // LocalService and the installed service, with imagePath as its program
   // (the host itself when empty).
-  void Register(bool asService, std::wstring imagePath = {}) {
+  void Register(bool asService, const std::wstring& imagePath = {}) {
     ASSERT_EQ(platform::RegisterTypeLibrary(ScribeHostTypeLib(), host_), S_OK);
     std::wstring appId = platform::GuidText(kScribeHostAppId);
     ASSERT_EQ(

@@ -279,6 +279,8 @@ TEST_F(ComTransportTest, ConnectionsPastTheLimitsAreClosedAndCounted) {
   if (test::OnWindows()) GTEST_SKIP() << "the limits are those of the Linux transport";
   StartServer({L"limits=6,2,67108864"});
   std::vector<int> sockets;
+  sockets.reserve(6);
+
   for (int i = 0; i < 6; ++i) sockets.push_back(Activated());
   platform::comframe::FrameBuffer activation;
   AppendGuidFrame(activation, platform::comframe::FrameKind::kActivate, kTraceLogManagerIid);
@@ -478,6 +480,8 @@ TEST_F(ComTransportTest, ManyClientsAreServedByAFewThreads) {
   EXPECT_EQ(Locks(), "2");
   std::atomic<int> failures{0};
   std::vector<std::thread> callers;
+  callers.reserve(4);
+
   for (int t = 0; t < 4; ++t) {
     callers.emplace_back([&, t] {
       test::ComApartment apartment;

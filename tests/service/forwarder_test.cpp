@@ -23,7 +23,7 @@ class Listener {
     platform::TcpClose(connection_);
     platform::TcpClose(socket_);
   }
-  std::uint16_t Port() const { return port_; }
+  [[nodiscard]] std::uint16_t Port() const { return port_; }
 
   // Reads until count frames have arrived in all (a minute at most); the
   // messages of the frames.

@@ -15,7 +15,7 @@ class CountingLock final : public ModuleLock {
  public:
   long Lock() override { return ++count; }
   long Unlock() override { return --count; }
-  long GetLockCount() const override { return count; }
+  [[nodiscard]] long GetLockCount() const override { return count; }
   std::atomic<long> count{0};
 };
 

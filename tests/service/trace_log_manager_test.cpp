@@ -116,6 +116,8 @@ TEST_F(TraceLogManagerTest, LinesOfAnyLengthAfterABurstArriveWhole) {
   auto manager = Start();
   // A burst from several threads leaves the queue with recycled blocks.
   std::vector<std::thread> producers;
+  producers.reserve(4);
+
   for (int t = 0; t < 4; ++t) {
     producers.emplace_back([&manager] {
       for (int i = 0; i < 5000; ++i)
@@ -430,6 +432,8 @@ TEST_F(TraceLogManagerTest, ShutdownWhileLinesArriveKeepsWholeLinesInOrder) {
   constexpr int kLines = 800;
   std::atomic<int> started{0};
   std::vector<std::thread> producers;
+  producers.reserve(kThreads);
+
   for (int t = 0; t < kThreads; ++t) {
     producers.emplace_back([&manager, &started, t] {
       ++started;

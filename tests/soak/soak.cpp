@@ -180,7 +180,7 @@ bool WaitFor(const std::function<bool()>& done, int milliseconds) {
   return done();
 }
 
-std::unique_ptr<platform::ChildProcess> Start(const fs::path& program, std::vector<std::wstring> arguments) {
+std::unique_ptr<platform::ChildProcess> Start(const fs::path& program, const std::vector<std::wstring>& arguments) {
   Win32Error error = 0;
   auto child = platform::StartProcess(program.wstring(), arguments, &error);
   if (!child) {
@@ -190,8 +190,8 @@ std::unique_ptr<platform::ChildProcess> Start(const fs::path& program, std::vect
   return child;
 }
 
-std::unique_ptr<platform::ChildProcess> Self(std::vector<std::wstring> arguments) {
-  return Start(platform::GetExecutableFileName(), std::move(arguments));
+std::unique_ptr<platform::ChildProcess> Self(const std::vector<std::wstring>& arguments) {
+  return Start(platform::GetExecutableFileName(), arguments);
 }
 
 void SetDword(std::wstring_view name, std::uint32_t value) {
@@ -326,7 +326,7 @@ class Service {
         },
         20000);
   }
-  std::uint32_t Pid() const { return run_ ? run_->Id() : 0; }
+  [[nodiscard]] std::uint32_t Pid() const { return run_ ? run_->Id() : 0; }
   // wlsc stop ScribeHost; returns the exit code of the service.
   int Stop() {
     (void)Start(bin_ / "tools" / "wlsc", {L"stop", L"ScribeHost"})->Wait();
@@ -461,7 +461,7 @@ struct Check {
   std::map<int, long> perClient;
   std::vector<std::string> examples;
 
-  long Violations(bool resetsHappened) const {
+  [[nodiscard]] long Violations(bool resetsHappened) const {
     return torn + wrong + duplicated + misplaced + disordered + gapsInside +
            (resetsHappened ? 0 : gapsAtBoundary + tailsMissing);
   }
@@ -604,6 +604,8 @@ Check CheckFiles(const std::map<int, long>& clients, int shape = kMixed, bool ki
         continue;
       }
       std::vector<std::size_t> positions;
+      positions.reserve(found.size());
+
       for (const Found& f : found) {
         positions.push_back(static_cast<std::size_t>(std::lower_bound(sequences.begin(), sequences.end(), f.sequence) -
                                                      sequences.begin()));
@@ -664,7 +666,7 @@ class RotationWatch {
     stop_ = true;
     thread_.join();
   }
-  long Replaced() const { return replaced_.load(); }
+  [[nodiscard]] long Replaced() const { return replaced_.load(); }
 
  private:
   void Watch() {
@@ -930,6 +932,8 @@ class Soak {
                 LoadAverage().c_str());
     if (!Prepare("stop", 20480) || !RunService()) return false;
     std::vector<std::unique_ptr<platform::ChildProcess>> clients;
+    clients.reserve(4);
+
     for (int c = 0; c < 4; ++c) clients.push_back(Self({L"sync", std::to_wstring(c)}));
     platform::SleepMilliseconds(1500);
     int stopCode = service_->Stop();
@@ -1102,7 +1106,7 @@ class Soak {
     return false;
   }
 
-  const Options& options() const { return options_; }
+  [[nodiscard]] const Options& options() const { return options_; }
 
  private:
   Options options_;
@@ -1181,7 +1185,8 @@ int Orchestrate(Options options) {
 
 }  // namespace
 
-int main(int argc, char** argv) {
+// An exception that escapes ends the soak with a failure, as it should.
+int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape)
   wl::SendReportsToLogger();
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
   std::vector<std::string> args(argv + 1, argv + argc);

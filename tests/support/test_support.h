@@ -37,7 +37,7 @@ class TempRoot {
   TempRoot(const TempRoot&) = delete;
   TempRoot& operator=(const TempRoot&) = delete;
 
-  const std::filesystem::path& Path() const { return path_; }
+  [[nodiscard]] const std::filesystem::path& Path() const { return path_; }
 
  private:
   std::filesystem::path top_;
@@ -53,7 +53,7 @@ class TempFolder {
   TempFolder(const TempFolder&) = delete;
   TempFolder& operator=(const TempFolder&) = delete;
 
-  const std::filesystem::path& Path() const { return path_; }
+  [[nodiscard]] const std::filesystem::path& Path() const { return path_; }
 
  private:
   std::filesystem::path path_;
@@ -139,10 +139,10 @@ int ShellAs(std::wstring_view account, const std::string& command);
 class SharedProgram {
  public:
   explicit SharedProgram(std::wstring_view name);
-  const std::filesystem::path& Folder() const { return folder_.Path(); }
+  [[nodiscard]] const std::filesystem::path& Folder() const { return folder_.Path(); }
   // Runs the copy as the account with the arguments and returns its exit
   // code; nullopt when it cannot be started so (only root may switch).
-  std::optional<int> RunAs(std::wstring_view account, const std::vector<std::wstring>& arguments) const;
+  [[nodiscard]] std::optional<int> RunAs(std::wstring_view account, const std::vector<std::wstring>& arguments) const;
 
  private:
   TempFolder folder_;

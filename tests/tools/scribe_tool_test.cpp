@@ -296,7 +296,7 @@ TEST_F(ScribeTool, TheProgram) {
   StartServer();
   test::TempFolder folder;
   auto input = folder.Path() / "in.txt", output = folder.Path() / "out.txt";
-  auto run = [&](std::string stdinBytes, std::vector<std::wstring> arguments, std::filesystem::path out) {
+  auto run = [&](std::string stdinBytes, std::vector<std::wstring> arguments, const std::filesystem::path& out) {
     test::WriteFileBytes(input, test::Bytes(stdinBytes.begin(), stdinBytes.end()));
     arguments.insert(arguments.begin(), {L"redirect", input.wstring(), out.wstring(), test::ProgramPath(L"scribe")});
     return test::RunChild(arguments);

@@ -125,9 +125,9 @@ class NobodysChild {
     EXPECT_TRUE(child) << error;
     return child ? child->Wait() : -1000;
   }
-  fs::path State() const { return folder_.Path() / "state"; }
-  fs::path Program() const { return folder_.Path() / "scribe_test_child"; }
-  fs::path Scratch() const { return folder_.Path(); }
+  [[nodiscard]] fs::path State() const { return folder_.Path() / "state"; }
+  [[nodiscard]] fs::path Program() const { return folder_.Path() / "scribe_test_child"; }
+  [[nodiscard]] fs::path Scratch() const { return folder_.Path(); }
 
  private:
   test::TempFolder folder_;

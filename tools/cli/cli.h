@@ -36,7 +36,7 @@ struct Console {
   std::function<bool()> running = [] { return true; };
 
   // Writes wide text to the standard output as UTF-8; false as out.
-  bool Print(std::wstring_view text) const;
+  [[nodiscard]] bool Print(std::wstring_view text) const;
 };
 
 // Whether a tool follows Windows habits (switches such as /v, help as /?)
