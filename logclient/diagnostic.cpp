@@ -82,6 +82,9 @@ void WriteDiagnosticAs(std::wstring_view name, std::wstring_view message) {
 }
 
 void SendComReportsToDiagnostics() {
+  // The transport's threads report as soon as clients connect: the file's
+  // logger exists before they do.
+  MakeFileLogger();
   platform::SetComReportSink([](platform::ComReport kind, std::wstring_view text) {
     // The texts hold braces (a CLSID): they are written as they are, not formatted.
     if (kind == platform::ComReport::kError) {

@@ -66,7 +66,8 @@ void DiagnosticDebug(std::wstring_view format, const Args&... args) {
 // Makes what the Linux COM transport reports about a server's connections
 // diagnostic lines: "Error: " + the text for a refused connection or frame,
 // "Debug: " + the text for each client's credentials, only while trace-flag
-// bit 16 is set. For server processes; nothing on Windows.
+// bit 16 is set. For server processes, before their threads start (it makes
+// the daily file's logger); nothing on Windows.
 void SendComReportsToDiagnostics();
 
 // Makes what the platform layer refused to use (platform/refusal_report.h:

@@ -165,6 +165,8 @@ void FileLog(std::wstring_view line) {
   if (auto instance = Instance()) instance->Log(line);
 }
 
+void MakeFileLogger() { (void)Instance(); }
+
 void SetFileOutput(bool on) {
   if (auto instance = Instance()) instance->SetFileOutput(on);
 }

@@ -79,6 +79,11 @@ class FileLogger {
 // singleton is gone. Any thread.
 void FileLog(std::wstring_view line);
 
+// Makes the process's FileLogger now. A thread that asks for it while
+// another creates it gets none and its line is lost, so a server makes it
+// before its threads begin to report. Writes nothing.
+void MakeFileLogger();
+
 // The file-output switch of the process's FileLogger (created if needed).
 void SetFileOutput(bool on);
 
