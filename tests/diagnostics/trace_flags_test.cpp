@@ -27,7 +27,7 @@ TEST(RefreshedValueTest, NoCallerTakesTheInitialValueWhileTheFirstReadRuns) {
   std::thread first([&] {
     EXPECT_EQ(value.Get([&] {
       ++reads;
-      for (int i = 0; i < 2000 && !secondReturned; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+      (void)test::WaitUntil([&] { return secondReturned.load(); }, std::chrono::seconds(2));
       return std::optional<std::uint32_t>(0x10000);
     }),
               0x10000u);

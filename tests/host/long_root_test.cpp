@@ -14,26 +14,12 @@
 #include "service_control/service_control.h"
 #include "tests/support/com_test_support.h"
 #include "tests/support/library_test_support.h"
+#include "tests/support/service_state.h"
 
 namespace wl {
 namespace {
 
 constexpr std::size_t kRootLength = 200;
-
-std::uint32_t ServiceState() {
-  platform::ServiceHandle manager, service;
-  platform::ServiceStatus status;
-  if (platform::OpenSCManagerW(platform::kScManagerConnect, manager.Receive()) != 0 ||
-      platform::OpenServiceW(manager.Get(), kServiceName, platform::kServiceQueryStatus, service.Receive()) != 0 ||
-      platform::QueryServiceStatus(service.Get(), &status) != 0) {
-    return 0;
-  }
-  return status.currentState;
-}
-
-bool WaitForServiceState(std::uint32_t state) {
-  return test::WaitUntil([&] { return ServiceState() == state; }, std::chrono::seconds(30));
-}
 
 std::filesystem::path ComponentLog(const test::TempRoot& root) {
   return root.Path() / "ProgramData" / "Kestrix" / "Wayline" / "Wayline.log";
@@ -56,13 +42,13 @@ TEST(LongRoot, TheReadmePathServesTheClient) {
   ASSERT_EQ(test::RunChild({L"-Service"}, L"ScribeHost"), 0);
   auto service = test::StartChild({L"run", L"ScribeHost"}, L"wlsc");
   ASSERT_NE(service, nullptr);
-  ASSERT_TRUE(WaitForServiceState(platform::kServiceRunning)) << ServiceState();
+  ASSERT_TRUE(test::WaitForServiceState(kServiceName, platform::kServiceRunning)) << test::ServiceState(kServiceName);
   EXPECT_EQ(test::RunChild({L"log", L"-s", L"1", L"-l", L"1", L"Hello from a long root"}, L"scribe"), 0);
   EXPECT_TRUE(WaitForText(ComponentLog(root), ": Hello from a long root\r\n"));
   EXPECT_TRUE(test::ReadFileText(ComponentLog(root)).starts_with("\xEF\xBB\xBFWayline     +C "));
   EXPECT_EQ(test::RunChild({L"stop", L"ScribeHost"}, L"wlsc"), 0);
   EXPECT_EQ(service->Wait(), 0);
-  EXPECT_EQ(ServiceState(), platform::kServiceStopped);
+  EXPECT_EQ(test::ServiceState(kServiceName), platform::kServiceStopped);
 }
 
 TEST(LongRoot, AClientStartsTheLocalServer) {

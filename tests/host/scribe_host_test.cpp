@@ -21,6 +21,7 @@
 #include "service_control/service_control.h"
 #include "tests/support/com_test_support.h"
 #include "tests/support/service_fixture.h"
+#include "tests/support/service_state.h"
 
 namespace wl {
 namespace {
@@ -104,19 +105,8 @@ class ScribeHostTest : public test::ServiceFixture {
     return folder;
   }
 
-  std::uint32_t State() {
-    platform::ServiceHandle manager, service;
-    platform::ServiceStatus status;
-    if (platform::OpenSCManagerW(platform::kScManagerConnect, manager.Receive()) != 0 ||
-        platform::OpenServiceW(manager.Get(), kServiceName, platform::kServiceQueryStatus, service.Receive()) != 0 ||
-        platform::QueryServiceStatus(service.Get(), &status) != 0) {
-      return 0;
-    }
-    return status.currentState;
-  }
-  bool WaitForState(std::uint32_t state) {
-    return test::WaitUntil([&] { return State() == state; }, std::chrono::seconds(30));
-  }
+  static std::uint32_t State() { return test::ServiceState(kServiceName); }
+  static bool WaitForState(std::uint32_t state) { return test::WaitForServiceState(kServiceName, state); }
 
   Win32Error Stop() {
     platform::ServiceHandle manager, service;
@@ -186,8 +176,7 @@ TEST_F(ScribeHostTest, ItsOwnReportsReachItsFiles) {
     }
     return false;
   };
-  for (int i = 0; i < 4000 && !hostReported(); ++i) platform::SleepMilliseconds(5);
-  EXPECT_TRUE(hostReported()) << ReadLog("Wayline.log");
+  EXPECT_TRUE(test::WaitUntil(hostReported, std::chrono::seconds(20))) << ReadLog("Wayline.log");
   manager->Release();
 }
 
