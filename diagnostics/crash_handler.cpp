@@ -54,8 +54,7 @@ void FillSettings() {
   // product's folder in it, which is not created: without it there is no
   // dump. A failure leaves the folder empty, so the path starts at the
   // separator.
-  std::wstring programData;
-  if (platform::GetKnownFolderPath(platform::KnownFolder::OwnData, true, &programData) < 0) programData.clear();
+  std::wstring programData = platform::GetKnownFolderPath(platform::KnownFolder::OwnData, true).ValueOr({});
   std::wstring separator(1, platform::kPathSeparator);
   std::wstring folder = programData + separator + L"Kestrix" + separator + L"Wayline" + separator;
   std::wstring version;

@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "diagnostics/format.h"
+#include "platform/types.h"
 
 namespace wl {
 
@@ -28,10 +29,15 @@ std::wstring FormatExceptionText(std::wstring_view format, const std::exception&
 // number in decimal when the table has none.
 std::wstring ErrnoText(int errorNumber);
 
+// What SafeFormat takes as an error code: a number, a Win32 error or an
+// HRESULT.
+template <typename T>
+concept ErrorCodeValue = std::integral<T> || std::same_as<T, Win32Error> || std::same_as<T, HResult>;
+
 // Applies a run-time format to the arguments; never throws a format error: a
 // format that cannot be applied yields FormatExceptionText. A non-zero code
 // appends ErrorCodeText(code).
-template <std::integral Code, typename... Args>
+template <ErrorCodeValue Code, typename... Args>
 std::wstring SafeFormat(Code errorCode, std::wstring_view format, const Args&... args) {
   std::wstring text;
   try {
@@ -45,7 +51,7 @@ std::wstring SafeFormat(Code errorCode, std::wstring_view format, const Args&...
 
 // The same without an error code.
 template <typename Text, typename... Args>
-  requires(!std::integral<Text> && std::convertible_to<const Text&, std::wstring_view>)
+  requires(!ErrorCodeValue<Text> && std::convertible_to<const Text&, std::wstring_view>)
 std::wstring SafeFormat(const Text& format, const Args&... args) {
   return SafeFormat(0u, std::wstring_view(format), args...);
 }

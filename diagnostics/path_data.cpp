@@ -31,8 +31,7 @@ bool ContainsIgnoringAsciiCase(std::wstring_view text, std::wstring_view part) {
 // in it. An existence test that fails for another reason than absence also
 // leads to the attempt.
 void EnsureFolder(const std::wstring& path) {
-  std::uint32_t attributes = 0;
-  if (platform::GetPathAttributes(path, &attributes) == kErrorSuccess) return;
+  if (platform::GetPathAttributes(path).HasValue()) return;
   if (platform::MakeDirectory(path) == kErrorSuccess) {
     (void)platform::ProtectMachineObject(platform::MachineObject::kFolder, path);
   }
@@ -92,16 +91,15 @@ std::wstring PathData::DataFolder() {
 std::wstring PathData::OwnFilesFolder() {
   std::lock_guard lock(lock_);
   if (ownFilesFolder_.empty()) {
-    std::wstring ownData;
-    HResult result = platform::GetKnownFolderPath(platform::KnownFolder::OwnData, true, &ownData);
-    if (result < 0) {
+    auto found = platform::GetKnownFolderPath(platform::KnownFolder::OwnData, true);
+    if (!found) {
       WriteLog(kDefaultLogSource, kLevelError,
-               SafeFormat(static_cast<std::uint32_t>(result), L"Failed to get Program Data folder"));
+               SafeFormat(static_cast<std::uint32_t>(found.ErrorCode()), L"Failed to get Program Data folder"));
       return {};
     }
-    std::wstring programData;
-    if (platform::GetKnownFolderPath(platform::KnownFolder::ProgramData, false, &programData) >= 0 &&
-        programData == ownData) {
+    const std::wstring& ownData = *found;
+    auto programData = platform::GetKnownFolderPath(platform::KnownFolder::ProgramData, false);
+    if (programData && *programData == ownData) {
       // The system account's own files go to the data folder itself.
       return DataFolder();
     }
@@ -116,11 +114,12 @@ std::wstring PathData::OwnFilesFolder() {
 std::wstring PathData::SystemFolder() {
   std::lock_guard lock(lock_);
   if (systemFolder_.empty()) {
-    HResult result = platform::GetKnownFolderPath(platform::KnownFolder::System, false, &systemFolder_);
-    if (result < 0) {
-      systemFolder_.clear();
+    auto found = platform::GetKnownFolderPath(platform::KnownFolder::System, false);
+    if (found) {
+      systemFolder_ = std::move(*found);
+    } else {
       WriteLog(kDefaultLogSource, kLevelError,
-               SafeFormat(static_cast<std::uint32_t>(result), L"Failed to get System folder"));
+               SafeFormat(static_cast<std::uint32_t>(found.ErrorCode()), L"Failed to get System folder"));
     }
   }
   return systemFolder_;
@@ -146,9 +145,9 @@ std::wstring GetExecutablePath() { return Ask(&PathData::ExecutablePath); }
 std::wstring GetModulePath() { return Ask(&PathData::ModulePath); }
 
 HResult MakeDataFolder(std::wstring* folder) {
-  std::wstring programData;
-  HResult result = platform::GetKnownFolderPath(platform::KnownFolder::ProgramData, true, &programData);
-  if (result < 0) return result;
+  auto found = platform::GetKnownFolderPath(platform::KnownFolder::ProgramData, true);
+  if (!found) return found.ErrorCode();
+  const std::wstring& programData = *found;
   std::wstring product = DataFolderIn(programData);
   EnsureFolder(platform::JoinPath(programData, kVendorFolder));
   EnsureFolder(product);
@@ -159,9 +158,9 @@ HResult MakeDataFolder(std::wstring* folder) {
 }
 
 HResult ProtectDataFolder() {
-  std::wstring programData;
-  HResult result = platform::GetKnownFolderPath(platform::KnownFolder::ProgramData, false, &programData);
-  if (result < 0) return result;
+  auto found = platform::GetKnownFolderPath(platform::KnownFolder::ProgramData, false);
+  if (!found) return found.ErrorCode();
+  const std::wstring& programData = *found;
   for (const std::wstring& folder : {platform::JoinPath(programData, kVendorFolder), DataFolderIn(programData)}) {
     if (Win32Error error = platform::ProtectMachineObject(platform::MachineObject::kFolder, folder)) {
       return HResultFromWin32(error);
@@ -171,9 +170,8 @@ HResult ProtectDataFolder() {
 }
 
 std::wstring LocateDataFolder() {
-  std::wstring programData;
-  if (platform::GetKnownFolderPath(platform::KnownFolder::ProgramData, false, &programData) < 0) return {};
-  return DataFolderIn(programData);
+  auto programData = platform::GetKnownFolderPath(platform::KnownFolder::ProgramData, false);
+  return programData ? DataFolderIn(*programData) : std::wstring();
 }
 
 }  // namespace wl

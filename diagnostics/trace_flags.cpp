@@ -42,8 +42,7 @@ bool IsTraceFlagSet(std::uint32_t bit) {
 }
 
 std::uint32_t ReadUserSettingDword(std::wstring_view valueName) {
-  std::wstring userName;
-  if (platform::GetCurrentUserName(&userName) != kErrorSuccess) userName.clear();
+  std::wstring userName = platform::GetCurrentUserName().ValueOr({});
 
   std::uint32_t value = 0;
   if (userName == L"SYSTEM") {
@@ -79,18 +78,18 @@ std::uint32_t ReadUserSettingDword(std::wstring_view valueName) {
 
 Win32Error GetUserSidString(std::wstring_view accountName, std::wstring& out) {
   out.clear();
-  std::vector<std::uint8_t> sid;
-  Win32Error result = platform::LookupAccountSid(accountName, &sid);
-  if (result != kErrorSuccess) {
-    WriteLog(kDefaultLogSource, kLevelError, SafeFormat(result, L"LookupAccountName failed!"));
-    return result;
+  auto sid = platform::LookupAccountSid(accountName);
+  if (!sid) {
+    WriteLog(kDefaultLogSource, kLevelError, SafeFormat(sid.ErrorCode(), L"LookupAccountName failed!"));
+    return sid.ErrorCode();
   }
-  result = platform::ConvertSidToString(sid, &out);
-  if (result != kErrorSuccess) {
-    out.clear();
-    WriteLog(kDefaultLogSource, kLevelError, SafeFormat(result, L"ConvertSidToStringSid failed!"));
+  auto text = platform::ConvertSidToString(*sid);
+  if (!text) {
+    WriteLog(kDefaultLogSource, kLevelError, SafeFormat(text.ErrorCode(), L"ConvertSidToStringSid failed!"));
+    return text.ErrorCode();
   }
-  return result;
+  out = std::move(*text);
+  return kErrorSuccess;
 }
 
 std::uint16_t ReadTraceLevel() {

@@ -112,7 +112,7 @@ class Parser {
   enum class Got { kToken, kEnd, kError };
 
   Step Error(int line, std::wstring_view reason) {
-    Fail(failure_, kDispEException, line, reason);
+    (void)Fail(failure_, kDispEException, line, reason);
     return Step::kError;
   }
   bool Failed(int line, std::wstring_view reason) {

@@ -19,10 +19,7 @@ namespace {
 
 constexpr std::wstring_view kFileMutexName = L"TesselFileLogger";
 
-bool PathExists(const std::wstring& path) {
-  std::uint32_t attributes = 0;
-  return !path.empty() && platform::GetPathAttributes(path, &attributes) == kErrorSuccess;
-}
+bool PathExists(const std::wstring& path) { return !path.empty() && platform::GetPathAttributes(path).HasValue(); }
 
 std::wstring LastComponent(std::wstring_view path) {
   std::size_t cut = path.size();

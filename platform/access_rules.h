@@ -18,6 +18,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/expected.h"
 #include "platform/types.h"
 
 namespace wl::platform {
@@ -32,8 +33,8 @@ enum class MachineObject {
 [[nodiscard]] Win32Error ProtectMachineObject(MachineObject kind, std::wstring_view path);
 
 // The object's owner and access list in the security descriptor string form
-// ("O:BAD:PAI(A;OICI;FA;;;SY)..."). 0, the failure, or 50 on Linux, which
-// has no such rules to read.
-[[nodiscard]] Win32Error ReadAccessRules(MachineObject kind, std::wstring_view path, std::wstring* rules);
+// ("O:BAD:PAI(A;OICI;FA;;;SY)..."); or the failure, 50 on Linux, which has
+// no such rules to read.
+Expected<std::wstring, Win32Error> ReadAccessRules(MachineObject kind, std::wstring_view path);
 
 }  // namespace wl::platform

@@ -6,6 +6,7 @@
 #include <string>
 #include <string_view>
 
+#include "platform/expected.h"
 #include "platform/types.h"
 
 namespace wl::platform {
@@ -18,12 +19,12 @@ inline constexpr std::uint32_t kInvalidFileAttributes = 0xFFFFFFFFu;
 // The native path separator ('\\' on Windows, '/' on Linux).
 extern const wchar_t kPathSeparator;
 
-// GetFileAttributesW: 0 with the attributes in *attributes, or the error
-// (2, 3, 5, 123, 267, ...) with kInvalidFileAttributes. On Linux a folder is
+// GetFileAttributesW: the attributes, or the error (2, 3, 5, 123, 267,
+// ...). On Linux a folder is
 // kFileAttributeDirectory, a file without the owner's write permission
 // kFileAttributeReadonly, any other file kFileAttributeNormal (Windows
 // reports other bits too, such as FILE_ATTRIBUTE_ARCHIVE).
-[[nodiscard]] Win32Error GetPathAttributes(std::wstring_view path, std::uint32_t* attributes);
+Expected<std::uint32_t, Win32Error> GetPathAttributes(std::wstring_view path);
 
 // True for the errors that mean "does not exist": 2, 3, 53, 64, 123, 267.
 bool IsNotFoundError(Win32Error code);

@@ -3,6 +3,7 @@
 
 #include <string>
 
+#include "platform/expected.h"
 #include "platform/types.h"
 
 namespace wl::platform {
@@ -23,7 +24,8 @@ namespace wl::platform {
 enum class KnownFolder { ProgramData, System, OwnData };
 
 // The folder's full path without a trailing separator; with create set the
-// folder is created when missing (KF_FLAG_CREATE). Returns an HRESULT.
-[[nodiscard]] HResult GetKnownFolderPath(KnownFolder folder, bool create, std::wstring* path);
+// folder is created when missing (KF_FLAG_CREATE); or the HRESULT of the
+// failure.
+Expected<std::wstring, HResult> GetKnownFolderPath(KnownFolder folder, bool create);
 
 }  // namespace wl::platform

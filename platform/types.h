@@ -7,10 +7,30 @@
 
 namespace wl {
 
-// A Win32 error code: 0 is success.
-using Win32Error = std::uint32_t;
-// A COM result code: negative is failure.
-using HResult = std::int32_t;
+// A Win32 error code: 0 is success. A type of its own rather than an alias
+// so that a result nobody looks at is a compiler warning; it converts to and
+// from the number freely, so it reads and compares as one.
+class [[nodiscard]] Win32Error {
+ public:
+  constexpr Win32Error() = default;
+  constexpr Win32Error(std::uint32_t code) : code_(code) {}   // NOLINT(google-explicit-constructor)
+  constexpr operator std::uint32_t() const { return code_; }  // NOLINT(google-explicit-constructor)
+
+ private:
+  std::uint32_t code_ = 0;
+};
+
+// A COM result code: negative is failure. A type of its own for the same
+// reason as Win32Error.
+class [[nodiscard]] HResult {
+ public:
+  constexpr HResult() = default;
+  constexpr HResult(std::int32_t code) : code_(code) {}      // NOLINT(google-explicit-constructor)
+  constexpr operator std::int32_t() const { return code_; }  // NOLINT(google-explicit-constructor)
+
+ private:
+  std::int32_t code_ = 0;
+};
 
 inline constexpr Win32Error kErrorSuccess = 0;
 inline constexpr Win32Error kErrorFileNotFound = 2;
@@ -53,45 +73,48 @@ inline constexpr Win32Error kErrorServiceMarkedForDelete = 1072;
 inline constexpr Win32Error kErrorServiceExists = 1073;
 inline constexpr Win32Error kErrorServiceNeverStarted = 1077;
 
+// An HRESULT from its bits as the Windows headers write them (0x8...).
+constexpr HResult HResultOfBits(std::uint32_t bits) { return HResult(static_cast<std::int32_t>(bits)); }
+
 inline constexpr HResult kSOk = 0;
 inline constexpr HResult kSFalse = 1;
-inline constexpr HResult kEFail = static_cast<HResult>(0x80004005);
-inline constexpr HResult kEPointer = static_cast<HResult>(0x80004003);
-inline constexpr HResult kENoInterface = static_cast<HResult>(0x80004002);
-inline constexpr HResult kEInvalidArg = static_cast<HResult>(0x80070057);
-inline constexpr HResult kEOutOfMemory = static_cast<HResult>(0x8007000E);
-inline constexpr HResult kClassENoAggregation = static_cast<HResult>(0x80040110);
-inline constexpr HResult kDispEException = static_cast<HResult>(0x80020009);
-inline constexpr HResult kDispEBadIndex = static_cast<HResult>(0x8002000B);
-inline constexpr HResult kRpcEChangedMode = static_cast<HResult>(0x80010106);
-inline constexpr HResult kRegdbEClassNotReg = static_cast<HResult>(0x80040154);
-inline constexpr HResult kCoEServerExecFailure = static_cast<HResult>(0x80080005);
-inline constexpr HResult kENotImpl = static_cast<HResult>(0x80004001);
-inline constexpr HResult kEUnexpected = static_cast<HResult>(0x8000FFFF);
-inline constexpr HResult kClassEClassNotAvailable = static_cast<HResult>(0x80040111);
-inline constexpr HResult kCoENotInitialized = static_cast<HResult>(0x800401F0);
-inline constexpr HResult kCoEObjNotConnected = static_cast<HResult>(0x800401FD);
-inline constexpr HResult kRpcEDisconnected = static_cast<HResult>(0x80010108);
-inline constexpr HResult kRpcETimeout = static_cast<HResult>(0x8001011F);
-inline constexpr HResult kEAccessDenied = static_cast<HResult>(0x80070005);
-inline constexpr HResult kDispEUnknownInterface = static_cast<HResult>(0x80020001);
-inline constexpr HResult kDispEMemberNotFound = static_cast<HResult>(0x80020003);
-inline constexpr HResult kDispEParamNotFound = static_cast<HResult>(0x80020004);
-inline constexpr HResult kDispETypeMismatch = static_cast<HResult>(0x80020005);
-inline constexpr HResult kDispEUnknownName = static_cast<HResult>(0x80020006);
-inline constexpr HResult kDispENoNamedArgs = static_cast<HResult>(0x80020007);
-inline constexpr HResult kDispEBadVarType = static_cast<HResult>(0x80020008);
-inline constexpr HResult kDispEOverflow = static_cast<HResult>(0x8002000A);
-inline constexpr HResult kDispEBadParamCount = static_cast<HResult>(0x8002000E);
-inline constexpr HResult kDispEParamNotOptional = static_cast<HResult>(0x8002000F);
-inline constexpr HResult kTypeELibNotRegistered = static_cast<HResult>(0x8002801D);
-inline constexpr HResult kTypeEElementNotFound = static_cast<HResult>(0x8002802B);
-inline constexpr HResult kTypeECantLoadLibrary = static_cast<HResult>(0x80029C4A);
-inline constexpr HResult kRpcXNullRefPointer = static_cast<HResult>(0x800706F4);
+inline constexpr HResult kEFail = HResultOfBits(0x80004005);
+inline constexpr HResult kEPointer = HResultOfBits(0x80004003);
+inline constexpr HResult kENoInterface = HResultOfBits(0x80004002);
+inline constexpr HResult kEInvalidArg = HResultOfBits(0x80070057);
+inline constexpr HResult kEOutOfMemory = HResultOfBits(0x8007000E);
+inline constexpr HResult kClassENoAggregation = HResultOfBits(0x80040110);
+inline constexpr HResult kDispEException = HResultOfBits(0x80020009);
+inline constexpr HResult kDispEBadIndex = HResultOfBits(0x8002000B);
+inline constexpr HResult kRpcEChangedMode = HResultOfBits(0x80010106);
+inline constexpr HResult kRegdbEClassNotReg = HResultOfBits(0x80040154);
+inline constexpr HResult kCoEServerExecFailure = HResultOfBits(0x80080005);
+inline constexpr HResult kENotImpl = HResultOfBits(0x80004001);
+inline constexpr HResult kEUnexpected = HResultOfBits(0x8000FFFF);
+inline constexpr HResult kClassEClassNotAvailable = HResultOfBits(0x80040111);
+inline constexpr HResult kCoENotInitialized = HResultOfBits(0x800401F0);
+inline constexpr HResult kCoEObjNotConnected = HResultOfBits(0x800401FD);
+inline constexpr HResult kRpcEDisconnected = HResultOfBits(0x80010108);
+inline constexpr HResult kRpcETimeout = HResultOfBits(0x8001011F);
+inline constexpr HResult kEAccessDenied = HResultOfBits(0x80070005);
+inline constexpr HResult kDispEUnknownInterface = HResultOfBits(0x80020001);
+inline constexpr HResult kDispEMemberNotFound = HResultOfBits(0x80020003);
+inline constexpr HResult kDispEParamNotFound = HResultOfBits(0x80020004);
+inline constexpr HResult kDispETypeMismatch = HResultOfBits(0x80020005);
+inline constexpr HResult kDispEUnknownName = HResultOfBits(0x80020006);
+inline constexpr HResult kDispENoNamedArgs = HResultOfBits(0x80020007);
+inline constexpr HResult kDispEBadVarType = HResultOfBits(0x80020008);
+inline constexpr HResult kDispEOverflow = HResultOfBits(0x8002000A);
+inline constexpr HResult kDispEBadParamCount = HResultOfBits(0x8002000E);
+inline constexpr HResult kDispEParamNotOptional = HResultOfBits(0x8002000F);
+inline constexpr HResult kTypeELibNotRegistered = HResultOfBits(0x8002801D);
+inline constexpr HResult kTypeEElementNotFound = HResultOfBits(0x8002802B);
+inline constexpr HResult kTypeECantLoadLibrary = HResultOfBits(0x80029C4A);
+inline constexpr HResult kRpcXNullRefPointer = HResultOfBits(0x800706F4);
 
 // HRESULT_FROM_WIN32.
 constexpr HResult HResultFromWin32(Win32Error code) {
-  return code == 0 ? kSOk : static_cast<HResult>((code & 0xFFFFu) | 0x80070000u);
+  return code == 0 ? kSOk : HResultOfBits((code & 0xFFFFu) | 0x80070000u);
 }
 
 // The SYSTEMTIME record: local date and time with milliseconds.

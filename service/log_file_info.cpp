@@ -32,8 +32,7 @@ enum class Presence { Present, Absent, Unknown };
 // A file exists when its attributes can be read; the "not found" family of
 // errors means it does not. Anything else leaves the question open.
 Presence Probe(const std::wstring& path, Win32Error* error) {
-  std::uint32_t attributes = 0;
-  *error = platform::GetPathAttributes(path, &attributes);
+  *error = platform::GetPathAttributes(path).ErrorCode();
   if (*error == kErrorSuccess) return Presence::Present;
   return platform::IsNotFoundError(*error) ? Presence::Absent : Presence::Unknown;
 }

@@ -535,12 +535,12 @@ class Tool {
   [[nodiscard]] int AddHive(const Invocation& invocation) const {
     const std::wstring& account = invocation.options.positional[0];
     std::wstring sid = account;
-    std::vector<std::uint8_t> binary;
     if (!account.starts_with(L"S-") && !account.starts_with(L"s-")) {
-      if (Win32Error result = LookupAccountSid(account, &binary); result != kErrorSuccess) {
-        return Fail(L"There is no account \"" + account + L"\".");
-      }
-      if (Win32Error result = ConvertSidToString(binary, &sid); result != kErrorSuccess) return RegistryFailure(result);
+      auto binary = LookupAccountSid(account);
+      if (!binary) return Fail(L"There is no account \"" + account + L"\".");
+      auto text = ConvertSidToString(*binary);
+      if (!text) return RegistryFailure(text.ErrorCode());
+      sid = std::move(*text);
     }
     OpenKey existing;
     if (RegistryOpenKey(kHKeyUsers, sid, kKeyRead, existing.Receive()) == kErrorSuccess) {

@@ -527,11 +527,9 @@ class Tool {
   // which it reports.
   [[nodiscard]] std::wstring ExistingDataFolder() const {
     std::wstring folder = LocateDataFolder();
-    std::uint32_t attributes = 0;
     if (folder.empty()) {
       (void)Fail(L"the data folder cannot be found.");
-    } else if (platform::GetPathAttributes(folder, &attributes) != kErrorSuccess ||
-               (attributes & platform::kFileAttributeDirectory) == 0) {
+    } else if ((platform::GetPathAttributes(folder).ValueOr(0) & platform::kFileAttributeDirectory) == 0) {
       (void)Fail(L"the data folder cannot be found: " + folder +
                  L" does not exist.\nCheck that this program uses the service's machine root (WAYLINE_ROOT on Linux).");
       folder.clear();

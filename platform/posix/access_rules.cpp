@@ -6,9 +6,9 @@ namespace wl::platform {
 
 Win32Error ProtectMachineObject(MachineObject, std::wstring_view) { return kErrorSuccess; }
 
-Win32Error ReadAccessRules(MachineObject, std::wstring_view, std::wstring*) {
+Expected<std::wstring, Win32Error> ReadAccessRules(MachineObject, std::wstring_view) {
   constexpr Win32Error kErrorNotSupported = 50;
-  return kErrorNotSupported;
+  return Unexpected(kErrorNotSupported);
 }
 
 }  // namespace wl::platform

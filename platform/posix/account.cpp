@@ -72,23 +72,19 @@ std::wstring HostName() {
 
 }  // namespace
 
-Win32Error GetCurrentUserName(std::wstring* name) {
+Expected<std::wstring, Win32Error> GetCurrentUserName() {
   uid_t uid = geteuid();
-  if (posix::IsSystemAccount(uid)) {
-    *name = L"SYSTEM";
-    return kErrorSuccess;
-  }
+  if (posix::IsSystemAccount(uid)) return std::wstring(L"SYSTEM");
   passwd entry{};
   std::vector<char> buffer;
   if (!FindUser([&](passwd* e, char* b, std::size_t n, passwd** r) { return getpwuid_r(uid, e, b, n, r); }, &entry,
                 &buffer)) {
-    return kErrorNoneMapped;
+    return Unexpected(kErrorNoneMapped);
   }
-  *name = WideFromUtf8(entry.pw_name);
-  return kErrorSuccess;
+  return WideFromUtf8(entry.pw_name);
 }
 
-Win32Error LookupAccountSid(std::wstring_view accountName, std::vector<std::uint8_t>* sid) {
+Expected<std::vector<std::uint8_t>, Win32Error> LookupAccountSid(std::wstring_view accountName) {
   std::wstring_view account = accountName;
   std::wstring_view domain;
   if (auto slash = accountName.find(L'\\'); slash != std::wstring_view::npos) {
@@ -98,19 +94,19 @@ Win32Error LookupAccountSid(std::wstring_view accountName, std::vector<std::uint
   // As on Windows, the system account answers to its name in any case and
   // with or without its authority's name.
   if (RegistryNamesEqual(account, L"SYSTEM") && (domain.empty() || RegistryNamesEqual(domain, L"NT AUTHORITY"))) {
-    *sid = SidForUid(0);
-    return kErrorSuccess;
+    return SidForUid(0);
   }
-  if (!domain.empty() && !RegistryNamesEqual(domain, HostName())) return kErrorNoneMapped;
-  if (account.empty()) return kErrorNoneMapped;
+  if (!domain.empty() && !RegistryNamesEqual(domain, HostName())) return Unexpected(kErrorNoneMapped);
+  if (account.empty()) return Unexpected(kErrorNoneMapped);
   uid_t uid = 0;
-  if (!FindUserByName(Utf8FromWide(account), &uid)) return kErrorNoneMapped;
-  *sid = SidForUid(uid);
-  return kErrorSuccess;
+  if (!FindUserByName(Utf8FromWide(account), &uid)) return Unexpected(kErrorNoneMapped);
+  return SidForUid(uid);
 }
 
-Win32Error ConvertSidToString(const std::vector<std::uint8_t>& sid, std::wstring* text) {
-  if (sid.size() < 8 || sid[0] != 1 || sid[1] > 15 || sid.size() != 8u + 4u * sid[1]) return kErrorInvalidSid;
+Expected<std::wstring, Win32Error> ConvertSidToString(const std::vector<std::uint8_t>& sid) {
+  if (sid.size() < 8 || sid[0] != 1 || sid[1] > 15 || sid.size() != 8u + 4u * sid[1]) {
+    return Unexpected(kErrorInvalidSid);
+  }
   std::uint64_t authority = 0;
   for (int i = 2; i < 8; ++i) authority = (authority << 8) | sid[i];
   std::wstring result = L"S-1-";
@@ -126,8 +122,7 @@ Win32Error ConvertSidToString(const std::vector<std::uint8_t>& sid, std::wstring
     std::uint32_t sub = LoadLittleEndian32(sid.data() + i);
     result += L"-" + std::to_wstring(sub);
   }
-  *text = std::move(result);
-  return kErrorSuccess;
+  return result;
 }
 
 namespace posix {
@@ -165,11 +160,7 @@ int SwitchToAccount(const AccountIdentity& account) {
 
 std::wstring ProcessUserSidString() { return UserSidString(geteuid()); }
 
-std::wstring UserSidString(unsigned uid) {
-  std::wstring text;
-  (void)ConvertSidToString(SidForUid(uid), &text);
-  return text;
-}
+std::wstring UserSidString(unsigned uid) { return ConvertSidToString(SidForUid(uid)).ValueOr({}); }
 
 }  // namespace posix
 }  // namespace wl::platform

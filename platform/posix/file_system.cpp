@@ -103,28 +103,20 @@ template <typename Operation>
     held = posix::DeleteDenied(probe.Get());
     if (!held) *failure = operation();
   }
-  return held ? kErrorSharingViolation : 0;
+  return held ? kErrorSharingViolation : kErrorSuccess;
 }
 
 }  // namespace
 
-Win32Error GetPathAttributes(std::wstring_view path, std::uint32_t* attributes) {
-  if (attributes != nullptr) *attributes = kInvalidFileAttributes;
+Expected<std::uint32_t, Win32Error> GetPathAttributes(std::wstring_view path) {
   std::string narrow;
-  if (!NarrowPath(path, &narrow)) return kErrorInvalidName;
-  if (narrow.empty()) return kErrorPathNotFound;
+  if (!NarrowPath(path, &narrow)) return Unexpected(kErrorInvalidName);
+  if (narrow.empty()) return Unexpected(kErrorPathNotFound);
   struct stat info {};
-  if (stat(narrow.c_str(), &info) != 0) return CodeForErrno(errno, narrow);
-  std::uint32_t result = 0;
-  if (S_ISDIR(info.st_mode)) {
-    result = kFileAttributeDirectory;
-  } else if ((info.st_mode & S_IWUSR) == 0) {
-    result = kFileAttributeReadonly;
-  } else {
-    result = kFileAttributeNormal;
-  }
-  if (attributes != nullptr) *attributes = result;
-  return kErrorSuccess;
+  if (stat(narrow.c_str(), &info) != 0) return Unexpected(CodeForErrno(errno, narrow));
+  if (S_ISDIR(info.st_mode)) return kFileAttributeDirectory;
+  if ((info.st_mode & S_IWUSR) == 0) return kFileAttributeReadonly;
+  return kFileAttributeNormal;
 }
 
 Win32Error MovePath(std::wstring_view from, std::wstring_view to) {

@@ -11,17 +11,16 @@
 
 namespace wl::platform {
 
-HResult GetKnownFolderPath(KnownFolder folder, bool create, std::wstring* path) {
+Expected<std::wstring, HResult> GetKnownFolderPath(KnownFolder folder, bool create) {
   std::string base = folder == KnownFolder::OwnData ? posix::OwnStateRoot() : Utf8FromWide(MachineRoot());
   while (base.size() > 1 && base.back() == '/') base.pop_back();
   std::string result = base + (folder == KnownFolder::System ? "/System32" : "/ProgramData");
   if (create) {
     if (int error = posix::MakeDirectories(result, posix::FolderModeUnder(base)); error != 0) {
-      return HResultFromWin32(posix::Win32FromErrno(error));
+      return Unexpected(HResultFromWin32(posix::Win32FromErrno(error)));
     }
   }
-  *path = WideFromUtf8(result);
-  return kSOk;
+  return WideFromUtf8(result);
 }
 
 }  // namespace wl::platform

@@ -48,22 +48,24 @@ Win32Error ProtectMachineObject(MachineObject kind, std::wstring_view path) {
   return result != ERROR_SUCCESS ? result : owned;
 }
 
-Win32Error ReadAccessRules(MachineObject kind, std::wstring_view path, std::wstring* rules) {
+Expected<std::wstring, Win32Error> ReadAccessRules(MachineObject kind, std::wstring_view path) {
   std::wstring name = NameOf(kind, path);
   PSECURITY_DESCRIPTOR descriptor = nullptr;
   constexpr SECURITY_INFORMATION kWhat = OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION;
   Win32Error result =
       ::GetNamedSecurityInfoW(name.c_str(), TypeOf(kind), kWhat, nullptr, nullptr, nullptr, nullptr, &descriptor);
-  if (result != ERROR_SUCCESS) return result;
+  if (result != ERROR_SUCCESS) return Unexpected(result);
   wchar_t* text = nullptr;
+  std::wstring rules;
   if (!::ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, kWhat, &text, nullptr)) {
     result = ::GetLastError();
   } else {
-    *rules = text;
+    rules = text;
     ::LocalFree(text);
   }
   ::LocalFree(descriptor);
-  return result;
+  if (result != ERROR_SUCCESS) return Unexpected(result);
+  return rules;
 }
 
 }  // namespace wl::platform

@@ -11,15 +11,14 @@
 
 namespace wl::platform {
 
-Win32Error GetCurrentUserName(std::wstring* name) {
+Expected<std::wstring, Win32Error> GetCurrentUserName() {
   wchar_t buffer[257];
   DWORD length = 257;
-  if (!::GetUserNameW(buffer, &length)) return ::GetLastError();
-  name->assign(buffer, length > 0 ? length - 1 : 0);
-  return kErrorSuccess;
+  if (!::GetUserNameW(buffer, &length)) return Unexpected(::GetLastError());
+  return std::wstring(buffer, length > 0 ? length - 1 : 0);
 }
 
-Win32Error LookupAccountSid(std::wstring_view accountName, std::vector<std::uint8_t>* sid) {
+Expected<std::vector<std::uint8_t>, Win32Error> LookupAccountSid(std::wstring_view accountName) {
   std::wstring account(accountName);
   BYTE buffer[SECURITY_MAX_SID_SIZE];
   DWORD size = sizeof buffer;
@@ -27,23 +26,22 @@ Win32Error LookupAccountSid(std::wstring_view accountName, std::vector<std::uint
   DWORD domainLength = 256;
   SID_NAME_USE use;
   if (!::LookupAccountNameW(nullptr, account.c_str(), buffer, &size, domain, &domainLength, &use)) {
-    return ::GetLastError();
+    return Unexpected(::GetLastError());
   }
-  sid->assign(buffer, buffer + ::GetLengthSid(buffer));
-  return kErrorSuccess;
+  return std::vector<std::uint8_t>(buffer, buffer + ::GetLengthSid(buffer));
 }
 
-Win32Error ConvertSidToString(const std::vector<std::uint8_t>& sid, std::wstring* text) {
+Expected<std::wstring, Win32Error> ConvertSidToString(const std::vector<std::uint8_t>& sid) {
   // The size must be that of the SID's own count, as on Linux, before the
   // system reads the SID.
   if (sid.size() < 8 || sid.size() != 8u + 4u * sid[1] || !::IsValidSid(const_cast<std::uint8_t*>(sid.data()))) {
-    return ERROR_INVALID_SID;
+    return Unexpected(kErrorInvalidSid);
   }
   wchar_t* string = nullptr;
-  if (!::ConvertSidToStringSidW(const_cast<std::uint8_t*>(sid.data()), &string)) return ::GetLastError();
-  *text = string;
+  if (!::ConvertSidToStringSidW(const_cast<std::uint8_t*>(sid.data()), &string)) return Unexpected(::GetLastError());
+  std::wstring text = string;
   ::LocalFree(string);
-  return kErrorSuccess;
+  return text;
 }
 
 }  // namespace wl::platform

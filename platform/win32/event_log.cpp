@@ -9,7 +9,7 @@ Win32Error RegisterEventSourceW(std::wstring_view sourceName, EventSourceHandle*
   if (source == nullptr) return kErrorInvalidParameter;
   HANDLE handle = ::RegisterEventSourceW(nullptr, std::wstring(sourceName).c_str());
   *source = reinterpret_cast<EventSourceHandle>(handle);
-  return handle == nullptr ? ::GetLastError() : kErrorSuccess;
+  return handle == nullptr ? Win32Error(::GetLastError()) : kErrorSuccess;
 }
 
 Win32Error ReportEventW(EventSourceHandle source, std::uint16_t type, std::uint16_t category, std::uint32_t eventId,
@@ -19,11 +19,11 @@ Win32Error ReportEventW(EventSourceHandle source, std::uint16_t type, std::uint1
   BOOL done =
       ::ReportEventW(reinterpret_cast<HANDLE>(source), type, category, eventId, nullptr,
                      static_cast<WORD>(pointers.size()), 0, pointers.empty() ? nullptr : pointers.data(), nullptr);
-  return done ? kErrorSuccess : ::GetLastError();
+  return done ? kErrorSuccess : Win32Error(::GetLastError());
 }
 
 Win32Error DeregisterEventSource(EventSourceHandle source) {
-  return ::DeregisterEventSource(reinterpret_cast<HANDLE>(source)) ? kErrorSuccess : ::GetLastError();
+  return ::DeregisterEventSource(reinterpret_cast<HANDLE>(source)) ? kErrorSuccess : Win32Error(::GetLastError());
 }
 
 }  // namespace wl::platform

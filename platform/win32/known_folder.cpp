@@ -31,15 +31,15 @@ bool AdministersMachine() { return TokenHolds(WinLocalSystemSid) || TokenHolds(W
 
 }  // namespace
 
-HResult GetKnownFolderPath(KnownFolder folder, bool create, std::wstring* path) {
+Expected<std::wstring, HResult> GetKnownFolderPath(KnownFolder folder, bool create) {
   if (folder == KnownFolder::OwnData && AdministersMachine()) folder = KnownFolder::ProgramData;
   std::wstring root = MachineRoot();
   if (!root.empty()) {
     while (!root.empty() && (root.back() == L'\\' || root.back() == L'/')) root.pop_back();
     std::wstring result = root;
     if (folder == KnownFolder::OwnData) {
-      std::wstring user;
-      if (GetCurrentUserName(&user) != kErrorSuccess || user.empty()) return HResultFromWin32(kErrorNoneMapped);
+      std::wstring user = GetCurrentUserName().ValueOr({});
+      if (user.empty()) return Unexpected(HResultFromWin32(kErrorNoneMapped));
       result += L"\\Users\\" + user + L"\\AppData\\Local";
     } else {
       result += folder == KnownFolder::ProgramData ? L"\\ProgramData" : L"\\System32";
@@ -47,19 +47,19 @@ HResult GetKnownFolderPath(KnownFolder folder, bool create, std::wstring* path) 
     if (create) {
       std::error_code error;
       std::filesystem::create_directories(result, error);
-      if (error) return HResultFromWin32(static_cast<Win32Error>(error.value()));
+      if (error) return Unexpected(HResultFromWin32(static_cast<std::uint32_t>(error.value())));
     }
-    *path = std::move(result);
-    return kSOk;
+    return result;
   }
   const KNOWNFOLDERID& id = folder == KnownFolder::ProgramData ? FOLDERID_ProgramData
                             : folder == KnownFolder::System    ? FOLDERID_System
                                                                : FOLDERID_LocalAppData;
   wchar_t* found = nullptr;
   HRESULT result = ::SHGetKnownFolderPath(id, create ? static_cast<DWORD>(KF_FLAG_CREATE) : 0, nullptr, &found);
-  if (SUCCEEDED(result)) *path = found;
+  std::wstring path = SUCCEEDED(result) ? found : L"";
   ::CoTaskMemFree(found);
-  return result;
+  if (FAILED(result)) return Unexpected(HResult(result));
+  return path;
 }
 
 }  // namespace wl::platform

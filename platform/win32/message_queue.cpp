@@ -31,7 +31,7 @@ void DispatchMessageW(const ThreadMessage&) { ::DispatchMessageW(&lastMessage); 
 
 Win32Error PostThreadMessageW(std::uint32_t threadId, std::uint32_t message, std::uintptr_t wParam,
                               std::intptr_t lParam) {
-  return ::PostThreadMessageW(threadId, message, wParam, lParam) ? kErrorSuccess : ::GetLastError();
+  return ::PostThreadMessageW(threadId, message, wParam, lParam) ? kErrorSuccess : Win32Error(::GetLastError());
 }
 
 }  // namespace wl::platform

@@ -12,7 +12,7 @@ namespace {
 SC_HANDLE System(ScHandle handle) { return reinterpret_cast<SC_HANDLE>(handle); }
 ScHandle Ours(SC_HANDLE handle) { return reinterpret_cast<ScHandle>(handle); }
 
-Win32Error Result(BOOL done) { return done ? kErrorSuccess : ::GetLastError(); }
+Win32Error Result(BOOL done) { return done ? kErrorSuccess : Win32Error(::GetLastError()); }
 
 std::wstring Text(const wchar_t* text) { return text == nullptr ? std::wstring() : std::wstring(text); }
 
@@ -32,7 +32,7 @@ Win32Error OpenSCManagerW(std::uint32_t access, ScHandle* manager) {
   if (manager == nullptr) return kErrorInvalidParameter;
   SC_HANDLE handle = ::OpenSCManagerW(nullptr, nullptr, access);
   *manager = Ours(handle);
-  return handle == nullptr ? ::GetLastError() : kErrorSuccess;
+  return handle == nullptr ? Win32Error(::GetLastError()) : kErrorSuccess;
 }
 
 Win32Error CreateServiceW(ScHandle manager, std::wstring_view serviceName, const ServiceConfig& config,
@@ -48,14 +48,14 @@ Win32Error CreateServiceW(ScHandle manager, std::wstring_view serviceName, const
       config.errorControl, config.binaryPathName.c_str(), orNull(config.loadOrderGroup), nullptr,
       config.dependencies.empty() ? nullptr : dependencies.c_str(), orNull(config.serviceStartName), nullptr);
   *service = Ours(handle);
-  return handle == nullptr ? ::GetLastError() : kErrorSuccess;
+  return handle == nullptr ? Win32Error(::GetLastError()) : kErrorSuccess;
 }
 
 Win32Error OpenServiceW(ScHandle manager, std::wstring_view serviceName, std::uint32_t access, ScHandle* service) {
   if (service == nullptr) return kErrorInvalidParameter;
   SC_HANDLE handle = ::OpenServiceW(System(manager), std::wstring(serviceName).c_str(), access);
   *service = Ours(handle);
-  return handle == nullptr ? ::GetLastError() : kErrorSuccess;
+  return handle == nullptr ? Win32Error(::GetLastError()) : kErrorSuccess;
 }
 
 Win32Error QueryServiceConfigW(ScHandle service, ServiceConfig* config) {

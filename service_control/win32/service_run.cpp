@@ -29,7 +29,7 @@ Win32Error StartServiceCtrlDispatcherW(std::wstring_view serviceName, ServiceMai
   serviceMain = main;
   std::wstring name(serviceName);
   SERVICE_TABLE_ENTRYW table[] = {{name.data(), &ServiceMainEntry}, {nullptr, nullptr}};
-  return ::StartServiceCtrlDispatcherW(table) ? kErrorSuccess : ::GetLastError();
+  return ::StartServiceCtrlDispatcherW(table) ? kErrorSuccess : Win32Error(::GetLastError());
 }
 
 Win32Error RegisterServiceCtrlHandlerW(std::wstring_view serviceName, ServiceControlHandler handler,
@@ -38,7 +38,7 @@ Win32Error RegisterServiceCtrlHandlerW(std::wstring_view serviceName, ServiceCon
   controlHandler = handler;
   SERVICE_STATUS_HANDLE system = ::RegisterServiceCtrlHandlerW(std::wstring(serviceName).c_str(), &HandlerEntry);
   *handle = reinterpret_cast<ServiceStatusHandle>(system);
-  return system == nullptr ? ::GetLastError() : kErrorSuccess;
+  return system == nullptr ? Win32Error(::GetLastError()) : kErrorSuccess;
 }
 
 Win32Error SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
@@ -50,7 +50,7 @@ Win32Error SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& sta
                         status.checkPoint,
                         status.waitHint};
   return ::SetServiceStatus(reinterpret_cast<SERVICE_STATUS_HANDLE>(handle), &system) ? kErrorSuccess
-                                                                                      : ::GetLastError();
+                                                                                      : Win32Error(::GetLastError());
 }
 
 Win32Error StartInstalledService(std::wstring_view serviceName) {

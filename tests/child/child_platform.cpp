@@ -207,8 +207,9 @@ int RegistryRefusal(const std::vector<std::wstring>& arguments) {
 // a blank, to REPORT.
 int UserName(const std::vector<std::wstring>& arguments) {
   if (arguments.size() != 1) return 100;
-  std::wstring name;
-  if (GetCurrentUserName(&name) != 0) return 101;
+  auto user = GetCurrentUserName();
+  if (!user) return 101;
+  const std::wstring& name = *user;
   std::ofstream(std::filesystem::path(arguments[0]), std::ios::binary) << Utf8FromWide(name + L" " + SidOf(name));
   return 0;
 }

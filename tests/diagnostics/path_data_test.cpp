@@ -21,8 +21,9 @@ using PathDataTest = test::DiagnosticsTest;
 bool OwnProgramData() { return !test::OnWindows(); }
 
 TEST_F(PathDataTest, DataFolderIsCreatedOnceWithItsDataSubfolder) {
-  std::wstring programData;
-  ASSERT_GE(platform::GetKnownFolderPath(platform::KnownFolder::ProgramData, true, &programData), 0);
+  auto found = platform::GetKnownFolderPath(platform::KnownFolder::ProgramData, true);
+  ASSERT_TRUE(found) << found.ErrorCode();
+  const std::wstring& programData = *found;
   fs::path vendor = fs::path(programData) / "Kestrix";
   if (OwnProgramData()) fs::remove_all(vendor);
   // The instance first: a thread that asks while another is still creating

@@ -292,14 +292,17 @@ TEST_F(RegistrationTest, RegServerWritesTheClassAppIdEventSourceAndTypeLibrary) 
   // On Windows ordinary users may read it and the settings, and change
   // neither (Linux: the owners and modes of the root's files say so; Wine
   // keeps a key's list without its flags, and none on files).
-  std::wstring folderRules, keyRules;
-  if (platform::ReadAccessRules(platform::MachineObject::kKey, kProductKey, &keyRules) != 50) {
+  auto keyRules = platform::ReadAccessRules(platform::MachineObject::kKey, kProductKey);
+  if (keyRules.ErrorCode() != 50) {
     bool wine = platform::WineVersion().has_value();
-    EXPECT_EQ(platform::Utf8FromWide(keyRules), wine ? "O:BAD:(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)"
-                                                     : "O:BAD:PAI(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)");
+    EXPECT_EQ(platform::Utf8FromWide(keyRules.ValueOr({})),
+              wine ? "O:BAD:(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)"
+                   : "O:BAD:PAI(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)");
     if (!wine) {
-      EXPECT_EQ(platform::ReadAccessRules(platform::MachineObject::kFolder, LocateDataFolder(), &folderRules), 0u);
-      EXPECT_EQ(platform::Utf8FromWide(folderRules), "O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)");
+      auto folderRules = platform::ReadAccessRules(platform::MachineObject::kFolder, LocateDataFolder());
+      EXPECT_EQ(folderRules.ErrorCode(), 0u);
+      EXPECT_EQ(platform::Utf8FromWide(folderRules.ValueOr({})),
+                "O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)");
     }
   }
   // The COM runtime finds the library through the keys.

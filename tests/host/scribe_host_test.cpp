@@ -96,10 +96,10 @@ class ScribeHostTest : public test::ServiceFixture {
     if (!test::OnWindows()) return DataFolder();
     auto root = platform::GetEnvVar(L"WAYLINE_ROOT");
     platform::UnsetEnvVar(L"WAYLINE_ROOT");
-    std::wstring programData;
-    EXPECT_EQ(platform::GetKnownFolderPath(platform::KnownFolder::ProgramData, false, &programData), S_OK);
+    auto programData = platform::GetKnownFolderPath(platform::KnownFolder::ProgramData, false);
+    EXPECT_EQ(programData.ErrorCode(), S_OK);
     if (root) platform::SetEnvVar(L"WAYLINE_ROOT", *root);
-    std::filesystem::path folder = std::filesystem::path(programData) / "Kestrix" / "Wayline";
+    std::filesystem::path folder = std::filesystem::path(programData.ValueOr({})) / "Kestrix" / "Wayline";
     std::error_code error;
     std::filesystem::remove(folder / "Wayline.log", error);
     return folder;
@@ -301,8 +301,7 @@ TEST_F(ScribeHostTest, AKilledServiceIsStoppedAtOnceAndTheNextClientStartsANewOn
 
 TEST_F(ScribeHostTest, ServiceEventsReachTheSystemLog) {
   if (test::OnWindows()) GTEST_SKIP() << "the Windows event log cannot be read back under Wine";
-  std::wstring user;
-  if (!std::filesystem::exists("/usr/bin/unshare") || platform::GetCurrentUserName(&user) != 0 || user != L"SYSTEM") {
+  if (!std::filesystem::exists("/usr/bin/unshare") || !test::RunningAsSystem()) {
     GTEST_SKIP() << "needs root and unshare(1) to give the service a system log socket of the test's own";
   }
   // The service runs in a mount namespace of its own where /dev/log is the

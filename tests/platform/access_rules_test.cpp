@@ -24,9 +24,8 @@ constexpr std::string_view kFolderRules = "O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;
 constexpr std::string_view kKeyRules = "O:BAD:PAI(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)";
 
 std::string Rules(MachineObject kind, const std::wstring& path) {
-  std::wstring rules;
-  Win32Error result = platform::ReadAccessRules(kind, path, &rules);
-  return result == 0 ? platform::Utf8FromWide(rules) : "error " + std::to_string(result);
+  auto rules = platform::ReadAccessRules(kind, path);
+  return rules ? platform::Utf8FromWide(*rules) : "error " + std::to_string(rules.ErrorCode());
 }
 
 // The rules as Wine keeps them on a key: without the list's flags.
@@ -42,8 +41,7 @@ TEST(AccessRules, AFolderAndWhatIsMadeInItAreOnlyReadByUsers) {
   test::TempFolder folder;
   std::wstring path = folder.Path().wstring();
   ASSERT_EQ(platform::ProtectMachineObject(MachineObject::kFolder, path), 0u);
-  std::wstring ignored;
-  if (platform::ReadAccessRules(MachineObject::kFolder, path, &ignored) == 50) {
+  if (platform::ReadAccessRules(MachineObject::kFolder, path).ErrorCode() == 50) {
     GTEST_SKIP() << "Linux keeps these rules in owners and modes";
   }
   if (platform::WineVersion()) GTEST_SKIP() << "Wine shows a file's Unix mode, not its access list";
@@ -68,8 +66,7 @@ TEST(AccessRules, AKeyAndItsSubKeysAreOnlyReadByUsers) {
                                         platform::kKeyRead, &key, nullptr),
             0u);
   (void)platform::RegistryCloseKey(key);
-  std::wstring rules;
-  if (platform::ReadAccessRules(MachineObject::kKey, kKey, &rules) == 50) {
+  if (platform::ReadAccessRules(MachineObject::kKey, kKey).ErrorCode() == 50) {
     GTEST_SKIP() << "Linux keeps these rules in the hive file's owner and mode";
   }
   EXPECT_EQ(result, 0u);

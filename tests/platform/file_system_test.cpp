@@ -16,7 +16,9 @@ using test::ReadFileBytes;
 using test::TempFolder;
 
 Win32Error AttributesOf(const std::filesystem::path& path, std::uint32_t* attributes) {
-  return GetPathAttributes(path.wstring(), attributes);
+  auto found = GetPathAttributes(path.wstring());
+  *attributes = found.ValueOr(kInvalidFileAttributes);
+  return found.ErrorCode();
 }
 
 Win32Error Move(const std::filesystem::path& from, const std::filesystem::path& to) {

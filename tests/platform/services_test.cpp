@@ -29,8 +29,8 @@ TEST(Account, NamesMapToTheirSidsAndUnknownOnesFail) {
   SidOf(L"no-such-account-here", &result);
   EXPECT_EQ(result, kErrorNoneMapped);
 
-  std::wstring name;
-  ASSERT_EQ(GetCurrentUserName(&name), 0u);
+  std::wstring name = platform::GetCurrentUserName().ValueOr({});
+  ASSERT_FALSE(name.empty());
   std::wstring sid = SidOf(name, &result);
   EXPECT_EQ(result, 0u) << Utf8FromWide(name);
   EXPECT_EQ(sid.substr(0, 4), L"S-1-") << Utf8FromWide(sid);
@@ -38,8 +38,8 @@ TEST(Account, NamesMapToTheirSidsAndUnknownOnesFail) {
 
 TEST(Account, LinuxUsersMapToUnixSids) {
   if (test::OnWindows()) GTEST_SKIP() << "Windows accounts have their own SIDs";
-  std::wstring name;
-  ASSERT_EQ(GetCurrentUserName(&name), 0u);
+  std::wstring name = platform::GetCurrentUserName().ValueOr({});
+  ASSERT_FALSE(name.empty());
   // uid 0 is the system account under either of its names; others are Unix SIDs.
   EXPECT_EQ(SidOf(name).substr(0, 9), name == L"SYSTEM" ? L"S-1-5-18" : L"S-1-22-1-");
   EXPECT_EQ(SidOf(L"root"), L"S-1-5-18");
@@ -51,8 +51,8 @@ TEST(Account, LinuxUsersMapToUnixSids) {
 TEST(Account, TheOwnerOfTheMachineRootIsTheSystemAccount) {
   if (test::OnWindows()) GTEST_SKIP() << "Windows has a system account of its own";
   test::TempRoot root;
-  std::wstring name;
-  ASSERT_EQ(GetCurrentUserName(&name), 0u);
+  std::wstring name = platform::GetCurrentUserName().ValueOr({});
+  ASSERT_FALSE(name.empty());
   EXPECT_EQ(name, L"SYSTEM") << "the maker of the root";
   std::wstring nobody = SidOf(L"nobody");
   ASSERT_EQ(nobody.substr(0, 9), L"S-1-22-1-");
@@ -84,22 +84,23 @@ TEST(Account, BinarySidsConvertToTheirStandardText) {
       {{1, 2, 0, 0, 0, 0, 0, 5, 18, 0, 0, 0}, L""},  // one sub-authority short
   };
   for (const auto& c : cases) {
-    std::wstring text;
-    Win32Error result = ConvertSidToString(c.sid, &text);
-    EXPECT_EQ(result == 0 ? text : L"", c.text) << result;
+    auto text = ConvertSidToString(c.sid);
+    EXPECT_EQ(text.ValueOr({}), c.text) << text.ErrorCode();
   }
 }
 
 TEST(KnownFolder, FoldersLieUnderTheMachineRoot) {
   test::TempRoot root;
-  std::wstring path;
-  ASSERT_EQ(GetKnownFolderPath(KnownFolder::ProgramData, false, &path), kSOk);
-  EXPECT_EQ(fs::path(path), root.Path() / "ProgramData");
-  EXPECT_FALSE(fs::exists(path));
-  ASSERT_EQ(GetKnownFolderPath(KnownFolder::ProgramData, true, &path), kSOk);
-  EXPECT_TRUE(fs::is_directory(path));
-  ASSERT_EQ(GetKnownFolderPath(KnownFolder::System, false, &path), kSOk);
-  EXPECT_EQ(fs::path(path), root.Path() / "System32");
+  auto path = GetKnownFolderPath(KnownFolder::ProgramData, false);
+  ASSERT_TRUE(path) << path.ErrorCode();
+  EXPECT_EQ(fs::path(*path), root.Path() / "ProgramData");
+  EXPECT_FALSE(fs::exists(*path));
+  path = GetKnownFolderPath(KnownFolder::ProgramData, true);
+  ASSERT_TRUE(path) << path.ErrorCode();
+  EXPECT_TRUE(fs::is_directory(*path));
+  path = GetKnownFolderPath(KnownFolder::System, false);
+  ASSERT_TRUE(path) << path.ErrorCode();
+  EXPECT_EQ(fs::path(*path), root.Path() / "System32");
 }
 
 TEST(DebugOutput, TextReachesStandardErrorAsUtf8) {

@@ -132,8 +132,8 @@ TEST(RegistryHive, LeftoverOfAnInterruptedWriteIsHarmless) {
 TEST(RegistryHive, UserHivesAreNamedBySidAndListedUnderUsers) {
   SKIP_ON_WINDOWS();
   test::TempRoot root;
-  std::wstring user;
-  ASSERT_EQ(GetCurrentUserName(&user), 0u);
+  std::wstring user = platform::GetCurrentUserName().ValueOr({});
+  ASSERT_FALSE(user.empty());
   std::wstring own = test::SidOf(user);
   ASSERT_EQ(test::SetNumber(kHKeyCurrentUser, L"Software\\Kestrix", L"Mine", 7), 0u);
   ASSERT_EQ(test::SetNumber(kHKeyUsers, L"S-1-22-1-4242\\Software\\Kestrix", L"Theirs", 8), 0u);
@@ -211,10 +211,7 @@ class Refusals {
   }
 };
 
-bool IsRoot() {
-  std::wstring user;
-  return GetCurrentUserName(&user) == 0 && user == L"SYSTEM";
-}
+bool IsRoot() { return test::RunningAsSystem(); }
 
 constexpr std::string_view kPlantedHive =
     "Windows Registry Editor Version 5.00\n\n[HKEY_USERS\\S-1-5-18\\Software]\n\"Planted\"=dword:00000001\n";
@@ -241,8 +238,8 @@ TEST(RegistryHive, PlantedHiveFilesAreReadAsAbsentAndNeverWritten) {
     SCOPED_TRACE(c.what);
     test::TempRoot root;
     Refusals refusals;
-    std::wstring user;
-    ASSERT_EQ(GetCurrentUserName(&user), 0u);
+    std::wstring user = platform::GetCurrentUserName().ValueOr({});
+    ASSERT_FALSE(user.empty());
     std::string own = Utf8FromWide(test::SidOf(user));
     ASSERT_EQ(test::SetNumber(kHKeyLocalMachine, L"Software", L"x", 1), 0u);
     fs::path users = root.Path() / "registry" / "users";

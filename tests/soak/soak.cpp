@@ -184,7 +184,7 @@ std::unique_ptr<platform::ChildProcess> Start(const fs::path& program, const std
   Win32Error error = 0;
   auto child = platform::StartProcess(program.wstring(), arguments, &error);
   if (!child) {
-    std::fprintf(stderr, "cannot start %s: %u\n", program.c_str(), error);
+    std::fprintf(stderr, "cannot start %s: %u\n", program.c_str(), static_cast<unsigned>(error));
     std::exit(2);
   }
   return child;

@@ -149,10 +149,7 @@ bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
 }
 
 bool WaitForPath(const std::filesystem::path& path) {
-  return WaitUntil([&path] {
-    std::uint32_t attributes = 0;
-    return platform::GetPathAttributes(path.wstring(), &attributes) == 0;
-  });
+  return WaitUntil([&path] { return platform::GetPathAttributes(path.wstring()).HasValue(); });
 }
 
 ChildCommand::ChildCommand(const wchar_t* name, ChildMain main) { ChildCommands()[name] = main; }

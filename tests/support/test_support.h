@@ -110,12 +110,14 @@ inline Win32Error GetDword(platform::HKey root, std::wstring_view subKey, std::w
 // The string SID of an account, empty when the lookup fails (its code into
 // result when given).
 inline std::wstring SidOf(std::wstring_view account, Win32Error* result = nullptr) {
-  std::vector<std::uint8_t> sid;
-  std::wstring text;
-  Win32Error code = platform::LookupAccountSid(account, &sid);
-  if (code == 0) code = platform::ConvertSidToString(sid, &text);
-  if (result != nullptr) *result = code;
-  return text;
+  auto sid = platform::LookupAccountSid(account);
+  if (!sid) {
+    if (result != nullptr) *result = sid.ErrorCode();
+    return {};
+  }
+  auto text = platform::ConvertSidToString(*sid);
+  if (result != nullptr) *result = text.ErrorCode();
+  return text.ValueOr({});
 }
 
 // The full path of a program built next to the test program.
@@ -163,10 +165,7 @@ bool WaitUntil(const std::function<bool()>& done, std::chrono::milliseconds time
 bool WaitForPath(const std::filesystem::path& path);
 
 // Whether this process runs as the system account (root on Linux).
-inline bool RunningAsSystem() {
-  std::wstring name;
-  return platform::GetCurrentUserName(&name) == 0 && name == L"SYSTEM";
-}
+inline bool RunningAsSystem() { return platform::GetCurrentUserName().ValueOr({}) == L"SYSTEM"; }
 
 // Under Wine the product's keys live in the prefix's registry, not in the
 // temporary root, so tests remove them.
