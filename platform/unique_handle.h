@@ -20,8 +20,9 @@ class UniqueHandle {
   explicit UniqueHandle(Handle handle) noexcept : handle_(handle) {}
   ~UniqueHandle() { Reset(); }
   UniqueHandle(UniqueHandle&& other) noexcept : handle_(other.Release()) {}
+  // Safe for a move onto itself: the handle is released before the reset.
   UniqueHandle& operator=(UniqueHandle&& other) noexcept {
-    if (this != &other) Reset(other.Release());
+    Reset(other.Release());
     return *this;
   }
   UniqueHandle(const UniqueHandle&) = delete;
