@@ -35,18 +35,14 @@ Win32Error QueryFourBytes(platform::HKey key, std::wstring_view valueName, std::
 
 }  // namespace
 
-RegistryKey::~RegistryKey() {
-  if (handle_ != nullptr) (void)platform::RegistryCloseKey(handle_);
-}
-
 Win32Error RegistryKey::Open(platform::HKey root, std::wstring_view subKey, std::uint32_t access) {
   if (root == nullptr) return kErrorBadArguments;
-  if (handle_ != nullptr) (void)Close();
+  handle_.Reset();
   // Built before the open so that a failed open can still name the key.
   path_ = std::wstring(RootName(root)) + L"\\" + std::wstring(subKey);
   platform::HKey opened = nullptr;
   Win32Error result = platform::RegistryOpenKey(root, subKey, access, &opened);
-  if (result == kErrorSuccess) handle_ = opened;
+  if (result == kErrorSuccess) handle_.Reset(opened);
   if (reportErrors_ && IsReportable(result)) Report(SafeFormat(result, L"RegOpenKeyEx {}", path_));
   return result;
 }
@@ -54,8 +50,7 @@ Win32Error RegistryKey::Open(platform::HKey root, std::wstring_view subKey, std:
 Win32Error RegistryKey::Close() {
   // RegCloseKey of no key answers 6 (invalid handle); answered here so that
   // closing a closed key means the same on every platform.
-  Win32Error result = handle_ != nullptr ? platform::RegistryCloseKey(handle_) : kErrorInvalidHandle;
-  handle_ = nullptr;
+  Win32Error result = handle_.Valid() ? handle_.Close() : kErrorInvalidHandle;
   path_.clear();
   return result;
 }
@@ -64,7 +59,7 @@ Win32Error RegistryKey::ReadString(std::wstring_view valueName, std::wstring& ou
   out = defaultValue;
   std::uint32_t type = 0;
   std::uint32_t size = 0;
-  Win32Error result = platform::RegistryQueryValue(handle_, valueName, &type, nullptr, &size);
+  Win32Error result = platform::RegistryQueryValue(handle_.Get(), valueName, &type, nullptr, &size);
   if (result != kErrorSuccess) {
     if (reportErrors_ && result != kErrorFileNotFound) {
       Report(SafeFormat(result, L"RegQueryValueEx get size read wstring {}\\{}", path_, valueName));
@@ -81,7 +76,7 @@ Win32Error RegistryKey::ReadString(std::wstring_view valueName, std::wstring& ou
   // than needed keeps an odd byte count inside the buffer.
   std::u16string buffer(size / 2 + 1, u'\0');
   std::uint32_t readSize = size;
-  result = platform::RegistryQueryValue(handle_, valueName, nullptr, buffer.data(), &readSize);
+  result = platform::RegistryQueryValue(handle_.Get(), valueName, nullptr, buffer.data(), &readSize);
   if (result == kErrorSuccess) {
     // The stored terminator is dropped; a value stored without one loses its
     // last character instead.
@@ -96,7 +91,7 @@ Win32Error RegistryKey::ReadString(std::wstring_view valueName, std::wstring& ou
 Win32Error RegistryKey::ReadDword(std::wstring_view valueName, std::uint32_t& out) {
   out = 0;
   std::uint32_t size = 0;
-  Win32Error result = QueryFourBytes(handle_, valueName, out, size);
+  Win32Error result = QueryFourBytes(handle_.Get(), valueName, out, size);
   if (reportErrors_ && IsReportable(result)) {
     // The size is the one the query reports, so an 8-byte value that did not
     // fit reads "DWORD64". The finished message goes through the composer
@@ -109,7 +104,7 @@ Win32Error RegistryKey::ReadDword(std::wstring_view valueName, std::uint32_t& ou
 
 Win32Error RegistryKey::ReadEnumRaw(std::wstring_view valueName, std::uint32_t& out) {
   std::uint32_t size = 0;
-  Win32Error result = QueryFourBytes(handle_, valueName, out, size);
+  Win32Error result = QueryFourBytes(handle_.Get(), valueName, out, size);
   if (reportErrors_ && IsReportable(result)) {
     Report(SafeFormat(result, L"RegQueryValueEx read enum {}\\{}", path_, valueName));
   }

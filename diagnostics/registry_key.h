@@ -17,7 +17,7 @@ class RegistryKey {
   // A closed key. reportErrors decides whether unexpected failures are
   // reported through WriteLog.
   explicit RegistryKey(bool reportErrors) : reportErrors_(reportErrors) {}
-  ~RegistryKey();
+  ~RegistryKey() = default;
   RegistryKey(const RegistryKey&) = delete;
   RegistryKey& operator=(const RegistryKey&) = delete;
 
@@ -47,14 +47,14 @@ class RegistryKey {
     return result;
   }
 
-  [[nodiscard]] bool IsOpen() const { return handle_ != nullptr; }
-  [[nodiscard]] platform::HKey Handle() const { return handle_; }
+  [[nodiscard]] bool IsOpen() const { return handle_.Valid(); }
+  [[nodiscard]] platform::HKey Handle() const { return handle_.Get(); }
   [[nodiscard]] const std::wstring& Path() const { return path_; }
 
  private:
   [[nodiscard]] Win32Error ReadEnumRaw(std::wstring_view valueName, std::uint32_t& out);
 
-  platform::HKey handle_ = nullptr;
+  platform::UniqueKey handle_;
   std::wstring path_;
   bool reportErrors_;
 };

@@ -27,18 +27,15 @@ HKey SystemRoot(RegistrarRoot root) {
 // An open key that closes itself.
 class OpenKey {
  public:
-  ~OpenKey() {
-    if (key_ != nullptr) (void)platform::RegistryCloseKey(key_);
-  }
   Win32Error Open(RegistrarRoot root, std::wstring_view path, std::uint32_t access) {
     HKey system = SystemRoot(root);
     if (system == nullptr) return kErrorInvalidHandle;
-    return platform::RegistryOpenKey(system, path, access, &key_);
+    return platform::RegistryOpenKey(system, path, access, key_.Receive());
   }
-  [[nodiscard]] HKey Get() const { return key_; }
+  [[nodiscard]] HKey Get() const { return key_.Get(); }
 
  private:
-  HKey key_ = nullptr;
+  platform::UniqueKey key_;
 };
 
 std::wstring Upper(std::wstring_view name) {
@@ -62,10 +59,8 @@ std::vector<std::wstring> Split(std::wstring_view path) {
 Win32Error SystemRegistryTarget::CreateKey(RegistrarRoot root, std::wstring_view path) {
   HKey system = SystemRoot(root);
   if (system == nullptr) return kErrorInvalidHandle;
-  HKey key = nullptr;
-  Win32Error result = platform::RegistryCreateKey(system, path, platform::kKeyAllAccess, &key, nullptr);
-  if (result == kErrorSuccess) (void)platform::RegistryCloseKey(key);
-  return result;
+  platform::UniqueKey key;
+  return platform::RegistryCreateKey(system, path, platform::kKeyAllAccess, key.Receive(), nullptr);
 }
 
 Win32Error SystemRegistryTarget::QueryKey(RegistrarRoot root, std::wstring_view path, bool* exists, bool* hasSubKeys) {

@@ -34,17 +34,7 @@ bool ReadLocalService(platform::HKey appIdKey) {
   return size == 0 || (size % 2 == 0 && data[size - 1] == 0 && data[size - 2] == 0);
 }
 
-class Key {
- public:
-  ~Key() {
-    if (key_ != nullptr) (void)platform::RegistryCloseKey(key_);
-  }
-  [[nodiscard]] platform::HKey Get() const { return key_; }
-  platform::HKey* Receive() { return &key_; }
-
- private:
-  platform::HKey key_ = nullptr;
-};
+using Key = platform::UniqueKey;
 
 }  // namespace
 

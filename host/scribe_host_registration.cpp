@@ -23,18 +23,7 @@ constexpr Win32Error kErrorResourceTypeNotFound = 1813;
 // MAX_PATH: Install refuses a longer program path.
 constexpr std::size_t kMaxPath = 260;
 
-// Closes a registry key when it goes.
-class ScopedKey {
- public:
-  ~ScopedKey() {
-    if (key_ != nullptr) (void)platform::RegistryCloseKey(key_);
-  }
-  platform::HKey* Receive() { return &key_; }
-  [[nodiscard]] platform::HKey Get() const { return key_; }
-
- private:
-  platform::HKey key_ = nullptr;
-};
+using ScopedKey = platform::UniqueKey;
 
 std::wstring DoubleQuotes(std::wstring_view text) {
   std::wstring doubled;

@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "platform/types.h"
+#include "platform/unique_handle.h"
 #include "registry/registry_file.h"
 
 namespace wl::platform {
@@ -116,6 +117,9 @@ HKey RegistryRootByName(std::wstring_view name);
 
 // RegCloseKey. Closing a predefined root does nothing and succeeds.
 [[nodiscard]] Win32Error RegistryCloseKey(HKey key);
+
+// An open key that closes itself.
+using UniqueKey = UniqueHandle<HKey, &RegistryCloseKey>;
 
 // Where the hive file behind the calling thread's last 1009 result is
 // broken: "<file>: line <n>: <reason>". Empty when this thread has not met a

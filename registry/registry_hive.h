@@ -1,6 +1,7 @@
 // One hive of the registry stand-in in memory: a tree of keys with typed
 // values, read from and written to the sections of a hive file. Portable;
-// registry/posix/registry.cpp keeps it in files and hands out handles.
+// registry/posix/hive_store.cpp keeps it in files and
+// registry/posix/registry.cpp hands out handles to its keys.
 #pragma once
 
 #include <cstdint>

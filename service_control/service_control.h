@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "platform/types.h"
+#include "platform/unique_handle.h"
 
 namespace wl::platform {
 
@@ -117,20 +118,7 @@ struct ServiceStatus {
 // CloseServiceHandle.
 [[nodiscard]] Win32Error CloseServiceHandle(ScHandle handle);
 
-// Closes its handle when it goes.
-class ServiceHandle {
- public:
-  ServiceHandle() = default;
-  ~ServiceHandle() {
-    if (handle_ != nullptr) (void)CloseServiceHandle(handle_);
-  }
-  ServiceHandle(const ServiceHandle&) = delete;
-  ServiceHandle& operator=(const ServiceHandle&) = delete;
-  [[nodiscard]] ScHandle Get() const { return handle_; }
-  ScHandle* Receive() { return &handle_; }
-
- private:
-  ScHandle handle_ = nullptr;
-};
+// A manager or service handle that closes itself.
+using ServiceHandle = UniqueHandle<ScHandle, &CloseServiceHandle>;
 
 }  // namespace wl::platform

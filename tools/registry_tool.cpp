@@ -31,20 +31,7 @@ const std::vector<RootName>& Roots() {
   return roots;
 }
 
-class OpenKey {
- public:
-  OpenKey() = default;
-  ~OpenKey() {
-    if (handle_ != nullptr) (void)RegistryCloseKey(handle_);
-  }
-  OpenKey(const OpenKey&) = delete;
-  OpenKey& operator=(const OpenKey&) = delete;
-  HKey* Receive() { return &handle_; }
-  [[nodiscard]] HKey Get() const { return handle_; }
-
- private:
-  HKey handle_ = nullptr;
-};
+using OpenKey = UniqueKey;
 
 struct TypeName {
   std::wstring_view name;

@@ -24,25 +24,7 @@ int Retrying(Call call) {
 
 }  // namespace
 
-Descriptor& Descriptor::operator=(Descriptor&& other) noexcept {
-  if (this != &other) {
-    (void)Close();
-    descriptor_ = other.Release();
-  }
-  return *this;
-}
-
-int Descriptor::Release() {
-  int released = descriptor_;
-  descriptor_ = -1;
-  return released;
-}
-
-int Descriptor::Close() {
-  if (descriptor_ < 0) return 0;
-  int closing = Release();
-  return close(closing) != 0 && errno != EINTR ? errno : 0;
-}
+int CloseDescriptor(int descriptor) { return close(descriptor) != 0 && errno != EINTR ? errno : 0; }
 
 Descriptor OpenDescriptor(const std::string& path, int flags, mode_t mode) {
   int descriptor = -1;

@@ -11,29 +11,17 @@
 #include <string>
 #include <string_view>
 
+#include "platform/unique_handle.h"
+
 namespace wl::platform::posix {
 
-class Descriptor {
- public:
-  Descriptor() = default;
-  explicit Descriptor(int descriptor) : descriptor_(descriptor) {}
-  ~Descriptor() { (void)Close(); }
-  Descriptor(Descriptor&& other) noexcept : descriptor_(other.Release()) {}
-  Descriptor& operator=(Descriptor&& other) noexcept;
-  Descriptor(const Descriptor&) = delete;
-  Descriptor& operator=(const Descriptor&) = delete;
+// close(2): 0 or the errno of a failed close (the descriptor is gone either
+// way; Linux frees it even when close reports EINTR).
+[[nodiscard]] int CloseDescriptor(int descriptor);
 
-  [[nodiscard]] bool Valid() const { return descriptor_ >= 0; }
-  [[nodiscard]] int Get() const { return descriptor_; }
-  // Gives the descriptor up without closing it.
-  int Release();
-  // Closes it now: 0 or the errno of a failed close (the descriptor is gone
-  // either way; Linux frees it even when close reports EINTR).
-  [[nodiscard]] int Close();
-
- private:
-  int descriptor_ = -1;
-};
+// An open descriptor that closes itself; Close() returns CloseDescriptor's
+// result.
+using Descriptor = UniqueHandle<int, &CloseDescriptor, -1>;
 
 // open(2) with O_CLOEXEC added; an invalid descriptor with errno set when it
 // fails.

@@ -5,20 +5,21 @@
 
 #include <string>
 
+#include "platform/win32/kernel_handle.h"
+
 namespace wl::platform {
 namespace {
 
 class WindowsNamedMutex : public NamedMutex {
  public:
   explicit WindowsNamedMutex(HANDLE handle) : handle_(handle) {}
-  ~WindowsNamedMutex() override { ::CloseHandle(handle_); }
 
   // WAIT_ABANDONED (an owner ended without releasing) also gives ownership.
-  void Lock() override { ::WaitForSingleObject(handle_, INFINITE); }
-  void Unlock() override { ::ReleaseMutex(handle_); }
+  void Lock() override { ::WaitForSingleObject(handle_.Get(), INFINITE); }
+  void Unlock() override { ::ReleaseMutex(handle_.Get()); }
 
  private:
-  HANDLE handle_;
+  win32::KernelHandle handle_;
 };
 
 }  // namespace

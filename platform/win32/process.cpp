@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "platform/command_line.h"
+#include "platform/win32/kernel_handle.h"
 
 namespace wl::platform {
 
@@ -14,15 +15,13 @@ namespace {
 class Win32ChildProcess final : public ChildProcess {
  public:
   explicit Win32ChildProcess(const PROCESS_INFORMATION& info) : process_(info.hProcess), id_(info.dwProcessId) {
-    ::CloseHandle(info.hThread);
+    win32::KernelHandle thread(info.hThread);
   }
-  ~Win32ChildProcess() override { ::CloseHandle(process_); }
-  Win32ChildProcess(const Win32ChildProcess&) = delete;
-  Win32ChildProcess& operator=(const Win32ChildProcess&) = delete;
 
   int Wait() override {
     DWORD code = 0;
-    if (::WaitForSingleObject(process_, INFINITE) != WAIT_OBJECT_0 || !::GetExitCodeProcess(process_, &code)) {
+    if (::WaitForSingleObject(process_.Get(), INFINITE) != WAIT_OBJECT_0 ||
+        !::GetExitCodeProcess(process_.Get(), &code)) {
       return -1;
     }
     return static_cast<int>(code);
@@ -30,10 +29,10 @@ class Win32ChildProcess final : public ChildProcess {
 
   std::uint32_t Id() const override { return id_; }
 
-  bool Kill() override { return ::TerminateProcess(process_, 9) != 0; }
+  bool Kill() override { return ::TerminateProcess(process_.Get(), 9) != 0; }
 
  private:
-  HANDLE process_;
+  win32::KernelHandle process_;
   DWORD id_;
 };
 

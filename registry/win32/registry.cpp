@@ -160,18 +160,17 @@ Win32Error RegistryImport(const std::vector<RegistryFileSection>& sections, Regi
       if (result != kErrorSuccess && result != kErrorFileNotFound) return fail(result);
       continue;
     }
-    HKey key = nullptr;
-    if (Win32Error result = RegistryCreateKey(root, subKey, kKeyAllAccess, &key, nullptr)) return fail(result);
-    Win32Error result = kErrorSuccess;
-    for (const auto& value : section.values) {
-      result = value.remove ? RegistryDeleteValue(key, value.name)
-                            : RegistrySetValue(key, value.name, value.type, value.data.data(),
-                                               static_cast<std::uint32_t>(value.data.size()));
-      if (value.remove && result == kErrorFileNotFound) result = kErrorSuccess;
-      if (result != kErrorSuccess) break;
+    UniqueKey key;
+    if (Win32Error result = RegistryCreateKey(root, subKey, kKeyAllAccess, key.Receive(), nullptr)) {
+      return fail(result);
     }
-    (void)RegistryCloseKey(key);
-    if (result != kErrorSuccess) return fail(result);
+    for (const auto& value : section.values) {
+      Win32Error result = value.remove ? RegistryDeleteValue(key.Get(), value.name)
+                                       : RegistrySetValue(key.Get(), value.name, value.type, value.data.data(),
+                                                          static_cast<std::uint32_t>(value.data.size()));
+      if (value.remove && result == kErrorFileNotFound) result = kErrorSuccess;
+      if (result != kErrorSuccess) return fail(result);
+    }
   }
   return kErrorSuccess;
 }

@@ -88,18 +88,15 @@ class DatabaseLock {
 
 class Key {
  public:
-  ~Key() {
-    if (key_ != nullptr) (void)RegistryCloseKey(key_);
-  }
   Win32Error Open(std::wstring_view name) {
-    return RegistryOpenKey(kHKeyLocalMachine, ServiceKey(name), kKeyRead, &key_);
+    return RegistryOpenKey(kHKeyLocalMachine, ServiceKey(name), kKeyRead, key_.Receive());
   }
 
   Win32Error Read(std::wstring_view value, std::uint32_t* type, std::vector<std::uint8_t>* data) const {
     std::uint32_t size = 0;
-    if (Win32Error result = RegistryQueryValue(key_, value, type, nullptr, &size)) return result;
+    if (Win32Error result = RegistryQueryValue(key_.Get(), value, type, nullptr, &size)) return result;
     data->assign(size, 0);
-    return RegistryQueryValue(key_, value, type, data->data(), &size);
+    return RegistryQueryValue(key_.Get(), value, type, data->data(), &size);
   }
 
   [[nodiscard]] std::uint32_t Number(std::wstring_view value) const {
@@ -133,7 +130,7 @@ class Key {
   }
 
  private:
-  HKey key_ = nullptr;
+  UniqueKey key_;
 };
 
 // Whether a service of that name is installed: 0, 1060, or the registry's

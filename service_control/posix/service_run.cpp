@@ -32,6 +32,7 @@
 #include "platform/named_mutex.h"
 #include "platform/posix/account_posix.h"
 #include "platform/posix/checked_open.h"
+#include "platform/posix/descriptor.h"
 #include "platform/posix/detached_process.h"
 #include "platform/posix/errors.h"
 #include "platform/posix/socket_address.h"
@@ -140,11 +141,14 @@ std::string NotifyText(std::uint32_t state) {
 class SignalCatcher {
  public:
   SignalCatcher() {
-    if (pipe2(fds_, O_CLOEXEC | O_NONBLOCK) != 0) {
+    int fds[2] = {-1, -1};
+    if (pipe2(fds, O_CLOEXEC | O_NONBLOCK) != 0) {
       error_ = errno;
       return;
     }
-    signalPipe = fds_[1];
+    read_.Reset(fds[0]);
+    write_.Reset(fds[1]);
+    signalPipe = fds[1];
     struct sigaction action {};
     action.sa_handler = OnStopSignal;
     sigemptyset(&action.sa_mask);
@@ -156,19 +160,19 @@ class SignalCatcher {
     if (error_ != 0) return;
     sigaction(SIGTERM, &previousTerm_, nullptr);
     sigaction(SIGINT, &previousInt_, nullptr);
+    // Before the pipe closes (with the members), so that a late signal
+    // writes to no descriptor that may be reused.
     signalPipe = -1;
-    close(fds_[0]);
-    close(fds_[1]);
   }
   SignalCatcher(const SignalCatcher&) = delete;
   SignalCatcher& operator=(const SignalCatcher&) = delete;
 
   [[nodiscard]] int Error() const { return error_; }
-  [[nodiscard]] int ReadEnd() const { return fds_[0]; }
-  [[nodiscard]] int WriteEnd() const { return fds_[1]; }
+  [[nodiscard]] int ReadEnd() const { return read_.Get(); }
+  [[nodiscard]] int WriteEnd() const { return write_.Get(); }
 
  private:
-  int fds_[2] = {-1, -1};
+  posix::Descriptor read_, write_;
   int error_ = 0;
   struct sigaction previousTerm_ {};
   struct sigaction previousInt_ {};

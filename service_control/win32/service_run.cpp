@@ -6,6 +6,8 @@
 #include <atomic>
 #include <string>
 
+#include "platform/unique_handle.h"
+
 namespace wl::platform {
 namespace {
 
@@ -21,6 +23,9 @@ void WINAPI ServiceMainEntry(DWORD, LPWSTR*) {
 void WINAPI HandlerEntry(DWORD control) {
   if (ServiceControlHandler handler = controlHandler.load()) handler(control);
 }
+
+BOOL CloseSystemServiceHandle(SC_HANDLE handle) { return ::CloseServiceHandle(handle); }
+using SystemServiceHandle = UniqueHandle<SC_HANDLE, &CloseSystemServiceHandle>;
 
 }  // namespace
 
@@ -54,18 +59,11 @@ Win32Error SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& sta
 }
 
 Win32Error StartInstalledService(std::wstring_view serviceName) {
-  SC_HANDLE manager = ::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
-  if (manager == nullptr) return ::GetLastError();
-  Win32Error result = kErrorSuccess;
-  SC_HANDLE service = ::OpenServiceW(manager, std::wstring(serviceName).c_str(), SERVICE_START);
-  if (service == nullptr) {
-    result = ::GetLastError();
-  } else {
-    if (!::StartServiceW(service, 0, nullptr)) result = ::GetLastError();
-    ::CloseServiceHandle(service);
-  }
-  ::CloseServiceHandle(manager);
-  return result;
+  SystemServiceHandle manager(::OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+  if (!manager) return ::GetLastError();
+  SystemServiceHandle service(::OpenServiceW(manager.Get(), std::wstring(serviceName).c_str(), SERVICE_START));
+  if (!service) return ::GetLastError();
+  return ::StartServiceW(service.Get(), 0, nullptr) ? kErrorSuccess : ::GetLastError();
 }
 
 Win32Error RunInstalledService(std::wstring_view) { return ERROR_NOT_SUPPORTED; }
