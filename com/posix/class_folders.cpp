@@ -8,6 +8,7 @@
 
 #include "platform/machine_root.h"
 #include "platform/posix/account_posix.h"
+#include "platform/posix/checked_open.h"
 #include "platform/posix/directories.h"
 #include "platform/posix/trust.h"
 #include "platform/text.h"
@@ -38,12 +39,17 @@ int PrepareComFolder(const ComFolder& folder, std::wstring* reason) {
   if (!folder.machine) {
     // The user's state folder is private: made here, it is the user's alone.
     std::string state = UserStateRoot();
-    if (int error = MakeDirectories(state.substr(0, state.rfind('/')))) return fail(error, L"cannot be made");
-    if (mkdir(state.c_str(), 0700) == 0) chmod(state.c_str(), 0700);
+    if (int error = MakeDirectories(FolderOf(state))) return fail(error, L"cannot be made");
+    if (int error = MakeDirectories(state, 0700)) return fail(error, L"cannot be made");
   }
-  if (int error = MakeDirectories(folder.path.substr(0, folder.path.rfind('/')))) return fail(error, L"cannot be made");
-  bool made = mkdir(folder.path.c_str(), mode) == 0;
-  if (!made && errno != EEXIST) return fail(errno, L"cannot be made");
+  // A missing folder is made by the checked creation: with exactly its mode,
+  // and what uid 0 makes in the folders of a root that the service account
+  // owns is the account's. What is there (also a link or a file in its
+  // place) is judged by the stricter rules below.
+  if (int error = MakeDirectories(FolderOf(folder.path))) return fail(error, L"cannot be made");
+  if (struct stat there{}; lstat(folder.path.c_str(), &there) != 0 && errno == ENOENT) {
+    if (int error = MakeDirectories(folder.path, mode)) return fail(error, L"cannot be made");
+  }
   int fd = open(folder.path.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
   if (fd < 0) {
     return fail(errno, errno == ELOOP || errno == ENOTDIR ? L"is not a folder (a link or a file is in its place)"
@@ -52,7 +58,6 @@ int PrepareComFolder(const ComFolder& folder, std::wstring* reason) {
   struct stat info {};
   int error = fstat(fd, &info) == 0 ? 0 : errno;
   const uid_t self = geteuid();
-  if (error == 0 && made && fchmod(fd, mode) == 0) info.st_mode = (info.st_mode & ~07777) | mode;
   // Made by root in a root that the service account owns, the folder is the
   // account's, so that the service may put its socket there.
   struct stat root {};

@@ -1,7 +1,8 @@
 // The COM runtime on Linux: apartments, the class objects this process
 // registers, the server process's reference count, activation by
 // CoCreateInstance, and the hooks of the transport (service starter, report
-// sink). The transport itself is in com_server.cpp and com_client.cpp, the
+// sink). The transport itself is in com_server.cpp (with its listener,
+// connection and dispatch) and in activation.cpp and channel.cpp, the
 // class folders in class_folders.cpp, the registry reads of activation in
 // class_registration.cpp.
 #include <poll.h>

@@ -1,4 +1,5 @@
-// The server side of the Linux COM transport (com_server.cpp).
+// The server side of the Linux COM transport (com_server.cpp: the event
+// loop over server_listener.h, server_connection.h, server_dispatch.h).
 #pragma once
 
 #include "com/com.h"
