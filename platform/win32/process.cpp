@@ -27,7 +27,7 @@ class Win32ChildProcess final : public ChildProcess {
     return static_cast<int>(code);
   }
 
-  std::uint32_t Id() const override { return id_; }
+  [[nodiscard]] std::uint32_t Id() const override { return id_; }
 
   bool Kill() override { return ::TerminateProcess(process_.Get(), 9) != 0; }
 

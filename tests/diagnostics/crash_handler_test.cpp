@@ -12,6 +12,7 @@
 #include "diagnostics/registry_key.h"
 #include "platform/file_system.h"
 #include "platform/system.h"
+#include "tests/support/registry_values.h"
 #include "tests/support/test_support.h"
 
 namespace wl {

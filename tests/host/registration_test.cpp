@@ -21,6 +21,7 @@
 #include "registry/registry.h"
 #include "service_control/service_control.h"
 #include "tests/support/library_test_support.h"
+#include "tests/support/registry_values.h"
 #include "tests/support/test_support.h"
 
 namespace wl {

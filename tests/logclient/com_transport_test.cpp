@@ -79,18 +79,12 @@ class ComTransportTest : public test::ServerTest {
     return socket;
   }
 
-  // The child program started as the account "nobody", from a copy in a
-  // folder that every account can reach (the build folder may lie in
-  // root's home); its environment is this process's.
+  // The child program started as the account "nobody", from a copy where
+  // every account can reach it; its environment is this process's.
   std::unique_ptr<platform::ChildProcess> StartAsNobody(const std::vector<std::wstring>& arguments) {
-    if (!programs_) {
-      programs_ = std::make_unique<test::TempFolder>();
-      std::filesystem::copy_file(test::ProgramPath(L"scribe_test_child"), programs_->Path() / "scribe_test_child");
-    }
-    Win32Error error = 0;
-    auto child =
-        platform::StartProcessAsUser((programs_->Path() / "scribe_test_child").wstring(), arguments, L"nobody", &error);
-    EXPECT_TRUE(child) << error;
+    if (!programs_) programs_ = std::make_unique<test::SharedProgram>(L"scribe_test_child");
+    auto child = test::StartAs(L"nobody", programs_->Path(), arguments);
+    EXPECT_TRUE(child) << "the child program did not start as nobody";
     return child;
   }
   int RunAsNobody(const std::vector<std::wstring>& arguments) {
@@ -106,7 +100,8 @@ class ComTransportTest : public test::ServerTest {
     return shared_->Path();
   }
 
-  std::unique_ptr<test::TempFolder> programs_, shared_;
+  std::unique_ptr<test::SharedProgram> programs_;
+  std::unique_ptr<test::TempFolder> shared_;
 };
 
 // Sets an environment variable for a scope.

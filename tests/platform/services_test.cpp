@@ -59,10 +59,11 @@ TEST(Account, TheOwnerOfTheMachineRootIsTheSystemAccount) {
   test::SharedProgram child(L"scribe_test_child");
   std::wstring report = (child.Folder() / "report").wstring();
   auto childSees = [&] {
-    std::optional<int> code = child.RunAs(L"nobody", {L"user-name", report});
+    std::optional<int> code = test::RunAs(L"nobody", child.Path(), {L"user-name", report});
     return code == 0 ? test::ReadFileText(report) : "exit " + std::to_string(code.value_or(-1));
   };
-  if (!child.RunAs(L"nobody", {L"exit-with", L"0"})) GTEST_SKIP() << "only root can start a process as another user";
+  if (!test::RunAs(L"nobody", child.Path(), {L"exit-with", L"0"}))
+    GTEST_SKIP() << "only root can start a process as another user";
   EXPECT_EQ(childSees(), "nobody " + Utf8FromWide(nobody));
 
   ASSERT_TRUE(test::GiveTo(root.Path(), L"nobody"));

@@ -13,6 +13,7 @@
 #include "platform/text.h"
 #include "registry/registry.h"
 #include "registry/registry_file.h"
+#include "tests/support/registry_values.h"
 #include "tests/support/test_support.h"
 
 namespace {

@@ -14,6 +14,7 @@
 #include "registry/registry.h"
 #include "registry/registry_file.h"
 #include "tests/support/registry_test_support.h"
+#include "tests/support/registry_values.h"
 #include "tests/support/test_support.h"
 
 namespace {

@@ -96,9 +96,10 @@ TEST(ServiceControl, AServiceRunsAsTheSystemAccountOfTheRoot) {
   test::SharedProgram wlsc(L"wlsc");
   std::filesystem::path report = wlsc.Folder() / "report";
   WhoAmIService service(report);
-  if (!wlsc.RunAs(L"nobody", {L"query", L"WhoAmI"})) GTEST_SKIP() << "only root can start a process as another user";
-  EXPECT_EQ(wlsc.RunAs(L"nobody", {L"query", L"WhoAmI"}), 0) << "an ordinary user may look";
-  EXPECT_EQ(wlsc.RunAs(L"nobody", {L"start", L"WhoAmI"}), 1) << "but may not start it";
+  if (!test::RunAs(L"nobody", wlsc.Path(), {L"query", L"WhoAmI"}))
+    GTEST_SKIP() << "only root can start a process as another user";
+  EXPECT_EQ(test::RunAs(L"nobody", wlsc.Path(), {L"query", L"WhoAmI"}), 0) << "an ordinary user may look";
+  EXPECT_EQ(test::RunAs(L"nobody", wlsc.Path(), {L"start", L"WhoAmI"}), 1) << "but may not start it";
   EXPECT_FALSE(std::filesystem::exists(report));
 
   ASSERT_TRUE(test::GiveTo(root.Path(), L"nobody"));
@@ -110,7 +111,7 @@ TEST(ServiceControl, AServiceRunsAsTheSystemAccountOfTheRoot) {
   // Once the first program has ended, the owner starts it as itself.
   EXPECT_TRUE(test::WaitUntil(
       [&] {
-        return wlsc.RunAs(L"nobody", {L"start", L"WhoAmI"}) == 0;
+        return test::RunAs(L"nobody", wlsc.Path(), {L"start", L"WhoAmI"}) == 0;
       },
       std::chrono::seconds(5)));
   EXPECT_TRUE(test::WaitForPath(report));

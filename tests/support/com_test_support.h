@@ -10,6 +10,7 @@
 #include "diagnostics/path_data.h"
 #include "logclient/trace_log_manager_type.h"
 #include "registry/registry.h"
+#include "tests/support/registry_values.h"
 #include "tests/support/test_support.h"
 
 namespace wl::test {

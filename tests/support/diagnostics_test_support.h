@@ -15,6 +15,7 @@
 #include "diagnostics/singleton.h"
 #include "diagnostics/trace_flags.h"
 #include "platform/system.h"
+#include "tests/support/registry_values.h"
 #include "tests/support/test_support.h"
 
 namespace wl::test {

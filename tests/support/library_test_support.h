@@ -11,6 +11,7 @@
 #include "diagnostics/registry_key.h"
 #include "logclient/log_output.h"
 #include "tests/support/diagnostics_test_support.h"
+#include "tests/support/registry_values.h"
 #include "tests/support/test_support.h"
 
 namespace wl::test {

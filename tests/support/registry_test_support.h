@@ -13,6 +13,7 @@
 #include "platform/system.h"
 #include "platform/text.h"
 #include "registry/registry.h"
+#include "tests/support/registry_values.h"
 #include "tests/support/test_support.h"
 
 namespace wl::test {

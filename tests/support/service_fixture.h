@@ -25,6 +25,7 @@
 #include "platform/text.h"
 #include "registry/registry.h"
 #include "tests/support/library_test_support.h"
+#include "tests/support/registry_values.h"
 #include "tests/support/test_support.h"
 
 namespace wl::test {

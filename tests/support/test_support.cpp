@@ -114,23 +114,23 @@ int Shell(const std::string& command, std::string* output) {
   return code;
 }
 
-int ShellAs(std::wstring_view account, const std::string& command) {
+std::unique_ptr<platform::ChildProcess> StartAs(std::wstring_view account, const std::filesystem::path& program,
+                                                const std::vector<std::wstring>& arguments) {
   Win32Error error = 0;
-  auto child = platform::StartProcessAsUser(L"/bin/sh", {L"-c", platform::WideFromUtf8(command)}, account, &error);
-  return child ? child->Wait() : -1000;
+  return platform::StartProcessAsUser(program.wstring(), arguments, account, &error);
+}
+
+std::optional<int> RunAs(std::wstring_view account, const std::filesystem::path& program,
+                         const std::vector<std::wstring>& arguments) {
+  auto child = StartAs(account, program, arguments);
+  if (!child) return std::nullopt;
+  return child->Wait();
 }
 
 SharedProgram::SharedProgram(std::wstring_view name)
     : program_(folder_.Path() / std::filesystem::path(ProgramPath(name)).filename()) {
   std::filesystem::copy_file(ProgramPath(name), program_);
   std::filesystem::permissions(folder_.Path(), std::filesystem::perms::all);
-}
-
-std::optional<int> SharedProgram::RunAs(std::wstring_view account, const std::vector<std::wstring>& arguments) const {
-  Win32Error error = 0;
-  auto child = platform::StartProcessAsUser(program_.wstring(), arguments, account, &error);
-  if (!child) return std::nullopt;
-  return child->Wait();
 }
 
 bool GiveTo(const std::filesystem::path& folder, std::wstring_view account) {

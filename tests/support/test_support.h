@@ -1,5 +1,6 @@
 // Shared helpers of the test suites: a temporary machine root, file bytes,
-// registry values, and the child program that process-level tests start.
+// and the child program that process-level tests start. The platform layer
+// only: the helpers that write registry values are in registry_values.h.
 #pragma once
 
 #include <chrono>
@@ -16,7 +17,6 @@
 #include "platform/process.h"
 #include "platform/testing/file_faults.h"
 #include "platform/text.h"
-#include "registry/registry.h"
 
 namespace wl::test {
 
@@ -72,41 +72,6 @@ inline Bytes Utf16Bytes(std::wstring_view text, bool terminated = true) {
   return bytes;
 }
 
-// Creates the key when missing and sets one value in it.
-inline Win32Error SetValue(platform::HKey root, std::wstring_view subKey, std::wstring_view name, std::uint32_t type,
-                           const Bytes& data) {
-  platform::HKey key = nullptr;
-  Win32Error result = platform::RegistryCreateKey(root, subKey, platform::kKeyAllAccess, &key, nullptr);
-  if (result != 0) return result;
-  result = platform::RegistrySetValue(key, name, type, data.data(), static_cast<std::uint32_t>(data.size()));
-  (void)platform::RegistryCloseKey(key);
-  return result;
-}
-
-// REG_DWORD, or REG_QWORD with bytes = 8, little-endian.
-inline Win32Error SetNumber(platform::HKey root, std::wstring_view subKey, std::wstring_view name, std::uint64_t value,
-                            int bytes = 4) {
-  Bytes data;
-  for (int i = 0; i < bytes; ++i) data.push_back(static_cast<std::uint8_t>(value >> (8 * i)));
-  return SetValue(root, subKey, name, bytes == 4 ? platform::kRegDword : platform::kRegQword, data);
-}
-
-inline Win32Error SetString(platform::HKey root, std::wstring_view subKey, std::wstring_view name,
-                            std::wstring_view value, std::uint32_t type = platform::kRegSz) {
-  return SetValue(root, subKey, name, type, Utf16Bytes(value));
-}
-
-// Reads a REG_DWORD; the code of the first call that fails.
-inline Win32Error GetDword(platform::HKey root, std::wstring_view subKey, std::wstring_view name,
-                           std::uint32_t* value) {
-  platform::HKey key = nullptr;
-  if (Win32Error result = platform::RegistryOpenKey(root, subKey, platform::kKeyRead, &key)) return result;
-  std::uint32_t size = 4;
-  Win32Error result = platform::RegistryQueryValue(key, name, nullptr, value, &size);
-  (void)platform::RegistryCloseKey(key);
-  return result;
-}
-
 // The string SID of an account, empty when the lookup fails (its code into
 // result when given).
 inline std::wstring SidOf(std::wstring_view account, Win32Error* result = nullptr) {
@@ -129,11 +94,20 @@ std::unique_ptr<platform::ChildProcess> StartChild(const std::vector<std::wstrin
 // Starts a program and waits for its exit code (-1000 when it could not start).
 int RunChild(const std::vector<std::wstring>& arguments, std::wstring_view program = L"scribe_test_child");
 
-// Runs a command of /bin/sh (Linux): as this process, with its standard
-// output in *output when given, or as another account (which needs root).
-// Returns the exit code, -1000 when the shell could not start.
+// Runs a command of /bin/sh (Linux) as this process, with its standard
+// output in *output when given. Returns the exit code, -1000 when the shell
+// could not start.
 int Shell(const std::string& command, std::string* output = nullptr);
-int ShellAs(std::wstring_view account, const std::string& command);
+
+// Starts a program as another account (Linux, as root) with the arguments
+// and this process's environment; null when it cannot be started so (only
+// root may switch). The account must reach the program: a SharedProgram's
+// copy, or one of the system's such as /bin/sh.
+std::unique_ptr<platform::ChildProcess> StartAs(std::wstring_view account, const std::filesystem::path& program,
+                                                const std::vector<std::wstring>& arguments);
+// StartAs and wait: the exit code, nullopt when it could not be started.
+std::optional<int> RunAs(std::wstring_view account, const std::filesystem::path& program,
+                         const std::vector<std::wstring>& arguments);
 
 // A copy of a program built next to the test program in a fresh folder that
 // every account may read and write (the build folder may lie in root's
@@ -142,9 +116,7 @@ class SharedProgram {
  public:
   explicit SharedProgram(std::wstring_view name);
   [[nodiscard]] const std::filesystem::path& Folder() const { return folder_.Path(); }
-  // Runs the copy as the account with the arguments and returns its exit
-  // code; nullopt when it cannot be started so (only root may switch).
-  [[nodiscard]] std::optional<int> RunAs(std::wstring_view account, const std::vector<std::wstring>& arguments) const;
+  [[nodiscard]] const std::filesystem::path& Path() const { return program_; }
 
  private:
   TempFolder folder_;
@@ -166,13 +138,6 @@ bool WaitForPath(const std::filesystem::path& path);
 
 // Whether this process runs as the system account (root on Linux).
 inline bool RunningAsSystem() { return platform::GetCurrentUserName().ValueOr({}) == L"SYSTEM"; }
-
-// Under Wine the product's keys live in the prefix's registry, not in the
-// temporary root, so tests remove them.
-inline void RemoveProductKeys() {
-  (void)platform::RegistryDeleteKeyTree(platform::kHKeyLocalMachine, L"Software\\Kestrix");
-  (void)platform::RegistryDeleteKeyTree(platform::kHKeyCurrentUser, L"Software\\Kestrix");
-}
 
 // Under Wine the product's keys and data folder belong to the prefix and are
 // shared by the test programs that ctest runs side by side, so the tests

@@ -78,7 +78,9 @@ class SharedRootTest : public test::ServiceFixture {
   }
 
   static std::string Quoted(const fs::path& path) { return "'" + path.string() + "'"; }
-  static int AsNobody(const std::string& command) { return test::ShellAs(L"nobody", command); }
+  static int AsNobody(const std::string& command) {
+    return test::RunAs(L"nobody", "/bin/sh", {L"-c", platform::WideFromUtf8(command)}).value_or(-1000);
+  }
   // A folder as an earlier version made it: every user may add to it.
   static void OpenToEveryone(const fs::path& folder) {
     fs::create_directories(folder);
@@ -107,10 +109,9 @@ class SharedRootTest : public test::ServiceFixture {
 // nobody's own as its $XDG_STATE_HOME.
 class NobodysChild {
  public:
-  NobodysChild() : previous_(platform::GetEnvVar(L"XDG_STATE_HOME")) {
-    fs::copy_file(test::ProgramPath(L"scribe_test_child"), Program());
+  NobodysChild() : program_(L"scribe_test_child"), previous_(platform::GetEnvVar(L"XDG_STATE_HOME")) {
     fs::create_directories(State());
-    EXPECT_EQ(test::Shell("chown nobody " + State().string()), 0);
+    EXPECT_TRUE(test::GiveTo(State(), L"nobody"));
     platform::SetEnvVar(L"XDG_STATE_HOME", State().wstring());
   }
   ~NobodysChild() {
@@ -120,16 +121,17 @@ class NobodysChild {
   NobodysChild& operator=(const NobodysChild&) = delete;
 
   int Run(const std::vector<std::wstring>& arguments) {
-    Win32Error error = 0;
-    auto child = platform::StartProcessAsUser(Program().wstring(), arguments, L"nobody", &error);
-    EXPECT_TRUE(child) << error;
-    return child ? child->Wait() : -1000;
+    std::optional<int> code = test::RunAs(L"nobody", program_.Path(), arguments);
+    EXPECT_TRUE(code) << "the child program did not start as nobody";
+    return code.value_or(-1000);
   }
   [[nodiscard]] fs::path State() const { return folder_.Path() / "state"; }
-  [[nodiscard]] fs::path Program() const { return folder_.Path() / "scribe_test_child"; }
   [[nodiscard]] fs::path Scratch() const { return folder_.Path(); }
 
  private:
+  test::SharedProgram program_;
+  // Not the program's folder, which every user may write: the product
+  // refuses a state folder below one.
   test::TempFolder folder_;
   std::optional<std::wstring> previous_;
 };
@@ -175,7 +177,7 @@ TEST_F(SharedRootTest, AnotherUsersCrashLeavesItsDumpInItsOwnState) {
     platform::SetEnvVar(name, saved.back().second.value_or(L"") + L":handle_segv=0:handle_abort=0");
   }
   fs::path ownData = child.State() / "wayline" / "ProgramData" / "Kestrix" / "Wayline";
-  ASSERT_EQ(test::ShellAs(L"nobody", "mkdir -p " + Quoted(ownData)), 0);
+  ASSERT_EQ(AsNobody("mkdir -p " + Quoted(ownData)), 0);
   EXPECT_NE(child.Run({L"crash", L"null-write", L"on"}), 0);
   for (const auto& [name, value] : saved) value ? platform::SetEnvVar(name, *value) : platform::UnsetEnvVar(name);
   int dumps = 0;
@@ -450,7 +452,7 @@ TEST_F(SharedRootTest, APlantedMutexLockFileIsNotUsed) {
 TEST_F(SharedRootTest, AUserWithoutAHiveIsToldHowToGetOne) {
   NobodysChild child;
   fs::path output = child.Scratch() / "refusal";
-  ASSERT_EQ(test::Shell("chown nobody " + Quoted(child.Scratch())), 0);
+  ASSERT_TRUE(test::GiveTo(child.Scratch(), L"nobody"));
   EXPECT_EQ(child.Run({L"registry-refusal", L"Software\\Kestrix", output.wstring()}),
             static_cast<int>(kErrorAccessDenied));
   std::string refusal = test::ReadFileText(output);

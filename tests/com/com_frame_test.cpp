@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "logclient/trace_log_manager_type.h"
+#include "tests/com/sample_interface.h"
 
 namespace wl::platform::comframe {
 namespace {
@@ -17,7 +17,7 @@ std::string Raw(std::initializer_list<int> bytes) {
   return text;
 }
 
-const MethodDescription& Method(int slot) { return *FindMethodBySlot(TraceLogManagerInterface(), slot); }
+const MethodDescription& Method(int slot) { return *FindMethodBySlot(test::kSampleInterface, slot); }
 
 TEST(ComFrame, CallsAndRepliesComeBackAsSent) {
   OwnedBstr text(std::wstring(L"a") + L'\0' + L"\u20ac\U0001F600");
@@ -28,37 +28,37 @@ TEST(ComFrame, CallsAndRepliesComeBackAsSent) {
   values[3].number = 0xFFFF;  // SHORT -1
   // A call made from a method's plan is the same bytes as one made from the
   // method.
-  for (const MethodDescription& method : TraceLogManagerInterface().methods) {
+  for (const MethodDescription& method : test::kSampleInterface.methods) {
     FrameBuffer direct, planned;
     AppendCall(direct, 3, method, values);
     AppendCall(planned, 3, PlanCall(method), values);
     EXPECT_EQ(planned.View(), direct.View()) << method.name;
   }
   FrameBuffer out;
-  AppendCall(out, 3, Method(9), values);
+  AppendCall(out, 3, Method(8), values);
   values[2].text = nullptr;
-  AppendCall(out, 3, Method(9), values);
+  AppendCall(out, 3, Method(8), values);
   Frame frame;
   std::size_t size = 0;
   std::wstring error;
   ASSERT_EQ(ReadFrame(Bytes(out.View()), &frame, &size, &error), ReadStatus::kComplete) << error;
   EXPECT_EQ(frame.kind, FrameKind::kCall);
   EXPECT_EQ(frame.face, 3);
-  EXPECT_EQ(frame.method, 9);
+  EXPECT_EQ(frame.method, 8);
   ASSERT_EQ(frame.count, 4);
   EXPECT_EQ(frame.values[0].number, 0x10002u);
   EXPECT_EQ(frame.values[2].textLength, 5u);  // a, nul, euro, two surrogates
   EXPECT_EQ(static_cast<std::int32_t>(frame.values[3].number), -1);
   std::wstring problem;
-  EXPECT_TRUE(CheckCallValues(frame, Method(9), &problem));
-  EXPECT_FALSE(CheckCallValues(frame, Method(15), &problem));
-  EXPECT_EQ(problem, L"argument 1 of LogMsg of type 19");  // VT_UI4 where VT_UI2 belongs
+  EXPECT_TRUE(CheckCallValues(frame, Method(8), &problem));
+  EXPECT_FALSE(CheckCallValues(frame, Method(11), &problem));
+  EXPECT_EQ(problem, L"argument 1 of Note of type 19");  // VT_UI4 where VT_UI2 belongs
   ASSERT_EQ(ReadFrame(Bytes(out.View()).subspan(size), &frame, &size, &error), ReadStatus::kComplete);
   EXPECT_TRUE(frame.values[2].nullText);
 
   out.clear();
   values[1].number = 6;
-  AppendReply(out, E_INVALIDARG, &Method(13), values);
+  AppendReply(out, E_INVALIDARG, &Method(10), values);
   ASSERT_EQ(ReadFrame(Bytes(out.View()), &frame, &size, &error), ReadStatus::kComplete);
   ASSERT_EQ(frame.count, 2);
   EXPECT_EQ(static_cast<HRESULT>(frame.values[0].number), E_INVALIDARG);
@@ -73,7 +73,7 @@ TEST(ComFrame, CallsAndRepliesComeBackAsSent) {
   HRESULT result = S_OK;
   EXPECT_FALSE(ReadPlainReply(Bytes(out.View()), &result));
   out.clear();
-  AppendReply(out, E_INVALIDARG, &Method(15), values);
+  AppendReply(out, E_INVALIDARG, &Method(11), values);
   ASSERT_EQ(out.size(), kPlainReplyBytes);
   ASSERT_TRUE(ReadPlainReply(Bytes(out.View()), &result));
   EXPECT_EQ(result, E_INVALIDARG);
