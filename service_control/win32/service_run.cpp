@@ -63,7 +63,7 @@ Win32Error StartInstalledService(std::wstring_view serviceName) {
   if (!manager) return ::GetLastError();
   SystemServiceHandle service(::OpenServiceW(manager.Get(), std::wstring(serviceName).c_str(), SERVICE_START));
   if (!service) return ::GetLastError();
-  return ::StartServiceW(service.Get(), 0, nullptr) ? kErrorSuccess : ::GetLastError();
+  return ::StartServiceW(service.Get(), 0, nullptr) ? kErrorSuccess : Win32Error(::GetLastError());
 }
 
 Win32Error RunInstalledService(std::wstring_view) { return ERROR_NOT_SUPPORTED; }
