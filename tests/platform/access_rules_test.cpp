@@ -20,11 +20,6 @@ using platform::MachineObject;
 
 constexpr std::string_view kFolderRules = "O:BAD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)";
 
-std::string Rules(MachineObject kind, const std::wstring& path) {
-  auto rules = platform::ReadAccessRules(kind, path);
-  return rules ? platform::Utf8FromWide(*rules) : "error " + std::to_string(rules.ErrorCode());
-}
-
 TEST(AccessRules, AFolderAndWhatIsMadeInItAreOnlyReadByUsers) {
   test::TempFolder folder;
   std::wstring path = folder.Path().wstring();
@@ -35,10 +30,10 @@ TEST(AccessRules, AFolderAndWhatIsMadeInItAreOnlyReadByUsers) {
   if (platform::WineVersion()) GTEST_SKIP() << "Wine shows a file's Unix mode, not its access list";
   // Nothing comes from above (P), and Users may read, list and run but
   // neither add nor change anything, also below.
-  EXPECT_EQ(Rules(MachineObject::kFolder, path), kFolderRules);
+  EXPECT_EQ(test::AccessRules(MachineObject::kFolder, path), kFolderRules);
   std::filesystem::create_directory(folder.Path() / "below");
   std::ofstream(folder.Path() / "below" / "Tally.log") << "line\n";
-  EXPECT_EQ(Rules(MachineObject::kFolder, (folder.Path() / "below" / "Tally.log").wstring()),
+  EXPECT_EQ(test::AccessRules(MachineObject::kFolder, (folder.Path() / "below" / "Tally.log").wstring()),
             "O:BAD:AI(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;0x1200a9;;;BU)");
 }
 

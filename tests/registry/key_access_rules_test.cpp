@@ -17,11 +17,6 @@ using platform::MachineObject;
 
 constexpr std::string_view kKeyRules = "O:BAD:PAI(A;CI;KA;;;SY)(A;CI;KA;;;BA)(A;CI;KR;;;BU)";
 
-std::string Rules(MachineObject kind, const std::wstring& path) {
-  auto rules = platform::ReadAccessRules(kind, path);
-  return rules ? platform::Utf8FromWide(*rules) : "error " + std::to_string(rules.ErrorCode());
-}
-
 // The rules as Wine keeps them on a key: without the list's flags.
 std::string WithoutFlags(std::string_view rules) {
   std::string text(rules);
@@ -48,10 +43,10 @@ TEST(AccessRules, AKeyAndItsSubKeysAreOnlyReadByUsers) {
   }
   EXPECT_EQ(result, 0u);
   if (platform::WineVersion()) {
-    EXPECT_EQ(Rules(MachineObject::kKey, std::wstring(kKey)), WithoutFlags(kKeyRules));
+    EXPECT_EQ(test::AccessRules(MachineObject::kKey, std::wstring(kKey)), WithoutFlags(kKeyRules));
   } else {
-    EXPECT_EQ(Rules(MachineObject::kKey, std::wstring(kKey)), kKeyRules);
-    EXPECT_EQ(Rules(MachineObject::kKey, std::wstring(kKey) + L"\\Below"),
+    EXPECT_EQ(test::AccessRules(MachineObject::kKey, std::wstring(kKey)), kKeyRules);
+    EXPECT_EQ(test::AccessRules(MachineObject::kKey, std::wstring(kKey) + L"\\Below"),
               "O:BAD:AI(A;CIID;KA;;;SY)(A;CIID;KA;;;BA)(A;CIID;KR;;;BU)");
   }
   EXPECT_EQ(platform::RegistryDeleteKeyTree(platform::kHKeyLocalMachine, kKey), 0u);

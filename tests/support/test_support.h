@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/access_rules.h"
 #include "platform/account.h"
 #include "platform/named_mutex.h"
 #include "platform/process.h"
@@ -70,6 +71,12 @@ inline Bytes Utf16Bytes(std::wstring_view text, bool terminated = true) {
   Bytes bytes;
   platform::AppendUtf16Le(platform::Utf16FromWide(text), bytes);
   return bytes;
+}
+
+// An object's access rules in their string form, or "error N".
+inline std::string AccessRules(platform::MachineObject kind, const std::wstring& path) {
+  auto rules = platform::ReadAccessRules(kind, path);
+  return rules ? platform::Utf8FromWide(*rules) : "error " + std::to_string(rules.ErrorCode());
 }
 
 // The string SID of an account, empty when the lookup fails (its code into
