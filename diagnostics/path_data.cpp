@@ -93,8 +93,7 @@ std::wstring PathData::OwnFilesFolder() {
   if (ownFilesFolder_.empty()) {
     auto found = platform::GetKnownFolderPath(platform::KnownFolder::OwnData, true);
     if (!found) {
-      WriteLog(kDefaultLogSource, kLevelError,
-               SafeFormat(static_cast<std::uint32_t>(found.ErrorCode()), L"Failed to get Program Data folder"));
+      WriteLog(kDefaultLogSource, kLevelError, SafeFormat(found.ErrorCode(), L"Failed to get Program Data folder"));
       return {};
     }
     const std::wstring& ownData = *found;
@@ -118,8 +117,7 @@ std::wstring PathData::SystemFolder() {
     if (found) {
       systemFolder_ = std::move(*found);
     } else {
-      WriteLog(kDefaultLogSource, kLevelError,
-               SafeFormat(static_cast<std::uint32_t>(found.ErrorCode()), L"Failed to get System folder"));
+      WriteLog(kDefaultLogSource, kLevelError, SafeFormat(found.ErrorCode(), L"Failed to get System folder"));
     }
   }
   return systemFolder_;

@@ -29,11 +29,6 @@ class [[nodiscard]] Expected {
   explicit operator bool() const { return HasValue(); }
 
   // The value; only when HasValue().
-  [[nodiscard]] T& Value() & { return *value_; }
-  [[nodiscard]] const T& Value() const& { return *value_; }
-  [[nodiscard]] T&& Value() && { return std::move(*value_); }
-  T* operator->() { return &*value_; }
-  const T* operator->() const { return &*value_; }
   T& operator*() & { return *value_; }
   const T& operator*() const& { return *value_; }
 

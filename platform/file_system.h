@@ -14,7 +14,6 @@ namespace wl::platform {
 inline constexpr std::uint32_t kFileAttributeReadonly = 0x01;
 inline constexpr std::uint32_t kFileAttributeDirectory = 0x10;
 inline constexpr std::uint32_t kFileAttributeNormal = 0x80;
-inline constexpr std::uint32_t kInvalidFileAttributes = 0xFFFFFFFFu;
 
 // The native path separator ('\\' on Windows, '/' on Linux).
 extern const wchar_t kPathSeparator;
