@@ -16,14 +16,11 @@
 //
 //   logger_bench [messages-per-figure [batched]] [--csv FILE]
 //   (batched: the service with BatchedWrites on)
-#include <sys/stat.h>
-
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
@@ -71,31 +68,13 @@ bool WaitFor(const std::filesystem::path& path) {
   return false;
 }
 
-// Counts the lines of a growing log file, reading only what was added. The
-// service rotates the file at 20 MiB at most: the open stream follows the
-// renamed file to its end, then the counter opens the new one. The counter
-// is not read while the clients run, so the file may have been rotated more
-// than once since: the generation that now holds the followed file tells
-// how many whole files were missed, and those are counted too.
+// Counts the lines of a growing log file, across the service's rotation
+// at 20 MiB at most (bench::FollowedFile).
 class LineCounter {
  public:
-  explicit LineCounter(std::filesystem::path path) : path_(std::move(path)) {}
+  explicit LineCounter(std::filesystem::path path) : file_(std::move(path), [](std::string_view) {}) {}
   std::size_t Count() {
-    if (!in_.is_open()) Open();
-    if (ReadNew() == 0) {
-      std::error_code error;
-      auto size = std::filesystem::file_size(path_, error);
-      if (!error && size != offset_) {
-        // Rotated: what the old file got last, the whole files rotated past
-        // it since, then the new file.
-        (void)ReadNew();
-        in_.close();
-        CountMissedGenerations();
-        offset_ = 0;
-        Open();
-        (void)ReadNew();
-      }
-    }
+    lines_ += file_.Poll();
     return lines_;
   }
   // Waits until the file holds count lines more than at the call before.
@@ -109,48 +88,7 @@ class LineCounter {
   }
 
  private:
-  void Open() {
-    in_.open(path_, std::ios::binary);
-    struct stat info {};
-    inode_ = in_.is_open() && stat(path_.c_str(), &info) == 0 ? info.st_ino : 0;
-  }
-  // The followed file is now B_old.log after one rotation; B_older.log
-  // after two, and then B_old.log is a whole file that was never read.
-  void CountMissedGenerations() {
-    static constexpr const char* kGenerations[] = {"_old", "_older", "_oldest"};
-    std::string base = path_.stem().string();
-    std::vector<std::filesystem::path> passed;
-    for (const char* generation : kGenerations) {
-      std::filesystem::path candidate = path_.parent_path() / (base + generation + ".log");
-      struct stat info {};
-      if (stat(candidate.c_str(), &info) == 0 && info.st_ino == inode_) {
-        for (const auto& missed : passed) {
-          std::ifstream whole(missed, std::ios::binary);
-          lines_ += static_cast<std::size_t>(
-              std::count(std::istreambuf_iterator<char>(whole), std::istreambuf_iterator<char>(), '\n'));
-        }
-        return;
-      }
-      passed.push_back(candidate);
-    }
-  }
-  std::size_t ReadNew() {
-    if (!in_.is_open()) return 0;
-    in_.clear();
-    std::size_t got = 0;
-    char buffer[1 << 16];
-    while (in_.read(buffer, sizeof buffer) || in_.gcount() > 0) {
-      got += static_cast<std::size_t>(in_.gcount());
-      lines_ += static_cast<std::size_t>(std::count(buffer, buffer + in_.gcount(), '\n'));
-    }
-    offset_ += got;
-    return got;
-  }
-
-  std::filesystem::path path_;
-  std::ifstream in_;
-  ino_t inode_ = 0;
-  std::size_t offset_ = 0;
+  bench::FollowedFile file_;
   std::size_t lines_ = 0;
 };
 
@@ -240,7 +178,7 @@ std::unique_ptr<platform::ChildProcess> Child(std::vector<std::wstring> argument
   Win32Error error = 0;
   auto child = platform::StartProcess(platform::GetExecutableFileName(), arguments, &error);
   if (!child) {
-    std::fprintf(stderr, "cannot start a child: %u\n", error);
+    std::fprintf(stderr, "cannot start a child: %u\n", static_cast<unsigned>(error));
     std::exit(1);
   }
   return child;

@@ -1,12 +1,14 @@
 #include "bench/measure.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
 #include <string>
+#include <vector>
 
 #include "platform/text.h"
 
@@ -40,6 +42,86 @@ bool WriteRaw(int handle, std::string_view bytes) {
 void CloseRaw(int handle) { ::close(handle); }
 
 bool FlushRaw(int handle) { return ::fdatasync(handle) == 0; }
+
+FollowedFile::FollowedFile(std::filesystem::path path, OnLine onLine)
+    : path_(std::move(path)), onLine_(std::move(onLine)) {}
+
+FollowedFile::~FollowedFile() {
+  if (handle_ >= 0) ::close(handle_);
+}
+
+std::size_t FollowedFile::Poll() {
+  auto open = [this] {
+    handle_ = ::open(path_.c_str(), O_RDONLY | O_CLOEXEC);
+    struct stat info {};
+    inode_ = handle_ >= 0 && ::fstat(handle_, &info) == 0 ? info.st_ino : 0;
+    return handle_ >= 0;
+  };
+  if (handle_ < 0 && !open()) return 0;
+  std::size_t lines = ReadToEnd();
+  struct stat now {};
+  if (::stat(path_.c_str(), &now) == 0 && now.st_ino == inode_) return lines;
+  // The name holds another file, or none: what the followed file got after
+  // the read above, then the whole generations that were rotated past it
+  // since, then the new file.
+  lines += ReadToEnd();
+  if (!partial_.empty()) lines += Take("\n");
+  static constexpr const char* kGenerations[] = {"_old", "_older", "_oldest"};
+  std::vector<std::filesystem::path> passed;
+  for (const char* generation : kGenerations) {
+    std::filesystem::path candidate = path_.parent_path() / (path_.stem().string() + generation + path_.extension().string());
+    struct stat info {};
+    if (::stat(candidate.c_str(), &info) == 0 && info.st_ino == inode_) {
+      for (const auto& whole : passed) lines += ReadWhole(whole);
+      break;
+    }
+    passed.push_back(candidate);
+  }
+  ::close(handle_);
+  handle_ = -1;
+  if (open()) lines += ReadToEnd();
+  return lines;
+}
+
+std::size_t FollowedFile::ReadToEnd() {
+  std::size_t lines = 0;
+  char buffer[1 << 16];
+  for (;;) {
+    ssize_t got = ::read(handle_, buffer, sizeof buffer);
+    if (got <= 0) return lines;
+    lines += Take({buffer, static_cast<std::size_t>(got)});
+  }
+}
+
+std::size_t FollowedFile::ReadWhole(const std::filesystem::path& path) {
+  int followed = handle_;
+  handle_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  std::size_t lines = 0;
+  if (handle_ >= 0) {
+    lines = ReadToEnd();
+    if (!partial_.empty()) lines += Take("\n");
+    ::close(handle_);
+  }
+  handle_ = followed;
+  return lines;
+}
+
+std::size_t FollowedFile::Take(std::string_view bytes) {
+  std::size_t lines = 0;
+  for (std::size_t end; (end = bytes.find('\n')) != std::string_view::npos; bytes.remove_prefix(end + 1)) {
+    std::string_view line = bytes.substr(0, end);
+    if (!partial_.empty()) {
+      partial_.append(line);
+      line = partial_;
+    }
+    if (line.ends_with('\r')) line.remove_suffix(1);
+    onLine_(line);
+    partial_.clear();
+    ++lines;
+  }
+  partial_.append(bytes);
+  return lines;
+}
 
 std::string LoadAverage() {
   std::string text;

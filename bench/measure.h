@@ -7,6 +7,8 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <filesystem>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -27,6 +29,37 @@ void CloseRaw(int handle);
 // Flushes the file's data (and the size needed to read it back) to the disk,
 // as the log files' commit does; false when it fails.
 bool FlushRaw(int handle);
+
+// Reads a log file while it grows, line by line, and follows it across the
+// service's rotation: B.log is renamed to B_old.log (the older generations
+// shift to B_older.log and B_oldest.log) and a new B.log starts. Each line
+// is seen once, without its CR LF; a line still being written is held back
+// until its line feed arrives. A file that was rotated more than once
+// between two polls is caught up from the generations it passed, as long
+// as it is still among them.
+class FollowedFile {
+ public:
+  using OnLine = std::function<void(std::string_view line)>;
+  FollowedFile(std::filesystem::path path, OnLine onLine);
+  ~FollowedFile();
+  FollowedFile(const FollowedFile&) = delete;
+  FollowedFile& operator=(const FollowedFile&) = delete;
+
+  // Reads what was added since the last call (nothing while the file does
+  // not exist yet). Returns the number of lines it handed on.
+  std::size_t Poll();
+
+ private:
+  std::size_t ReadToEnd();
+  std::size_t ReadWhole(const std::filesystem::path& path);
+  std::size_t Take(std::string_view bytes);
+
+  std::filesystem::path path_;
+  OnLine onLine_;
+  int handle_ = -1;
+  std::uint64_t inode_ = 0;
+  std::string partial_;
+};
 
 // The three load averages of /proc/loadavg ("0.42 0.61 0.70"); empty when
 // unknown.
