@@ -5,6 +5,8 @@
 #include <vector>
 
 #include "com/com_server_process.h"
+#include "diagnostics/error_text.h"
+#include "diagnostics/write_log.h"
 #include "logclient/trace_log_manager_type.h"
 #include "platform/event_log.h"
 #include "platform/message_queue.h"
@@ -190,6 +192,7 @@ HRESULT CScribeHostModule::PreMessageLoop() {
       return E_FAIL;
     }
   }
+  if (isService_) StartSyslogIntake();
   if (isService_) {
     std::uint32_t expected = platform::kServiceStartPending;
     if (state_.compare_exchange_strong(expected, platform::kServiceRunning)) {
@@ -213,6 +216,7 @@ HRESULT CScribeHostModule::PreMessageLoop() {
 HRESULT CScribeHostModule::PostMessageLoop() {
   HRESULT result = classRegistered_ ? CoRevokeClassObject(classCookie_) : S_OK;
   classRegistered_ = false;
+  StopSyslogIntake();
   // What the process reports from now on goes to its daily file.
   ownService_.Stop();
   if (!isService_) platform::SleepMilliseconds(pauseMs_);
@@ -241,6 +245,33 @@ void CScribeHostModule::RevokeClassObject() {
   if (classRegistered_) (void)CoRevokeClassObject(classCookie_);
   classRegistered_ = false;
   ownService_.Stop();
+}
+
+void CScribeHostModule::StartSyslogIntake() {
+  SyslogIntakeSettings settings = ReadSyslogIntakeSettings();
+  if (!settings.enabled || factory_ == nullptr) return;
+  void* object = nullptr;
+  if (HRESULT result = factory_->CreateInstance(nullptr, IID_ITraceLogManager, &object); FAILED(result)) {
+    LogEvent(L"Syslog intake: the log service object cannot be made." +
+             ErrorCodeText(static_cast<std::uint32_t>(result)));
+    return;
+  }
+  syslogObject_ = static_cast<ITraceLogManager*>(object);
+  syslogIntake_ = std::make_unique<SyslogIntake>(factory_->Object()->Core());
+  // The operator reads where the intake listens (or why it does not) in the
+  // event log and in the service's own file.
+  for (const std::wstring& line : syslogIntake_->Start(settings)) {
+    LogEvent(line);
+    WriteLog(kGlobalSource, line.find(L"listening on") != std::wstring::npos ? kLevelInfo : kLevelError, line);
+  }
+  if (!syslogIntake_->Running()) StopSyslogIntake();
+}
+
+void CScribeHostModule::StopSyslogIntake() {
+  if (syslogIntake_ != nullptr) syslogIntake_->Stop();
+  syslogIntake_.reset();
+  if (syslogObject_ != nullptr) syslogObject_->Release();
+  syslogObject_ = nullptr;
 }
 
 void CScribeHostModule::WaitUntilWritten() {

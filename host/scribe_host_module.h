@@ -9,6 +9,7 @@
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
@@ -18,6 +19,7 @@
 #include "host/scribe_host_registration.h"
 #include "service/module_lock.h"
 #include "service/own_log_service.h"
+#include "service/syslog_intake.h"
 #include "service_control/service_control.h"
 #include "service_control/service_run.h"
 
@@ -95,6 +97,11 @@ class CScribeHostModule final : public ModuleLock {
   void RevokeClassObject();
   void ReleaseClassObject();
   void WaitUntilWritten();
+  // The syslog intake of a service, when its settings turn it on: started
+  // with the object (made here, since no client may come), stopped before
+  // the object writes out.
+  void StartSyslogIntake();
+  void StopSyslogIntake();
   void SignalShutdown();
   void MonitorShutdown();
 
@@ -129,6 +136,9 @@ class CScribeHostModule final : public ModuleLock {
   OwnLogService ownService_;
 
   TraceLogManagerFactory* factory_ = nullptr;
+  // The intake's reference to the object, and the intake.
+  ITraceLogManager* syslogObject_ = nullptr;
+  std::unique_ptr<SyslogIntake> syslogIntake_;
   DWORD classCookie_ = 0;
   bool classRegistered_ = false;
 };

@@ -45,6 +45,10 @@ bool MeansServiceGone(HRESULT result) {
 void SetInProcessLogService(InProcessLogService* service) { inProcessService.store(service); }
 
 bool LoggerLink::Prepare() {
+  // The service's own process logs through its object and needs no COM:
+  // joining it here would keep the process's COM up after the service
+  // thread has left it.
+  if (inProcessService.load() != nullptr) return true;
   HRESULT result = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   // S_FALSE: the thread had joined already; it is left as often as joined.
   prepared_ = result == S_OK || result == S_FALSE;

@@ -16,6 +16,7 @@
 #include "com/posix/class_folders.h"
 #include "com/posix/runtime.h"
 #include "platform/posix/errors.h"
+#include "platform/posix/inherited_socket.h"
 #include "platform/posix/trust.h"
 #include "platform/text.h"
 
@@ -26,36 +27,6 @@ namespace {
 // RLIMIT_NOFILE: the log files, their rotation, the hives, the forwarder,
 // the daily file and the rest of the process.
 constexpr std::size_t kDescriptorHeadroom = 64;
-
-// The listening socket for path among those that systemd passed to this
-// process (sd_listen_fds: $LISTEN_PID names this process, $LISTEN_FDS counts
-// the descriptors from 3 on); -1 when none is. systemd binds a socket unit's
-// path itself and takes only paths that fit in a socket address (107 bytes,
-// which the package's root leaves room for); under a longer root the server
-// binds its socket itself.
-int InheritedListener(const std::string& path) {
-  const char* pid = std::getenv("LISTEN_PID");
-  const char* count = std::getenv("LISTEN_FDS");
-  if (pid == nullptr || count == nullptr || std::strtol(pid, nullptr, 10) != getpid()) return -1;
-  long fds = std::strtol(count, nullptr, 10);
-  for (int fd = 3; fd < 3 + fds && fd < 3 + 64; ++fd) {
-    sockaddr_un address{};
-    socklen_t length = sizeof(address);
-    int listening = 0;
-    socklen_t size = sizeof(listening);
-    if (getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0 || address.sun_family != AF_UNIX ||
-        getsockopt(fd, SOL_SOCKET, SO_ACCEPTCONN, &listening, &size) != 0 || listening == 0) {
-      continue;
-    }
-    std::size_t pathLength = length > offsetof(sockaddr_un, sun_path) ? length - offsetof(sockaddr_un, sun_path) : 0;
-    std::string bound(address.sun_path, strnlen(address.sun_path, pathLength));
-    if (bound != path) continue;
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK);
-    fcntl(fd, F_SETFD, FD_CLOEXEC);
-    return fd;
-  }
-  return -1;
-}
 
 // A class socket that the system cannot make where it belongs: the report
 // names the path and what it broke.
@@ -71,7 +42,7 @@ HRESULT ClassListener::Open(const CLSID& clsid, std::unique_ptr<ClassListener>* 
   std::unique_ptr<ClassListener> listener(new ClassListener());
   listener->clsid_ = clsid;
   std::string path = ClassSocketPath(folder, clsid);
-  if (int fd = InheritedListener(path); fd >= 0) {
+  if (int fd = InheritedSocket(path, SOCK_STREAM); fd >= 0) {
     listener->fd_ = fd;
     listener->inherited_ = true;
     *made = std::move(listener);

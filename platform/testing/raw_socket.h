@@ -19,6 +19,9 @@ int RawConnect(std::wstring_view path, int receiveTimeoutMilliseconds = 0);
 // A bound datagram socket (such as a syslog socket) whose receives fail
 // when nothing came within the time-out.
 int RawBindDatagram(std::wstring_view path, int timeoutMilliseconds);
+// Sends one datagram to the socket at path from a socket of its own: 0, or
+// the errno of the failure.
+int RawSendDatagram(std::wstring_view path, std::string_view bytes);
 // One send or receive call (blocking); the count, 0 at the end of the
 // stream, -1 on failure.
 long RawSend(int socket, const void* data, std::size_t size);

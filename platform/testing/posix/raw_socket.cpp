@@ -39,6 +39,16 @@ int RawBindDatagram(std::wstring_view path, int timeoutMilliseconds) {
   return fd;
 }
 
+int RawSendDatagram(std::wstring_view path, std::string_view bytes) {
+  posix::SocketAddress address;
+  if (int error = address.Set(Utf8FromWide(path)); error != 0) return error;
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return errno;
+  int error = sendto(fd, bytes.data(), bytes.size(), 0, address.Get(), address.Size()) < 0 ? errno : 0;
+  close(fd);
+  return error;
+}
+
 int RawAccept(int listener) { return accept4(listener, nullptr, nullptr, SOCK_CLOEXEC); }
 
 int RawConnect(std::wstring_view path, int receiveTimeoutMilliseconds) {
