@@ -39,6 +39,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "bench/measure.h"
@@ -220,6 +221,7 @@ class Service {
       if (entry.path().extension() == ".log") fs::remove(entry.path());
     }
     fs::remove(StatusFile());
+    fs::remove(QueueStatusFile());
     daemon_.emplace(SCRIBE_WLSC_PROGRAM, std::vector<std::wstring>{L"run", L"ScribeHost"});
     for (int i = 0; i < 1000 && daemon_->Running(); ++i) {
       std::ifstream status(StatusFile());
@@ -234,12 +236,12 @@ class Service {
   // Stops the service; returns the lines its core dropped at its queue's
   // bound while it ran.
   std::uint64_t Stop() {
+    daemon_.reset();
     std::uint64_t dropped = 0;
-    std::ifstream status(root_ / "run" / "queue.status");
+    std::ifstream status(QueueStatusFile());
     for (std::string line; std::getline(status, line);) {
       if (line.starts_with("dropped=")) dropped = std::stoull(line.substr(8));
     }
-    daemon_.reset();
     return dropped;
   }
   fs::path LogFile() const { return DataFolder() / "Wayline.log"; }
@@ -248,6 +250,7 @@ class Service {
  private:
   fs::path DataFolder() const { return root_ / "ProgramData" / "Kestrix" / "Wayline"; }
   fs::path StatusFile() const { return root_ / "run" / "services" / "ScribeHost.status"; }
+  fs::path QueueStatusFile() const { return root_ / "run" / "queue.status"; }
 
   fs::path root_;
   std::optional<Daemon> daemon_;
@@ -306,11 +309,12 @@ Outcome Drive(int clients, long perClient, const fs::path& socket, const fs::pat
   std::vector<std::unique_ptr<platform::ChildProcess>> children;
   for (int c = 0; c < clients; ++c) {
     std::wstring first = std::to_wstring(c * perClient), count = std::to_wstring(perClient);
-    std::wstring result = (work / ("client-" + std::to_string(c))).wstring();
+    fs::path result = work / ("client-" + std::to_string(c));
+    fs::remove(result);
     std::vector<std::wstring> arguments = socket.empty()
-                                              ? std::vector<std::wstring>{L"logger-client", first, count, result}
+                                              ? std::vector<std::wstring>{L"logger-client", first, count, result.wstring()}
                                               : std::vector<std::wstring>{L"syslog-client", socket.wstring(), first,
-                                                                          count, result};
+                                                                          count, result.wstring()};
     Win32Error error = 0;
     children.push_back(platform::StartProcess(platform::GetExecutableFileName(), arguments, &error));
     if (!children.back()) {
@@ -374,9 +378,11 @@ std::string Version() {
   char line[256] = "";
   if (std::fgets(line, sizeof line, pipe) == nullptr) line[0] = '\0';
   pclose(pipe);
-  std::string text(line);
-  text = text.substr(0, text.find(" compiled"));
-  while (!text.empty() && (text.back() == '\n' || text.back() == ' ')) text.pop_back();
+  std::string text;
+  for (char c : std::string_view(line).substr(0, std::string_view(line).find(" compiled"))) {
+    if (c == '\n' || (c == ' ' && !text.empty() && text.back() == ' ')) continue;
+    text += c;
+  }
   return text;
 }
 
@@ -442,9 +448,12 @@ int RunBench(long messages, int rounds, bench::CsvFigures& csv) {
         }
         figure.rates.push_back(outcome.rate);
         figure.sent += outcome.sent;
-        figure.lost += kClients[c] * perClient - outcome.found;
+        figure.lost += std::max(0L, outcome.sent - outcome.found);
         figure.duplicates += outcome.duplicates;
-        figure.failed = figure.failed || outcome.sent != kClients[c] * perClient;
+        if (outcome.sent != kClients[c] * perClient) {
+          std::fprintf(stderr, "the clients sent %ld of %ld messages\n", outcome.sent, kClients[c] * perClient);
+          figure.failed = true;
+        }
         std::fprintf(stderr, "  round %d, %d client%s, %s: %.0f messages/s, %ld of %ld found\n", round + 1,
                      kClients[c], c == 0 ? "" : "s", kReceiverNames[receiver], outcome.rate, outcome.found,
                      kClients[c] * perClient);

@@ -53,7 +53,7 @@ TEST(MessageNumberTest, FindsTheNumberOfAMessageTextInAnyLine) {
     long number;
   } cases[] = {
       {"2026-12-08T01:05:09.123456+00:00 vm bench[4242]: bench 17 xxxx", 17},
-      {"Wayline      +I 12/08 01:05:09.123  bench[4242]: bench 0 x", 0},
+      {"Wayline     +I 12/08 01:11:36.403 048ae-00000: bench uid=0: bench 0 xxx", 0},
       {"<14>Dec  8 01:05:09 bench[1]:bench 199999 xx", 199999},
       {"bench 5 x", 5},
       {"bench 5 x bench 6 x", 5},
