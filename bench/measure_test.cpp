@@ -1,22 +1,34 @@
 // FollowedFile: every line of a growing log file once, across rotation.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <fstream>
 
 #include "bench/measure.h"
-#include "tests/support/test_support.h"
 
 namespace wl::bench {
 namespace {
 
 class FollowedFileTest : public ::testing::Test {
  protected:
+  // A fresh folder of this test's own.
+  static std::filesystem::path MakeFolder() {
+    static int count = 0;
+    auto path = std::filesystem::temp_directory_path() /
+                ("scribe-bench-test-" + std::to_string(getpid()) + "-" + std::to_string(++count));
+    std::filesystem::remove_all(path);
+    std::filesystem::create_directories(path);
+    return path;
+  }
+  ~FollowedFileTest() override { std::filesystem::remove_all(folder_); }
+
   void Append(const std::filesystem::path& path, std::string_view bytes) {
     std::ofstream(path, std::ios::binary | std::ios::app) << bytes;
   }
   // Renames B.log to B_old.log, the older generations one further.
   void Rotate() {
-    auto at = [&](const char* suffix) { return folder_.Path() / (std::string("B") + suffix + ".log"); };
+    auto at = [&](const char* suffix) { return folder_ / (std::string("B") + suffix + ".log"); };
     std::filesystem::remove(at("_oldest"));
     if (std::filesystem::exists(at("_older"))) std::filesystem::rename(at("_older"), at("_oldest"));
     if (std::filesystem::exists(at("_old"))) std::filesystem::rename(at("_old"), at("_older"));
@@ -24,8 +36,8 @@ class FollowedFileTest : public ::testing::Test {
   }
   std::size_t Poll() { return followed_.Poll(); }
 
-  test::TempFolder folder_;
-  std::filesystem::path file_ = folder_.Path() / "B.log";
+  std::filesystem::path folder_ = MakeFolder();
+  std::filesystem::path file_ = folder_ / "B.log";
   std::vector<std::string> lines_;
   FollowedFile followed_{file_, [this](std::string_view line) { lines_.emplace_back(line); }};
 };
