@@ -30,14 +30,16 @@
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
-#include <exception>
 #include <ctime>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -65,6 +67,12 @@ constexpr const char* kSetpriv = "/usr/bin/setpriv";
 constexpr auto kQuiet = std::chrono::seconds(10);
 // Clients that send nothing that arrives for this long are stuck.
 constexpr auto kStuck = std::chrono::seconds(60);
+
+// Set by SIGINT, SIGTERM and SIGHUP: the run ends as after a failure,
+// stopping what it started and removing its files.
+volatile std::sig_atomic_t interrupted = 0;
+
+void Interrupt(int) { interrupted = 1; }
 
 std::int64_t Nanoseconds(Clock::time_point at) {
   return std::chrono::duration_cast<std::chrono::nanoseconds>(at.time_since_epoch()).count();
@@ -329,6 +337,11 @@ Outcome Drive(int clients, long perClient, const fs::path& socket, const fs::pat
     auto now = Clock::now();
     if (outcome.found != before) last = now;
     if (outcome.found == total) break;
+    if (interrupted) {
+      for (auto& child : children) (void)child->Kill();
+      for (auto& child : children) (void)child->Wait();
+      throw std::runtime_error("interrupted");
+    }
     bool ended = std::all_of(children.begin(), children.end(), [](auto& child) { return Ended(*child); });
     if (now - last > (ended ? kQuiet : kStuck)) {
       if (!ended) std::fprintf(stderr, "the clients are stuck: killed\n");
@@ -539,6 +552,7 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "usage: syslog_bench [MESSAGES [ROUNDS]] [--csv FILE]\n");
     return 2;
   }
+  for (int signal : {SIGINT, SIGTERM, SIGHUP}) std::signal(signal, Interrupt);
   try {
     return RunBench(messages, rounds, csv);
   } catch (const std::exception& error) {
