@@ -124,7 +124,7 @@ Frames Split(std::string_view stream, std::size_t maxFrameBytes, const std::vect
 TEST(SyslogStreamFramerTest, FramesAreTheSameHoweverTheStreamIsSplit) {
   const std::string stream =
       "40 <13>Dec  8 01:00:03 myprog: stream octet"  // logger --octet-count
-      "<13>Dec  8 01:00:03 myprog: line one\n\n\n"
+      "<13>Dec  8 01:00:03 myprog: forty bytes!\n\n\n"
       "<12>py\0"
       "6 a\nb\0c\n"
       "3  ab"
@@ -137,7 +137,7 @@ TEST(SyslogStreamFramerTest, FramesAreTheSameHoweverTheStreamIsSplit) {
       "unfinished"s;
   const Frames expected = {
       {"<13>Dec  8 01:00:03 myprog: stream octet", false},
-      {"<13>Dec  8 01:00:03 myprog: line one", false},
+      {"<13>Dec  8 01:00:03 myprog: forty bytes!", false},
       {"<12>py", false},
       {"a\nb\0c\n"s, false},
       {" ab", false},
