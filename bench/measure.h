@@ -1,8 +1,9 @@
 // Facts and plain operations for the benchmarks (never used by the product):
 // the process's peak memory, the load average, an append-only file that takes
 // each buffer with exactly one system write and no conversion, as the
-// yardstick for the writer's rate, and the figures as CSV for bench/plot. The benchmarks are built for Linux only, so
-// only the POSIX layer implements these.
+// yardstick for the writer's rate, a log file read line by line as it grows,
+// and the figures as CSV for bench/plot. The benchmarks are built for Linux
+// only, so only the POSIX layer implements these.
 #pragma once
 
 #include <cstdint>
