@@ -325,18 +325,19 @@ bool SyslogStreamFramer::NextFrame(std::string_view& bytes, Frame& frame) {
         break;
       }
       case State::kLine: {
-        // The frame may take the bytes before limit; the byte at limit, if
-        // it is there, must end it.
-        std::size_t limit = start + (maxFrameBytes_ - heldBytes_);
-        std::size_t searchEnd = std::min(bytes.size(), limit + 1);
+        // The frame may take room more bytes from start; the byte after
+        // them, when it is there, must end it.
+        std::size_t room = maxFrameBytes_ - heldBytes_;
+        bool over = bytes.size() - start > room;
+        std::size_t searchEnd = over ? start + room + 1 : bytes.size();
         std::size_t end = FindFrameEnd(bytes, at, searchEnd);
         if (end < searchEnd) {
           state_ = State::kStart;
           return deliver(Complete(bytes, start, end, false), end + 1);
         }
-        if (searchEnd == limit + 1) {
+        if (over) {
           state_ = State::kSkipLine;
-          return deliver(Complete(bytes, start, limit, true), limit);
+          return deliver(Complete(bytes, start, start + room, true), start + room);
         }
         Hold(bytes.substr(start));
         at = bytes.size();
