@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <utility>
 
 namespace wl {
 namespace {
@@ -16,6 +17,7 @@ constexpr std::size_t kMaxTimestampBytes = 32;  // "2026-12-08T01:02:03.123456+0
 constexpr std::size_t kMaxMessageIdBytes = 32;
 constexpr std::size_t kMaxSdNameBytes = 32;
 constexpr std::size_t kMaxLengthDigits = 9;
+constexpr std::size_t kMinHeldBytes = 512;
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
@@ -245,7 +247,16 @@ SyslogStreamFramer::SyslogStreamFramer(std::size_t maxFrameBytes)
 
 void SyslogStreamFramer::Hold(std::string_view bytes) {
   if (bytes.empty()) return;
-  if (!held_) held_.reset(new char[maxFrameBytes_]);
+  std::size_t needed = heldBytes_ + bytes.size();
+  if (needed > heldCapacity_) {
+    // Doubling, but never past the limit: a connection holds what its
+    // longest spanning frame needed, at most maxFrameBytes.
+    std::size_t capacity = std::min(maxFrameBytes_, std::max({needed, 2 * heldCapacity_, kMinHeldBytes}));
+    std::unique_ptr<char[]> grown(new char[capacity]);
+    if (heldBytes_ != 0) std::memcpy(grown.get(), held_.get(), heldBytes_);
+    held_ = std::move(grown);
+    heldCapacity_ = capacity;
+  }
   std::memcpy(held_.get() + heldBytes_, bytes.data(), bytes.size());
   heldBytes_ += bytes.size();
 }

@@ -159,6 +159,10 @@ TEST(SyslogStreamFramerTest, FramesAreTheSameHoweverTheStreamIsSplit) {
     for (std::size_t total = 0; total < stream.size(); total += chunks.back()) chunks.push_back(random() % 30);
     EXPECT_EQ(Split(stream, 40, chunks), expected) << "seed " << seed;
   }
+  // A frame that grows the held bytes several times keeps every byte.
+  std::string big;
+  for (int i = 0; i < 3000; ++i) big.push_back(static_cast<char>('a' + i % 26));
+  EXPECT_EQ(Split(big + "\n", 4096, std::vector<std::size_t>(40, 100)), (Frames{{big, false}}));
 }
 
 // Also when there is no practical limit: nothing is held for whole frames.
