@@ -9,7 +9,7 @@ namespace wl {
 namespace {
 
 constexpr std::size_t kMaxPriDigits = 3;
-constexpr std::uint32_t kMaxPri = 191;  // local7.debug
+constexpr std::uint32_t kMaxPri = 191;     // local7.debug
 constexpr std::size_t kBsdTimeBytes = 15;  // "Mmm dd hh:mm:ss"
 constexpr std::size_t kMaxHostBytes = 255;
 constexpr std::size_t kMaxProcessIdBytes = 128;
@@ -84,8 +84,7 @@ bool IsBsdTime(std::string_view s) {
   int hour = TwoDigits(s, 7);
   int minute = TwoDigits(s, 10);
   int second = TwoDigits(s, 13);
-  return day >= 1 && day <= 31 && hour >= 0 && hour <= 23 && minute >= 0 && minute <= 59 && second >= 0 &&
-         second <= 60;
+  return day >= 1 && day <= 31 && hour >= 0 && hour <= 23 && minute >= 0 && minute <= 59 && second >= 0 && second <= 60;
 }
 
 struct Tag {
@@ -326,7 +325,8 @@ bool SyslogStreamFramer::NextFrame(std::string_view& bytes, Frame& frame) {
         }
         start = at;
         char digits[kMaxLengthDigits];
-        std::size_t count = static_cast<std::size_t>(std::to_chars(digits, digits + sizeof digits, length_).ptr - digits);
+        std::size_t count =
+            static_cast<std::size_t>(std::to_chars(digits, digits + sizeof digits, length_).ptr - digits);
         if (count > maxFrameBytes_) {
           Hold({digits, maxFrameBytes_});
           state_ = State::kSkipLine;

@@ -116,14 +116,14 @@ class SyslogStreamFramer {
 
   std::size_t maxFrameBytes_;
   State state_ = State::kStart;
-  std::uint32_t length_ = 0;        // kLength: the digits so far
-  std::size_t lengthDigits_ = 0;    // kLength: how many
-  std::size_t countedKeep_ = 0;     // kCounted: bytes still to deliver
-  std::size_t countedSkip_ = 0;     // kCounted, kSkipCounted: bytes to skip after them
+  std::uint32_t length_ = 0;      // kLength: the digits so far
+  std::size_t lengthDigits_ = 0;  // kLength: how many
+  std::size_t countedKeep_ = 0;   // kCounted: bytes still to deliver
+  std::size_t countedSkip_ = 0;   // kCounted, kSkipCounted: bytes to skip after them
   std::unique_ptr<char[]> held_;
-  std::size_t heldCapacity_ = 0;    // at most maxFrameBytes_
+  std::size_t heldCapacity_ = 0;  // at most maxFrameBytes_
   std::size_t heldBytes_ = 0;
-  bool releaseHeld_ = false;        // the held bytes went out in the last frame
+  bool releaseHeld_ = false;  // the held bytes went out in the last frame
 };
 
 }  // namespace wl

@@ -93,9 +93,10 @@ TEST(SyslogParserTest, MalformedInputIsKeptWhole) {
       {"<13>Dec  8 24:02:03 p: x", kNone, 1, 5, "", "", "Dec  8 24:02:03 p: x"},
       {withTag48, k3164, 1, 5, tag48, "", "x"},
       {withTag49, k3164, 1, 5, "", "", text49},
-      {"<13>1 2026-12-08T01:02:03Z h a - - [unterminated x", kNone, 1, 5, "", "", "1 2026-12-08T01:02:03Z h a - - "
-                                                                                  "[unterminated x"},
-      {"<13>1 2026-12-08T01:02:03Z h a - - [i p=\"v\\", kNone, 1, 5, "", "", "1 2026-12-08T01:02:03Z h a - - [i p=\"v\\"},
+      {"<13>1 2026-12-08T01:02:03Z h a - - [unterminated x", kNone, 1, 5, "", "",
+       "1 2026-12-08T01:02:03Z h a - - [unterminated x"},
+      {"<13>1 2026-12-08T01:02:03Z h a - - [i p=\"v\\", kNone, 1, 5, "", "",
+       "1 2026-12-08T01:02:03Z h a - - [i p=\"v\\"},
       {"<13>1 yesterday h a - - - x", kNone, 1, 5, "", "", "1 yesterday h a - - - x"},
       {"<13>1 - h a - - -x", kNone, 1, 5, "", "", "1 - h a - - -x"},
       {"<13>Dec  8 01:02:03 p\xC3: a\0b\xFF\0\n\0"sv, k3164, 1, 5, "p\xC3", "", "a\0b\xFF"sv},
