@@ -425,6 +425,49 @@ TEST_F(CollectorTest, TcpCountsWhatAKilledCollectorLost) {
 #define SKIP_WITHOUT_TLS() \
   if (!platform::TlsClient::Supported()) GTEST_SKIP() << "this build has no TLS (Windows)"
 
+// The TLS values are taken whole or forwarding stays off: a TLS target is
+// never served by a half-set session.
+TEST_F(CollectorTest, TlsSettingsAreTakenWholeOrForwardingStaysOff) {
+  SKIP_WITHOUT_TLS();
+  auto set = [&](const wchar_t* name, std::wstring_view value, std::uint32_t type = platform::kRegSz) {
+    ASSERT_EQ(test::SetString(platform::kHKeyLocalMachine, kProductKey, name, value, type), 0);
+  };
+  set(L"ForwardTarget", L"tls://collector.example:6514");
+  EXPECT_FALSE(ReadForwardingSettings().Enabled()) << "no CA file";
+  set(L"ForwardTlsCaFile", L"/etc/ca.pem");
+  ForwardingSettings settings = ReadForwardingSettings();
+  ASSERT_TRUE(settings.Enabled());
+  EXPECT_TRUE(settings.tls);
+  EXPECT_EQ(settings.tlsSettings.caFile, "/etc/ca.pem");
+  EXPECT_EQ(settings.tlsSettings.mode, platform::TlsAuthMode::Name);
+
+  set(L"ForwardTlsCertFile", L"/etc/client.pem");
+  EXPECT_FALSE(ReadForwardingSettings().Enabled()) << "a certificate without its key";
+  set(L"ForwardTlsKeyFile", L"/etc/client.key");
+  EXPECT_TRUE(ReadForwardingSettings().Enabled());
+
+  set(L"ForwardTlsAuthMode", L"Fingerprint");
+  EXPECT_FALSE(ReadForwardingSettings().Enabled()) << "fingerprints without any permitted";
+  using namespace std::string_view_literals;
+  set(L"ForwardTlsPeers", L"SHA256:AB:CD\0 SHA1:01:02 \0\0"sv, platform::kRegMultiSz);
+  settings = ReadForwardingSettings();
+  ASSERT_TRUE(settings.Enabled());
+  EXPECT_EQ(settings.tlsSettings.mode, platform::TlsAuthMode::Fingerprint);
+  EXPECT_EQ(settings.tlsSettings.peers, (std::vector<std::string>{"SHA256:AB:CD", "SHA1:01:02"}));
+  set(L"ForwardTlsPeers", L"a.example; b.example,c.example");
+  EXPECT_EQ(ReadForwardingSettings().tlsSettings.peers,
+            (std::vector<std::string>{"a.example", "b.example", "c.example"}));
+  set(L"ForwardTlsAuthMode", L"anon");
+  EXPECT_FALSE(ReadForwardingSettings().Enabled()) << "an unknown mode";
+
+  set(L"ForwardTlsAuthMode", L"name");
+  set(L"ForwardTarget", L"relp+tls://collector.example:2515");
+  EXPECT_TRUE(ReadForwardingSettings().Enabled());
+  set(L"ForwardTlsCertFile", L"");
+  set(L"ForwardTlsKeyFile", L"");
+  EXPECT_FALSE(ReadForwardingSettings().Enabled()) << "RELP over TLS without a client certificate";
+}
+
 TEST_F(CollectorTest, TlsDeliversEveryMessageWithEveryFieldInOrder) {
   SKIP_WITHOUT_TLS();
   CheckEveryField(false, true);
