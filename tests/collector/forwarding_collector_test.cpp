@@ -324,6 +324,7 @@ class CollectorTest : public test::ServiceFixture {
     EXPECT_EQ(status.sent, 0u);
     EXPECT_EQ(collector.AllReceived().find(tag_), std::string::npos) << "a refused collector received messages";
     EXPECT_NE(status.lastError, L"") << "no reason given";
+    std::printf("refused: %s\n", platform::Utf8FromWide(status.lastError).c_str());
     return platform::Utf8FromWide(status.lastError);
   }
 
