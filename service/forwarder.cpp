@@ -562,11 +562,11 @@ void Forwarder::WriteStatusFile() {
   text += "enabled=" + std::string(status.enabled ? "1" : "0") + "\n";
   text += "target=" + platform::Utf8FromWide(status.target) + "\n";
   text += "connected=" + std::string(status.connected ? "1" : "0") + "\n";
-  text += "tls=" + std::string(status.tls ? "1" : "0") + "\n";
-  text += "last_error=" + platform::Utf8FromWide(status.lastError) + "\n";
   text += "sent=" + std::to_string(status.sent) + "\n";
   text += "queued=" + std::to_string(status.queued) + "\n";
   text += "dropped=" + std::to_string(status.dropped) + "\n";
+  text += "tls=" + std::string(status.tls ? "1" : "0") + "\n";
+  text += "last_error=" + platform::Utf8FromWide(status.lastError) + "\n";
   wl::WriteStatusFile(kForwardingStatusFile, std::move(text));
 }
 
