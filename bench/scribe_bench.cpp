@@ -654,7 +654,7 @@ void Bench::RunForwarding() {
   std::filesystem::path collector = root_ / "collector";
   std::filesystem::path tlsCollector = root_ / "collector-tls";
   std::filesystem::path certs = root_ / "certs";
-  auto run = [](std::vector<std::wstring> arguments) {
+  auto run = [](const std::vector<std::wstring>& arguments) {
     Win32Error error = 0;
     auto child = platform::StartProcess(L"/bin/bash", arguments, &error);
     return child ? child->Wait() : -1;
@@ -674,9 +674,9 @@ void Bench::RunForwarding() {
     return;
   }
   std::filesystem::create_directories(tlsCollector);
-  std::ofstream(tlsCollector / "tls.env") << "TLS_CA=" << (certs / "ca.pem").string()
-                                          << "\nTLS_CERT=" << (certs / "server.pem").string()
-                                          << "\nTLS_KEY=" << (certs / "server.key").string() << "\nTLS_CLIENT=\n";
+  std::ofstream(tlsCollector / "tls.env")
+      << "TLS_CA=" << (certs / "ca.pem").string() << "\nTLS_CERT=" << (certs / "server.pem").string()
+      << "\nTLS_KEY=" << (certs / "server.key").string() << "\nTLS_CLIENT=\n";
   if (script(L"start", tlsCollector) != 0) {
     std::fprintf(stderr, "rsyslogd could not be started over TLS (package rsyslog-gnutls)\n");
     (void)script(L"stop", collector);
@@ -684,11 +684,11 @@ void Bench::RunForwarding() {
   }
   {
     platform::HKey key = nullptr;
-    (void)platform::RegistryCreateKey(platform::kHKeyLocalMachine, kProductKey, platform::kKeyAllAccess, &key,
-                                      nullptr);
+    (void)platform::RegistryCreateKey(platform::kHKeyLocalMachine, kProductKey, platform::kKeyAllAccess, &key, nullptr);
     auto set = [&](const wchar_t* name, const std::filesystem::path& path) {
       std::vector<std::uint8_t> data = platform::Utf16LeStringData(path.wstring());
-      (void)platform::RegistrySetValue(key, name, platform::kRegSz, data.data(), static_cast<std::uint32_t>(data.size()));
+      (void)platform::RegistrySetValue(key, name, platform::kRegSz, data.data(),
+                                       static_cast<std::uint32_t>(data.size()));
     };
     set(L"ForwardTlsCaFile", certs / "ca.pem");
     set(L"ForwardTlsCertFile", certs / "client.pem");

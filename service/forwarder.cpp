@@ -56,8 +56,7 @@ void ReportBadTarget(std::wstring_view text, std::wstring_view why) {
 }
 
 // The values of a TLS target; false (reported) when they cannot serve one.
-bool ReadTlsSettings(RegistryKey& key, platform::TlsSettings& tls, ForwardProtocol protocol,
-                     std::wstring_view target) {
+bool ReadTlsSettings(RegistryKey& key, platform::TlsSettings& tls, ForwardProtocol protocol, std::wstring_view target) {
   std::wstring text;
   if (key.ReadString(L"ForwardTlsCaFile", text) == kErrorSuccess) tls.caFile = platform::Utf8FromWide(text);
   if (key.ReadString(L"ForwardTlsCertFile", text) == kErrorSuccess) tls.certFile = platform::Utf8FromWide(text);
@@ -73,8 +72,9 @@ bool ReadTlsSettings(RegistryKey& key, platform::TlsSettings& tls, ForwardProtoc
   if (protocol == ForwardProtocol::Relp && tls.certFile.empty()) {
     // librelp's client without a certificate of its own speaks anonymous
     // TLS, which checks no certificate at all.
-    ReportBadTarget(target, L"asks for RELP over TLS, which needs a client certificate (ForwardTlsCertFile and "
-                            L"ForwardTlsKeyFile): without one the collector's certificate would not be checked");
+    ReportBadTarget(target,
+                    L"asks for RELP over TLS, which needs a client certificate (ForwardTlsCertFile and "
+                    L"ForwardTlsKeyFile): without one the collector's certificate would not be checked");
     return false;
   }
   if (key.ReadString(L"ForwardTlsAuthMode", text) == kErrorSuccess && !text.empty() &&
@@ -112,8 +112,10 @@ bool ReadTlsSettings(RegistryKey& key, platform::TlsSettings& tls, ForwardProtoc
     static std::wstring warned;
     std::lock_guard lock(mutex);
     if (warned != target) {
-      DiagnosticError(0, L"Forwarding to {} checks only that the collector's certificate comes from the CA "
-                         L"(ForwardTlsAuthMode certvalid): any certificate of that CA is accepted", target);
+      DiagnosticError(0,
+                      L"Forwarding to {} checks only that the collector's certificate comes from the CA "
+                      L"(ForwardTlsAuthMode certvalid): any certificate of that CA is accepted",
+                      target);
     }
     warned = target;
   }
@@ -425,8 +427,8 @@ void Forwarder::Connect() {
     result = relp_.Reconnect();
     why = relp_.LastError();
   } else {
-    result = relp_.Connect(active_.host, active_.port, kRelpTimeoutSeconds,
-                           active_.tls ? &active_.tlsSettings : nullptr);
+    result =
+        relp_.Connect(active_.host, active_.port, kRelpTimeoutSeconds, active_.tls ? &active_.tlsSettings : nullptr);
     relpSession_ = result == kErrorSuccess;
     why = relp_.LastError();
   }

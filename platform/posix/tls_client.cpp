@@ -21,9 +21,9 @@
 namespace wl::platform {
 namespace {
 
-constexpr Win32Error kHandshakeFailed = 10054;   // WSAECONNRESET
+constexpr Win32Error kHandshakeFailed = 10054;      // WSAECONNRESET
 constexpr Win32Error kBadCertificate = 0x800B0109;  // CERT_E_UNTRUSTEDROOT, a refusal of the peer
-constexpr Win32Error kBadFile = 5;                   // ERROR_ACCESS_DENIED
+constexpr Win32Error kBadFile = 5;                  // ERROR_ACCESS_DENIED
 constexpr Win32Error kTimedOut = 10060;
 constexpr std::size_t kLongestFile = 1 << 20;
 // How long a collector that asked for our certificate may take to refuse it.
@@ -42,8 +42,8 @@ void EnsureLibrary() { static Library library; }
 bool ReadChecked(const std::string& path, const char* what, bool secret, std::string* bytes, std::string* why) {
   posix::CheckedOpen open = posix::OpenChecked(path, O_RDONLY, 0);
   if (!open.Ok()) {
-    *why = std::string("the ") + what + " " + path + " cannot be read: " +
-           (open.refusal.empty() ? std::strerror(open.error) : open.refusal);
+    *why = std::string("the ") + what + " " + path +
+           " cannot be read: " + (open.refusal.empty() ? std::strerror(open.error) : open.refusal);
     return false;
   }
   int fd = open.descriptor.Get();

@@ -192,8 +192,7 @@ class CollectorTest : public test::ServiceFixture {
     if (tls) TrustTheCa(relp);
     auto manager = Start();
     LogTheSet(*manager);
-    ASSERT_TRUE(manager->WaitUntilForwarded(60000))
-        << platform::Utf8FromWide(manager->GetForwardingStatus().lastError);
+    ASSERT_TRUE(manager->WaitUntilForwarded(60000)) << platform::Utf8FromWide(manager->GetForwardingStatus().lastError);
     manager->FinalRelease();
     std::map<std::string, std::string> forwarded = LogFiles();
     for (auto& [name, text] : plain) {
@@ -268,8 +267,8 @@ class CollectorTest : public test::ServiceFixture {
     static test::TempFolder folder;
     static bool made = [] {
       Win32Error error = 0;
-      auto child = platform::StartProcess(
-          L"/bin/bash", {SCRIBE_MAKE_CERTS_SCRIPT, (folder.Path() / "certs").wstring()}, &error);
+      auto child =
+          platform::StartProcess(L"/bin/bash", {SCRIBE_MAKE_CERTS_SCRIPT, (folder.Path() / "certs").wstring()}, &error);
       return child && child->Wait() == 0;
     }();
     EXPECT_TRUE(made) << "certtool (package gnutls-bin) could not make the test certificates";
@@ -586,8 +585,7 @@ TEST_F(CollectorTest, RelpOverTlsLosesNothingWhenTheCollectorIsKilledAndRestarte
   KillAndRestart(true, &distinct, &repeats, 50000, true);
   if (IsSkipped()) return;
   EXPECT_EQ(distinct, 50000u);
-  std::printf("RELP over TLS across a kill and restart: %zu of 50000 arrived, %zu more than once\n", distinct,
-              repeats);
+  std::printf("RELP over TLS across a kill and restart: %zu of 50000 arrived, %zu more than once\n", distinct, repeats);
 }
 
 }  // namespace
