@@ -652,19 +652,59 @@ Bench::ForwardResult Bench::Forwarding(const std::wstring& target) {
 
 void Bench::RunForwarding() {
   std::filesystem::path collector = root_ / "collector";
-  auto script = [&](const wchar_t* command) {
+  std::filesystem::path tlsCollector = root_ / "collector-tls";
+  std::filesystem::path certs = root_ / "certs";
+  auto run = [](const std::vector<std::wstring>& arguments) {
     Win32Error error = 0;
-    auto child = platform::StartProcess(L"/bin/bash", {SCRIBE_COLLECTOR_SCRIPT, command, collector.wstring()}, &error);
+    auto child = platform::StartProcess(L"/bin/bash", arguments, &error);
     return child ? child->Wait() : -1;
   };
-  if (script(L"start") != 0) {
+  auto script = [&](const wchar_t* command, const std::filesystem::path& dir) {
+    return run({SCRIBE_COLLECTOR_SCRIPT, command, dir.wstring()});
+  };
+  if (script(L"start", collector) != 0) {
     std::fprintf(stderr, "rsyslogd could not be started (packages rsyslog and rsyslog-relp)\n");
     return;
   }
-  std::wstring tcpPort = platform::WideFromUtf8(ReadText(collector / "tcp.port"));
-  std::wstring relpPort = platform::WideFromUtf8(ReadText(collector / "relp.port"));
-  while (!tcpPort.empty() && tcpPort.back() == L'\n') tcpPort.pop_back();
-  while (!relpPort.empty() && relpPort.back() == L'\n') relpPort.pop_back();
+  // A second collector with the same inputs over TLS (a client certificate
+  // is shown to both, as RELP over TLS needs one).
+  if (run({SCRIBE_MAKE_CERTS_SCRIPT, certs.wstring()}) != 0) {
+    std::fprintf(stderr, "certtool could not make the certificates (package gnutls-bin)\n");
+    (void)script(L"stop", collector);
+    return;
+  }
+  std::filesystem::create_directories(tlsCollector);
+  std::ofstream(tlsCollector / "tls.env")
+      << "TLS_CA=" << (certs / "ca.pem").string() << "\nTLS_CERT=" << (certs / "server.pem").string()
+      << "\nTLS_KEY=" << (certs / "server.key").string() << "\nTLS_CLIENT=\n";
+  if (script(L"start", tlsCollector) != 0) {
+    std::fprintf(stderr, "rsyslogd could not be started over TLS (package rsyslog-gnutls)\n");
+    (void)script(L"stop", collector);
+    return;
+  }
+  {
+    platform::HKey key = nullptr;
+    (void)platform::RegistryCreateKey(platform::kHKeyLocalMachine, kProductKey, platform::kKeyAllAccess, &key, nullptr);
+    auto set = [&](const wchar_t* name, const std::filesystem::path& path) {
+      std::vector<std::uint8_t> data = platform::Utf16LeStringData(path.wstring());
+      (void)platform::RegistrySetValue(key, name, platform::kRegSz, data.data(),
+                                       static_cast<std::uint32_t>(data.size()));
+    };
+    set(L"ForwardTlsCaFile", certs / "ca.pem");
+    set(L"ForwardTlsCertFile", certs / "client.pem");
+    set(L"ForwardTlsKeyFile", certs / "client.key");
+    set(L"ForwardTlsPeers", "localhost");
+    (void)platform::RegistryCloseKey(key);
+  }
+  auto port = [](const std::filesystem::path& file) {
+    std::wstring text = platform::WideFromUtf8(ReadText(file));
+    while (!text.empty() && text.back() == L'\n') text.pop_back();
+    return text;
+  };
+  std::wstring tcpPort = port(collector / "tcp.port");
+  std::wstring relpPort = port(collector / "relp.port");
+  std::wstring tlsPort = port(tlsCollector / "tcp.port");
+  std::wstring relpTlsPort = port(tlsCollector / "relp.port");
   // A port where nothing listens: the collector is away for the whole run.
   platform::SocketHandle probe = platform::kNoSocket;
   std::uint16_t deadPort = 0;
@@ -679,12 +719,15 @@ void Bench::RunForwarding() {
   std::vector<Case> cases{{"off", L"", {}},
                           {"tcp to rsyslogd", L"tcp://127.0.0.1:" + tcpPort, {}},
                           {"relp to rsyslogd", L"relp://127.0.0.1:" + relpPort, {}},
+                          {"tls to rsyslogd", L"tls://127.0.0.1:" + tlsPort, {}},
+                          {"relp+tls to rsyslogd", L"relp+tls://127.0.0.1:" + relpTlsPort, {}},
                           {"tcp with the collector away", L"tcp://127.0.0.1:" + std::to_wstring(deadPort), {}}};
   constexpr int kRounds = 3;
   for (int round = 0; round < kRounds; ++round) {
     for (Case& c : cases) c.results.push_back(Forwarding(c.target));
   }
-  (void)script(L"stop");
+  (void)script(L"stop", collector);
+  (void)script(L"stop", tlsCollector);
 
   std::printf("forwarding benchmark: %zu lines of 60 to 120 characters per run, 1 producer, %d rounds in turn\n\n",
               lines_, kRounds);
@@ -715,7 +758,21 @@ void Bench::RunForwarding() {
       csv_.Add("forwarding", std::string("core: ") + c.name, "lines/s", core, "core: forwarding off", off);
     }
     double forwarded = median(c, &ForwardResult::forwardRate);
-    if (forwarded > 0) csv_.Add("forwarding", std::string("forwarded: ") + c.name, "lines/s", forwarded);
+    if (forwarded <= 0) continue;
+    // Each TLS row against its plain protocol: what the encryption costs.
+    std::string name = c.name;
+    std::string plainName = name.starts_with("tls ")        ? "tcp to rsyslogd"
+                            : name.starts_with("relp+tls ") ? "relp to rsyslogd"
+                                                            : "";
+    double base = 0;
+    for (const Case& other : cases) {
+      if (!plainName.empty() && plainName == other.name) base = median(other, &ForwardResult::forwardRate);
+    }
+    if (base > 0) {
+      csv_.Add("forwarding", "forwarded: " + name, "lines/s", forwarded, "forwarded: " + plainName, base);
+      continue;
+    }
+    csv_.Add("forwarding", "forwarded: " + name, "lines/s", forwarded);
   }
 }
 

@@ -7,8 +7,10 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
 
+#include "platform/tls_client.h"
 #include "platform/types.h"
 
 namespace wl::platform {
@@ -23,8 +25,11 @@ class RelpClient {
   // False where the system has no RELP.
   static bool Supported();
 
-  // Opens a session with host:port. 0 or a Win32 code.
-  [[nodiscard]] Win32Error Connect(std::string_view host, std::uint16_t port, std::uint32_t timeoutSeconds);
+  // Opens a session with host:port, over TLS when tls is given (librelp
+  // opens the files itself, by name, after they passed TlsFilesRefusal). 0
+  // or a Win32 code; LastError says why in words when it can.
+  [[nodiscard]] Win32Error Connect(std::string_view host, std::uint16_t port, std::uint32_t timeoutSeconds,
+                                   const TlsSettings* tls = nullptr);
   // Hands one syslog message (unframed) to the session: 0 when it was taken
   // (it is sent again after a reconnect until acknowledged), otherwise the
   // session is broken and the message was not taken.
@@ -35,6 +40,8 @@ class RelpClient {
   // Ends the session (waiting a bounded time for acknowledgements).
   void Close();
   [[nodiscard]] bool Connected() const;
+  // Why the last Connect or Reconnect failed, in words; empty when unknown.
+  [[nodiscard]] std::string LastError() const;
 
  private:
   struct State;

@@ -4,11 +4,13 @@
 #include <cstring>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "diagnostics/registry_key.h"
 #include "logclient/diagnostic.h"
 #include "platform/file_system.h"
 #include "platform/system.h"
+#include "platform/system_message.h"
 #include "platform/text.h"
 #include "service/status_file.h"
 #include "service/syslog_message.h"
@@ -53,10 +55,78 @@ void ReportBadTarget(std::wstring_view text, std::wstring_view why) {
   DiagnosticError(0, L"Forwarding is off: the target \"{}\" {}", text, why);
 }
 
+// The values of a TLS target; false (reported) when they cannot serve one.
+bool ReadTlsSettings(RegistryKey& key, platform::TlsSettings& tls, ForwardProtocol protocol, std::wstring_view target) {
+  std::wstring text;
+  if (key.ReadString(L"ForwardTlsCaFile", text) == kErrorSuccess) tls.caFile = platform::Utf8FromWide(text);
+  if (key.ReadString(L"ForwardTlsCertFile", text) == kErrorSuccess) tls.certFile = platform::Utf8FromWide(text);
+  if (key.ReadString(L"ForwardTlsKeyFile", text) == kErrorSuccess) tls.keyFile = platform::Utf8FromWide(text);
+  if (tls.caFile.empty()) {
+    ReportBadTarget(target, L"asks for TLS, and ForwardTlsCaFile names no CA file to check the collector with");
+    return false;
+  }
+  if (tls.certFile.empty() != tls.keyFile.empty()) {
+    ReportBadTarget(target, L"has ForwardTlsCertFile or ForwardTlsKeyFile without the other");
+    return false;
+  }
+  if (protocol == ForwardProtocol::Relp && tls.certFile.empty()) {
+    // librelp's client without a certificate of its own speaks anonymous
+    // TLS, which checks no certificate at all.
+    ReportBadTarget(target,
+                    L"asks for RELP over TLS, which needs a client certificate (ForwardTlsCertFile and "
+                    L"ForwardTlsKeyFile): without one the collector's certificate would not be checked");
+    return false;
+  }
+  if (key.ReadString(L"ForwardTlsAuthMode", text) == kErrorSuccess && !text.empty() &&
+      !platform::ParseTlsAuthMode(platform::Utf8FromWide(text), &tls.mode)) {
+    ReportBadTarget(target, L"has a ForwardTlsAuthMode that is not name, fingerprint or certvalid");
+    return false;
+  }
+  // REG_MULTI_SZ (one peer a string) or REG_SZ with ';' or ',' between.
+  std::uint32_t type = 0, size = 0;
+  std::wstring peers;
+  if (platform::RegistryQueryValue(key.Handle(), L"ForwardTlsPeers", &type, nullptr, &size) == kErrorSuccess &&
+      (type == platform::kRegSz || type == platform::kRegMultiSz) && size >= 2) {
+    std::vector<std::uint8_t> data(size);
+    if (platform::RegistryQueryValue(key.Handle(), L"ForwardTlsPeers", &type, data.data(), &size) == kErrorSuccess) {
+      data.resize(size);
+      peers = platform::WideFromUtf16(platform::Utf16FromLeBytes(data));
+    }
+  }
+  tls.peers.clear();
+  std::wstring peer;
+  for (wchar_t c : peers + L';') {
+    if (c == L';' || c == L',' || c == L'\0') {
+      if (!peer.empty()) tls.peers.push_back(platform::Utf8FromWide(peer));
+      peer.clear();
+    } else if (c != L' ' && c != L'\t') {
+      peer += c;
+    }
+  }
+  if (tls.mode == platform::TlsAuthMode::Fingerprint && tls.peers.empty()) {
+    ReportBadTarget(target, L"checks fingerprints, and ForwardTlsPeers lists none");
+    return false;
+  }
+  if (tls.mode == platform::TlsAuthMode::CertValid) {
+    static std::mutex mutex;
+    static std::wstring warned;
+    std::lock_guard lock(mutex);
+    if (warned != target) {
+      DiagnosticError(0,
+                      L"Forwarding to {} checks only that the collector's certificate comes from the CA "
+                      L"(ForwardTlsAuthMode certvalid): any certificate of that CA is accepted",
+                      target);
+    }
+    warned = target;
+  }
+  return true;
+}
+
 }  // namespace
 
 bool ParseForwardTarget(std::wstring_view text, ForwardingSettings& settings) {
   ForwardProtocol protocol;
+  bool tls = false;
   std::wstring_view rest;
   if (StartsWithNoCase(text, L"tcp://")) {
     protocol = ForwardProtocol::Tcp;
@@ -64,6 +134,14 @@ bool ParseForwardTarget(std::wstring_view text, ForwardingSettings& settings) {
   } else if (StartsWithNoCase(text, L"relp://")) {
     protocol = ForwardProtocol::Relp;
     rest = text.substr(7);
+  } else if (StartsWithNoCase(text, L"tls://")) {
+    protocol = ForwardProtocol::Tcp;
+    tls = true;
+    rest = text.substr(6);
+  } else if (StartsWithNoCase(text, L"relp+tls://")) {
+    protocol = ForwardProtocol::Relp;
+    tls = true;
+    rest = text.substr(11);
   } else {
     return false;
   }
@@ -89,6 +167,7 @@ bool ParseForwardTarget(std::wstring_view text, ForwardingSettings& settings) {
   if (port == 0 || port > 65535) return false;
   settings.target = text;
   settings.protocol = protocol;
+  settings.tls = tls;
   settings.host = platform::Utf8FromWide(host);
   settings.port = static_cast<std::uint16_t>(port);
   return true;
@@ -108,9 +187,13 @@ ForwardingSettings ReadForwardingSettings() {
   if (key.ReadString(L"ForwardTarget", target) != kErrorSuccess || target.empty()) return settings;
   ForwardingSettings parsed = settings;
   if (!ParseForwardTarget(target, parsed)) {
-    ReportBadTarget(target, L"is not tcp://host:port or relp://host:port");
+    ReportBadTarget(target, L"is not tcp://, relp://, tls:// or relp+tls:// with host:port");
   } else if (parsed.protocol == ForwardProtocol::Relp && !platform::RelpClient::Supported()) {
     ReportBadTarget(target, L"asks for RELP, which this build does not offer (use tcp://)");
+  } else if (parsed.tls && !platform::TlsClient::Supported()) {
+    ReportBadTarget(target, L"asks for TLS: forwarding over TLS is not offered in the Windows build");
+  } else if (parsed.tls && !ReadTlsSettings(key, parsed.tlsSettings, parsed.protocol, target)) {
+    // Reported by ReadTlsSettings.
   } else {
     settings = std::move(parsed);
   }
@@ -215,6 +298,8 @@ ForwardingStatus Forwarder::Status() const {
     std::lock_guard lock(mutex_);
     status.enabled = settings_.Enabled() && !stopping_;
     status.target = settings_.target;
+    status.tls = settings_.tls;
+    status.lastError = lastError_;
   }
   status.connected = connected_.load(std::memory_order_relaxed);
   status.sent = sent_.load(std::memory_order_relaxed);
@@ -239,7 +324,8 @@ void Forwarder::Run() {
     std::int64_t now = platform::SteadyClockNanoseconds();
     if (generation_ != activeGeneration_) {
       activeGeneration_ = generation_;
-      bool newTarget = active_.target != settings_.target;
+      // Other TLS settings make a new session as a new target does.
+      bool newTarget = active_.target != settings_.target || active_.tlsSettings != settings_.tlsSettings;
       active_ = settings_;
       if (newTarget || !active_.Enabled()) {
         lock.unlock();
@@ -248,6 +334,8 @@ void Forwarder::Run() {
         backoffMs_ = 0;
         nextAttempt_ = now;
         reportedDown_ = false;
+        reportedReason_.clear();
+        lastError_.clear();
       }
       if (!active_.Enabled()) {
         // Off: what was queued for the old target is given up.
@@ -323,34 +411,72 @@ void Forwarder::FormatTaken(LineQueue& taken) {
 
 void Forwarder::Connect() {
   Win32Error result;
+  // Why the attempt failed, in words, when more can be said than the code.
+  std::string why;
   if (active_.protocol == ForwardProtocol::Tcp) {
     result = platform::TcpConnect(active_.host, active_.port, kConnectTimeoutMs, &socket_);
+    if (result == kErrorSuccess && active_.tls) {
+      // The session owns the socket from here, also when it fails.
+      result = tls_.Handshake(socket_, active_.host, active_.tlsSettings, kConnectTimeoutMs, &why);
+      if (result != kErrorSuccess) socket_ = platform::kNoSocket;
+      socketInTls_ = result == kErrorSuccess;
+    }
   } else if (relpSession_) {
     // Re-establishing the session sends what the collector has not
     // acknowledged again.
     result = relp_.Reconnect();
+    why = relp_.LastError();
   } else {
-    result = relp_.Connect(active_.host, active_.port, kRelpTimeoutSeconds);
+    result =
+        relp_.Connect(active_.host, active_.port, kRelpTimeoutSeconds, active_.tls ? &active_.tlsSettings : nullptr);
     relpSession_ = result == kErrorSuccess;
+    why = relp_.LastError();
   }
   if (result == kErrorSuccess) {
     connected_.store(true);
     backoffMs_ = 0;
     if (reportedDown_) DiagnosticError(0, L"Forwarding to {} is connected again", active_.target);
     reportedDown_ = false;
+    reportedReason_.clear();
+    std::lock_guard lock(mutex_);
+    lastError_.clear();
     return;
   }
   backoffMs_ = backoffMs_ == 0 ? 250 : std::min(backoffMs_ * 2, kLongestBackoffMs);
   nextAttempt_ = platform::SteadyClockNanoseconds() + backoffMs_ * kMillisecond;
-  if (!reportedDown_) {
-    DiagnosticError(result, L"Forwarding to {} cannot connect; trying again with back-off", active_.target);
-    reportedDown_ = true;
+  std::wstring reason = why.empty() ? platform::FormatSystemMessage(result) : platform::WideFromUtf8(why);
+  // One line, for the report and the status file.
+  for (wchar_t& c : reason) {
+    if (c == L'\n' || c == L'\r' || c == L'\t') c = L' ';
   }
+  while (!reason.empty() && reason.back() == L' ') reason.pop_back();
+  // Once per distinct reason, not once per attempt.
+  if (!reportedDown_ || reason != reportedReason_) {
+    if (why.empty()) {
+      DiagnosticError(result, L"Forwarding to {} cannot connect; trying again with back-off", active_.target);
+    } else {
+      DiagnosticError(0, L"Forwarding to {} cannot connect: {}; nothing was sent, trying again with back-off",
+                      active_.target, reason);
+    }
+    reportedDown_ = true;
+    reportedReason_ = reason;
+  }
+  std::lock_guard lock(mutex_);
+  lastError_ = std::move(reason);
+}
+
+void Forwarder::CloseSocket() {
+  if (socketInTls_) {
+    tls_.Close();
+  } else if (socket_ != platform::kNoSocket) {
+    platform::TcpClose(socket_);
+  }
+  socket_ = platform::kNoSocket;
+  socketInTls_ = false;
 }
 
 void Forwarder::LoseConnection() {
-  if (socket_ != platform::kNoSocket) platform::TcpClose(socket_);
-  socket_ = platform::kNoSocket;
+  CloseSocket();
   // Frames not wholly written are sent again, whole, on the next connection.
   sendBuffer_.clear();
   sendOffset_ = 0;
@@ -364,8 +490,7 @@ void Forwarder::LoseConnection() {
 }
 
 void Forwarder::Disconnect() {
-  if (socket_ != platform::kNoSocket) platform::TcpClose(socket_);
-  socket_ = platform::kNoSocket;
+  CloseSocket();
   sendBuffer_.clear();
   sendOffset_ = 0;
   frameEnds_.clear();
@@ -395,7 +520,7 @@ void Forwarder::SendSome() {
   if (sendBuffer_.empty()) {
     // A collector never writes to us: a readable socket means it is gone,
     // and what we would write now would be lost.
-    if (platform::TcpPeerGone(socket_)) {
+    if (socketInTls_ ? tls_.PeerGone() : platform::TcpPeerGone(socket_)) {
       LoseConnection();
       return;
     }
@@ -404,8 +529,9 @@ void Forwarder::SendSome() {
       frameEnds_.push_back(sendBuffer_.size());
     }
   }
-  long count =
-      platform::TcpSend(socket_, sendBuffer_.data() + sendOffset_, sendBuffer_.size() - sendOffset_, kSendWaitMs);
+  const char* rest = sendBuffer_.data() + sendOffset_;
+  std::size_t left = sendBuffer_.size() - sendOffset_;
+  long count = socketInTls_ ? tls_.Send(rest, left, kSendWaitMs) : platform::TcpSend(socket_, rest, left, kSendWaitMs);
   if (count < 0) {
     LoseConnection();
     return;
@@ -441,6 +567,8 @@ void Forwarder::WriteStatusFile() {
   text += "sent=" + std::to_string(status.sent) + "\n";
   text += "queued=" + std::to_string(status.queued) + "\n";
   text += "dropped=" + std::to_string(status.dropped) + "\n";
+  text += "tls=" + std::string(status.tls ? "1" : "0") + "\n";
+  text += "last_error=" + platform::Utf8FromWide(status.lastError) + "\n";
   wl::WriteStatusFile(kForwardingStatusFile, std::move(text));
 }
 

@@ -1,5 +1,6 @@
 // Forwarding of accepted log messages to a central collector, beside the
-// files: RFC 5424 messages over plain TCP (octet-counting frames) or RELP.
+// files: RFC 5424 messages over TCP (octet-counting frames) or RELP, each
+// plain or inside TLS.
 //
 // The writer thread hands each batch's forwarded messages over after it has
 // written their lines to the files (Offer). Offer never waits for the
@@ -21,6 +22,7 @@
 #include "logclient/log_tables.h"
 #include "platform/relp_client.h"
 #include "platform/tcp_socket.h"
+#include "platform/tls_client.h"
 #include "service/line_queue.h"
 
 namespace wl {
@@ -33,6 +35,9 @@ struct ForwardingSettings {
   ForwardProtocol protocol = ForwardProtocol::Tcp;
   std::string host;
   std::uint16_t port = 0;
+  // tls:// and relp+tls://: nothing goes out but inside TLS.
+  bool tls = false;
+  platform::TlsSettings tlsSettings;
   // The least severe level forwarded (its number or a smaller one passes).
   LevelNumber level = 4;
   std::uint32_t facility = 16;
@@ -44,20 +49,26 @@ struct ForwardingSettings {
 
 inline constexpr std::uint32_t kMaxForwardQueueSize = 10'000'000;
 
-// Parses "tcp://host:port" or "relp://host:port" (an IPv6 address in
-// brackets) into settings; false, leaving them alone, for anything else.
+// Parses "tcp://host:port", "relp://host:port", "tls://host:port" or
+// "relp+tls://host:port" (an IPv6 address in brackets) into settings; false,
+// leaving them alone, for anything else.
 bool ParseForwardTarget(std::wstring_view text, ForwardingSettings& settings);
 
 // The forwarding values under HKLM\Software\Kestrix\Wayline: ForwardTarget,
-// ForwardLevel, ForwardFacility, ForwardQueueSize. A target that does not
-// parse (or relp:// where the system has no RELP) leaves forwarding off and
-// is reported once per distinct text.
+// ForwardLevel, ForwardFacility, ForwardQueueSize, and for a TLS target
+// ForwardTlsCaFile, ForwardTlsCertFile, ForwardTlsKeyFile, ForwardTlsAuthMode
+// and ForwardTlsPeers. A target that does not parse, or that the settings
+// or the system cannot serve (relp:// without RELP, TLS without TLS or a CA
+// file), leaves forwarding off and is reported once per distinct text.
 ForwardingSettings ReadForwardingSettings();
 
 struct ForwardingStatus {
   bool enabled = false;
   std::wstring target;
   bool connected = false;
+  bool tls = false;
+  // Why the last attempt to connect failed, in words; empty once connected.
+  std::wstring lastError;
   std::uint64_t sent = 0;
   std::uint64_t queued = 0;
   std::uint64_t dropped = 0;
@@ -108,6 +119,7 @@ class Forwarder {
  private:
   void Run();
   void Connect();
+  void CloseSocket();
   void LoseConnection();
   void Disconnect();
   void SendSome();
@@ -120,6 +132,7 @@ class Forwarder {
   std::condition_variable sentAll_;
   ForwardingSettings settings_;
   std::uint64_t generation_ = 0;
+  std::wstring lastError_;
   LineQueue pending_;
   // Swapped with pending_ by the thread, which formats it outside the lock.
   LineQueue taken_;
@@ -144,11 +157,15 @@ class Forwarder {
   std::size_t sendOffset_ = 0;
   std::deque<std::size_t> frameEnds_;
   platform::SocketHandle socket_ = platform::kNoSocket;
+  platform::TlsClient tls_;
+  // socket_ belongs to tls_'s session.
+  bool socketInTls_ = false;
   platform::RelpClient relp_;
   bool relpSession_ = false;
   std::int64_t nextAttempt_ = 0;
   std::int64_t backoffMs_ = 0;
   bool reportedDown_ = false;
+  std::wstring reportedReason_;
   std::uint64_t droppedReported_ = 0;
   std::int64_t periodStart_ = 0;
   std::int64_t nextStatusWrite_ = 0;

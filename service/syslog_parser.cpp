@@ -3,12 +3,13 @@
 #include <algorithm>
 #include <charconv>
 #include <cstring>
+#include <utility>
 
 namespace wl {
 namespace {
 
 constexpr std::size_t kMaxPriDigits = 3;
-constexpr std::uint32_t kMaxPri = 191;  // local7.debug
+constexpr std::uint32_t kMaxPri = 191;     // local7.debug
 constexpr std::size_t kBsdTimeBytes = 15;  // "Mmm dd hh:mm:ss"
 constexpr std::size_t kMaxHostBytes = 255;
 constexpr std::size_t kMaxProcessIdBytes = 128;
@@ -16,6 +17,7 @@ constexpr std::size_t kMaxTimestampBytes = 32;  // "2026-12-08T01:02:03.123456+0
 constexpr std::size_t kMaxMessageIdBytes = 32;
 constexpr std::size_t kMaxSdNameBytes = 32;
 constexpr std::size_t kMaxLengthDigits = 9;
+constexpr std::size_t kMinHeldBytes = 512;
 constexpr std::string_view kByteOrderMark = "\xEF\xBB\xBF";
 
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
@@ -82,8 +84,7 @@ bool IsBsdTime(std::string_view s) {
   int hour = TwoDigits(s, 7);
   int minute = TwoDigits(s, 10);
   int second = TwoDigits(s, 13);
-  return day >= 1 && day <= 31 && hour >= 0 && hour <= 23 && minute >= 0 && minute <= 59 && second >= 0 &&
-         second <= 60;
+  return day >= 1 && day <= 31 && hour >= 0 && hour <= 23 && minute >= 0 && minute <= 59 && second >= 0 && second <= 60;
 }
 
 struct Tag {
@@ -245,7 +246,16 @@ SyslogStreamFramer::SyslogStreamFramer(std::size_t maxFrameBytes)
 
 void SyslogStreamFramer::Hold(std::string_view bytes) {
   if (bytes.empty()) return;
-  if (!held_) held_.reset(new char[maxFrameBytes_]);
+  std::size_t needed = heldBytes_ + bytes.size();
+  if (needed > heldCapacity_) {
+    // Doubling, but never past the limit: a connection holds what its
+    // longest spanning frame needed, at most maxFrameBytes.
+    std::size_t capacity = std::min(maxFrameBytes_, std::max({needed, 2 * heldCapacity_, kMinHeldBytes}));
+    std::unique_ptr<char[]> grown(new char[capacity]);
+    if (heldBytes_ != 0) std::memcpy(grown.get(), held_.get(), heldBytes_);
+    held_ = std::move(grown);
+    heldCapacity_ = capacity;
+  }
   std::memcpy(held_.get() + heldBytes_, bytes.data(), bytes.size());
   heldBytes_ += bytes.size();
 }
@@ -315,7 +325,8 @@ bool SyslogStreamFramer::NextFrame(std::string_view& bytes, Frame& frame) {
         }
         start = at;
         char digits[kMaxLengthDigits];
-        std::size_t count = static_cast<std::size_t>(std::to_chars(digits, digits + sizeof digits, length_).ptr - digits);
+        std::size_t count =
+            static_cast<std::size_t>(std::to_chars(digits, digits + sizeof digits, length_).ptr - digits);
         if (count > maxFrameBytes_) {
           Hold({digits, maxFrameBytes_});
           state_ = State::kSkipLine;
@@ -325,18 +336,19 @@ bool SyslogStreamFramer::NextFrame(std::string_view& bytes, Frame& frame) {
         break;
       }
       case State::kLine: {
-        // The frame may take the bytes before limit; the byte at limit, if
-        // it is there, must end it.
-        std::size_t limit = start + (maxFrameBytes_ - heldBytes_);
-        std::size_t searchEnd = std::min(bytes.size(), limit + 1);
+        // The frame may take room more bytes from start; the byte after
+        // them, when it is there, must end it.
+        std::size_t room = maxFrameBytes_ - heldBytes_;
+        bool over = bytes.size() - start > room;
+        std::size_t searchEnd = over ? start + room + 1 : bytes.size();
         std::size_t end = FindFrameEnd(bytes, at, searchEnd);
         if (end < searchEnd) {
           state_ = State::kStart;
           return deliver(Complete(bytes, start, end, false), end + 1);
         }
-        if (searchEnd == limit + 1) {
+        if (over) {
           state_ = State::kSkipLine;
-          return deliver(Complete(bytes, start, limit, true), limit);
+          return deliver(Complete(bytes, start, start + room, true), start + room);
         }
         Hold(bytes.substr(start));
         at = bytes.size();

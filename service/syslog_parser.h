@@ -6,9 +6,9 @@
 // socket (RFC 6587): octet counting ("LEN SP MSG") and LF-terminated.
 //
 // Everything here works on bytes as they came: no character set is assumed
-// and no byte is changed. Nothing allocates per message; the framer holds
-// one buffer of at most maxFrameBytes for a frame that spans reads, and
-// every view points into the caller's bytes or into that buffer. Time and
+// and no byte is changed. Nothing allocates per message; the framer keeps
+// one buffer of at most maxFrameBytes for frames that span reads, and every
+// view points into the caller's bytes or into that buffer. Time and
 // memory are linear in the input, whatever the bytes.
 #pragma once
 
@@ -70,7 +70,7 @@ SyslogRecord ParseSyslogMessage(std::string_view message);
 //
 // A frame that lies whole in the bytes of one Feed is delivered as a view
 // of them, without a copy; the bytes of a frame that spans Feeds are held
-// in one buffer of maxFrameBytes, allocated at the first such frame.
+// in one buffer, grown as such frames need up to maxFrameBytes and kept.
 // One connection, one framer; not for use by two threads at once.
 class SyslogStreamFramer {
  public:
@@ -116,13 +116,14 @@ class SyslogStreamFramer {
 
   std::size_t maxFrameBytes_;
   State state_ = State::kStart;
-  std::uint32_t length_ = 0;        // kLength: the digits so far
-  std::size_t lengthDigits_ = 0;    // kLength: how many
-  std::size_t countedKeep_ = 0;     // kCounted: bytes still to deliver
-  std::size_t countedSkip_ = 0;     // kCounted, kSkipCounted: bytes to skip after them
-  std::unique_ptr<char[]> held_;    // maxFrameBytes_ bytes once needed
+  std::uint32_t length_ = 0;      // kLength: the digits so far
+  std::size_t lengthDigits_ = 0;  // kLength: how many
+  std::size_t countedKeep_ = 0;   // kCounted: bytes still to deliver
+  std::size_t countedSkip_ = 0;   // kCounted, kSkipCounted: bytes to skip after them
+  std::unique_ptr<char[]> held_;
+  std::size_t heldCapacity_ = 0;  // at most maxFrameBytes_
   std::size_t heldBytes_ = 0;
-  bool releaseHeld_ = false;        // the held bytes went out in the last frame
+  bool releaseHeld_ = false;  // the held bytes went out in the last frame
 };
 
 }  // namespace wl

@@ -5,6 +5,13 @@
 # as received, to DIR/received.log (one line each; line feeds inside a message
 # arrive as "#012").
 #
+# With a file DIR/tls.env (shell assignments) both inputs speak TLS only:
+#   TLS_CA, TLS_CERT, TLS_KEY     the collector's CA file, certificate and key
+#   TLS_CLIENT                    empty: imtcp asks for no client certificate
+#                                 and imrelp takes any of the CA's; otherwise
+#                                 the name a client's certificate must carry
+#                                 (x509/name on both inputs)
+#
 #   collector.sh start DIR        picks two free ports, writes DIR/tcp.port and
 #                                 DIR/relp.port, starts rsyslogd, waits until
 #                                 both ports answer
@@ -23,20 +30,37 @@ running() { [ -s "$dir/collector.pid" ] && kill -0 "$(cat "$dir/collector.pid")"
 launch() {
   local tcp=$1 relp=$2
   mkdir -p "$dir/work"
+  local tcp_module='module(load="imtcp")' tcp_tls='' relp_tls='' global_tls=''
+  if [ -f "$dir/tls.env" ]; then
+    local TLS_CA TLS_CERT TLS_KEY TLS_CLIENT=''
+    # shellcheck disable=SC1091
+    . "$dir/tls.env"
+    global_tls="defaultNetstreamDriverCAFile=\"$TLS_CA\" defaultNetstreamDriverCertFile=\"$TLS_CERT\""
+    global_tls+=" defaultNetstreamDriverKeyFile=\"$TLS_KEY\""
+    relp_tls="tls=\"on\" tls.caCert=\"$TLS_CA\" tls.myCert=\"$TLS_CERT\" tls.myPrivKey=\"$TLS_KEY\""
+    if [ -n "$TLS_CLIENT" ]; then
+      tcp_module="module(load=\"imtcp\" streamDriver.name=\"gtls\" streamDriver.mode=\"1\""
+      tcp_module+=" streamDriver.authMode=\"x509/name\" permittedPeer=[\"$TLS_CLIENT\"])"
+      relp_tls+=" tls.authMode=\"name\" tls.permittedPeer=[\"$TLS_CLIENT\"]"
+    else
+      tcp_module='module(load="imtcp" streamDriver.name="gtls" streamDriver.mode="1" streamDriver.authMode="anon")'
+      relp_tls+=' tls.authMode="certvalid"'
+    fi
+  fi
   cat >"$dir/rsyslog.conf" <<CONF
-global(workDirectory="$dir/work" maxMessageSize="256k")
+global(workDirectory="$dir/work" maxMessageSize="256k" $global_tls)
 # Each message is written before the input takes the next one (and before
 # RELP acknowledges it), so a collector killed mid-run has lost nothing it
 # acknowledged.
 main_queue(queue.type="Direct")
-module(load="imtcp")
+$tcp_module
 module(load="imrelp")
 template(name="raw" type="string" string="%rawmsg%\n")
 ruleset(name="received") {
   action(type="omfile" file="$dir/received.log" template="raw")
 }
 input(type="imtcp" port="$tcp" address="127.0.0.1" ruleset="received")
-input(type="imrelp" port="$relp" address="127.0.0.1" ruleset="received")
+input(type="imrelp" port="$relp" address="127.0.0.1" ruleset="received" $relp_tls)
 CONF
   "$rsyslogd" -n -f "$dir/rsyslog.conf" -i "$dir/rsyslogd.pid" >>"$dir/rsyslogd.out" 2>&1 &
   echo $! >"$dir/collector.pid"
@@ -63,7 +87,7 @@ halt() {
 case $command in
   start)
     if [ ! -x "$rsyslogd" ]; then
-      echo "collector.sh: $rsyslogd is missing: install the packages rsyslog and rsyslog-relp" >&2
+      echo "collector.sh: $rsyslogd is missing: install the packages rsyslog, rsyslog-relp and rsyslog-gnutls" >&2
       exit 2
     fi
     mkdir -p "$dir"

@@ -1,7 +1,8 @@
-// Forwarding to a real rsyslogd (imtcp and imrelp on loopback) that writes
-// every message it receives, as received, to a file. On Linux each test
-// starts its own with collector.sh; the Windows build (under Wine) uses the
-// one that the test fixture started, named by SCRIBE_COLLECTOR_DIR.
+// Forwarding to a real rsyslogd (imtcp and imrelp on loopback, plain or over
+// TLS) that writes every message it receives, as received, to a file. On
+// Linux each test starts its own with collector.sh; the Windows build (under
+// Wine) uses the one that the test fixture started, named by
+// SCRIBE_COLLECTOR_DIR, and has no TLS.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -17,6 +18,9 @@
 #include "platform/process.h"
 #include "platform/relp_client.h"
 #include "platform/system.h"
+#include "platform/tcp_socket.h"
+#include "platform/tls_client.h"
+#include "service/forwarder.h"
 #include "service/trace_log_manager.h"
 #include "tests/support/service_fixture.h"
 
@@ -25,7 +29,8 @@ namespace {
 
 class Collector {
  public:
-  Collector() {
+  // tlsEnv: the assignments of collector.sh's tls.env; empty for plain.
+  explicit Collector(const std::string& tlsEnv = "") {
     if (test::OnWindows()) {
       std::optional<std::wstring> dir = platform::GetEnvVar(L"SCRIBE_COLLECTOR_DIR");
       if (!dir) {
@@ -39,6 +44,10 @@ class Collector {
       external_ = true;
     } else {
       dir_ = folder_.Path() / "collector";
+      if (!tlsEnv.empty()) {
+        std::filesystem::create_directories(dir_);
+        std::ofstream(dir_ / "tls.env") << tlsEnv;
+      }
       if (int code = Script(L"start"); code != 0) {
         error_ = "rsyslogd could not be started (collector.sh start gave " + std::to_string(code) +
                  "); it needs the packages rsyslog and rsyslog-relp";
@@ -55,6 +64,8 @@ class Collector {
   [[nodiscard]] const std::string& Error() const { return error_; }
   [[nodiscard]] std::uint16_t Port(bool relp) const { return relp ? relpPort_ : tcpPort_; }
   [[nodiscard]] bool CanRestart() const { return !external_; }
+  // Everything the collector wrote down.
+  [[nodiscard]] std::string AllReceived() const { return test::ReadFileText(dir_ / "received.log"); }
   void Kill() { ASSERT_EQ(Script(L"kill"), 0); }
   void Restart() { ASSERT_EQ(Script(L"restart"), 0); }
 
@@ -122,9 +133,12 @@ class CollectorTest : public test::ServiceFixture {
     tag_ = "run" + std::to_string(random());
   }
 
-  // Points forwarding at the collector (RELP or TCP) with a queue of queueSize.
-  void Forward(Collector& collector, bool relp, std::uint32_t queueSize = 200000, std::uint32_t level = 4) {
-    std::wstring target = (relp ? L"relp://127.0.0.1:" : L"tcp://127.0.0.1:") + std::to_wstring(collector.Port(relp));
+  // Points forwarding at the collector (RELP or TCP, plain or over TLS) with a
+  // queue of queueSize.
+  void Forward(Collector& collector, bool relp, std::uint32_t queueSize = 200000, std::uint32_t level = 4,
+               bool tls = false) {
+    std::wstring scheme = relp ? (tls ? L"relp+tls://" : L"relp://") : (tls ? L"tls://" : L"tcp://");
+    std::wstring target = scheme + L"127.0.0.1:" + std::to_wstring(collector.Port(relp));
     ASSERT_EQ(test::SetString(platform::kHKeyLocalMachine, kProductKey, L"ForwardTarget", target), 0);
     ASSERT_EQ(SetProductDword(L"ForwardQueueSize", queueSize), 0);
     ASSERT_EQ(SetProductDword(L"ForwardLevel", level), 0);
@@ -161,8 +175,8 @@ class CollectorTest : public test::ServiceFixture {
     return files;
   }
 
-  void CheckEveryField(bool relp) {
-    Collector collector;
+  void CheckEveryField(bool relp, bool tls = false) {
+    Collector collector(tls ? TlsEnv("server") : "");
     ASSERT_EQ(collector.Error(), "");
     // The files of a run without forwarding, for comparison.
     std::map<std::string, std::string> plain;
@@ -174,10 +188,11 @@ class CollectorTest : public test::ServiceFixture {
       plain = LogFiles();
       for (auto& [name, text] : plain) std::filesystem::remove(LogPath(name));
     }
-    Forward(collector, relp, 200000, 3);
+    Forward(collector, relp, 200000, 3, tls);
+    if (tls) TrustTheCa(relp);
     auto manager = Start();
     LogTheSet(*manager);
-    ASSERT_TRUE(manager->WaitUntilForwarded(60000));
+    ASSERT_TRUE(manager->WaitUntilForwarded(60000)) << platform::Utf8FromWide(manager->GetForwardingStatus().lastError);
     manager->FinalRelease();
     std::map<std::string, std::string> forwarded = LogFiles();
     for (auto& [name, text] : plain) {
@@ -217,13 +232,13 @@ class CollectorTest : public test::ServiceFixture {
 
   // Kills and restarts the collector in the middle of 100,000 messages;
   // the tagged messages received (with repeats) and the numbers missing.
-  void KillAndRestart(bool relp, std::size_t* distinct, std::size_t* repeats) {
-    Collector collector;
+  void KillAndRestart(bool relp, std::size_t* distinct, std::size_t* repeats, int kCount = 100000, bool tls = false) {
+    Collector collector(tls ? TlsEnv("server") : "");
     ASSERT_EQ(collector.Error(), "");
     if (!collector.CanRestart()) GTEST_SKIP() << "the collector of the Windows run belongs to the host";
-    Forward(collector, relp);
+    Forward(collector, relp, 200000, 4, tls);
+    if (tls) TrustTheCa(relp);
     auto manager = Start();
-    constexpr int kCount = 100000;
     for (int i = 0; i < kCount; ++i) {
       if (i == kCount / 3) collector.Kill();
       if (i == kCount / 2) collector.Restart();
@@ -236,7 +251,7 @@ class CollectorTest : public test::ServiceFixture {
     manager->FinalRelease();
     EXPECT_EQ(status.dropped, 0u);
     std::vector<std::string> received =
-        collector.Received(tag_, kCount, relp ? "\n" : " #" + std::to_string(kCount - 1));
+        collector.Received(tag_, static_cast<std::size_t>(kCount), relp ? "\n" : " #" + std::to_string(kCount - 1));
     std::set<int> seen;
     for (const std::string& line : received) {
       auto at = line.rfind('#');
@@ -247,7 +262,135 @@ class CollectorTest : public test::ServiceFixture {
     *repeats = received.size() - seen.size();
   }
 
+  // The certificates of the TLS cases, made once for all of them.
+  static const std::filesystem::path& Certificates() {
+    static test::TempFolder folder;
+    static bool made = [] {
+      Win32Error error = 0;
+      auto child =
+          platform::StartProcess(L"/bin/bash", {SCRIBE_MAKE_CERTS_SCRIPT, (folder.Path() / "certs").wstring()}, &error);
+      return child && child->Wait() == 0;
+    }();
+    EXPECT_TRUE(made) << "certtool (package gnutls-bin) could not make the test certificates";
+    static const std::filesystem::path path = folder.Path() / "certs";
+    return path;
+  }
+  static std::string Cert(const std::string& name) { return (Certificates() / name).string(); }
+
+  // A TLS collector showing the certificate `server`; with client, it asks
+  // for a client certificate that names client.
+  static std::string TlsEnv(const std::string& server, const std::string& client = "") {
+    return "TLS_CA=" + Cert("ca.pem") + "\nTLS_CERT=" + Cert(server + ".pem") + "\nTLS_KEY=" + Cert(server + ".key") +
+           "\nTLS_CLIENT=" + client + "\n";
+  }
+
+  void SetTls(const wchar_t* name, const std::string& value) {
+    ASSERT_EQ(test::SetString(platform::kHKeyLocalMachine, kProductKey, name, platform::WideFromUtf8(value)), 0);
+  }
+  // RELP over TLS always shows the client certificate, and by name librelp
+  // matches host names only, so the certificate's name is a permitted peer.
+  void TrustTheCa(bool relp = false) {
+    SetTls(L"ForwardTlsCaFile", Cert("ca.pem"));
+    if (relp) {
+      ShowClientCertificate(Cert("client.key"));
+      SetTls(L"ForwardTlsPeers", "localhost");
+    }
+  }
+  void ShowClientCertificate(const std::string& key) {
+    SetTls(L"ForwardTlsCertFile", Cert("client.pem"));
+    SetTls(L"ForwardTlsKeyFile", key);
+  }
+
+  // Sends a few tagged messages that must not arrive: waits until the
+  // forwarder gave up with a reason, then checks that the collector got
+  // none of them. The reason.
+  std::string ExpectRefused(Collector& collector) {
+    auto manager = Start();
+    for (int i = 0; i < 20; ++i) {
+      EXPECT_EQ(manager->QueueMessage(22, 3, platform::WideFromUtf8(tag_ + " secret " + std::to_string(i))), kSOk);
+    }
+    manager->WaitUntilWritten();
+    ForwardingStatus status;
+    for (int i = 0; i < 200 && status.lastError.empty(); ++i) {
+      platform::SleepMilliseconds(50);
+      status = manager->GetForwardingStatus();
+    }
+    // Time for anything that got through to be written down.
+    platform::SleepMilliseconds(1500);
+    status = manager->GetForwardingStatus();
+    manager->FinalRelease();
+    EXPECT_FALSE(status.connected);
+    EXPECT_EQ(status.sent, 0u);
+    EXPECT_EQ(collector.AllReceived().find(tag_), std::string::npos) << "a refused collector received messages";
+    EXPECT_NE(status.lastError, L"") << "no reason given";
+    std::printf("refused: %s\n", platform::Utf8FromWide(status.lastError).c_str());
+    return platform::Utf8FromWide(status.lastError);
+  }
+
+  static ForwardingSettings ForwardingSettingsNow() { return ReadForwardingSettings(); }
+
   std::string tag_;
+};
+
+// Relays one connection between the forwarder and the collector, keeping
+// the bytes that went towards the collector.
+class RecordingRelay {
+ public:
+  explicit RecordingRelay(std::uint16_t collectorPort) : collectorPort_(collectorPort) {
+    EXPECT_EQ(platform::TcpListenLoopback(0, &listener_, &port_), 0);
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~RecordingRelay() {
+    stop_ = true;
+    thread_.join();
+    platform::TcpClose(listener_);
+  }
+  [[nodiscard]] std::uint16_t Port() const { return port_; }
+  std::string Recorded() {
+    std::lock_guard lock(mutex_);
+    return recorded_;
+  }
+
+ private:
+  void Run() {
+    platform::SocketHandle client = platform::kNoSocket;
+    while (!stop_ && client == platform::kNoSocket) client = platform::TcpAccept(listener_, 100);
+    if (client == platform::kNoSocket) return;
+    platform::SocketHandle server = platform::kNoSocket;
+    if (platform::TcpConnect("127.0.0.1", collectorPort_, 2000, &server) != 0) {
+      platform::TcpClose(client);
+      return;
+    }
+    char buffer[16384];
+    // Pumps what one side has into the other; false when either is gone.
+    auto pump = [&](platform::SocketHandle from, platform::SocketHandle to, bool record) {
+      long got = platform::TcpReceive(from, buffer, sizeof buffer, 5);
+      if (got == -2) return true;
+      if (got <= 0) return false;
+      if (record) {
+        std::lock_guard lock(mutex_);
+        recorded_.append(buffer, static_cast<std::size_t>(got));
+      }
+      for (long at = 0; at < got;) {
+        long sent = platform::TcpSend(to, buffer + at, static_cast<std::size_t>(got - at), 1000);
+        if (sent < 0) return false;
+        at += sent;
+      }
+      return true;
+    };
+    while (!stop_ && pump(client, server, true) && pump(server, client, false)) {
+    }
+    platform::TcpClose(client);
+    platform::TcpClose(server);
+  }
+
+  std::uint16_t collectorPort_;
+  platform::SocketHandle listener_ = platform::kNoSocket;
+  std::uint16_t port_ = 0;
+  std::atomic<bool> stop_{false};
+  std::mutex mutex_;
+  std::string recorded_;
+  std::thread thread_;
 };
 
 TEST_F(CollectorTest, TcpDeliversEveryMessageWithEveryFieldInOrder) { CheckEveryField(false); }
@@ -277,6 +420,172 @@ TEST_F(CollectorTest, TcpCountsWhatAKilledCollectorLost) {
   RecordProperty("lost", static_cast<int>(100000 - distinct));
   std::printf("TCP across a kill and restart: %zu of 100000 arrived (%zu lost), %zu more than once\n", distinct,
               100000 - distinct, repeats);
+}
+
+#define SKIP_WITHOUT_TLS() \
+  if (!platform::TlsClient::Supported()) GTEST_SKIP() << "this build has no TLS (Windows)"
+
+// The TLS values are taken whole or forwarding stays off: a TLS target is
+// never served by a half-set session.
+TEST_F(CollectorTest, TlsSettingsAreTakenWholeOrForwardingStaysOff) {
+  SKIP_WITHOUT_TLS();
+  auto set = [&](const wchar_t* name, std::wstring_view value, std::uint32_t type = platform::kRegSz) {
+    ASSERT_EQ(test::SetString(platform::kHKeyLocalMachine, kProductKey, name, value, type), 0);
+  };
+  set(L"ForwardTarget", L"tls://collector.example:6514");
+  EXPECT_FALSE(ReadForwardingSettings().Enabled()) << "no CA file";
+  set(L"ForwardTlsCaFile", L"/etc/ca.pem");
+  ForwardingSettings settings = ReadForwardingSettings();
+  ASSERT_TRUE(settings.Enabled());
+  EXPECT_TRUE(settings.tls);
+  EXPECT_EQ(settings.tlsSettings.caFile, "/etc/ca.pem");
+  EXPECT_EQ(settings.tlsSettings.mode, platform::TlsAuthMode::Name);
+
+  set(L"ForwardTlsCertFile", L"/etc/client.pem");
+  EXPECT_FALSE(ReadForwardingSettings().Enabled()) << "a certificate without its key";
+  set(L"ForwardTlsKeyFile", L"/etc/client.key");
+  EXPECT_TRUE(ReadForwardingSettings().Enabled());
+
+  set(L"ForwardTlsAuthMode", L"Fingerprint");
+  EXPECT_FALSE(ReadForwardingSettings().Enabled()) << "fingerprints without any permitted";
+  using namespace std::string_view_literals;
+  set(L"ForwardTlsPeers", L"SHA256:AB:CD\0 SHA1:01:02 \0\0"sv, platform::kRegMultiSz);
+  settings = ReadForwardingSettings();
+  ASSERT_TRUE(settings.Enabled());
+  EXPECT_EQ(settings.tlsSettings.mode, platform::TlsAuthMode::Fingerprint);
+  EXPECT_EQ(settings.tlsSettings.peers, (std::vector<std::string>{"SHA256:AB:CD", "SHA1:01:02"}));
+  set(L"ForwardTlsPeers", L"a.example; b.example,c.example");
+  EXPECT_EQ(ReadForwardingSettings().tlsSettings.peers,
+            (std::vector<std::string>{"a.example", "b.example", "c.example"}));
+  set(L"ForwardTlsAuthMode", L"anon");
+  EXPECT_FALSE(ReadForwardingSettings().Enabled()) << "an unknown mode";
+
+  set(L"ForwardTlsAuthMode", L"name");
+  set(L"ForwardTarget", L"relp+tls://collector.example:2515");
+  EXPECT_TRUE(ReadForwardingSettings().Enabled());
+  set(L"ForwardTlsCertFile", L"");
+  set(L"ForwardTlsKeyFile", L"");
+  EXPECT_FALSE(ReadForwardingSettings().Enabled()) << "RELP over TLS without a client certificate";
+}
+
+TEST_F(CollectorTest, TlsDeliversEveryMessageWithEveryFieldInOrder) {
+  SKIP_WITHOUT_TLS();
+  CheckEveryField(false, true);
+}
+
+TEST_F(CollectorTest, RelpOverTlsDeliversEveryMessageWithEveryFieldInOrder) {
+  SKIP_WITHOUT_TLS();
+  CheckEveryField(true, true);
+}
+
+// A collector whose certificate does not check out gets nothing, over
+// either protocol, and the reason names what is wrong.
+TEST_F(CollectorTest, TlsRefusesACollectorWhoseCertificateDoesNotCheckOut) {
+  SKIP_WITHOUT_TLS();
+  struct Case {
+    const char* certificate;
+    const char* reason;
+  };
+  for (const Case& c : {Case{"stranger", "issuer"}, Case{"elsewhere", "name"}, Case{"expired", "expired"}}) {
+    for (bool relp : {false, true}) {
+      SCOPED_TRACE(std::string(c.certificate) + (relp ? " over RELP" : " over TCP"));
+      tag_ += "x";
+      Collector collector(TlsEnv(c.certificate));
+      ASSERT_EQ(collector.Error(), "");
+      Forward(collector, relp, 200000, 4, true);
+      TrustTheCa(relp);
+      std::string reason = ExpectRefused(collector);
+      // librelp gives its own words; ours name the fault.
+      if (!relp) {
+        EXPECT_NE(reason.find(c.reason), std::string::npos) << reason;
+      }
+    }
+  }
+}
+
+// A collector that asks for a client certificate takes ours and refuses a
+// forwarder without one (RELP over TLS does not even start without one); a
+// key that others may read is never used.
+TEST_F(CollectorTest, TlsShowsAClientCertificateWhenTheCollectorAsksForOne) {
+  SKIP_WITHOUT_TLS();
+  std::filesystem::path openKey = Certificates() / "client-open.key";
+  std::filesystem::copy_file(Cert("client.key"), openKey, std::filesystem::copy_options::overwrite_existing);
+  std::filesystem::permissions(openKey, std::filesystem::perms(0644));
+  for (bool relp : {false, true}) {
+    SCOPED_TRACE(relp ? "over RELP" : "over TCP");
+    Collector collector(TlsEnv("server", "client.test"));
+    ASSERT_EQ(collector.Error(), "");
+    Forward(collector, relp, 200000, 4, true);
+    TrustTheCa(relp);
+    for (const wchar_t* name : {L"ForwardTlsCertFile", L"ForwardTlsKeyFile"}) SetTls(name, "");
+    tag_ += "n";
+    if (relp) {
+      EXPECT_FALSE(ForwardingSettingsNow().Enabled());
+    } else {
+      std::string reason = ExpectRefused(collector);
+      EXPECT_NE(reason.find("client certificate"), std::string::npos) << reason;
+    }
+
+    tag_ += "o";
+    ShowClientCertificate(openKey.string());
+    std::string reason = ExpectRefused(collector);
+    EXPECT_NE(reason.find("other users"), std::string::npos) << reason;
+
+    tag_ += "y";
+    ShowClientCertificate(Cert("client.key"));
+    auto manager = Start();
+    for (int i = 0; i < 100; ++i) ASSERT_EQ(manager->QueueMessage(22, 3, platform::WideFromUtf8(tag_)), kSOk);
+    ASSERT_TRUE(manager->WaitUntilForwarded(30000));
+    manager->FinalRelease();
+    EXPECT_EQ(collector.Received(tag_, 100).size(), 100u);
+    for (const wchar_t* name : {L"ForwardTlsCertFile", L"ForwardTlsKeyFile"}) SetTls(name, "");
+  }
+}
+
+// A tls:// target where only plain TCP is spoken: no handshake, so nothing
+// is sent, and no message text reaches the collector.
+TEST_F(CollectorTest, TlsSendsNothingToACollectorWithoutTls) {
+  SKIP_WITHOUT_TLS();
+  Collector collector;
+  ASSERT_EQ(collector.Error(), "");
+  Forward(collector, false, 200000, 4, true);
+  TrustTheCa();
+  std::string reason = ExpectRefused(collector);
+  EXPECT_NE(reason.find("TLS"), std::string::npos) << reason;
+  // The ClientHello is all that went out.
+  EXPECT_EQ(collector.AllReceived().find("secret"), std::string::npos);
+}
+
+// What travels between the forwarder and the collector is not the text.
+TEST_F(CollectorTest, TlsShowsNoMessageTextOnTheWire) {
+  SKIP_WITHOUT_TLS();
+  Collector collector(TlsEnv("server"));
+  ASSERT_EQ(collector.Error(), "");
+  RecordingRelay relay(collector.Port(false));
+  ASSERT_EQ(test::SetString(platform::kHKeyLocalMachine, kProductKey, L"ForwardTarget",
+                            L"tls://127.0.0.1:" + std::to_wstring(relay.Port())),
+            0);
+  TrustTheCa();
+  auto manager = Start();
+  for (int i = 0; i < 500; ++i) {
+    ASSERT_EQ(manager->QueueMessage(22, 3, platform::WideFromUtf8(tag_ + " in the clear? " + std::to_string(i))), kSOk);
+  }
+  ASSERT_TRUE(manager->WaitUntilForwarded(30000));
+  manager->FinalRelease();
+  EXPECT_EQ(collector.Received(tag_, 500).size(), 500u);
+  std::string recorded = relay.Recorded();
+  EXPECT_GT(recorded.size(), 500u * 40);
+  EXPECT_EQ(recorded.find(tag_), std::string::npos);
+  EXPECT_EQ(recorded.find("in the clear"), std::string::npos);
+}
+
+TEST_F(CollectorTest, RelpOverTlsLosesNothingWhenTheCollectorIsKilledAndRestarted) {
+  SKIP_WITHOUT_TLS();
+  std::size_t distinct = 0, repeats = 0;
+  KillAndRestart(true, &distinct, &repeats, 50000, true);
+  if (IsSkipped()) return;
+  EXPECT_EQ(distinct, 50000u);
+  std::printf("RELP over TLS across a kill and restart: %zu of 50000 arrived, %zu more than once\n", distinct, repeats);
 }
 
 }  // namespace

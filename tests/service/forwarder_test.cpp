@@ -135,7 +135,7 @@ TEST_F(ForwarderTest, OffByDefaultAndEveryAcceptedMessageOfTheLevelArrivesInOrde
   test::WaitUntil([&] { return StatusFile().find("sent=333\n") != std::string::npos; }, std::chrono::seconds(5));
   std::string file = StatusFile();
   EXPECT_NE(file.find("enabled=1\ntarget=tcp://127.0.0.1:" + std::to_string(collector.Port()) +
-                      "\nconnected=1\nsent=333\nqueued=0\ndropped=0\n"),
+                      "\nconnected=1\nsent=333\nqueued=0\ndropped=0\ntls=0\nlast_error=\n"),
             std::string::npos)
       << file;
 }

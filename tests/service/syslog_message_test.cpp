@@ -108,9 +108,20 @@ TEST(ForwardTargetTest, OnlyTcpAndRelpWithAHostAndAPortAreTaken) {
   EXPECT_EQ(settings.protocol, ForwardProtocol::Relp);
   EXPECT_EQ(settings.host, "::1");
   EXPECT_EQ(settings.port, 2514);
+  EXPECT_FALSE(settings.tls);
+  ASSERT_TRUE(ParseForwardTarget(L"TLS://collector.example:6514", settings));
+  EXPECT_EQ(settings.protocol, ForwardProtocol::Tcp);
+  EXPECT_TRUE(settings.tls);
+  EXPECT_EQ(settings.port, 6514);
+  ASSERT_TRUE(ParseForwardTarget(L"relp+tls://[::1]:2515", settings));
+  EXPECT_EQ(settings.protocol, ForwardProtocol::Relp);
+  EXPECT_TRUE(settings.tls);
+  EXPECT_EQ(settings.host, "::1");
+  ASSERT_TRUE(ParseForwardTarget(L"tcp://h:514", settings));
+  EXPECT_FALSE(settings.tls);
   for (std::wstring_view bad :
        {L"udp://h:514", L"tcp://h", L"tcp://:514", L"tcp://h:0", L"tcp://h:65536", L"tcp://h:51x", L"tcp://::1:514",
-        L"tcp://h h:514", L"tcp://h/x:514", L"h:514", L"tcp://[]:514", L""}) {
+        L"tcp://h h:514", L"tcp://h/x:514", L"h:514", L"tcp://[]:514", L"", L"tls+relp://h:514", L"ssl://h:514"}) {
     ForwardingSettings untouched;
     EXPECT_FALSE(ParseForwardTarget(bad, untouched)) << platform::Utf8FromWide(bad);
     EXPECT_FALSE(untouched.Enabled());

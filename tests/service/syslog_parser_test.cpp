@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <random>
 #include <string>
 #include <utility>
@@ -43,7 +44,7 @@ void ExpectParses(const ParseCase& c) {
 // send, and what relays add.
 TEST(SyslogParserTest, WhatRealSendersWrite) {
   const ParseCase cases[] = {
-      {"<13>Dec  8 01:02:03 myprog[123]: hello", k3164, 1, 5, "myprog", "123", "hello"},
+      {"<30>Dec  8 01:16:06 myprog[27269]: two\nlines", k3164, 3, 6, "myprog", "27269", "two\nlines"},
       {"<13>Dec  8 00:59:51 myprog: hello default", k3164, 1, 5, "myprog", "", "hello default"},
       {"<155>Dec  8 00:59:51 myprog[10786]: with pid\n", k3164, 19, 3, "myprog", "10786", "with pid"},
       {"<30>Dec 18 07:00:00 systemd[1]: Started Session 3.", k3164, 3, 6, "systemd", "1", "Started Session 3."},
@@ -92,9 +93,10 @@ TEST(SyslogParserTest, MalformedInputIsKeptWhole) {
       {"<13>Dec  8 24:02:03 p: x", kNone, 1, 5, "", "", "Dec  8 24:02:03 p: x"},
       {withTag48, k3164, 1, 5, tag48, "", "x"},
       {withTag49, k3164, 1, 5, "", "", text49},
-      {"<13>1 2026-12-08T01:02:03Z h a - - [unterminated x", kNone, 1, 5, "", "", "1 2026-12-08T01:02:03Z h a - - "
-                                                                                  "[unterminated x"},
-      {"<13>1 2026-12-08T01:02:03Z h a - - [i p=\"v\\", kNone, 1, 5, "", "", "1 2026-12-08T01:02:03Z h a - - [i p=\"v\\"},
+      {"<13>1 2026-12-08T01:02:03Z h a - - [unterminated x", kNone, 1, 5, "", "",
+       "1 2026-12-08T01:02:03Z h a - - [unterminated x"},
+      {"<13>1 2026-12-08T01:02:03Z h a - - [i p=\"v\\", kNone, 1, 5, "", "",
+       "1 2026-12-08T01:02:03Z h a - - [i p=\"v\\"},
       {"<13>1 yesterday h a - - - x", kNone, 1, 5, "", "", "1 yesterday h a - - - x"},
       {"<13>1 - h a - - -x", kNone, 1, 5, "", "", "1 - h a - - -x"},
       {"<13>Dec  8 01:02:03 p\xC3: a\0b\xFF\0\n\0"sv, k3164, 1, 5, "p\xC3", "", "a\0b\xFF"sv},
@@ -158,17 +160,24 @@ TEST(SyslogStreamFramerTest, FramesAreTheSameHoweverTheStreamIsSplit) {
     for (std::size_t total = 0; total < stream.size(); total += chunks.back()) chunks.push_back(random() % 30);
     EXPECT_EQ(Split(stream, 40, chunks), expected) << "seed " << seed;
   }
+  // A frame that grows the held bytes several times keeps every byte.
+  std::string big;
+  for (int i = 0; i < 3000; ++i) big.push_back(static_cast<char>('a' + i % 26));
+  EXPECT_EQ(Split(big + "\n", 4096, std::vector<std::size_t>(40, 100)), (Frames{{big, false}}));
 }
 
+// Also when there is no practical limit: nothing is held for whole frames.
 TEST(SyslogStreamFramerTest, WholeFramesAreViewsOfTheCallersBytes) {
   const std::string stream = "4 <1>a<2>b\n<3>c\0"s;
-  SyslogStreamFramer framer(64);
-  int count = 0;
-  framer.Feed(stream, [&](std::string_view frame, bool) {
-    EXPECT_TRUE(frame.data() >= stream.data() && frame.end() <= stream.data() + stream.size());
-    ++count;
-  });
-  EXPECT_EQ(count, 3);
+  for (std::size_t maxFrameBytes : {std::size_t{64}, SIZE_MAX}) {
+    SyslogStreamFramer framer(maxFrameBytes);
+    Frames frames;
+    framer.Feed(stream, [&](std::string_view frame, bool cut) {
+      EXPECT_TRUE(frame.data() >= stream.data() && frame.end() <= stream.data() + stream.size());
+      frames.emplace_back(frame, cut);
+    });
+    EXPECT_EQ(frames, (Frames{{"<1>a", false}, {"<2>b", false}, {"<3>c", false}})) << maxFrameBytes;
+  }
 }
 
 // A sender that never ends its frame costs at most maxFrameBytes, and the

@@ -34,6 +34,11 @@
 //             is kept and ended before the next line, never glued to it
 //   stop      the service stopped while clients call LogMsg one by one:
 //             every call answered S_OK is on disk
+//   syslog    4 processes send numbered datagrams to the syslog intake as
+//             syslog(3) formats them (sending again while its socket is
+//             missing), while the service is stopped and started again and
+//             again: per sender every line whole, in order and never twice;
+//             what a stop drops (datagrams the socket held unread) counted
 //   activations
 //             ScribeHost registered as a local server ("ScribeHost
 //             -RegServer"), activated by "scribe log" and ended A times in a
@@ -46,13 +51,18 @@
 //
 //   scribe_soak [--clients N] [--messages M] [--changers K] [--connected C]
 //               [--activations A]
-//               [--phases load,resets,connected,crash,stop,activations] [--keep]
+//               [--phases load,resets,connected,crash,stop,syslog,activations] [--keep]
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -285,6 +295,34 @@ int RunFrameVictim() {
 
 // sync C: one LogMsg per message until a call fails or the stop file is
 // there; writes the last sequence whose call returned S_OK (-1: none).
+// A syslog sender: count numbered datagrams to the intake's socket as
+// syslog(3) formats them, each sent again while the service is down (its
+// socket missing or closed); then the file syslog-done-SENDER.
+int RunSyslogSender(int sender, long count) {
+  std::string path = (Root() / "run" / "log").string();
+  sockaddr_un address{};
+  address.sun_family = AF_UNIX;
+  if (path.size() >= sizeof address.sun_path) return 2;
+  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+  int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+  if (fd < 0) return 3;
+  std::string head = "<14>Dec  8 01:02:03 soaksyslog[" + std::to_string(getpid()) + "]: sender " +
+                     std::to_string(sender) + " message ";
+  for (long n = 0; n < count; ++n) {
+    std::string message = head + std::to_string(n);
+    while (sendto(fd, message.data(), message.size(), 0, reinterpret_cast<const sockaddr*>(&address), sizeof address) <
+           0) {
+      if (errno != ENOENT && errno != ECONNREFUSED && errno != EINTR) return 4;
+      platform::SleepMilliseconds(5);
+    }
+    // Paced, so that the senders outlast several restarts.
+    if (n % 20 == 19) platform::SleepMilliseconds(1);
+  }
+  close(fd);
+  std::ofstream(Root() / ("syslog-done-" + std::to_string(sender))) << "done";
+  return 0;
+}
+
 int RunSync(int client) {
   CoInitializeEx(nullptr, COINIT_MULTITHREADED);
   ITraceLogManager* manager = Connect();
@@ -694,7 +732,8 @@ struct Options {
   int changers = 2;
   int connected = 64;
   int activations = 200;
-  std::set<std::string> phases{"load", "resets", "connected", "crash", "stop", "diskfull", "hive", "activations"};
+  std::set<std::string> phases{"load",   "resets",   "connected", "crash",      "stop",
+                               "syslog", "diskfull", "hive",      "activations"};
   bool keep = false;
 };
 
@@ -955,6 +994,83 @@ class Soak {
     return Report("stop", check, false) && ok && stopCode == 0;
   }
 
+  // The syslog intake while the service restarts, again and again until
+  // the senders are done.
+  bool Syslog() {
+    const int senders = 4;
+    const long messages = options_.messages * 5;
+    std::printf("\nsyslog: %d senders x %ld datagrams while the service restarts (load average %s)\n", senders,
+                messages, LoadAverage().c_str());
+    if (!Prepare("syslog", 20480)) return false;
+    SetDword(L"SyslogIntake", 1);
+    if (!RunService()) return false;
+    std::vector<std::unique_ptr<platform::ChildProcess>> clients;
+    for (int c = 0; c < senders; ++c)
+      clients.push_back(Self({L"syslog-sender", std::to_wstring(c), std::to_wstring(messages)}));
+    auto done = [&] {
+      for (int c = 0; c < senders; ++c) {
+        if (!fs::exists(Root() / ("syslog-done-" + std::to_string(c)))) return false;
+      }
+      return true;
+    };
+    bool ok = true;
+    int restarts = 0;
+    while (!done() && restarts < 100) {
+      platform::SleepMilliseconds(300);
+      ok = service_->Stop() == 0 && ok;
+      if (!RunService()) return false;
+      ++restarts;
+    }
+    for (auto& client : clients) ok = client->Wait() == 0 && ok;
+    // The last datagram of each sender went to the last service, which keeps it.
+    auto text = [&] {
+      std::ifstream in(FilePath(0, L""), std::ios::binary);
+      return std::string((std::istreambuf_iterator<char>(in)), {});
+    };
+    bool tails = WaitFor(
+        [&] {
+          std::string lines = text();
+          for (int c = 0; c < senders; ++c) {
+            std::string last = "sender " + std::to_string(c) + " message " + std::to_string(messages - 1) + "\r\n";
+            if (lines.find(last) == std::string::npos) return false;
+          }
+          return true;
+        },
+        30000);
+    int stopCode = service_->Stop();
+    std::vector<long> next(senders, 0);
+    long lines = 0, wrong = 0, duplicated = 0, lost = 0;
+    std::string all = text();
+    for (std::size_t at = 0, end; (end = all.find("\r\n", at)) != std::string::npos; at = end + 2) {
+      std::string line = all.substr(at, end - at);
+      std::size_t tag = line.find(" soaksyslog uid=");
+      if (tag == std::string::npos) continue;
+      ++lines;
+      int c = -1;
+      long n = -1;
+      std::size_t colon = line.find(": sender ", tag);
+      if (colon == std::string::npos || std::sscanf(line.c_str() + colon, ": sender %d message %ld", &c, &n) != 2 ||
+          c < 0 || c >= senders ||
+          line.substr(colon) != ": sender " + std::to_string(c) + " message " + std::to_string(n)) {
+        ++wrong;
+        continue;
+      }
+      if (n < next[static_cast<std::size_t>(c)]) {
+        ++duplicated;
+        continue;
+      }
+      lost += n - next[static_cast<std::size_t>(c)];
+      next[static_cast<std::size_t>(c)] = n + 1;
+    }
+    std::printf(
+        "  %d restarts; %ld lines: %ld not as sent, %ld repeated or out of order; %ld dropped by the stops "
+        "(allowed); last lines there: %s; exit codes %s\n",
+        restarts, lines, wrong, duplicated, lost, tails ? "yes" : "NO", ok && stopCode == 0 ? "0" : "NOT 0");
+    bool pass = ok && tails && stopCode == 0 && wrong == 0 && duplicated == 0 && restarts > 0;
+    std::printf("  syslog: %s\n", pass ? "PASS" : "FAIL");
+    return pass;
+  }
+
   // The machine hive replaced by bytes that do not parse while the service
   // runs: clients started then read no TraceLevel (default 4, so they log
   // levels 0 to 4 here), the service's refresh of the global level after
@@ -1170,6 +1286,7 @@ int Orchestrate(Options options) {
   run("connected", [&] { return soak.Connected(); });
   run("crash", [&] { return soak.Crash(); });
   run("stop", [&] { return soak.Stop(); });
+  run("syslog", [&] { return soak.Syslog(); });
   run("diskfull", [&] { return soak.DiskFull(); });
   run("hive", [&] { return soak.Hive(); });
   run("activations", [&] { return soak.Activations(); });
@@ -1198,6 +1315,7 @@ int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape)
   if (mode == "changer") return RunChanger(std::stoi(args[1]), args[2] == "1");
   if (mode == "frame-victim") return RunFrameVictim();
   if (mode == "sync") return RunSync(std::stoi(args[1]));
+  if (mode == "syslog-sender") return RunSyslogSender(std::stoi(args[1]), std::stol(args[2]));
   Options options;
   for (std::size_t i = 0; i < args.size(); ++i) {
     auto next = [&]() -> std::string {
@@ -1226,7 +1344,7 @@ int main(int argc, char** argv) {  // NOLINT(bugprone-exception-escape)
     } else {
       std::fprintf(stderr,
                    "usage: scribe_soak [--clients N] [--messages M] [--changers K] [--connected C] "
-                   "[--activations A] [--phases load,resets,connected,crash,stop,activations] [--keep]\n");
+                   "[--activations A] [--phases load,resets,connected,crash,stop,syslog,activations] [--keep]\n");
       return 2;
     }
   }
