@@ -13,6 +13,7 @@
 #include "platform/system.h"
 #include "platform/text.h"
 #include "registry/registry.h"
+#include "service/service_events.h"
 #include "service/trace_log_manager_object.h"
 
 namespace wl {
@@ -177,6 +178,9 @@ HRESULT CScribeHostModule::Run() {
 }
 
 HRESULT CScribeHostModule::PreMessageLoop() {
+  // What the service reports while it runs (the forwarder's state) becomes
+  // events.
+  SetServiceEventReceiver([](std::wstring_view text, bool error) { Instance().LogEvent(text, error); });
   if (isService_ && FAILED(platform::InitializeServerSecurity())) LogEvent(kEventSecurityFailure);
   if (HRESULT result = RegisterClassObject(); FAILED(result)) return result;
   if (delayShutdown_) {
@@ -355,16 +359,17 @@ void CScribeHostModule::MonitorShutdown() {
   shutdownSignal_.notify_all();
 }
 
-void CScribeHostModule::LogEvent(std::wstring_view text) {
+void CScribeHostModule::LogEvent(std::wstring_view text, bool error) {
   std::wstring_view cut = CutEventText(text);
-  if (!isService_) {
+  if (!isService_ || platform::ServiceRunsInForeground()) {
     std::string line = platform::Utf8FromWide(cut) + "\n";
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
   }
   platform::EventSourceHandle source = nullptr;
   if (platform::RegisterEventSourceW(kServiceName, &source) != kErrorSuccess) return;
-  (void)platform::ReportEventW(source, platform::kEventLogInformationType, 0, 0, {std::wstring(cut)});
+  (void)platform::ReportEventW(source, error ? platform::kEventLogErrorType : platform::kEventLogInformationType, 0, 0,
+                               {std::wstring(cut)});
   (void)platform::DeregisterEventSource(source);
 }
 

@@ -77,10 +77,11 @@ class CScribeHostModule final : public ModuleLock {
   long Unlock() override;
   [[nodiscard]] long GetLockCount() const override { return lockCount_.load(); }
 
-  // Reports an information event under the service's name, the text cut to
-  // 255 characters; when not a service the text also goes to standard
+  // Reports an event (information, or error when `error`) under the
+  // service's name, the text cut to 255 characters; a local server and a
+  // service run in the foreground (wlsc run) also print it on standard
   // output with a line break. Any thread.
-  void LogEvent(std::wstring_view text);
+  void LogEvent(std::wstring_view text, bool error = false);
 
   // What this process's own Logger logs through: the object while the
   // process serves the class. The entry point installs it for the Logger.

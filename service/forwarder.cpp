@@ -5,11 +5,14 @@
 #include <system_error>
 #include <utility>
 
+#include "diagnostics/error_text.h"
+#include "diagnostics/format.h"
 #include "diagnostics/registry_key.h"
 #include "logclient/diagnostic.h"
 #include "platform/file_system.h"
 #include "platform/system.h"
 #include "platform/text.h"
+#include "service/service_events.h"
 #include "service/status_file.h"
 #include "service/syslog_message.h"
 
@@ -44,14 +47,29 @@ bool StartsWithNoCase(std::wstring_view text, std::wstring_view prefix) {
   return true;
 }
 
-void ReportBadTarget(std::wstring_view text, std::wstring_view why) {
+// Keeps the reason in settings.problem; reported once per distinct text.
+void ReportBadTarget(ForwardingSettings& settings, std::wstring_view text, std::wstring_view why) {
+  settings.target = text;
+  settings.problem = Format(L"Forwarding is off: the target \"{}\" {}", text, why);
   static std::mutex mutex;
   static std::wstring last;
   std::lock_guard lock(mutex);
   if (last == text) return;
   last = text;
-  DiagnosticError(0, L"Forwarding is off: the target \"{}\" {}", text, why);
+  DiagnosticError(0, L"{}", settings.problem);
+  ReportServiceEvent(settings.problem, true);
 }
+
+// A status value as UTF-8 on one line: control characters become blanks.
+std::string OneLine(std::wstring_view text) {
+  std::string line = platform::Utf8FromWide(text);
+  for (char& c : line) {
+    if (static_cast<unsigned char>(c) < 32 || c == 127) c = ' ';
+  }
+  return line;
+}
+
+constexpr std::wstring_view kPeerGone = L"the collector closed or reset the connection";
 
 }  // namespace
 
@@ -104,13 +122,16 @@ ForwardingSettings ReadForwardingSettings() {
   if (key.ReadDword(L"ForwardQueueSize", value) == kErrorSuccess && value != 0) {
     settings.queueSize = std::min(value, kMaxForwardQueueSize);
   }
+  if (key.ReadDword(L"ForwardMaxMessageBytes", value) == kErrorSuccess) {
+    settings.maxMessageBytes = std::clamp(value, kMinForwardMessageBytes, kMaxForwardMessageBytes);
+  }
   std::wstring target;
   if (key.ReadString(L"ForwardTarget", target) != kErrorSuccess || target.empty()) return settings;
   ForwardingSettings parsed = settings;
   if (!ParseForwardTarget(target, parsed)) {
-    ReportBadTarget(target, L"is not tcp://host:port or relp://host:port");
+    ReportBadTarget(settings, target, L"is not tcp://host:port or relp://host:port");
   } else if (parsed.protocol == ForwardProtocol::Relp && !platform::RelpClient::Supported()) {
-    ReportBadTarget(target, L"asks for RELP, which this build does not offer (use tcp://)");
+    ReportBadTarget(settings, target, L"asks for RELP, which this build does not offer (use tcp://)");
   } else {
     settings = std::move(parsed);
   }
@@ -118,6 +139,34 @@ ForwardingSettings ReadForwardingSettings() {
 }
 
 std::wstring ForwardingStatusPath() { return StatusFilePath(kForwardingStatusFile); }
+
+std::wstring ConnectFailureText(Win32Error code, std::string_view host) {
+  std::wstring name = platform::WideFromUtf8(host);
+  std::wstring cause;
+  switch (code) {
+    case 11001:  // WSAHOST_NOT_FOUND
+    case 11002:  // WSATRY_AGAIN
+    case 11004:  // WSANO_DATA
+      cause = Format(L"the host name {} cannot be resolved", name);
+      break;
+    case 10061:  // WSAECONNREFUSED
+      cause = Format(L"{} refused the connection (nothing listens on that port)", name);
+      break;
+    case 10060:  // WSAETIMEDOUT
+      cause = Format(L"{} did not answer in time", name);
+      break;
+    case 10051:  // WSAENETUNREACH
+      cause = Format(L"the network of {} is unreachable", name);
+      break;
+    case 10065:  // WSAEHOSTUNREACH
+      cause = Format(L"{} is unreachable", name);
+      break;
+    default:
+      cause = Format(L"{} cannot be reached", name);
+      break;
+  }
+  return cause + L";" + ErrorCodeText(code);
+}
 
 void Forwarder::AppendForwardEntry(LineQueue& batch, SourceNumber source, std::int64_t acceptedMicroseconds,
                                    LevelNumber level, bool serviceStamped, std::string_view line) {
@@ -136,7 +185,16 @@ Forwarder::Forwarder() = default;
 Forwarder::~Forwarder() { Stop(); }
 
 void Forwarder::Apply(const ForwardingSettings& settings) {
-  std::lock_guard lock(mutex_);
+  {
+    std::lock_guard lock(mutex_);
+    ApplyLocked(settings);
+    // A target configured but unusable: no thread writes the status for it.
+    if (!started_ || stopping_ || settings.problem.empty() || thread_.joinable()) return;
+  }
+  WriteStatusFile();
+}
+
+void Forwarder::ApplyLocked(const ForwardingSettings& settings) {
   level_.store(settings.level, std::memory_order_relaxed);
   enabled_.store(settings.Enabled() && !stopping_, std::memory_order_relaxed);
   if (settings == settings_) return;
@@ -164,7 +222,7 @@ void Forwarder::Start() {
     // Applied again below so that the thread starts.
     settings_ = ForwardingSettings{};
   }
-  if (!settings.Enabled()) {
+  if (settings.target.empty()) {
     // A status file left by an earlier run must not claim forwarding is on.
     (void)platform::DeletePath(ForwardingStatusPath());
   }
@@ -215,6 +273,7 @@ ForwardingStatus Forwarder::Status() const {
     std::lock_guard lock(mutex_);
     status.enabled = settings_.Enabled() && !stopping_;
     status.target = settings_.target;
+    status.error = settings_.problem.empty() ? lastError_ : settings_.problem;
   }
   status.connected = connected_.load(std::memory_order_relaxed);
   status.sent = sent_.load(std::memory_order_relaxed);
@@ -248,6 +307,7 @@ void Forwarder::Run() {
         backoffMs_ = 0;
         nextAttempt_ = now;
         reportedDown_ = false;
+        lastError_.clear();
       }
       if (!active_.Enabled()) {
         // Off: what was queued for the old target is given up.
@@ -313,6 +373,7 @@ void Forwarder::FormatTaken(LineQueue& taken) {
     std::memcpy(&input.level, entry.data() + 8, 2);
     std::string text = TextOfLogLine(entry.substr(kEntryHead), entry[10] != 0);
     input.text = text;
+    input.maxBytes = active_.maxMessageBytes;
     std::string message;
     message.reserve(text.size() + 160);
     AppendSyslogMessage(message, input, hostName_);
@@ -336,16 +397,33 @@ void Forwarder::Connect() {
   if (result == kErrorSuccess) {
     connected_.store(true);
     backoffMs_ = 0;
-    if (reportedDown_) DiagnosticError(0, L"Forwarding to {} is connected again", active_.target);
-    reportedDown_ = false;
+    ReportUp();
     return;
   }
   backoffMs_ = backoffMs_ == 0 ? 250 : std::min(backoffMs_ * 2, kLongestBackoffMs);
   nextAttempt_ = platform::SteadyClockNanoseconds() + backoffMs_ * kMillisecond;
-  if (!reportedDown_) {
-    DiagnosticError(result, L"Forwarding to {} cannot connect; trying again with back-off", active_.target);
-    reportedDown_ = true;
+  ReportDown(L"cannot connect: " + ConnectFailureText(result, active_.host));
+}
+
+// Once for each change of state: a diagnostic line and an event.
+void Forwarder::ReportDown(const std::wstring& why) {
+  std::wstring text = Format(L"Forwarding to {} {}; trying again with back-off", active_.target, why);
+  {
+    std::lock_guard lock(mutex_);
+    lastError_ = text;
   }
+  if (reportedDown_) return;
+  reportedDown_ = true;
+  DiagnosticError(0, L"{}", text);
+  ReportServiceEvent(text, true);
+}
+
+void Forwarder::ReportUp() {
+  if (!reportedDown_) return;
+  reportedDown_ = false;
+  std::wstring text = Format(L"Forwarding to {} is connected again", active_.target);
+  DiagnosticError(0, L"{}", text);
+  ReportServiceEvent(text, false);
 }
 
 void Forwarder::LoseConnection() {
@@ -357,10 +435,7 @@ void Forwarder::LoseConnection() {
   frameEnds_.clear();
   connected_.store(false);
   nextAttempt_ = platform::SteadyClockNanoseconds();
-  if (!reportedDown_) {
-    DiagnosticError(0, L"Forwarding to {} lost its connection", active_.target);
-    reportedDown_ = true;
-  }
+  ReportDown(L"lost its connection: " + std::wstring(kPeerGone));
 }
 
 void Forwarder::Disconnect() {
@@ -380,10 +455,7 @@ void Forwarder::SendSome() {
       if (relp_.Send(inHand_.front()) != kErrorSuccess) {
         connected_.store(false);
         nextAttempt_ = platform::SteadyClockNanoseconds();
-        if (!reportedDown_) {
-          DiagnosticError(0, L"Forwarding to {} lost its connection", active_.target);
-          reportedDown_ = true;
-        }
+        ReportDown(L"lost its connection: " + std::wstring(kPeerGone));
         return;
       }
       inHand_.pop_front();
@@ -436,11 +508,12 @@ void Forwarder::WriteStatusFile() {
   ForwardingStatus status = Status();
   std::string text;
   text += "enabled=" + std::string(status.enabled ? "1" : "0") + "\n";
-  text += "target=" + platform::Utf8FromWide(status.target) + "\n";
+  text += "target=" + OneLine(status.target) + "\n";
   text += "connected=" + std::string(status.connected ? "1" : "0") + "\n";
   text += "sent=" + std::to_string(status.sent) + "\n";
   text += "queued=" + std::to_string(status.queued) + "\n";
   text += "dropped=" + std::to_string(status.dropped) + "\n";
+  text += "error=" + OneLine(status.error) + "\n";
   wl::WriteStatusFile(kForwardingStatusFile, std::move(text));
 }
 

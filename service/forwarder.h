@@ -37,21 +37,31 @@ struct ForwardingSettings {
   LevelNumber level = 4;
   std::uint32_t facility = 16;
   std::uint32_t queueSize = 100000;
+  // The longest message sent, in bytes; a longer one is cut to it.
+  std::uint32_t maxMessageBytes = 8192;
+  // Why a configured target leaves forwarding off (it does not parse, or
+  // asks for what this build lacks); empty otherwise.
+  std::wstring problem;
 
   [[nodiscard]] bool Enabled() const { return port != 0; }
   bool operator==(const ForwardingSettings&) const = default;
 };
 
 inline constexpr std::uint32_t kMaxForwardQueueSize = 10'000'000;
+// ForwardMaxMessageBytes is kept within these: the smallest leaves room for
+// the longest header.
+inline constexpr std::uint32_t kMinForwardMessageBytes = 1024;
+inline constexpr std::uint32_t kMaxForwardMessageBytes = 4 * 1024 * 1024;
 
 // Parses "tcp://host:port" or "relp://host:port" (an IPv6 address in
 // brackets) into settings; false, leaving them alone, for anything else.
 bool ParseForwardTarget(std::wstring_view text, ForwardingSettings& settings);
 
 // The forwarding values under HKLM\Software\Kestrix\Wayline: ForwardTarget,
-// ForwardLevel, ForwardFacility, ForwardQueueSize. A target that does not
-// parse (or relp:// where the system has no RELP) leaves forwarding off and
-// is reported once per distinct text.
+// ForwardLevel, ForwardFacility, ForwardQueueSize, ForwardMaxMessageBytes. A
+// target that does not parse (or relp:// where the system has no RELP) leaves
+// forwarding off, sets `problem` and is reported once per distinct text (a
+// diagnostic line and an event).
 ForwardingSettings ReadForwardingSettings();
 
 struct ForwardingStatus {
@@ -61,7 +71,14 @@ struct ForwardingStatus {
   std::uint64_t sent = 0;
   std::uint64_t queued = 0;
   std::uint64_t dropped = 0;
+  // The last failure in words (a bad target, or why the collector could not
+  // be reached or was lost); empty when there was none.
+  std::wstring error;
 };
+
+// How a failure to connect to host reads for an operator: the cause in
+// words (unresolvable name, refused, timed out, unreachable) and the code.
+std::wstring ConnectFailureText(Win32Error code, std::string_view host);
 
 // "<root>/run/forwarding.status" (without a root, as on Windows with no
 // WAYLINE_ROOT: "<data folder>\run\forwarding.status").
@@ -106,6 +123,7 @@ class Forwarder {
   bool WaitUntilSent(std::uint32_t timeoutMs);
 
  private:
+  void ApplyLocked(const ForwardingSettings& settings);
   void Run();
   void Connect();
   void LoseConnection();
@@ -113,6 +131,8 @@ class Forwarder {
   void SendSome();
   void FormatTaken(LineQueue& taken);
   void ReportPeriod(std::int64_t now);
+  void ReportDown(const std::wstring& why);
+  void ReportUp();
   void WriteStatusFile();
 
   mutable std::mutex mutex_;
@@ -134,6 +154,8 @@ class Forwarder {
   std::atomic<std::uint64_t> sent_{0};
   std::atomic<std::uint64_t> queued_{0};
   std::atomic<std::uint64_t> dropped_{0};
+  // Guarded by mutex_.
+  std::wstring lastError_;
 
   // The thread's own state.
   ForwardingSettings active_;
