@@ -8,6 +8,10 @@
 #   collector.sh start DIR        picks two free ports, writes DIR/tcp.port and
 #                                 DIR/relp.port, starts rsyslogd, waits until
 #                                 both ports answer
+#
+# Two files in DIR, when present, change the configuration: collector.conf.in
+# replaces it whole (@TCP@, @RELP@ and @DIR@ become the ports and DIR), and
+# default-limits leaves rsyslogd's own message size limit in place.
 #   collector.sh restart DIR      starts it again on the same ports
 #   collector.sh kill DIR         SIGKILL, as a crash would
 #   collector.sh stop DIR         SIGTERM, then waits for it to end
@@ -23,8 +27,13 @@ running() { [ -s "$dir/collector.pid" ] && kill -0 "$(cat "$dir/collector.pid")"
 launch() {
   local tcp=$1 relp=$2
   mkdir -p "$dir/work"
-  cat >"$dir/rsyslog.conf" <<CONF
-global(workDirectory="$dir/work" maxMessageSize="256k")
+  if [ -f "$dir/collector.conf.in" ]; then
+    sed -e "s|@TCP@|$tcp|g" -e "s|@RELP@|$relp|g" -e "s|@DIR@|$dir|g" "$dir/collector.conf.in" >"$dir/rsyslog.conf"
+  else
+    local size=' maxMessageSize="256k"'
+    [ -f "$dir/default-limits" ] && size=
+    cat >"$dir/rsyslog.conf" <<CONF
+global(workDirectory="$dir/work"$size)
 # Each message is written before the input takes the next one (and before
 # RELP acknowledges it), so a collector killed mid-run has lost nothing it
 # acknowledged.
@@ -38,6 +47,7 @@ ruleset(name="received") {
 input(type="imtcp" port="$tcp" address="127.0.0.1" ruleset="received")
 input(type="imrelp" port="$relp" address="127.0.0.1" ruleset="received")
 CONF
+  fi
   "$rsyslogd" -n -f "$dir/rsyslog.conf" -i "$dir/rsyslogd.pid" >>"$dir/rsyslogd.out" 2>&1 &
   echo $! >"$dir/collector.pid"
   for _ in $(seq 100); do
