@@ -13,6 +13,7 @@
 #include "platform/system.h"
 #include "platform/text.h"
 #include "registry/registry.h"
+#include "service/forwarder.h"
 #include "service/service_events.h"
 #include "service/trace_log_manager_object.h"
 
@@ -197,6 +198,7 @@ HRESULT CScribeHostModule::PreMessageLoop() {
     }
   }
   if (isService_) StartSyslogIntake();
+  if (isService_) StartForwarding();
   if (isService_) {
     std::uint32_t expected = platform::kServiceStartPending;
     if (state_.compare_exchange_strong(expected, platform::kServiceRunning)) {
@@ -221,6 +223,7 @@ HRESULT CScribeHostModule::PostMessageLoop() {
   HRESULT result = classRegistered_ ? CoRevokeClassObject(classCookie_) : S_OK;
   classRegistered_ = false;
   StopSyslogIntake();
+  StopForwarding();
   // What the process reports from now on goes to its daily file.
   ownService_.Stop();
   if (!isService_) platform::SleepMilliseconds(pauseMs_);
@@ -269,6 +272,25 @@ void CScribeHostModule::StartSyslogIntake() {
     WriteLog(kGlobalSource, line.find(L"listening on") != std::wstring::npos ? kLevelInfo : kLevelError, line);
   }
   if (!syslogIntake_->Running()) StopSyslogIntake();
+}
+
+// A service with a target forwards from its start, not from its first
+// client: the operator sees the collector's state (status file, events) at
+// once.
+void CScribeHostModule::StartForwarding() {
+  if (factory_ == nullptr || ReadForwardingSettings().target.empty()) return;
+  void* object = nullptr;
+  if (HRESULT result = factory_->CreateInstance(nullptr, IID_ITraceLogManager, &object); FAILED(result)) {
+    LogEvent(L"Forwarding: the log service object cannot be made." + ErrorCodeText(static_cast<std::uint32_t>(result)),
+             true);
+    return;
+  }
+  forwardingObject_ = static_cast<ITraceLogManager*>(object);
+}
+
+void CScribeHostModule::StopForwarding() {
+  if (forwardingObject_ != nullptr) forwardingObject_->Release();
+  forwardingObject_ = nullptr;
 }
 
 void CScribeHostModule::StopSyslogIntake() {

@@ -103,6 +103,8 @@ class CScribeHostModule final : public ModuleLock {
   // the object writes out.
   void StartSyslogIntake();
   void StopSyslogIntake();
+  void StartForwarding();
+  void StopForwarding();
   void SignalShutdown();
   void MonitorShutdown();
 
@@ -139,6 +141,8 @@ class CScribeHostModule final : public ModuleLock {
   TraceLogManagerFactory* factory_ = nullptr;
   // The intake's reference to the object, and the intake.
   ITraceLogManager* syslogObject_ = nullptr;
+  // Held while the service forwards, so that it starts without a client.
+  ITraceLogManager* forwardingObject_ = nullptr;
   std::unique_ptr<SyslogIntake> syslogIntake_;
   DWORD classCookie_ = 0;
   bool classRegistered_ = false;
