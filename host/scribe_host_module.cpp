@@ -13,6 +13,8 @@
 #include "platform/system.h"
 #include "platform/text.h"
 #include "registry/registry.h"
+#include "service/forwarder.h"
+#include "service/service_events.h"
 #include "service/trace_log_manager_object.h"
 
 namespace wl {
@@ -177,6 +179,9 @@ HRESULT CScribeHostModule::Run() {
 }
 
 HRESULT CScribeHostModule::PreMessageLoop() {
+  // What the service reports while it runs (the forwarder's state) becomes
+  // events.
+  SetServiceEventReceiver([](std::wstring_view text, bool error) { Instance().LogEvent(text, error); });
   if (isService_ && FAILED(platform::InitializeServerSecurity())) LogEvent(kEventSecurityFailure);
   if (HRESULT result = RegisterClassObject(); FAILED(result)) return result;
   if (delayShutdown_) {
@@ -193,6 +198,7 @@ HRESULT CScribeHostModule::PreMessageLoop() {
     }
   }
   if (isService_) StartSyslogIntake();
+  if (isService_) StartForwarding();
   if (isService_) {
     std::uint32_t expected = platform::kServiceStartPending;
     if (state_.compare_exchange_strong(expected, platform::kServiceRunning)) {
@@ -217,6 +223,7 @@ HRESULT CScribeHostModule::PostMessageLoop() {
   HRESULT result = classRegistered_ ? CoRevokeClassObject(classCookie_) : S_OK;
   classRegistered_ = false;
   StopSyslogIntake();
+  StopForwarding();
   // What the process reports from now on goes to its daily file.
   ownService_.Stop();
   if (!isService_) platform::SleepMilliseconds(pauseMs_);
@@ -265,6 +272,25 @@ void CScribeHostModule::StartSyslogIntake() {
     WriteLog(kGlobalSource, line.find(L"listening on") != std::wstring::npos ? kLevelInfo : kLevelError, line);
   }
   if (!syslogIntake_->Running()) StopSyslogIntake();
+}
+
+// A service with a target forwards from its start, not from its first
+// client: the operator sees the collector's state (status file, events) at
+// once.
+void CScribeHostModule::StartForwarding() {
+  if (factory_ == nullptr || ReadForwardingSettings().target.empty()) return;
+  void* object = nullptr;
+  if (HRESULT result = factory_->CreateInstance(nullptr, IID_ITraceLogManager, &object); FAILED(result)) {
+    LogEvent(L"Forwarding: the log service object cannot be made." + ErrorCodeText(static_cast<std::uint32_t>(result)),
+             true);
+    return;
+  }
+  forwardingObject_ = static_cast<ITraceLogManager*>(object);
+}
+
+void CScribeHostModule::StopForwarding() {
+  if (forwardingObject_ != nullptr) forwardingObject_->Release();
+  forwardingObject_ = nullptr;
 }
 
 void CScribeHostModule::StopSyslogIntake() {
@@ -355,16 +381,17 @@ void CScribeHostModule::MonitorShutdown() {
   shutdownSignal_.notify_all();
 }
 
-void CScribeHostModule::LogEvent(std::wstring_view text) {
+void CScribeHostModule::LogEvent(std::wstring_view text, bool error) {
   std::wstring_view cut = CutEventText(text);
-  if (!isService_) {
+  if (!isService_ || platform::ServiceRunsInForeground()) {
     std::string line = platform::Utf8FromWide(cut) + "\n";
     std::fwrite(line.data(), 1, line.size(), stdout);
     std::fflush(stdout);
   }
   platform::EventSourceHandle source = nullptr;
   if (platform::RegisterEventSourceW(kServiceName, &source) != kErrorSuccess) return;
-  (void)platform::ReportEventW(source, platform::kEventLogInformationType, 0, 0, {std::wstring(cut)});
+  (void)platform::ReportEventW(source, error ? platform::kEventLogErrorType : platform::kEventLogInformationType, 0, 0,
+                               {std::wstring(cut)});
   (void)platform::DeregisterEventSource(source);
 }
 

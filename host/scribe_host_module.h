@@ -77,10 +77,11 @@ class CScribeHostModule final : public ModuleLock {
   long Unlock() override;
   [[nodiscard]] long GetLockCount() const override { return lockCount_.load(); }
 
-  // Reports an information event under the service's name, the text cut to
-  // 255 characters; when not a service the text also goes to standard
+  // Reports an event (information, or error when `error`) under the
+  // service's name, the text cut to 255 characters; a local server and a
+  // service run in the foreground (wlsc run) also print it on standard
   // output with a line break. Any thread.
-  void LogEvent(std::wstring_view text);
+  void LogEvent(std::wstring_view text, bool error = false);
 
   // What this process's own Logger logs through: the object while the
   // process serves the class. The entry point installs it for the Logger.
@@ -102,6 +103,8 @@ class CScribeHostModule final : public ModuleLock {
   // the object writes out.
   void StartSyslogIntake();
   void StopSyslogIntake();
+  void StartForwarding();
+  void StopForwarding();
   void SignalShutdown();
   void MonitorShutdown();
 
@@ -138,6 +141,8 @@ class CScribeHostModule final : public ModuleLock {
   TraceLogManagerFactory* factory_ = nullptr;
   // The intake's reference to the object, and the intake.
   ITraceLogManager* syslogObject_ = nullptr;
+  // Held while the service forwards, so that it starts without a client.
+  ITraceLogManager* forwardingObject_ = nullptr;
   std::unique_ptr<SyslogIntake> syslogIntake_;
   DWORD classCookie_ = 0;
   bool classRegistered_ = false;

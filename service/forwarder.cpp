@@ -6,12 +6,15 @@
 #include <utility>
 #include <vector>
 
+#include "diagnostics/error_text.h"
+#include "diagnostics/format.h"
 #include "diagnostics/registry_key.h"
 #include "logclient/diagnostic.h"
 #include "platform/file_system.h"
 #include "platform/system.h"
 #include "platform/system_message.h"
 #include "platform/text.h"
+#include "service/service_events.h"
 #include "service/status_file.h"
 #include "service/syslog_message.h"
 
@@ -46,40 +49,56 @@ bool StartsWithNoCase(std::wstring_view text, std::wstring_view prefix) {
   return true;
 }
 
-void ReportBadTarget(std::wstring_view text, std::wstring_view why) {
+// Keeps the reason in settings.problem; reported once per distinct text.
+void ReportBadTarget(ForwardingSettings& settings, std::wstring_view text, std::wstring_view why) {
+  settings.target = text;
+  settings.problem = Format(L"Forwarding is off: the target \"{}\" {}", text, why);
   static std::mutex mutex;
   static std::wstring last;
   std::lock_guard lock(mutex);
-  if (last == text) return;
-  last = text;
-  DiagnosticError(0, L"Forwarding is off: the target \"{}\" {}", text, why);
+  if (last == settings.problem) return;
+  last = settings.problem;
+  DiagnosticError(0, L"{}", settings.problem);
+  ReportServiceEvent(settings.problem, true);
 }
 
+// A status value as UTF-8 on one line: control characters become blanks.
+std::string OneLine(std::wstring_view text) {
+  std::string line = platform::Utf8FromWide(text);
+  for (char& c : line) {
+    if (static_cast<unsigned char>(c) < 32 || c == 127) c = ' ';
+  }
+  return line;
+}
+
+constexpr std::wstring_view kPeerGone = L"the collector closed or reset the connection";
+
 // The values of a TLS target; false (reported) when they cannot serve one.
-bool ReadTlsSettings(RegistryKey& key, platform::TlsSettings& tls, ForwardProtocol protocol, std::wstring_view target) {
+bool ReadTlsSettings(RegistryKey& key, ForwardingSettings& report, platform::TlsSettings& tls, ForwardProtocol protocol,
+                     std::wstring_view target) {
   std::wstring text;
   if (key.ReadString(L"ForwardTlsCaFile", text) == kErrorSuccess) tls.caFile = platform::Utf8FromWide(text);
   if (key.ReadString(L"ForwardTlsCertFile", text) == kErrorSuccess) tls.certFile = platform::Utf8FromWide(text);
   if (key.ReadString(L"ForwardTlsKeyFile", text) == kErrorSuccess) tls.keyFile = platform::Utf8FromWide(text);
   if (tls.caFile.empty()) {
-    ReportBadTarget(target, L"asks for TLS, and ForwardTlsCaFile names no CA file to check the collector with");
+    ReportBadTarget(report, target, L"asks for TLS, and ForwardTlsCaFile names no CA file to check the collector with");
     return false;
   }
   if (tls.certFile.empty() != tls.keyFile.empty()) {
-    ReportBadTarget(target, L"has ForwardTlsCertFile or ForwardTlsKeyFile without the other");
+    ReportBadTarget(report, target, L"has ForwardTlsCertFile or ForwardTlsKeyFile without the other");
     return false;
   }
   if (protocol == ForwardProtocol::Relp && tls.certFile.empty()) {
     // librelp's client without a certificate of its own speaks anonymous
     // TLS, which checks no certificate at all.
-    ReportBadTarget(target,
+    ReportBadTarget(report, target,
                     L"asks for RELP over TLS, which needs a client certificate (ForwardTlsCertFile and "
                     L"ForwardTlsKeyFile): without one the collector's certificate would not be checked");
     return false;
   }
   if (key.ReadString(L"ForwardTlsAuthMode", text) == kErrorSuccess && !text.empty() &&
       !platform::ParseTlsAuthMode(platform::Utf8FromWide(text), &tls.mode)) {
-    ReportBadTarget(target, L"has a ForwardTlsAuthMode that is not name, fingerprint or certvalid");
+    ReportBadTarget(report, target, L"has a ForwardTlsAuthMode that is not name, fingerprint or certvalid");
     return false;
   }
   // REG_MULTI_SZ (one peer a string) or REG_SZ with ';' or ',' between.
@@ -104,7 +123,7 @@ bool ReadTlsSettings(RegistryKey& key, platform::TlsSettings& tls, ForwardProtoc
     }
   }
   if (tls.mode == platform::TlsAuthMode::Fingerprint && tls.peers.empty()) {
-    ReportBadTarget(target, L"checks fingerprints, and ForwardTlsPeers lists none");
+    ReportBadTarget(report, target, L"checks fingerprints, and ForwardTlsPeers lists none");
     return false;
   }
   if (tls.mode == platform::TlsAuthMode::CertValid) {
@@ -183,16 +202,19 @@ ForwardingSettings ReadForwardingSettings() {
   if (key.ReadDword(L"ForwardQueueSize", value) == kErrorSuccess && value != 0) {
     settings.queueSize = std::min(value, kMaxForwardQueueSize);
   }
+  if (key.ReadDword(L"ForwardMaxMessageBytes", value) == kErrorSuccess) {
+    settings.maxMessageBytes = std::clamp(value, kMinForwardMessageBytes, kMaxForwardMessageBytes);
+  }
   std::wstring target;
   if (key.ReadString(L"ForwardTarget", target) != kErrorSuccess || target.empty()) return settings;
   ForwardingSettings parsed = settings;
   if (!ParseForwardTarget(target, parsed)) {
-    ReportBadTarget(target, L"is not tcp://, relp://, tls:// or relp+tls:// with host:port");
+    ReportBadTarget(settings, target, L"is not tcp://, relp://, tls:// or relp+tls:// with host:port");
   } else if (parsed.protocol == ForwardProtocol::Relp && !platform::RelpClient::Supported()) {
-    ReportBadTarget(target, L"asks for RELP, which this build does not offer (use tcp://)");
+    ReportBadTarget(settings, target, L"asks for RELP, which this build does not offer (use tcp://)");
   } else if (parsed.tls && !platform::TlsClient::Supported()) {
-    ReportBadTarget(target, L"asks for TLS: forwarding over TLS is not offered in the Windows build");
-  } else if (parsed.tls && !ReadTlsSettings(key, parsed.tlsSettings, parsed.protocol, target)) {
+    ReportBadTarget(settings, target, L"asks for TLS: forwarding over TLS is not offered in the Windows build");
+  } else if (parsed.tls && !ReadTlsSettings(key, settings, parsed.tlsSettings, parsed.protocol, target)) {
     // Reported by ReadTlsSettings.
   } else {
     settings = std::move(parsed);
@@ -201,6 +223,34 @@ ForwardingSettings ReadForwardingSettings() {
 }
 
 std::wstring ForwardingStatusPath() { return StatusFilePath(kForwardingStatusFile); }
+
+std::wstring ConnectFailureText(Win32Error code, std::string_view host) {
+  std::wstring name = platform::WideFromUtf8(host);
+  std::wstring cause;
+  switch (code) {
+    case 11001:  // WSAHOST_NOT_FOUND
+    case 11002:  // WSATRY_AGAIN
+    case 11004:  // WSANO_DATA
+      cause = Format(L"the host name {} cannot be resolved", name);
+      break;
+    case 10061:  // WSAECONNREFUSED
+      cause = Format(L"{} refused the connection (nothing listens on that port)", name);
+      break;
+    case 10060:  // WSAETIMEDOUT
+      cause = Format(L"{} did not answer in time", name);
+      break;
+    case 10051:  // WSAENETUNREACH
+      cause = Format(L"the network of {} is unreachable", name);
+      break;
+    case 10065:  // WSAEHOSTUNREACH
+      cause = Format(L"{} is unreachable", name);
+      break;
+    default:
+      cause = Format(L"{} cannot be reached", name);
+      break;
+  }
+  return cause + L";" + ErrorCodeText(code);
+}
 
 void Forwarder::AppendForwardEntry(LineQueue& batch, SourceNumber source, std::int64_t acceptedMicroseconds,
                                    LevelNumber level, bool serviceStamped, std::string_view line) {
@@ -219,7 +269,16 @@ Forwarder::Forwarder() = default;
 Forwarder::~Forwarder() { Stop(); }
 
 void Forwarder::Apply(const ForwardingSettings& settings) {
-  std::lock_guard lock(mutex_);
+  {
+    std::lock_guard lock(mutex_);
+    ApplyLocked(settings);
+    // A target configured but unusable: no thread writes the status for it.
+    if (!started_ || stopping_ || settings.problem.empty() || thread_.joinable()) return;
+  }
+  WriteStatusFile();
+}
+
+void Forwarder::ApplyLocked(const ForwardingSettings& settings) {
   level_.store(settings.level, std::memory_order_relaxed);
   enabled_.store(settings.Enabled() && !stopping_, std::memory_order_relaxed);
   if (settings == settings_) return;
@@ -247,7 +306,7 @@ void Forwarder::Start() {
     // Applied again below so that the thread starts.
     settings_ = ForwardingSettings{};
   }
-  if (!settings.Enabled()) {
+  if (settings.target.empty()) {
     // A status file left by an earlier run must not claim forwarding is on.
     (void)platform::DeletePath(ForwardingStatusPath());
   }
@@ -299,7 +358,7 @@ ForwardingStatus Forwarder::Status() const {
     status.enabled = settings_.Enabled() && !stopping_;
     status.target = settings_.target;
     status.tls = settings_.tls;
-    status.lastError = lastError_;
+    status.error = settings_.problem.empty() ? lastError_ : settings_.problem;
   }
   status.connected = connected_.load(std::memory_order_relaxed);
   status.sent = sent_.load(std::memory_order_relaxed);
@@ -401,6 +460,7 @@ void Forwarder::FormatTaken(LineQueue& taken) {
     std::memcpy(&input.level, entry.data() + 8, 2);
     std::string text = TextOfLogLine(entry.substr(kEntryHead), entry[10] != 0);
     input.text = text;
+    input.maxBytes = active_.maxMessageBytes;
     std::string message;
     message.reserve(text.size() + 160);
     AppendSyslogMessage(message, input, hostName_);
@@ -435,34 +495,15 @@ void Forwarder::Connect() {
   if (result == kErrorSuccess) {
     connected_.store(true);
     backoffMs_ = 0;
-    if (reportedDown_) DiagnosticError(0, L"Forwarding to {} is connected again", active_.target);
-    reportedDown_ = false;
-    reportedReason_.clear();
-    std::lock_guard lock(mutex_);
-    lastError_.clear();
+    ReportUp();
     return;
   }
   backoffMs_ = backoffMs_ == 0 ? 250 : std::min(backoffMs_ * 2, kLongestBackoffMs);
   nextAttempt_ = platform::SteadyClockNanoseconds() + backoffMs_ * kMillisecond;
-  std::wstring reason = why.empty() ? platform::FormatSystemMessage(result) : platform::WideFromUtf8(why);
-  // One line, for the report and the status file.
-  for (wchar_t& c : reason) {
-    if (c == L'\n' || c == L'\r' || c == L'\t') c = L' ';
-  }
-  while (!reason.empty() && reason.back() == L' ') reason.pop_back();
-  // Once per distinct reason, not once per attempt.
-  if (!reportedDown_ || reason != reportedReason_) {
-    if (why.empty()) {
-      DiagnosticError(result, L"Forwarding to {} cannot connect; trying again with back-off", active_.target);
-    } else {
-      DiagnosticError(0, L"Forwarding to {} cannot connect: {}; nothing was sent, trying again with back-off",
-                      active_.target, reason);
-    }
-    reportedDown_ = true;
-    reportedReason_ = reason;
-  }
-  std::lock_guard lock(mutex_);
-  lastError_ = std::move(reason);
+  std::wstring reason =
+      why.empty() ? ConnectFailureText(result, active_.host)
+                  : platform::WideFromUtf8(why) + (active_.tls ? L"; nothing was sent" : L"");
+  ReportDown(L"cannot connect: " + reason);
 }
 
 void Forwarder::CloseSocket() {
@@ -475,6 +516,31 @@ void Forwarder::CloseSocket() {
   socketInTls_ = false;
 }
 
+// A diagnostic line once per distinct reason, an event once per change of
+// state.
+void Forwarder::ReportDown(const std::wstring& why) {
+  std::wstring text = Format(L"Forwarding to {} {}; trying again with back-off", active_.target, why);
+  {
+    std::lock_guard lock(mutex_);
+    lastError_ = text;
+  }
+  if (reportedDown_ && why == reportedReason_) return;
+  bool wasUp = !reportedDown_;
+  reportedDown_ = true;
+  reportedReason_ = why;
+  DiagnosticError(0, L"{}", text);
+  if (wasUp) ReportServiceEvent(text, true);
+}
+
+void Forwarder::ReportUp() {
+  reportedReason_.clear();
+  if (!reportedDown_) return;
+  reportedDown_ = false;
+  std::wstring text = Format(L"Forwarding to {} is connected again", active_.target);
+  DiagnosticError(0, L"{}", text);
+  ReportServiceEvent(text, false);
+}
+
 void Forwarder::LoseConnection() {
   CloseSocket();
   // Frames not wholly written are sent again, whole, on the next connection.
@@ -483,10 +549,7 @@ void Forwarder::LoseConnection() {
   frameEnds_.clear();
   connected_.store(false);
   nextAttempt_ = platform::SteadyClockNanoseconds();
-  if (!reportedDown_) {
-    DiagnosticError(0, L"Forwarding to {} lost its connection", active_.target);
-    reportedDown_ = true;
-  }
+  ReportDown(L"lost its connection: " + std::wstring(kPeerGone));
 }
 
 void Forwarder::Disconnect() {
@@ -505,10 +568,7 @@ void Forwarder::SendSome() {
       if (relp_.Send(inHand_.front()) != kErrorSuccess) {
         connected_.store(false);
         nextAttempt_ = platform::SteadyClockNanoseconds();
-        if (!reportedDown_) {
-          DiagnosticError(0, L"Forwarding to {} lost its connection", active_.target);
-          reportedDown_ = true;
-        }
+        ReportDown(L"lost its connection: " + std::wstring(kPeerGone));
         return;
       }
       inHand_.pop_front();
@@ -562,13 +622,13 @@ void Forwarder::WriteStatusFile() {
   ForwardingStatus status = Status();
   std::string text;
   text += "enabled=" + std::string(status.enabled ? "1" : "0") + "\n";
-  text += "target=" + platform::Utf8FromWide(status.target) + "\n";
+  text += "target=" + OneLine(status.target) + "\n";
   text += "connected=" + std::string(status.connected ? "1" : "0") + "\n";
   text += "sent=" + std::to_string(status.sent) + "\n";
   text += "queued=" + std::to_string(status.queued) + "\n";
   text += "dropped=" + std::to_string(status.dropped) + "\n";
   text += "tls=" + std::string(status.tls ? "1" : "0") + "\n";
-  text += "last_error=" + platform::Utf8FromWide(status.lastError) + "\n";
+  text += "error=" + OneLine(status.error) + "\n";
   wl::WriteStatusFile(kForwardingStatusFile, std::move(text));
 }
 

@@ -42,12 +42,21 @@ struct ForwardingSettings {
   LevelNumber level = 4;
   std::uint32_t facility = 16;
   std::uint32_t queueSize = 100000;
+  // The longest message sent, in bytes; a longer one is cut to it.
+  std::uint32_t maxMessageBytes = 8192;
+  // Why a configured target leaves forwarding off (it does not parse, or
+  // asks for what this build lacks); empty otherwise.
+  std::wstring problem;
 
   [[nodiscard]] bool Enabled() const { return port != 0; }
   bool operator==(const ForwardingSettings&) const = default;
 };
 
 inline constexpr std::uint32_t kMaxForwardQueueSize = 10'000'000;
+// ForwardMaxMessageBytes is kept within these: the smallest leaves room for
+// the longest header.
+inline constexpr std::uint32_t kMinForwardMessageBytes = 1024;
+inline constexpr std::uint32_t kMaxForwardMessageBytes = 4 * 1024 * 1024;
 
 // Parses "tcp://host:port", "relp://host:port", "tls://host:port" or
 // "relp+tls://host:port" (an IPv6 address in brackets) into settings; false,
@@ -55,11 +64,13 @@ inline constexpr std::uint32_t kMaxForwardQueueSize = 10'000'000;
 bool ParseForwardTarget(std::wstring_view text, ForwardingSettings& settings);
 
 // The forwarding values under HKLM\Software\Kestrix\Wayline: ForwardTarget,
-// ForwardLevel, ForwardFacility, ForwardQueueSize, and for a TLS target
-// ForwardTlsCaFile, ForwardTlsCertFile, ForwardTlsKeyFile, ForwardTlsAuthMode
-// and ForwardTlsPeers. A target that does not parse, or that the settings
-// or the system cannot serve (relp:// without RELP, TLS without TLS or a CA
-// file), leaves forwarding off and is reported once per distinct text.
+// ForwardLevel, ForwardFacility, ForwardQueueSize, ForwardMaxMessageBytes,
+// and for a TLS target ForwardTlsCaFile, ForwardTlsCertFile,
+// ForwardTlsKeyFile, ForwardTlsAuthMode and ForwardTlsPeers. A target that
+// does not parse, or that the settings or the system cannot serve (relp://
+// without RELP, TLS without TLS or a CA file), leaves forwarding off, sets
+// `problem` and is reported once per distinct text (a diagnostic line and an
+// event).
 ForwardingSettings ReadForwardingSettings();
 
 struct ForwardingStatus {
@@ -67,12 +78,17 @@ struct ForwardingStatus {
   std::wstring target;
   bool connected = false;
   bool tls = false;
-  // Why the last attempt to connect failed, in words; empty once connected.
-  std::wstring lastError;
   std::uint64_t sent = 0;
   std::uint64_t queued = 0;
   std::uint64_t dropped = 0;
+  // The last failure in words (a bad target, or why the collector could not
+  // be reached or was lost); empty when there was none.
+  std::wstring error;
 };
+
+// How a failure to connect to host reads for an operator: the cause in
+// words (unresolvable name, refused, timed out, unreachable) and the code.
+std::wstring ConnectFailureText(Win32Error code, std::string_view host);
 
 // "<root>/run/forwarding.status" (without a root, as on Windows with no
 // WAYLINE_ROOT: "<data folder>\run\forwarding.status").
@@ -117,6 +133,7 @@ class Forwarder {
   bool WaitUntilSent(std::uint32_t timeoutMs);
 
  private:
+  void ApplyLocked(const ForwardingSettings& settings);
   void Run();
   void Connect();
   void CloseSocket();
@@ -125,6 +142,8 @@ class Forwarder {
   void SendSome();
   void FormatTaken(LineQueue& taken);
   void ReportPeriod(std::int64_t now);
+  void ReportDown(const std::wstring& why);
+  void ReportUp();
   void WriteStatusFile();
 
   mutable std::mutex mutex_;
@@ -132,7 +151,6 @@ class Forwarder {
   std::condition_variable sentAll_;
   ForwardingSettings settings_;
   std::uint64_t generation_ = 0;
-  std::wstring lastError_;
   LineQueue pending_;
   // Swapped with pending_ by the thread, which formats it outside the lock.
   LineQueue taken_;
@@ -147,6 +165,8 @@ class Forwarder {
   std::atomic<std::uint64_t> sent_{0};
   std::atomic<std::uint64_t> queued_{0};
   std::atomic<std::uint64_t> dropped_{0};
+  // Guarded by mutex_.
+  std::wstring lastError_;
 
   // The thread's own state.
   ForwardingSettings active_;

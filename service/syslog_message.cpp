@@ -83,6 +83,13 @@ void AppendTimestamp(std::string& out, std::int64_t microseconds) {
   platform::AppendDecimal(out, static_cast<std::uint64_t>(offset % 60), 2);
 }
 
+// At most `bytes` of text, never ending inside a UTF-8 sequence.
+std::string_view CutUtf8(std::string_view text, std::size_t bytes) {
+  if (text.size() <= bytes) return text;
+  while (bytes > 0 && (static_cast<unsigned char>(text[bytes]) & 0xC0) == 0x80) --bytes;
+  return text.substr(0, bytes);
+}
+
 }  // namespace
 
 std::uint32_t SyslogSeverity(LevelNumber level) {
@@ -91,6 +98,7 @@ std::uint32_t SyslogSeverity(LevelNumber level) {
 }
 
 void AppendSyslogMessage(std::string& out, const SyslogInput& input, std::string_view hostName) {
+  std::size_t start = out.size();
   out.push_back('<');
   platform::AppendDecimal(out, (input.facility & 31u) * 8 + SyslogSeverity(input.level));
   out.append(">1 ");
@@ -116,8 +124,21 @@ void AppendSyslogMessage(std::string& out, const SyslogInput& input, std::string
     out.append(stamp.thread);
     out.push_back('"');
   }
-  out.append("] \xEF\xBB\xBF");
-  out.append(input.text.substr(stamp.length));
+  static constexpr std::string_view kBeforeText = "] \xEF\xBB\xBF";
+  std::string_view text = input.text.substr(stamp.length);
+  std::size_t whole = out.size() - start + kBeforeText.size() + text.size();
+  if (input.maxBytes != 0 && whole > input.maxBytes) {
+    out.append(" cut=\"");
+    platform::AppendDecimal(out, whole);
+    out.push_back('"');
+    out.append(kBeforeText);
+    std::size_t used = out.size() - start;
+    std::size_t room = used < input.maxBytes ? input.maxBytes - used : 0;
+    text = CutUtf8(text, room);
+  } else {
+    out.append(kBeforeText);
+  }
+  out.append(text);
 }
 
 void AppendOctetCountedFrame(std::string& out, std::string_view message) {

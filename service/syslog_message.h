@@ -13,6 +13,7 @@
 // byte-order mark.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -41,6 +42,10 @@ struct SyslogInput {
   std::int64_t acceptedMicroseconds = 0;
   // The text as UTF-8 (line feeds as they were given), client stamp included.
   std::string_view text;
+  // The longest message in bytes; 0: no limit. A longer one keeps its
+  // header, loses the end of its text (on a character boundary) and carries
+  // cut="BYTES" in its element, the length the whole message would have had.
+  std::size_t maxBytes = 0;
 };
 
 // Appends the RFC 5424 message, without framing. hostName is the machine's

@@ -72,4 +72,9 @@ using ServiceStatusHandle = ServiceStatusHandleObject*;
 // service control manager.
 [[nodiscard]] Win32Error RunInstalledService(std::wstring_view serviceName);
 
+// Whether this process is a service that RunInstalledService started in a
+// terminal's foreground (its standard output is the operator's). False on
+// Windows.
+bool ServiceRunsInForeground();
+
 }  // namespace wl::platform

@@ -53,6 +53,8 @@ struct ServiceStatusHandleObject {
 namespace {
 
 constexpr const char* kStartMarker = "WAYLINE_SERVICE_START";
+// Set beside the start marker by RunInstalledService.
+constexpr const char* kForegroundMarker = "WAYLINE_SERVICE_FOREGROUND";
 constexpr Win32Error kErrorInvalidServiceAccount = 1057;
 // How long a started program waits for its starter's status report.
 constexpr auto kStartReportWait = std::chrono::seconds(10);
@@ -356,8 +358,12 @@ Win32Error StartInstalledService(std::wstring_view serviceName) {
 
   std::vector<std::string> environment;
   std::string marker = std::string(kStartMarker) + "=";
+  std::string foreground = std::string(kForegroundMarker) + "=";
   for (char** entry = environ; *entry != nullptr; ++entry) {
-    if (std::strncmp(*entry, marker.data(), marker.size()) != 0) environment.emplace_back(*entry);
+    if (std::strncmp(*entry, marker.data(), marker.size()) != 0 &&
+        std::strncmp(*entry, foreground.data(), foreground.size()) != 0) {
+      environment.emplace_back(*entry);
+    }
   }
   environment.push_back(marker + Utf8FromWide(serviceName));
   std::vector<char*> argv = Pointers(arguments), envp = Pointers(environment);
@@ -370,6 +376,8 @@ Win32Error StartInstalledService(std::wstring_view serviceName) {
   if (result != kErrorSuccess) kill(pid, SIGKILL);
   return result;
 }
+
+bool ServiceRunsInForeground() { return std::getenv(kForegroundMarker) != nullptr; }
 
 Win32Error RunInstalledService(std::wstring_view serviceName) {
   ServiceConfig config;
@@ -387,6 +395,7 @@ Win32Error RunInstalledService(std::wstring_view serviceName) {
   // The program keeps this process's id and start time, which the status
   // names.
   int error = setenv(kStartMarker, Utf8FromWide(serviceName).c_str(), 1) != 0 ? errno : 0;
+  if (error == 0 && setenv(kForegroundMarker, "1", 1) != 0) error = errno;
   if (error == 0 && account) error = posix::SwitchToAccount(*account);
   std::vector<char*> argv = Pointers(arguments);
   if (error == 0) {

@@ -68,4 +68,6 @@ Win32Error StartInstalledService(std::wstring_view serviceName) {
 
 Win32Error RunInstalledService(std::wstring_view) { return ERROR_NOT_SUPPORTED; }
 
+bool ServiceRunsInForeground() { return false; }
+
 }  // namespace wl::platform

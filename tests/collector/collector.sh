@@ -15,6 +15,10 @@
 #   collector.sh start DIR        picks two free ports, writes DIR/tcp.port and
 #                                 DIR/relp.port, starts rsyslogd, waits until
 #                                 both ports answer
+#
+# Two files in DIR, when present, change the configuration: collector.conf.in
+# replaces it whole (@TCP@, @RELP@ and @DIR@ become the ports and DIR), and
+# default-limits leaves rsyslogd's own message size limit in place.
 #   collector.sh restart DIR      starts it again on the same ports
 #   collector.sh kill DIR         SIGKILL, as a crash would
 #   collector.sh stop DIR         SIGTERM, then waits for it to end
@@ -30,25 +34,30 @@ running() { [ -s "$dir/collector.pid" ] && kill -0 "$(cat "$dir/collector.pid")"
 launch() {
   local tcp=$1 relp=$2
   mkdir -p "$dir/work"
-  local tcp_module='module(load="imtcp")' tcp_tls='' relp_tls='' global_tls=''
-  if [ -f "$dir/tls.env" ]; then
-    local TLS_CA TLS_CERT TLS_KEY TLS_CLIENT=''
-    # shellcheck disable=SC1091
-    . "$dir/tls.env"
-    global_tls="defaultNetstreamDriverCAFile=\"$TLS_CA\" defaultNetstreamDriverCertFile=\"$TLS_CERT\""
-    global_tls+=" defaultNetstreamDriverKeyFile=\"$TLS_KEY\""
-    relp_tls="tls=\"on\" tls.caCert=\"$TLS_CA\" tls.myCert=\"$TLS_CERT\" tls.myPrivKey=\"$TLS_KEY\""
-    if [ -n "$TLS_CLIENT" ]; then
-      tcp_module="module(load=\"imtcp\" streamDriver.name=\"gtls\" streamDriver.mode=\"1\""
-      tcp_module+=" streamDriver.authMode=\"x509/name\" permittedPeer=[\"$TLS_CLIENT\"])"
-      relp_tls+=" tls.authMode=\"name\" tls.permittedPeer=[\"$TLS_CLIENT\"]"
-    else
-      tcp_module='module(load="imtcp" streamDriver.name="gtls" streamDriver.mode="1" streamDriver.authMode="anon")'
-      relp_tls+=' tls.authMode="certvalid"'
+  if [ -f "$dir/collector.conf.in" ]; then
+    sed -e "s|@TCP@|$tcp|g" -e "s|@RELP@|$relp|g" -e "s|@DIR@|$dir|g" "$dir/collector.conf.in" >"$dir/rsyslog.conf"
+  else
+    local size=' maxMessageSize="256k"'
+    [ -f "$dir/default-limits" ] && size=
+    local tcp_module='module(load="imtcp")' relp_tls='' global_tls=''
+    if [ -f "$dir/tls.env" ]; then
+      local TLS_CA TLS_CERT TLS_KEY TLS_CLIENT=''
+      # shellcheck disable=SC1091
+      . "$dir/tls.env"
+      global_tls=" defaultNetstreamDriverCAFile=\"$TLS_CA\" defaultNetstreamDriverCertFile=\"$TLS_CERT\""
+      global_tls+=" defaultNetstreamDriverKeyFile=\"$TLS_KEY\""
+      relp_tls="tls=\"on\" tls.caCert=\"$TLS_CA\" tls.myCert=\"$TLS_CERT\" tls.myPrivKey=\"$TLS_KEY\""
+      if [ -n "$TLS_CLIENT" ]; then
+        tcp_module="module(load=\"imtcp\" streamDriver.name=\"gtls\" streamDriver.mode=\"1\""
+        tcp_module+=" streamDriver.authMode=\"x509/name\" permittedPeer=[\"$TLS_CLIENT\"])"
+        relp_tls+=" tls.authMode=\"name\" tls.permittedPeer=[\"$TLS_CLIENT\"]"
+      else
+        tcp_module='module(load="imtcp" streamDriver.name="gtls" streamDriver.mode="1" streamDriver.authMode="anon")'
+        relp_tls+=' tls.authMode="certvalid"'
+      fi
     fi
-  fi
-  cat >"$dir/rsyslog.conf" <<CONF
-global(workDirectory="$dir/work" maxMessageSize="256k" $global_tls)
+    cat >"$dir/rsyslog.conf" <<CONF
+global(workDirectory="$dir/work"$size$global_tls)
 # Each message is written before the input takes the next one (and before
 # RELP acknowledges it), so a collector killed mid-run has lost nothing it
 # acknowledged.
@@ -62,6 +71,7 @@ ruleset(name="received") {
 input(type="imtcp" port="$tcp" address="127.0.0.1" ruleset="received")
 input(type="imrelp" port="$relp" address="127.0.0.1" ruleset="received" $relp_tls)
 CONF
+  fi
   "$rsyslogd" -n -f "$dir/rsyslog.conf" -i "$dir/rsyslogd.pid" >>"$dir/rsyslogd.out" 2>&1 &
   echo $! >"$dir/collector.pid"
   for _ in $(seq 100); do

@@ -9,6 +9,7 @@
 
 #include "host/scribe_host_registration.h"
 #include "logclient/trace_log_manager_type.h"
+#include "platform/process.h"
 #include "platform/testing/raw_socket.h"
 #include "platform/text.h"
 #include "service_control/service_control.h"
@@ -49,6 +50,33 @@ TEST(LongRoot, TheReadmePathServesTheClient) {
   EXPECT_EQ(test::RunChild({L"stop", L"ScribeHost"}, L"wlsc"), 0);
   EXPECT_EQ(service->Wait(), 0);
   EXPECT_EQ(test::ServiceState(kServiceName), platform::kServiceStopped);
+}
+
+// Forwarding to a collector that cannot be reached, with the default
+// settings (no diagnostic file): the operator running the service in the
+// foreground reads why on its output, and in the status file.
+TEST(LongRoot, TheForegroundServiceShowsWhyItCannotForward) {
+  if (test::OnWindows()) GTEST_SKIP() << "wlsc run is Linux's";
+  test::TempRoot root(kRootLength);
+  ASSERT_EQ(test::RunChild({L"-Service"}, L"ScribeHost"), 0);
+  ASSERT_EQ(test::RunChild({L"add", L"HKLM\\Software\\Kestrix\\Wayline", L"/v", L"ForwardTarget", L"/t", L"REG_SZ", L"/d",
+                            L"tcp://collector.invalid:514", L"/f"},
+                           L"wlreg"),
+            0);
+  std::filesystem::path output = root.Path() / "run.out";
+  Win32Error error = 0;
+  auto service = platform::StartProcess(
+      L"/bin/sh", {L"-c", L"exec \"$0\" run ScribeHost >\"$1\"", test::ProgramPath(L"wlsc"), output.wstring()}, &error);
+  ASSERT_NE(service, nullptr) << error;
+  ASSERT_TRUE(test::WaitForServiceState(kServiceName, platform::kServiceRunning)) << test::ServiceState(kServiceName);
+  // The forwarder connects when it has a message to send.
+  EXPECT_EQ(test::RunChild({L"log", L"-s", L"1", L"-l", L"1", L"for the collector"}, L"scribe"), 0);
+  std::string cause = "Forwarding to tcp://collector.invalid:514 cannot connect: the host name collector.invalid cannot "
+                      "be resolved; Error 11001 (0x2af9)";
+  EXPECT_TRUE(WaitForText(output, cause)) << test::ReadFileText(output);
+  EXPECT_TRUE(WaitForText(root.Path() / "run" / "forwarding.status", "error=" + cause));
+  EXPECT_EQ(test::RunChild({L"stop", L"ScribeHost"}, L"wlsc"), 0);
+  EXPECT_EQ(service->Wait(), 0);
 }
 
 TEST(LongRoot, AClientStartsTheLocalServer) {

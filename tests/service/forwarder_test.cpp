@@ -5,10 +5,12 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <mutex>
 #include <string>
 #include <vector>
 
 #include "platform/tcp_socket.h"
+#include "service/service_events.h"
 #include "service/trace_log_manager.h"
 #include "tests/support/service_fixture.h"
 
@@ -135,7 +137,7 @@ TEST_F(ForwarderTest, OffByDefaultAndEveryAcceptedMessageOfTheLevelArrivesInOrde
   test::WaitUntil([&] { return StatusFile().find("sent=333\n") != std::string::npos; }, std::chrono::seconds(5));
   std::string file = StatusFile();
   EXPECT_NE(file.find("enabled=1\ntarget=tcp://127.0.0.1:" + std::to_string(collector.Port()) +
-                      "\nconnected=1\nsent=333\nqueued=0\ndropped=0\ntls=0\nlast_error=\n"),
+                      "\nconnected=1\nsent=333\nqueued=0\ndropped=0\ntls=0\nerror=\n"),
             std::string::npos)
       << file;
 }
@@ -211,6 +213,77 @@ TEST_F(ForwarderTest, ATargetSetWhileRunningIsTakenAtTheLevelRefresh) {
   EXPECT_FALSE(manager->GetForwardingStatus().enabled);
   manager->FinalRelease();
   EXPECT_NE(Diagnostics().find("Forwarding is off: the target \"" + Utf8(bad) + "\""), std::string::npos);
+}
+
+// The events the service hands to its host.
+struct Events {
+  static std::mutex mutex;
+  static std::vector<std::string> texts;
+  static void Receive(std::wstring_view text, bool error) {
+    std::lock_guard lock(mutex);
+    texts.push_back((error ? "E " : "I ") + platform::Utf8FromWide(text));
+  }
+  static std::vector<std::string> Taken() {
+    std::lock_guard lock(mutex);
+    return std::exchange(texts, {});
+  }
+};
+std::mutex Events::mutex;
+std::vector<std::string> Events::texts;
+
+TEST_F(ForwarderTest, AnOperatorSeesWhyForwardingFailsInTheStatusFileAndOneEventPerChange) {
+  SetServiceEventReceiver(&Events::Receive);
+  Events::Taken();
+  // A name that never resolves; diagnostics go nowhere (FileOutput 0).
+  ASSERT_EQ(test::SetString(platform::kHKeyLocalMachine, kProductKey, L"ForwardTarget", L"tcp://collector.invalid:514"),
+            0);
+  auto manager = Start();
+  ASSERT_EQ(manager->QueueMessage(21, 3, L"waiting"), kSOk);
+  std::string cause = "the host name collector.invalid cannot be resolved; Error 11001 (0x2af9)";
+  ASSERT_TRUE(test::WaitUntil([&] { return StatusFile().find(cause) != std::string::npos; }, std::chrono::seconds(10)))
+      << StatusFile();
+  EXPECT_NE(StatusFile().find("enabled=1\ntarget=tcp://collector.invalid:514\nconnected=0\n"), std::string::npos);
+
+  // A collector that is away: refused, tried again with back-off, one event
+  // for the change of target's failure and one for the return.
+  std::uint16_t port;
+  {
+    Listener probe;
+    port = probe.Port();
+  }
+  Target(port);
+  clock_.AdvanceSeconds(61);
+  ASSERT_EQ(manager->QueueMessage(21, 3, L"later"), kSOk);
+  ASSERT_TRUE(test::WaitUntil([&] { return StatusFile().find("refused the connection") != std::string::npos; },
+                              std::chrono::seconds(10)));
+  platform::SleepMilliseconds(1000);  // a few attempts
+  Listener collector(port);
+  ASSERT_EQ(collector.Frames(2).size(), 2u);
+  manager->FinalRelease();
+  std::vector<std::string> events = Events::Taken();
+  SetServiceEventReceiver(nullptr);
+  ASSERT_EQ(events.size(), 3u) << ::testing::PrintToString(events);
+  EXPECT_TRUE(events[0].starts_with("E Forwarding to tcp://collector.invalid:514 cannot connect: " + cause)) << events[0];
+  EXPECT_TRUE(events[1].starts_with("E Forwarding to tcp://127.0.0.1:" + std::to_string(port) + " cannot connect: 127.0.0.1 refused"))
+      << events[1];
+  EXPECT_EQ(events[2], "I Forwarding to tcp://127.0.0.1:" + std::to_string(port) + " is connected again");
+}
+
+TEST_F(ForwarderTest, ABadTargetIsReportedAsAnEventAndInTheStatusFile) {
+  SetServiceEventReceiver(&Events::Receive);
+  Events::Taken();
+  // Reported once per distinct text in a process: new each run.
+  static int run = 0;
+  std::wstring bad = L"udp://box:514/" + std::to_wstring(++run);
+  ASSERT_EQ(test::SetString(platform::kHKeyLocalMachine, kProductKey, L"ForwardTarget", bad + L"\nconnected=1"), 0);
+  auto manager = Start();
+  std::vector<std::string> events = Events::Taken();
+  SetServiceEventReceiver(nullptr);
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_TRUE(events[0].starts_with("E Forwarding is off: the target \"" + Utf8(bad))) << events[0];
+  std::string file = StatusFile();
+  EXPECT_TRUE(file.starts_with("enabled=0\ntarget=" + Utf8(bad) + " connected=1\nconnected=0\n")) << file;
+  EXPECT_NE(file.find("\nerror=Forwarding is off: the target \"" + Utf8(bad)), std::string::npos) << file;
 }
 
 }  // namespace

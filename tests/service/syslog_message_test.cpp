@@ -89,6 +89,29 @@ TEST(SyslogMessageTest, OctetCountingCountsBytesNotCharacters) {
             "0 ");
 }
 
+TEST(SyslogMessageTest, ALongMessageIsCutWholeToTheLimitOnACharacterAndMarked) {
+  // "é" is two bytes: every cut point but one falls inside a character.
+  std::string text = "12/04 10:34:55.123 01a2c-01f40: ";
+  for (int i = 0; i < 2000; ++i) text += "\xC3\xA9";
+  std::string whole;
+  AppendSyslogMessage(whole, SyslogInput{16, 1, 3, 0, text}, "box");
+  for (std::size_t limit : {std::size_t{1024}, std::size_t{1025}, std::size_t{2048}}) {
+    std::string cut = "<prior>";
+    AppendSyslogMessage(cut, SyslogInput{16, 1, 3, 0, text, limit}, "box");
+    std::string_view message = std::string_view(cut).substr(7);
+    EXPECT_LE(message.size(), limit);
+    EXPECT_GE(message.size(), limit - 1);
+    EXPECT_NE(message.find(" thread=\"01f40\" cut=\"" + std::to_string(whole.size()) + "\"] \xEF\xBB\xBF\xC3\xA9"),
+              std::string_view::npos)
+        << message.substr(0, 200);
+    EXPECT_TRUE(message.ends_with("\xC3\xA9")) << limit;
+  }
+  // A message of exactly the limit is left whole and unmarked.
+  std::string exact;
+  AppendSyslogMessage(exact, SyslogInput{16, 1, 3, 0, text, whole.size()}, "box");
+  EXPECT_EQ(exact, whole);
+}
+
 TEST(SyslogMessageTest, TextIsRecoveredFromTheFinishedLine) {
   std::string head = "Lookout     +W ";
   std::string stamp = "12/04 10:34:55.123            : ";
