@@ -69,7 +69,8 @@ std::size_t FollowedFile::Poll() {
   static constexpr const char* kGenerations[] = {"_old", "_older", "_oldest"};
   std::vector<std::filesystem::path> passed;
   for (const char* generation : kGenerations) {
-    std::filesystem::path candidate = path_.parent_path() / (path_.stem().string() + generation + path_.extension().string());
+    std::filesystem::path candidate =
+        path_.parent_path() / (path_.stem().string() + generation + path_.extension().string());
     struct stat info {};
     if (::stat(candidate.c_str(), &info) == 0 && info.st_ino == inode_) {
       for (const auto& whole : passed) lines += ReadWhole(whole);

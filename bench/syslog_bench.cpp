@@ -272,13 +272,13 @@ class Rsyslogd {
   bool Start() {
     fs::create_directories(folder_ / "work");
     fs::remove(LogFile());
-    std::ofstream(folder_ / "rsyslog.conf") << "global(workDirectory=\"" << (folder_ / "work").string() << "\")\n"
-                                            << "module(load=\"imuxsock\" SysSock.Use=\"off\")\n"
-                                            << "input(type=\"imuxsock\" Socket=\"" << Socket().string()
-                                            << "\" RateLimit.Interval=\"0\")\n"
-                                            << "*.* action(type=\"omfile\" file=\"" << LogFile().string() << "\")\n";
+    std::ofstream(folder_ / "rsyslog.conf")
+        << "global(workDirectory=\"" << (folder_ / "work").string() << "\")\n"
+        << "module(load=\"imuxsock\" SysSock.Use=\"off\")\n"
+        << "input(type=\"imuxsock\" Socket=\"" << Socket().string() << "\" RateLimit.Interval=\"0\")\n"
+        << "*.* action(type=\"omfile\" file=\"" << LogFile().string() << "\")\n";
     daemon_.emplace(kRsyslogdPath, std::vector<std::wstring>{L"-n", L"-f", (folder_ / "rsyslog.conf").wstring(), L"-i",
-                                                         (folder_ / "rsyslogd.pid").wstring()});
+                                                             (folder_ / "rsyslogd.pid").wstring()});
     return WaitForSocket(Socket(), *daemon_);
   }
   void Stop() { daemon_.reset(); }
@@ -319,10 +319,9 @@ Outcome Drive(int clients, long perClient, const fs::path& socket, const fs::pat
     std::wstring first = std::to_wstring(c * perClient), count = std::to_wstring(perClient);
     fs::path result = work / ("client-" + std::to_string(c));
     fs::remove(result);
-    std::vector<std::wstring> arguments = socket.empty()
-                                              ? std::vector<std::wstring>{L"logger-client", first, count, result.wstring()}
-                                              : std::vector<std::wstring>{L"syslog-client", socket.wstring(), first,
-                                                                          count, result.wstring()};
+    std::vector<std::wstring> arguments =
+        socket.empty() ? std::vector<std::wstring>{L"logger-client", first, count, result.wstring()}
+                       : std::vector<std::wstring>{L"syslog-client", socket.wstring(), first, count, result.wstring()};
     Win32Error error = 0;
     children.push_back(platform::StartProcess(platform::GetExecutableFileName(), arguments, &error));
     if (!children.back()) {
@@ -425,8 +424,10 @@ int RunBench(long messages, int rounds, bench::CsvFigures& csv) {
   std::getline(std::ifstream("/proc/sys/net/unix/max_dgram_qlen"), queueLength);
 
   std::printf("load average before: %s\n", bench::LoadAverage().c_str());
-  std::printf("%ld messages per figure of %zu bytes as syslog(3) sends them (1 client process; 4 send %ld each), "
-              "%d rounds\n", messages, kDatagramBytes, messages / 4, rounds);
+  std::printf(
+      "%ld messages per figure of %zu bytes as syslog(3) sends them (1 client process; 4 send %ld each), "
+      "%d rounds\n",
+      messages, kDatagramBytes, messages / 4, rounds);
   std::printf("rsyslogd: %s; net.unix.max_dgram_qlen: %s\n", version.c_str(), queueLength.c_str());
 
   constexpr int kClients[] = {1, 4};
@@ -441,7 +442,8 @@ int RunBench(long messages, int rounds, bench::CsvFigures& csv) {
         if (!started) {
           std::fprintf(stderr, "%s did not start\n", receiver == kRsyslogd ? "rsyslogd" : "ScribeHost");
           if (receiver == kIntake) {
-            std::fprintf(stderr, "(no syslog intake on %s: its figures are left out)\n", service.IntakeSocket().c_str());
+            std::fprintf(stderr, "(no syslog intake on %s: its figures are left out)\n",
+                         service.IntakeSocket().c_str());
             intake = false;
             (void)service.Stop();
             continue;
@@ -467,9 +469,8 @@ int RunBench(long messages, int rounds, bench::CsvFigures& csv) {
           std::fprintf(stderr, "the clients sent %ld of %ld messages\n", outcome.sent, kClients[c] * perClient);
           figure.failed = true;
         }
-        std::fprintf(stderr, "  round %d, %d client%s, %s: %.0f messages/s, %ld of %ld found\n", round + 1,
-                     kClients[c], c == 0 ? "" : "s", kReceiverNames[receiver], outcome.rate, outcome.found,
-                     kClients[c] * perClient);
+        std::fprintf(stderr, "  round %d, %d client%s, %s: %.0f messages/s, %ld of %ld found\n", round + 1, kClients[c],
+                     c == 0 ? "" : "s", kReceiverNames[receiver], outcome.rate, outcome.found, kClients[c] * perClient);
       }
     }
   }

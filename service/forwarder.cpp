@@ -500,9 +500,8 @@ void Forwarder::Connect() {
   }
   backoffMs_ = backoffMs_ == 0 ? 250 : std::min(backoffMs_ * 2, kLongestBackoffMs);
   nextAttempt_ = platform::SteadyClockNanoseconds() + backoffMs_ * kMillisecond;
-  std::wstring reason =
-      why.empty() ? ConnectFailureText(result, active_.host)
-                  : platform::WideFromUtf8(why) + (active_.tls ? L"; nothing was sent" : L"");
+  std::wstring reason = why.empty() ? ConnectFailureText(result, active_.host)
+                                    : platform::WideFromUtf8(why) + (active_.tls ? L"; nothing was sent" : L"");
   ReportDown(L"cannot connect: " + reason);
 }
 

@@ -6,8 +6,8 @@
 #include "diagnostics/registry_key.h"
 #include "diagnostics/write_log.h"
 #include "logclient/diagnostic.h"
-#include "platform/machine_root.h"
 #include "platform/file_system.h"
+#include "platform/machine_root.h"
 #include "platform/text.h"
 #include "registry/registry.h"
 #include "service/status_file.h"
@@ -17,8 +17,9 @@ namespace wl {
 namespace {
 
 constexpr std::array<std::string_view, 24> kFacilityNames{
-    "kern", "user", "mail",     "daemon", "auth",   "syslog", "lpr",    "news",   "uucp",   "cron",   "authpriv", "ftp",
-    "ntp",  "security", "console", "clock", "local0", "local1", "local2", "local3", "local4", "local5", "local6", "local7"};
+    "kern",   "user",   "mail",     "daemon", "auth",   "syslog",   "lpr",     "news",
+    "uucp",   "cron",   "authpriv", "ftp",    "ntp",    "security", "console", "clock",
+    "local0", "local1", "local2",   "local3", "local4", "local5",   "local6",  "local7"};
 
 constexpr std::wstring_view kSyslogTagsKey = L"Software\\Kestrix\\Wayline\\SyslogTags";
 constexpr std::wstring_view kSyslogFacilitiesKey = L"Software\\Kestrix\\Wayline\\SyslogFacilities";
@@ -111,8 +112,8 @@ SyslogIntakeSettings ReadSyslogIntakeSettings() {
   ReadSourceTable(kSyslogFacilitiesKey, [&](const std::wstring& name, SourceNumber source) {
     int facility = SyslogFacilityOfName(platform::Utf8FromWide(name));
     if (facility < 0) {
-      WriteLog(kGlobalSource, kLevelWarning, Format(L"Syslog intake: \"{}\" of {} is no facility", name,
-                                                    kSyslogFacilitiesKey));
+      WriteLog(kGlobalSource, kLevelWarning,
+               Format(L"Syslog intake: \"{}\" of {} is no facility", name, kSyslogFacilitiesKey));
       return;
     }
     settings.facilities[static_cast<std::size_t>(facility)] = source;

@@ -16,9 +16,9 @@
 
 #include "platform/posix/checked_open.h"
 #include "platform/posix/descriptor.h"
+#include "platform/posix/errors.h"
 #include "platform/posix/inherited_socket.h"
 #include "platform/posix/socket_address.h"
-#include "platform/posix/errors.h"
 #include "platform/system_message.h"
 #include "platform/text.h"
 
@@ -124,8 +124,8 @@ void PassCredentials(int fd) {
 void Unbind(BoundSocket& bound) {
   if (bound.folder.Valid()) {
     struct stat there {};
-    if (fstatat(bound.folder.Get(), bound.name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 &&
-        S_ISSOCK(there.st_mode) && there.st_ino == bound.inode) {
+    if (fstatat(bound.folder.Get(), bound.name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0 && S_ISSOCK(there.st_mode) &&
+        there.st_ino == bound.inode) {
       (void)unlinkat(bound.folder.Get(), bound.name.c_str(), 0);
     }
   }

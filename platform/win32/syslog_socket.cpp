@@ -6,8 +6,9 @@ namespace wl::platform {
 namespace {
 
 std::wstring NotOffered(const std::wstring& path) {
-  return L"the socket " + path + L" is not offered: the syslog intake runs on Linux only (the event log plays its "
-                                 L"part on Windows)";
+  return L"the socket " + path +
+         L" is not offered: the syslog intake runs on Linux only (the event log plays its "
+         L"part on Windows)";
 }
 
 }  // namespace

@@ -481,8 +481,7 @@ TEST_F(CollectorTest, RelpLosesNothingWhenTheDocumentedCollectorIsKilledAndResta
   if (IsSkipped()) return;
   EXPECT_EQ(distinct, static_cast<std::size_t>(kKillCount));
   RecordProperty("repeated", static_cast<int>(repeats));
-  std::printf("RELP across a kill and restart: %zu of %d arrived, %zu more than once\n", distinct, kKillCount,
-              repeats);
+  std::printf("RELP across a kill and restart: %zu of %d arrived, %zu more than once\n", distinct, kKillCount, repeats);
 }
 
 TEST_F(CollectorTest, TcpCountsWhatAKilledCollectorLost) {
@@ -495,8 +494,8 @@ TEST_F(CollectorTest, TcpCountsWhatAKilledCollectorLost) {
   // gives the figures). What was queued after the reconnect arrives.
   EXPECT_GT(distinct, static_cast<std::size_t>(kKillCount) / 5);
   RecordProperty("lost", static_cast<int>(kKillCount - distinct));
-  std::printf("TCP across a kill and restart: %zu of %d arrived (%zu lost), %zu more than once\n", distinct,
-              kKillCount, kKillCount - distinct, repeats);
+  std::printf("TCP across a kill and restart: %zu of %d arrived (%zu lost), %zu more than once\n", distinct, kKillCount,
+              kKillCount - distinct, repeats);
 }
 
 TEST_F(CollectorTest, AHugeMessageIsCutAndMarkedAndCostsNothingAfterIt) {

@@ -59,8 +59,8 @@ TEST(LongRoot, TheForegroundServiceShowsWhyItCannotForward) {
   if (test::OnWindows()) GTEST_SKIP() << "wlsc run is Linux's";
   test::TempRoot root(kRootLength);
   ASSERT_EQ(test::RunChild({L"-Service"}, L"ScribeHost"), 0);
-  ASSERT_EQ(test::RunChild({L"add", L"HKLM\\Software\\Kestrix\\Wayline", L"/v", L"ForwardTarget", L"/t", L"REG_SZ", L"/d",
-                            L"tcp://collector.invalid:514", L"/f"},
+  ASSERT_EQ(test::RunChild({L"add", L"HKLM\\Software\\Kestrix\\Wayline", L"/v", L"ForwardTarget", L"/t", L"REG_SZ",
+                            L"/d", L"tcp://collector.invalid:514", L"/f"},
                            L"wlreg"),
             0);
   std::filesystem::path output = root.Path() / "run.out";
@@ -71,8 +71,9 @@ TEST(LongRoot, TheForegroundServiceShowsWhyItCannotForward) {
   ASSERT_TRUE(test::WaitForServiceState(kServiceName, platform::kServiceRunning)) << test::ServiceState(kServiceName);
   // The forwarder connects when it has a message to send.
   EXPECT_EQ(test::RunChild({L"log", L"-s", L"1", L"-l", L"1", L"for the collector"}, L"scribe"), 0);
-  std::string cause = "Forwarding to tcp://collector.invalid:514 cannot connect: the host name collector.invalid cannot "
-                      "be resolved; Error 11001 (0x2af9)";
+  std::string cause =
+      "Forwarding to tcp://collector.invalid:514 cannot connect: the host name collector.invalid cannot "
+      "be resolved; Error 11001 (0x2af9)";
   EXPECT_TRUE(WaitForText(output, cause)) << test::ReadFileText(output);
   EXPECT_TRUE(WaitForText(root.Path() / "run" / "forwarding.status", "error=" + cause));
   EXPECT_EQ(test::RunChild({L"stop", L"ScribeHost"}, L"wlsc"), 0);

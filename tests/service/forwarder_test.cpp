@@ -263,8 +263,10 @@ TEST_F(ForwarderTest, AnOperatorSeesWhyForwardingFailsInTheStatusFileAndOneEvent
   std::vector<std::string> events = Events::Taken();
   SetServiceEventReceiver(nullptr);
   ASSERT_EQ(events.size(), 3u) << ::testing::PrintToString(events);
-  EXPECT_TRUE(events[0].starts_with("E Forwarding to tcp://collector.invalid:514 cannot connect: " + cause)) << events[0];
-  EXPECT_TRUE(events[1].starts_with("E Forwarding to tcp://127.0.0.1:" + std::to_string(port) + " cannot connect: 127.0.0.1 refused"))
+  EXPECT_TRUE(events[0].starts_with("E Forwarding to tcp://collector.invalid:514 cannot connect: " + cause))
+      << events[0];
+  EXPECT_TRUE(events[1].starts_with("E Forwarding to tcp://127.0.0.1:" + std::to_string(port) +
+                                    " cannot connect: 127.0.0.1 refused"))
       << events[1];
   EXPECT_EQ(events[2], "I Forwarding to tcp://127.0.0.1:" + std::to_string(port) + " is connected again");
 }

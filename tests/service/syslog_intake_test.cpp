@@ -67,7 +67,8 @@ TEST_F(SyslogIntakeTest, TheTextCarriesTheSocketsCredentialsAndOneLinePerMessage
   record.text = std::string_view("one\ntwo\tthree\x7f\0end", 18);
   std::wstring text;
   BuildSyslogText(text, record, {0x12345, 1000, 1000, true}, LocalTime{2026, 12, 2, 8, 9, 4, 5, 67}, false);
-  EXPECT_EQ(platform::Utf8FromWide(text), "12/08 09:04:05.067 12345-00000: ta#033g uid=1000: one#012two\tthree#177#000end");
+  EXPECT_EQ(platform::Utf8FromWide(text),
+            "12/08 09:04:05.067 12345-00000: ta#033g uid=1000: one#012two\tthree#177#000end");
   record.tag = {};
   record.text = "\xff\xfe";
   BuildSyslogText(text, record, {}, LocalTime{2026, 1, 0, 2, 3, 4, 5, 6}, true);
