@@ -197,7 +197,7 @@ std::vector<std::wstring> SyslogIntake::Start(const SyslogIntakeSettings& settin
   std::vector<std::wstring> report;
   if (thread_.joinable()) return report;
   settings_ = settings;
-  auto open = [&](const std::wstring& path, std::wstring failure, std::wstring_view kind) {
+  auto open = [&](const std::wstring& path, const std::wstring& failure, std::wstring_view kind) {
     if (failure.empty()) {
       report.push_back(Format(L"Syslog intake: listening on {} ({})", path, kind));
     } else {
