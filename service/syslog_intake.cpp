@@ -153,17 +153,7 @@ void BuildSyslogText(std::wstring& out, const SyslogRecord& record, const platfo
                      const LocalTime& received, bool cut) {
   thread_local std::string text;
   text.clear();
-  platform::AppendDecimal(text, received.month, 2);
-  text.push_back('/');
-  platform::AppendDecimal(text, received.day, 2);
-  text.push_back(' ');
-  platform::AppendDecimal(text, received.hour, 2);
-  text.push_back(':');
-  platform::AppendDecimal(text, received.minute, 2);
-  text.push_back(':');
-  platform::AppendDecimal(text, received.second, 2);
-  text.push_back('.');
-  platform::AppendDecimal(text, received.milliseconds, 3);
+  AppendStampTime(text, received);
   text.push_back(' ');
   platform::AppendHex(text, sender.pid, 5);
   text.append("-00000: ");

@@ -73,20 +73,9 @@ bool HasClientStamp(std::wstring_view text) {
 }
 
 // The service's stamp, the text of FormatTimestampPrefix built straight into
-// the UTF-8 line: "{:02}/{:02} {:02}:{:02}:{:02}.{:03}", twelve blanks, ": ".
-// Built by hand because it is on every caller's path.
+// the UTF-8 line: the time, twelve blanks, ": ".
 void AppendStamp(std::string& out, const LocalTime& time) {
-  platform::AppendDecimal(out, time.month, 2);
-  out.push_back('/');
-  platform::AppendDecimal(out, time.day, 2);
-  out.push_back(' ');
-  platform::AppendDecimal(out, time.hour, 2);
-  out.push_back(':');
-  platform::AppendDecimal(out, time.minute, 2);
-  out.push_back(':');
-  platform::AppendDecimal(out, time.second, 2);
-  out.push_back('.');
-  platform::AppendDecimal(out, time.milliseconds, 3);
+  AppendStampTime(out, time);
   out.append("            : ");
 }
 
@@ -130,6 +119,20 @@ constexpr std::size_t kKeptFileLines = 16 * 1024;
 constexpr std::wstring_view kQueueStatusFile = L"queue.status";
 
 }  // namespace
+
+void AppendStampTime(std::string& out, const LocalTime& time) {
+  platform::AppendDecimal(out, time.month, 2);
+  out.push_back('/');
+  platform::AppendDecimal(out, time.day, 2);
+  out.push_back(' ');
+  platform::AppendDecimal(out, time.hour, 2);
+  out.push_back(':');
+  platform::AppendDecimal(out, time.minute, 2);
+  out.push_back(':');
+  platform::AppendDecimal(out, time.second, 2);
+  out.push_back('.');
+  platform::AppendDecimal(out, time.milliseconds, 3);
+}
 
 CoreSettings ReadCoreSettings() {
   CoreSettings settings;

@@ -52,6 +52,11 @@ struct CoreSettings {
 };
 CoreSettings ReadCoreSettings();
 
+// The time of a stamp, "{:02}/{:02} {:02}:{:02}:{:02}.{:03}" (month, day, hour,
+// minute, second, milliseconds), appended in UTF-8. Built by hand because it
+// is on every caller's path.
+void AppendStampTime(std::string& out, const LocalTime& time);
+
 class TraceLogManager {
  public:
   // Builds the fifteen closed file records and reads the global level
