@@ -16,10 +16,8 @@
 
 #include "platform/posix/checked_open.h"
 #include "platform/posix/descriptor.h"
-#include "platform/posix/errors.h"
 #include "platform/posix/inherited_socket.h"
 #include "platform/posix/socket_address.h"
-#include "platform/system_message.h"
 #include "platform/text.h"
 
 namespace wl::platform {
@@ -34,12 +32,6 @@ constexpr std::size_t kStreamRead = 64 * 1024;
 
 std::wstring Reason(const std::string& path, const std::wstring& text) {
   return L"the socket " + WideFromUtf8(path) + L" " + text;
-}
-
-std::wstring ErrnoReason(const std::string& path, int error) {
-  std::wstring text = FormatSystemMessage(posix::Win32FromErrno(error));
-  while (!text.empty() && (text.back() == L'\n' || text.back() == L'\r')) text.pop_back();
-  return Reason(path, L"cannot be opened: " + text);
 }
 
 struct BoundSocket {
@@ -87,26 +79,26 @@ std::wstring Bind(const std::string& path, int type, BoundSocket* bound) {
   posix::CheckedOpen folder = posix::MakeFolder(posix::FolderOf(path), 0755);
   if (!folder.Ok()) {
     if (!folder.refusal.empty()) return Reason(path, L"cannot be made: " + WideFromUtf8(folder.refusal));
-    return ErrnoReason(path, folder.error);
+    return posix::SocketAddressError(path, folder.error);
   }
   struct stat there {};
   if (fstatat(folder.descriptor.Get(), name.c_str(), &there, AT_SYMLINK_NOFOLLOW) == 0) {
     if (!S_ISSOCK(there.st_mode)) return Reason(path, L"cannot be made: something other than a socket is there");
-    if (unlinkat(folder.descriptor.Get(), name.c_str(), 0) != 0) return ErrnoReason(path, errno);
+    if (unlinkat(folder.descriptor.Get(), name.c_str(), 0) != 0) return posix::SocketAddressError(path, errno);
   }
   std::string reachable = "/proc/self/fd/" + std::to_string(folder.descriptor.Get()) + "/" + name;
   posix::SocketAddress address;
-  if (int error = address.Set(reachable); error != 0) return Reason(path, posix::SocketAddressError(path, error));
+  if (int error = address.Set(reachable); error != 0) return posix::SocketAddressError(path, error);
   Descriptor socket{::socket(AF_UNIX, type | SOCK_NONBLOCK | SOCK_CLOEXEC, 0)};
-  if (!socket.Valid()) return ErrnoReason(path, errno);
-  if (bind(socket.Get(), address.Get(), address.Size()) != 0) return ErrnoReason(path, errno);
+  if (!socket.Valid()) return posix::SocketAddressError(path, errno);
+  if (bind(socket.Get(), address.Get(), address.Size()) != 0) return posix::SocketAddressError(path, errno);
   // Any local user may send, as to /dev/log.
   if (fchmodat(folder.descriptor.Get(), name.c_str(), 0666, 0) != 0 ||
       fstatat(folder.descriptor.Get(), name.c_str(), &there, AT_SYMLINK_NOFOLLOW) != 0 ||
       (type == SOCK_STREAM && listen(socket.Get(), SOMAXCONN) != 0)) {
     int error = errno;
     (void)unlinkat(folder.descriptor.Get(), name.c_str(), 0);
-    return ErrnoReason(path, error);
+    return posix::SocketAddressError(path, error);
   }
   bound->socket = std::move(socket);
   bound->folder = std::move(folder.descriptor);
@@ -140,14 +132,22 @@ SyslogReceiver::SyslogReceiver() : state_(std::make_unique<State>()) {}
 
 SyslogReceiver::~SyslogReceiver() { Close(); }
 
-std::wstring SyslogReceiver::OpenDatagram(const std::wstring& path) {
-  std::string local = Utf8FromWide(path);
-  BoundSocket bound;
-  if (int fd = posix::InheritedSocket(local, SOCK_DGRAM); fd >= 0) {
-    bound.socket = Descriptor(fd);
-  } else if (std::wstring failed = Bind(local, SOCK_DGRAM, &bound); !failed.empty()) {
-    return failed;
+namespace {
+
+// The socket of `type` that systemd passed for path, else one bound here.
+std::wstring TakeOrBind(const std::string& path, int type, BoundSocket* bound) {
+  if (int fd = posix::InheritedSocket(path, type); fd >= 0) {
+    bound->socket = Descriptor(fd);
+    return {};
   }
+  return Bind(path, type, bound);
+}
+
+}  // namespace
+
+std::wstring SyslogReceiver::OpenDatagram(const std::wstring& path) {
+  BoundSocket bound;
+  if (std::wstring failed = TakeOrBind(Utf8FromWide(path), SOCK_DGRAM, &bound); !failed.empty()) return failed;
   PassCredentials(bound.socket.Get());
   state_->datagrams.push_back(std::move(bound));
   return {};
@@ -165,13 +165,8 @@ std::wstring SyslogReceiver::TakeDatagram(const std::wstring& path) {
 }
 
 std::wstring SyslogReceiver::OpenStream(const std::wstring& path) {
-  std::string local = Utf8FromWide(path);
   BoundSocket bound;
-  if (int fd = posix::InheritedSocket(local, SOCK_STREAM); fd >= 0) {
-    bound.socket = Descriptor(fd);
-  } else if (std::wstring failed = Bind(local, SOCK_STREAM, &bound); !failed.empty()) {
-    return failed;
-  }
+  if (std::wstring failed = TakeOrBind(Utf8FromWide(path), SOCK_STREAM, &bound); !failed.empty()) return failed;
   Unbind(state_->listener);
   state_->listener = std::move(bound);
   return {};
