@@ -31,6 +31,13 @@ long TcpSend(SocketHandle socket, const void* data, std::size_t size, std::uint3
 // stream, -1 when the connection failed, -2 when the time ran out.
 long TcpReceive(SocketHandle socket, void* data, std::size_t size, std::uint32_t timeoutMs);
 
+// Makes the socket acknowledge what comes next at once, not after the
+// delayed-acknowledgement timer: a peer that sends small answers and waits
+// for each to be acknowledged before the next (Nagle's rule) must not make
+// a client that waits for those answers wait 40 ms. A hint; lasts until the
+// system falls back to delaying, so it is given before each wait.
+void TcpAcknowledgeAtOnce(SocketHandle socket);
+
 // True when the peer has closed or reset the connection (checked without
 // waiting and without taking data). A collector never sends on a plain TCP
 // connection, so anything readable means its end is gone.

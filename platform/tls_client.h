@@ -72,6 +72,10 @@ class TlsClient {
   // again (at least those of the first call).
   long Send(const void* data, std::size_t size, std::uint32_t timeoutMs);
 
+  // As TcpReceive: the count of plain bytes received, 0 at the end of the
+  // session, -1 when it failed, -2 when the time ran out.
+  long Receive(void* data, std::size_t size, std::uint32_t timeoutMs);
+
   // As TcpPeerGone: a collector sends nothing but session housekeeping,
   // which is taken here; an end of the session or an error means it is gone.
   bool PeerGone();

@@ -74,7 +74,7 @@ std::string OneLine(std::wstring_view text) {
 constexpr std::wstring_view kPeerGone = L"the collector closed or reset the connection";
 
 // The values of a TLS target; false (reported) when they cannot serve one.
-bool ReadTlsSettings(RegistryKey& key, ForwardingSettings& report, platform::TlsSettings& tls, ForwardProtocol protocol,
+bool ReadTlsSettings(RegistryKey& key, ForwardingSettings& report, platform::TlsSettings& tls,
                      std::wstring_view target) {
   std::wstring text;
   if (key.ReadString(L"ForwardTlsCaFile", text) == kErrorSuccess) tls.caFile = platform::Utf8FromWide(text);
@@ -86,14 +86,6 @@ bool ReadTlsSettings(RegistryKey& key, ForwardingSettings& report, platform::Tls
   }
   if (tls.certFile.empty() != tls.keyFile.empty()) {
     ReportBadTarget(report, target, L"has ForwardTlsCertFile or ForwardTlsKeyFile without the other");
-    return false;
-  }
-  if (protocol == ForwardProtocol::Relp && tls.certFile.empty()) {
-    // librelp's client without a certificate of its own speaks anonymous
-    // TLS, which checks no certificate at all.
-    ReportBadTarget(report, target,
-                    L"asks for RELP over TLS, which needs a client certificate (ForwardTlsCertFile and "
-                    L"ForwardTlsKeyFile): without one the collector's certificate would not be checked");
     return false;
   }
   if (key.ReadString(L"ForwardTlsAuthMode", text) == kErrorSuccess && !text.empty() &&
@@ -210,11 +202,9 @@ ForwardingSettings ReadForwardingSettings() {
   ForwardingSettings parsed = settings;
   if (!ParseForwardTarget(target, parsed)) {
     ReportBadTarget(settings, target, L"is not tcp://, relp://, tls:// or relp+tls:// with host:port");
-  } else if (parsed.protocol == ForwardProtocol::Relp && !platform::RelpClient::Supported()) {
-    ReportBadTarget(settings, target, L"asks for RELP, which this build does not offer (use tcp://)");
   } else if (parsed.tls && !platform::TlsClient::Supported()) {
     ReportBadTarget(settings, target, L"asks for TLS: forwarding over TLS is not offered in the Windows build");
-  } else if (parsed.tls && !ReadTlsSettings(key, settings, parsed.tlsSettings, parsed.protocol, target)) {
+  } else if (parsed.tls && !ReadTlsSettings(key, settings, parsed.tlsSettings, target)) {
     // Reported by ReadTlsSettings.
   } else {
     settings = std::move(parsed);
@@ -563,16 +553,19 @@ void Forwarder::Disconnect() {
 
 void Forwarder::SendSome() {
   if (active_.protocol == ForwardProtocol::Relp) {
+    bool taken = true;
     for (std::size_t count = 0; count < kRelpBurst && !inHand_.empty(); ++count) {
-      if (relp_.Send(inHand_.front()) != kErrorSuccess) {
-        connected_.store(false);
-        nextAttempt_ = platform::SteadyClockNanoseconds();
-        ReportDown(L"lost its connection: " + std::wstring(kPeerGone));
-        return;
-      }
+      taken = relp_.Send(inHand_.front()) == kErrorSuccess;
+      if (!taken) break;
       inHand_.pop_front();
       sent_.fetch_add(1, std::memory_order_relaxed);
       queued_.fetch_sub(1, std::memory_order_relaxed);
+    }
+    // What was taken stays with the session until acknowledged.
+    if (!taken || relp_.Flush() != kErrorSuccess) {
+      connected_.store(false);
+      nextAttempt_ = platform::SteadyClockNanoseconds();
+      ReportDown(L"lost its connection: " + std::wstring(kPeerGone));
     }
     return;
   }

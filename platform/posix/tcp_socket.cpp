@@ -122,6 +122,11 @@ long TcpReceive(SocketHandle socket, void* data, std::size_t size, std::uint32_t
   return static_cast<long>(got);
 }
 
+void TcpAcknowledgeAtOnce(SocketHandle socket) {
+  int on = 1;
+  (void)setsockopt(static_cast<int>(socket), IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on);
+}
+
 bool TcpPeerGone(SocketHandle socket) {
   int fd = static_cast<int>(socket);
   short events = WaitFor(fd, POLLIN | POLLRDHUP, 0);

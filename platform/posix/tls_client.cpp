@@ -7,6 +7,7 @@
 #include <gnutls/gnutls.h>
 #include <gnutls/x509.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -136,6 +137,15 @@ std::string Trimmed(std::string text) {
 std::int64_t NowMs() {
   return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
       .count();
+}
+
+// Writes for GnuTLS without raising SIGPIPE: a collector that vanished
+// breaks the session, not the process.
+ssize_t PushWithoutSignal(gnutls_transport_ptr_t transport, const giovec_t* parts, int count) {
+  msghdr message{};
+  message.msg_iov = reinterpret_cast<iovec*>(const_cast<giovec_t*>(parts));
+  message.msg_iovlen = static_cast<std::size_t>(count);
+  return sendmsg(static_cast<int>(reinterpret_cast<std::intptr_t>(transport)), &message, MSG_NOSIGNAL);
 }
 
 // Waits until the socket can go on in the direction GnuTLS last wanted;
@@ -288,6 +298,7 @@ Win32Error TlsClient::Handshake(SocketHandle socket, const std::string& host, co
     (void)gnutls_server_name_set(s.session, GNUTLS_NAME_DNS, host.data(), host.size());
   }
   gnutls_transport_set_int(s.session, s.fd);
+  gnutls_transport_set_vec_push_function(s.session, PushWithoutSignal);
   gnutls_handshake_set_timeout(s.session, 0);
   for (;;) {
     result = gnutls_handshake(s.session);
@@ -362,6 +373,21 @@ long TlsClient::Send(const void* data, std::size_t size, std::uint32_t timeoutMs
     return -1;
   }
   return static_cast<long>(taken);
+}
+
+long TlsClient::Receive(void* data, std::size_t size, std::uint32_t timeoutMs) {
+  State& s = *state_;
+  if (s.session == nullptr) return -1;
+  std::int64_t deadline = NowMs() + timeoutMs;
+  for (;;) {
+    ssize_t got = gnutls_record_recv(s.session, data, size);
+    if (got >= 0) return static_cast<long>(got);
+    if (got != GNUTLS_E_AGAIN && got != GNUTLS_E_INTERRUPTED && gnutls_error_is_fatal(static_cast<int>(got)) != 0) {
+      return -1;
+    }
+    // Housekeeping (a session ticket) or nothing yet: wait for more.
+    if (!WaitForSession(s.session, s.fd, deadline)) return -2;
+  }
 }
 
 bool TlsClient::PeerGone() {

@@ -98,6 +98,10 @@ long TcpReceive(SocketHandle socket, void* data, std::size_t size, std::uint32_t
   return got;
 }
 
+// Windows has no per-wait switch; its delayed acknowledgement is left as
+// the system sets it.
+void TcpAcknowledgeAtOnce(SocketHandle) {}
+
 bool TcpPeerGone(SocketHandle socket) {
   bool failed = false;
   if (!WaitFor(Raw(socket), false, 0, &failed)) return false;

@@ -24,6 +24,7 @@ Win32Error TlsClient::Handshake(SocketHandle socket, const std::string&, const T
 }
 
 long TlsClient::Send(const void*, std::size_t, std::uint32_t) { return -1; }
+long TlsClient::Receive(void*, std::size_t, std::uint32_t) { return -1; }
 bool TlsClient::PeerGone() { return true; }
 void TlsClient::Close() {}
 
