@@ -213,7 +213,7 @@ ForwardingSettings ReadForwardingSettings() {
   } else if (parsed.protocol == ForwardProtocol::Relp && !platform::RelpClient::Supported()) {
     ReportBadTarget(settings, target, L"asks for RELP, which this build does not offer (use tcp://)");
   } else if (parsed.tls && !platform::TlsClient::Supported()) {
-    ReportBadTarget(settings, target, L"asks for TLS: forwarding over TLS is not offered in the Windows build");
+    ReportBadTarget(settings, target, L"asks for TLS, which this build does not offer");
   } else if (parsed.tls && !ReadTlsSettings(key, settings, parsed.tlsSettings, parsed.protocol, target)) {
     // Reported by ReadTlsSettings.
   } else {
