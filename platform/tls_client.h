@@ -2,8 +2,8 @@
 // forwarding to a collector: the collector's certificate is checked against
 // a CA file and then by name or by fingerprint; an optional certificate and
 // key of our own serve collectors that ask for one. Built on GnuTLS on
-// Linux; the Windows build offers no TLS (Supported is false and every
-// handshake fails).
+// Linux and on the system's own TLS provider on Windows, which shows no
+// certificate of ours (one in the settings is refused).
 #pragma once
 
 #include <cstddef>

@@ -203,7 +203,7 @@ ForwardingSettings ReadForwardingSettings() {
   if (!ParseForwardTarget(target, parsed)) {
     ReportBadTarget(settings, target, L"is not tcp://, relp://, tls:// or relp+tls:// with host:port");
   } else if (parsed.tls && !platform::TlsClient::Supported()) {
-    ReportBadTarget(settings, target, L"asks for TLS: forwarding over TLS is not offered in the Windows build");
+    ReportBadTarget(settings, target, L"asks for TLS, which this build does not offer");
   } else if (parsed.tls && !ReadTlsSettings(key, settings, parsed.tlsSettings, target)) {
     // Reported by ReadTlsSettings.
   } else {

@@ -22,6 +22,16 @@
 #   collector.sh restart DIR      starts it again on the same ports
 #   collector.sh kill DIR         SIGKILL, as a crash would
 #   collector.sh stop DIR         SIGTERM, then waits for it to end
+#
+# The TLS collectors of the Windows run (whose tests cannot start their own):
+#   collector.sh start-tls DIR    makes the certificates in DIR/certs (with
+#                                 make_certs.sh) and starts one collector in
+#                                 DIR/tls-NAME for each certificate NAME that
+#                                 the tests show (server, stranger, elsewhere,
+#                                 expired), and DIR/tls-mutual, which shows
+#                                 server and asks for a client certificate
+#                                 naming client.test
+#   collector.sh stop-tls DIR     stops them
 set -u
 command=${1:?start, restart, kill or stop}
 dir=${2:?the collector folder}
@@ -118,6 +128,23 @@ case $command in
       echo "collector.sh: rsyslogd did not start again (see $dir/rsyslogd.out)" >&2
       exit 1
     }
+    ;;
+  start-tls)
+    bash "$(dirname "$0")/make_certs.sh" "$dir/certs" || exit 1
+    for name in server stranger elsewhere expired mutual; do
+      cert=$name client=
+      [ "$name" = mutual ] && cert=server client=client.test
+      mkdir -p "$dir/tls-$name"
+      printf 'TLS_CA=%s\nTLS_CERT=%s\nTLS_KEY=%s\nTLS_CLIENT=%s\n' "$dir/certs/ca.pem" "$dir/certs/$cert.pem" \
+        "$dir/certs/$cert.key" "$client" >"$dir/tls-$name/tls.env"
+      bash "$0" start "$dir/tls-$name" || exit 1
+    done
+    ;;
+  stop-tls)
+    for folder in "$dir"/tls-*; do
+      [ -d "$folder" ] && bash "$0" stop "$folder"
+    done
+    exit 0
     ;;
   kill) halt KILL ;;
   stop) halt TERM ;;

@@ -2,13 +2,16 @@
 // TLS) that writes every message it receives, as received, to a file. On
 // Linux each test starts its own with collector.sh; the Windows build (under
 // Wine) uses the one that the test fixture started, named by
-// SCRIBE_COLLECTOR_DIR, and has no TLS. Some tests run rsyslogd with its
+// SCRIBE_COLLECTOR_DIR, and the TLS collectors that it started beside it,
+// one per certificate shown, with the certificates in its certs folder (the
+// Windows build has no RELP and shows no client certificate). Some tests run rsyslogd with its
 // default limits, or configured as the ready configuration of
 // docs/forwarding.md says; those start their own (Linux).
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <map>
@@ -37,15 +40,20 @@ struct CollectorSetup {
   std::string config;
   // The assignments of collector.sh's tls.env; empty for plain.
   std::string tlsEnv;
+  // The same collector in the Windows run: the fixture's folder tls-NAME.
+  std::string tlsName;
   [[nodiscard]] bool Own() const { return defaultLimits || !config.empty(); }
 };
 
-// A plain collector of the tests' own configuration, over TLS when tlsEnv
-// has assignments.
-CollectorSetup TlsSetup(std::string tlsEnv) {
-  CollectorSetup setup;
-  setup.tlsEnv = std::move(tlsEnv);
-  return setup;
+// The folder of the Windows run's collectors, which the fixture started
+// (empty elsewhere). A Linux path, as the host's fixture gives it, lies on
+// Wine's Z: drive.
+std::filesystem::path FixtureFolder() {
+  std::optional<std::wstring> dir = platform::GetEnvVar(L"SCRIBE_COLLECTOR_DIR");
+  if (!test::OnWindows() || !dir) return {};
+  std::wstring path = *dir;
+  if (!path.empty() && path[0] == L'/') path = L"Z:" + path;
+  return std::filesystem::path(path);
 }
 
 class Collector {
@@ -54,15 +62,12 @@ class Collector {
     if (test::OnWindows() && setup.Own()) {
       error_ = "this test starts a collector of its own (Linux only)";
     } else if (test::OnWindows()) {
-      std::optional<std::wstring> dir = platform::GetEnvVar(L"SCRIBE_COLLECTOR_DIR");
-      if (!dir) {
+      dir_ = FixtureFolder();
+      if (dir_.empty()) {
         error_ = "SCRIBE_COLLECTOR_DIR is not set: run this test through ctest, whose fixture starts rsyslogd";
         return;
       }
-      std::wstring path = *dir;
-      // A Linux path, as the host's fixture gives it, lies on Wine's Z: drive.
-      if (!path.empty() && path[0] == L'/') path = L"Z:" + path;
-      dir_ = std::filesystem::path(path);
+      if (!setup.tlsName.empty()) dir_ /= "tls-" + setup.tlsName;
       external_ = true;
     } else {
       dir_ = folder_.Path() / "collector";
@@ -213,7 +218,7 @@ class CollectorTest : public test::ServiceFixture {
   }
 
   void CheckEveryField(bool relp, bool tls = false) {
-    Collector collector(TlsSetup(tls ? TlsEnv("server") : ""));
+    Collector collector(tls ? TlsCollector("server") : CollectorSetup{});
     ASSERT_EQ(collector.Error(), "");
     // The files of a run without forwarding, for comparison.
     std::map<std::string, std::string> plain;
@@ -308,8 +313,13 @@ class CollectorTest : public test::ServiceFixture {
     *repeats = received.size() - seen.size();
   }
 
-  // The certificates of the TLS cases, made once for all of them.
+  // The certificates of the TLS cases, made once for all of them (by the
+  // fixture in the Windows run).
   static const std::filesystem::path& Certificates() {
+    if (test::OnWindows()) {
+      static const std::filesystem::path fixture = FixtureFolder() / "certs";
+      return fixture;
+    }
     static test::TempFolder folder;
     static bool made = [] {
       Win32Error error = 0;
@@ -328,6 +338,12 @@ class CollectorTest : public test::ServiceFixture {
   static std::string TlsEnv(const std::string& server, const std::string& client = "") {
     return "TLS_CA=" + Cert("ca.pem") + "\nTLS_CERT=" + Cert(server + ".pem") + "\nTLS_KEY=" + Cert(server + ".key") +
            "\nTLS_CLIENT=" + client + "\n";
+  }
+  static CollectorSetup TlsCollector(const std::string& server, const std::string& client = "") {
+    CollectorSetup setup;
+    setup.tlsEnv = TlsEnv(server, client);
+    setup.tlsName = client.empty() ? server : "mutual";
+    return setup;
   }
 
   void SetTls(const wchar_t* name, const std::string& value) {
@@ -492,7 +508,7 @@ TEST_F(CollectorTest, TcpCountsWhatAKilledCollectorLost) {
 
 TEST_F(CollectorTest, AHugeMessageIsCutAndMarkedAndCostsNothingAfterIt) {
   if (test::OnWindows()) GTEST_SKIP() << "this test starts a collector of its own (Linux only)";
-  Collector collector(CollectorSetup{.defaultLimits = true, .config = {}, .tlsEnv = {}});
+  Collector collector(CollectorSetup{.defaultLimits = true, .config = {}, .tlsEnv = {}, .tlsName = {}});
   ASSERT_EQ(collector.Error(), "");
   Forward(collector, false);
   auto manager = Start();
@@ -512,7 +528,11 @@ TEST_F(CollectorTest, AHugeMessageIsCutAndMarkedAndCostsNothingAfterIt) {
 }
 
 #define SKIP_WITHOUT_TLS() \
-  if (!platform::TlsClient::Supported()) GTEST_SKIP() << "this build has no TLS (Windows)"
+  if (!platform::TlsClient::Supported()) GTEST_SKIP() << "this build has no TLS"
+// imrelp with certificates asks every client for one, which the Windows
+// build does not show.
+#define SKIP_RELP_OVER_TLS_ON_WINDOWS() \
+  if (test::OnWindows()) GTEST_SKIP() << "imrelp asks for a client certificate, which the Windows build does not show"
 
 // The TLS values are taken whole or forwarding stays off: a TLS target is
 // never served by a half-set session.
@@ -557,6 +577,7 @@ TEST_F(CollectorTest, TlsDeliversEveryMessageWithEveryFieldInOrder) {
 
 TEST_F(CollectorTest, RelpOverTlsDeliversEveryMessageWithEveryFieldInOrder) {
   SKIP_WITHOUT_TLS();
+  SKIP_RELP_OVER_TLS_ON_WINDOWS();
   CheckEveryField(true, true);
 }
 
@@ -570,9 +591,10 @@ TEST_F(CollectorTest, TlsRefusesACollectorWhoseCertificateDoesNotCheckOut) {
   };
   for (const Case& c : {Case{"stranger", "issuer"}, Case{"elsewhere", "name"}, Case{"expired", "expired"}}) {
     for (bool relp : {false, true}) {
+      if (relp && test::OnWindows()) continue;
       SCOPED_TRACE(std::string(c.certificate) + (relp ? " over RELP" : " over TCP"));
       tag_ += "x";
-      Collector collector(TlsSetup(TlsEnv(c.certificate)));
+      Collector collector(TlsCollector(c.certificate));
       ASSERT_EQ(collector.Error(), "");
       Forward(collector, relp, 200000, 4, true);
       TrustTheCa(relp);
@@ -586,12 +608,29 @@ TEST_F(CollectorTest, TlsRefusesACollectorWhoseCertificateDoesNotCheckOut) {
 // forwarder without one; a key that others may read is never used.
 TEST_F(CollectorTest, TlsShowsAClientCertificateWhenTheCollectorAsksForOne) {
   SKIP_WITHOUT_TLS();
+  if (test::OnWindows()) {
+    // The Windows build shows none: a collector that asks for one gets
+    // nothing, and a certificate in the settings is refused; both with a
+    // reason.
+    Collector collector(TlsCollector("server", "client.test"));
+    ASSERT_EQ(collector.Error(), "");
+    Forward(collector, false, 200000, 4, true);
+    TrustTheCa();
+    tag_ += "n";
+    std::string reason = ExpectRefused(collector);
+    EXPECT_NE(reason.find("client certificate"), std::string::npos) << reason;
+    tag_ += "c";
+    ShowClientCertificate(Cert("client.key"));
+    reason = ExpectRefused(collector);
+    EXPECT_NE(reason.find("shows no client certificate"), std::string::npos) << reason;
+    return;
+  }
   std::filesystem::path openKey = Certificates() / "client-open.key";
   std::filesystem::copy_file(Cert("client.key"), openKey, std::filesystem::copy_options::overwrite_existing);
   std::filesystem::permissions(openKey, std::filesystem::perms(0644));
   for (bool relp : {false, true}) {
     SCOPED_TRACE(relp ? "over RELP" : "over TCP");
-    Collector collector(TlsSetup(TlsEnv("server", "client.test")));
+    Collector collector(TlsCollector("server", "client.test"));
     ASSERT_EQ(collector.Error(), "");
     Forward(collector, relp, 200000, 4, true);
     TrustTheCa(relp);
@@ -618,6 +657,60 @@ TEST_F(CollectorTest, TlsShowsAClientCertificateWhenTheCollectorAsksForOne) {
   }
 }
 
+// Beyond the CA: by fingerprint, the collector's certificate passes when one
+// of its fingerprints (SHA-256 or SHA-1, in any case) is permitted; by name,
+// when it names the host or a permitted peer; certvalid takes any of the
+// CA's certificates.
+TEST_F(CollectorTest, TlsTakesOnlyAPermittedFingerprintOrName) {
+  SKIP_WITHOUT_TLS();
+  // certtool's hex digits, with colons, in upper or lower case.
+  auto fingerprint = [](const std::string& file, bool upper) {
+    std::string text;
+    for (char c : test::ReadFileText(Certificates() / file)) {
+      if (!std::isxdigit(static_cast<unsigned char>(c))) continue;
+      if (!text.empty() && text.size() % 3 == 2) text += ':';
+      text += static_cast<char>(upper ? std::toupper(static_cast<unsigned char>(c)) : c);
+    }
+    return text;
+  };
+  std::string sha256 = fingerprint("server.sha256", false);
+  std::string sha1 = fingerprint("server.sha1", true);
+  ASSERT_EQ(sha256.size(), 95u);
+  ASSERT_EQ(sha1.size(), 59u);
+  std::string wrong = sha256;
+  wrong.back() = wrong.back() == '0' ? '1' : '0';
+  struct Case {
+    const char* server;
+    const char* mode;
+    std::string peers;
+    bool passes;
+  };
+  for (const Case& c : {Case{"server", "fingerprint", "SHA256:" + sha256, true},
+                        Case{"server", "fingerprint", "other.test, sha1:" + sha1, true},
+                        Case{"server", "fingerprint", "SHA256:" + wrong, false},
+                        Case{"elsewhere", "name", "other.test, elsewhere.test", true},
+                        Case{"elsewhere", "name", "other.test", false}, Case{"elsewhere", "certvalid", "", true}}) {
+    SCOPED_TRACE(std::string(c.server) + " by " + c.mode + " " + c.peers);
+    tag_ += "f";
+    Collector collector(TlsCollector(c.server));
+    ASSERT_EQ(collector.Error(), "");
+    Forward(collector, false, 200000, 4, true);
+    TrustTheCa();
+    SetTls(L"ForwardTlsAuthMode", c.mode);
+    SetTls(L"ForwardTlsPeers", c.peers);
+    if (!c.passes) {
+      std::string reason = ExpectRefused(collector);
+      EXPECT_NE(reason.find(" permitted peer"), std::string::npos) << reason;
+      continue;
+    }
+    auto manager = Start();
+    for (int i = 0; i < 20; ++i) ASSERT_EQ(manager->QueueMessage(22, 3, platform::WideFromUtf8(tag_)), kSOk);
+    EXPECT_TRUE(manager->WaitUntilForwarded(30000)) << platform::Utf8FromWide(manager->GetForwardingStatus().error);
+    manager->FinalRelease();
+    EXPECT_EQ(collector.Received(tag_, 20).size(), 20u);
+  }
+}
+
 // A tls:// target where only plain TCP is spoken: no handshake, so nothing
 // is sent, and no message text reaches the collector.
 TEST_F(CollectorTest, TlsSendsNothingToACollectorWithoutTls) {
@@ -635,7 +728,7 @@ TEST_F(CollectorTest, TlsSendsNothingToACollectorWithoutTls) {
 // What travels between the forwarder and the collector is not the text.
 TEST_F(CollectorTest, TlsShowsNoMessageTextOnTheWire) {
   SKIP_WITHOUT_TLS();
-  Collector collector(TlsSetup(TlsEnv("server")));
+  Collector collector(TlsCollector("server"));
   ASSERT_EQ(collector.Error(), "");
   RecordingRelay relay(collector.Port(false));
   ASSERT_EQ(test::SetString(platform::kHKeyLocalMachine, kProductKey, L"ForwardTarget",
@@ -657,8 +750,9 @@ TEST_F(CollectorTest, TlsShowsNoMessageTextOnTheWire) {
 
 TEST_F(CollectorTest, RelpOverTlsLosesNothingWhenTheCollectorIsKilledAndRestarted) {
   SKIP_WITHOUT_TLS();
+  SKIP_RELP_OVER_TLS_ON_WINDOWS();
   std::size_t distinct = 0, repeats = 0;
-  KillAndRestart(true, 1, &distinct, &repeats, TlsSetup(TlsEnv("server")), true);
+  KillAndRestart(true, 1, &distinct, &repeats, TlsCollector("server"), true);
   if (IsSkipped()) return;
   EXPECT_EQ(distinct, 50000u);
   std::printf("RELP over TLS across a kill and restart: %zu of 50000 arrived, %zu more than once\n", distinct, repeats);

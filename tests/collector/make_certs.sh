@@ -6,6 +6,7 @@
 #   expired.pem / expired.key     "localhost", of the CA, valid only in 2020
 #   elsewhere.pem / elsewhere.key "elsewhere.test", of the CA (a wrong name)
 #   stranger.pem / stranger.key   "localhost", of another CA
+#   server.sha256 / server.sha1   the fingerprints of server.pem (hex digits)
 # Every key is mode 0600.
 set -eu
 dir=${1:?the certificate folder}
@@ -42,4 +43,6 @@ leaf expired ca localhost 'ip_address = "127.0.0.1"' 'activation_date = "2020-01
   'expiration_date = "2020-12-31 00:00:00"'
 leaf elsewhere ca elsewhere.test 'expiration_days = 30'
 leaf stranger otherca localhost 'ip_address = "127.0.0.1"' 'expiration_days = 30'
-chmod 0644 ./*.pem
+certtool --fingerprint --hash=sha256 --infile=server.pem >server.sha256 2>/dev/null
+certtool --fingerprint --hash=sha1 --infile=server.pem >server.sha1 2>/dev/null
+chmod 0644 ./*.pem ./*.sha256 ./*.sha1
