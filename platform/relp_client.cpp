@@ -58,19 +58,21 @@ int ParseRelpFrame(std::string_view bytes, RelpFrame* frame, std::size_t* used) 
     return bytes[at++] == ' ' ? 1 : -1;
   };
   int step = number(&frame->txnr);
+  if (step > 0) step = space();
   if (step <= 0) return step;
-  if ((step = space()) <= 0) return step;
   std::size_t start = at;
   while (at < bytes.size() && at - start <= 32 && bytes[at] >= 'a' && bytes[at] <= 'z') ++at;
   if (at == bytes.size()) return at - start <= 32 ? 0 : -1;
   if (at == start || at - start > 32) return -1;
   frame->command = bytes.substr(start, at - start);
-  if ((step = space()) <= 0) return step;
   std::uint32_t length = 0;
-  if ((step = number(&length)) <= 0) return step;
+  step = space();
+  if (step > 0) step = number(&length);
+  if (step <= 0) return step;
   if (length > kLongestAnswer) return -1;
   if (length > 0) {
-    if ((step = space()) <= 0) return step;
+    step = space();
+    if (step <= 0) return step;
     if (bytes.size() - at < length) return 0;
     frame->data = bytes.substr(at, length);
     at += length;
@@ -226,14 +228,15 @@ struct RelpClient::State {
     }
     std::uint32_t txnr = TakeTxnr();
     AppendFrame(txnr, "open", "relp_version=0\nrelp_software=ScribeHost\ncommands=syslog");
-    if ((result = Write()) != 0) return result;
+    result = Write();
     std::int64_t deadline = NowMs() + timeoutMs;
     bool opened = false;
-    while (!opened) {
+    while (result == 0 && !opened) {
       std::int64_t left = deadline - NowMs();
       if (left <= 0) return Broken("the collector did not answer the opening of a RELP session", kTimedOut);
-      if ((result = Read(static_cast<std::uint32_t>(left), txnr, &opened)) != 0) return result;
+      result = Read(static_cast<std::uint32_t>(left), txnr, &opened);
     }
+    if (result != 0) return result;
     connected = true;
     // What the collector had not acknowledged goes out again, first.
     for (Pending& pending : unacked) {
@@ -260,7 +263,8 @@ struct RelpClient::State {
       std::int64_t left = deadline - NowMs();
       if (left <= 0) return Broken("the collector acknowledges nothing", kTimedOut);
       std::size_t before = unacked.size();
-      if ((result = Read(static_cast<std::uint32_t>(left))) != 0) return result;
+      result = Read(static_cast<std::uint32_t>(left));
+      if (result != 0) return result;
       if (unacked.size() < before) deadline = NowMs() + timeoutMs;
     }
     return 0;

@@ -27,7 +27,7 @@ class FakeCollector {
     if (thread_.joinable()) thread_.join();
     TcpClose(listener_);
   }
-  std::uint16_t Port() const { return port_; }
+  [[nodiscard]] std::uint16_t Port() const { return port_; }
 
   template <typename Script>
   void Run(Script script) {
