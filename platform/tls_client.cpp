@@ -1,4 +1,5 @@
-// The portable part of the TLS client: the names of the modes.
+// The portable part of the TLS client: the names of the modes and the words
+// of a refusal by name.
 #include "platform/tls_client.h"
 
 namespace wl::platform {
@@ -18,6 +19,12 @@ bool ParseTlsAuthMode(std::string_view text, TlsAuthMode* mode) {
     return false;
   }
   return true;
+}
+
+std::string NotNamedReason(const std::string& host, const TlsSettings& settings) {
+  std::string why = "the collector's certificate does not name " + host;
+  if (!settings.peers.empty()) why += " nor a permitted peer";
+  return why;
 }
 
 std::string_view TlsAuthModeName(TlsAuthMode mode) {

@@ -49,6 +49,10 @@ std::string_view TlsAuthModeName(TlsAuthMode mode);
 // that a library opens itself by name are checked with this first.
 std::string TlsFilesRefusal(const TlsSettings& settings);
 
+// The reason in words when the collector's certificate names neither the
+// host nor (when there are any) a permitted peer: one text for both builds.
+std::string NotNamedReason(const std::string& host, const TlsSettings& settings);
+
 class TlsClient {
  public:
   TlsClient();

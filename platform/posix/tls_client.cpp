@@ -234,10 +234,7 @@ struct TlsClient::State {
       }
     }
     gnutls_x509_crt_deinit(certificate);
-    if (!named) {
-      *why = "the collector's certificate does not name " + host +
-             (settings.peers.empty() ? std::string() : std::string(" nor a permitted peer"));
-    }
+    if (!named) *why = NotNamedReason(host, settings);
     return named;
   }
 };

@@ -438,10 +438,7 @@ struct TlsClient::State {
     }
     bool named = Names(peer, host);
     for (std::size_t i = 0; !named && i < settings.peers.size(); ++i) named = Names(peer, settings.peers[i]);
-    if (!named) {
-      *why = "the collector's certificate does not name " + host +
-             (settings.peers.empty() ? std::string() : std::string(" nor a permitted peer"));
-    }
+    if (!named) *why = NotNamedReason(host, settings);
     return named;
   }
 };
