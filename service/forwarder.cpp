@@ -565,7 +565,8 @@ void Forwarder::SendSome() {
     if (!taken || relp_.Flush() != kErrorSuccess) {
       connected_.store(false);
       nextAttempt_ = platform::SteadyClockNanoseconds();
-      ReportDown(L"lost its connection: " + std::wstring(kPeerGone));
+      std::string why = relp_.LastError();
+      ReportDown(L"lost its connection: " + (why.empty() ? std::wstring(kPeerGone) : platform::WideFromUtf8(why)));
     }
     return;
   }
