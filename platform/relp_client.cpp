@@ -91,8 +91,7 @@ struct RelpClient::State {
   std::uint32_t timeoutMs = 0;
   std::optional<TlsSettings> tls;
 
-  SocketHandle socket = kNoSocket;
-  // The connection under the TLS session (which owns it), or socket.
+  // The connection; once inTls, the TLS session owns it.
   SocketHandle connection = kNoSocket;
   TlsClient session;
   bool inTls = false;
@@ -132,10 +131,9 @@ struct RelpClient::State {
   void Drop() {
     if (inTls) {
       session.Close();
-    } else if (socket != kNoSocket) {
-      TcpClose(socket);
+    } else if (connection != kNoSocket) {
+      TcpClose(connection);
     }
-    socket = kNoSocket;
     connection = kNoSocket;
     inTls = false;
     connected = false;
@@ -156,7 +154,7 @@ struct RelpClient::State {
     while (done < out.size()) {
       std::int64_t left = std::max<std::int64_t>(deadline - NowMs(), 0);
       long sent = inTls ? session.Send(out.data() + done, out.size() - done, static_cast<std::uint32_t>(left))
-                        : TcpSend(socket, out.data() + done, out.size() - done, static_cast<std::uint32_t>(left));
+                        : TcpSend(connection, out.data() + done, out.size() - done, static_cast<std::uint32_t>(left));
       if (sent < 0) return Broken("the collector closed the connection");
       if (sent == 0 && left == 0) return Broken("the collector takes no data", kTimedOut);
       done += static_cast<std::size_t>(sent);
@@ -174,7 +172,7 @@ struct RelpClient::State {
     // answer until the last one is acknowledged.
     TcpAcknowledgeAtOnce(connection);
     long got =
-        inTls ? session.Receive(buffer, sizeof buffer, waitMs) : TcpReceive(socket, buffer, sizeof buffer, waitMs);
+        inTls ? session.Receive(buffer, sizeof buffer, waitMs) : TcpReceive(connection, buffer, sizeof buffer, waitMs);
     if (got == -2) return 0;
     if (got == 0) return Broken("the collector closed the connection");
     if (got < 0) return Broken("the connection to the collector failed");
@@ -213,18 +211,19 @@ struct RelpClient::State {
 
   Win32Error Open() {
     Drop();
-    in.clear();
     lastError.clear();
     nextTxnr = 1;
-    Win32Error result = TcpConnect(host, port, timeoutMs, &socket);
+    Win32Error result = TcpConnect(host, port, timeoutMs, &connection);
     if (result != 0) return result;
-    connection = socket;
     if (tls) {
-      // The session owns the socket from here, also when it fails.
-      result = session.Handshake(socket, host, *tls, timeoutMs, &lastError);
-      socket = kNoSocket;
-      if (result != 0) return result;
+      // The session owns the connection from here, also when it fails.
       inTls = true;
+      result = session.Handshake(connection, host, *tls, timeoutMs, &lastError);
+      if (result != 0) {
+        inTls = false;
+        connection = kNoSocket;
+        return result;
+      }
     }
     std::uint32_t txnr = TakeTxnr();
     AppendFrame(txnr, "open", "relp_version=0\nrelp_software=ScribeHost\ncommands=syslog");

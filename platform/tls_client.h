@@ -60,9 +60,6 @@ class TlsClient {
   TlsClient(const TlsClient&) = delete;
   TlsClient& operator=(const TlsClient&) = delete;
 
-  // False where the system offers no TLS to forward with.
-  static bool Supported();
-
   // Takes over the connected socket (closed by Close, also after a failed
   // handshake), loads the files, and completes a handshake within timeoutMs,
   // checking the collector's certificate for host. 0, or a Win32 code with
@@ -91,5 +88,18 @@ class TlsClient {
   struct State;
   std::unique_ptr<State> state_;
 };
+
+// One loop for both builds, on Receive.
+inline bool TlsClient::PeerGone() {
+  // Session housekeeping (tickets) is taken by Receive; data is ignored (a
+  // collector has nothing to say); the end or an error means it is gone.
+  char buffer[512];
+  for (int round = 0; round < 64; ++round) {
+    long got = Receive(buffer, sizeof buffer, 0);
+    if (got == -2) return false;
+    if (got <= 0) return true;
+  }
+  return false;
+}
 
 }  // namespace wl::platform

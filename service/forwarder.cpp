@@ -202,8 +202,6 @@ ForwardingSettings ReadForwardingSettings() {
   ForwardingSettings parsed = settings;
   if (!ParseForwardTarget(target, parsed)) {
     ReportBadTarget(settings, target, L"is not tcp://, relp://, tls:// or relp+tls:// with host:port");
-  } else if (parsed.tls && !platform::TlsClient::Supported()) {
-    ReportBadTarget(settings, target, L"asks for TLS, which this build does not offer");
   } else if (parsed.tls && !ReadTlsSettings(key, settings, parsed.tlsSettings, target)) {
     // Reported by ReadTlsSettings.
   } else {

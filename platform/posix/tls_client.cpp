@@ -163,8 +163,6 @@ bool WaitForSession(gnutls_session_t session, int fd, std::int64_t deadline) {
 
 }  // namespace
 
-bool TlsClient::Supported() { return true; }
-
 std::string TlsFilesRefusal(const TlsSettings& settings) {
   Files files;
   std::string why;
@@ -385,23 +383,6 @@ long TlsClient::Receive(void* data, std::size_t size, std::uint32_t timeoutMs) {
     // Housekeeping (a session ticket) or nothing yet: wait for more.
     if (!WaitForSession(s.session, s.fd, deadline)) return -2;
   }
-}
-
-bool TlsClient::PeerGone() {
-  State& s = *state_;
-  if (s.session == nullptr) return true;
-  if (!TcpPeerGone(s.fd) && gnutls_record_check_pending(s.session) == 0) return false;
-  // Something came: session tickets and the like are taken by GnuTLS; data
-  // is ignored (a collector has nothing to say), the end or an error means
-  // the collector is gone.
-  char buffer[512];
-  for (int round = 0; round < 64; ++round) {
-    ssize_t got = gnutls_record_recv(s.session, buffer, sizeof buffer);
-    if (got == GNUTLS_E_AGAIN || got == GNUTLS_E_INTERRUPTED) return false;
-    if (got == 0) return true;
-    if (got < 0 && gnutls_error_is_fatal(static_cast<int>(got)) != 0) return true;
-  }
-  return false;
 }
 
 void TlsClient::Close() {

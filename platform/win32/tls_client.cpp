@@ -237,8 +237,6 @@ bool Names(PCCERT_CONTEXT certificate, const std::string& host) {
 
 }  // namespace
 
-bool TlsClient::Supported() { return true; }
-
 std::string TlsFilesRefusal(const TlsSettings& settings) {
   std::string ca;
   std::string why;
@@ -606,21 +604,6 @@ long TlsClient::Receive(void* data, std::size_t size, std::uint32_t timeoutMs) {
     if (got == 0) return -2;
     if (got < 0) return -1;
   }
-}
-
-bool TlsClient::PeerGone() {
-  State& s = *state_;
-  if (!s.haveContext) return true;
-  // Session tickets and the like are taken; the end or an error means the
-  // collector is gone.
-  for (int round = 0; round < 64; ++round) {
-    int got = s.Receive(NowMs());
-    if (got < 0) return true;
-    if (s.Decrypt() < 0) return true;
-    s.plain.clear();  // a collector has nothing to say
-    if (got == 0) return false;
-  }
-  return false;
 }
 
 void TlsClient::Close() {

@@ -527,8 +527,6 @@ TEST_F(CollectorTest, AHugeMessageIsCutAndMarkedAndCostsNothingAfterIt) {
   for (int i = 0; i < 40; ++i) EXPECT_TRUE(received[i + 1].ends_with(" #" + std::to_string(i))) << received[i + 1];
 }
 
-#define SKIP_WITHOUT_TLS() \
-  if (!platform::TlsClient::Supported()) GTEST_SKIP() << "this build has no TLS"
 // imrelp with certificates asks every client for one, which the Windows
 // build does not show.
 #define SKIP_RELP_OVER_TLS_ON_WINDOWS() \
@@ -537,7 +535,6 @@ TEST_F(CollectorTest, AHugeMessageIsCutAndMarkedAndCostsNothingAfterIt) {
 // The TLS values are taken whole or forwarding stays off: a TLS target is
 // never served by a half-set session.
 TEST_F(CollectorTest, TlsSettingsAreTakenWholeOrForwardingStaysOff) {
-  SKIP_WITHOUT_TLS();
   auto set = [&](const wchar_t* name, std::wstring_view value, std::uint32_t type = platform::kRegSz) {
     ASSERT_EQ(test::SetString(platform::kHKeyLocalMachine, kProductKey, name, value, type), 0);
   };
@@ -570,13 +567,9 @@ TEST_F(CollectorTest, TlsSettingsAreTakenWholeOrForwardingStaysOff) {
   EXPECT_FALSE(ReadForwardingSettings().Enabled()) << "an unknown mode";
 }
 
-TEST_F(CollectorTest, TlsDeliversEveryMessageWithEveryFieldInOrder) {
-  SKIP_WITHOUT_TLS();
-  CheckEveryField(false, true);
-}
+TEST_F(CollectorTest, TlsDeliversEveryMessageWithEveryFieldInOrder) { CheckEveryField(false, true); }
 
 TEST_F(CollectorTest, RelpOverTlsDeliversEveryMessageWithEveryFieldInOrder) {
-  SKIP_WITHOUT_TLS();
   SKIP_RELP_OVER_TLS_ON_WINDOWS();
   CheckEveryField(true, true);
 }
@@ -584,7 +577,6 @@ TEST_F(CollectorTest, RelpOverTlsDeliversEveryMessageWithEveryFieldInOrder) {
 // A collector whose certificate does not check out gets nothing, over
 // either protocol, and the reason names what is wrong.
 TEST_F(CollectorTest, TlsRefusesACollectorWhoseCertificateDoesNotCheckOut) {
-  SKIP_WITHOUT_TLS();
   struct Case {
     const char* certificate;
     const char* reason;
@@ -607,7 +599,6 @@ TEST_F(CollectorTest, TlsRefusesACollectorWhoseCertificateDoesNotCheckOut) {
 // A collector that asks for a client certificate takes ours and refuses a
 // forwarder without one; a key that others may read is never used.
 TEST_F(CollectorTest, TlsShowsAClientCertificateWhenTheCollectorAsksForOne) {
-  SKIP_WITHOUT_TLS();
   if (test::OnWindows()) {
     // The Windows build shows none: a collector that asks for one gets
     // nothing, and a certificate in the settings is refused; both with a
@@ -662,7 +653,6 @@ TEST_F(CollectorTest, TlsShowsAClientCertificateWhenTheCollectorAsksForOne) {
 // when it names the host or a permitted peer; certvalid takes any of the
 // CA's certificates.
 TEST_F(CollectorTest, TlsTakesOnlyAPermittedFingerprintOrName) {
-  SKIP_WITHOUT_TLS();
   // certtool's hex digits, with colons, in upper or lower case.
   auto fingerprint = [](const std::string& file, bool upper) {
     std::string text;
@@ -714,7 +704,6 @@ TEST_F(CollectorTest, TlsTakesOnlyAPermittedFingerprintOrName) {
 // A tls:// target where only plain TCP is spoken: no handshake, so nothing
 // is sent, and no message text reaches the collector.
 TEST_F(CollectorTest, TlsSendsNothingToACollectorWithoutTls) {
-  SKIP_WITHOUT_TLS();
   Collector collector;
   ASSERT_EQ(collector.Error(), "");
   Forward(collector, false, 200000, 4, true);
@@ -727,7 +716,6 @@ TEST_F(CollectorTest, TlsSendsNothingToACollectorWithoutTls) {
 
 // What travels between the forwarder and the collector is not the text.
 TEST_F(CollectorTest, TlsShowsNoMessageTextOnTheWire) {
-  SKIP_WITHOUT_TLS();
   Collector collector(TlsCollector("server"));
   ASSERT_EQ(collector.Error(), "");
   RecordingRelay relay(collector.Port(false));
@@ -749,7 +737,6 @@ TEST_F(CollectorTest, TlsShowsNoMessageTextOnTheWire) {
 }
 
 TEST_F(CollectorTest, RelpOverTlsLosesNothingWhenTheCollectorIsKilledAndRestarted) {
-  SKIP_WITHOUT_TLS();
   SKIP_RELP_OVER_TLS_ON_WINDOWS();
   std::size_t distinct = 0, repeats = 0;
   KillAndRestart(true, 1, &distinct, &repeats, TlsCollector("server"), true);
